@@ -1,0 +1,104 @@
+// The extension module: creation, and the order in which everything is
+// registered. That order is what `dir()`-free introspection (the module
+// dict, generated docs) shows, so it is kept in one table below.
+#include <cstring>
+#include <variant>
+
+#include "python/bindings.hpp"
+#include "python/errors.hpp"
+
+namespace corvane::py {
+namespace {
+
+constexpr const char* MODULE_DOC =
+    "The compiled extension.\n\n"
+    "This module is named `_core` because the `corvane` package wraps it: the package "
+    "re-exports everything defined here and adds JSON round-trips and multiprocessing for seed "
+    "sweeps, which would be done badly inside the extension. Import `corvane`, not this module.";
+
+struct Exceptions {};
+struct Version {};
+using Registration = std::variant<TypeEntry*, PyMethodDef*, Exceptions, Version>;
+
+// Registration order is part of the module's interface; add new classes and
+// functions at their place here.
+const Registration REGISTRATION_ORDER[] = {
+    &GAME_RNG,
+    &VERSION_FUNCTION,
+    &CHECK_RATE_FUNCTION,
+    &SECTORS_FUNCTION,
+    &MARKET_STATUS_FUNCTION,
+    &SECTOR_VOLATILITY_FUNCTION,
+    &SECTOR_DAILY_SIGMA_FUNCTION,
+    Exceptions{},
+    Version{},
+};
+
+int add(PyObject* module, const char* name, PyObject* value) {
+    // PyModule_AddObject steals only on success.
+    if (PyModule_AddObject(module, name, value) < 0) {
+        Py_XDECREF(value);
+        return -1;
+    }
+    return 0;
+}
+
+int register_one(PyObject* module, PyObject* module_name, const Registration& entry) {
+    if (auto* type_entry = std::get_if<TypeEntry*>(&entry)) {
+        PyObject* type = PyType_FromModuleAndSpec(module, (*type_entry)->spec, nullptr);
+        if (!type) return -1;
+        // The module keeps the type alive; units borrow it for the process's life.
+        *(*type_entry)->type = reinterpret_cast<PyTypeObject*>(type);
+        Py_INCREF(type);
+        const char* dot = std::strrchr((*type_entry)->spec->name, '.');
+        return add(module, dot ? dot + 1 : (*type_entry)->spec->name, type);
+    }
+    if (auto* function = std::get_if<PyMethodDef*>(&entry)) {
+        PyObject* callable = PyCFunction_NewEx(*function, module, module_name);
+        if (!callable) return -1;
+        return add(module, (*function)->ml_name, callable);
+    }
+    if (std::holds_alternative<Exceptions>(entry)) {
+        PyObject* validation = validation_error_type();
+        PyObject* order = order_error_type();
+        if (!validation || !order) return -1;
+        Py_INCREF(validation);
+        if (add(module, "ValidationError", validation) < 0) return -1;
+        Py_INCREF(order);
+        return add(module, "OrderError", order);
+    }
+    return add(module, "__version__", PyUnicode_FromString(VERSION));
+}
+
+int exec_module(PyObject* module) {
+    return guarded<-1>([module]() -> int {
+        Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+        if (!module_name) return -1;
+        for (const Registration& entry : REGISTRATION_ORDER) {
+            if (register_one(module, module_name.get(), entry) < 0) return -1;
+        }
+        return 0;
+    });
+}
+
+PyModuleDef_Slot MODULE_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT,
+    "_core",
+    MODULE_DOC,
+    0,
+    nullptr,
+    MODULE_SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace corvane::py
+
+PyMODINIT_FUNC PyInit__core() { return PyModuleDef_Init(&corvane::py::MODULE_DEF); }
