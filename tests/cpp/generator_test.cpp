@@ -1,0 +1,132 @@
+#include "core/generator.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <set>
+
+#include "core/maths.hpp"
+
+namespace corvane {
+namespace {
+
+TEST(GameRngSequence, MatchesPublishedPcg32Stream) {
+    // The reference demo's first six outputs for seed 42, sequence 54.
+    auto rng = GameRng::create(42, 54);
+    const std::array<std::uint32_t, 6> expected = {0xa15c02b7, 0x7b47f409, 0xba1d3330,
+                                                   0x83d2f293, 0xbfa4784b, 0xcbed606e};
+    for (std::uint32_t value : expected) EXPECT_EQ(rng.next_u32(), value);
+}
+
+TEST(GameRngSequence, ZeroSeedAndSequenceStartFromMultiplierPlusOne) {
+    auto rng = GameRng::create(0, 0);
+    EXPECT_EQ(rng.record().increment, 1u);
+    EXPECT_EQ(rng.record().state, GameRng::MULTIPLIER + 1);
+    EXPECT_FALSE(rng.record().spare.has_value());
+}
+
+TEST(GameRngSequence, SequenceSelectsAnUnrelatedStream) {
+    auto a = GameRng::create(7, 1);
+    auto b = GameRng::create(7, 1);
+    auto c = GameRng::create(7, 2);
+    int equal_to_other_stream = 0;
+    for (int i = 0; i < 100; ++i) {
+        std::uint32_t value = a.next_u32();
+        EXPECT_EQ(value, b.next_u32());
+        equal_to_other_stream += value == c.next_u32();
+    }
+    EXPECT_LT(equal_to_other_stream, 2);
+}
+
+TEST(GameRngNormal, PairsShareTwoStepsAndCacheTheSecond) {
+    for (int normals : {1, 2}) {
+        auto rng = GameRng::create(3, 9);
+        auto twin = GameRng::create(3, 9);
+        for (int i = 0; i < normals; ++i) rng.next_normal();
+        twin.next_float();
+        twin.next_float();
+        EXPECT_EQ(rng.next_float(), twin.next_float()) << normals << " normals";
+    }
+}
+
+TEST(GameRngNormal, SpareSurvivesRecordRoundTrip) {
+    auto rng = GameRng::create(11, 4);
+    rng.next_normal();
+    auto copy = GameRng::from_record(rng.record());
+    ASSERT_TRUE(copy.record().spare.has_value());
+    EXPECT_EQ(copy.next_normal(), rng.next_normal());
+    EXPECT_EQ(copy, rng);
+}
+
+TEST(GameRngNormal, ZeroUniformUsesTinyFloorInsteadOfInfinity) {
+    // State 0 yields a first output of 0, and state 1 a second of 0 (theta = 0).
+    auto rng = GameRng::from_record({std::nullopt, 0, 1});
+    double value = rng.next_normal();
+    EXPECT_TRUE(std::isfinite(value));
+    EXPECT_EQ(value, std::sqrt(maths::log(1e-10) * -2.0));
+    EXPECT_EQ(rng.next_normal(), 0.0);
+}
+
+TEST(GameRngInt, BoundsAndDrawCounts) {
+    auto rng = GameRng::create(5, 5);
+    auto twin = rng;
+    EXPECT_EQ(rng.next_int(5, 5), 5);
+    twin.next_u32();
+    EXPECT_EQ(rng, twin);
+
+    // Empty and over-wide ranges return min without drawing.
+    EXPECT_EQ(rng.next_int(5, 4), 5);
+    EXPECT_EQ(rng.next_int(INT64_MIN, INT64_MAX), INT64_MIN);
+    EXPECT_EQ(rng.next_int(-1, INT64_MAX), -1);
+    EXPECT_EQ(rng, twin);
+
+    // A range of exactly 2^63 - 1 values still draws, and stays below min + 2^32.
+    std::int64_t value = rng.next_int(0, INT64_MAX - 1);
+    EXPECT_LT(value, std::int64_t{1} << 32);
+    EXPECT_NE(rng, twin);
+}
+
+TEST(GameRngInt, PlainModuloOfOneStep) {
+    auto rng = GameRng::create(42, 54);
+    EXPECT_EQ(rng.next_int(-3, 3), -3 + static_cast<std::int64_t>(0xa15c02b7u % 7u));
+    std::set<std::int64_t> seen;
+    for (int i = 0; i < 200; ++i) seen.insert(rng.next_int(1, 6));
+    EXPECT_EQ(seen, (std::set<std::int64_t>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST(GameRngBool, AlwaysStepsAndCompareStrictly) {
+    auto rng = GameRng::create(1, 1);
+    auto twin = rng;
+    EXPECT_FALSE(rng.next_bool(0.0));
+    EXPECT_TRUE(rng.next_bool(1.0));
+    EXPECT_FALSE(rng.next_bool(std::nan("")));
+    for (int i = 0; i < 3; ++i) twin.next_u32();
+    EXPECT_EQ(rng, twin);
+}
+
+TEST(StreamDerivation, SplitMixFinalizerHighBits) {
+    // SplitMix64's first output from state 0 is 0xe220a8397b1dcdaf.
+    EXPECT_EQ(derive_sub_seed(0, 0), 0xe220a839u);
+}
+
+TEST(StreamDerivation, PositionsCarryTheirDerivationIndex) {
+    auto streams = derive_streams(99);
+    for (std::size_t position = 0; position < STREAM_COUNT; ++position) {
+        std::uint32_t d = STREAM_DERIVATION_INDEX[position];
+        EXPECT_EQ(streams[position], GameRng::create(derive_sub_seed(99, d), 256 + d));
+    }
+    EXPECT_EQ(streams[static_cast<std::size_t>(Stream::instrument_volume)].record().increment,
+              2u * 262u + 1u);
+    EXPECT_EQ(streams[static_cast<std::size_t>(Stream::news)].record().increment, 2u * 261u + 1u);
+}
+
+TEST(StreamDerivation, RootBitZeroChangesEverySubSeed) {
+    for (std::uint32_t d = 0; d < STREAM_COUNT; ++d) {
+        EXPECT_NE(derive_sub_seed(1234, d), derive_sub_seed(1235, d)) << d;
+    }
+    EXPECT_EQ(derive_streams(1234), derive_streams(1234));
+}
+
+}  // namespace
+}  // namespace corvane

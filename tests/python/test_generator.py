@@ -1,0 +1,79 @@
+import pytest
+
+from corvane import GameRng
+
+
+def u32(value):
+    return int(value * 2**32)
+
+
+class TestGameRng:
+    def test_published_pcg32_stream(self):
+        rng = GameRng(42, 54)
+        assert [u32(rng.next_float()) for _ in range(6)] == [
+            0xA15C02B7, 0x7B47F409, 0xBA1D3330, 0x83D2F293, 0xBFA4784B, 0xCBED606E,
+        ]
+
+    def test_twins_agree_and_instances_share_nothing(self):
+        a, b = GameRng(9, 3), GameRng(9, 3)
+        draws_a = [a.next_normal(), a.next_float(), a.next_int(-5, 5), a.next_bool(0.3)]
+        draws_b = [b.next_normal(), b.next_float(), b.next_int(-5, 5), b.next_bool(0.3)]
+        assert draws_a == draws_b
+        assert GameRng(9, 4).next_float() != GameRng(9, 3).next_float()
+
+    @pytest.mark.parametrize("normals", [1, 2])
+    def test_normals_consume_pairs(self, normals):
+        rng, twin = GameRng(3, 9), GameRng(3, 9)
+        for _ in range(normals):
+            rng.next_normal()
+        twin.next_float(), twin.next_float()
+        assert rng.next_float() == twin.next_float()
+
+    def test_int_edges(self):
+        rng, twin = GameRng(5, 5), GameRng(5, 5)
+        assert rng.next_int(5, 5) == 5
+        assert rng.next_int(5, 4) == 5
+        assert rng.next_int(-(2**63), 2**63 - 1) == -(2**63)
+        twin.next_float()
+        assert rng.next_float() == twin.next_float()
+
+    def test_bool_edges_always_step(self):
+        rng, twin = GameRng(1, 1), GameRng(1, 1)
+        assert rng.next_bool(0.0) is False
+        assert rng.next_bool(1.0) is True
+        assert rng.next_bool(float("nan")) is False
+        for _ in range(3):
+            twin.next_float()
+        assert rng.next_float() == twin.next_float()
+
+    def test_repr_and_signature(self):
+        assert repr(GameRng(0, 0)) == "GameRng(...)"
+        assert GameRng.__text_signature__ == "(seed, sequence)"
+        assert GameRng.next_int.__text_signature__ == "($self, min, max)"
+
+    @pytest.mark.parametrize(
+        "args, exc, fragment",
+        [
+            ((-1, 0), OverflowError, "'seed'"),
+            ((0, 2**32), OverflowError, "'sequence'"),
+            (("1", 0), TypeError, "'seed' must be int, not str"),
+            ((1.0, 0), TypeError, "'seed' must be int, not float"),
+            ((1,), TypeError, "missing required argument 'sequence'"),
+        ],
+    )
+    def test_bad_arguments(self, args, exc, fragment):
+        with pytest.raises(exc, match=fragment):
+            GameRng(*args)
+
+    def test_keyword_arguments(self):
+        assert GameRng(seed=1, sequence=2).next_float() == GameRng(1, 2).next_float()
+        with pytest.raises(TypeError, match="unexpected keyword argument 'seeds'"):
+            GameRng(seeds=1, sequence=2)
+        with pytest.raises(OverflowError, match="'max'"):
+            GameRng(1, 1).next_int(0, 2**64)
+        with pytest.raises(TypeError, match="'p' must be float, not str"):
+            GameRng(1, 1).next_bool("0.5")
+
+    def test_not_subclassable(self):
+        with pytest.raises(TypeError):
+            type("Sub", (GameRng,), {})

@@ -1,0 +1,100 @@
+import math
+
+import pytest
+
+from corvane import (
+    ValidationError,
+    check_rate,
+    market_status,
+    sector_daily_sigma,
+    sector_volatility,
+    sectors,
+)
+
+KEYS = [
+    "technology", "financial_services", "healthcare", "energy", "consumer_discretionary",
+    "consumer_staples", "industrials", "materials", "real_estate", "utilities",
+    "telecommunications", "transportation",
+]
+
+
+class TestSectors:
+    def test_keys_in_table_order(self):
+        assert sectors() == KEYS
+        assert sectors() is not sectors()
+
+    def test_values(self):
+        assert sector_volatility("utilities") == 0.6
+        assert sector_daily_sigma("technology") == 0.025
+        assert sector_daily_sigma(sector="telecommunications") == 0.01
+
+    @pytest.mark.parametrize("key", ["Technology", " technology", "", "Tech"])
+    @pytest.mark.parametrize("function", [sector_volatility, sector_daily_sigma])
+    def test_unknown(self, function, key):
+        with pytest.raises(ValidationError) as info:
+            function(key)
+        assert str(info.value) == (
+            f'unknown sector "{key}". Valid sectors: ' + ", ".join(KEYS)
+        )
+
+    def test_quoted_key_is_escaped(self):
+        with pytest.raises(ValidationError, match=r'^unknown sector "a\\"b"\.'):
+            sector_volatility('a"b')
+
+
+class TestMarketStatus:
+    @pytest.mark.parametrize(
+        "when, status",
+        [
+            ((9, 29, 3), "pre_market"), ((9, 30, 3), "open"), ((15, 59, 3), "open"),
+            ((16, 0, 3), "after_hours"), ((19, 59, 3), "after_hours"), ((20, 0, 3), "closed"),
+            ((6, 59, 3), "closed"), ((12, 0, 0), "closed"), ((12, 0, 6), "closed"),
+        ],
+    )
+    def test_sessions(self, when, status):
+        assert market_status(*when) == status
+
+    @pytest.mark.parametrize("when", [(24, 0, 3), (12, 60, 3), (12, 0, 7), (-1, 0, 3)])
+    def test_invalid_time(self, when):
+        with pytest.raises(ValidationError, match="^invalid time$"):
+            market_status(*when)
+
+    def test_argument_errors_name_the_argument(self):
+        with pytest.raises(TypeError, match="'minute'"):
+            market_status(9, 30.0, 3)
+        with pytest.raises(OverflowError, match="'hour'"):
+            market_status(2**64, 0, 3)
+
+
+class TestCheckRate:
+    @pytest.mark.parametrize("value", [0.5, -0.05, 0.0, 0.0000001])
+    def test_accepts(self, value):
+        assert check_rate("r", value) == value
+
+    def test_returns_bits_unchanged(self):
+        assert math.copysign(1.0, check_rate("r", -0.0)) == -1.0
+
+    @pytest.mark.parametrize(
+        "value, message",
+        [
+            (0.51, "r = 0.51 is outside the plausible range [-0.05, 0.5]"),
+            (1.0, "r = 1 is outside the plausible range [-0.05, 0.5]"),
+            (
+                100.0,
+                "r = 100 is outside the plausible range [-0.05, 0.5] - this looks like a "
+                "percent value. Rates are FRACTIONAL here: pass 1 for 100%.",
+            ),
+            (100.5, "r = 100.5 is outside the plausible range [-0.05, 0.5]"),
+            (float("inf"), "r = inf is outside the plausible range [-0.05, 0.5]"),
+            (float("nan"), "r is NaN"),
+        ],
+    )
+    def test_refusals(self, value, message):
+        with pytest.raises(ValidationError) as info:
+            check_rate("r", value)
+        assert str(info.value) == message
+        assert info.value.args == (message,)
+
+    def test_percent_hint_example(self):
+        with pytest.raises(ValueError, match=r"pass 0\.05 for 5%\.$"):
+            check_rate("rate", 5)

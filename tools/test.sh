@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the C++ suites under CTest (including the
+# comparison of our maths against a real musl build), then the Python suite
+# against the installed package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/setup.sh
+install_debian_packages
+
+"$PYTHON" -m pip install --quiet --upgrade pip
+"$PYTHON" -m pip install --quiet ".[test]"
+
+build=build/cpp-tests
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=ON \
+    -DCORVANE_WERROR=ON
+cmake --build "$build" -j "$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j 2
+
+# Run from outside the source tree so the installed package is what is tested.
+cd tests/python
+"$PYTHON" -X dev -W error -m pytest -q -p no:cacheprovider .
