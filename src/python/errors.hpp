@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "core/float_environment.hpp"
 #include "core/result.hpp"
 #include "python/ref.hpp"
 
@@ -28,10 +29,12 @@ inline PyObject* raise_validation(const std::string& message) noexcept {
 // Sets an error for whatever C++ exception is in flight.
 void raise_current_exception() noexcept;
 
-// Runs a binding body, turning any escaping C++ exception into an
-// interpreter error. `Failure` is what the slot returns on error.
+// Runs a binding body under the IEEE default floating-point environment,
+// turning any escaping C++ exception into an interpreter error. `Failure` is
+// what the slot returns on error.
 template <auto Failure = nullptr, class Body>
 auto guarded(Body&& body) noexcept -> decltype(body()) {
+    IeeeEnvironmentScope ieee;
     try {
         return std::forward<Body>(body)();
     } catch (...) {

@@ -36,7 +36,8 @@ PyObject* GameRng_next_float(PyObject* self, PyObject*) {
 
 // Returns a new float.
 PyObject* GameRng_next_normal(PyObject* self, PyObject*) {
-    return PyFloat_FromDouble(rng_of(self).next_normal());
+    // The transform's log, sin and cos must round the same under any host environment.
+    return guarded([self] { return PyFloat_FromDouble(rng_of(self).next_normal()); });
 }
 
 constexpr Param NEXT_INT_PARAMS[] = {{"min"}, {"max"}};

@@ -1,3 +1,5 @@
+import platform
+
 import pytest
 
 from corvane import GameRng
@@ -77,3 +79,22 @@ class TestGameRng:
     def test_not_subclassable(self):
         with pytest.raises(TypeError):
             type("Sub", (GameRng,), {})
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64", reason="FE_UPWARD value is x86-64's")
+def test_host_rounding_mode_does_not_change_draws():
+    import ctypes
+    import ctypes.util
+
+    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+    fe_upward = 0x800  # x86-64 glibc
+    expected = [GameRng(17, 3).next_normal() for _ in range(50)]
+    rng = GameRng(17, 3)
+    assert libm.fesetround(fe_upward) == 0
+    try:
+        drawn = [GameRng(17, 3).next_normal() for _ in range(50)]
+        assert libm.fegetround() == fe_upward
+    finally:
+        libm.fesetround(0)
+    assert drawn == expected
+    assert rng.next_normal() == expected[0]
