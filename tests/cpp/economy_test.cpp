@@ -1,0 +1,225 @@
+#include "core/economy.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+#include <string>
+
+#include "core/macro.hpp"
+
+namespace corvane {
+namespace {
+
+TEST(InitialEconomy, DefaultsDeriveSpreadsAndConfidence) {
+    EconomyState state = create_initial_economy_state();
+    // The credit spread at VIX 15 lands one bit above 4.56.
+    EXPECT_EQ(state.corporate_bond_yield, 4.5600000000000005);
+    EXPECT_EQ(state.mortgage_rate_30y, 6.0);
+    EXPECT_EQ(state.consumer_confidence, 100.5);
+    EXPECT_EQ(state.business_confidence, 100.5);
+    EXPECT_EQ(state.fear_greed_index, 60.0);
+    EXPECT_EQ(state.recession_probability, 0.1);
+    EXPECT_EQ(state.gdp_trend, (std::array<double, 4>{2.3, 2.4, 2.5, 2.6}));
+    // The record's own defaults are the same state, field for field.
+    EXPECT_EQ(state, EconomyState{});
+}
+
+TEST(InitialEconomy, PhaseSetsVixSentimentAndRecessionOdds) {
+    struct Case {
+        CyclePhase phase;
+        double vix, fear_greed, recession, credit;
+    };
+    for (const Case& c : {Case{CyclePhase::peak, 18.0, 55.0, 0.1, 4.62},
+                          Case{CyclePhase::contraction, 25.0, 30.0, 0.5, 4.76},
+                          Case{CyclePhase::trough, 30.0, 25.0, 0.3, 4.86},
+                          Case{CyclePhase::recovery, 15.0, 55.0, 0.1, 4.5600000000000005}}) {
+        SCOPED_TRACE(std::string(name_of(c.phase)));
+        EconomyState state = create_initial_economy_state({.cycle_phase = c.phase});
+        EXPECT_EQ(state.cycle_phase, c.phase);
+        EXPECT_EQ(state.vix, c.vix);
+        EXPECT_EQ(state.fear_greed_index, c.fear_greed);
+        EXPECT_EQ(state.recession_probability, c.recession);
+        EXPECT_DOUBLE_EQ(state.corporate_bond_yield, c.credit);
+        // The mortgage floor of 6% binds for every shipped phase.
+        EXPECT_EQ(state.mortgage_rate_30y, 6.0);
+    }
+}
+
+TEST(InitialEconomy, OverridesFeedGrowthTrendAndClampedConfidence) {
+    EconomyState boom = create_initial_economy_state({.gdp_growth = 30.0});
+    EXPECT_EQ(boom.consumer_confidence, 130.0);
+    EXPECT_EQ(boom.gdp_trend[3], 30.1);
+    EconomyState bust = create_initial_economy_state(
+        {.inflation_rate = 7.0, .gdp_growth = -20.0, .unemployment_rate = 10.0});
+    EXPECT_EQ(bust.consumer_confidence, 40.0);
+    EXPECT_EQ(bust.inflation_rate, 7.0);
+    EXPECT_EQ(bust.core_inflation, 7.0);
+    EXPECT_EQ(bust.unemployment_rate, 10.0);
+    EconomyState unknown = create_initial_economy_state({.gdp_growth = std::nan("")});
+    EXPECT_TRUE(std::isnan(unknown.consumer_confidence));
+}
+
+TEST(EconomyNames, ExactCaseSensitiveRoundTrip) {
+    for (std::string_view name : CYCLE_PHASE_NAMES) {
+        auto phase = cycle_phase_from_name(name);
+        ASSERT_TRUE(phase);
+        EXPECT_EQ(name_of(*phase), name);
+    }
+    for (std::string_view name : FORWARD_GUIDANCE_NAMES) {
+        auto guidance = forward_guidance_from_name(name);
+        ASSERT_TRUE(guidance);
+        EXPECT_EQ(name_of(*guidance), name);
+    }
+    for (std::string_view bad : {"Expansion", "expansion ", "", "as-appropriate"}) {
+        EXPECT_FALSE(cycle_phase_from_name(bad));
+        EXPECT_FALSE(forward_guidance_from_name(bad));
+    }
+}
+
+TEST(EconomyFields, VisitorWalksAllFortyTwoInCanonicalOrder) {
+    EconomyState state;
+    std::vector<std::string> names;
+    visit_fields(state, [&](const char* name, auto&) { names.emplace_back(name); });
+    ASSERT_EQ(names.size(), 42u);
+    EXPECT_EQ(names.front(), "federal_funds_rate");
+    EXPECT_EQ(names[30], "oil_last_opec_day");
+    EXPECT_EQ(names[34], "market_pe");
+    EXPECT_EQ(names.back(), "cycle_phase");
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), 42u);
+}
+
+TEST(MacroOverlay, DefaultMacroOverlaysTheExpansionBase) {
+    EconomyState state = economy_from(std::nullopt);
+    EXPECT_EQ(state, economy_from(Macro{}));
+    EXPECT_EQ(state.corporate_bond_yield, 4.5600000000000005);
+    EXPECT_EQ(state.federal_funds_rate, 2.5);
+    EXPECT_EQ(state.inflation_rate, 2.0);
+    EXPECT_EQ(state.vix, 15.0);
+    // The description's sentiment wins over the phase table's 60.
+    EXPECT_EQ(state.fear_greed_index, 50.0);
+    EXPECT_EQ(state.prime_rate, 5.5);
+}
+
+TEST(MacroOverlay, PhaseDependentValuesStayThoseOfExpansion) {
+    auto macro = make_macro({.vix = 30.0, .cycle = "contraction"});
+    ASSERT_TRUE(macro);
+    EconomyState state = economy_from(*macro);
+    EXPECT_EQ(state.cycle_phase, CyclePhase::contraction);
+    EXPECT_EQ(state.vix, 30.0);
+    EXPECT_EQ(state.recession_probability, 0.1);
+    EXPECT_EQ(state.corporate_bond_yield, 4.5600000000000005);
+    EXPECT_EQ(state.core_inflation, 2.0);
+}
+
+TEST(MacroOverlay, ReadBackDividesByOneHundred) {
+    Macro back = macro_from(economy_from(Macro{}));
+    ASSERT_TRUE(back.corporate_bond_yield);
+    EXPECT_EQ(*back.corporate_bond_yield, 0.0456);
+    EXPECT_EQ(back.federal_funds_rate, 0.025);
+    EXPECT_EQ(back.inflation_rate, 0.02);
+    EXPECT_EQ(back.cycle, CyclePhase::expansion);
+    // A given yield crosses in and back out unchanged.
+    auto macro = make_macro({.corporate_bond_yield = 0.052});
+    ASSERT_TRUE(macro);
+    EXPECT_EQ(economy_from(*macro).corporate_bond_yield, 0.052 * 100.0);
+}
+
+TEST(MacroValidation, RefusalsInOrderWithExactMessages) {
+    struct Case {
+        MacroArgs args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{.federal_funds_rate = 2.5},
+         "federal_funds_rate = 2.5 is outside the plausible range [-0.05, 0.5] - this looks "
+         "like a percent value. Rates are FRACTIONAL here: pass 0.025 for 2.5%."},
+        {{.cycle = "Expansion"},
+         "unknown cycle \"Expansion\". Valid: expansion, peak, contraction, trough, recovery"},
+        {{.vix = std::nan("")}, "vix must be finite, got NaN"},
+        {{.qe_pe_boost = INFINITY}, "qe_pe_boost must be finite, got inf"},
+        {{.fear_greed_index = -INFINITY}, "fear_greed_index must be finite, got -inf"},
+        {{.corporate_bond_yield = std::nan("")}, "corporate_bond_yield is NaN"},
+        // The cycle is checked before the rates, and inflation before the yield.
+        {{.federal_funds_rate = 5.0, .cycle = "boom"},
+         "unknown cycle \"boom\". Valid: expansion, peak, contraction, trough, recovery"},
+        {{.corporate_bond_yield = 0.9, .inflation_rate = 0.7},
+         "inflation_rate = 0.7 is outside the plausible range [-0.05, 0.5]"},
+        {{.vix = std::nan(""), .inflation_rate = 0.7},
+         "inflation_rate = 0.7 is outside the plausible range [-0.05, 0.5]"},
+    };
+    for (const Case& c : cases) {
+        auto macro = make_macro(c.args);
+        ASSERT_FALSE(macro);
+        EXPECT_EQ(macro.error(), c.message);
+    }
+}
+
+TEST(MacroValidation, NoRangeCheckBeyondFinitenessAndTextForm) {
+    auto macro = make_macro({.vix = -5.0, .qe_pe_boost = 1e6, .fear_greed_index = 400.0});
+    ASSERT_TRUE(macro);
+    EXPECT_EQ(to_text(Macro{}), "Macro(vix=15, federal_funds_rate=0.025, cycle=\"expansion\")");
+    auto quoted = make_macro({.vix = 22.5, .federal_funds_rate = -0.05, .cycle = "trough"});
+    ASSERT_TRUE(quoted);
+    EXPECT_EQ(to_text(*quoted), "Macro(vix=22.5, federal_funds_rate=-0.05, cycle=\"trough\")");
+}
+
+TEST(MacroPinning, ChecksRatesThenFinitenessThenCycle) {
+    struct Case {
+        MacroPinArgs args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{.corporate_bond_yield = 0.9, .inflation_rate = 0.7, .cycle = "x"},
+         "corporate_bond_yield = 0.9 is outside the plausible range [-0.05, 0.5]"},
+        {{.vix = std::nan(""), .cycle = "x"}, "vix must be finite, got NaN"},
+        {{.cycle = "Trough"},
+         "unknown cycle \"Trough\". Valid: expansion, peak, contraction, trough, recovery"},
+        {{.federal_funds_rate = 3.0},
+         "federal_funds_rate = 3 is outside the plausible range [-0.05, 0.5] - this looks like "
+         "a percent value. Rates are FRACTIONAL here: pass 0.03 for 3%."},
+    };
+    for (const Case& c : cases) {
+        auto pin = check_macro_pin(c.args);
+        ASSERT_FALSE(pin);
+        EXPECT_EQ(pin.error(), c.message);
+    }
+}
+
+TEST(MacroPinning, WritesOnlyGivenFieldsAndDerivesNothing) {
+    EconomyState base = economy_from(Macro{});
+    base.months_in_current_phase = 7.0;
+
+    auto empty = check_macro_pin({});
+    ASSERT_TRUE(empty);
+    EconomyState untouched = base;
+    apply_macro_pin(untouched, *empty);
+    EXPECT_EQ(untouched, base);
+
+    auto phase_only = check_macro_pin({.cycle = "trough"});
+    ASSERT_TRUE(phase_only);
+    EconomyState troughed = base;
+    apply_macro_pin(troughed, *phase_only);
+    EconomyState expected = base;
+    expected.cycle_phase = CyclePhase::trough;
+    EXPECT_EQ(troughed, expected);
+
+    auto rates = check_macro_pin({.vix = 40.0, .federal_funds_rate = 0.05,
+                                  .corporate_bond_yield = 0.0, .qe_pe_boost = 0.1});
+    ASSERT_TRUE(rates);
+    EconomyState pinned = base;
+    apply_macro_pin(pinned, *rates);
+    EXPECT_EQ(pinned.vix, 40.0);
+    EXPECT_EQ(pinned.federal_funds_rate, 5.0);
+    EXPECT_EQ(pinned.corporate_bond_yield, 0.0);
+    EXPECT_EQ(pinned.qe_pe_boost, 0.1);
+    // The prime rate does not follow the policy rate, nor the spreads the VIX.
+    EXPECT_EQ(pinned.prime_rate, 5.5);
+    EXPECT_EQ(pinned.mortgage_rate_30y, 6.0);
+    EXPECT_EQ(pinned.months_in_current_phase, 7.0);
+    // The validated pin keeps the values as passed, for the order log.
+    EXPECT_EQ(rates->federal_funds_rate, 0.05);
+}
+
+}  // namespace
+}  // namespace corvane
