@@ -1,0 +1,60 @@
+// One instrument as the engine carries it from tick to tick.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+
+namespace corvane {
+
+// Number of component levels the idiosyncratic variance is built from.
+inline constexpr std::size_t VARIANCE_COMPONENTS = 8;
+
+struct TickCompany {
+    // Absent until the first tick (or close) sets them.
+    std::optional<double> previous_tick_price;
+    std::optional<double> mispricing_s;
+    std::optional<double> mispricing_s_prev_close;
+    std::optional<double> mispricing_momentum;
+    std::optional<double> maker_inventory;
+    std::optional<double> last_daily_return;
+    // Absent reads as 1.0 in the tick.
+    std::optional<double> beta;
+
+    double price = 0.0;
+    // Centre of the circuit-breaker band.
+    double previous_close = 0.0;
+    double open = 0.0;
+    double high = 0.0;
+    double low = 0.0;
+    double volume = 0.0;
+    double avg_volume = 0.0;
+    double shares_outstanding = 0.0;
+    // price x shares_outstanding, kept current by every print.
+    double market_cap = 0.0;
+    double garch_variance = 0.0;
+    std::array<double, VARIANCE_COMPONENTS> variance_components{};
+    // A share count, not a fraction.
+    double short_interest = 0.0;
+    double float_shares = 0.0;
+
+    // The sector's relative volatility, passed to the live book.
+    std::optional<double> sector_volatility;
+    std::optional<double> sector_anchor_pe;
+    std::optional<double> eps;
+    std::optional<double> book_value_per_share;
+    std::optional<double> revenue_growth;
+
+    // The identity news, impacts and order flow name: ticker-index.
+    std::string company_id;
+    std::string name;
+    std::string sector;
+
+    // The tick processes an instrument only when not suspended and tradable.
+    bool suspended = false;
+    bool tradable = true;
+
+    bool operator==(const TickCompany&) const = default;
+};
+
+}  // namespace corvane

@@ -1,0 +1,246 @@
+#include "core/universe.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <map>
+
+#include "core/sectors.hpp"
+#include "core/sha256.hpp"
+
+namespace corvane {
+namespace {
+
+std::string universe_digest(const std::vector<GeneratedInstrument>& universe) {
+    Sha256 hash;
+    for (const GeneratedInstrument& g : universe) {
+        hash.update(g.ticker);
+        hash.update(static_cast<unsigned char>(0));
+        hash.update(g.sector);
+        hash.update(static_cast<unsigned char>(0));
+        for (double value : {g.initial_price, g.shares_outstanding, g.eps, g.book_value_per_share,
+                             g.revenue_growth, g.avg_volume, g.beta, g.short_interest}) {
+            hash.update_big_endian(value);
+        }
+    }
+    return hash.finish_hex();
+}
+
+TEST(Tickers, ThreeLettersThatWrapAfterZzz) {
+    EXPECT_EQ(ticker_for(0), "AAA");
+    EXPECT_EQ(ticker_for(1), "AAB");
+    EXPECT_EQ(ticker_for(25), "AAZ");
+    EXPECT_EQ(ticker_for(26), "ABA");
+    EXPECT_EQ(ticker_for(676), "BAA");
+    EXPECT_EQ(ticker_for(17575), "ZZZ");
+    EXPECT_EQ(ticker_for(17576), "AAA");
+}
+
+TEST(UniverseSize, RefusesEmptyAndMoreThanTheTickers) {
+    EXPECT_TRUE(check_universe_size(1));
+    EXPECT_TRUE(check_universe_size(17576));
+    EXPECT_EQ(check_universe_size(0).error(), "n must be greater than zero");
+    EXPECT_EQ(check_universe_size(17577).error(),
+              "n must be at most 17576 - tickers are three letters");
+    EXPECT_FALSE(check_universe_size(UINT64_MAX));
+}
+
+TEST(RandomUniverse, PinnedValuesAndDigest) {
+    // Recorded once; any change to draw order, constants or exp shows here.
+    auto universe = random_universe(13, 0);
+    const GeneratedInstrument& first = universe[0];
+    EXPECT_EQ(first.ticker, "AAA");
+    EXPECT_EQ(first.sector, "technology");
+    EXPECT_EQ(first.initial_price, 0x1.23f7ede288d14p+6);
+    EXPECT_EQ(first.shares_outstanding, 0x1.19446e193b0e4p+23);
+    EXPECT_EQ(first.eps, 0x1.218368b20122cp+1);
+    EXPECT_EQ(first.short_interest, 0x1.14b7933637b88p+18);
+    // AAK is the first loss-making name of seed 0: it takes one extra draw.
+    EXPECT_EQ(universe[10].eps, -0x1.81b23894132dep+1);
+    EXPECT_EQ(universe[12].ticker, "AAM");
+    EXPECT_EQ(universe[12].sector, "technology");
+    EXPECT_EQ(universe[12].beta, 0x1.13446612051ecp+0);
+
+    // Cross-checked against an independent model of the generator, which agreed
+    // on every value except one where the host exp rounds a near-tie the other way.
+    EXPECT_EQ(universe_digest(random_universe(1000, 7)),
+              "39b0f0503f9d24c7c81eab7c0f4b3234c450a4aaaeed1f2aa3b3ad167d258f66");
+}
+
+TEST(RandomUniverse, PureFunctionOfSizeAndSeedWithStablePrefix) {
+    auto small = random_universe(40, 3);
+    EXPECT_EQ(small, random_universe(40, 3));
+    auto large = random_universe(500, 3);
+    EXPECT_TRUE(std::equal(small.begin(), small.end(), large.begin()));
+    auto other = random_universe(40, 4);
+    EXPECT_NE(small[0].initial_price, other[0].initial_price);
+    EXPECT_TRUE(random_universe(0, 3).empty());
+}
+
+TEST(RandomUniverse, EveryInstrumentWithinItsRanges) {
+    for (std::uint32_t seed : {0u, 1u, 99u, 4294967295u}) {
+        SCOPED_TRACE(seed);
+        auto universe = random_universe(2000, seed);
+        std::size_t losses = 0;
+        for (std::size_t i = 0; i < universe.size(); ++i) {
+            const GeneratedInstrument& g = universe[i];
+            const SectorSpec& spec = sectors::TABLE[i % 12];
+            ASSERT_EQ(g.sector, spec.key);
+            ASSERT_EQ(g.ticker, ticker_for(i));
+            ASSERT_GE(g.initial_price, 3.0 * (1 - 1e-12));
+            ASSERT_LT(g.initial_price, 600.0);
+            double cap = g.initial_price * g.shares_outstanding;
+            ASSERT_GE(cap, 2e8 * (1 - 1e-12));
+            ASSERT_LT(cap, 2e12 * (1 + 1e-12));
+            ASSERT_GE(g.avg_volume, 1000.0);
+            ASSERT_GE(g.beta, 0.15);
+            ASSERT_GE(g.short_interest, 0.004 * g.shares_outstanding * (1 - 1e-12));
+            ASSERT_LE(g.short_interest, 0.3 * g.shares_outstanding * (1 + 1e-12));
+            ASSERT_GT(g.book_value_per_share, 0.0);
+            ASSERT_TRUE(std::isfinite(g.revenue_growth));
+            ASSERT_NE(g.eps, 0.0);
+            if (g.eps < 0.0) {
+                ++losses;
+                // Losses run from 1% to 9% of the price.
+                ASSERT_LE(-g.eps, 0.09 * g.initial_price * (1 + 1e-12));
+            } else {
+                // Earnings yields between the sector's anchor multiple x 0.55 and x 1.6.
+                double pe = g.initial_price / g.eps;
+                ASSERT_GE(pe, 0.55 * spec.anchor_pe * (1 - 1e-12));
+                ASSERT_LE(pe, 1.6 * spec.anchor_pe * (1 + 1e-12));
+            }
+        }
+        // About one name in nine.
+        EXPECT_GT(losses, 150u);
+        EXPECT_LT(losses, 300u);
+    }
+}
+
+TEST(RandomUniverse, NinePerSectorInTheDefaultSize) {
+    std::map<std::string, int> per_sector;
+    for (const auto& g : random_universe(108, 0)) ++per_sector[g.sector];
+    ASSERT_EQ(per_sector.size(), 12u);
+    for (const auto& [sector, count] : per_sector) EXPECT_EQ(count, 9) << sector;
+}
+
+TEST(RandomUniverse, FullSizeEndsAtZzz) {
+    auto universe = random_universe(17576, 5);
+    EXPECT_EQ(universe.back().ticker, "ZZZ");
+    EXPECT_EQ(universe.back().sector, sectors::TABLE[17575 % 12].key);
+}
+
+InstrumentInit sample_instrument() {
+    InstrumentInit init;
+    init.ticker = "AAA";
+    init.sector = "energy";
+    init.initial_price = 50.0;
+    init.shares_outstanding = 1e6;
+    return init;
+}
+
+TEST(InstrumentCheck, RefusalsInOrderWithExactMessages) {
+    struct Case {
+        void (*edit)(InstrumentInit&);
+        const char* message;
+    };
+    const Case cases[] = {
+        {[](InstrumentInit& i) { i.sector = "Tech"; },
+         "unknown sector \"Tech\". Valid sectors: technology, financial_services, healthcare, "
+         "energy, consumer_discretionary, consumer_staples, industrials, materials, real_estate, "
+         "utilities, telecommunications, transportation"},
+        {[](InstrumentInit& i) { i.initial_price = 0.0; },
+         "initial_price must be finite and greater than zero, got 0"},
+        {[](InstrumentInit& i) { i.shares_outstanding = INFINITY; },
+         "shares_outstanding must be finite and greater than zero, got inf"},
+        {[](InstrumentInit& i) { i.avg_volume = -1.0; },
+         "avg_volume must be finite and not negative, got -1"},
+        {[](InstrumentInit& i) { i.beta = std::nan(""); },
+         "beta must be finite and not negative, got NaN"},
+        {[](InstrumentInit& i) { i.short_interest = 0.05; },
+         "short_interest = 0.05 looks like a fraction, but it is a SHARE COUNT: the squeeze rule "
+         "divides it by the float. If you meant 5% of 1000000 shares, pass 50000. Values between "
+         "0 and 1 are refused because a fractional short position is never what anyone means."},
+        {[](InstrumentInit& i) { i.eps = -INFINITY; }, "eps must be finite, got -inf"},
+        {[](InstrumentInit& i) { i.book_value_per_share = std::nan(""); },
+         "book_value_per_share must be finite, got NaN"},
+        {[](InstrumentInit& i) { i.revenue_growth = INFINITY; },
+         "revenue_growth must be finite, got inf"},
+        // The first failing check is the one reported.
+        {[](InstrumentInit& i) {
+             i.initial_price = -1.0;
+             i.beta = -1.0;
+             i.eps = std::nan("");
+         },
+         "initial_price must be finite and greater than zero, got -1"},
+    };
+    for (const Case& c : cases) {
+        InstrumentInit init = sample_instrument();
+        c.edit(init);
+        Status status = check_instrument(init);
+        ASSERT_FALSE(status);
+        EXPECT_EQ(status.error(), c.message);
+    }
+}
+
+TEST(InstrumentCheck, FractionalShortInterestOnlyRefusedForRealShareCounts) {
+    InstrumentInit small = sample_instrument();
+    small.shares_outstanding = 500.0;
+    small.short_interest = 0.05;
+    EXPECT_TRUE(check_instrument(small));
+    InstrumentInit zero = sample_instrument();
+    zero.short_interest = 0.0;
+    zero.avg_volume = -0.0;
+    EXPECT_TRUE(check_instrument(zero));
+    InstrumentInit whole = sample_instrument();
+    whole.short_interest = 1.0;
+    EXPECT_TRUE(check_instrument(whole));
+}
+
+TEST(InstrumentCheck, GeneratedInstrumentsPassAndPrint) {
+    for (const auto& g : random_universe(300, 11)) ASSERT_TRUE(check_instrument(g.to_init()));
+    InstrumentInit init = sample_instrument();
+    init.initial_price = 12.5;
+    EXPECT_EQ(to_text(init), "Instrument(\"AAA\", sector=\"energy\", price=12.5)");
+}
+
+TEST(TickCompanyConversion, StartsFromTheDescriptionAndTheSector) {
+    InstrumentInit init = sample_instrument();
+    init.ticker = "XYZ";
+    init.sector = "technology";
+    init.eps = 2.0;
+    init.short_interest = 25000.0;
+    auto company = init.to_tick_company(7);
+    ASSERT_TRUE(company);
+    EXPECT_EQ(company->company_id, "XYZ-7");
+    EXPECT_EQ(company->name, "XYZ");
+    EXPECT_EQ(company->sector, "technology");
+    for (double v : {company->price, company->previous_close, company->open, company->high,
+                     company->low}) {
+        EXPECT_EQ(v, 50.0);
+    }
+    EXPECT_EQ(company->volume, 0.0);
+    EXPECT_EQ(company->market_cap, 5e7);
+    EXPECT_EQ(company->float_shares, 1e6);
+    EXPECT_EQ(company->short_interest, 25000.0);
+    EXPECT_EQ(company->garch_variance, 0.025 * 0.025);
+    for (double v : company->variance_components) EXPECT_EQ(v, 0.025 * 0.025);
+    EXPECT_EQ(company->beta, 1.0);
+    EXPECT_EQ(company->sector_volatility, 1.2);
+    EXPECT_EQ(company->sector_anchor_pe, 32.0);
+    EXPECT_EQ(company->eps, 2.0);
+    EXPECT_FALSE(company->book_value_per_share);
+    EXPECT_FALSE(company->revenue_growth);
+    EXPECT_FALSE(company->mispricing_s);
+    EXPECT_FALSE(company->previous_tick_price);
+    EXPECT_FALSE(company->maker_inventory);
+    EXPECT_FALSE(company->suspended);
+    EXPECT_TRUE(company->tradable);
+
+    InstrumentInit unchecked = sample_instrument();
+    unchecked.sector = "nowhere";
+    EXPECT_FALSE(unchecked.to_tick_company(0));
+}
+
+}  // namespace
+}  // namespace corvane
