@@ -18,6 +18,10 @@ std::string number(double value);
 // As `number`, but a finite whole number keeps ".0" ("10.0").
 std::string debug_number(double value);
 
+// Exactly `decimals` digits after the point, rounded to nearest:
+// "67.8400"; "NaN", "inf" and "-inf" as in `number`.
+std::string fixed(double value, int decimals);
+
 // "Some(<debug number>)" or "None".
 std::string debug_optional(const std::optional<double>& value);
 
