@@ -4,7 +4,10 @@
 #include <bit>
 #include <cstdint>
 
+#include "core/maths.hpp"
 #include "core/sectors.hpp"
+#include "core/sha256.hpp"
+#include "core/text.hpp"
 
 namespace corvane {
 namespace {
@@ -236,6 +239,35 @@ constexpr bool names_are_distinct() {
 }
 static_assert(names_are_distinct());
 
+// The settable names joined by ", ", quoted in every refusal that lists them.
+const std::string& settable_surface() {
+    static const std::string surface = text::join(SETTABLE);
+    return surface;
+}
+
+constexpr bool is_finite_bits(double value) {
+    constexpr std::uint64_t EXPONENT = 0x7ff0000000000000u;
+    return (bits(value) & EXPONENT) != EXPONENT;
+}
+
+// Both derived persistences from a half-life: daily, then per tick (the
+// product is formed before its reciprocal).
+void derive_persistence(ModelParams& model, double half_life) {
+    model.mispricing_phi = maths::pow(0.5, 1.0 / half_life);
+    model.s_phi_tick = maths::pow(0.5, 1.0 / (half_life * TICKS_PER_DAY));
+}
+
+// The digests of the shipped presets, in `SHIPPED_PRESETS` order, computed
+// once (thread-safe static initialisation) for fingerprinting.
+const std::array<std::string, SHIPPED_PRESETS.size()>& preset_digests() {
+    static const std::array<std::string, SHIPPED_PRESETS.size()> digests = [] {
+        std::array<std::string, SHIPPED_PRESETS.size()> out;
+        for (std::size_t i = 0; i < PRESETS.size(); ++i) out[i] = PRESETS[i].digest();
+        return out;
+    }();
+    return digests;
+}
+
 const FieldInfo* named_field(std::string_view name) noexcept {
     auto found = std::lower_bound(
         NAMED.begin(), NAMED.end(), name,
@@ -246,6 +278,11 @@ const FieldInfo* named_field(std::string_view name) noexcept {
 }
 
 }  // namespace
+
+std::string unknown_preset_message(std::string_view name) {
+    return text::message("unknown model preset ", text::quoted(name),
+                         ". Shipped presets: ", text::join(SHIPPED_PRESETS));
+}
 
 std::optional<ModelParams> ModelParams::preset(std::string_view name) noexcept {
     for (std::size_t i = 0; i < SHIPPED_PRESETS.size(); ++i) {
@@ -279,6 +316,94 @@ std::optional<double> ModelParams::carried_read_only(std::string_view name) noex
             return carried.value;
     }
     return std::nullopt;
+}
+
+Result<ModelParams> ModelParams::with_override(std::string_view name, double value) const {
+    if (!is_finite_bits(value)) {
+        return Error{text::message(name, " must be finite, got ", value)};
+    }
+    const FieldInfo* field = named_field(name);
+    if (field && field->kind == FieldKind::derived) {
+        return Error{text::message(
+            name,
+            " is a derived coefficient carried as recorded bits; it cannot be set directly. "
+            "Override mispricing_half_life_days and both are recomputed from it \u2014 "
+            "deterministically, but not bit-identically to the recorded constants.")};
+    }
+    if (carried_read_only(name)) {
+        return Error{text::message(
+            name,
+            " is in the preset but is not yet runtime-settable: it is compile-time in this "
+            "build, and accepting an override the engine would ignore would make the "
+            "fingerprint a lie. The settable surface is: ",
+            settable_surface())};
+    }
+    if (!field) {
+        return Error{text::message("unknown model parameter ", text::quoted(name),
+                                   ". The settable surface is: ", settable_surface())};
+    }
+
+    ModelParams copy = *this;
+    if (field->member == &ModelParams::price_breaker_fraction) {
+        if (!(value > -1.0 && value < 1.0)) {
+            return Error{text::message(
+                "price_breaker_fraction must be inside (-1, 1) for the band to exist, got ",
+                value)};
+        }
+        copy.breaker_band_upper = value + 1.0;
+        copy.breaker_band_lower = 1.0 - value;
+    } else if (field->member == &ModelParams::mispricing_half_life_days) {
+        if (!(value > 0.0)) {
+            return Error{
+                text::message("mispricing_half_life_days must be greater than zero, got ", value)};
+        }
+        // An unchanged half-life keeps the recorded bits, so overriding a
+        // preset with its own value leaves it that preset.
+        if (bits(value) != bits(mispricing_half_life_days))
+            derive_persistence(copy, value);
+    }
+    copy.*field->member = value;
+    return copy;
+}
+
+std::vector<CanonicalPair> ModelParams::to_pairs() const {
+    std::vector<CanonicalPair> pairs;
+    pairs.reserve(NAMED_COUNT + CARRIED_READ_ONLY.size() + sectors::COUNT);
+    // Settable and derived fields; `NAMED` is already in name order.
+    for (const NamedField& field : NAMED) {
+        pairs.push_back({std::string(field.name), this->*field.info->member});
+    }
+    for (const NamedConstant& carried : CARRIED_READ_ONLY) {
+        pairs.push_back({std::string(carried.name), carried.value});
+    }
+    for (const SectorSpec& sector : sectors::TABLE) {
+        pairs.push_back({text::message(SECTOR_DAILY_SIGMA_PREFIX, sector.key), sector.daily_sigma});
+    }
+    std::sort(pairs.begin(), pairs.end(), [](const CanonicalPair& a, const CanonicalPair& b) {
+        return std::string_view(a.name) < std::string_view(b.name);
+    });
+    return pairs;
+}
+
+std::string ModelParams::digest() const {
+    Sha256 hash;
+    for (const CanonicalPair& pair : to_pairs()) {
+        hash.update(pair.name);
+        hash.update(static_cast<unsigned char>('='));
+        hash.update_big_endian(pair.value);
+        hash.update(static_cast<unsigned char>('\n'));
+    }
+    return hash.finish_hex();
+}
+
+std::string ModelParams::fingerprint() const {
+    std::string own = digest();
+    const auto& shipped = preset_digests();
+    for (std::size_t i = 0; i < shipped.size(); ++i) {
+        if (shipped[i] == own)
+            return std::string(SHIPPED_PRESETS[i]);
+    }
+    return text::message("custom-", std::string_view(own).substr(0, 8));
 }
 
 }  // namespace corvane

@@ -70,6 +70,9 @@ inline constexpr std::array<std::string_view, 14> SHIPPED_PRESETS = {
 };
 inline constexpr std::string_view DEFAULT_PRESET = "kx-v14";
 
+// "unknown model preset \"x\". Shipped presets: kx-v1, ..., kx-v14"
+std::string unknown_preset_message(std::string_view name);
+
 // Ticks in a trading day; the per-tick persistence is derived with it.
 inline constexpr double TICKS_PER_DAY = 390.0;
 

@@ -1,0 +1,248 @@
+#include "core/params.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <set>
+
+#include "core/maths.hpp"
+#include "core/sha256.hpp"
+
+namespace corvane {
+namespace {
+
+std::uint64_t bits(double value) {
+    return std::bit_cast<std::uint64_t>(value);
+}
+
+ModelParams preset_or_die(std::string_view name) {
+    auto model = ModelParams::preset(name);
+    if (!model)
+        ADD_FAILURE() << "no preset " << name;
+    return model.value_or(ModelParams{});
+}
+
+ModelParams overridden(const ModelParams& model, std::string_view name, double value) {
+    auto result = model.with_override(name, value);
+    if (!result)
+        ADD_FAILURE() << result.error();
+    return result ? *result : model;
+}
+
+std::string refusal(std::string_view name, double value, const ModelParams& model = ModelParams{}) {
+    auto result = model.with_override(name, value);
+    return result ? std::string("accepted") : result.error();
+}
+
+bool bit_identical(const ModelParams& a, const ModelParams& b) {
+    for (const FieldInfo& field : MODEL_FIELDS) {
+        if (bits(a.*field.member) != bits(b.*field.member))
+            return false;
+    }
+    return true;
+}
+
+// SHA-256 of each preset's canonical serialisation, computed outside this
+// code base from the published coefficient tables: a mistyped value in any
+// preset changes its digest.
+constexpr std::pair<std::string_view, std::string_view> PRESET_DIGESTS[] = {
+    {"kx-v1", "793a671b8df4f9a153ed76836bbf04d0d19d7a5ee553ab7dd07940175217ea56"},
+    {"kx-v2", "c2868f53b7fc4b36ebb1d09be30981528db439a98b538c47386ab2a6d9064e7e"},
+    {"kx-v3", "14603d43a647eb3f16493001ed40df9e6c683462c14bc1173e86fd76ccb41813"},
+    {"kx-v4", "52032b0aadde1e81b0c63245438d7ccda934dcb46266d716685fc13056a17401"},
+    {"kx-v5", "71466f66c2938c4506b14584bdc615c8719eadb137c6bb82c308f0b9beb45482"},
+    {"kx-v6", "7cc7f30bfbc2bc81975f1c6f6d8ce0dde72dcf4be426ca985504101fca1ee01c"},
+    {"kx-v7", "b74b993f0e7919b179bd1bab9ef351f8d84a4eac17166f158baeefdf43bf35e3"},
+    {"kx-v8", "a7dac70761275801752d820b3180f93aa7b8ea8906825ca8a2a041828fb6559c"},
+    {"kx-v9", "0cff9c63f87307278f53a6cff8717b6f1e2b6292dd4806fbb39cfb6cd68a0ecc"},
+    {"kx-v10", "4cc3be70fc0363b236ac1870b67cb918276238a39a57f10fa14d432b73c6dac3"},
+    {"kx-v11", "4fb74e575e3bdec4a20795b574649b6b5dbf0489b0043c908a8487cccf656c68"},
+    {"kx-v12", "da13291a7d8a52964e09d2446cf40b7117373d45d9a4966a853c89ccf80c3997"},
+    {"kx-v13", "6326ccc31787176ce8f0aff92e347ed425c140d734e20429585756d8498c77c7"},
+    {"kx-v14", "34d5f6422c2e7071228a4bb5366469d9109ab4c492ebc3139104f5f71022e45f"},
+};
+
+TEST(ModelPresets, DigestsMatchThePublishedCoefficients) {
+    for (const auto& [name, digest] : PRESET_DIGESTS) {
+        ModelParams model = preset_or_die(name);
+        EXPECT_EQ(model.digest(), digest) << name;
+        EXPECT_EQ(model.fingerprint(), name);
+    }
+}
+
+TEST(ModelPresets, DefaultIsKxV14) {
+    EXPECT_TRUE(bit_identical(preset_or_die(DEFAULT_PRESET), ModelParams::default_preset()));
+    EXPECT_TRUE(bit_identical(preset_or_die("kx-v14"), ModelParams{}));
+}
+
+TEST(ModelPresets, NamesMatchExactly) {
+    for (std::string_view name : {"kx-v01", "KX-V1", "kx-v15", "kx-v", "", "kx-v1 ", "kx-v0"}) {
+        EXPECT_FALSE(ModelParams::preset(name)) << name;
+    }
+    EXPECT_EQ(preset_or_die("kx-v1").garch_beta, 0.8);
+    EXPECT_EQ(preset_or_die("kx-v10").garch_beta, 0.6853150814664563);
+}
+
+TEST(ModelPresets, RecordedDerivedBitsEqualThePortablePow) {
+    // Loading a preset never evaluates pow; this is why it need not.
+    const ModelParams model;
+    EXPECT_EQ(bits(maths::pow(0.5, 1.0 / 60.0)), bits(model.mispricing_phi));
+    EXPECT_EQ(bits(maths::pow(0.5, 1.0 / (60.0 * 390.0))), bits(model.s_phi_tick));
+}
+
+TEST(ModelLookup, GetReadsFieldsAndCarriedConstants) {
+    for (std::string_view name : SHIPPED_PRESETS) {
+        ModelParams model = preset_or_die(name);
+        EXPECT_EQ(model.get("book_levels"), 10.0);
+        EXPECT_EQ(model.get("sector_daily_sigma_technology"), 0.025);
+        EXPECT_EQ(model.get("mispricing_phi"), 0.9885140203528962);
+    }
+    const ModelParams model;
+    EXPECT_EQ(model.get("garch_beta"), 0.6853150814664563);
+    EXPECT_EQ(preset_or_die("kx-v1").get("garch_beta"), 0.8);
+    for (std::string_view name :
+         {"sector_daily_sigma_", "sector_daily_sigma_Technology", "breaker_band_upper",
+          "breaker_band_lower", "Garch_beta", "garch_bet", "garch_beta_"}) {
+        EXPECT_FALSE(model.get(name)) << name;
+    }
+}
+
+TEST(ModelLookup, SettableNamesAreSortedAndDisjoint) {
+    auto names = ModelParams::settable_names();
+    ASSERT_EQ(names.size(), 92u);
+    EXPECT_EQ(names.front(), "crash_amplifier_slope");
+    EXPECT_EQ(names.back(), "volume_variance_gain");
+    for (std::size_t i = 1; i < names.size(); ++i) EXPECT_LT(names[i - 1], names[i]);
+    for (std::string_view name : names) {
+        EXPECT_FALSE(ModelParams::carried_read_only(name)) << name;
+        EXPECT_NE(name, "mispricing_phi");
+        EXPECT_NE(name, "s_phi_tick");
+    }
+}
+
+TEST(ModelLookup, CanonicalPairsAreSortedAndComplete) {
+    auto pairs = ModelParams{}.to_pairs();
+    ASSERT_EQ(pairs.size(), 122u);
+    std::set<std::string> names;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        names.insert(pairs[i].name);
+        if (i > 0)
+            EXPECT_LT(pairs[i - 1].name, pairs[i].name);
+        EXPECT_EQ(ModelParams{}.get(pairs[i].name), pairs[i].value) << pairs[i].name;
+    }
+    EXPECT_EQ(names.size(), 122u);
+    EXPECT_TRUE(names.contains("sector_daily_sigma_transportation"));
+    EXPECT_FALSE(names.contains("breaker_band_upper"));
+}
+
+TEST(ModelOverride, FinitenessIsCheckedFirst) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(refusal("garch_beta", nan), "garch_beta must be finite, got NaN");
+    EXPECT_EQ(refusal("no_such_knob", inf), "no_such_knob must be finite, got inf");
+    EXPECT_EQ(refusal("s_phi_tick", -inf), "s_phi_tick must be finite, got -inf");
+}
+
+TEST(ModelOverride, RefusesDerivedCarriedAndUnknownNames) {
+    EXPECT_EQ(refusal("s_phi_tick", 0.5),
+              "s_phi_tick is a derived coefficient carried as recorded bits; it cannot be set "
+              "directly. Override mispricing_half_life_days and both are recomputed from it "
+              "\xE2\x80\x94 deterministically, but not bit-identically to the recorded constants.");
+    const std::string carried = refusal("book_levels", 10.0);
+    EXPECT_TRUE(carried.starts_with(
+        "book_levels is in the preset but is not yet runtime-settable: it is compile-time in "
+        "this build, and accepting an override the engine would ignore would make the "
+        "fingerprint a lie. The settable surface is: crash_amplifier_slope, "
+        "crash_amplifier_threshold, "))
+        << carried;
+    EXPECT_TRUE(carried.ends_with(", volume_persistence, volume_variance_gain")) << carried;
+    EXPECT_TRUE(refusal("sector_daily_sigma_energy", 1.0)
+                    .starts_with("sector_daily_sigma_energy is in the preset but"));
+
+    const std::string unknown = refusal("garch_bet", 1.0);
+    EXPECT_TRUE(unknown.starts_with(
+        "unknown model parameter \"garch_bet\". The settable surface is: crash_amplifier_slope, "));
+    const std::string_view surface = "The settable surface is: ";
+    EXPECT_EQ(unknown.substr(unknown.find(surface)), carried.substr(carried.find(surface)));
+    for (std::string_view name : {"garch_bet", "market_vol_ceiling_multiplee", "GARCH_BETA",
+                                  "breaker_band_upper", "sector_daily_sigma_Energy"}) {
+        EXPECT_TRUE(refusal(name, 1.0).starts_with("unknown model parameter ")) << name;
+    }
+    EXPECT_TRUE(refusal("a\"b\\c\n", 1.0).starts_with(R"(unknown model parameter "a\"b\\c\n".)"));
+}
+
+TEST(ModelOverride, BreakerFractionKeepsTheBandInStep) {
+    EXPECT_EQ(refusal("price_breaker_fraction", 1.0),
+              "price_breaker_fraction must be inside (-1, 1) for the band to exist, got 1");
+    EXPECT_EQ(refusal("price_breaker_fraction", -1.0),
+              "price_breaker_fraction must be inside (-1, 1) for the band to exist, got -1");
+    EXPECT_EQ(overridden(ModelParams{}, "price_breaker_fraction", -0.999).breaker_band_upper,
+              -0.999 + 1.0);
+    ModelParams model = overridden(ModelParams{}, "price_breaker_fraction", 0.999);
+    model = overridden(model, "price_breaker_fraction", 0.1);
+    EXPECT_EQ(model.price_breaker_fraction, 0.1);
+    EXPECT_EQ(bits(model.breaker_band_upper), bits(0.1 + 1.0));
+    EXPECT_EQ(bits(model.breaker_band_lower), bits(1.0 - 0.1));
+}
+
+TEST(ModelOverride, HalfLifeRecomputesTheDerivedPersistence) {
+    EXPECT_EQ(refusal("mispricing_half_life_days", 0.0),
+              "mispricing_half_life_days must be greater than zero, got 0");
+    EXPECT_EQ(refusal("mispricing_half_life_days", -0.0),
+              "mispricing_half_life_days must be greater than zero, got -0");
+
+    const ModelParams base = preset_or_die("kx-v3");
+    EXPECT_TRUE(bit_identical(overridden(base, "mispricing_half_life_days", 60.0), base));
+
+    ModelParams faster = overridden(base, "mispricing_half_life_days", 30.0);
+    EXPECT_EQ(bits(faster.mispricing_phi), bits(maths::pow(0.5, 1.0 / 30.0)));
+    EXPECT_EQ(bits(faster.s_phi_tick), bits(maths::pow(0.5, 1.0 / (30.0 * 390.0))));
+    EXPECT_TRUE(faster.fingerprint().starts_with("custom-"));
+
+    // Back to 60 recomputes with pow, which reproduces the recorded bits.
+    ModelParams back = overridden(faster, "mispricing_half_life_days", 60.0);
+    EXPECT_TRUE(bit_identical(back, base));
+    EXPECT_EQ(back.fingerprint(), "kx-v3");
+}
+
+TEST(ModelFingerprint, CustomModelsNameTheirDigest) {
+    ModelParams custom = overridden(preset_or_die("kx-v3"), "garch_beta", 0.7);
+    EXPECT_EQ(custom.digest(), "8e79f871942a9030eaf8eb9873c54bd1d9a3c693607f7d5ffcc747136ea56e06");
+    EXPECT_EQ(custom.fingerprint(), "custom-8e79f871");
+
+    // Bits, not values: -0.0 is a different model from 0.0.
+    ModelParams negative_zero = overridden(ModelParams{}, "sector_loading_beta_slope", -0.0);
+    EXPECT_EQ(negative_zero.fingerprint(), "custom-214d36bb");
+    EXPECT_EQ(overridden(ModelParams{}, "sector_loading_beta_slope", 0.0).fingerprint(), "kx-v14");
+
+    // Every preset's own values applied to another preset give that preset.
+    ModelParams rebuilt = preset_or_die("kx-v14");
+    const ModelParams target = preset_or_die("kx-v2");
+    for (std::string_view name : ModelParams::settable_names()) {
+        rebuilt = overridden(rebuilt, name, *target.get(name));
+    }
+    EXPECT_EQ(rebuilt.fingerprint(), "kx-v2");
+}
+
+TEST(Sha256Digest, KnownAnswers) {
+    Sha256 empty;
+    EXPECT_EQ(empty.finish_hex(),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    Sha256 abc;
+    abc.update("ab");
+    abc.update(static_cast<unsigned char>('c'));
+    EXPECT_EQ(abc.finish_hex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+
+    // A double enters as its big-endian bit pattern.
+    Sha256 number;
+    number.update_big_endian(-2.5);
+    Sha256 bytes;
+    bytes.update(std::string_view("\xC0\x04\x00\x00\x00\x00\x00\x00", 8));
+    EXPECT_EQ(number.finish(), bytes.finish());
+}
+
+}  // namespace
+}  // namespace corvane
