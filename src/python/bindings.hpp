@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "core/params.hpp"
 #include "core/sectors.hpp"
 #include "python/ref.hpp"
 
@@ -26,6 +27,15 @@ extern PyMethodDef SECTORS_FUNCTION;
 extern PyMethodDef MARKET_STATUS_FUNCTION;
 extern PyMethodDef SECTOR_VOLATILITY_FUNCTION;
 extern PyMethodDef SECTOR_DAILY_SIGMA_FUNCTION;
+
+// params.cpp
+extern TypeEntry MODEL_PARAMS;
+extern PyMethodDef MODEL_PRESET_FUNCTION;
+// The record a ModelParams object holds (borrowed from it), or null without
+// an error set when `object` is not a ModelParams.
+const ModelParams* model_params_of(PyObject* object) noexcept;
+// A new ModelParams object holding a copy of `model`; null with an error set.
+PyObject* new_model_params(const ModelParams& model) noexcept;
 
 // The sector for a caller's key, or null with ValidationError set naming the
 // valid keys. The one lookup every sector argument goes through.

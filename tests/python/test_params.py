@@ -1,0 +1,298 @@
+import hashlib
+import math
+import struct
+
+import pytest
+
+from corvane import ModelParams, ValidationError, _core, model_preset
+
+PRESETS = [f"kx-v{i}" for i in range(1, 15)]
+SETTABLE = ModelParams.settable()
+SURFACE = "The settable surface is: " + ", ".join(SETTABLE)
+DERIVED = ("mispricing_phi", "s_phi_tick")
+
+
+def digest_of(values):
+    """SHA-256 of the canonical serialisation, written out independently."""
+    data = b"".join(
+        name.encode() + b"=" + struct.pack(">d", value) + b"\n"
+        for name, value in sorted(values.items(), key=lambda item: item[0].encode())
+        if name != "name"
+    )
+    return hashlib.sha256(data).hexdigest()
+
+
+def bits(value):
+    return struct.pack(">d", value)
+
+
+def refusal(**overrides):
+    with pytest.raises(ValidationError) as info:
+        ModelParams.from_preset(**overrides)
+    return str(info.value)
+
+
+VARIANTS = [
+    ("kx-v3", {"garch_beta": 0.7}),
+    ("kx-v14", {"mispricing_half_life_days": 30.0}),
+    ("kx-v7", {"price_breaker_fraction": 0.1, "sector_loading_beta_slope": -0.0}),
+    ("kx-v1", {"mispricing_half_life_days": 45.5, "momentum_theta": 0.1, "vix_return_source": 0}),
+]
+
+
+class TestPresets:
+    @pytest.mark.parametrize("name", PRESETS)
+    def test_fingerprints_as_its_name(self, name):
+        model = ModelParams.from_preset(name)
+        assert model.fingerprint == name
+        assert model.to_dict()["name"] == name
+
+    def test_default_is_kx_v14(self):
+        assert ModelParams.from_preset() == ModelParams.from_preset("kx-v14")
+        assert ModelParams.from_preset(name=None).fingerprint == "kx-v14"
+
+    @pytest.mark.parametrize("name", ["kx-v01", "KX-V1", "kx-v15", "kx-v", "", 'a"\\'])
+    def test_unknown_preset(self, name):
+        escaped = name.replace("\\", "\\\\").replace('"', '\\"')
+        message = f'unknown model preset "{escaped}". Shipped presets: ' + ", ".join(PRESETS)
+        with pytest.raises(ValidationError) as info:
+            ModelParams.from_preset(name)
+        assert str(info.value) == message
+        with pytest.raises(ValidationError) as info:
+            model_preset(name)
+        assert str(info.value) == message
+
+    def test_not_constructible_or_mutable(self):
+        with pytest.raises(TypeError):
+            ModelParams()
+        model = ModelParams.from_preset()
+        with pytest.raises(AttributeError):
+            model.garch_beta = 0.5
+        assert model.garch_beta == 0.6853150814664563
+
+
+class TestDictionary:
+    @pytest.mark.parametrize("name", PRESETS)
+    def test_shape_and_digest(self, name):
+        values = ModelParams.from_preset(name).to_dict()
+        keys = list(values)
+        assert len(keys) == 123 and keys[0] == "name"
+        assert keys[1:] == sorted(keys[1:], key=str.encode)
+        assert all(type(values[key]) is float for key in keys[1:])
+        assert set(keys[1:]) == set(SETTABLE) | set(DERIVED) | {
+            "daily_shock_cap", "neutral_discount_rate", "rate_pe_sensitivity",
+            "rate_adjustment_floor", "growth_duration_scale", "loss_making_price_to_book",
+            "fair_value_floor", "default_sector_anchor_pe", "book_levels",
+            "inventory_limit_levels", "inflation_target", "phillips_curve_coeff", "oil_baseline",
+            "gold_equilibrium_base", "gold_mean_reversion", "fiscal_multiplier",
+        } | {"sector_daily_sigma_" + key for key in _core.sectors()}
+
+    @pytest.mark.parametrize(
+        "base, overrides", [(name, {}) for name in PRESETS] + VARIANTS,
+    )
+    def test_round_trip(self, base, overrides):
+        model = ModelParams.from_preset(base, **overrides)
+        values = model.to_dict()
+        rebuilt = ModelParams.from_dict(values)
+        assert rebuilt == model and not (rebuilt != model)
+        assert [bits(v) for v in rebuilt.to_dict().values() if isinstance(v, float)] == [
+            bits(v) for v in values.values() if isinstance(v, float)
+        ]
+
+    @pytest.mark.parametrize("base, overrides", VARIANTS)
+    def test_custom_fingerprint_names_the_digest(self, base, overrides):
+        values = ModelParams.from_preset(base, **overrides).to_dict()
+        assert values["name"] == "custom-" + digest_of(values)[:8]
+
+    def test_preset_digests_are_distinct(self):
+        digests = {digest_of(ModelParams.from_preset(name).to_dict()) for name in PRESETS}
+        assert len(digests) == 14
+
+    def test_partial_and_empty(self):
+        assert ModelParams.from_dict({}).fingerprint == "kx-v1"
+        assert ModelParams.from_dict({"name": object()}).fingerprint == "kx-v1"
+        model = ModelParams.from_dict({"mispricing_half_life_days": 30, "name": "kx-v9"})
+        assert model == ModelParams.from_preset("kx-v1", mispricing_half_life_days=30.0)
+        assert model.mispricing_phi != 0.9885140203528962
+
+    def test_fixed_values_must_match(self):
+        values = ModelParams.from_preset().to_dict()
+        with pytest.raises(ValidationError) as info:
+            ModelParams.from_dict({**values, "book_levels": 11})
+        assert str(info.value) == (
+            "book_levels is 11.0 in this dictionary but 10.0 on this build, and it is not "
+            "runtime-settable here. The dictionary describes a model this build cannot run; use "
+            "the build that wrote it."
+        )
+        with pytest.raises(ValidationError, match="^mispricing_phi is 0.5 in this dictionary"):
+            ModelParams.from_dict({**values, "mispricing_phi": 0.5})
+
+    def test_unknown_key(self):
+        with pytest.raises(ValidationError) as info:
+            ModelParams.from_dict({"future_knob": 1.0, "zz_knob": 2.0})
+        assert str(info.value) == (
+            'unknown model parameter "future_knob" in the dictionary. A newer build may have '
+            "written it; upgrade corvane rather than dropping it silently."
+        )
+
+    def test_bad_input(self):
+        with pytest.raises(ValidationError, match="^garch_beta must be a number$"):
+            ModelParams.from_dict({"garch_beta": "0.5"})
+        with pytest.raises(ValidationError, match="^garch_beta must be finite, got inf$"):
+            ModelParams.from_dict({"garch_beta": math.inf})
+        with pytest.raises(TypeError):
+            ModelParams.from_dict({1: 0.5})
+        with pytest.raises(TypeError):
+            ModelParams.from_dict([("garch_beta", 0.5)])
+
+
+class TestOverrides:
+    def test_finiteness_is_checked_first(self):
+        assert refusal(garch_beta=math.nan) == "garch_beta must be finite, got NaN"
+        assert refusal(no_such_knob=math.inf) == "no_such_knob must be finite, got inf"
+        assert refusal(s_phi_tick=-math.inf) == "s_phi_tick must be finite, got -inf"
+
+    @pytest.mark.parametrize("name", DERIVED)
+    def test_derived(self, name):
+        assert refusal(**{name: 1.0}) == (
+            f"{name} is a derived coefficient carried as recorded bits; it cannot be set "
+            "directly. Override mispricing_half_life_days and both are recomputed from it \u2014 "
+            "deterministically, but not bit-identically to the recorded constants."
+        )
+
+    @pytest.mark.parametrize("name", ["book_levels", "sector_daily_sigma_energy"])
+    def test_carried(self, name):
+        assert refusal(**{name: 10}) == (
+            f"{name} is in the preset but is not yet runtime-settable: it is compile-time in "
+            "this build, and accepting an override the engine would ignore would make the "
+            "fingerprint a lie. " + SURFACE
+        )
+
+    @pytest.mark.parametrize(
+        "name, quoted",
+        [
+            ("no_such_knob", '"no_such_knob"'),
+            ("garch_bet", '"garch_bet"'),
+            ("market_vol_ceiling_multiplee", '"market_vol_ceiling_multiplee"'),
+            ("GARCH_BETA", '"GARCH_BETA"'),
+            ("breaker_band_upper", '"breaker_band_upper"'),
+            ('a"b\\c', '"a\\"b\\\\c"'),
+        ],
+    )
+    def test_unknown(self, name, quoted):
+        assert refusal(**{name: 1.0}) == f"unknown model parameter {quoted}. {SURFACE}"
+
+    def test_breaker_band(self):
+        for value, text in [(1, "1"), (-1.0, "-1"), (1.5, "1.5")]:
+            assert refusal(price_breaker_fraction=value) == (
+                "price_breaker_fraction must be inside (-1, 1) for the band to exist, got " + text
+            )
+        for value in (-0.999, 0.999):
+            ModelParams.from_preset(price_breaker_fraction=value)
+
+    def test_half_life(self):
+        for value, text in [(0.0, "0"), (-0.0, "-0"), (-2, "-2")]:
+            assert refusal(mispricing_half_life_days=value) == (
+                "mispricing_half_life_days must be greater than zero, got " + text
+            )
+        same = ModelParams.from_preset("kx-v5", mispricing_half_life_days=60)
+        assert same.fingerprint == "kx-v5"
+        faster = ModelParams.from_preset("kx-v5", mispricing_half_life_days=30.0)
+        assert faster.fingerprint.startswith("custom-")
+        assert math.isclose(faster.mispricing_phi, 0.5 ** (1 / 30), rel_tol=1e-15)
+        assert math.isclose(faster.s_phi_tick, 0.5 ** (1 / (30 * 390)), rel_tol=1e-15)
+        values = {k: v for k, v in faster.to_dict().items() if k not in DERIVED}
+        back = ModelParams.from_dict({**values, "mispricing_half_life_days": 60.0})
+        assert back == ModelParams.from_preset("kx-v5")
+        assert back.fingerprint == "kx-v5"
+
+    def test_first_bad_keyword_in_byte_order_is_reported(self):
+        assert refusal(zz_knob=1.0, aa_value="x") == "aa_value must be a number"
+        assert refusal(garch_beta=math.nan, book_levels=10.0).startswith("book_levels is in")
+        assert refusal(Zeta=1.0, alpha=math.nan) == f'unknown model parameter "Zeta". {SURFACE}'
+
+    def test_numbers_convert_as_the_interpreter_does(self):
+        model = ModelParams.from_preset("kx-v1", vix_return_source=True, volume_move_cap=4)
+        assert model.vix_return_source == 1.0 and model.volume_move_cap == 4.0
+        assert refusal(garch_beta=None) == "garch_beta must be a number"
+        assert refusal(garch_beta=10**400) == "garch_beta must be a number"
+
+    def test_negative_zero_is_a_different_model(self):
+        model = ModelParams.from_preset(garch_beta_dispersion=-0.0)
+        assert model.fingerprint.startswith("custom-")
+        assert model != ModelParams.from_preset()
+        assert ModelParams.from_preset(garch_beta_dispersion=0.0) == ModelParams.from_preset()
+
+
+class TestAccess:
+    def test_attributes(self):
+        model = ModelParams.from_preset("kx-v1")
+        assert model.garch_beta == 0.8
+        assert model.mispricing_phi == 0.9885140203528962
+        assert model.book_levels == 10.0
+        assert model.sector_daily_sigma_energy == 0.015
+        for name in ["no_such", "breaker_band_upper", "sector_daily_sigma_Energy"]:
+            with pytest.raises(AttributeError) as info:
+                getattr(model, name)
+            assert str(info.value) == "ModelParams has no parameter " + name
+
+    def test_settable(self):
+        assert len(SETTABLE) == 92
+        assert SETTABLE == sorted(SETTABLE, key=str.encode)
+        assert SETTABLE is not ModelParams.settable()
+        assert not set(SETTABLE) & set(DERIVED)
+
+    def test_equality_and_hash(self):
+        a = ModelParams.from_preset("kx-v3", garch_beta=0.7)
+        b = ModelParams.from_dict(a.to_dict())
+        assert a == b and hash(a) == hash(b) and len({a, b}) == 1
+        assert a != ModelParams.from_preset("kx-v3")
+        assert a != "kx-v3" and not (a == a.to_dict())
+
+
+class TestText:
+    def test_kx_v1_is_short(self):
+        text = repr(ModelParams.from_preset("kx-v1"))
+        assert text == 'ModelParams("kx-v1")' and len(text) == 20
+
+    @pytest.mark.parametrize("base, overrides", [("kx-v2", {}), ("kx-v14", {})] + VARIANTS)
+    def test_lists_differences_from_kx_v1(self, base, overrides):
+        model = ModelParams.from_preset(base, **overrides)
+        ours, theirs = model.to_dict(), ModelParams.from_preset("kx-v1").to_dict()
+        changed = [name for name in SETTABLE if bits(ours[name]) != bits(theirs[name])]
+        listed = repr(model)
+        prefix = f'ModelParams("{model.fingerprint}", from kx-v1 with '
+        assert listed.startswith(prefix) and listed.endswith(")")
+        assert [item.split("=")[0] for item in listed[len(prefix):-1].split(", ")] == changed
+        if base == "kx-v14" and not overrides:
+            assert len(changed) == 41
+
+    def test_values_are_shortest_decimals(self):
+        text = repr(ModelParams.from_preset("kx-v1", garch_beta=-0.0, momentum_theta=1e-7))
+        assert "garch_beta=-0, " in text and "momentum_theta=0.0000001)" in text
+
+
+class TestModelPreset:
+    def test_default_shape(self):
+        summary = model_preset()
+        assert list(summary) == [
+            "name", "mispricing_half_life_days", "mispricing_phi", "momentum_theta",
+            "mispricing_cap", "daily_shock_cap", "crowd_valuation_gain", "crowd_momentum_gain",
+            "crowd_lean_cap",
+        ]
+        assert summary["name"] == "kx-v14" and model_preset(None) == summary
+
+    @pytest.mark.parametrize("name", PRESETS)
+    def test_values_come_from_the_named_preset(self, name):
+        summary = model_preset(name=name)
+        model = ModelParams.from_preset(name)
+        assert summary.pop("name") == name
+        assert summary == {key: getattr(model, key) for key in summary}
+
+    def test_name_must_be_text(self):
+        with pytest.raises(TypeError, match="name"):
+            model_preset(14)
+
+    def test_registration_order(self):
+        names = list(vars(_core))
+        assert names.index("sectors") < names.index("model_preset") < names.index("ModelParams")
