@@ -117,23 +117,19 @@ constexpr bool varying_table_is_consistent() {
     for (std::size_t i = 0; i < std::size(VARYING); ++i) {
         const Varying& field = VARYING[i];
         for (std::size_t j = 0; j < i; ++j) {
-            if (VARYING[j].member == field.member)
-                return false;
+            if (VARYING[j].member == field.member) return false;
         }
         int previous = 0;
         std::size_t run = 0;
         for (; run < field.runs.size() && field.runs[run].through != 0; ++run) {
-            if (field.runs[run].through <= previous)
-                return false;
+            if (field.runs[run].through <= previous) return false;
             if (run > 0 && bits(field.runs[run].value) == bits(field.runs[run - 1].value)) {
                 return false;
             }
             previous = field.runs[run].through;
         }
-        if (previous != PRESET_COUNT || run < 2)
-            return false;
-        if (bits(field.runs[run - 1].value) != bits(defaults.*field.member))
-            return false;
+        if (previous != PRESET_COUNT || run < 2) return false;
+        if (bits(field.runs[run - 1].value) != bits(defaults.*field.member)) return false;
     }
     return true;
 }
@@ -157,12 +153,9 @@ constexpr std::array<ModelParams, SHIPPED_PRESETS.size()> PRESETS = build_preset
 // The recorded derived bits and band multipliers hold in every preset.
 constexpr bool presets_keep_derived_fields() {
     for (const ModelParams& p : PRESETS) {
-        if (p.mispricing_half_life_days != 60.0)
-            return false;
-        if (p.breaker_band_upper != 1.0 + p.price_breaker_fraction)
-            return false;
-        if (p.breaker_band_lower != 1.0 - p.price_breaker_fraction)
-            return false;
+        if (p.mispricing_half_life_days != 60.0) return false;
+        if (p.breaker_band_upper != 1.0 + p.price_breaker_fraction) return false;
+        if (p.breaker_band_lower != 1.0 - p.price_breaker_fraction) return false;
     }
     return true;
 }
@@ -201,8 +194,7 @@ constexpr std::array<NamedField, NAMED_COUNT> build_named() {
     std::array<NamedField, NAMED_COUNT> named{};
     std::size_t next = 0;
     for (const FieldInfo& field : MODEL_FIELDS) {
-        if (field.kind != FieldKind::hidden)
-            named[next++] = {field.name, &field};
+        if (field.kind != FieldKind::hidden) named[next++] = {field.name, &field};
     }
     std::sort(named.begin(), named.end(),
               [](const NamedField& a, const NamedField& b) { return a.name < b.name; });
@@ -214,8 +206,7 @@ constexpr std::array<std::string_view, SETTABLE_COUNT> build_settable() {
     std::array<std::string_view, SETTABLE_COUNT> names{};
     std::size_t next = 0;
     for (const NamedField& field : NAMED) {
-        if (field.info->kind == FieldKind::settable)
-            names[next++] = field.name;
+        if (field.info->kind == FieldKind::settable) names[next++] = field.name;
     }
     return names;
 }
@@ -224,15 +215,12 @@ constexpr std::array<std::string_view, SETTABLE_COUNT> SETTABLE = build_settable
 // No name may be both a field and a carried constant, or `get` would hide it.
 constexpr bool names_are_distinct() {
     for (std::size_t i = 1; i < NAMED.size(); ++i) {
-        if (!(NAMED[i - 1].name < NAMED[i].name))
-            return false;
+        if (!(NAMED[i - 1].name < NAMED[i].name)) return false;
     }
     for (const NamedField& field : NAMED) {
-        if (field.name.starts_with(SECTOR_DAILY_SIGMA_PREFIX))
-            return false;
+        if (field.name.starts_with(SECTOR_DAILY_SIGMA_PREFIX)) return false;
         for (const NamedConstant& carried : CARRIED_READ_ONLY) {
-            if (carried.name == field.name)
-                return false;
+            if (carried.name == field.name) return false;
         }
     }
     return true;
@@ -272,8 +260,7 @@ const FieldInfo* named_field(std::string_view name) noexcept {
     auto found = std::lower_bound(
         NAMED.begin(), NAMED.end(), name,
         [](const NamedField& field, std::string_view key) { return field.name < key; });
-    if (found == NAMED.end() || found->name != name)
-        return nullptr;
+    if (found == NAMED.end() || found->name != name) return nullptr;
     return found->info;
 }
 
@@ -286,17 +273,14 @@ std::string unknown_preset_message(std::string_view name) {
 
 std::optional<ModelParams> ModelParams::preset(std::string_view name) noexcept {
     for (std::size_t i = 0; i < SHIPPED_PRESETS.size(); ++i) {
-        if (SHIPPED_PRESETS[i] == name)
-            return PRESETS[i];
+        if (SHIPPED_PRESETS[i] == name) return PRESETS[i];
     }
     return std::nullopt;
 }
 
 std::optional<double> ModelParams::get(std::string_view name) const noexcept {
-    if (auto carried = carried_read_only(name))
-        return carried;
-    if (const FieldInfo* field = named_field(name))
-        return this->*field->member;
+    if (auto carried = carried_read_only(name)) return carried;
+    if (const FieldInfo* field = named_field(name)) return this->*field->member;
     return std::nullopt;
 }
 
@@ -307,13 +291,11 @@ std::vector<std::string_view> ModelParams::settable_names() {
 std::optional<double> ModelParams::carried_read_only(std::string_view name) noexcept {
     if (name.starts_with(SECTOR_DAILY_SIGMA_PREFIX)) {
         const SectorSpec* sector = sectors::by_key(name.substr(SECTOR_DAILY_SIGMA_PREFIX.size()));
-        if (!sector)
-            return std::nullopt;
+        if (!sector) return std::nullopt;
         return sector->daily_sigma;
     }
     for (const NamedConstant& carried : CARRIED_READ_ONLY) {
-        if (carried.name == name)
-            return carried.value;
+        if (carried.name == name) return carried.value;
     }
     return std::nullopt;
 }
@@ -359,8 +341,7 @@ Result<ModelParams> ModelParams::with_override(std::string_view name, double val
         }
         // An unchanged half-life keeps the recorded bits, so overriding a
         // preset with its own value leaves it that preset.
-        if (bits(value) != bits(mispricing_half_life_days))
-            derive_persistence(copy, value);
+        if (bits(value) != bits(mispricing_half_life_days)) derive_persistence(copy, value);
     }
     copy.*field->member = value;
     return copy;
@@ -400,8 +381,7 @@ std::string ModelParams::fingerprint() const {
     std::string own = digest();
     const auto& shipped = preset_digests();
     for (std::size_t i = 0; i < shipped.size(); ++i) {
-        if (shipped[i] == own)
-            return std::string(SHIPPED_PRESETS[i]);
+        if (shipped[i] == own) return std::string(SHIPPED_PRESETS[i]);
     }
     return text::message("custom-", std::string_view(own).substr(0, 8));
 }

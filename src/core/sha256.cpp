@@ -13,8 +13,7 @@
 namespace corvane {
 
 Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
-    if (!context_)
-        throw std::bad_alloc();
+    if (!context_) throw std::bad_alloc();
     if (EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) != 1) {
         EVP_MD_CTX_free(context_);
         throw std::runtime_error("libcrypto cannot provide SHA-256");

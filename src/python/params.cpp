@@ -41,8 +41,7 @@ void sort_by_name(std::vector<Entry>& entries) {
 std::optional<std::string> utf8_of(PyObject* text) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!utf8)
-        return std::nullopt;
+    if (!utf8) return std::nullopt;
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
@@ -50,8 +49,7 @@ std::optional<std::string> utf8_of(PyObject* text) {
 // included, text never); anything else is "<name> must be a number".
 std::optional<double> number_for(PyObject* value, const char* function, const std::string& name) {
     auto converted = to_f64(value, function, name.c_str());
-    if (converted)
-        return converted;
+    if (converted) return converted;
     if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
         PyErr_ExceptionMatches(PyExc_OverflowError)) {
         PyErr_Clear();
@@ -62,8 +60,7 @@ std::optional<double> number_for(PyObject* value, const char* function, const st
 
 std::optional<ModelParams> preset_or_raise(std::string_view name) {
     auto model = ModelParams::preset(name);
-    if (!model)
-        raise_validation(unknown_preset_message(name));
+    if (!model) raise_validation(unknown_preset_message(name));
     return model;
 }
 
@@ -72,8 +69,7 @@ std::optional<ModelParams> preset_or_raise(std::string_view name) {
 std::optional<ModelParams> apply_overrides(ModelParams model, const std::vector<Entry>& entries) {
     for (const Entry& entry : entries) {
         auto next = model.with_override(entry.name, entry.value);
-        if (!unwrap(next))
-            return std::nullopt;
+        if (!unwrap(next)) return std::nullopt;
         model = *next;
     }
     return model;
@@ -86,14 +82,11 @@ PyObject* ModelParams_from_preset(PyObject*, PyObject* const* args, Py_ssize_t n
                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto parsed = Args::parse(FROM_PRESET_SIGNATURE, args, nargs, kwnames);
-        if (!parsed)
-            return nullptr;
+        if (!parsed) return nullptr;
         auto name = parsed->optional_str(0);
-        if (!name)
-            return nullptr;
+        if (!name) return nullptr;
         auto base = preset_or_raise(name->value_or(DEFAULT_PRESET));
-        if (!base)
-            return nullptr;
+        if (!base) return nullptr;
 
         // Converted and applied in byte order of the keywords, so the first
         // bad one in that order is the one reported.
@@ -104,8 +97,7 @@ PyObject* ModelParams_from_preset(PyObject*, PyObject* const* args, Py_ssize_t n
             Py_ssize_t position = 0;
             while (PyDict_Next(extra, &position, &key, &value)) {
                 auto keyword = utf8_of(key);
-                if (!keyword)
-                    return nullptr;
+                if (!keyword) return nullptr;
                 keywords.emplace_back(std::move(*keyword), value);
             }
         }
@@ -115,11 +107,9 @@ PyObject* ModelParams_from_preset(PyObject*, PyObject* const* args, Py_ssize_t n
         ModelParams model = *base;
         for (const auto& [keyword, value] : keywords) {
             auto number = number_for(value, "from_preset", keyword);
-            if (!number)
-                return nullptr;
+            if (!number) return nullptr;
             auto next = model.with_override(keyword, *number);
-            if (!unwrap(next))
-                return nullptr;
+            if (!unwrap(next)) return nullptr;
             model = *next;
         }
         return create(model_params_type, std::move(model));
@@ -154,8 +144,7 @@ PyObject* ModelParams_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nar
                                 PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto parsed = Args::parse(FROM_DICT_SIGNATURE, args, nargs, kwnames);
-        if (!parsed)
-            return nullptr;
+        if (!parsed) return nullptr;
         PyObject* values = (*parsed)[0];
         if (!PyDict_Check(values)) {
             PyErr_Format(PyExc_TypeError, "from_dict() argument 'values' must be dict, not %s",
@@ -165,8 +154,7 @@ PyObject* ModelParams_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nar
         // A snapshot of the items: converting a value may run caller code
         // that changes the dictionary.
         Ref items = Ref::steal(PyDict_Items(values));
-        if (!items)
-            return nullptr;
+        if (!items) return nullptr;
         Py_ssize_t count = PyList_Size(items.get());
         std::vector<Entry> entries;
         entries.reserve(static_cast<std::size_t>(count));
@@ -174,15 +162,12 @@ PyObject* ModelParams_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nar
             PyObject* item = PyList_GetItem(items.get(), i);
             PyObject* key = PyTuple_GetItem(item, 0);
             auto name = to_str(key, "from_dict", "key");
-            if (!name)
-                return nullptr;
+            if (!name) return nullptr;
             // The fingerprint is recomputed, never trusted.
-            if (*name == "name")
-                continue;
+            if (*name == "name") continue;
             std::string owned(*name);
             auto number = number_for(PyTuple_GetItem(item, 1), "from_dict", owned);
-            if (!number)
-                return nullptr;
+            if (!number) return nullptr;
             entries.push_back({std::move(owned), *number});
         }
         sort_by_name(entries);
@@ -200,11 +185,9 @@ PyObject* ModelParams_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nar
             }
         }
         auto model = apply_overrides(*ModelParams::preset(SHIPPED_PRESETS.front()), settable);
-        if (!model)
-            return nullptr;
+        if (!model) return nullptr;
         for (const Entry* entry : fixed) {
-            if (!check_fixed(*model, *entry))
-                return nullptr;
+            if (!check_fixed(*model, *entry)) return nullptr;
         }
         return create(model_params_type, std::move(*model));
     });
@@ -215,8 +198,7 @@ PyObject* ModelParams_to_dict(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const ModelParams& model = model_of(self);
         Ref dict = Ref::steal(PyDict_New());
-        if (!dict)
-            return nullptr;
+        if (!dict) return nullptr;
         Ref fingerprint = Ref::steal(to_python(model.fingerprint()));
         if (!fingerprint || PyDict_SetItemString(dict.get(), "name", fingerprint.get()) < 0) {
             return nullptr;
@@ -237,12 +219,10 @@ PyObject* ModelParams_settable(PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
         auto names = ModelParams::settable_names();
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-        if (!list)
-            return nullptr;
+        if (!list) return nullptr;
         for (std::size_t i = 0; i < names.size(); ++i) {
             PyObject* name = to_python(names[i]);
-            if (!name)
-                return nullptr;
+            if (!name) return nullptr;
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name);
         }
         return list.release();
@@ -256,14 +236,12 @@ PyObject* ModelParams_fingerprint(PyObject* self, void*) {
 // Class attributes first; any other name is a coefficient, read with `get`.
 PyObject* ModelParams_getattro(PyObject* self, PyObject* name) {
     PyObject* found = PyObject_GenericGetAttr(self, name);
-    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError))
-        return found;
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
     PyErr_Clear();
     return guarded([&]() -> PyObject* {
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-        if (!utf8)
-            return nullptr;
+        if (!utf8) return nullptr;
         auto value = model_of(self).get(std::string_view(utf8, static_cast<std::size_t>(size)));
         if (!value) {
             return PyErr_Format(PyExc_AttributeError, "ModelParams has no parameter %U", name);
@@ -330,15 +308,12 @@ constexpr Signature MODEL_PRESET_SIGNATURE{"model_preset", MODEL_PRESET_PARAMS, 
 PyObject* model_preset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto parsed = Args::parse(MODEL_PRESET_SIGNATURE, args, nargs, kwnames);
-        if (!parsed)
-            return nullptr;
+        if (!parsed) return nullptr;
         auto name = parsed->optional_str(0);
-        if (!name)
-            return nullptr;
+        if (!name) return nullptr;
         const std::string_view preset_name = name->value_or(DEFAULT_PRESET);
         auto model = preset_or_raise(preset_name);
-        if (!model)
-            return nullptr;
+        if (!model) return nullptr;
         // Digests hash every value of this dict: its keys never change
         // without a version change.
         const std::pair<const char*, double> entries[] = {
@@ -352,16 +327,14 @@ PyObject* model_preset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             {"crowd_lean_cap", model->crowd_lean_cap},
         };
         Ref dict = Ref::steal(PyDict_New());
-        if (!dict)
-            return nullptr;
+        if (!dict) return nullptr;
         Ref name_value = Ref::steal(to_python(preset_name));
         if (!name_value || PyDict_SetItemString(dict.get(), "name", name_value.get()) < 0) {
             return nullptr;
         }
         for (const auto& [key, number] : entries) {
             Ref value = Ref::steal(to_python(number));
-            if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0)
-                return nullptr;
+            if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
         }
         return dict.release();
     });
@@ -427,8 +400,7 @@ PyMethodDef MODEL_PRESET_FUNCTION = {
     "shape. The full coefficient set is ModelParams.from_preset(name).to_dict()."};
 
 const ModelParams* model_params_of(PyObject* object) noexcept {
-    if (!model_params_type || !is_instance(object, model_params_type))
-        return nullptr;
+    if (!model_params_type || !is_instance(object, model_params_type)) return nullptr;
     return &model_of(object);
 }
 

@@ -20,15 +20,13 @@ std::uint64_t bits(double value) {
 
 ModelParams preset_or_die(std::string_view name) {
     auto model = ModelParams::preset(name);
-    if (!model)
-        ADD_FAILURE() << "no preset " << name;
+    if (!model) ADD_FAILURE() << "no preset " << name;
     return model.value_or(ModelParams{});
 }
 
 ModelParams overridden(const ModelParams& model, std::string_view name, double value) {
     auto result = model.with_override(name, value);
-    if (!result)
-        ADD_FAILURE() << result.error();
+    if (!result) ADD_FAILURE() << result.error();
     return result ? *result : model;
 }
 
@@ -39,8 +37,7 @@ std::string refusal(std::string_view name, double value, const ModelParams& mode
 
 bool bit_identical(const ModelParams& a, const ModelParams& b) {
     for (const FieldInfo& field : MODEL_FIELDS) {
-        if (bits(a.*field.member) != bits(b.*field.member))
-            return false;
+        if (bits(a.*field.member) != bits(b.*field.member)) return false;
     }
     return true;
 }
@@ -129,8 +126,7 @@ TEST(ModelLookup, CanonicalPairsAreSortedAndComplete) {
     std::set<std::string> names;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         names.insert(pairs[i].name);
-        if (i > 0)
-            EXPECT_LT(pairs[i - 1].name, pairs[i].name);
+        if (i > 0) EXPECT_LT(pairs[i - 1].name, pairs[i].name);
         EXPECT_EQ(ModelParams{}.get(pairs[i].name), pairs[i].value) << pairs[i].name;
     }
     EXPECT_EQ(names.size(), 122u);
