@@ -4,8 +4,10 @@
 
 #include <string_view>
 
+#include "core/macro.hpp"
 #include "core/params.hpp"
 #include "core/sectors.hpp"
+#include "core/universe.hpp"
 #include "python/ref.hpp"
 
 namespace corvane::py {
@@ -36,6 +38,35 @@ extern PyMethodDef MODEL_PRESET_FUNCTION;
 const ModelParams* model_params_of(PyObject* object) noexcept;
 // A new ModelParams object holding a copy of `model`; null with an error set.
 PyObject* new_model_params(const ModelParams& model) noexcept;
+
+// valuation.cpp
+extern TypeEntry FAIR_VALUE_TYPE;
+extern TypeEntry MISPRICING_STATE;
+extern PyMethodDef FAIR_VALUE_FUNCTION;
+extern PyMethodDef STEP_MISPRICING_DAILY_FUNCTION;
+extern PyMethodDef APPLY_MISPRICING_FUNCTION;
+extern PyMethodDef CHARACTERISTIC_ROOT_MODULI_FUNCTION;
+extern PyMethodDef CROWD_ADJUSTED_ROOT_MODULI_FUNCTION;
+extern PyMethodDef IMPULSE_RESPONSE_FUNCTION;
+extern PyMethodDef STATIONARY_SIGMA_FUNCTION;
+
+// universe.cpp
+extern TypeEntry INSTRUMENT;
+extern PyMethodDef RANDOM_INSTRUMENTS_FUNCTION;
+// The description an Instrument object holds (borrowed from it), or null
+// without an error set when `object` is not an Instrument.
+const InstrumentInit* instrument_of(PyObject* object) noexcept;
+// A new Instrument object owning `instrument` (unchecked: pass only
+// descriptions that passed check_instrument); null with an error set.
+PyObject* new_instrument(InstrumentInit&& instrument) noexcept;
+
+// economy.cpp
+extern TypeEntry MACRO;
+// The description a Macro object holds (borrowed from it), or null without
+// an error set when `object` is not a Macro.
+const Macro* macro_of(PyObject* object) noexcept;
+// A new Macro object holding a copy of `macro`; null with an error set.
+PyObject* new_macro(const Macro& macro) noexcept;
 
 // The sector for a caller's key, or null with ValidationError set naming the
 // valid keys. The one lookup every sector argument goes through.
