@@ -1,0 +1,405 @@
+#include "core/order_book.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/generator.hpp"
+
+namespace corvane {
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+std::vector<std::string> ids(const OrderBook& book, Side side) {
+    std::vector<std::string> out;
+    for (const BookOrder& order : book.orders(side)) out.push_back(book.id_text(order.order_id));
+    return out;
+}
+
+// Asks of 100 at 10.0 (m1) and 100 at 10.5 (m2).
+OrderBook two_asks() {
+    OrderBook book("AAPL");
+    book.post_limit(Side::sell, 10.0, 100, "m1");
+    book.post_limit(Side::sell, 10.5, 100, "m2");
+    return book;
+}
+
+TEST(OrderBookSubmit, NonPositiveOrNaNSizeIsAnEmptyResult) {
+    for (double size : {0.0, -1.0, NaN}) {
+        OrderBook book = two_asks();
+        MatchResult result = book.submit(Side::buy, size, "t", 11.0, true);
+        EXPECT_TRUE(result.fills.empty());
+        EXPECT_FALSE(result.average_price || result.resting);
+        EXPECT_EQ(result.unfilled, 0.0);
+        EXPECT_EQ(book.next_sequence(), 2u);
+        EXPECT_EQ(book.depth(Side::sell), 200.0);
+    }
+}
+
+TEST(OrderBookSubmit, SweepsTwoLevelsAtTheMakersPrices) {
+    OrderBook book = two_asks();
+    MatchResult result = book.submit(Side::buy, 150, "t");
+    ASSERT_EQ(result.fills.size(), 2u);
+    EXPECT_EQ(book.id_text(result.fills[0].maker_order_id), "AAPL-0");
+    EXPECT_EQ(result.fills[0].maker_id, "m1");
+    EXPECT_EQ(result.fills[0].price, 10.0);
+    EXPECT_EQ(result.fills[0].quantity, 100.0);
+    EXPECT_EQ(result.fills[1].maker_id, "m2");
+    EXPECT_EQ(result.fills[1].price, 10.5);
+    EXPECT_EQ(result.fills[1].quantity, 50.0);
+    EXPECT_EQ(result.fills[1].taker_id, "t");
+    EXPECT_EQ(result.fills[1].taker_side, Side::buy);
+    EXPECT_EQ(*result.average_price, (10.0 * 100 + 10.5 * 50) / 150);
+    EXPECT_EQ(result.unfilled, 0.0);
+    ASSERT_EQ(book.asks().size(), 1u);
+    EXPECT_EQ(book.asks()[0].remaining, 50.0);
+    EXPECT_EQ(book.asks()[0].price, 10.5);
+    EXPECT_EQ(book.last_price(), 10.5);
+}
+
+TEST(OrderBookSubmit, LimitStopsAndOptionallyPostsTheRemainder) {
+    OrderBook posted = two_asks();
+    MatchResult result = posted.submit(Side::buy, 150, "t", 10.0, true);
+    ASSERT_EQ(result.fills.size(), 1u);
+    EXPECT_EQ(result.unfilled, 0.0);
+    ASSERT_TRUE(result.resting);
+    EXPECT_EQ(posted.id_text(result.resting->order_id), "AAPL-2");
+    ASSERT_EQ(posted.bids().size(), 1u);
+    const BookOrder& bid = posted.bids()[0];
+    EXPECT_EQ(bid.owner, "t");
+    EXPECT_EQ(bid.price, 10.0);
+    EXPECT_EQ(bid.quantity, 150.0);
+    EXPECT_EQ(bid.remaining, 50.0);
+
+    OrderBook kept = two_asks();
+    result = kept.submit(Side::buy, 150, "t", 10.0, false);
+    EXPECT_EQ(result.unfilled, 50.0);
+    EXPECT_FALSE(result.resting);
+    EXPECT_TRUE(kept.bids().empty());
+    EXPECT_EQ(kept.next_sequence(), 2u);
+
+    // The limit trades equal prices; a sell limit mirrors it.
+    OrderBook sells("X");
+    sells.post_limit(Side::buy, 9.0, 10, "b");
+    EXPECT_EQ(sells.submit(Side::sell, 5, "t", 9.0).fills.size(), 1u);
+    EXPECT_TRUE(sells.submit(Side::sell, 5, "t", 9.01).fills.empty());
+}
+
+TEST(OrderBookSubmit, MarketOrdersNeverRest) {
+    OrderBook book = two_asks();
+    MatchResult result = book.submit(Side::buy, 250, "t", std::nullopt, true, "mine");
+    EXPECT_EQ(result.fills.size(), 2u);
+    EXPECT_EQ(result.unfilled, 50.0);
+    EXPECT_FALSE(result.resting);
+    EXPECT_TRUE(book.bids().empty() && book.asks().empty());
+    EXPECT_EQ(book.next_sequence(), 2u);
+}
+
+TEST(OrderBookSubmit, LimitsThatCannotRestDoNotPost) {
+    // A NaN limit trades nothing and, not being a price, posts nothing.
+    for (double limit : {NaN, -1.0, 0.0}) {
+        OrderBook book = two_asks();
+        MatchResult result = book.submit(Side::buy, 50, "t", limit, true);
+        EXPECT_TRUE(result.fills.empty());
+        EXPECT_FALSE(result.resting);
+        EXPECT_EQ(result.unfilled, 50.0);
+        EXPECT_TRUE(book.bids().empty());
+    }
+}
+
+TEST(OrderBookSubmit, InfiniteSizesLeaveNoBrokenOrderBehind) {
+    OrderBook book("X");
+    book.post_limit(Side::sell, 10.0, INF, "m");
+    book.submit(Side::buy, INF, "t");
+    for (const BookOrder& order : book.asks()) EXPECT_GT(order.remaining, 0.0);
+}
+
+TEST(OrderBookPriority, EqualPricesQueueAndBetterPricesJump) {
+    OrderBook book("X");
+    book.post_limit(Side::buy, 10.0, 1, "first");
+    book.post_limit(Side::buy, 10.0, 1, "second");
+    book.post_limit(Side::buy, 10.5, 1, "better");
+    MatchResult result = book.submit(Side::sell, 3, "t");
+    ASSERT_EQ(result.fills.size(), 3u);
+    EXPECT_EQ(result.fills[0].maker_id, "better");
+    EXPECT_EQ(result.fills[1].maker_id, "first");
+    EXPECT_EQ(result.fills[2].maker_id, "second");
+}
+
+TEST(OrderBookIds, GeneratedAndSuppliedIdsShareTheSequence) {
+    OrderBook book("AAPL");
+    EXPECT_EQ(book.id_text(book.post_limit(Side::buy, 1, 1, "o")->order_id), "AAPL-0");
+    EXPECT_EQ(book.id_text(book.post_limit(Side::buy, 1, 1, "o", "x")->order_id), "x");
+    EXPECT_EQ(book.id_text(book.post_limit(Side::buy, 1, 1, "o")->order_id), "AAPL-2");
+    EXPECT_FALSE(book.post_limit(Side::buy, 0.0, 1, "o"));
+    EXPECT_FALSE(book.post_limit(Side::buy, 1, NaN, "o"));
+    EXPECT_EQ(book.next_sequence(), 3u);
+    EXPECT_EQ(ids(book, Side::buy), (std::vector<std::string>{"AAPL-0", "x", "AAPL-2"}));
+    // Matching by text: neither a prefix nor a near miss cancels.
+    EXPECT_FALSE(book.cancel_order("AAPL-"));
+    EXPECT_FALSE(book.cancel_order("AAPL-20"));
+    EXPECT_FALSE(book.cancel_order("AAPL2"));
+    EXPECT_TRUE(book.cancel_order("AAPL-2"));
+    EXPECT_EQ(ids(book, Side::buy), (std::vector<std::string>{"AAPL-0", "x"}));
+}
+
+TEST(OrderBookCap, PostTruncatesAppendRefuses) {
+    OrderBook book("X");
+    for (int i = 0; i < 32; ++i) {
+        ASSERT_TRUE(book.append_maker_level(Side::buy, 100.0 - i, 1, "mm"));
+    }
+    // A worse post is accepted, named and consumes a number, but is not on the book.
+    auto worse = book.post_limit(Side::buy, 50.0, 1, "o");
+    ASSERT_TRUE(worse);
+    EXPECT_EQ(book.id_text(worse->order_id), "X-32");
+    EXPECT_EQ(book.bids().size(), 32u);
+    EXPECT_EQ(book.bids().back().price, 69.0);
+    // A better one pushes the worst off.
+    book.post_limit(Side::buy, 100.5, 1, "o");
+    EXPECT_EQ(book.bids().size(), 32u);
+    EXPECT_EQ(book.bids()[0].price, 100.5);
+    EXPECT_EQ(book.bids().back().price, 70.0);
+    EXPECT_EQ(book.append_maker_level(Side::buy, 1.0, 1, "mm"), nullptr);
+    EXPECT_EQ(book.next_sequence(), 34u);
+    EXPECT_EQ(book.id_text(book.post_limit(Side::sell, 200, 1, "o")->order_id), "X-34");
+    // A remainder posted onto a full side is truncated the same way.
+    MatchResult result = book.submit(Side::buy, 5, "t", 60.0, true);
+    ASSERT_TRUE(result.resting);
+    EXPECT_EQ(result.unfilled, 0.0);
+    EXPECT_EQ(book.bids().back().price, 70.0);
+    EXPECT_EQ(book.next_sequence(), 36u);
+}
+
+TEST(OrderBookCancel, OrderAndOwner) {
+    OrderBook book("X");
+    book.post_limit(Side::buy, 10, 1, "a", "dup");
+    book.post_limit(Side::sell, 11, 1, "a", "dup");
+    book.post_limit(Side::buy, 9, 1, "b");
+    book.post_limit(Side::buy, 8, 1, "a");
+    EXPECT_TRUE(book.cancel_order("dup"));
+    EXPECT_EQ(book.bids().size(), 2u);
+    EXPECT_EQ(book.asks().size(), 1u);
+    EXPECT_EQ(book.cancel_all_for("a"), 2u);
+    EXPECT_EQ(ids(book, Side::buy), (std::vector<std::string>{"X-2"}));
+    EXPECT_TRUE(book.asks().empty());
+    EXPECT_EQ(book.cancel_all_for("a"), 0u);
+    EXPECT_EQ(book.next_sequence(), 4u);
+}
+
+TEST(OrderBookReadOuts, SweepCostChangesNothing) {
+    OrderBook book = two_asks();
+    EXPECT_FALSE(book.sweep_cost(Side::sell, 10));
+    auto cost = book.sweep_cost(Side::buy, 150);
+    ASSERT_TRUE(cost);
+    EXPECT_EQ(cost->average_price, (100 * 10.0 + 50 * 10.5) / 150);
+    EXPECT_EQ(cost->worst_price, 10.5);
+    EXPECT_EQ(cost->filled, 150.0);
+    cost = book.sweep_cost(Side::buy, 500);
+    EXPECT_EQ(cost->filled, 200.0);
+    EXPECT_FALSE(book.last_price());
+    EXPECT_EQ(book.depth(Side::sell), 200.0);
+    EXPECT_EQ(book.next_sequence(), 2u);
+}
+
+TEST(OrderBookReadOuts, QuotesAndLevels) {
+    OrderBook book("X", 5.0);
+    EXPECT_FALSE(book.mid_price() || book.spread());
+    book.post_limit(Side::sell, 10.5, 3, "a");
+    EXPECT_FALSE(book.mid_price() || book.spread() || book.best_bid());
+    book.post_limit(Side::buy, 10.0, 1, "a");
+    book.post_limit(Side::buy, 10.0, 2, "a");
+    book.post_limit(Side::buy, 9.5, 4, "a");
+    EXPECT_EQ(book.mid_price(), 10.25);
+    EXPECT_EQ(book.spread(), 0.5);
+    EXPECT_TRUE(book.price_levels(Side::buy, 0).empty());
+    auto levels = book.price_levels(Side::buy, 10);
+    ASSERT_EQ(levels.size(), 2u);
+    EXPECT_EQ(levels[0].quantity, 3.0);
+    EXPECT_EQ(levels[0].orders, 2u);
+    EXPECT_EQ(book.price_levels(Side::buy, 1).size(), 1u);
+    // Appending out of order shows a price twice: only neighbours merge.
+    OrderBook crossed("Y");
+    crossed.append_maker_level(Side::sell, 10, 1, "mm");
+    crossed.append_maker_level(Side::sell, 9, 1, "mm");
+    crossed.append_maker_level(Side::sell, 10, 1, "mm");
+    EXPECT_EQ(crossed.price_levels(Side::sell, 10).size(), 3u);
+}
+
+TEST(OrderBookReset, StartsOverAsANewBook) {
+    OrderBook book = two_asks();
+    book.submit(Side::buy, 50, "t");
+    book.reset("MSFT", std::nullopt);
+    EXPECT_TRUE(book.bids().empty() && book.asks().empty());
+    EXPECT_FALSE(book.last_price());
+    EXPECT_EQ(book.id_text(book.append_maker_level(Side::sell, 3, 1, "mm")->order_id), "MSFT-0");
+}
+
+TEST(OrderBookWindow, RollingLadderKeepsPriorityAndIds) {
+    // Take the best ask and quote a new worst one, over and over, with the
+    // occasional post in between: the side's window walks off its slots.
+    OrderBook book("R");
+    for (int i = 0; i < 32; ++i) book.append_maker_level(Side::sell, 100.0 + i, 1, "mm");
+    double next_price = 132.0;
+    for (int round = 0; round < 200; ++round) {
+        double best = 100.0 + round;
+        MatchResult result = book.submit(Side::buy, 1, "t");
+        ASSERT_EQ(result.fills.size(), 1u);
+        ASSERT_EQ(result.fills[0].price, best) << "round " << round;
+        if (round % 7 == 0) {
+            // Lands just behind the new best, then is taken out again.
+            book.post_limit(Side::sell, best + 1.0, 1, "p", "posted");
+            ASSERT_EQ(book.asks()[1].owner, "p");
+            ASSERT_TRUE(book.cancel_order("posted"));
+        }
+        book.append_maker_level(Side::sell, next_price, 1, "mm");
+        next_price += 1.0;
+        ASSERT_EQ(book.asks().size(), 32u);
+        ASSERT_EQ(book.asks().back().price, next_price - 1.0);
+    }
+    EXPECT_EQ(book.best_ask(), 300.0);
+    // Quoted in round 168, after 32 + 168 appends and 25 posts.
+    EXPECT_EQ(book.id_text(book.asks()[0].order_id), "R-225");
+}
+
+// The same rules on plain vectors, to check the slot window against.
+struct ReferenceBook {
+    struct Order {
+        std::string id, owner;
+        double price, remaining;
+    };
+    std::vector<Order> sides[2];
+    std::uint64_t sequence = 0;
+
+    std::string next_id() { return "R-" + std::to_string(sequence++); }
+    void insert(Side side, Order order) {
+        auto& orders = sides[static_cast<int>(side)];
+        std::size_t at = 0;
+        while (at < orders.size() && !(side == Side::buy ? orders[at].price < order.price
+                                                          : orders[at].price > order.price)) {
+            ++at;
+        }
+        orders.insert(orders.begin() + static_cast<std::ptrdiff_t>(at), order);
+        if (orders.size() > 32) orders.resize(32);
+    }
+    void submit(Side side, double quantity, std::optional<double> limit, const std::string& taker) {
+        auto& makers = sides[1 - static_cast<int>(side)];
+        double remaining = quantity;
+        while (remaining > 0 && !makers.empty()) {
+            Order& maker = makers.front();
+            if (limit && !(side == Side::buy ? maker.price <= *limit : maker.price >= *limit)) break;
+            double take = std::min(maker.remaining, remaining);
+            maker.remaining -= take;
+            remaining -= take;
+            if (maker.remaining <= 0) makers.erase(makers.begin());
+        }
+        if (remaining > 0 && limit) insert(side, {next_id(), taker, *limit, remaining});
+    }
+};
+
+TEST(OrderBookWindow, AgreesWithAPlainVectorBookOverRandomOperations) {
+    for (std::uint32_t seed = 1; seed <= 20; ++seed) {
+        auto rng = GameRng::create(seed, 77);
+        OrderBook book("R");
+        ReferenceBook reference;
+        for (int step = 0; step < 400; ++step) {
+            auto side = rng.next_bool(0.5) ? Side::buy : Side::sell;
+            double price = static_cast<double>(rng.next_int(90, 110));
+            double size = static_cast<double>(rng.next_int(1, 40));
+            std::string owner = rng.next_bool(0.5) ? "a" : "a-much-longer-owner-name";
+            // Weighted to append at the back while taking from the front, so
+            // the slot window runs off its end and slides.
+            switch (rng.next_int(0, 40)) {
+                case 0:
+                case 14:
+                    book.post_limit(side, price, size, owner);
+                    reference.insert(side, {reference.next_id(), owner, price, size});
+                    break;
+                case 1:
+                case 5:
+                case 6:
+                case 7:
+                case 8:
+                case 15:
+                case 16:
+                case 17:
+                case 18:
+                case 19:
+                case 20: {
+                    auto& orders = reference.sides[static_cast<int>(side)];
+                    if (orders.size() < 32) {
+                        double worst = orders.empty() ? 100.0 : orders.back().price;
+                        double next = side == Side::buy ? worst - 1 : worst + 1;
+                        book.append_maker_level(side, next, size, owner);
+                        orders.push_back({reference.next_id(), owner, next, size});
+                    }
+                    break;
+                }
+                case 2:
+                case 3:
+                case 9:
+                case 10:
+                case 11: {
+                    std::optional<double> limit;
+                    if (rng.next_bool(0.5)) limit = price;
+                    book.submit(side, size, "t", limit, true);
+                    reference.submit(side, size, limit, "t");
+                    break;
+                }
+                case 4:
+                case 12: {
+                    std::string id = "R-" + std::to_string(rng.next_int(0, step));
+                    bool removed = false;
+                    for (auto& orders : reference.sides) {
+                        for (auto it = orders.begin(); it != orders.end() && !removed; ++it) {
+                            if (it->id == id) {
+                                orders.erase(it);
+                                removed = true;
+                                break;
+                            }
+                        }
+                    }
+                    EXPECT_EQ(book.cancel_order(id), removed) << "seed " << seed;
+                    break;
+                }
+                case 13: {
+                    std::size_t removed = 0;
+                    for (auto& orders : reference.sides) {
+                        removed += std::erase_if(orders, [&](const auto& o) { return o.owner == owner; });
+                    }
+                    EXPECT_EQ(book.cancel_all_for(owner), removed) << "seed " << seed;
+                    break;
+                }
+                default: {
+                    // A taker for about the best order on one side.
+                    auto& makers = reference.sides[1 - static_cast<int>(side)];
+                    if (!makers.empty()) {
+                        double take = makers.front().remaining;
+                        book.submit(side, take, "t");
+                        reference.submit(side, take, std::nullopt, "t");
+                    }
+                }
+
+            }
+            for (Side s : {Side::buy, Side::sell}) {
+                const auto& expected = reference.sides[static_cast<int>(s)];
+                auto actual = book.orders(s);
+                ASSERT_EQ(actual.size(), expected.size()) << "seed " << seed << " step " << step;
+                for (std::size_t i = 0; i < actual.size(); ++i) {
+                    ASSERT_EQ(book.id_text(actual[i].order_id), expected[i].id)
+                        << "seed " << seed << " step " << step;
+                    ASSERT_EQ(actual[i].owner, expected[i].owner);
+                    ASSERT_EQ(actual[i].price, expected[i].price);
+                    ASSERT_EQ(actual[i].remaining, expected[i].remaining);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace corvane
