@@ -1,0 +1,92 @@
+#include "core/market_maker.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/microstructure.hpp"
+
+namespace corvane {
+
+namespace ms = microstructure;
+
+LiveBookOptions tick_book_options(const ModelParams& model, double vix, double levels) noexcept {
+    return {vix, model.spread_size_smoothness, model.spread_size_exponent, levels};
+}
+
+LiveBookOptions full_book_options(double vix) noexcept { return {vix, 0.0, 0.455, BOOK_LEVELS}; }
+
+std::optional<LiveQuote> quote_live_book(const LiveBookInput& input,
+                                         const LiveBookOptions& options) noexcept {
+    double price = input.price;
+    if (!(price > 0.0)) return std::nullopt;
+
+    // Half spread in currency: basis points from size, stress, sector risk
+    // and short crowding, applied to the price.
+    double cap = input.market_cap / 1e9;
+    double tier = ms::blended_tier(ms::capitalisation_tier(cap), cap,
+                                   options.spread_size_smoothness, options.spread_size_exponent);
+    double stress = ms::vix_stress(options.vix);
+    double risk = ms::volatility_beta_factor(input.volatility, input.beta);
+    double squeeze = ms::squeeze_widening(input.short_interest, input.float_shares);
+    LiveQuote quote;
+    quote.half_spread = ((((tier * risk) * stress) * squeeze) * 0.5) / 10000.0 * price;
+
+    // Lean away from inventory: a long maker quotes lower and shows less bid.
+    double base = ms::base_level_size(input.avg_volume, input.volume, input.shares_outstanding);
+    double skew = ms::inventory_skew(input.maker_inventory, base, INVENTORY_LIMIT_LEVELS);
+    quote.mid = price - quote.half_spread * skew;
+    double shrink = std::max(0.15, std::min(1.0 - std::fabs(skew), 1.0));
+    quote.bid_base = std::max(1.0, skew > 0.0 ? std::floor(shrink * base) : std::floor(base));
+    quote.ask_base = std::max(1.0, skew < 0.0 ? std::floor(shrink * base) : std::floor(base));
+
+    // Inside quotes at least a cent apart, then rounded to cents.
+    double bid = std::max(0.01, quote.mid - quote.half_spread);
+    double ask = std::max(bid + 0.01, quote.mid + quote.half_spread);
+    quote.bid = ms::cents(bid);
+    quote.ask = ms::cents(ask);
+    quote.step = std::max(0.01, (quote.ask - quote.bid) * 0.5);
+    return quote;
+}
+
+std::optional<LadderLevel> ladder_level(const LiveQuote& quote, Side side,
+                                        std::size_t index) noexcept {
+    double i = static_cast<double>(index);
+    double decay = 1.0 / (i * 0.3 + 1.0);
+    if (side == Side::buy) {
+        double price = ms::cents(quote.bid - quote.step * i);
+        if (!(price > 0.0)) return std::nullopt;
+        return LadderLevel{price, std::max(1.0, std::floor(quote.bid_base * decay))};
+    }
+    return LadderLevel{ms::cents(quote.step * i + quote.ask),
+                       std::max(1.0, std::floor(decay * quote.ask_base))};
+}
+
+void build_live_book(const LiveBookInput& input, const LiveBookOptions& options, OrderBook& book) {
+    book.reset(input.company_id, input.price);
+    auto quote = quote_live_book(input, options);
+    if (!quote) return;
+    // A side holds at most MAX_DEPTH_PER_SIDE orders and refuses the rest
+    // without consuming ids, so deeper levels would change nothing.
+    auto quoted_levels = [&options](std::size_t i) {
+        return i < MAX_DEPTH_PER_SIDE && (i == 0 || static_cast<double>(i) < options.levels);
+    };
+    // Bids first, best first, then the asks: the order fixes the ids.
+    for (std::size_t i = 0; quoted_levels(i); ++i) {
+        auto level = ladder_level(*quote, Side::buy, i);
+        // Bid prices only fall with depth: once one is not positive, none is.
+        if (!level) break;
+        book.append_maker_level(Side::buy, level->price, level->size, MARKET_MAKER);
+    }
+    for (std::size_t i = 0; quoted_levels(i); ++i) {
+        auto level = ladder_level(*quote, Side::sell, i);
+        book.append_maker_level(Side::sell, level->price, level->size, MARKET_MAKER);
+    }
+}
+
+OrderBook build_live_book(const LiveBookInput& input, const LiveBookOptions& options) {
+    OrderBook book;
+    build_live_book(input, options, book);
+    return book;
+}
+
+}  // namespace corvane
