@@ -23,6 +23,8 @@ check_size __exp_data 0000000000000870
 check_size __log_data 0000000000001090
 check_size __pow_log_data 0000000000001048
 
-"$tmp/print_tables" > "$tmp/maths_tables.cpp"
+# musl's dynamic loader prints its version when run directly.
+version=$(for ld in /lib/ld-musl-*.so.1; do "$ld" 2>&1; done | sed -n 's/^Version //p' | head -n 1)
+"$tmp/print_tables" "${version:-unknown}" > "$tmp/maths_tables.cpp"
 mv "$tmp/maths_tables.cpp" "$root/src/core/maths_tables.cpp"
 echo "wrote $root/src/core/maths_tables.cpp"
