@@ -18,7 +18,8 @@ TEST(FairValueEarnings, TechnologyAtZeroRateIsSixtySevenEightyFour) {
     EXPECT_EQ(value->sector_anchor_pe, 32.0);
     EXPECT_EQ(value->qe_adjustment, 1.0);
     EXPECT_FALSE(value->book_value_path);
-    EXPECT_EQ(to_text(*value), "FairValue(fair_value=67.8400, target_pe=33.9200, book_value_path=false)");
+    EXPECT_EQ(to_text(*value),
+              "FairValue(fair_value=67.8400, target_pe=33.9200, book_value_path=false)");
 }
 
 TEST(FairValueEarnings, HighRatesHitTheFloorAndGrowthLengthensDuration) {
@@ -62,7 +63,8 @@ TEST(FairValueBook, LossMakersAreValuedOffBookWithAFloor) {
     EXPECT_EQ(book->target_pe, 0.0);
     EXPECT_EQ(book->sector_anchor_pe, 10.0);
     EXPECT_TRUE(book->book_value_path);
-    EXPECT_EQ(to_text(*book), "FairValue(fair_value=12.0000, target_pe=0.0000, book_value_path=true)");
+    EXPECT_EQ(to_text(*book),
+              "FairValue(fair_value=12.0000, target_pe=0.0000, book_value_path=true)");
 
     auto bare = fair_value(FairValueArgs{.eps = -1.0, .sector = "energy"});
     ASSERT_TRUE(bare);
@@ -206,7 +208,8 @@ TEST(MispricingAnalysis, StationarySigma) {
     for (double bad : {-1.0, double(NAN), double(INFINITY)}) {
         auto sigma = stationary_sigma(bad);
         ASSERT_FALSE(sigma);
-        EXPECT_EQ(sigma.error().rfind("innovation_sigma must be finite and not negative, got ", 0), 0u);
+        EXPECT_EQ(sigma.error().rfind("innovation_sigma must be finite and not negative, got ", 0),
+                  0u);
     }
     EXPECT_EQ(stationary_sigma(-1.0).error(),
               "innovation_sigma must be finite and not negative, got -1");
