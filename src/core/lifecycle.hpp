@@ -1,0 +1,84 @@
+// The trading day's requests and outputs: the close's inputs, a session of
+// ticks and the buffer it fills. The behaviour is Engine's (lifecycle.cpp).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/tick.hpp"
+
+namespace corvane {
+
+// Inputs of the close, one value per instrument in roster order.
+struct DayCloseRequest {
+    // GARCH innovations; an absent or non-finite one falls back to the day's
+    // total return.
+    std::span<const std::optional<double>> innovations;
+    // Each instrument's long-run daily variance (its sector's daily_sigma^2).
+    std::span<const double> sector_base_variances;
+    bool roll_average_volume = false;
+};
+
+// Stop a session at the first tick after which the watched instrument's
+// price is strictly below `lower` or strictly above `upper`.
+struct StopCondition {
+    std::size_t index = 0;
+    std::optional<double> lower;
+    std::optional<double> upper;
+};
+
+// A run of ticks. News, impacts and flow apply unchanged to every tick; the
+// close inputs are used only with `close_at_end`.
+struct SessionRequest {
+    std::int64_t hour = 9;
+    std::int64_t minute = 30;
+    std::int64_t day_of_week = 3;
+    std::uint64_t ticks = 390;
+    double volatility = 1.0;
+    std::span<const NewsEvent> news;
+    std::span<const NewsImpact> news_impacts;
+    std::span<const OrderFlowEntry> order_flow;
+    bool close_at_end = false;
+    bool open_at_start = false;
+    std::span<const std::optional<double>> innovations;
+    std::span<const double> sector_base_variances;
+    std::optional<StopCondition> stop;
+};
+
+struct SessionOutcome {
+    bool stopped = false;
+    // The zero-based tick the stop fired on, else the requested tick count.
+    std::uint64_t tick = 0;
+    // Market-stream values the session's ticks took.
+    std::uint64_t draws = 0;
+};
+
+// A session's per-tick cross-sections: thirteen ticks x instruments matrices,
+// row-major. Owned by the caller and reused: the matrices only grow, and only
+// the first `ticks_written` rows belong to the last session.
+struct SessionBuffer {
+    std::vector<double> price;
+    // The day's cumulative volume.
+    std::vector<double> volume;
+    // NaN where the instrument has no mispricing yet.
+    std::vector<double> mispricing_s;
+    std::vector<double> tick_fundamental;
+    std::vector<double> tick_anchor;
+    // The eight tick components, in attribution order.
+    std::array<std::vector<double>, TICK_COMPONENTS> components;
+    std::size_t instruments = 0;
+    std::uint64_t ticks_written = 0;
+
+    // Grows every matrix to hold `ticks` rows of `instruments` cells (new
+    // cells 0.0). Throws std::bad_alloc, before changing anything, when that
+    // size cannot be addressed; the first failing growth throws as well.
+    void reserve_session(std::uint64_t ticks, std::size_t instruments);
+    // Row `tick` of one of the matrices: that tick's cross-section.
+    std::span<const double> row(const std::vector<double>& matrix, std::uint64_t tick) const;
+};
+
+}  // namespace corvane

@@ -1,0 +1,157 @@
+// What one market tick takes and gives back, and the working memory it keeps
+// between ticks. The tick itself is `Engine::tick` (tick.cpp).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/market_hours.hpp"
+#include "core/order_book.hpp"
+
+namespace corvane {
+
+// Ticks in a trading day and the exact constants derived from that count.
+inline constexpr double C390 = 0.05063696835418333;   // 1/sqrt(390)
+inline constexpr double S390 = 19.748417658131498;    // sqrt(390)
+inline constexpr double K390 = 0.002564102564102564;  // 1/390, as a multiplier
+
+// The first eight attribution components, which every tick books; the ninth,
+// `jump`, is booked only by the close.
+inline constexpr std::size_t TICK_COMPONENTS = 8;
+inline constexpr std::size_t ATTRIBUTION_SLOTS = 9;
+enum class Component : std::size_t {
+    reversion = 0,
+    momentum = 1,
+    crowd_lean = 2,
+    company_news = 3,
+    order_flow_impact = 4,
+    short_squeeze_effect = 5,
+    random_noise = 6,
+    circuit_breaker = 7,
+    jump = 8,
+};
+inline constexpr std::array<std::string_view, ATTRIBUTION_SLOTS> ATTRIBUTION_FACTORS = {
+    "reversion",         "momentum",             "crowd_lean",
+    "company_news",      "order_flow_impact",    "short_squeeze_effect",
+    "random_noise",      "circuit_breaker",      "jump"};
+
+using ComponentRow = std::array<double, TICK_COMPONENTS>;
+using AttributionRow = std::array<double, ATTRIBUTION_SLOTS>;
+
+inline constexpr std::size_t slot(Component component) noexcept {
+    return static_cast<std::size_t>(component);
+}
+
+// A news impulse as the price model sees it. Scope follows from which fields
+// are set: a ticker (a company id) names one instrument and, with a sector,
+// its peers; a sector alone names that sector; neither is market-wide.
+struct NewsEvent {
+    std::optional<double> price_impact;
+    std::optional<std::string> ticker;
+    std::optional<std::string> sector;
+
+    bool operator==(const NewsEvent&) const = default;
+};
+
+// Impact still working through the tape; in the tick it only amplifies volume.
+struct NewsImpact {
+    std::vector<std::string> sectors;
+    std::optional<std::string> ticker;
+    std::optional<std::string> sector;
+    double remaining_impact = 0.0;
+    bool reversal_phase = false;
+
+    bool operator==(const NewsImpact&) const = default;
+};
+
+// Caller flow for one instrument this tick, in shares.
+struct OrderVolume {
+    double buy = 0.0;
+    double sell = 0.0;
+
+    bool operator==(const OrderVolume&) const = default;
+};
+
+// Flow is keyed by the instrument's ticker (its name), not its company id.
+struct OrderFlowEntry {
+    std::string ticker;
+    OrderVolume volume;
+
+    bool operator==(const OrderFlowEntry&) const = default;
+};
+
+// One game-minute. The sequences are borrowed for the call only.
+struct TickInput {
+    std::span<const NewsEvent> news;
+    std::span<const NewsImpact> news_impacts;
+    std::span<const OrderFlowEntry> order_flow;
+    std::int64_t hour = 9;
+    std::int64_t minute = 30;
+    // 0 is Sunday, 6 Saturday.
+    std::int64_t day_of_week = 3;
+    // Multiplies the idiosyncratic noise term only.
+    double volatility = 1.0;
+};
+
+// What a tick did. The spans view the engine's working memory and hold until
+// the engine next changes.
+struct TickOutcome {
+    // Roster indices of the instruments the tick moved, in roster order, with
+    // each one's anchor price and tick volume alongside.
+    std::span<const std::size_t> active;
+    std::span<const double> anchors;
+    std::span<const double> volumes;
+    MarketStatus status = MarketStatus::closed;
+    // Values taken from the market stream.
+    std::uint64_t draws = 0;
+};
+
+// The session a moment falls in, as the tick classifies it: no range check,
+// so a session that runs past midnight keeps counting hours and is closed.
+MarketStatus tick_status(std::int64_t hour, std::int64_t minute, std::int64_t day_of_week) noexcept;
+
+// Per-instrument values one tick carries from pass to pass.
+struct InstrumentWork {
+    std::size_t index = 0;
+    // Factors and drift.
+    double news = 0.0;
+    double flow = 0.0;
+    double squeeze = 0.0;
+    double drift = 0.0;
+    double noise = 0.0;
+    double amplifier = 1.0;
+    double uniform = 0.0;
+    // Valuation and the mispricing update.
+    double fair_value = 0.0;
+    double anchor = 0.0;
+    double lean = 0.0;
+    double band_high = 0.0;
+    double band_low = 0.0;
+    double volume = 0.0;
+    ComponentRow components{};
+};
+
+// Working memory of the tick, kept by the engine so that a tick allocates
+// nothing once the first few have sized it.
+struct TickScratch {
+    std::vector<InstrumentWork> work;
+    std::vector<std::size_t> active;
+    std::vector<double> anchors;
+    std::vector<double> volumes;
+    // Sector factor per engine sector key.
+    std::vector<double> sector_factors;
+    // Order-flow entries sorted by ticker, ties by position, so the first
+    // entry for a ticker is found by binary search.
+    std::vector<std::size_t> flow_order;
+    // The live book flow is settled against, rebuilt per instrument.
+    OrderBook book;
+    MatchResult match;
+};
+
+}  // namespace corvane
