@@ -1,0 +1,549 @@
+// The market tick: one game-minute for every instrument.
+//
+// A tick is a per-tick log-mispricing process around a per-tick fair value,
+// driven by a market factor, one factor per sector and idiosyncratic noise
+// scaled by each instrument's GARCH variance, plus news, caller flow and a
+// short-squeeze drift. A circuit breaker bounds every move; in regular hours
+// synthetic flow is settled through the instrument's live book, which moves
+// the print and the maker's inventory.
+//
+/* Draw order (the whole market-stream contract). A tick draws only from the
+   market stream, and what it draws depends only on the status, the active
+   instruments and the number of sector keys:
+
+     closed                     nothing
+     pre-market, after hours    1 normal (market shock)
+                                1 normal per sector key, in key order
+                                per active instrument, in roster order:
+                                    1 normal, then 1 uniform
+     open                       as above, then per active instrument in
+                                roster order: 4 uniforms
+
+   The four uniforms are drawn whether or not any order is submitted. Normals
+   share the Box-Muller spare across the whole tick and across ticks; plain
+   uniforms never touch it. The passes below keep this order: every draw of
+   the factor pass precedes every draw of the print pass. */
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <string_view>
+
+#include "core/bounds.hpp"
+#include "core/engine.hpp"
+#include "core/market_maker.hpp"
+#include "core/maths.hpp"
+#include "core/sectors.hpp"
+
+namespace corvane {
+
+MarketStatus tick_status(std::int64_t hour, std::int64_t minute, std::int64_t day_of_week) noexcept {
+    if (day_of_week == 0 || day_of_week == 6) return MarketStatus::closed;
+    // Minute first, then the hour added: the binary64 sum is the contract.
+    double hours = static_cast<double>(minute) / 60.0 + static_cast<double>(hour);
+    return market_hours::classify_hours(hours);
+}
+
+namespace {
+
+using bounds::clamp;
+
+constexpr std::string_view FLOW_TAKER = "flow";
+
+// Company news for one instrument: the tick's events first, then the day's
+// pending ones, each in order.
+double news_sum(const TickCompany& c, std::span<const NewsEvent> tick_news,
+                std::span<const NewsEvent> pending, double blend, const ModelParams& p) {
+    double sum = 0.0;
+    auto add = [&](const NewsEvent& event) {
+        double v = event.price_impact.value_or(0.0);
+        bool sector_matches = event.sector && *event.sector == c.sector;
+        if (event.ticker) {
+            if (*event.ticker == c.company_id) {
+                sum += v;
+            } else if (sector_matches) {
+                // A named company moves its sector peers only by the peer weight.
+                double w = v < 0.0 ? p.news_peer_weight_down : p.news_peer_weight;
+                if (p.news_peer_vix_coupling != 0.0) w = w * (blend * p.news_peer_vix_coupling + 1.0);
+                if (w != 0.0) sum += v * w;
+            }
+        } else if (!event.sector) {
+            sum += v * p.news_market_weight;
+        } else if (sector_matches) {
+            sum += v * p.news_sector_weight;
+        }
+    };
+    for (const NewsEvent& event : tick_news) add(event);
+    for (const NewsEvent& event : pending) add(event);
+    return sum;
+}
+
+// Volume amplifier from lingering impacts that name the instrument or its
+// sector; impacts reversing do not amplify.
+double volume_amplifier(const TickCompany& c, std::span<const NewsImpact> impacts) {
+    double total = 0.0;
+    for (const NewsImpact& impact : impacts) {
+        if (impact.reversal_phase) continue;
+        bool matches = (impact.ticker && *impact.ticker == c.company_id) ||
+                       (impact.sector && *impact.sector == c.sector) ||
+                       std::find(impact.sectors.begin(), impact.sectors.end(), c.sector) !=
+                           impact.sectors.end();
+        if (matches) total += impact.remaining_impact;
+    }
+    return total > 0.0 ? 1.0 + bounds::min(total / 0.01, 9.0) : 1.0;
+}
+
+// Drift from a crowded short after a strong day, and the hangover of a bad one.
+double squeeze_drift(const TickCompany& c) {
+    double si = c.short_interest / bounds::max(1.0, c.float_shares);
+    double r = c.last_daily_return.value_or(0.0);
+    double q = 0.0;
+    if (si > 0.2 && r > 0.03) q = bounds::min((r * si) * 0.5, 0.02);
+    if (r < -0.02) {
+        double a = std::fabs(r);
+        q = q - (a > 0.07 ? 0.008 : a > 0.05 ? 0.005 : a > 0.03 ? 0.003 : 0.001);
+    }
+    if (r > 0.03 && si > 0.1) q = q + (r > 0.07 ? 0.006 : r > 0.05 ? 0.004 : 0.002);
+    return q;
+}
+
+// Small caps move more: a tier by capitalisation, optionally blended with a
+// continuous power curve.
+double size_multiplier(double market_cap, const ModelParams& p) {
+    double mc = market_cap / 1000000000.0;
+    double tier = mc > 50.0 ? 0.8 : mc > 10.0 ? 1.0 : mc > 1.0 ? 1.3 : 1.6;
+    if (mc > 0.0 && p.size_effect_smoothness != 0.0) {
+        double qs = clamp(maths::pow(mc / 25.0, -p.size_effect_exponent), 0.5, 3.0);
+        double sm = p.size_effect_smoothness;
+        return qs * sm + (1.0 - sm) * tier;
+    }
+    return tier;
+}
+
+// The per-tick fair value from earnings, book value and growth, with the
+// discount-rate term k computed once per tick.
+double tick_fair_value(const TickCompany& c, double rate_term, const EconomyState& e,
+                       const ModelParams& p) {
+    double eps = c.eps.value_or(0.0);
+    double book = c.book_value_per_share ? *c.book_value_per_share * LOSS_MAKING_PRICE_TO_BOOK : 0.0;
+    if (!(eps > 0.0)) return bounds::max(FAIR_VALUE_FLOOR, book);
+    double g = bounds::max(c.revenue_growth.value_or(0.0), 0.0);
+    double adj = bounds::max(RATE_ADJUSTMENT_FLOOR,
+                             1.0 - ((g + g) + 1.0) * rate_term);
+    double pe = c.sector_anchor_pe.value_or(0.0);
+    if (pe == 0.0) pe = DEFAULT_SECTOR_ANCHOR_PE;
+    double v = eps * ((p.qe_pe_gain * e.qe_pe_boost + 1.0) * (pe * adj));
+    v = bounds::max(FAIR_VALUE_FLOOR, v);
+    if (p.fair_value_book_floor != 0.0) v = bounds::max(v, p.fair_value_book_floor * book);
+    return v;
+}
+
+LiveBookInput live_book_input(const TickCompany& c, double price) {
+    LiveBookInput input;
+    input.volatility = c.sector_volatility;
+    input.beta = c.beta;
+    input.float_shares = c.float_shares;
+    input.short_interest = c.short_interest;
+    input.avg_volume = c.avg_volume;
+    input.volume = c.volume;
+    input.shares_outstanding = c.shares_outstanding;
+    input.maker_inventory = c.maker_inventory;
+    input.company_id = c.company_id;
+    input.price = price;
+    input.market_cap = c.market_cap;
+    return input;
+}
+
+// Shares per ladder level the flow is sized against.
+double flow_lot(const TickCompany& c) {
+    double x = c.avg_volume != 0.0 ? c.avg_volume
+               : c.volume != 0.0   ? c.volume
+                                   : 0.005 * c.shares_outstanding;
+    if (x == 0.0) x = 100.0;
+    return bounds::max(1.0, std::floor(x / 100.0));
+}
+
+}  // namespace
+
+// One tick over one engine, pass by pass. Lives for the call only.
+class MarketTick {
+public:
+    MarketTick(Engine& engine, const TickInput& input)
+        : e_(engine), in_(input), p_(engine.model_), s_(engine.scratch_),
+          rng_(engine.stream(Stream::market)) {}
+
+    TickOutcome run() {
+        // Status and clock; a closed market only clears the last tick's components.
+        status_ = tick_status(in_.hour, in_.minute, in_.day_of_week);
+        if (status_ == MarketStatus::closed) return closed();
+        open_ = status_ == MarketStatus::open;
+        set_curves();
+        // Market and sector factors, shared by every instrument.
+        draw_shared_factors();
+        // Pass 1: each instrument's factors, one normal and one uniform each.
+        factor_pass();
+        // Pass 2: fair value, the mispricing update and the breaker.
+        valuation_pass();
+        // Pass 3: tick volumes.
+        volume_pass();
+        // Pass 4: prints, settling flow through the live book in regular hours.
+        print_pass();
+        // Day bookkeeping and the stream written back.
+        book_the_day();
+        return {s_.active, s_.anchors, s_.volumes, status_, draws_};
+    }
+
+private:
+    TickOutcome closed() {
+        for (ComponentRow& row : e_.tick_components_) row.fill(0.0);
+        s_.active.clear();
+        s_.anchors.clear();
+        s_.volumes.clear();
+        return {s_.active, s_.anchors, s_.volumes, status_, 0};
+    }
+
+    // Session progress and the intraday noise and volume curves.
+    void set_curves() {
+        double p = ((static_cast<double>(in_.minute) + (-30.0)) +
+                    (static_cast<double>(in_.hour) + (-9.0)) * 60.0) /
+                   390.0;
+        p = bounds::max(bounds::min(p, 1.0), 0.0);
+        noise_curve_ = 1.0 + 0.2 * maths::pow((p + p) - 1.0, 4.0);
+        if (open_) {
+            double a = maths::pow(p, 2.5);
+            double b = maths::pow(bounds::max(1.0 - p, 0.0), 3.0);
+            volume_curve_ = (a + a) + (b * 2.5 + 0.4);
+        } else {
+            volume_curve_ = 0.3;
+        }
+    }
+
+    void draw_shared_factors() {
+        const EconomyState& econ = e_.economy_;
+        sigma_m_ = std::sqrt(e_.market_.variance);
+        m_ = (rng_.next_normal() * sigma_m_) * C390;
+        draws_ += 1;
+
+        // Crisis blend: how far the market factor takes over the sectors.
+        double excess = econ.vix > p_.crisis_vix_threshold ? econ.vix - p_.crisis_vix_threshold : 0.0;
+        if (p_.universe_stress_weight != 0.0) {
+            excess = excess + p_.universe_stress_weight *
+                                  bounds::max(e_.market_.universe_stress - excess, 0.0);
+        }
+        blend_ = excess <= 0.0 ? 0.0 : bounds::min(excess / p_.crisis_blend_ramp, p_.crisis_blend_cap);
+
+        double sector_sigma = p_.sector_factor_sigma;
+        if (p_.sector_vix_coupling != 0.0) {
+            double c = p_.sector_vix_coupling;
+            double q = econ.vix / p_.market_vol_vix_anchor;
+            sector_sigma = std::sqrt((q * q) * c + (1.0 - c)) * p_.sector_factor_sigma;
+        }
+        s_.sector_factors.resize(e_.sector_keys_.size());
+        for (double& factor : s_.sector_factors) {
+            double shock = (rng_.next_normal() * sector_sigma) * C390;
+            double f = (1.0 - blend_) * shock + (m_ * blend_);
+            if (p_.crisis_blend_source != 0.0) {
+                double src = p_.crisis_blend_source;
+                f = shock * src + (1.0 - src) * f;
+            }
+            factor = f;
+            draws_ += 1;
+        }
+    }
+
+    // Index of the first flow entry per ticker, found by binary search.
+    void sort_flow() {
+        auto flow = in_.order_flow;
+        s_.flow_order.resize(flow.size());
+        std::iota(s_.flow_order.begin(), s_.flow_order.end(), std::size_t{0});
+        std::sort(s_.flow_order.begin(), s_.flow_order.end(), [flow](std::size_t a, std::size_t b) {
+            int order = flow[a].ticker.compare(flow[b].ticker);
+            return order != 0 ? order < 0 : a < b;
+        });
+    }
+
+    OrderVolume flow_for(std::string_view ticker) const {
+        auto flow = in_.order_flow;
+        auto it = std::lower_bound(
+            s_.flow_order.begin(), s_.flow_order.end(), ticker,
+            [flow](std::size_t entry, std::string_view key) { return flow[entry].ticker < key; });
+        if (it != s_.flow_order.end() && flow[*it].ticker == ticker) return flow[*it].volume;
+        return {};
+    }
+
+    double sector_factor(const TickCompany& c) const {
+        std::size_t position = Engine::NO_SECTOR_KEY;
+        if (const SectorSpec* spec = sectors::by_key(c.sector)) {
+            position = e_.table_key_positions_[sectors::index_of(*spec)];
+        } else {
+            position = e_.sector_key_position(c.sector);
+        }
+        return position == Engine::NO_SECTOR_KEY ? 0.0 : s_.sector_factors[position];
+    }
+
+    void factor_pass() {
+        if (!in_.order_flow.empty()) sort_flow();
+        std::span<const NewsEvent> pending = e_.pending_news_;
+        double shock_scale = p_.market_factor_sigma / S390;
+        double shock_ratio = std::fabs(m_) / shock_scale;
+
+        s_.work.clear();
+        for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
+            const TickCompany& c = e_.roster_[i];
+            if (c.suspended || !c.tradable) continue;
+            InstrumentWork& w = s_.work.emplace_back();
+            w.index = i;
+
+            // Caller flow: intensity against the per-tick average, and imbalance.
+            OrderVolume flow = in_.order_flow.empty() ? OrderVolume{} : flow_for(c.name);
+            double total = flow.buy + flow.sell;
+            double per_tick = c.avg_volume != 0.0 ? c.avg_volume / 390.0 : 2564.102564102564;
+            double ratio = total / bounds::max(100.0, per_tick);
+            double intensity = bounds::max(0.2, ratio >= 10.0 ? 1.5 : 0.15 * ratio);
+            double imbalance = total > 0.0 ? (flow.buy - flow.sell) / total : 0.0;
+
+            w.news = news_sum(c, in_.news, pending, blend_, p_);
+            double volume_base = bounds::max(c.avg_volume, 0.005 * c.shares_outstanding);
+            double beta = c.beta.value_or(1.0);
+            double size = size_multiplier(c.market_cap, p_);
+
+            // Market term, with extra crisis loading when the blend is sourced.
+            double market = m_ * beta;
+            if (p_.crisis_blend_source != 0.0) {
+                double extra = ((p_.crisis_blend_source * p_.crisis_blend_gain) * blend_) * m_;
+                if (p_.crisis_blend_variance_damp != 0.0) {
+                    double r = bounds::max(shock_ratio, 1e-6);
+                    extra = extra * clamp(maths::pow(r, -p_.crisis_blend_variance_damp), 0.1, 10.0);
+                }
+                market = market + extra;
+            }
+            double sector = sector_factor(c);
+            double idio_scale = p_.idio_sigma_scale;
+            if (p_.idio_sigma_beta_exponent != 0.0 && beta > 0.0) {
+                idio_scale = idio_scale * clamp(maths::pow(beta, p_.idio_sigma_beta_exponent), 0.1, 4.0);
+            }
+            double z = rng_.next_normal();
+            w.squeeze = squeeze_drift(c);
+            double loading = p_.sector_loading;
+            if (p_.sector_loading_beta_slope != 0.0) {
+                loading = ((beta - 1.0) * p_.sector_loading_beta_slope + 1.0) * p_.sector_loading;
+            }
+            double crash = shock_ratio > p_.crash_amplifier_threshold
+                               ? p_.crash_amplifier_slope * (shock_ratio - p_.crash_amplifier_threshold) + 1.0
+                               : 1.0;
+            double variance = bounds::max(c.garch_variance, 0.0001);
+            double flow_denominator = bounds::max(100.0, volume_base / 390.0);
+
+            double raw_noise =
+                (size * (((std::sqrt(variance) * idio_scale) / S390) * z)) * in_.volatility +
+                ((loading * sector) + (market * crash));
+            w.flow = p_.informed_flow_fraction *
+                     (p_.order_flow_coefficient * ((imbalance * intensity) * (1.0 / flow_denominator)));
+            double drift = w.news + w.flow;
+            if (open_) drift = drift + w.squeeze;
+            w.drift = drift * K390;
+            w.noise = open_ ? raw_noise : raw_noise * 0.15;
+            w.amplifier = volume_amplifier(c, in_.news_impacts);
+            w.uniform = rng_.next_float();
+            draws_ += 2;
+        }
+    }
+
+    void valuation_pass() {
+        double rate_term =
+            ((e_.economy_.corporate_bond_yield / 100.0) + (-NEUTRAL_DISCOUNT_RATE)) * RATE_PE_SENSITIVITY;
+        double cap = p_.mispricing_cap;
+        for (InstrumentWork& w : s_.work) {
+            TickCompany& c = e_.roster_[w.index];
+            double v = tick_fair_value(c, rate_term, e_.economy_, p_);
+
+            // First tick: start from where the price stands against fair value.
+            double s = 0.0;
+            double momentum = 0.0;
+            if (!c.mispricing_s) {
+                s = clamp(maths::log(bounds::max(c.price, 0.01) / v), -cap, cap);
+                c.mispricing_s = s;
+                c.mispricing_s_prev_close = s;
+                c.mispricing_momentum = 0.0;
+            } else {
+                s = *c.mispricing_s;
+                momentum = c.mispricing_momentum.value_or(0.0);
+            }
+
+            ComponentRow& k = w.components;
+            k.fill(0.0);
+            double s_raw = 0.0;
+            if (open_) {
+                // Regular hours: reversion, momentum and the crowd's lean act.
+                double lean = clamp(momentum * p_.crowd_momentum_gain - s * p_.crowd_valuation_gain,
+                                    -p_.crowd_lean_cap, p_.crowd_lean_cap);
+                k[slot(Component::reversion)] = (p_.s_phi_tick - 1.0) * s;
+                k[slot(Component::momentum)] = (momentum * p_.momentum_theta) / 390.0;
+                k[slot(Component::crowd_lean)] = lean / 390.0;
+                k[slot(Component::short_squeeze_effect)] = w.squeeze * K390;
+                k[slot(Component::random_noise)] = w.noise * noise_curve_;
+                s_raw = (w.noise * noise_curve_) +
+                        (((k[slot(Component::momentum)] + s * p_.s_phi_tick) +
+                          k[slot(Component::crowd_lean)]) +
+                         w.drift);
+                w.lean = lean;
+            } else {
+                k[slot(Component::random_noise)] = w.noise;
+                s_raw = (s + w.drift) + w.noise;
+                w.lean = 0.0;
+            }
+            k[slot(Component::company_news)] = w.news * K390;
+            k[slot(Component::order_flow_impact)] = w.flow * K390;
+
+            double s1 = clamp(s_raw, -cap, cap);
+            double x = bounds::max(0.01, maths::exp(s1) * v);
+
+            // Circuit breaker around the previous close; the pull is booked.
+            w.band_high = c.previous_close * p_.breaker_band_upper;
+            w.band_low = bounds::max(0.01, c.previous_close * p_.breaker_band_lower);
+            if (x > w.band_high || x < w.band_low) {
+                x = bounds::max(w.band_low, bounds::min(x, w.band_high));
+                double s2 = clamp(maths::log(x / v), -cap, cap);
+                k[slot(Component::circuit_breaker)] = s2 - s1;
+                s = s2;
+            } else {
+                s = s1;
+            }
+            c.mispricing_s = s;
+            w.fair_value = v;
+            w.anchor = bounds::min(x, p_.price_hard_cap);
+        }
+    }
+
+    void volume_pass() {
+        // Market-wide multiplier from the variance regime and the volume state.
+        double vm = 1.0;
+        if (p_.volume_variance_gain != 0.0 && p_.market_factor_sigma > 0.0) {
+            double r = sigma_m_ / p_.market_factor_sigma;
+            vm = clamp(p_.volume_variance_gain * (r * r - 1.0) + 1.0, 0.25, 4.0);
+        }
+        double state = e_.market_.volume_state;
+        double vs = state != 0.0 ? clamp(maths::exp(state), 0.25, 4.0) : 1.0;
+        double base = (vm * (open_ ? 1.0 : 0.1)) * vs;
+
+        for (InstrumentWork& w : s_.work) {
+            const TickCompany& c = e_.roster_[w.index];
+            double v = base;
+            double own = e_.instrument_volume_state(w.index);
+            if (own != 0.0) v = clamp(maths::exp(own), 0.25, 4.0) * base;
+            if (p_.volume_idio_variance_gain != 0.0) {
+                const SectorSpec* spec = sectors::by_key(c.sector);
+                double long_run = spec ? spec->daily_sigma * spec->daily_sigma : 0.0;
+                if (long_run > 0.0) {
+                    v = v * clamp(p_.volume_idio_variance_gain * (c.garch_variance / long_run - 1.0) + 1.0,
+                                  0.25, 4.0);
+                }
+            }
+            // More shares change hands the further the price has moved today.
+            double move = c.open > 0.0 ? std::fabs(w.anchor - c.open) / c.open : 0.0;
+            double units = bounds::min(move / 0.01, p_.volume_move_cap);
+            w.volume = std::floor(
+                (((w.uniform * p_.volume_move_noise) +
+                  (units * p_.volume_move_response + p_.volume_move_floor)) *
+                 (v * (c.avg_volume / 390.0))) *
+                volume_curve_ * w.amplifier);
+        }
+    }
+
+    void print_pass() {
+        for (InstrumentWork& w : s_.work) {
+            TickCompany& c = e_.roster_[w.index];
+            double x = w.anchor;
+            double old = c.price;
+            if (open_) {
+                double uniforms[4];
+                for (double& u : uniforms) u = rng_.next_float();
+                draws_ += 4;
+                double inventory_change = 0.0;
+                if (w.volume > 0.0 && x > 0.0 && old > 0.0) {
+                    x = settle_flow(c, w, old, x, uniforms, inventory_change);
+                }
+                // The book may print outside the band; pull it back, unbooked.
+                if (x > w.band_high || x < w.band_low) {
+                    x = bounds::max(w.band_low, bounds::min(x, w.band_high));
+                }
+                if (inventory_change != 0.0) {
+                    c.maker_inventory = c.maker_inventory.value_or(0.0) + inventory_change;
+                }
+            }
+            c.previous_tick_price = old;
+            c.price = x;
+            c.high = bounds::max(c.high, x);
+            c.low = bounds::min(c.low, x);
+            c.volume = c.volume + w.volume;
+            c.market_cap = x * c.shares_outstanding;
+        }
+    }
+
+    // Four market orders of a quarter of the tick's volume each, buying or
+    // selling by the uniforms against a lean towards the model's move. The
+    // print becomes the last trade; the maker's inventory takes the other side.
+    double settle_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
+                       const double (&uniforms)[4], double& inventory_change) {
+        double depth = bounds::min(10.0, bounds::max(2.0, std::ceil(w.volume / flow_lot(c)) + 1.0));
+        OrderBook& book = s_.book;
+        build_live_book(live_book_input(c, old),
+                        tick_book_options(p_, e_.economy_.vix, depth), book);
+        if (book.bids().empty() || book.asks().empty()) return anchor;
+
+        double p_buy = clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);
+        double slice = bounds::max(1.0, std::floor(w.volume * 0.25));
+        double filled = 0.0;
+        double changes[4] = {0.0, 0.0, 0.0, 0.0};
+        for (std::size_t k = 0; k < 4; ++k) {
+            Side side = p_buy <= uniforms[k] ? Side::sell : Side::buy;
+            book.submit(side, slice, FLOW_TAKER, std::nullopt, false, std::nullopt, s_.match);
+            for (const Fill& fill : s_.match.fills) {
+                filled += fill.quantity;
+                if (fill.maker_id == MARKET_MAKER) {
+                    changes[k] += side == Side::sell ? fill.quantity : -fill.quantity;
+                }
+            }
+        }
+        if (!book.last_price() || filled == 0.0) return anchor;
+        inventory_change = ((changes[0] + changes[1]) + changes[2]) + changes[3];
+        return *book.last_price();
+    }
+
+    void book_the_day() {
+        e_.market_.day_factor += m_;
+        for (ComponentRow& row : e_.tick_components_) row.fill(0.0);
+        s_.active.clear();
+        s_.anchors.clear();
+        s_.volumes.clear();
+        for (const InstrumentWork& w : s_.work) {
+            AttributionRow& day = e_.attribution_[w.index];
+            for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += w.components[k];
+            e_.tick_components_[w.index] = w.components;
+            e_.tick_fundamental_[w.index] = w.fair_value;
+            e_.tick_anchor_[w.index] = w.anchor;
+            s_.active.push_back(w.index);
+            s_.anchors.push_back(w.anchor);
+            s_.volumes.push_back(w.volume);
+        }
+        e_.stream(Stream::market) = rng_;
+        e_.draws_.market += draws_;
+    }
+
+    Engine& e_;
+    const TickInput& in_;
+    const ModelParams& p_;
+    TickScratch& s_;
+    GameRng rng_;
+    MarketStatus status_ = MarketStatus::closed;
+    bool open_ = false;
+    double noise_curve_ = 1.0;
+    double volume_curve_ = 0.3;
+    double sigma_m_ = 0.0;
+    double m_ = 0.0;
+    double blend_ = 0.0;
+    std::uint64_t draws_ = 0;
+};
+
+TickOutcome Engine::tick(const TickInput& input) { return MarketTick(*this, input).run(); }
+
+}  // namespace corvane
