@@ -1,0 +1,498 @@
+// The trading day: the open, sessions of ticks, and the close.
+//
+/* Draw order per day. Only the market and economy streams are counted.
+     open     news stream: per record in roster order, 1 uniform then
+              1 normal, only when the news intensity is not 0
+     ticks    market stream (tick.cpp)
+     close    jump stream: 1 uniform, 1 normal (market jump), then per
+              record 1 uniform, 1 normal
+              market volume stream: 1 normal
+              instrument volume stream: 1 normal per volume state entry
+     macro    economy stream (macro_step.cpp)
+   Every one of these is drawn whatever its outcome, so each stream's
+   position after a day depends only on the roster size and the model. */
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "core/bounds.hpp"
+#include "core/engine.hpp"
+#include "core/float_environment.hpp"
+#include "core/macro_step.hpp"
+#include "core/maths.hpp"
+#include "core/sectors.hpp"
+#include "core/text.hpp"
+
+namespace corvane {
+
+namespace {
+
+using bounds::clamp;
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double LN_2 = 0.6931471805599453;
+// Long-run daily variance of an instrument whose sector is not in the table.
+constexpr double FALLBACK_BASE_VARIANCE = 0.000225;
+
+// Stress points per business-cycle phase, in phase order.
+constexpr std::array<double, 5> PHASE_STRESS = {0.0, 0.25, 1.0, 0.75, 0.25};
+
+}  // namespace
+
+// --- Session buffer ----------------------------------------------------------
+
+void SessionBuffer::reserve_session(std::uint64_t ticks, std::size_t count) {
+    // Every size is checked before any matrix grows.
+    constexpr std::uint64_t LIMIT = static_cast<std::uint64_t>(
+        std::numeric_limits<std::ptrdiff_t>::max() / static_cast<std::ptrdiff_t>(sizeof(double)));
+    if (count != 0 && ticks > LIMIT / count) throw std::bad_alloc();
+    auto cells = static_cast<std::size_t>(ticks * count);
+    auto grow = [cells](std::vector<double>& matrix) {
+        if (matrix.size() < cells) matrix.resize(cells, 0.0);
+    };
+    grow(price);
+    grow(volume);
+    grow(mispricing_s);
+    grow(tick_fundamental);
+    grow(tick_anchor);
+    for (std::vector<double>& matrix : components) grow(matrix);
+    instruments = count;
+}
+
+std::span<const double> SessionBuffer::row(const std::vector<double>& matrix,
+                                           std::uint64_t tick) const {
+    return std::span<const double>(matrix).subspan(static_cast<std::size_t>(tick) * instruments,
+                                                   instruments);
+}
+
+// --- Open ----------------------------------------------------------------------
+
+void Engine::open_market() {
+    // Fresh day vectors, day factor and pending news.
+    reset_day_vectors();
+    market_.day_factor = 0.0;
+    pending_news_.clear();
+
+    // Endogenous news: a company-specific impulse for a few records a day.
+    double intensity = model_.endogenous_news_intensity;
+    if (!(intensity == 0.0)) {
+        GameRng& news = stream(Stream::news);
+        for (const TickCompany& c : roster_) {
+            double u = news.next_float();
+            double z = news.next_normal();
+            if (intensity > u) {
+                pending_news_.push_back(
+                    NewsEvent{z * model_.endogenous_news_sigma, c.company_id, c.sector});
+            }
+        }
+    }
+
+    // The day opens where yesterday closed; the breaker band centres there.
+    for (TickCompany& c : roster_) {
+        c.previous_close = c.price;
+        c.open = c.price;
+        c.high = c.price;
+        c.low = c.price;
+        c.volume = 0.0;
+    }
+}
+
+// --- Session -------------------------------------------------------------------
+
+Result<SessionOutcome> Engine::run_session(const SessionRequest& request, SessionBuffer& buffer) {
+    return session(request, &buffer);
+}
+
+Result<SessionOutcome> Engine::run_session(const SessionRequest& request) {
+    return session(request, nullptr);
+}
+
+namespace {
+
+// The close request of a session: supplied innovations as given, absent ones
+// replaced by the day's accumulated noise.
+void session_innovations(const SessionRequest& request, std::span<const AttributionRow> attribution,
+                         std::vector<std::optional<double>>& out) {
+    out.clear();
+    for (std::size_t k = 0; k < request.innovations.size(); ++k) {
+        const std::optional<double>& given = request.innovations[k];
+        if (given) {
+            out.push_back(given);
+        } else if (k < attribution.size()) {
+            out.push_back(attribution[k][slot(Component::random_noise)]);
+        } else {
+            out.push_back(std::nullopt);
+        }
+    }
+}
+
+Status check_close_lengths(std::size_t innovations, std::size_t base_variances, std::size_t n) {
+    if (innovations == n && base_variances == n) return Status::success();
+    return Error{text::message("close request has ", innovations, " innovations and ",
+                               base_variances, " sector base variances for ", n, " companies")};
+}
+
+}  // namespace
+
+Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuffer* buffer) {
+    IeeeEnvironmentScope ieee;
+    // Everything that can be refused is refused before the first change.
+    if (request.close_at_end) {
+        Status lengths = check_close_lengths(request.innovations.size(),
+                                             request.sector_base_variances.size(), roster_.size());
+        if (!lengths) return Error{lengths.error()};
+    }
+    std::size_t n = roster_.size();
+    if (buffer) {
+        buffer->reserve_session(request.ticks, n);
+        buffer->ticks_written = request.ticks;
+    }
+    if (request.open_at_start) open_market();
+
+    TickInput input;
+    input.news = request.news;
+    input.news_impacts = request.news_impacts;
+    input.order_flow = request.order_flow;
+    input.hour = request.hour;
+    input.minute = request.minute;
+    input.day_of_week = request.day_of_week;
+    input.volatility = request.volatility;
+
+    SessionOutcome outcome;
+    for (std::uint64_t t = 0; t < request.ticks; ++t) {
+        outcome.draws += tick(input).draws;
+        if (buffer) write_session_row(*buffer, t);
+
+        // The stop fires on the first tick that leaves the band; no close.
+        if (request.stop && request.stop->index < n) {
+            double p = roster_[request.stop->index].price;
+            const StopCondition& stop = *request.stop;
+            if ((stop.lower && p < *stop.lower) || (stop.upper && p > *stop.upper)) {
+                if (buffer) buffer->ticks_written = t + 1;
+                outcome.stopped = true;
+                outcome.tick = t;
+                return outcome;
+            }
+        }
+
+        // The clock runs on without wrapping, into closed hours if need be.
+        input.minute += 1;
+        if (input.minute == 60) {
+            input.minute = 0;
+            input.hour += 1;
+        }
+    }
+    outcome.tick = request.ticks;
+
+    if (request.close_at_end) {
+        session_innovations(request, attribution_, close_innovations_);
+        Status closed = close_market({close_innovations_, request.sector_base_variances, false});
+        if (!closed) return Error{closed.error()};
+    }
+    return outcome;
+}
+
+void Engine::write_session_row(SessionBuffer& buffer, std::uint64_t t) const {
+    std::size_t n = roster_.size();
+    std::size_t base = static_cast<std::size_t>(t) * n;
+    for (std::size_t i = 0; i < n; ++i) {
+        const TickCompany& c = roster_[i];
+        std::size_t cell = base + i;
+        buffer.price[cell] = c.price;
+        buffer.volume[cell] = c.volume;
+        buffer.mispricing_s[cell] = c.mispricing_s.value_or(NaN);
+        buffer.tick_fundamental[cell] = i < tick_fundamental_.size() ? tick_fundamental_[i] : NaN;
+        buffer.tick_anchor[cell] = i < tick_anchor_.size() ? tick_anchor_[i] : NaN;
+        for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) {
+            buffer.components[k][cell] = i < tick_components_.size() ? tick_components_[i][k] : 0.0;
+        }
+    }
+}
+
+// --- Close ---------------------------------------------------------------------
+
+// The close over one engine, stage by stage. Lives for the call only.
+class DayClose {
+public:
+    DayClose(Engine& engine, const DayCloseRequest& request)
+        : e_(engine), r_(request), p_(engine.model_),
+          vix_ratio_(engine.economy_.vix / engine.model_.market_vol_vix_anchor) {}
+
+    void run() {
+        for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
+            TickCompany& c = e_.roster_[i];
+            // C1-C7: the day's return and the instrument's GARCH variance.
+            double r = c.previous_close > 0.0 ? (c.price - c.previous_close) / c.previous_close : 0.0;
+            const std::optional<double>& given = r_.innovations[i];
+            double x = given && std::isfinite(*given) ? *given : r;
+            update_garch(c, x, r_.sector_base_variances[i]);
+            // C8-C9: the daily roll.
+            roll_day(c, r);
+        }
+        // C10: market variance, and the day factor starts over.
+        update_market_variance();
+        // C11: universe stress.
+        update_stress();
+        // C12: jumps shift the mispricing, never the price.
+        draw_jumps();
+        // C13-C14: volume states.
+        draw_volume_states();
+    }
+
+private:
+    void update_garch(TickCompany& c, double x, double base) {
+        double a = p_.garch_alpha;
+        double g = p_.garch_gamma;
+        double q = vix_ratio_;
+        if (p_.garch_vix_coupling != 0.0) {
+            double coupling = p_.garch_vix_coupling;
+            base = base * ((coupling * q) * q + (1.0 - coupling));
+        }
+
+        // Persistence varies with size when dispersed: large caps remember longer.
+        double persistence = p_.garch_beta;
+        if (p_.garch_beta_dispersion != 0.0 && c.market_cap > 0.0) {
+            double t = clamp(maths::log(c.market_cap / 20000000000.0) / 3.0, -1.0, 1.0);
+            double ceiling = (0.97 - a) - g * 0.5;
+            persistence = bounds::min(t * p_.garch_beta_dispersion + p_.garch_beta, ceiling);
+            persistence = bounds::max(persistence, 0.0);
+        }
+
+        double high = base * p_.garch_ceiling_multiple;
+        double low = base * p_.garch_floor_multiple;
+        std::size_t components = cascade_components();
+        // GJR update of one variance level; the asymmetric part only on a loss.
+        auto gjr = [&](double level) {
+            double h = persistence * level + ((x * a) * x + p_.garch_omega);
+            if (x < 0.0) h = (x * g) * x + h;
+            return clamp(h, low, high);
+        };
+
+        if (components == 0) {
+            c.garch_variance = gjr(c.garch_variance);
+            return;
+        }
+        double total = (persistence + a) + g * 0.5;
+        if (total <= 0.0 || total >= 1.0) {
+            c.garch_variance = gjr(c.variance_components[0]);
+            return;
+        }
+        // Cascade: components with half-lives growing by the ratio, mixed
+        // with a single update of the first.
+        double half_life = -LN_2 / maths::log(total);
+        double shock = ((x < 0.0 ? g : 0.0) + a) * x * x;
+        double ratio_power = 1.0;
+        double sum = 0.0;
+        for (std::size_t k = 0; k < components; ++k) {
+            double phi = maths::exp(-LN_2 / (half_life * ratio_power));
+            double beta_k = bounds::max((phi - a) - g * 0.5, 0.0);
+            double& level = c.variance_components[k];
+            level = clamp(beta_k * level + ((1.0 - ((a + beta_k) + g * 0.5)) * base + shock), low, high);
+            sum += level;
+            ratio_power = ratio_power * p_.garch_cascade_ratio;
+        }
+        double single = gjr(c.variance_components[0]);
+        double w = p_.garch_cascade_weight;
+        c.garch_variance = (sum / static_cast<double>(components)) * w + single * (1.0 - w);
+    }
+
+    // Truncated toward zero; negative or NaN gives none, at most eight.
+    std::size_t cascade_components() const {
+        double k = p_.garch_cascade_components;
+        if (!(k >= 1.0)) return 0;
+        if (k >= static_cast<double>(VARIANCE_COMPONENTS)) return VARIANCE_COMPONENTS;
+        return static_cast<std::size_t>(k);
+    }
+
+    void roll_day(TickCompany& c, double r) {
+        c.last_daily_return = r;
+        if (c.mispricing_s) {
+            double s = *c.mispricing_s;
+            double prev = c.mispricing_s_prev_close.value_or(s);
+            c.mispricing_momentum = s - prev;
+            c.mispricing_s_prev_close = s;
+        }
+        if (r_.roll_average_volume) {
+            double v = c.volume / 2.03;
+            if (v > 0.0) {
+                c.avg_volume = std::round(v * 0.09523809523809523 + c.avg_volume * 0.9047619047619048);
+            }
+        }
+    }
+
+    void update_market_variance() {
+        MarketState& m = e_.market_;
+        double sigma2 = p_.market_factor_sigma * p_.market_factor_sigma;
+        double q = vix_ratio_;
+        double c = p_.market_vol_vix_coupling;
+        double alpha = p_.market_vol_alpha;
+        double beta = p_.market_vol_beta;
+        double f = m.day_factor;
+        double high = p_.market_vol_ceiling_multiple * sigma2;
+        double low = p_.market_vol_floor_multiple * sigma2;
+        double target = ((1.0 - c) + c * (q * q)) * sigma2;
+
+        if (p_.market_vol_slow_weight == 0.0) {
+            double v = beta * m.variance + ((alpha * f) * f + ((1.0 - alpha) - beta) * target);
+            v = clamp(v, low, high);
+            m.variance = v;
+            m.variance_components[0] = v;
+        } else {
+            // Two components: a fast one and a slow one that VIX moves less.
+            double fast = beta * m.variance_components[0] +
+                          (((1.0 - alpha) - beta) * target + (alpha * f) * f);
+            fast = clamp(fast, low, high);
+            if (p_.market_vol_slow_vix_damp != 0.0) {
+                double damped = c * (1.0 - p_.market_vol_slow_vix_damp);
+                target = sigma2 * ((q * q) * damped + (1.0 - damped));
+            }
+            double a = (1.0 - p_.market_vol_slow_gain) * p_.market_vol_slow_persistence;
+            double gain = p_.market_vol_slow_persistence * p_.market_vol_slow_gain;
+            double slow = a * m.variance_components[1] + ((gain * f) * f + ((1.0 - gain) - a) * target);
+            slow = clamp(slow, low, high);
+            m.variance_components = {fast, slow};
+            double ws = p_.market_vol_slow_weight;
+            m.variance = clamp(ws * slow + (1.0 - ws) * fast, low, high);
+        }
+        m.day_factor = 0.0;
+    }
+
+    void update_stress() {
+        const EconomyState& econ = e_.economy_;
+        double excess = econ.vix - p_.crisis_vix_threshold;
+        if (!(excess > 0.0)) excess = 0.0;
+        double regime = p_.regime_stress_points * PHASE_STRESS[static_cast<std::size_t>(econ.cycle_phase)];
+        double& stress = e_.market_.universe_stress;
+        stress = bounds::max(bounds::max(excess, regime), p_.universe_stress_decay * stress);
+    }
+
+    void draw_jumps() {
+        GameRng& jumps = e_.stream(Stream::jump);
+        double market_intensity = p_.jump_intensity_market;
+        double idio_intensity = p_.jump_intensity_idio;
+        if (p_.jump_vix_coupling != 0.0) {
+            double q = vix_ratio_;
+            double factor = p_.jump_vix_coupling * q * q + (1.0 - p_.jump_vix_coupling);
+            market_intensity = market_intensity * factor;
+            idio_intensity = idio_intensity * factor;
+        }
+        double u = jumps.next_float();
+        double z = jumps.next_normal();
+        double market_jump = u < market_intensity ? p_.jump_mean_market + z * p_.jump_sigma_market : 0.0;
+
+        double cap = p_.mispricing_cap;
+        for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
+            u = jumps.next_float();
+            z = jumps.next_normal();
+            double jump = (u < idio_intensity ? z * p_.jump_sigma_idio : 0.0) + market_jump;
+            if (jump == 0.0) continue;
+            TickCompany& c = e_.roster_[i];
+            double s0 = c.mispricing_s.value_or(0.0);
+            double s1 = clamp(s0 + jump, -cap, cap);
+            e_.attribution_[i][slot(Component::jump)] += s1 - s0;
+            c.mispricing_s = s1;
+            // The part of the jump that is not momentum moves the reference too.
+            double carried = (s1 - s0) * (1.0 - p_.jump_momentum_share);
+            if (carried != 0.0 && c.mispricing_s_prev_close) {
+                *c.mispricing_s_prev_close += carried;
+            }
+        }
+    }
+
+    void draw_volume_states() {
+        double z = e_.stream(Stream::market_volume).next_normal();
+        double& market = e_.market_.volume_state;
+        if (p_.volume_persistence != 0.0 || p_.volume_innovation_sigma != 0.0) {
+            market = z * p_.volume_innovation_sigma + p_.volume_persistence * market;
+        }
+        GameRng& own = e_.stream(Stream::instrument_volume);
+        bool moves = p_.volume_idio_persistence != 0.0 || p_.volume_idio_sigma != 0.0;
+        for (double& state : e_.instrument_volume_states_) {
+            z = own.next_normal();
+            if (moves) state = state * p_.volume_idio_persistence + z * p_.volume_idio_sigma;
+        }
+    }
+
+    Engine& e_;
+    const DayCloseRequest& r_;
+    const ModelParams& p_;
+    // E.vix / market_vol_vix_anchor, as the close's stages read it.
+    double vix_ratio_;
+};
+
+Status Engine::close_market(const DayCloseRequest& request) {
+    Status lengths = check_close_lengths(request.innovations.size(),
+                                         request.sector_base_variances.size(), roster_.size());
+    if (!lengths) return lengths;
+    DayClose(*this, request).run();
+    return Status::success();
+}
+
+void Engine::close_day(std::uint32_t day_number) {
+    IeeeEnvironmentScope ieee;
+    // GARCH innovations are the day's accumulated noise, not its return.
+    close_innovations_.clear();
+    for (const AttributionRow& row : attribution_) {
+        close_innovations_.push_back(row[slot(Component::random_noise)]);
+    }
+    close_base_variances_.clear();
+    for (const TickCompany& c : roster_) {
+        const SectorSpec* spec = sectors::by_key(c.sector);
+        close_base_variances_.push_back(spec ? spec->daily_sigma * spec->daily_sigma
+                                             : FALLBACK_BASE_VARIANCE);
+    }
+    // The engine's own vectors always match the roster.
+    (void)close_market({close_innovations_, close_base_variances_, false});
+    advance_macro_day(day_number);
+}
+
+std::uint64_t Engine::advance_macro_day(std::uint32_t day_number) {
+    day_count_ = day_number;
+    MacroDaySummary summary = corvane::advance_macro_day(
+        economy_, central_bank_, model_, stream(Stream::economy), roster_, market_.variance,
+        day_number);
+    draws_.economy += summary.economy_draws;
+    return summary.economy_draws;
+}
+
+// --- Restore -------------------------------------------------------------------
+
+Status Engine::restore_day_state(std::span<const double> attribution,
+                                 std::span<const double> tick_components,
+                                 std::span<const double> tick_fundamental,
+                                 std::span<const double> tick_anchor) {
+    std::size_t n = roster_.size();
+    struct Expected {
+        const char* name;
+        std::size_t given;
+        std::size_t expected;
+    };
+    const Expected checks[] = {
+        {"attribution", attribution.size(), ATTRIBUTION_SLOTS * n},
+        {"tick_components", tick_components.size(), TICK_COMPONENTS * n},
+        {"tick_fundamental", tick_fundamental.size(), n},
+        {"tick_anchor", tick_anchor.size(), n},
+    };
+    for (const Expected& check : checks) {
+        if (check.given != check.expected) {
+            return Error{text::message(check.name, " has ", check.given, " values, expected ",
+                                       check.expected)};
+        }
+    }
+    // Build the new vectors first so that a failed allocation changes nothing.
+    std::vector<AttributionRow> rows(n);
+    std::vector<ComponentRow> components(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t k = 0; k < ATTRIBUTION_SLOTS; ++k) rows[i][k] = attribution[i * ATTRIBUTION_SLOTS + k];
+        for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) components[i][k] = tick_components[i * TICK_COMPONENTS + k];
+    }
+    std::vector<double> fundamental(tick_fundamental.begin(), tick_fundamental.end());
+    std::vector<double> anchor(tick_anchor.begin(), tick_anchor.end());
+    attribution_ = std::move(rows);
+    tick_components_ = std::move(components);
+    tick_fundamental_ = std::move(fundamental);
+    tick_anchor_ = std::move(anchor);
+    return Status::success();
+}
+
+}  // namespace corvane
