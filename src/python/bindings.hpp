@@ -30,6 +30,9 @@ extern PyMethodDef MARKET_STATUS_FUNCTION;
 extern PyMethodDef SECTOR_VOLATILITY_FUNCTION;
 extern PyMethodDef SECTOR_DAILY_SIGMA_FUNCTION;
 
+// digest.cpp
+extern PyMethodDef FIXED_SIMULATION_DIGEST_FUNCTION;
+
 // params.cpp
 extern TypeEntry MODEL_PARAMS;
 extern PyMethodDef MODEL_PRESET_FUNCTION;

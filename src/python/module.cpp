@@ -25,6 +25,7 @@ using Registration = std::variant<TypeEntry*, PyMethodDef*, Exceptions, Version>
 const Registration REGISTRATION_ORDER[] = {
     &GAME_RNG,
     &VERSION_FUNCTION,
+    &FIXED_SIMULATION_DIGEST_FUNCTION,
     &CHECK_RATE_FUNCTION,
     &FAIR_VALUE_FUNCTION,
     &SECTORS_FUNCTION,
