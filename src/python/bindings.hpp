@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/macro.hpp"
+#include "core/order_book.hpp"
 #include "core/params.hpp"
 #include "core/sectors.hpp"
 #include "core/universe.hpp"
@@ -32,6 +33,15 @@ extern PyMethodDef SECTOR_DAILY_SIGMA_FUNCTION;
 
 // digest.cpp
 extern PyMethodDef FIXED_SIMULATION_DIGEST_FUNCTION;
+
+// book.cpp
+extern TypeEntry ORDER_BOOK;
+extern TypeEntry FILL;
+extern TypeEntry MATCH_RESULT;
+extern TypeEntry PRICE_LEVEL;
+extern TypeEntry SWEEP_COST;
+// A new OrderBook object owning `book`; null with an error set.
+PyObject* new_order_book(OrderBook&& book) noexcept;
 
 // params.cpp
 extern TypeEntry MODEL_PARAMS;
