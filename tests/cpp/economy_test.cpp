@@ -155,13 +155,9 @@ TEST(MacroValidation, RefusalsInOrderWithExactMessages) {
     }
 }
 
-TEST(MacroValidation, NoRangeCheckBeyondFinitenessAndTextForm) {
-    auto macro = make_macro({.vix = -5.0, .qe_pe_boost = 1e6, .fear_greed_index = 400.0});
-    ASSERT_TRUE(macro);
-    EXPECT_EQ(to_text(Macro{}), "Macro(vix=15, federal_funds_rate=0.025, cycle=\"expansion\")");
-    auto quoted = make_macro({.vix = 22.5, .federal_funds_rate = -0.05, .cycle = "trough"});
-    ASSERT_TRUE(quoted);
-    EXPECT_EQ(to_text(*quoted), "Macro(vix=22.5, federal_funds_rate=-0.05, cycle=\"trough\")");
+TEST(MacroValidation, NoRangeCheckBeyondFiniteness) {
+    EXPECT_TRUE(make_macro({.vix = -5.0, .qe_pe_boost = 1e6, .fear_greed_index = 400.0}));
+    EXPECT_TRUE(make_macro({.federal_funds_rate = -0.05, .corporate_bond_yield = 0.5}));
 }
 
 TEST(MacroPinning, ChecksRatesThenFinitenessThenCycle) {
@@ -190,16 +186,12 @@ TEST(MacroPinning, WritesOnlyGivenFieldsAndDerivesNothing) {
     EconomyState base = economy_from(Macro{});
     base.months_in_current_phase = 7.0;
 
-    auto empty = check_macro_pin({});
-    ASSERT_TRUE(empty);
     EconomyState untouched = base;
-    apply_macro_pin(untouched, *empty);
+    apply_macro_pin(untouched, *check_macro_pin({}));
     EXPECT_EQ(untouched, base);
 
-    auto phase_only = check_macro_pin({.cycle = "trough"});
-    ASSERT_TRUE(phase_only);
     EconomyState troughed = base;
-    apply_macro_pin(troughed, *phase_only);
+    apply_macro_pin(troughed, *check_macro_pin({.cycle = "trough"}));
     EconomyState expected = base;
     expected.cycle_phase = CyclePhase::trough;
     EXPECT_EQ(troughed, expected);

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cmath>
-#include <map>
 
 #include "core/sectors.hpp"
 #include "core/sha256.hpp"
@@ -117,19 +116,6 @@ TEST(RandomUniverse, EveryInstrumentWithinItsRanges) {
     }
 }
 
-TEST(RandomUniverse, NinePerSectorInTheDefaultSize) {
-    std::map<std::string, int> per_sector;
-    for (const auto& g : random_universe(108, 0)) ++per_sector[g.sector];
-    ASSERT_EQ(per_sector.size(), 12u);
-    for (const auto& [sector, count] : per_sector) EXPECT_EQ(count, 9) << sector;
-}
-
-TEST(RandomUniverse, FullSizeEndsAtZzz) {
-    auto universe = random_universe(17576, 5);
-    EXPECT_EQ(universe.back().ticker, "ZZZ");
-    EXPECT_EQ(universe.back().sector, sectors::TABLE[17575 % 12].key);
-}
-
 InstrumentInit sample_instrument() {
     InstrumentInit init;
     init.ticker = "AAA";
@@ -151,8 +137,6 @@ TEST(InstrumentCheck, RefusalsInOrderWithExactMessages) {
          "utilities, telecommunications, transportation"},
         {[](InstrumentInit& i) { i.initial_price = 0.0; },
          "initial_price must be finite and greater than zero, got 0"},
-        {[](InstrumentInit& i) { i.shares_outstanding = INFINITY; },
-         "shares_outstanding must be finite and greater than zero, got inf"},
         {[](InstrumentInit& i) { i.avg_volume = -1.0; },
          "avg_volume must be finite and not negative, got -1"},
         {[](InstrumentInit& i) { i.beta = std::nan(""); },
@@ -162,8 +146,6 @@ TEST(InstrumentCheck, RefusalsInOrderWithExactMessages) {
          "divides it by the float. If you meant 5% of 1000000 shares, pass 50000. Values between "
          "0 and 1 are refused because a fractional short position is never what anyone means."},
         {[](InstrumentInit& i) { i.eps = -INFINITY; }, "eps must be finite, got -inf"},
-        {[](InstrumentInit& i) { i.book_value_per_share = std::nan(""); },
-         "book_value_per_share must be finite, got NaN"},
         {[](InstrumentInit& i) { i.revenue_growth = INFINITY; },
          "revenue_growth must be finite, got inf"},
         // The first failing check is the one reported.
@@ -183,25 +165,17 @@ TEST(InstrumentCheck, RefusalsInOrderWithExactMessages) {
     }
 }
 
-TEST(InstrumentCheck, FractionalShortInterestOnlyRefusedForRealShareCounts) {
+TEST(InstrumentCheck, AcceptsBoundaryValuesAndEveryGeneratedInstrument) {
     InstrumentInit small = sample_instrument();
     small.shares_outstanding = 500.0;
     small.short_interest = 0.05;
     EXPECT_TRUE(check_instrument(small));
-    InstrumentInit zero = sample_instrument();
-    zero.short_interest = 0.0;
-    zero.avg_volume = -0.0;
-    EXPECT_TRUE(check_instrument(zero));
-    InstrumentInit whole = sample_instrument();
-    whole.short_interest = 1.0;
-    EXPECT_TRUE(check_instrument(whole));
-}
-
-TEST(InstrumentCheck, GeneratedInstrumentsPassAndPrint) {
+    InstrumentInit edges = sample_instrument();
+    edges.short_interest = 1.0;
+    edges.avg_volume = -0.0;
+    edges.beta = 0.0;
+    EXPECT_TRUE(check_instrument(edges));
     for (const auto& g : random_universe(300, 11)) ASSERT_TRUE(check_instrument(g.to_init()));
-    InstrumentInit init = sample_instrument();
-    init.initial_price = 12.5;
-    EXPECT_EQ(to_text(init), "Instrument(\"AAA\", sector=\"energy\", price=12.5)");
 }
 
 TEST(TickCompanyConversion, StartsFromTheDescriptionAndTheSector) {
@@ -212,30 +186,22 @@ TEST(TickCompanyConversion, StartsFromTheDescriptionAndTheSector) {
     init.short_interest = 25000.0;
     auto company = init.to_tick_company(7);
     ASSERT_TRUE(company);
-    EXPECT_EQ(company->company_id, "XYZ-7");
-    EXPECT_EQ(company->name, "XYZ");
-    EXPECT_EQ(company->sector, "technology");
-    for (double v : {company->price, company->previous_close, company->open, company->high,
-                     company->low}) {
-        EXPECT_EQ(v, 50.0);
-    }
-    EXPECT_EQ(company->volume, 0.0);
-    EXPECT_EQ(company->market_cap, 5e7);
-    EXPECT_EQ(company->float_shares, 1e6);
-    EXPECT_EQ(company->short_interest, 25000.0);
-    EXPECT_EQ(company->garch_variance, 0.025 * 0.025);
-    for (double v : company->variance_components) EXPECT_EQ(v, 0.025 * 0.025);
-    EXPECT_EQ(company->beta, 1.0);
-    EXPECT_EQ(company->sector_volatility, 1.2);
-    EXPECT_EQ(company->sector_anchor_pe, 32.0);
-    EXPECT_EQ(company->eps, 2.0);
-    EXPECT_FALSE(company->book_value_per_share);
-    EXPECT_FALSE(company->revenue_growth);
-    EXPECT_FALSE(company->mispricing_s);
-    EXPECT_FALSE(company->previous_tick_price);
-    EXPECT_FALSE(company->maker_inventory);
-    EXPECT_FALSE(company->suspended);
-    EXPECT_TRUE(company->tradable);
+    TickCompany expected;
+    expected.beta = 1.0;
+    expected.price = expected.previous_close = expected.open = expected.high = expected.low = 50.0;
+    expected.avg_volume = 1000000.0;
+    expected.shares_outstanding = expected.float_shares = 1e6;
+    expected.market_cap = 5e7;
+    expected.garch_variance = 0.025 * 0.025;
+    expected.variance_components.fill(0.025 * 0.025);
+    expected.short_interest = 25000.0;
+    expected.sector_volatility = 1.2;
+    expected.sector_anchor_pe = 32.0;
+    expected.eps = 2.0;
+    expected.company_id = "XYZ-7";
+    expected.name = "XYZ";
+    expected.sector = "technology";
+    EXPECT_EQ(*company, expected);
 
     InstrumentInit unchecked = sample_instrument();
     unchecked.sector = "nowhere";
