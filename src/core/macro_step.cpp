@@ -12,21 +12,15 @@ namespace {
 // computed from it rather than be quietly repaired. Equal zeros of opposite
 // sign give +0.0.
 double maximum(double a, double b) {
-    if (a > b)
-        return a;
-    if (b > a)
-        return b;
-    if (a == b)
-        return a == 0.0 ? a + b : a;
+    if (a > b) return a;
+    if (b > a) return b;
+    if (a == b) return a == 0.0 ? a + b : a;
     return std::isnan(a) ? a : b;
 }
 double minimum(double a, double b) {
-    if (a < b)
-        return a;
-    if (b < a)
-        return b;
-    if (a == b)
-        return a == 0.0 ? a + b : a;
+    if (a < b) return a;
+    if (b < a) return b;
+    if (a == b) return a == 0.0 ? a + b : a;
     return std::isnan(a) ? a : b;
 }
 double clamp(double x, double low, double high) {
@@ -85,7 +79,7 @@ bool growing(CyclePhase phase) {
 
 // The economy stream with its count of values handed out.
 class EconomyDraws {
-  public:
+public:
     explicit EconomyDraws(GameRng& rng) : rng_(rng) {}
     double uniform() {
         ++count_;
@@ -97,7 +91,7 @@ class EconomyDraws {
     }
     std::uint64_t count() const { return count_; }
 
-  private:
+private:
     GameRng& rng_;
     std::uint64_t count_ = 0;
 };
@@ -107,8 +101,7 @@ class EconomyDraws {
 std::int64_t year_start(std::int64_t day) {
     std::int64_t elapsed = day - 1;
     std::int64_t years = elapsed / 365;
-    if (elapsed % 365 < 0)
-        --years;
+    if (elapsed % 365 < 0) --years;
     return 365 * years;
 }
 
@@ -135,11 +128,9 @@ double weighted_return(std::span<const TickCompany> roster, BaseOf base_of) {
     double weighted = 0.0;
     double capitalisation = 0.0;
     for (const TickCompany& company : roster) {
-        if (!active(company))
-            continue;
+        if (!active(company)) continue;
         std::optional<double> base = base_of(company);
-        if (!base || !(*base > 0.0))
-            continue;
+        if (!base || !(*base > 0.0)) continue;
         weighted += 100.0 * (company.price - *base) / *base * company.market_cap;
         capitalisation += company.market_cap;
     }
@@ -152,16 +143,14 @@ MarketReading read_market(EconomyState& economy, const ModelParams& model,
     double weighted_pe = 0.0;
     double capitalisation = 0.0;
     for (const TickCompany& company : roster) {
-        if (!active(company) || !company.eps || !(*company.eps > 0.0))
-            continue;
+        if (!active(company) || !company.eps || !(*company.eps > 0.0)) continue;
         double pe = company.price / *company.eps;
         if (pe > 0.0 && pe < 200.0) {
             capitalisation += company.market_cap;
             weighted_pe += pe * company.market_cap;
         }
     }
-    if (capitalisation > 0.0)
-        economy.market_pe = weighted_pe / capitalisation;
+    if (capitalisation > 0.0) economy.market_pe = weighted_pe / capitalisation;
 
     MarketReading reading;
     reading.tick_return =
@@ -183,25 +172,15 @@ MarketReading read_market(EconomyState& economy, const ModelParams& model,
 
 // One uniform, whatever the phase, for as long as the phase is new.
 void phase_entry_shock(EconomyState& economy, EconomyDraws& draws) {
-    if (!(economy.months_in_current_phase < PHASE_ENTRY_WINDOW))
-        return;
+    if (!(economy.months_in_current_phase < PHASE_ENTRY_WINDOW)) return;
     double u = draws.uniform();
     double growth = economy.gdp_growth;
     switch (economy.cycle_phase) {
-        case CyclePhase::expansion:
-            growth = growth + 0.5;
-            break;
-        case CyclePhase::peak:
-            break;
-        case CyclePhase::contraction:
-            growth = growth + -((u + u) + 2.0);
-            break;
-        case CyclePhase::trough:
-            growth = growth + -0.5;
-            break;
-        case CyclePhase::recovery:
-            growth = growth + 1.0;
-            break;
+        case CyclePhase::expansion: growth = growth + 0.5; break;
+        case CyclePhase::peak: break;
+        case CyclePhase::contraction: growth = growth + -((u + u) + 2.0); break;
+        case CyclePhase::trough: growth = growth + -0.5; break;
+        case CyclePhase::recovery: growth = growth + 1.0; break;
     }
     economy.gdp_growth = clamp(growth, -10.0, 6.0);
 }
@@ -262,8 +241,7 @@ void monthly_block(EconomyState& e, const EconomyState& start, const ModelParams
 
     // Wages chase inflation and, once it runs hot, stay close behind it.
     double wage_target = 0.5 * (s_u - u0) + 0.7 * infl;
-    if (infl > 3.0)
-        wage_target = maximum(wage_target, 0.8 * infl);
+    if (infl > 3.0) wage_target = maximum(wage_target, 0.8 * infl);
     double wage1 = (wage_target - wage) * 0.15 + wage;
     e.wage_growth = wage1;
 
@@ -337,8 +315,7 @@ void monthly_block(EconomyState& e, const EconomyState& start, const ModelParams
         g2 = g2 + FISCAL_MULTIPLIER * stimulus / 12.0;
     } else {
         e.fiscal_stimulus = maximum(0.0, e.fiscal_stimulus - 0.2);
-        if (g2 > 2.0)
-            e.government_debt_to_gdp = maximum(60.0, e.government_debt_to_gdp - 0.05);
+        if (g2 > 2.0) e.government_debt_to_gdp = maximum(60.0, e.government_debt_to_gdp - 0.05);
     }
     e.gdp_growth = g2;
 }
@@ -362,11 +339,9 @@ double cartel_supply_shock(EconomyState& e, double oil0, std::uint32_t day, Econ
     e.oil_last_opec_day = d;
     double x = oil0 - 80.0;
     if (x < -10.0) {
-        if (draws.uniform() < 0.6)
-            return 3.0 * draws.uniform() + 3.0;
+        if (draws.uniform() < 0.6) return 3.0 * draws.uniform() + 3.0;
     } else if (x > 10.0) {
-        if (draws.uniform() < 0.5)
-            return -(3.0 * draws.uniform() + 2.0);
+        if (draws.uniform() < 0.5) return -(3.0 * draws.uniform() + 2.0);
     } else if (draws.uniform() < 0.2) {
         return 3.0 * (draws.uniform() - 0.5);
     }
@@ -477,12 +452,10 @@ void vix(EconomyState& e, const EconomyState& start, const ModelParams& model,
     std::int64_t y = d - 1 - year_start(d);
     double day_in_month =
         static_cast<double>(y + 1) - std::floor(std::floor(static_cast<double>(y) / 30.44) * 30.44);
-    if (day_in_month <= 15.0)
-        target = 0.5 + target;
+    if (day_in_month <= 15.0) target = 0.5 + target;
 
     double weight = model.vix_realised_vol_weight;
-    if (weight != 0.0)
-        target = market.realised_vix * weight + (1.0 - weight) * target;
+    if (weight != 0.0) target = market.realised_vix * weight + (1.0 - weight) * target;
 
     double z = draws.normal();
     double vix0 = start.vix;
@@ -531,8 +504,7 @@ void daily_bookkeeping(EconomyState& e, const MarketReading& market, double leve
     double base = BASE_RECESSION_PROBABILITY[index_of(e.cycle_phase)];
     double y10 = e.treasury_yield_10y;
     double y2 = e.treasury_yield_2y;
-    if (y10 < y2)
-        base = base + minimum(0.25, 0.15 * std::fabs(y10 - y2));
+    if (y10 < y2) base = base + minimum(0.25, 0.15 * std::fabs(y10 - y2));
     double rp = e.recession_probability;
     e.recession_probability = clamp((minimum(0.95, base) - rp) * 0.1 + rp, 0.05, 0.95);
 
@@ -545,8 +517,7 @@ void daily_bookkeeping(EconomyState& e, const MarketReading& market, double leve
 // Credit and mortgages never trade too close to the 10-year yield.
 void credit_floor(EconomyState& e, const ModelParams& model) {
     double gain = model.daily_credit_floor_gain;
-    if (!(gain > 0.0))
-        return;
+    if (!(gain > 0.0)) return;
     double y = e.treasury_yield_10y;
     e.corporate_bond_yield = maximum(e.corporate_bond_yield, y + 0.8 * gain);
     e.mortgage_rate_30y = maximum(e.mortgage_rate_30y, y + 0.5 * gain);
@@ -579,39 +550,27 @@ double adjusted_for_conditions(double p, const EconomyState& e) {
     const double y2 = e.treasury_yield_2y;
     switch (e.cycle_phase) {
         case CyclePhase::expansion:
-            if (infl > 4.0)
-                p = p + 0.1;
-            if (rate > 5.0)
-                p = p + 0.1;
-            if (y2 > y10)
-                p = p + minimum(0.15, 0.08 * (y2 - y10));
+            if (infl > 4.0) p = p + 0.1;
+            if (rate > 5.0) p = p + 0.1;
+            if (y2 > y10) p = p + minimum(0.15, 0.08 * (y2 - y10));
             if (e.market_pe && *e.market_pe > 28.0) {
                 p = p + minimum(0.1, 0.005 * (*e.market_pe - 28.0));
             }
-            if (u > 8.0 || g < 1.0)
-                p = p - 0.2;
+            if (u > 8.0 || g < 1.0) p = p - 0.2;
             break;
-        case CyclePhase::peak:
-            break;
+        case CyclePhase::peak: break;
         case CyclePhase::contraction:
-            if (rate < 1.0)
-                p = p + 0.1;
-            if (g < -2.0)
-                p = p + 0.05;
-            if (u > 10.0)
-                p = p + 0.05;
-            if (y10 - y2 > 1.5)
-                p = p + 0.05;
+            if (rate < 1.0) p = p + 0.1;
+            if (g < -2.0) p = p + 0.05;
+            if (u > 10.0) p = p + 0.05;
+            if (y10 - y2 > 1.5) p = p + 0.05;
             break;
         case CyclePhase::trough:
-            if (rate < 3.0)
-                p = p + 0.1;
-            if (u > 8.0)
-                p = p + 0.05;
+            if (rate < 3.0) p = p + 0.1;
+            if (u > 8.0) p = p + 0.05;
             break;
         case CyclePhase::recovery:
-            if (u > 10.0)
-                p = p - 0.1;
+            if (u > 10.0) p = p - 0.1;
             break;
     }
     return p;
@@ -621,8 +580,7 @@ double adjusted_for_conditions(double p, const EconomyState& e) {
 bool cycle_transition(EconomyState& e, EconomyDraws& draws) {
     const PhaseDuration& duration = PHASE_DURATION[index_of(e.cycle_phase)];
     double m = e.months_in_current_phase;
-    if (m < duration.minimum_months)
-        return false;
+    if (m < duration.minimum_months) return false;
 
     // The Weibull hazard of leaving the phase after m months.
     double k = duration.shape;
@@ -631,8 +589,7 @@ bool cycle_transition(EconomyState& e, EconomyDraws& draws) {
     double p = clamp(adjusted_for_conditions(minimum(0.8, hazard), e), 0.0, 0.3);
 
     double u = draws.uniform();
-    if (!(p > u))
-        return false;
+    if (!(p > u)) return false;
     e.cycle_phase = static_cast<CyclePhase>((index_of(e.cycle_phase) + 1) % PHASE_DURATION.size());
     e.months_in_current_phase = 0.0;
     return true;
@@ -665,15 +622,12 @@ PolicyDecision decide(const EconomyState& e, const CentralBank& bank, EconomyDra
         double v = draws.uniform();
         return {-(0.5 + 0.5 * v), -0.4, 3};
     }
-    if (g >= 0.0 && u > 8.0 && infl < 3.0)
-        return {-0.75, -0.4, 5};
+    if (g >= 0.0 && u > 8.0 && infl < 3.0) return {-0.75, -0.4, 5};
     if (slump && g < 0.0 && u > 7.0) {
-        if (rate > infl)
-            return {-0.25, -0.2, 2};
+        if (rate > infl) return {-0.25, -0.2, 2};
         return {0.0, std::nullopt, 6};
     }
-    if (slump && rate > 5.0)
-        return {-0.25, -0.15, 2};
+    if (slump && rate > 5.0) return {-0.25, -0.15, 2};
 
     // A rule-based gap between where the rate belongs and where it is.
     const double target = bank.target_inflation;
@@ -685,17 +639,13 @@ PolicyDecision decide(const EconomyState& e, const CentralBank& bank, EconomyDra
     if (t > 2.0 && infl > rate && infl > target + 4.0) {
         return {infl - rate > 4.0 ? 1.0 : 0.75, 0.4, 0};
     }
-    if (infl > 4.0 && infl - rate > 2.0)
-        return {0.75, 0.35, 0};
-    if (infl > target + 2.0 && t > 1.0)
-        return {0.5, 0.3, 0};
-    if (infl > target + 1.0 && t > 0.5)
-        return {0.25, 0.2, 1};
+    if (infl > 4.0 && infl - rate > 2.0) return {0.75, 0.35, 0};
+    if (infl > target + 2.0 && t > 1.0) return {0.5, 0.3, 0};
+    if (infl > target + 1.0 && t > 0.5) return {0.25, 0.2, 1};
     if (infl < target + 2.0 && u > bank.target_unemployment + 1.0 && t < -0.5) {
         return {-0.25, -0.2, 2};
     }
-    if (infl < target + 1.5 && t < -1.0 && slump)
-        return {-0.5, -0.3, 3};
+    if (infl < target + 1.5 && t < -1.0 && slump) return {-0.5, -0.3, 3};
     if (u < 8.0 && infl > rate && infl > target + 1.5) {
         return {infl - rate > 3.0 ? 0.5 : 0.25, 0.15, 4};
     }
@@ -714,8 +664,7 @@ std::optional<MeetingOutcome> central_bank_meeting(EconomyState& e, CentralBank&
     const std::uint64_t now = std::uint64_t{day} * MINUTES_PER_DAY;
     const double infl = e.inflation_rate;
     bool emergency = infl - e.federal_funds_rate > 4.0 && infl > 4.0;
-    if (!(now >= bank.next_meeting_date || emergency))
-        return std::nullopt;
+    if (!(now >= bank.next_meeting_date || emergency)) return std::nullopt;
 
     // Hikes are scaled up the further inflation is off target; cuts are not.
     double gap = std::fabs(infl - bank.target_inflation);
@@ -796,13 +745,11 @@ MacroDaySummary advance_macro_day(EconomyState& economy, CentralBank& bank,
     MarketReading market = read_market(economy, model, roster, market_variance);
     // Growth: the phase-entry jolt, then the quarterly pull.
     phase_entry_shock(economy, draws);
-    if (day_number % 90 == 0)
-        quarterly_growth(economy, draws);
+    if (day_number % 90 == 0) quarterly_growth(economy, draws);
     // Output grows at this rate today, whatever the monthly block decides.
     const double level_growth = economy.gdp_growth;
     // The slow series once a month; markets, yields and sentiment every day.
-    if (day_number % 30 == 0)
-        monthly_block(economy, start, model, draws);
+    if (day_number % 30 == 0) monthly_block(economy, start, model, draws);
     daily_block(economy, start, model, market, level_growth, day_number, draws);
     // The business cycle may turn, and then the central bank may meet.
     summary.phase_changed = cycle_transition(economy, draws);

@@ -1,0 +1,345 @@
+#include "core/macro_step.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "core/maths.hpp"
+
+namespace corvane {
+namespace {
+
+constexpr std::uint32_t SEED = 20240611;
+
+// One macro day from a given state, with a copy of the stream it started from.
+struct Day {
+    EconomyState economy = create_initial_economy_state();
+    CentralBank bank;
+    ModelParams model;
+    GameRng rng = GameRng::create(SEED, 257);
+    std::vector<TickCompany> roster;
+
+    // Past the phase-entry window, far from a cartel meeting or a scheduled
+    // central-bank meeting: a plain day unless a test says otherwise.
+    Day() {
+        economy.months_in_current_phase = 1.0;
+        economy.oil_last_opec_day = 1000;
+        bank.next_meeting_date = 100000 * 1440;
+    }
+    MacroDaySummary run(std::uint32_t d) {
+        return advance_macro_day(economy, bank, model, rng, roster,
+                                 model.market_factor_sigma * model.market_factor_sigma, d);
+    }
+};
+
+// The stream a day should leave behind, rebuilt from its draw pattern:
+// 'n' a normal, 'u' a uniform.
+GameRng replayed(const std::string& pattern) {
+    auto rng = GameRng::create(SEED, 257);
+    for (char c : pattern) c == 'n' ? rng.next_normal() : rng.next_float();
+    return rng;
+}
+const std::string NINE_NORMALS(9, 'n');
+const std::string EIGHT_NORMALS(8, 'n');
+
+TEST(MacroDrawOrder, PlainMonthlyAndPhaseEntryDays) {
+    Day plain;
+    EXPECT_EQ(plain.run(3).economy_draws, 9u);
+    EXPECT_EQ(plain.rng, replayed(NINE_NORMALS));
+
+    // Monthly: its eight normals come before the daily nine.
+    Day monthly;
+    EXPECT_EQ(monthly.run(30).economy_draws, 17u);
+    EXPECT_EQ(monthly.rng, replayed(EIGHT_NORMALS + NINE_NORMALS));
+
+    // A fresh phase draws its entry uniform first, on each of its first two days.
+    Day fresh;
+    fresh.economy.months_in_current_phase = 0.0;
+    EXPECT_EQ(fresh.run(1).economy_draws, 10u);
+    EXPECT_EQ(fresh.rng, replayed("u" + NINE_NORMALS));
+    EXPECT_EQ(fresh.run(2).economy_draws, 10u);
+    EXPECT_EQ(fresh.run(3).economy_draws, 9u);
+}
+
+TEST(MacroDrawOrder, QuarterlyDayHoldsTheCartelMeeting) {
+    Day quarter;
+    quarter.economy.oil_last_opec_day = 0;
+    // Quarterly normal, eight monthly, inventory; then the cartel's first
+    // uniform (oil at 75 is near fair: a second only below 0.2).
+    auto twin = replayed(std::string(10, 'n'));
+    std::string pattern = std::string(10, 'n') + (twin.next_float() < 0.2 ? "uu" : "u");
+    auto summary = quarter.run(90);
+    EXPECT_EQ(summary.economy_draws, pattern.size() + 8);
+    EXPECT_EQ(quarter.rng, replayed(pattern + EIGHT_NORMALS));
+    EXPECT_EQ(quarter.economy.oil_last_opec_day, 90u);
+    // The next meeting is 90 days on; no uniform in between.
+    EXPECT_EQ(quarter.run(91).economy_draws, 9u);
+    EXPECT_EQ(quarter.economy.oil_last_opec_day, 90u);
+}
+
+TEST(MacroMarketInputs, CapitalisationWeightedPeAndReturn) {
+    Day day;
+    auto company = [](double price, double base, double cap, std::optional<double> eps,
+                      bool suspended = false, bool tradable = true) {
+        TickCompany c;
+        c.price = price;
+        c.previous_tick_price = c.previous_close = base;
+        c.market_cap = cap;
+        c.eps = eps;
+        c.suspended = suspended;
+        c.tradable = tradable;
+        return c;
+    };
+    day.roster = {company(110.0, 100.0, 300.0, 5.5),     // pe 20, +10%
+                  company(50.0, 50.0, 100.0, 2.0),       // pe 25, flat
+                  company(50.0, 50.0, 100.0, 0.1),       // pe 500: too dear to count
+                  company(50.0, 50.0, 100.0, -1.0),      // loss-making
+                  company(10.0, 100.0, 1e6, 1.0, true),  // halted
+                  company(10.0, 100.0, 1e6, 1.0, false, false)};
+
+    day.run(3);
+    EXPECT_EQ(day.economy.market_pe, 21.25);
+    EXPECT_EQ(day.economy.previous_day_market_return, 5.0);  // 3000 / 600
+    EXPECT_EQ(day.economy.rolling_market_return_30d, 5.0 / 30.0);
+
+    // Nothing to weigh: the P/E keeps its value and the market has not moved.
+    Day empty;
+    empty.economy.market_pe = 31.0;
+    empty.roster = {company(110.0, 100.0, 0.0, std::nullopt)};
+    empty.run(3);
+    EXPECT_EQ(empty.economy.market_pe, 31.0);
+    EXPECT_EQ(empty.economy.previous_day_market_return, 0.0);
+}
+
+TEST(MacroMarketInputs, FallingMarketLiftsTheVix) {
+    auto vix_after = [](double close_return, double source) {
+        Day day;
+        day.model.vix_return_source = source;
+        TickCompany c;
+        c.price = 100.0 + close_return;
+        c.previous_close = 100.0;
+        c.market_cap = 1.0;
+        day.roster = {c};
+        day.run(3);
+        return day.economy.vix;
+    };
+    // 2% down at gain 17 moves the target 34 points, 5% down hits the 45
+    // point cap; reversion takes 12% of it.
+    EXPECT_NEAR(vix_after(-2.0, 1.0) - vix_after(0.0, 1.0), 0.12 * 34.0, 1e-9);
+    EXPECT_NEAR(vix_after(-5.0, 1.0) - vix_after(0.0, 1.0), 0.12 * 45.0, 1e-9);
+    // With the tick return as source the close is ignored.
+    EXPECT_EQ(vix_after(-5.0, 0.0), vix_after(0.0, 0.0));
+}
+
+TEST(MacroCalendar, SeasonalOilAndEarlyMonthVix) {
+    // Same state and stream on two days; only the day's calendar differs.
+    auto after = [](std::uint32_t d) {
+        Day day;
+        day.run(d);
+        return day.economy;
+    };
+    // Day 455 is a seasonal zero (90 days into its year); day 1 sits 89
+    // days before one, so its phase is negative.
+    double expected = 1.0 + 0.03 * maths::sin(6.283185307179586 * -89.0 / 365.0);
+    EXPECT_NEAR(after(1).oil_price / after(455).oil_price, expected, 1e-13);
+
+    // Days 1 to 15 of each 30.44-day month carry half a point more target.
+    EXPECT_NEAR(after(15).vix - after(16).vix, 0.12 * 0.5, 1e-12);
+    EXPECT_NEAR(after(32).vix - after(31).vix, 0.12 * 0.5, 1e-12);
+}
+
+TEST(MacroCycle, TransitionTestOnlyAfterTheMinimum) {
+    // Expansion's minimum is six months; the clock is a running sum of
+    // thirtieths, still short of 6 after 180 closes. The spare left by the
+    // first day's ninth normal is the second day's first.
+    Day day;
+    day.economy.months_in_current_phase = 0.0;
+    for (int i = 0; i < 179; ++i) day.economy.months_in_current_phase += 0.03333333333333333;
+    EXPECT_EQ(day.run(3).economy_draws, 9u);  // close 180
+    EXPECT_LT(day.economy.months_in_current_phase, 6.0);
+    EXPECT_EQ(day.run(4).economy_draws, 10u);  // close 181 tests
+    EXPECT_EQ(day.rng, replayed(std::string(18, 'n') + "u"));
+}
+
+TEST(MacroCycle, PhaseTurnsExactlyWhenTheCappedHazardBeatsTheDraw) {
+    // Long enough in phase that the hazard exceeds the 0.3 cap; recovery
+    // wraps round to expansion.
+    int turned = 0;
+    for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+        for (CyclePhase phase : {CyclePhase::peak, CyclePhase::recovery}) {
+            Day day;
+            day.rng = GameRng::create(seed, 257);
+            day.economy.cycle_phase = phase;
+            day.economy.months_in_current_phase = 1000.0;
+            auto twin = GameRng::create(seed, 257);
+            for (int i = 0; i < 9; ++i) twin.next_normal();
+            double u = twin.next_float();
+            bool expect_turn = 0.3 > u;
+            auto summary = day.run(3);
+            ASSERT_EQ(summary.phase_changed, expect_turn) << "seed " << seed;
+            if (expect_turn) {
+                ++turned;
+                EXPECT_EQ(day.economy.cycle_phase, phase == CyclePhase::peak
+                                                       ? CyclePhase::contraction
+                                                       : CyclePhase::expansion);
+                EXPECT_EQ(day.economy.months_in_current_phase, 0.0);
+            }
+        }
+    }
+    EXPECT_GT(turned, 0);
+    EXPECT_LT(turned, 80);
+
+    // Weak growth holds an expansion: the -0.2 swamps the hazard, yet the
+    // uniform is still drawn.
+    for (std::uint32_t seed = 1; seed <= 10; ++seed) {
+        Day day;
+        day.rng = GameRng::create(seed, 257);
+        day.economy.gdp_growth = 0.5;
+        day.economy.months_in_current_phase = 60.0;
+        auto summary = day.run(3);
+        EXPECT_EQ(summary.economy_draws, 10u);
+        EXPECT_FALSE(summary.phase_changed);
+    }
+}
+
+TEST(MacroCentralBank, ScheduledMeetingRepricesTheCurve) {
+    Day day;
+    day.bank = CentralBank{};
+    day.economy.qe_pe_boost = 0.05;  // pinned while QE is off
+    day.run(44);
+    EXPECT_EQ(day.economy.qe_pe_boost, 0.05);
+    auto summary = day.run(45);
+    ASSERT_TRUE(summary.meeting_held);
+    EXPECT_EQ(summary.economy_draws, 11u);  // nine normals, two schedule uniforms
+    EXPECT_EQ(summary.decision_code, 6);    // on target: hold
+    EXPECT_EQ(day.economy.qe_pe_boost, 0.0);
+    EXPECT_EQ(day.economy.federal_funds_rate, 2.5);
+    EXPECT_EQ(day.bank.last_meeting_date, 45u * 1440);
+    std::uint64_t gap_days = (day.bank.next_meeting_date - day.bank.last_meeting_date) / 1440;
+    EXPECT_GE(gap_days, 42u);
+    EXPECT_LE(gap_days, 55u);
+}
+
+TEST(MacroCentralBank, EmergencyHikeIsScaledAndUrgent) {
+    Day day;
+    day.economy.inflation_rate = 9.0;
+    day.economy.federal_funds_rate = 2.0;
+    auto summary = day.run(3);  // no meeting was scheduled
+    ASSERT_TRUE(summary.meeting_held);
+    EXPECT_EQ(summary.decision_code, 0);
+    // Inflation 7 points over the rate: a full point, times 7 / 1.5.
+    EXPECT_EQ(day.economy.federal_funds_rate, 2.0 + 1.0 * (7.0 / 1.5));
+    EXPECT_EQ(day.bank.hawkish_dovish_score, 0.4);
+    EXPECT_EQ(day.bank.forward_guidance, ForwardGuidance::ongoing_increases);
+    // Still running away: back in three weeks plus under ten days.
+    std::uint64_t gap_days = (day.bank.next_meeting_date - 3 * 1440) / 1440;
+    EXPECT_GE(gap_days, 21u);
+    EXPECT_LE(gap_days, 30u);
+}
+
+TEST(MacroCentralBank, CrisisCutDrawsItsSizeAndQeStartsAtTheFloor) {
+    Day crisis;
+    crisis.economy.cycle_phase = CyclePhase::contraction;
+    crisis.economy.unemployment_rate = 11.0;
+    crisis.economy.gdp_growth = -3.0;
+    crisis.economy.federal_funds_rate = 4.0;
+    crisis.bank.next_meeting_date = 0;
+    auto summary = crisis.run(3);
+    EXPECT_EQ(summary.economy_draws, 12u);
+    EXPECT_EQ(crisis.rng, replayed(NINE_NORMALS + "uuu"));
+    EXPECT_EQ(summary.decision_code, 3);
+    EXPECT_GE(crisis.economy.federal_funds_rate, 2.5);  // cut of 1.0 to 1.5, unscaled
+    EXPECT_LE(crisis.economy.federal_funds_rate, 3.0);
+    EXPECT_EQ(crisis.bank.hawkish_dovish_score, -0.5);
+    EXPECT_EQ(crisis.bank.forward_guidance, ForwardGuidance::accommodative);
+
+    // A contraction cut to the floor switches QE on; expansion tapers it.
+    Day floor;
+    floor.economy.cycle_phase = CyclePhase::contraction;
+    floor.economy.federal_funds_rate = 0.25;
+    floor.economy.inflation_rate = 0.1;
+    floor.economy.unemployment_rate = 7.5;
+    floor.economy.gdp_growth = -1.0;
+    floor.bank.next_meeting_date = 0;
+    EXPECT_EQ(floor.run(3).decision_code, 2);
+    EXPECT_EQ(floor.economy.federal_funds_rate, 0.0);
+    EXPECT_TRUE(floor.bank.qe_active);
+    EXPECT_EQ(floor.economy.qe_pe_boost, 0.1);
+    floor.economy.cycle_phase = CyclePhase::expansion;
+    floor.bank.next_meeting_date = 0;
+    floor.run(4);
+    EXPECT_EQ(floor.bank.qe_monthly_purchases, 105.0);
+    EXPECT_EQ(floor.economy.qe_pe_boost, (105.0 / 120.0) * 0.1);
+}
+
+TEST(MacroBounds, ClampsHoldAndKeepNan) {
+    Day day;
+    day.economy.vix = 200.0;
+    day.economy.fear_greed_index = -500.0;
+    day.economy.gold_price = 100.0;
+    day.run(3);
+    EXPECT_EQ(day.economy.vix, 80.0);
+    EXPECT_EQ(day.economy.fear_greed_index, 0.0);
+    EXPECT_FALSE(std::signbit(day.economy.fear_greed_index));
+    EXPECT_EQ(day.economy.gold_price, 800.0);
+
+    // A NaN pinned into the VIX survives its clamp and reaches fear-and-greed,
+    // but fails the crisis tests instead of poisoning gold or the dollar.
+    Day pinned;
+    pinned.economy.vix = std::nan("");
+    pinned.run(3);
+    EXPECT_TRUE(std::isnan(pinned.economy.vix));
+    EXPECT_TRUE(std::isnan(pinned.economy.fear_greed_index));
+    EXPECT_TRUE(std::isfinite(pinned.economy.gold_price));
+    EXPECT_TRUE(std::isfinite(pinned.economy.usd_index));
+}
+
+TEST(MacroMonthly, SlumpStimulusIsDebtFinanced) {
+    Day day;
+    day.economy.cycle_phase = CyclePhase::contraction;
+    day.economy.unemployment_rate = 8.0;
+    day.run(30);
+    // Above 7% unemployment: 1 + 0.8 x 3 points.
+    double stimulus = 1.0 + 0.8 * (8.0 - 5.0);
+    EXPECT_EQ(day.economy.fiscal_stimulus, stimulus);
+    EXPECT_EQ(day.economy.government_debt_to_gdp, 100.0 + stimulus / 12.0);
+    EXPECT_EQ(day.economy.long_term_unemployment_rate, 1.5 + 0.05 * (0.4 * 8.0 - 1.5));
+    EXPECT_EQ(day.economy.structural_unemployment,
+              4.0 + 0.3 * day.economy.long_term_unemployment_rate);
+}
+
+TEST(MacroRun, FourHundredDaysAreFiniteAndReproducible) {
+    auto run = [] {
+        Day day;
+        day.economy = create_initial_economy_state();
+        day.bank = CentralBank{};
+        day.rng = derive_streams(42)[static_cast<std::size_t>(Stream::economy)];
+        std::uint64_t draws = 0;
+        for (std::uint32_t d = 1; d <= 400; ++d) {
+            draws += day.run(d).economy_draws;
+            visit_fields(day.economy, [&](const char* name, const auto& value) {
+                if constexpr (std::is_same_v<std::decay_t<decltype(value)>, double>) {
+                    EXPECT_TRUE(std::isfinite(value)) << name << " on day " << d;
+                }
+            });
+        }
+        return std::pair{day, draws};
+    };
+    auto [first, draws] = run();
+    auto [second, draws_again] = run();
+    EXPECT_EQ(first.economy, second.economy);
+    EXPECT_EQ(draws, draws_again);
+    // Pinned from this implementation: any later drift in the chain shows here.
+    EXPECT_EQ(draws, 3774u);
+    EXPECT_EQ(first.economy.vix, 19.18052404963232);
+    EXPECT_EQ(first.economy.federal_funds_rate, 3.287052504086879);
+    EXPECT_EQ(first.economy.inflation_rate, 1.7749942791801039);
+    EXPECT_EQ(first.economy.corporate_bond_yield, 7.802431804732869);
+    EXPECT_EQ(first.economy.gdp, 25487.503682319675);
+    EXPECT_EQ(first.economy.cycle_phase, CyclePhase::trough);
+}
+
+}  // namespace
+}  // namespace corvane
