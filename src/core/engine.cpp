@@ -13,7 +13,9 @@ namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-double or_nan(const std::optional<double>& value) noexcept { return value.value_or(NaN); }
+double or_nan(const std::optional<double>& value) noexcept {
+    return value.value_or(NaN);
+}
 
 // NaN stores absence.
 std::optional<double> present_unless_nan(double value) noexcept {
@@ -111,8 +113,8 @@ std::optional<PriceField> price_field_from_name(std::string_view name) noexcept 
 }
 
 Engine::Engine(std::array<GameRng, STREAM_COUNT> streams, std::vector<TickCompany> roster,
-               EconomyState economy, CentralBank central_bank,
-               std::vector<std::string> sector_keys, ModelParams model)
+               EconomyState economy, CentralBank central_bank, std::vector<std::string> sector_keys,
+               ModelParams model)
     : streams_(streams),
       economy_(std::move(economy)),
       central_bank_(central_bank),
@@ -159,8 +161,8 @@ void Engine::column_into(PriceField field, std::span<double> out) const noexcept
 Status Engine::set_column(PriceField field, std::span<const double> values) {
     std::size_t n = roster_.size();
     if (values.size() != n) {
-        return Error{text::message("expected ", n, " values for ", n, " companies, got ",
-                                   values.size())};
+        return Error{
+            text::message("expected ", n, " values for ", n, " companies, got ", values.size())};
     }
     for (std::size_t i = 0; i < n; ++i) write_field(roster_[i], field, values[i]);
     return Status::success();
@@ -200,8 +202,8 @@ void Engine::list(TickCompany record) {
 
 Status Engine::delist(std::size_t index) {
     if (index >= roster_.size()) {
-        return Error{text::message("no instrument at index ", index, "; the roster holds ",
-                                   roster_.size())};
+        return Error{
+            text::message("no instrument at index ", index, "; the roster holds ", roster_.size())};
     }
     auto at = [index](auto& vector) {
         vector.erase(vector.begin() + static_cast<std::ptrdiff_t>(index));

@@ -55,15 +55,24 @@ inline constexpr std::size_t PRICE_FIELD_COUNT = 18;
 
 // The published order snapshots, batches and tables iterate in.
 inline constexpr std::array<std::string_view, PRICE_FIELD_COUNT> COLUMN_FIELDS = {
-    "price",          "previous_close",
-    "previous_tick_price", "open",
-    "high",           "low",
-    "volume",         "avg_volume",
-    "market_cap",     "mispricing_s",
-    "mispricing_s_prev_close", "mispricing_momentum",
-    "last_daily_return", "maker_inventory",
-    "garch_variance", "beta",
-    "short_interest", "float_shares"};
+    "price",
+    "previous_close",
+    "previous_tick_price",
+    "open",
+    "high",
+    "low",
+    "volume",
+    "avg_volume",
+    "market_cap",
+    "mispricing_s",
+    "mispricing_s_prev_close",
+    "mispricing_momentum",
+    "last_daily_return",
+    "maker_inventory",
+    "garch_variance",
+    "beta",
+    "short_interest",
+    "float_shares"};
 
 std::string_view name_of(PriceField field) noexcept;
 // Exact, case-sensitive: "Price" and "prices" are not fields.

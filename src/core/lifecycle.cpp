@@ -68,6 +68,7 @@ std::span<const double> SessionBuffer::row(const std::vector<double>& matrix,
 // --- Open ----------------------------------------------------------------------
 
 void Engine::open_market() {
+    IeeeEnvironmentScope ieee;
     // Fresh day vectors, day factor and pending news.
     reset_day_vectors();
     market_.day_factor = 0.0;
@@ -215,14 +216,17 @@ void Engine::write_session_row(SessionBuffer& buffer, std::uint64_t t) const {
 class DayClose {
 public:
     DayClose(Engine& engine, const DayCloseRequest& request)
-        : e_(engine), r_(request), p_(engine.model_),
+        : e_(engine),
+          r_(request),
+          p_(engine.model_),
           vix_ratio_(engine.economy_.vix / engine.model_.market_vol_vix_anchor) {}
 
     void run() {
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
             TickCompany& c = e_.roster_[i];
             // C1-C7: the day's return and the instrument's GARCH variance.
-            double r = c.previous_close > 0.0 ? (c.price - c.previous_close) / c.previous_close : 0.0;
+            double r =
+                c.previous_close > 0.0 ? (c.price - c.previous_close) / c.previous_close : 0.0;
             const std::optional<double>& given = r_.innovations[i];
             double x = given && std::isfinite(*given) ? *given : r;
             update_garch(c, x, r_.sector_base_variances[i]);
@@ -287,7 +291,8 @@ private:
             double phi = maths::exp(-LN_2 / (half_life * ratio_power));
             double beta_k = bounds::max((phi - a) - g * 0.5, 0.0);
             double& level = c.variance_components[k];
-            level = clamp(beta_k * level + ((1.0 - ((a + beta_k) + g * 0.5)) * base + shock), low, high);
+            level = clamp(beta_k * level + ((1.0 - ((a + beta_k) + g * 0.5)) * base + shock), low,
+                          high);
             sum += level;
             ratio_power = ratio_power * p_.garch_cascade_ratio;
         }
@@ -315,7 +320,8 @@ private:
         if (r_.roll_average_volume) {
             double v = c.volume / 2.03;
             if (v > 0.0) {
-                c.avg_volume = std::round(v * 0.09523809523809523 + c.avg_volume * 0.9047619047619048);
+                c.avg_volume =
+                    std::round(v * 0.09523809523809523 + c.avg_volume * 0.9047619047619048);
             }
         }
     }
@@ -348,7 +354,8 @@ private:
             }
             double a = (1.0 - p_.market_vol_slow_gain) * p_.market_vol_slow_persistence;
             double gain = p_.market_vol_slow_persistence * p_.market_vol_slow_gain;
-            double slow = a * m.variance_components[1] + ((gain * f) * f + ((1.0 - gain) - a) * target);
+            double slow =
+                a * m.variance_components[1] + ((gain * f) * f + ((1.0 - gain) - a) * target);
             slow = clamp(slow, low, high);
             m.variance_components = {fast, slow};
             double ws = p_.market_vol_slow_weight;
@@ -361,7 +368,8 @@ private:
         const EconomyState& econ = e_.economy_;
         double excess = econ.vix - p_.crisis_vix_threshold;
         if (!(excess > 0.0)) excess = 0.0;
-        double regime = p_.regime_stress_points * PHASE_STRESS[static_cast<std::size_t>(econ.cycle_phase)];
+        double regime =
+            p_.regime_stress_points * PHASE_STRESS[static_cast<std::size_t>(econ.cycle_phase)];
         double& stress = e_.market_.universe_stress;
         stress = bounds::max(bounds::max(excess, regime), p_.universe_stress_decay * stress);
     }
@@ -378,7 +386,8 @@ private:
         }
         double u = jumps.next_float();
         double z = jumps.next_normal();
-        double market_jump = u < market_intensity ? p_.jump_mean_market + z * p_.jump_sigma_market : 0.0;
+        double market_jump =
+            u < market_intensity ? p_.jump_mean_market + z * p_.jump_sigma_market : 0.0;
 
         double cap = p_.mispricing_cap;
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
@@ -421,6 +430,7 @@ private:
 };
 
 Status Engine::close_market(const DayCloseRequest& request) {
+    IeeeEnvironmentScope ieee;
     Status lengths = check_close_lengths(request.innovations.size(),
                                          request.sector_base_variances.size(), roster_.size());
     if (!lengths) return lengths;
@@ -448,9 +458,9 @@ void Engine::close_day(std::uint32_t day_number) {
 
 std::uint64_t Engine::advance_macro_day(std::uint32_t day_number) {
     day_count_ = day_number;
-    MacroDaySummary summary = corvane::advance_macro_day(
-        economy_, central_bank_, model_, stream(Stream::economy), roster_, market_.variance,
-        day_number);
+    MacroDaySummary summary =
+        corvane::advance_macro_day(economy_, central_bank_, model_, stream(Stream::economy),
+                                   roster_, market_.variance, day_number);
     draws_.economy += summary.economy_draws;
     return summary.economy_draws;
 }
@@ -483,8 +493,10 @@ Status Engine::restore_day_state(std::span<const double> attribution,
     std::vector<AttributionRow> rows(n);
     std::vector<ComponentRow> components(n);
     for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t k = 0; k < ATTRIBUTION_SLOTS; ++k) rows[i][k] = attribution[i * ATTRIBUTION_SLOTS + k];
-        for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) components[i][k] = tick_components[i * TICK_COMPONENTS + k];
+        for (std::size_t k = 0; k < ATTRIBUTION_SLOTS; ++k)
+            rows[i][k] = attribution[i * ATTRIBUTION_SLOTS + k];
+        for (std::size_t k = 0; k < TICK_COMPONENTS; ++k)
+            components[i][k] = tick_components[i * TICK_COMPONENTS + k];
     }
     std::vector<double> fundamental(tick_fundamental.begin(), tick_fundamental.end());
     std::vector<double> anchor(tick_anchor.begin(), tick_anchor.end());

@@ -30,13 +30,15 @@
 
 #include "core/bounds.hpp"
 #include "core/engine.hpp"
+#include "core/float_environment.hpp"
 #include "core/market_maker.hpp"
 #include "core/maths.hpp"
 #include "core/sectors.hpp"
 
 namespace corvane {
 
-MarketStatus tick_status(std::int64_t hour, std::int64_t minute, std::int64_t day_of_week) noexcept {
+MarketStatus tick_status(std::int64_t hour, std::int64_t minute,
+                         std::int64_t day_of_week) noexcept {
     if (day_of_week == 0 || day_of_week == 6) return MarketStatus::closed;
     // Minute first, then the hour added: the binary64 sum is the contract.
     double hours = static_cast<double>(minute) / 60.0 + static_cast<double>(hour);
@@ -63,7 +65,8 @@ double news_sum(const TickCompany& c, std::span<const NewsEvent> tick_news,
             } else if (sector_matches) {
                 // A named company moves its sector peers only by the peer weight.
                 double w = v < 0.0 ? p.news_peer_weight_down : p.news_peer_weight;
-                if (p.news_peer_vix_coupling != 0.0) w = w * (blend * p.news_peer_vix_coupling + 1.0);
+                if (p.news_peer_vix_coupling != 0.0)
+                    w = w * (blend * p.news_peer_vix_coupling + 1.0);
                 if (w != 0.0) sum += v * w;
             }
         } else if (!event.sector) {
@@ -124,11 +127,11 @@ double size_multiplier(double market_cap, const ModelParams& p) {
 double tick_fair_value(const TickCompany& c, double rate_term, const EconomyState& e,
                        const ModelParams& p) {
     double eps = c.eps.value_or(0.0);
-    double book = c.book_value_per_share ? *c.book_value_per_share * LOSS_MAKING_PRICE_TO_BOOK : 0.0;
+    double book =
+        c.book_value_per_share ? *c.book_value_per_share * LOSS_MAKING_PRICE_TO_BOOK : 0.0;
     if (!(eps > 0.0)) return bounds::max(FAIR_VALUE_FLOOR, book);
     double g = bounds::max(c.revenue_growth.value_or(0.0), 0.0);
-    double adj = bounds::max(RATE_ADJUSTMENT_FLOOR,
-                             1.0 - ((g + g) + 1.0) * rate_term);
+    double adj = bounds::max(RATE_ADJUSTMENT_FLOOR, 1.0 - ((g + g) + 1.0) * rate_term);
     double pe = c.sector_anchor_pe.value_or(0.0);
     if (pe == 0.0) pe = DEFAULT_SECTOR_ANCHOR_PE;
     double v = eps * ((p.qe_pe_gain * e.qe_pe_boost + 1.0) * (pe * adj));
@@ -168,7 +171,10 @@ double flow_lot(const TickCompany& c) {
 class MarketTick {
 public:
     MarketTick(Engine& engine, const TickInput& input)
-        : e_(engine), in_(input), p_(engine.model_), s_(engine.scratch_),
+        : e_(engine),
+          in_(input),
+          p_(engine.model_),
+          s_(engine.scratch_),
           rng_(engine.stream(Stream::market)) {}
 
     TickOutcome run() {
@@ -224,12 +230,14 @@ private:
         draws_ += 1;
 
         // Crisis blend: how far the market factor takes over the sectors.
-        double excess = econ.vix > p_.crisis_vix_threshold ? econ.vix - p_.crisis_vix_threshold : 0.0;
+        double excess =
+            econ.vix > p_.crisis_vix_threshold ? econ.vix - p_.crisis_vix_threshold : 0.0;
         if (p_.universe_stress_weight != 0.0) {
             excess = excess + p_.universe_stress_weight *
                                   bounds::max(e_.market_.universe_stress - excess, 0.0);
         }
-        blend_ = excess <= 0.0 ? 0.0 : bounds::min(excess / p_.crisis_blend_ramp, p_.crisis_blend_cap);
+        blend_ =
+            excess <= 0.0 ? 0.0 : bounds::min(excess / p_.crisis_blend_ramp, p_.crisis_blend_cap);
 
         double sector_sigma = p_.sector_factor_sigma;
         if (p_.sector_vix_coupling != 0.0) {
@@ -319,7 +327,8 @@ private:
             double sector = sector_factor(c);
             double idio_scale = p_.idio_sigma_scale;
             if (p_.idio_sigma_beta_exponent != 0.0 && beta > 0.0) {
-                idio_scale = idio_scale * clamp(maths::pow(beta, p_.idio_sigma_beta_exponent), 0.1, 4.0);
+                idio_scale =
+                    idio_scale * clamp(maths::pow(beta, p_.idio_sigma_beta_exponent), 0.1, 4.0);
             }
             double z = rng_.next_normal();
             w.squeeze = squeeze_drift(c);
@@ -327,17 +336,19 @@ private:
             if (p_.sector_loading_beta_slope != 0.0) {
                 loading = ((beta - 1.0) * p_.sector_loading_beta_slope + 1.0) * p_.sector_loading;
             }
-            double crash = shock_ratio > p_.crash_amplifier_threshold
-                               ? p_.crash_amplifier_slope * (shock_ratio - p_.crash_amplifier_threshold) + 1.0
-                               : 1.0;
+            double crash =
+                shock_ratio > p_.crash_amplifier_threshold
+                    ? p_.crash_amplifier_slope * (shock_ratio - p_.crash_amplifier_threshold) + 1.0
+                    : 1.0;
             double variance = bounds::max(c.garch_variance, 0.0001);
             double flow_denominator = bounds::max(100.0, volume_base / 390.0);
 
             double raw_noise =
                 (size * (((std::sqrt(variance) * idio_scale) / S390) * z)) * in_.volatility +
                 ((loading * sector) + (market * crash));
-            w.flow = p_.informed_flow_fraction *
-                     (p_.order_flow_coefficient * ((imbalance * intensity) * (1.0 / flow_denominator)));
+            w.flow =
+                p_.informed_flow_fraction *
+                (p_.order_flow_coefficient * ((imbalance * intensity) * (1.0 / flow_denominator)));
             double drift = w.news + w.flow;
             if (open_) drift = drift + w.squeeze;
             w.drift = drift * K390;
@@ -349,8 +360,8 @@ private:
     }
 
     void valuation_pass() {
-        double rate_term =
-            ((e_.economy_.corporate_bond_yield / 100.0) + (-NEUTRAL_DISCOUNT_RATE)) * RATE_PE_SENSITIVITY;
+        double rate_term = ((e_.economy_.corporate_bond_yield / 100.0) + (-NEUTRAL_DISCOUNT_RATE)) *
+                           RATE_PE_SENSITIVITY;
         double cap = p_.mispricing_cap;
         for (InstrumentWork& w : s_.work) {
             TickCompany& c = e_.roster_[w.index];
@@ -434,18 +445,19 @@ private:
                 const SectorSpec* spec = sectors::by_key(c.sector);
                 double long_run = spec ? spec->daily_sigma * spec->daily_sigma : 0.0;
                 if (long_run > 0.0) {
-                    v = v * clamp(p_.volume_idio_variance_gain * (c.garch_variance / long_run - 1.0) + 1.0,
-                                  0.25, 4.0);
+                    v = v *
+                        clamp(p_.volume_idio_variance_gain * (c.garch_variance / long_run - 1.0) +
+                                  1.0,
+                              0.25, 4.0);
                 }
             }
             // More shares change hands the further the price has moved today.
             double move = c.open > 0.0 ? std::fabs(w.anchor - c.open) / c.open : 0.0;
             double units = bounds::min(move / 0.01, p_.volume_move_cap);
-            w.volume = std::floor(
-                (((w.uniform * p_.volume_move_noise) +
-                  (units * p_.volume_move_response + p_.volume_move_floor)) *
-                 (v * (c.avg_volume / 390.0))) *
-                volume_curve_ * w.amplifier);
+            w.volume = std::floor((((w.uniform * p_.volume_move_noise) +
+                                    (units * p_.volume_move_response + p_.volume_move_floor)) *
+                                   (v * (c.avg_volume / 390.0))) *
+                                  volume_curve_ * w.amplifier);
         }
     }
 
@@ -486,8 +498,8 @@ private:
                        const double (&uniforms)[4], double& inventory_change) {
         double depth = bounds::min(10.0, bounds::max(2.0, std::ceil(w.volume / flow_lot(c)) + 1.0));
         OrderBook& book = s_.book;
-        build_live_book(live_book_input(c, old),
-                        tick_book_options(p_, e_.economy_.vix, depth), book);
+        build_live_book(live_book_input(c, old), tick_book_options(p_, e_.economy_.vix, depth),
+                        book);
         if (book.bids().empty() || book.asks().empty()) return anchor;
 
         double p_buy = clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);
@@ -544,6 +556,9 @@ private:
     std::uint64_t draws_ = 0;
 };
 
-TickOutcome Engine::tick(const TickInput& input) { return MarketTick(*this, input).run(); }
+TickOutcome Engine::tick(const TickInput& input) {
+    IeeeEnvironmentScope ieee;
+    return MarketTick(*this, input).run();
+}
 
 }  // namespace corvane

@@ -37,9 +37,9 @@ enum class Component : std::size_t {
     jump = 8,
 };
 inline constexpr std::array<std::string_view, ATTRIBUTION_SLOTS> ATTRIBUTION_FACTORS = {
-    "reversion",         "momentum",             "crowd_lean",
-    "company_news",      "order_flow_impact",    "short_squeeze_effect",
-    "random_noise",      "circuit_breaker",      "jump"};
+    "reversion",    "momentum",          "crowd_lean",
+    "company_news", "order_flow_impact", "short_squeeze_effect",
+    "random_noise", "circuit_breaker",   "jump"};
 
 using ComponentRow = std::array<double, TICK_COMPONENTS>;
 using AttributionRow = std::array<double, ATTRIBUTION_SLOTS>;
