@@ -1,0 +1,329 @@
+#include <gtest/gtest.h>
+
+#include <cfenv>
+#include <cmath>
+#include <vector>
+
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
+#include "core/digest.hpp"
+#include "core/engine.hpp"
+#include "engine_fixture.hpp"
+
+namespace corvane {
+namespace {
+
+using testing::make_engine;
+
+SessionRequest session_at(std::int64_t hour, std::int64_t minute, std::uint64_t ticks) {
+    SessionRequest request;
+    request.hour = hour;
+    request.minute = minute;
+    request.ticks = ticks;
+    return request;
+}
+
+SessionOutcome run(Engine& engine, const SessionRequest& request, SessionBuffer& buffer) {
+    auto outcome = engine.run_session(request, buffer);
+    EXPECT_TRUE(outcome.ok()) << (outcome ? "" : outcome.error());
+    return outcome ? *outcome : SessionOutcome{};
+}
+
+TEST(SessionBuffer, KeepsRowsBeyondAShorterSessionUntouched) {
+    Engine engine = make_engine(4);
+    engine.open_market();
+    SessionBuffer buffer;
+    SessionOutcome three = run(engine, session_at(10, 0, 3), buffer);
+    EXPECT_EQ(three.tick, 3u);
+    EXPECT_EQ(buffer.ticks_written, 3u);
+    EXPECT_EQ(buffer.instruments, 4u);
+    std::vector<double> second_row(buffer.row(buffer.price, 1).begin(),
+                                   buffer.row(buffer.price, 1).end());
+
+    SessionOutcome one = run(engine, session_at(10, 3, 1), buffer);
+    EXPECT_EQ(one.tick, 1u);
+    EXPECT_EQ(one.draws, 1u + 12u + 6u * 4u);
+    EXPECT_EQ(buffer.ticks_written, 1u);
+    auto first = buffer.row(buffer.price, 0);
+    EXPECT_EQ(std::vector<double>(first.begin(), first.end()), testing::prices(engine));
+    auto stale = buffer.row(buffer.price, 1);
+    EXPECT_EQ(std::vector<double>(stale.begin(), stale.end()), second_row);
+    EXPECT_EQ(buffer.price.size(), 12u);
+}
+
+TEST(SessionRun, RunsFrom1955IntoClosedHours) {
+    Engine engine = make_engine(5);
+    engine.open_market();
+    SessionBuffer buffer;
+    SessionOutcome outcome = run(engine, session_at(19, 55, 10), buffer);
+    EXPECT_EQ(outcome.draws, 5u * (1u + 12u + 2u * 5u));
+    for (std::uint64_t t = 5; t < 10; ++t) {
+        auto price = buffer.row(buffer.price, t);
+        auto last_open = buffer.row(buffer.price, 4);
+        EXPECT_TRUE(std::equal(price.begin(), price.end(), last_open.begin()));
+        for (const auto& matrix : buffer.components) {
+            for (double value : buffer.row(matrix, t)) EXPECT_EQ(value, 0.0);
+        }
+    }
+    bool moved = false;
+    for (double value : buffer.row(buffer.components[slot(Component::random_noise)], 4)) {
+        moved = moved || value != 0.0;
+    }
+    EXPECT_TRUE(moved);
+}
+
+TEST(SessionRun, AStopOnTheThirdTickRunsNoClose) {
+    // Find an instrument whose third price leaves the range of the first two.
+    Engine twin = make_engine(20);
+    twin.open_market();
+    SessionBuffer path;
+    run(twin, session_at(10, 0, 3), path);
+    std::optional<StopCondition> stop;
+    for (std::size_t i = 0; i < 20 && !stop; ++i) {
+        double p0 = path.row(path.price, 0)[i], p1 = path.row(path.price, 1)[i];
+        double p2 = path.row(path.price, 2)[i];
+        if (p2 > std::max(p0, p1)) stop = StopCondition{i, {}, std::max(p0, p1)};
+        if (p2 < std::min(p0, p1)) stop = StopCondition{i, std::min(p0, p1), {}};
+    }
+    ASSERT_TRUE(stop);
+
+    Engine engine = make_engine(20);
+    engine.open_market();
+    auto before = engine.column(PriceField::garch_variance);
+    SessionRequest request = session_at(10, 0, 390);
+    request.stop = stop;
+    request.close_at_end = true;
+    std::vector<std::optional<double>> innovations(20);
+    std::vector<double> bases(20, 0.0004);
+    request.innovations = innovations;
+    request.sector_base_variances = bases;
+    SessionBuffer buffer;
+    SessionOutcome outcome = run(engine, request, buffer);
+    EXPECT_TRUE(outcome.stopped);
+    EXPECT_EQ(outcome.tick, 2u);
+    EXPECT_EQ(buffer.ticks_written, 3u);
+    EXPECT_EQ(engine.column(PriceField::garch_variance), before);
+    EXPECT_FALSE(engine.roster()[0].last_daily_return);
+
+    // Without the stop the session closes: the roll sets the day's return.
+    Engine closing = make_engine(20);
+    closing.open_market();
+    request.stop.reset();
+    request.ticks = 3;
+    run(closing, request, buffer);
+    EXPECT_TRUE(closing.roster()[0].last_daily_return);
+    EXPECT_NE(closing.column(PriceField::garch_variance), before);
+}
+
+TEST(SessionRun, RefusesCloseInputsThatDoNotMatchTheRosterBeforeTicking) {
+    Engine engine = make_engine(3);
+    engine.open_market();
+    std::vector<std::optional<double>> innovations(2);
+    std::vector<double> bases(3, 0.0004);
+    SessionRequest request = session_at(10, 0, 5);
+    request.close_at_end = true;
+    request.innovations = innovations;
+    request.sector_base_variances = bases;
+    SessionBuffer buffer;
+    auto refused = engine.run_session(request, buffer);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error(),
+              "close request has 2 innovations and 3 sector base variances for 3 companies");
+    EXPECT_EQ(engine.draws().market, 0u);
+    EXPECT_EQ(buffer.ticks_written, 0u);
+
+    RngState streams = engine.rng_state();
+    auto prices = testing::prices(engine);
+    Status close = engine.close_market({innovations, bases, false});
+    ASSERT_FALSE(close.ok());
+    EXPECT_EQ(engine.rng_state(), streams);
+    EXPECT_FALSE(engine.roster()[0].last_daily_return);
+}
+
+TEST(SessionBufferSize, AnUnaddressableSessionFailsAsAllocationBeforeAnything) {
+    Engine engine = make_engine(2);
+    SessionBuffer buffer;
+    SessionRequest request = session_at(10, 0, std::uint64_t{1} << 62);
+    EXPECT_THROW((void)engine.run_session(request, buffer), std::bad_alloc);
+    EXPECT_EQ(engine.draws().market, 0u);
+    EXPECT_EQ(buffer.instruments, 0u);
+}
+
+TEST(DayOpen, EndogenousNewsDrawsOnlyWhenItCanHappen) {
+    ModelParams none;
+    none.endogenous_news_intensity = 0.0;
+    Engine silent = make_engine(8, none);
+    RngState streams = silent.rng_state();
+    silent.open_market();
+    EXPECT_EQ(silent.rng_state(), streams);
+    EXPECT_TRUE(silent.pending_news().empty());
+
+    ModelParams always;
+    always.endogenous_news_intensity = 1.0;
+    Engine busy = make_engine(8, always);
+    for (int day = 0; day < 2; ++day) {
+        busy.open_market();
+        ASSERT_EQ(busy.pending_news().size(), 8u);
+        for (std::size_t i = 0; i < 8; ++i) {
+            EXPECT_EQ(busy.pending_news()[i].ticker, busy.roster()[i].company_id);
+            EXPECT_EQ(busy.pending_news()[i].sector, busy.roster()[i].sector);
+        }
+    }
+}
+
+// One instrument, round GARCH coefficients, and a close with a known innovation.
+double garch_after_close(double cascade_components, double innovation) {
+    ModelParams model;
+    model.garch_alpha = 0.1;
+    model.garch_beta = 0.8;
+    model.garch_gamma = 0.1;
+    model.garch_omega = 1e-6;
+    model.garch_vix_coupling = 0.0;
+    model.garch_cascade_components = cascade_components;
+    model.garch_cascade_weight = 1.0;
+    Engine engine = make_engine({testing::plain_company("A", "technology", 0)}, model);
+    EXPECT_TRUE(engine.set_column(PriceField::garch_variance, std::vector<double>{0.0004}).ok());
+    std::vector<std::optional<double>> innovations{innovation};
+    std::vector<double> bases{0.0004};
+    EXPECT_TRUE(engine.close_market({innovations, bases, false}).ok());
+    return engine.roster()[0].garch_variance;
+}
+
+TEST(DayClose, SingleAndCascadeGarch) {
+    // 0.8 x 0.0004 + 0.1 x 0.02^2 + 1e-6, plus 0.1 x 0.02^2 on a loss.
+    EXPECT_NEAR(garch_after_close(0.0, 0.02), 0.000361, 1e-15);
+    EXPECT_NEAR(garch_after_close(0.0, -0.02), 0.000401, 1e-15);
+    EXPECT_NEAR(garch_after_close(-3.0, -0.02), 0.000401, 1e-15);
+    // Clamped to five times the base variance.
+    EXPECT_NEAR(garch_after_close(0.0, 1.0), 0.002, 1e-15);
+
+    // Three components with weight 1: the mean of the three, the rest untouched.
+    ModelParams model;
+    model.garch_cascade_components = 3.0;
+    Engine engine = make_engine(2, model);
+    engine.open_market();
+    (void)engine.run_session(session_at(10, 0, 30)).ok();
+    auto before = engine.roster()[1].variance_components;
+    engine.close_day(1);
+    const TickCompany& c = engine.roster()[1];
+    double mean =
+        ((c.variance_components[0] + c.variance_components[1]) + c.variance_components[2]) / 3.0;
+    EXPECT_DOUBLE_EQ(c.garch_variance, mean);
+    for (std::size_t k = 0; k < 3; ++k) EXPECT_NE(c.variance_components[k], before[k]);
+    for (std::size_t k = 3; k < VARIANCE_COMPONENTS; ++k)
+        EXPECT_EQ(c.variance_components[k], before[k]);
+}
+
+TEST(DayClose, JumpsShiftMispricingNotPrices) {
+    ModelParams model;
+    model.jump_intensity_idio = 1.0;
+    model.jump_vix_coupling = 0.0;
+    model.jump_sigma_idio = 0.05;
+    model.endogenous_news_intensity = 0.0;
+    Engine engine = make_engine(6, model);
+    engine.open_market();
+    (void)engine.run_session(session_at(10, 0, 20)).ok();
+    auto prices = testing::prices(engine);
+    auto s0 = engine.column(PriceField::mispricing_s);
+    engine.close_day(1);
+    EXPECT_EQ(testing::prices(engine), prices);
+    auto s1 = engine.column(PriceField::mispricing_s);
+    for (std::size_t i = 0; i < 6; ++i) {
+        EXPECT_NE(s1[i], s0[i]);
+        EXPECT_EQ(engine.attribution()[i][slot(Component::jump)], s1[i] - s0[i]);
+    }
+    // The next day's first tick prices the shifted mispricing.
+    engine.open_market();
+    (void)engine.tick(testing::at(8, 0));
+    for (std::size_t i = 0; i < 6; ++i) {
+        EXPECT_NEAR(engine.column(PriceField::mispricing_s)[i], s1[i], 0.02);
+        EXPECT_NE(engine.roster()[i].price, prices[i]);
+    }
+}
+
+TEST(DayRestore, RefusesTheFirstWrongLengthAndChangesNothing) {
+    Engine engine = make_engine(2);
+    engine.open_market();
+    (void)engine.tick(testing::at(10, 0));
+    auto anchors = std::vector<double>(engine.tick_anchor().begin(), engine.tick_anchor().end());
+    std::vector<double> attribution(17), components(16), fundamental(2), anchor(2);
+    Status refused = engine.restore_day_state(attribution, components, fundamental, anchor);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error(), "attribution has 17 values, expected 18");
+    attribution.resize(18);
+    fundamental.resize(1);
+    refused = engine.restore_day_state(attribution, components, fundamental, anchor);
+    EXPECT_EQ(refused.error(), "tick_fundamental has 1 values, expected 2");
+    EXPECT_EQ(std::vector<double>(engine.tick_anchor().begin(), engine.tick_anchor().end()),
+              anchors);
+
+    fundamental = {7.0, 8.0};
+    anchor = {1.0, 2.0};
+    for (std::size_t k = 0; k < 18; ++k) attribution[k] = static_cast<double>(k);
+    ASSERT_TRUE(engine.restore_day_state(attribution, components, fundamental, anchor).ok());
+    EXPECT_EQ(engine.attribution()[1][slot(Component::jump)], 17.0);
+    EXPECT_EQ(engine.tick_fundamental()[1], 8.0);
+    EXPECT_EQ(engine.tick_anchor()[0], 1.0);
+}
+
+// Rounding upward plus flush-to-zero and denormals-are-zero, as a host
+// library built with fast-math may leave them.
+class HostileFloatingPoint {
+public:
+    HostileFloatingPoint() {
+        std::fesetround(FE_UPWARD);
+#if defined(__x86_64__)
+        saved_ = _mm_getcsr();
+        _mm_setcsr(saved_ | 0x8040u);
+#endif
+    }
+    ~HostileFloatingPoint() {
+#if defined(__x86_64__)
+        _mm_setcsr(saved_);
+#endif
+        std::fesetround(FE_TONEAREST);
+    }
+
+private:
+    unsigned saved_ = 0;
+};
+
+std::vector<double> two_days(Engine engine) {
+    SessionBuffer buffer;
+    for (std::uint32_t day = 1; day <= 2; ++day) {
+        engine.open_market();
+        (void)engine.run_session(session_at(9, 30, 390), buffer).ok();
+        engine.close_day(day);
+    }
+    std::vector<double> state = testing::prices(engine);
+    state.push_back(engine.economy().vix);
+    state.push_back(engine.market().variance);
+    return state;
+}
+
+TEST(FloatingPointEnvironment, AHostileEnvironmentChangesNothing) {
+    Engine engine = make_engine(15, {}, 5);
+    std::vector<double> reference = two_days(engine);
+    auto digest = fixed_simulation_digest({12, 1, 2, 2, 390}, "kx-v3");
+    ASSERT_TRUE(digest.ok());
+    {
+        HostileFloatingPoint hostile;
+        EXPECT_EQ(two_days(engine), reference);
+        EXPECT_EQ(fixed_simulation_digest({12, 1, 2, 2, 390}, "kx-v3").value(), *digest);
+        EXPECT_EQ(std::fegetround(), FE_UPWARD);
+    }
+}
+
+TEST(Digest, IsPinnedForOneSmallSimulation) {
+    auto digest = fixed_simulation_digest({20, 0, 0, 3, 390}, "kx-v14");
+    ASSERT_TRUE(digest.ok());
+    EXPECT_EQ(*digest, "23dc406ff0f1a0a2e864da646f06888d963ed7e67416b1c5c3aa4e2e12f59aa8");
+    auto unknown = fixed_simulation_digest({20, 0, 0, 3, 390}, "kx-V14");
+    ASSERT_FALSE(unknown.ok());
+    EXPECT_EQ(unknown.error(), "unknown preset \"kx-V14\"");
+}
+
+}  // namespace
+}  // namespace corvane

@@ -1,0 +1,255 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "core/engine.hpp"
+#include "core/maths.hpp"
+#include "engine_fixture.hpp"
+
+namespace corvane {
+namespace {
+
+using testing::at;
+using testing::make_engine;
+using testing::plain_company;
+
+double component(const Engine& engine, std::size_t i, Component which) {
+    return engine.tick_components()[i][slot(which)];
+}
+
+// A, B in technology and C in energy, with round numbers.
+std::vector<TickCompany> three_names() {
+    return {plain_company("A", "technology", 0), plain_company("B", "technology", 1),
+            plain_company("C", "energy", 2)};
+}
+
+ModelParams quiet_model() {
+    ModelParams model;
+    model.endogenous_news_intensity = 0.0;
+    return model;
+}
+
+TEST(TickDrawSchedule, CountsByStatus) {
+    Engine engine = make_engine(100);
+    engine.open_market();
+    TickOutcome open = engine.tick(at(9, 30));
+    EXPECT_EQ(open.status, MarketStatus::open);
+    EXPECT_EQ(open.draws, 613u);
+    EXPECT_EQ(open.active.size(), 100u);
+    EXPECT_EQ(engine.tick(at(8, 0)).draws, 1u + 12u + 200u);
+    EXPECT_EQ(engine.tick(at(19, 59)).draws, 213u);
+    EXPECT_EQ(engine.draws().market, 613u + 213u + 213u);
+}
+
+TEST(TickDrawSchedule, AClosedMarketDrawsNothingButClearsTheTickComponents) {
+    Engine engine = make_engine(10);
+    engine.open_market();
+    (void)engine.tick(at(10, 0));
+    auto before = testing::prices(engine);
+    RngState streams = engine.rng_state();
+    for (TickInput closed : {at(12, 0, 0), at(12, 0, 6), at(6, 59), at(20, 0), at(25, 10)}) {
+        TickOutcome outcome = engine.tick(closed);
+        EXPECT_EQ(outcome.status, MarketStatus::closed);
+        EXPECT_EQ(outcome.draws, 0u);
+        EXPECT_TRUE(outcome.active.empty());
+    }
+    EXPECT_EQ(engine.rng_state(), streams);
+    EXPECT_EQ(testing::prices(engine), before);
+    for (const ComponentRow& row : engine.tick_components()) EXPECT_EQ(row, ComponentRow{});
+}
+
+TEST(TickDrawSchedule, SuspendedInstrumentsAreNeitherDrawnForNorMoved) {
+    auto roster = testing::generated_roster(100);
+    roster[40].suspended = true;
+    roster[41].tradable = false;
+    Engine engine = make_engine(std::move(roster));
+    engine.open_market();
+    double price = engine.roster()[40].price;
+    TickOutcome outcome = engine.tick(at(11, 0));
+    EXPECT_EQ(outcome.draws, 1u + 12u + 6u * 98u);
+    EXPECT_EQ(outcome.active.size(), 98u);
+    EXPECT_EQ(outcome.active[40], 42u);
+    EXPECT_EQ(engine.roster()[40].price, price);
+}
+
+TEST(TickOutsideRegularHours, BooksNoCrowdTermsScalesNoiseAndTradesNothing) {
+    Engine pre = make_engine(12);
+    Engine open = make_engine(12);
+    pre.open_market();
+    open.open_market();
+    (void)pre.tick(at(8, 0));
+    (void)open.tick(at(9, 30));
+    for (std::size_t i = 0; i < 12; ++i) {
+        for (Component c : {Component::reversion, Component::momentum, Component::crowd_lean,
+                            Component::short_squeeze_effect}) {
+            EXPECT_EQ(component(pre, i, c), 0.0);
+        }
+        // Same draws, so the same raw noise: x0.15 before the open, x1.2 at it.
+        double ratio = component(pre, i, Component::random_noise) /
+                       component(open, i, Component::random_noise);
+        EXPECT_NEAR(ratio, 0.125, 1e-12);
+        EXPECT_FALSE(pre.roster()[i].maker_inventory);
+        EXPECT_EQ(pre.roster()[i].price, pre.tick_anchor()[i]);
+    }
+}
+
+TEST(TickNews, ScopeFollowsWhichFieldsAreSet) {
+    ModelParams model = quiet_model();
+    model.news_peer_weight = 0.05;
+    model.news_peer_weight_down = 0.1;
+    Engine engine = make_engine(three_names(), model);
+    engine.open_market();
+    auto news_after = [&](NewsEvent event) {
+        TickInput input = at(8, 0);
+        input.news = {&event, 1};
+        (void)engine.tick(input);
+        return std::vector<double>{component(engine, 0, Component::company_news),
+                                   component(engine, 1, Component::company_news),
+                                   component(engine, 2, Component::company_news)};
+    };
+    double v = 0.01;
+    EXPECT_EQ(news_after({v, {}, {}}),
+              (std::vector<double>{v * 0.3 * K390, v * 0.3 * K390, v * 0.3 * K390}));
+    EXPECT_EQ(news_after({v, {}, "technology"}),
+              (std::vector<double>{v * 0.5 * K390, v * 0.5 * K390, 0.0}));
+    EXPECT_EQ(news_after({v, "A-0", {}}), (std::vector<double>{v * K390, 0.0, 0.0}));
+    EXPECT_EQ(news_after({v, "A-0", "technology"}),
+              (std::vector<double>{v * K390, (v * 0.05) * K390, 0.0}));
+    EXPECT_EQ(news_after({-v, "A-0", "technology"}),
+              (std::vector<double>{-v * K390, (-v * 0.1) * K390, 0.0}));
+    // A bare ticker is not a company id, and an absent impact is no impact.
+    EXPECT_EQ(news_after({v, "A", {}}), (std::vector<double>{0.0, 0.0, 0.0}));
+    // An unknown ticker with a sector still reaches that sector as a peer.
+    EXPECT_EQ(news_after({v, "A", "energy"}), (std::vector<double>{0.0, 0.0, (v * 0.05) * K390}));
+    EXPECT_EQ(news_after({{}, {}, {}}), (std::vector<double>{0.0, 0.0, 0.0}));
+
+    Engine no_peers = make_engine(three_names(), [] {
+        ModelParams m = quiet_model();
+        m.news_peer_weight = 0.0;
+        m.news_peer_weight_down = 0.0;
+        return m;
+    }());
+    no_peers.open_market();
+    NewsEvent event{v, "A-0", "technology"};
+    TickInput input = at(8, 0);
+    input.news = {&event, 1};
+    (void)no_peers.tick(input);
+    EXPECT_EQ(component(no_peers, 1, Component::company_news), 0.0);
+}
+
+TEST(TickBounds, MispricingIsHeldAtTheCap) {
+    ModelParams model = quiet_model();
+    model.breaker_band_upper = 1e12;
+    model.breaker_band_lower = 0.0;
+    Engine engine = make_engine(three_names(), model);
+    engine.open_market();
+    NewsEvent boom{1e5, {}, {}};
+    TickInput input = at(8, 0);
+    input.news = {&boom, 1};
+    (void)engine.tick(input);
+    for (const TickCompany& c : engine.roster()) EXPECT_EQ(c.mispricing_s, model.mispricing_cap);
+    boom.price_impact = -1e5;
+    (void)engine.tick(input);
+    for (const TickCompany& c : engine.roster()) EXPECT_EQ(c.mispricing_s, -model.mispricing_cap);
+    EXPECT_EQ(component(engine, 0, Component::circuit_breaker), 0.0);
+}
+
+TEST(TickBounds, TheBreakerPullsToTheBandAndBooksTheDifference) {
+    Engine engine = make_engine(three_names(), quiet_model());
+    engine.open_market();
+    std::vector<double> half = testing::prices(engine);
+    for (double& p : half) p *= 0.5;
+    ASSERT_TRUE(engine.set_column(PriceField::previous_close, half).ok());
+    (void)engine.tick(at(8, 0));
+    for (std::size_t i = 0; i < 3; ++i) {
+        const TickCompany& c = engine.roster()[i];
+        EXPECT_EQ(c.price, half[i] * 1.25);
+        double s = maths::log(c.price / engine.tick_fundamental()[i]);
+        EXPECT_EQ(c.mispricing_s, std::max(s, -0.9));
+        EXPECT_LT(component(engine, i, Component::circuit_breaker), 0.0);
+        EXPECT_EQ(engine.attribution()[i][slot(Component::circuit_breaker)],
+                  component(engine, i, Component::circuit_breaker));
+    }
+    // In regular hours the traded print is pulled back into the band too.
+    (void)engine.tick(at(10, 0));
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_LE(engine.roster()[i].price, half[i] * 1.25);
+}
+
+TEST(TickFirstTick, StartsFromPriceAgainstFairValue) {
+    Engine engine = make_engine(24);
+    engine.open_market();
+    std::vector<double> start = testing::prices(engine);
+    (void)engine.tick(at(7, 0));
+    for (std::size_t i = 0; i < start.size(); ++i) {
+        const TickCompany& c = engine.roster()[i];
+        double expected = maths::log(start[i] / engine.tick_fundamental()[i]);
+        expected = std::max(-0.9, std::min(expected, 0.9));
+        EXPECT_EQ(c.mispricing_s_prev_close, expected) << i;
+        EXPECT_EQ(c.mispricing_momentum, 0.0);
+        EXPECT_EQ(c.previous_tick_price, start[i]);
+    }
+}
+
+TEST(TickOrderFlow, IsKeyedByTickerAndOnlyTheFirstEntryCounts) {
+    auto flow_impacts = [](std::vector<OrderFlowEntry> flow) {
+        Engine engine = make_engine(three_names(), quiet_model());
+        engine.open_market();
+        TickInput input = at(8, 0);
+        input.order_flow = flow;
+        (void)engine.tick(input);
+        return std::vector<double>{component(engine, 0, Component::order_flow_impact),
+                                   component(engine, 1, Component::order_flow_impact),
+                                   component(engine, 2, Component::order_flow_impact)};
+    };
+    auto buy_b = flow_impacts({{"B", {1e6, 0.0}}});
+    EXPECT_EQ(buy_b[0], 0.0);
+    EXPECT_GT(buy_b[1], 0.0);
+    EXPECT_EQ(buy_b[2], 0.0);
+    EXPECT_EQ(flow_impacts(
+                  {{"ZZZ", {5e5, 0.0}}, {"B", {1e6, 0.0}}, {"B", {0.0, 1e6}}, {"A", {1.0, 1.0}}}),
+              buy_b);
+    EXPECT_EQ(flow_impacts({{"B-1", {1e6, 0.0}}, {"ZZZ", {1e6, 0.0}}}),
+              (std::vector<double>{0.0, 0.0, 0.0}));
+}
+
+TEST(TickVolume, ImpactsAmplifyUpToTenfoldAndReversalsNotAtAll) {
+    auto volumes = [](std::vector<NewsImpact> impacts) {
+        Engine engine = make_engine(three_names(), quiet_model());
+        engine.open_market();
+        TickInput input = at(9, 30);
+        input.news_impacts = impacts;
+        TickOutcome outcome = engine.tick(input);
+        return std::vector<double>(outcome.volumes.begin(), outcome.volumes.end());
+    };
+    // One percent of impact adds one unit to the amplifier, up to ten in all.
+    auto plain = volumes({});
+    auto capped = volumes({{{}, "A-0", {}, 0.1, false}});
+    auto halfway = volumes({{{}, "A-0", {}, 0.05, false}});
+    EXPECT_GT(plain[0], 0.0);
+    EXPECT_GE(capped[0], 10.0 * plain[0]);
+    EXPECT_GE(halfway[0], 6.0 * plain[0]);
+    EXPECT_LT(halfway[0], capped[0]);
+    EXPECT_EQ(capped[1], plain[1]);
+    EXPECT_EQ(volumes({{{}, "A-0", {}, 1.0, false}}), capped);
+    EXPECT_EQ(
+        volumes(
+            {{{}, "A-0", {}, 0.03, false}, {{}, {}, {}, 0.0, false}, {{}, "A-0", {}, 0.02, false}}),
+        halfway);
+    EXPECT_EQ(volumes({{{}, "A-0", {}, 1.0, true}}), plain);
+    // A sector list or a sector names every instrument in it.
+    auto all = volumes({{{"energy", "technology"}, {}, {}, 0.1, false}});
+    EXPECT_EQ(all, volumes({{{}, {}, "technology", 0.1, false}, {{}, {}, "energy", 0.1, false}}));
+    EXPECT_EQ(all[0], capped[0]);
+    EXPECT_GE(all[2], 10.0 * plain[2]);
+}
+
+TEST(TickStatus, RunsOnPastMidnightAsClosed) {
+    EXPECT_EQ(tick_status(9, 30, 3), MarketStatus::open);
+    EXPECT_EQ(tick_status(24, 0, 3), MarketStatus::closed);
+    EXPECT_EQ(tick_status(31, 0, 3), MarketStatus::closed);
+    EXPECT_EQ(tick_status(12, 0, 6), MarketStatus::closed);
+}
+
+}  // namespace
+}  // namespace corvane

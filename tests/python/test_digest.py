@@ -1,0 +1,102 @@
+import hashlib
+import struct
+
+import pytest
+
+import corvane
+from corvane import _core
+
+# The economy's starting values in its own units (percent rates): VIX,
+# policy rate, inflation, corporate bond yield, fear and greed.
+INITIAL_MACRO = (15.0, 2.5, 2.0, 4.5600000000000005, 60.0)
+
+BASE = dict(size=20, universe_seed=0, seed=0, days=3, ticks=390, preset="kx-v14")
+
+
+def digest(**changes):
+    return corvane.fixed_simulation_digest(**{**BASE, **changes})
+
+
+def sha256_of(values):
+    return hashlib.sha256(b"".join(struct.pack(">d", v) for v in values)).hexdigest()
+
+
+class TestFixedSimulationDigest:
+    def test_pinned_for_one_small_simulation(self):
+        # Any change to a rule the simulation follows changes this value.
+        assert digest() == "23dc406ff0f1a0a2e864da646f06888d963ed7e67416b1c5c3aa4e2e12f59aa8"
+
+    def test_repeatable(self):
+        assert digest(size=7, days=2, ticks=50) == digest(size=7, days=2, ticks=50)
+
+    @pytest.mark.parametrize(
+        "change",
+        [
+            {"seed": 1},
+            {"universe_seed": 1},
+            {"size": 21},
+            {"days": 2},
+            {"ticks": 389},
+            {"preset": "kx-v13"},
+        ],
+    )
+    def test_every_argument_matters(self, change):
+        assert digest(**change) != digest()
+
+    def test_zero_days_hashes_initial_prices_then_macro(self):
+        prices = [i.initial_price for i in corvane.random_instruments(5, seed=9)]
+        expected = sha256_of(prices + list(INITIAL_MACRO))
+        assert digest(size=5, universe_seed=9, days=0) == expected
+
+    def test_empty_universe_hashes_only_the_macro_values(self):
+        assert digest(size=0, days=0) == sha256_of(INITIAL_MACRO)
+        # The macro chain still runs, so a day with no instruments hashes differently.
+        assert digest(size=0, days=1) != sha256_of(INITIAL_MACRO)
+
+    def test_shape(self):
+        value = digest(size=3, days=1, ticks=10)
+        assert len(value) == 64 and value == value.lower()
+        int(value, 16)
+
+
+class TestFixedSimulationDigestArguments:
+    @pytest.mark.parametrize(
+        "preset, message",
+        [
+            ("KX-V14", 'unknown preset "KX-V14"'),
+            ("kx-v15", 'unknown preset "kx-v15"'),
+            ('a"b\\', 'unknown preset "a\\"b\\\\"'),
+        ],
+    )
+    def test_unknown_preset(self, preset, message):
+        with pytest.raises(corvane.ValidationError) as raised:
+            digest(preset=preset, size=2**62)
+        assert str(raised.value) == message
+
+    def test_keyword_only_and_all_required(self):
+        with pytest.raises(TypeError):
+            corvane.fixed_simulation_digest(20, 0, 0, 3, 390, "kx-v14")
+        missing = dict(BASE)
+        del missing["ticks"]
+        with pytest.raises(TypeError, match="ticks"):
+            corvane.fixed_simulation_digest(**missing)
+
+    @pytest.mark.parametrize(
+        "name, value", [("seed", 2**32), ("universe_seed", -1), ("size", -1), ("days", 2**32)]
+    )
+    def test_out_of_range_integers(self, name, value):
+        with pytest.raises(OverflowError, match=name):
+            digest(**{name: value})
+
+    @pytest.mark.parametrize("size", [2**62, 2**64 - 1])
+    def test_unaddressable_universe(self, size):
+        with pytest.raises(MemoryError):
+            digest(size=size)
+
+    def test_registered_after_version(self):
+        names = list(vars(_core))
+        assert names.index("fixed_simulation_digest") == names.index("version") + 1
+        assert (
+            _core.fixed_simulation_digest.__text_signature__
+            == "(*, size, universe_seed, seed, days, ticks, preset)"
+        )
