@@ -61,12 +61,6 @@ class TestMatching:
         assert repr(market) == "MatchResult(fills=0, unfilled=50, average_price=None)"
         assert book.sweep_cost("buy", 10) is None
 
-    def test_time_priority(self):
-        book = OrderBook("X")
-        for owner, price in [("first", 10.0), ("second", 10.0), ("better", 10.5)]:
-            book.post_limit("buy", price, 1, owner=owner)
-        assert [f.maker_id for f in book.submit("sell", 3).fills] == ["better", "first", "second"]
-
 
 class TestIdsAndCap:
     def test_generated_and_supplied_ids(self):
@@ -86,14 +80,6 @@ class TestIdsAndCap:
         assert book.post_limit("buy", 200.0, 1, owner="o") == "X-33"
         levels = book.price_levels("buy", 40)
         assert (len(levels), levels[0].price, levels[-1].price) == (32, 200.0, 70.0)
-
-    def test_cancel(self):
-        book = OrderBook("X")
-        book.post_limit("buy", 10.0, 1, owner="a", order_id="dup")
-        book.post_limit("sell", 11.0, 1, owner="a", order_id="dup")
-        assert book.cancel_order("dup") is True
-        assert (book.best_bid, book.best_ask) == (None, 11.0)
-        assert book.cancel_order("dup") is True and book.cancel_order("dup") is False
 
 
 class TestReadOuts:
