@@ -194,6 +194,7 @@ void Engine::list(TickCompany record) {
     tick_fundamental_.reserve(roster_.size() + 1);
     tick_anchor_.reserve(roster_.size() + 1);
     roster_.push_back(std::move(record));
+    scratch_.news.roster_sorted = false;
     attribution_.push_back({});
     tick_components_.push_back({});
     tick_fundamental_.push_back(std::numeric_limits<double>::quiet_NaN());
@@ -209,6 +210,7 @@ Status Engine::delist(std::size_t index) {
         vector.erase(vector.begin() + static_cast<std::ptrdiff_t>(index));
     };
     at(roster_);
+    scratch_.news.roster_sorted = false;
     at(attribution_);
     at(tick_components_);
     at(tick_fundamental_);

@@ -9,10 +9,12 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/market_hours.hpp"
 #include "core/order_book.hpp"
+#include "core/sectors.hpp"
 
 namespace corvane {
 
@@ -137,6 +139,36 @@ struct InstrumentWork {
     ComponentRow components{};
 };
 
+// The tick's news (its own events, then the day's pending ones) indexed so
+// that each instrument visits only the events that can move it: the
+// market-wide ones, those naming its sector, and those naming it. Pending
+// news grows with the roster, so a scan of every event per instrument would
+// make the tick quadratic in instruments.
+struct NewsIndex {
+    // One event's contribution in each role it can play.
+    struct Event {
+        // The full impact, for the company it names.
+        double direct = 0.0;
+        // Impact times the peer weight, for the named company's sector peers.
+        double peer = 0.0;
+        bool peer_adds = false;
+        // Impact times the market or sector weight, for an unnamed event.
+        double broad = 0.0;
+        bool named = false;
+    };
+    std::vector<Event> events;
+    // Event positions, ascending: unnamed and unsectored; by table sector.
+    std::vector<std::size_t> market;
+    std::array<std::vector<std::size_t>, sectors::COUNT> by_sector;
+    // (roster position, event position) for every event naming a company,
+    // sorted, so instruments in roster order walk it once.
+    std::vector<std::pair<std::size_t, std::size_t>> direct;
+    // Roster positions sorted by company id (ties by position), rebuilt only
+    // after the roster changes.
+    std::vector<std::size_t> roster_by_id;
+    bool roster_sorted = false;
+};
+
 // Working memory of the tick, kept by the engine so that a tick allocates
 // nothing once the first few have sized it.
 struct TickScratch {
@@ -149,6 +181,7 @@ struct TickScratch {
     // Order-flow entries sorted by ticker, ties by position, so the first
     // entry for a ticker is found by binary search.
     std::vector<std::size_t> flow_order;
+    NewsIndex news;
     // The live book flow is settled against, rebuilt per instrument.
     OrderBook book;
     MatchResult match;

@@ -138,6 +138,28 @@ TEST(TickNews, ScopeFollowsWhichFieldsAreSet) {
     EXPECT_EQ(component(no_peers, 1, Component::company_news), 0.0);
 }
 
+TEST(TickNews, ReachesDuplicateIdsAndSectorsOutsideTheTable) {
+    std::vector<TickCompany> roster = three_names();
+    roster.push_back(plain_company("D", "energy", 3));
+    roster.back().sector = "custom";
+    roster.push_back(plain_company("A", "energy", 0));
+    ModelParams model = quiet_model();
+    model.news_peer_weight = 0.05;
+    Engine engine = make_engine(std::move(roster), model);
+    engine.open_market();
+    double v = 0.02;
+    std::vector<NewsEvent> news = {{v, "A-0", "custom"}, {v, {}, "custom"}, {v, {}, {}}};
+    TickInput input = at(8, 0);
+    input.news = news;
+    (void)engine.tick(input);
+    double market = v * 0.3;
+    std::vector<double> expected = {(0.0 + v) + market, market, market,
+                                    ((0.0 + v * 0.05) + v * 0.5) + market, (0.0 + v) + market};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(component(engine, i, Component::company_news), expected[i] * K390) << i;
+    }
+}
+
 TEST(TickBounds, MispricingIsHeldAtTheCap) {
     ModelParams model = quiet_model();
     model.breaker_band_upper = 1e12;
