@@ -266,12 +266,5 @@ TEST(TickVolume, ImpactsAmplifyUpToTenfoldAndReversalsNotAtAll) {
     EXPECT_GE(all[2], 10.0 * plain[2]);
 }
 
-TEST(TickStatus, RunsOnPastMidnightAsClosed) {
-    EXPECT_EQ(tick_status(9, 30, 3), MarketStatus::open);
-    EXPECT_EQ(tick_status(24, 0, 3), MarketStatus::closed);
-    EXPECT_EQ(tick_status(31, 0, 3), MarketStatus::closed);
-    EXPECT_EQ(tick_status(12, 0, 6), MarketStatus::closed);
-}
-
 }  // namespace
 }  // namespace corvane

@@ -53,11 +53,6 @@ class TestFixedSimulationDigest:
         # The macro chain still runs, so a day with no instruments hashes differently.
         assert digest(size=0, days=1) != sha256_of(INITIAL_MACRO)
 
-    def test_shape(self):
-        value = digest(size=3, days=1, ticks=10)
-        assert len(value) == 64 and value == value.lower()
-        int(value, 16)
-
 
 class TestFixedSimulationDigestArguments:
     @pytest.mark.parametrize(
