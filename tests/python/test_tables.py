@@ -48,13 +48,16 @@ class TestMarketStatus:
         [
             ((9, 29, 3), "pre_market"), ((9, 30, 3), "open"), ((15, 59, 3), "open"),
             ((16, 0, 3), "after_hours"), ((19, 59, 3), "after_hours"), ((20, 0, 3), "closed"),
-            ((6, 59, 3), "closed"), ((12, 0, 0), "closed"), ((12, 0, 6), "closed"),
+            ((6, 59, 3), "closed"), ((7, 0, 1), "pre_market"), ((12, 0, 0), "closed"),
+            ((12, 0, 6), "closed"),
         ],
     )
     def test_sessions(self, when, status):
         assert market_status(*when) == status
 
-    @pytest.mark.parametrize("when", [(24, 0, 3), (12, 60, 3), (12, 0, 7), (-1, 0, 3)])
+    @pytest.mark.parametrize(
+        "when", [(24, 0, 3), (12, 60, 3), (12, 0, 7), (-1, 0, 3), (0, -1, 3), (0, 0, -1)]
+    )
     def test_invalid_time(self, when):
         with pytest.raises(ValidationError, match="^invalid time$"):
             market_status(*when)
@@ -67,12 +70,10 @@ class TestMarketStatus:
 
 
 class TestCheckRate:
-    @pytest.mark.parametrize("value", [0.5, -0.05, 0.0, 0.0000001])
-    def test_accepts(self, value):
+    @pytest.mark.parametrize("value", [0.5, -0.05, 0.0, -0.0, 0.0000001])
+    def test_accepts_the_closed_range_bit_for_bit(self, value):
+        assert math.copysign(1.0, check_rate("r", value)) == math.copysign(1.0, value)
         assert check_rate("r", value) == value
-
-    def test_returns_bits_unchanged(self):
-        assert math.copysign(1.0, check_rate("r", -0.0)) == -1.0
 
     @pytest.mark.parametrize(
         "value, message",
@@ -85,7 +86,7 @@ class TestCheckRate:
                 "percent value. Rates are FRACTIONAL here: pass 1 for 100%.",
             ),
             (100.5, "r = 100.5 is outside the plausible range [-0.05, 0.5]"),
-            (float("inf"), "r = inf is outside the plausible range [-0.05, 0.5]"),
+            (float("-inf"), "r = -inf is outside the plausible range [-0.05, 0.5]"),
             (float("nan"), "r is NaN"),
         ],
     )
@@ -95,6 +96,10 @@ class TestCheckRate:
         assert str(info.value) == message
         assert info.value.args == (message,)
 
-    def test_percent_hint_example(self):
-        with pytest.raises(ValueError, match=r"pass 0\.05 for 5%\.$"):
+    def test_percent_hint_names_the_fraction(self):
+        with pytest.raises(ValidationError) as info:
             check_rate("rate", 5)
+        assert str(info.value) == (
+            "rate = 5 is outside the plausible range [-0.05, 0.5] - this looks like a percent "
+            "value. Rates are FRACTIONAL here: pass 0.05 for 5%."
+        )
