@@ -36,15 +36,6 @@ TEST(Tickers, ThreeLettersThatWrapAfterZzz) {
     EXPECT_EQ(ticker_for(17576), "AAA");
 }
 
-TEST(UniverseSize, RefusesEmptyAndMoreThanTheTickers) {
-    EXPECT_TRUE(check_universe_size(1));
-    EXPECT_TRUE(check_universe_size(17576));
-    EXPECT_EQ(check_universe_size(0).error(), "n must be greater than zero");
-    EXPECT_EQ(check_universe_size(17577).error(),
-              "n must be at most 17576 - tickers are three letters");
-    EXPECT_FALSE(check_universe_size(UINT64_MAX));
-}
-
 TEST(RandomUniverse, PinnedValuesAndDigest) {
     // Recorded once; any change to draw order, constants or exp shows here.
     auto universe = random_universe(13, 0);
@@ -125,51 +116,8 @@ InstrumentInit sample_instrument() {
     return init;
 }
 
-TEST(InstrumentCheck, RefusalsInOrderWithExactMessages) {
-    struct Case {
-        void (*edit)(InstrumentInit&);
-        const char* message;
-    };
-    const Case cases[] = {
-        {[](InstrumentInit& i) { i.sector = "Tech"; },
-         "unknown sector \"Tech\". Valid sectors: technology, financial_services, healthcare, "
-         "energy, consumer_discretionary, consumer_staples, industrials, materials, real_estate, "
-         "utilities, telecommunications, transportation"},
-        {[](InstrumentInit& i) { i.initial_price = 0.0; },
-         "initial_price must be finite and greater than zero, got 0"},
-        {[](InstrumentInit& i) { i.avg_volume = -1.0; },
-         "avg_volume must be finite and not negative, got -1"},
-        {[](InstrumentInit& i) { i.beta = std::nan(""); },
-         "beta must be finite and not negative, got NaN"},
-        {[](InstrumentInit& i) { i.short_interest = 0.05; },
-         "short_interest = 0.05 looks like a fraction, but it is a SHARE COUNT: the squeeze rule "
-         "divides it by the float. If you meant 5% of 1000000 shares, pass 50000. Values between "
-         "0 and 1 are refused because a fractional short position is never what anyone means."},
-        {[](InstrumentInit& i) { i.eps = -INFINITY; }, "eps must be finite, got -inf"},
-        {[](InstrumentInit& i) { i.revenue_growth = INFINITY; },
-         "revenue_growth must be finite, got inf"},
-        // The first failing check is the one reported.
-        {[](InstrumentInit& i) {
-             i.initial_price = -1.0;
-             i.beta = -1.0;
-             i.eps = std::nan("");
-         },
-         "initial_price must be finite and greater than zero, got -1"},
-    };
-    for (const Case& c : cases) {
-        InstrumentInit init = sample_instrument();
-        c.edit(init);
-        Status status = check_instrument(init);
-        ASSERT_FALSE(status);
-        EXPECT_EQ(status.error(), c.message);
-    }
-}
-
+// The refusals and their messages are checked from the interpreter.
 TEST(InstrumentCheck, AcceptsBoundaryValuesAndEveryGeneratedInstrument) {
-    InstrumentInit small = sample_instrument();
-    small.shares_outstanding = 500.0;
-    small.short_interest = 0.05;
-    EXPECT_TRUE(check_instrument(small));
     InstrumentInit edges = sample_instrument();
     edges.short_interest = 1.0;
     edges.avg_volume = -0.0;
