@@ -37,9 +37,6 @@ TEST(LiveBookSpread, CapitalisationTiersAtTheirBoundaries) {
     EXPECT_DOUBLE_EQ(half_spread(plain(10e9)), 0.05);
     EXPECT_DOUBLE_EQ(half_spread(plain(1e9)), 0.15);
     EXPECT_DOUBLE_EQ(half_spread(plain(std::nan(""))), 0.15);
-    EXPECT_EQ(ms::capitalisation_tier(50.0), 5.0);
-    EXPECT_EQ(ms::capitalisation_tier(10.0), 10.0);
-    EXPECT_EQ(ms::capitalisation_tier(1.0), 30.0);
 }
 
 TEST(LiveBookSpread, SizeCurveBlendsWithTheTiers) {

@@ -46,11 +46,6 @@ class TestMatching:
         assert (result.unfilled, result.resting_order_id) == (50.0, None)
         assert two_asks.best_bid is None
 
-    def test_market_orders_never_rest(self, two_asks):
-        result = two_asks.submit("buy", 250, post_remainder=True, order_id="x")
-        assert (len(result.fills), result.unfilled, result.resting_order_id) == (2, 50.0, None)
-        assert two_asks.best_bid is None and two_asks.best_ask is None
-
     def test_empty_book(self):
         book = OrderBook("E")
         posted = book.submit("buy", 50, limit_price=9.0, post_remainder=True)
@@ -70,16 +65,14 @@ class TestIdsAndCap:
         assert book.post_limit("buy", 1.0, 1, owner="o", order_id="x") == "x"
         assert book.post_limit("buy", 1.0, 1, owner="o") == "AAPL-3"
 
-    def test_cap_refuses_append_and_truncates_post(self):
+    def test_full_side_refuses_append_and_truncates_post(self):
         book = OrderBook("X")
         for i in range(32):
             assert book.append_maker_level("buy", 100.0 - i, 1, owner="mm") == f"X-{i}"
         assert book.append_maker_level("buy", 1.0, 1, owner="mm") is None
+        # Posted below the worst of a full side: named, but not on the book.
         assert book.post_limit("buy", 50.0, 1, owner="o") == "X-32"
         assert book.price_levels("buy", 40)[-1].price == 69.0
-        assert book.post_limit("buy", 200.0, 1, owner="o") == "X-33"
-        levels = book.price_levels("buy", 40)
-        assert (len(levels), levels[0].price, levels[-1].price) == (32, 200.0, 70.0)
 
 
 class TestReadOuts:
