@@ -262,7 +262,9 @@ struct ReferenceBook {
         double remaining = quantity;
         while (remaining > 0 && !makers.empty()) {
             Order& maker = makers.front();
-            if (limit && !(side == Side::buy ? maker.price <= *limit : maker.price >= *limit)) break;
+            if (limit && !(side == Side::buy ? maker.price <= *limit : maker.price >= *limit)) {
+                break;
+            }
             double take = std::min(maker.remaining, remaining);
             maker.remaining -= take;
             remaining -= take;
@@ -324,7 +326,8 @@ TEST(OrderBookWindow, AgreesWithAPlainVectorBookOverRandomOperations) {
                 case 'k': {
                     std::size_t removed = 0;
                     for (auto& orders : reference.sides) {
-                        removed += std::erase_if(orders, [&](const auto& o) { return o.owner == owner; });
+                        removed += std::erase_if(
+                            orders, [&](const auto& o) { return o.owner == owner; });
                     }
                     EXPECT_EQ(book.cancel_all_for(owner), removed) << "seed " << seed;
                     break;

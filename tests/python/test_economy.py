@@ -30,10 +30,14 @@ class TestMacro:
         (dict(cycle='say "hi"'), UNKNOWN_CYCLE.format(r'"say \"hi\""')),
         (dict(vix=float("nan")), "vix must be finite, got NaN"),
         (dict(qe_pe_boost=float("inf")), "qe_pe_boost must be finite, got inf"),
+        (dict(fear_greed_index=float("-inf")), "fear_greed_index must be finite, got -inf"),
+        (dict(corporate_bond_yield=float("nan")), "corporate_bond_yield is NaN"),
         # The cycle is checked before the rates, the rates before finiteness.
         (dict(federal_funds_rate=9.0, cycle="boom"), UNKNOWN_CYCLE.format('"boom"')),
         (dict(vix=float("nan"), corporate_bond_yield=0.9),
          "corporate_bond_yield = 0.9 is outside the plausible range [-0.05, 0.5]"),
+        (dict(corporate_bond_yield=0.9, inflation_rate=0.7),
+         "inflation_rate = 0.7 is outside the plausible range [-0.05, 0.5]"),
     ])
     def test_refusals(self, kwargs, message):
         with pytest.raises(ValidationError) as info:

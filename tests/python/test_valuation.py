@@ -15,6 +15,8 @@ class TestFairValue:
             "FairValue(fair_value=67.8400, target_pe=33.9200, book_value_path=false)")
         book = fair_value(eps=-1.0, sector="energy", book_value_per_share=10.0)
         assert (book.fair_value, book.target_pe, book.book_value_path) == (12.0, 0.0, True)
+        assert repr(book) == (
+            "FairValue(fair_value=12.0000, target_pe=0.0000, book_value_path=true)")
         assert fair_value(eps=-1.0, sector="energy").fair_value == 0.01
 
     def test_rates_are_fractional_and_a_given_yield_wins(self):
@@ -22,17 +24,33 @@ class TestFairValue:
         zero_yield = fair_value(eps=1.0, sector="energy", federal_funds_rate=0.3,
                                 corporate_bond_yield=0.0)
         assert zero_yield.rate_adjustment == 1.06
+        assert fair_value(eps=2.0, sector="technology", qe_pe_boost=0.1).qe_adjustment == 1.1
+
+    @pytest.mark.parametrize("kwargs, message", [
+        (dict(eps=math.nan, sector="Technology"),
+         'unknown sector "Technology". Valid sectors: technology, financial_services, '
+         "healthcare, energy, consumer_discretionary, consumer_staples, industrials, materials, "
+         "real_estate, utilities, telecommunications, transportation"),
+        (dict(eps=math.inf, book_value_per_share=math.nan), "eps must be finite, got inf"),
+        (dict(revenue_growth=math.nan, book_value_per_share=-math.inf),
+         "book_value_per_share must be finite, got -inf"),
+        (dict(revenue_growth=math.nan, qe_pe_boost=math.nan),
+         "revenue_growth must be finite, got NaN"),
+        (dict(federal_funds_rate=9.0, qe_pe_boost=math.inf), "qe_pe_boost must be finite, got inf"),
+        (dict(federal_funds_rate=5.2, corporate_bond_yield=1.0),
+         "federal_funds_rate = 5.2 is outside the plausible range [-0.05, 0.5] - this looks like "
+         "a percent value. Rates are FRACTIONAL here: pass 0.052000000000000005 for 5.2%."),
+        (dict(corporate_bond_yield=math.nan), "corporate_bond_yield is NaN"),
+    ])
+    def test_refusals_in_order(self, kwargs, message):
         with pytest.raises(ValidationError) as info:
-            fair_value(sector="energy", federal_funds_rate=5.2)
-        assert str(info.value) == (
-            "federal_funds_rate = 5.2 is outside the plausible range [-0.05, 0.5] - this looks "
-            "like a percent value. Rates are FRACTIONAL here: pass 0.052000000000000005 for 5.2%.")
+            fair_value(**{"sector": "energy", **kwargs})
+        assert str(info.value) == message
 
     @pytest.mark.parametrize("call, error", [
         (lambda: fair_value(2.0, "technology"), TypeError),
         (lambda: fair_value(eps=2.0), TypeError),
         (lambda: FairValue(), TypeError),
-        (lambda: fair_value(sector="Technology"), ValidationError),
     ])
     def test_argument_errors(self, call, error):
         with pytest.raises(error):
@@ -46,9 +64,10 @@ class TestMispricing:
         given = MispricingState(s=2.0, s_prev=0.0)
         assert (given.s, given.s_prev) == (2.0, 0.0)
         assert repr(MispricingState(0.5, -0.25)) == "MispricingState(s=0.5, s_prev=-0.25)"
-        assert MispricingState.__doc__.startswith("The daily log-mispricing state.")
-        with pytest.raises(ValidationError, match="^s_prev must be finite, got inf$"):
-            MispricingState(0.0, float("inf"))
+        with pytest.raises(ValidationError, match="^s must be finite, got NaN$"):
+            MispricingState(float("nan"))
+        with pytest.raises(ValidationError, match="^s_prev must be finite, got -inf$"):
+            MispricingState(0.0, float("-inf"))
 
     def test_step_and_apply(self):
         rest = MispricingState()
@@ -58,6 +77,8 @@ class TestMispricing:
         assert after.s_prev == 0.2
         with pytest.raises(ValidationError, match="^innovation must be finite, got NaN$"):
             step_mispricing_daily(rest, innovation=float("nan"), shock=float("nan"))
+        with pytest.raises(ValidationError, match="^shock must be finite, got inf$"):
+            step_mispricing_daily(rest, shock=float("inf"))
         with pytest.raises(TypeError, match="MispricingState"):
             step_mispricing_daily(0.1)
         assert apply_mispricing(-5.0, 0.0) == 0.01
@@ -78,6 +99,8 @@ class TestMispricing:
         (lambda: impulse_response(-1), "horizon_days must be >= 0, got -1"),
         (lambda: stationary_sigma(-1.0),
          "innovation_sigma must be finite and not negative, got -1"),
+        (lambda: stationary_sigma(float("nan")),
+         "innovation_sigma must be finite and not negative, got NaN"),
     ])
     def test_refusals(self, call, message):
         with pytest.raises(ValidationError) as info:
