@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cfenv>
-#include <cmath>
+#include <vector>
 
+#include "core/digest.hpp"
 #include "core/generator.hpp"
+#include "engine_fixture.hpp"
 
 #if defined(__x86_64__)
 #include <xmmintrin.h>
@@ -13,6 +15,37 @@
 
 namespace corvane {
 namespace {
+
+constexpr unsigned FLUSH_AND_DAZ = 0x8040u;
+
+// Rounding upward plus flush-to-zero and denormals-are-zero, as a host
+// library built with fast-math may leave them.
+class HostileFloatingPoint {
+public:
+    HostileFloatingPoint() {
+        std::fesetround(FE_UPWARD);
+#if defined(__x86_64__)
+        saved_ = _mm_getcsr();
+        _mm_setcsr(saved_ | FLUSH_AND_DAZ);
+#endif
+    }
+    ~HostileFloatingPoint() {
+#if defined(__x86_64__)
+        _mm_setcsr(saved_);
+#endif
+        std::fesetround(FE_TONEAREST);
+    }
+    // Whether the caller's environment is still the hostile one.
+    static bool in_force() {
+#if defined(__x86_64__)
+        if ((_mm_getcsr() & FLUSH_AND_DAZ) != FLUSH_AND_DAZ) return false;
+#endif
+        return std::fegetround() == FE_UPWARD;
+    }
+
+private:
+    unsigned saved_ = 0;
+};
 
 double normals_sum() {
     auto rng = GameRng::create(17, 3);
@@ -25,30 +58,44 @@ double normals_sum() {
 
 TEST(IeeeEnvironmentScope, ResultsIgnoreTheCallersEnvironment) {
     const double expected = normals_sum();
-    std::fesetround(FE_UPWARD);
-#if defined(__x86_64__)
-    const unsigned flush_and_daz = 0x8040u;
-    _mm_setcsr(_mm_getcsr() | flush_and_daz);
-#endif
-    const double unguarded = normals_sum();
-    double guarded = 0.0;
+    HostileFloatingPoint hostile;
+    EXPECT_NE(normals_sum(), expected);
     {
         IeeeEnvironmentScope scope;
         EXPECT_TRUE(scope.switched());
-        guarded = normals_sum();
+        EXPECT_EQ(normals_sum(), expected);
+        IeeeEnvironmentScope nested;
+        EXPECT_FALSE(nested.switched());
     }
-    // The caller's environment is back afterwards.
-    EXPECT_EQ(std::fegetround(), FE_UPWARD);
-#if defined(__x86_64__)
-    EXPECT_EQ(_mm_getcsr() & flush_and_daz, flush_and_daz);
-    _mm_setcsr(_mm_getcsr() & ~flush_and_daz);
-#endif
-    std::fesetround(FE_TONEAREST);
+    EXPECT_TRUE(HostileFloatingPoint::in_force());
+}
 
-    EXPECT_NE(unguarded, expected);
-    EXPECT_EQ(guarded, expected);
-    IeeeEnvironmentScope untouched;
-    EXPECT_FALSE(untouched.switched());
+std::vector<double> two_days(Engine engine) {
+    SessionBuffer buffer;
+    SessionRequest session;
+    session.hour = 9;
+    session.minute = 30;
+    session.ticks = 390;
+    for (std::uint32_t day = 1; day <= 2; ++day) {
+        engine.open_market();
+        (void)engine.run_session(session, buffer).ok();
+        engine.close_day(day);
+    }
+    std::vector<double> state = testing::prices(engine);
+    state.push_back(engine.economy().vix);
+    state.push_back(engine.market().variance);
+    return state;
+}
+
+TEST(IeeeEnvironmentScope, EngineDaysAndTheDigestIgnoreAHostileEnvironment) {
+    Engine engine = testing::make_engine(15, {}, 5);
+    std::vector<double> reference = two_days(engine);
+    auto digest = fixed_simulation_digest({12, 1, 2, 2, 390}, "kx-v3");
+    ASSERT_TRUE(digest.ok());
+    HostileFloatingPoint hostile;
+    EXPECT_EQ(two_days(engine), reference);
+    EXPECT_EQ(fixed_simulation_digest({12, 1, 2, 2, 390}, "kx-v3").value(), *digest);
+    EXPECT_TRUE(HostileFloatingPoint::in_force());
 }
 
 }  // namespace
