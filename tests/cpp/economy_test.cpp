@@ -46,20 +46,6 @@ TEST(InitialEconomy, PhaseSetsVixSentimentAndRecessionOdds) {
     }
 }
 
-TEST(InitialEconomy, OverridesFeedGrowthTrendAndClampedConfidence) {
-    EconomyState boom = create_initial_economy_state({.gdp_growth = 30.0});
-    EXPECT_EQ(boom.consumer_confidence, 130.0);
-    EXPECT_EQ(boom.gdp_trend[3], 30.1);
-    EconomyState bust = create_initial_economy_state(
-        {.inflation_rate = 7.0, .gdp_growth = -20.0, .unemployment_rate = 10.0});
-    EXPECT_EQ(bust.consumer_confidence, 40.0);
-    EXPECT_EQ(bust.inflation_rate, 7.0);
-    EXPECT_EQ(bust.core_inflation, 7.0);
-    EXPECT_EQ(bust.unemployment_rate, 10.0);
-    EconomyState unknown = create_initial_economy_state({.gdp_growth = std::nan("")});
-    EXPECT_TRUE(std::isnan(unknown.consumer_confidence));
-}
-
 TEST(EconomyNames, ExactCaseSensitiveRoundTrip) {
     for (std::string_view name : CYCLE_PHASE_NAMES) {
         EXPECT_EQ(name_of(*cycle_phase_from_name(name)), name);

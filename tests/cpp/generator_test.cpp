@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cmath>
-#include <set>
 
 #include "core/maths.hpp"
 
@@ -24,19 +23,6 @@ TEST(GameRngSequence, ZeroSeedAndSequenceStartFromMultiplierPlusOne) {
     EXPECT_EQ(rng.record().increment, 1u);
     EXPECT_EQ(rng.record().state, GameRng::MULTIPLIER + 1);
     EXPECT_FALSE(rng.record().spare.has_value());
-}
-
-TEST(GameRngSequence, SequenceSelectsAnUnrelatedStream) {
-    auto a = GameRng::create(7, 1);
-    auto b = GameRng::create(7, 1);
-    auto c = GameRng::create(7, 2);
-    int equal_to_other_stream = 0;
-    for (int i = 0; i < 100; ++i) {
-        std::uint32_t value = a.next_u32();
-        EXPECT_EQ(value, b.next_u32());
-        equal_to_other_stream += value == c.next_u32();
-    }
-    EXPECT_LT(equal_to_other_stream, 2);
 }
 
 TEST(GameRngNormal, PairsShareTwoStepsAndCacheTheSecond) {
@@ -90,9 +76,7 @@ TEST(GameRngInt, BoundsAndDrawCounts) {
 TEST(GameRngInt, PlainModuloOfOneStep) {
     auto rng = GameRng::create(42, 54);
     EXPECT_EQ(rng.next_int(-3, 3), -3 + static_cast<std::int64_t>(0xa15c02b7u % 7u));
-    std::set<std::int64_t> seen;
-    for (int i = 0; i < 200; ++i) seen.insert(rng.next_int(1, 6));
-    EXPECT_EQ(seen, (std::set<std::int64_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(rng.next_int(0, 9), static_cast<std::int64_t>(0x7b47f409u % 10u));
 }
 
 TEST(GameRngBool, AlwaysStepsAndCompareStrictly) {

@@ -296,20 +296,6 @@ TEST(MacroBounds, ClampsHoldAndKeepNan) {
     EXPECT_TRUE(std::isfinite(pinned.economy.usd_index));
 }
 
-TEST(MacroMonthly, SlumpStimulusIsDebtFinanced) {
-    Day day;
-    day.economy.cycle_phase = CyclePhase::contraction;
-    day.economy.unemployment_rate = 8.0;
-    day.run(30);
-    // Above 7% unemployment: 1 + 0.8 x 3 points.
-    double stimulus = 1.0 + 0.8 * (8.0 - 5.0);
-    EXPECT_EQ(day.economy.fiscal_stimulus, stimulus);
-    EXPECT_EQ(day.economy.government_debt_to_gdp, 100.0 + stimulus / 12.0);
-    EXPECT_EQ(day.economy.long_term_unemployment_rate, 1.5 + 0.05 * (0.4 * 8.0 - 1.5));
-    EXPECT_EQ(day.economy.structural_unemployment,
-              4.0 + 0.3 * day.economy.long_term_unemployment_rate);
-}
-
 TEST(MacroRun, FourHundredDaysAreFiniteAndReproducible) {
     auto run = [] {
         Day day;

@@ -228,15 +228,6 @@ TEST(OrderBookReadOuts, QuotesAndLevels) {
     EXPECT_EQ(crossed.price_levels(Side::sell, 10).size(), 3u);
 }
 
-TEST(OrderBookReset, StartsOverAsANewBook) {
-    OrderBook book = two_asks();
-    book.submit(Side::buy, 50, "t");
-    book.reset("MSFT", std::nullopt);
-    EXPECT_TRUE(book.bids().empty() && book.asks().empty());
-    EXPECT_FALSE(book.last_price());
-    EXPECT_EQ(book.id_text(book.append_maker_level(Side::sell, 3, 1, "mm")->order_id), "MSFT-0");
-}
-
 // The same rules on plain vectors, to check the slot window against.
 struct ReferenceBook {
     struct Order {
