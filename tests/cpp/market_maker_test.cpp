@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "core/generator.hpp"
 #include "core/microstructure.hpp"
@@ -28,6 +29,11 @@ LiveBookInput plain(double market_cap) {
 
 double half_spread(const LiveBookInput& input, const LiveBookOptions& options = {}) {
     return quote_live_book(input, options)->half_spread;
+}
+
+// Best bid, best ask and the sizes shown there.
+std::tuple<double, double, double, double> inside(const OrderBook& book) {
+    return {*book.best_bid(), *book.best_ask(), book.bids()[0].quantity, book.asks()[0].quantity};
 }
 
 TEST(LiveBookSpread, CapitalisationTiersAtTheirBoundaries) {
@@ -83,10 +89,8 @@ TEST(LiveBookSizes, BaseSizeFromTheFirstUsableVolume) {
     ASSERT_EQ(book.bids().size(), 10u);
     ASSERT_EQ(book.asks().size(), 10u);
     for (auto side : {book.bids(), book.asks()}) {
-        EXPECT_EQ(side[0].quantity, 10'000.0);
-        EXPECT_EQ(side[1].quantity, 7'692.0);
-        EXPECT_EQ(side[2].quantity, 6'250.0);
-        EXPECT_EQ(side[3].quantity, 5'263.0);
+        EXPECT_EQ(std::tuple(side[0].quantity, side[1].quantity, side[2].quantity, side[3].quantity),
+                  std::tuple(10'000.0, 7'692.0, 6'250.0, 5'263.0));
     }
 }
 
@@ -97,8 +101,7 @@ TEST(LiveBookLadder, MegaCapQuotesAndIds) {
     OrderBook book = build_live_book(input, {});
     EXPECT_EQ(book.company_id(), "AAA");
     EXPECT_EQ(book.last_price(), 200.0);
-    EXPECT_EQ(book.best_bid(), 199.97);
-    EXPECT_EQ(book.best_ask(), 200.03);
+    EXPECT_EQ(inside(book), std::tuple(199.97, 200.03, 10'000.0, 10'000.0));
     EXPECT_EQ(book.bids()[1].price, 199.94);
     EXPECT_EQ(book.asks()[9].price, 200.3);
     EXPECT_EQ(book.bids()[0].owner, "mm");
@@ -123,18 +126,9 @@ TEST(LiveBookLadder, SaturatedInventorySkew) {
     for (double inventory : {120'000.0, 500'000.0}) {
         LiveBookInput input = plain(10e9);
         input.maker_inventory = inventory;
-        OrderBook book = build_live_book(input, {});
-        EXPECT_EQ(book.best_ask(), 100.0);
-        EXPECT_EQ(book.best_bid(), 99.9);
-        EXPECT_EQ(book.bids()[0].quantity, 1'500.0);
-        EXPECT_EQ(book.asks()[0].quantity, 10'000.0);
-
+        EXPECT_EQ(inside(build_live_book(input, {})), std::tuple(99.9, 100.0, 1'500.0, 10'000.0));
         input.maker_inventory = -inventory;
-        book = build_live_book(input, {});
-        EXPECT_EQ(book.best_bid(), 100.0);
-        EXPECT_EQ(book.best_ask(), 100.1);
-        EXPECT_EQ(book.bids()[0].quantity, 10'000.0);
-        EXPECT_EQ(book.asks()[0].quantity, 1'500.0);
+        EXPECT_EQ(inside(build_live_book(input, {})), std::tuple(100.0, 100.1, 10'000.0, 1'500.0));
     }
     // 15 % of a base of 1 share still shows one share.
     LiveBookInput thin = plain(10e9);

@@ -120,55 +120,52 @@ class TestDictionary:
             ModelParams.from_dict([("garch_beta", 0.5)])
 
 
+DERIVED_MESSAGE = (
+    "{} is a derived coefficient carried as recorded bits; it cannot be set directly. Override "
+    "mispricing_half_life_days and both are recomputed from it \u2014 deterministically, but not "
+    "bit-identically to the recorded constants."
+)
+CARRIED_MESSAGE = (
+    "{} is in the preset but is not yet runtime-settable: it is compile-time in this build, and "
+    "accepting an override the engine would ignore would make the fingerprint a lie. " + SURFACE
+)
+UNKNOWN_MESSAGE = "unknown model parameter {}. " + SURFACE
+BAND_MESSAGE = "price_breaker_fraction must be inside (-1, 1) for the band to exist, got {}"
+HALF_LIFE_MESSAGE = "mispricing_half_life_days must be greater than zero, got {}"
+
+
 class TestOverrides:
-    def test_finiteness_is_checked_first(self):
-        assert refusal(garch_beta=math.nan) == "garch_beta must be finite, got NaN"
-        assert refusal(no_such_knob=math.inf) == "no_such_knob must be finite, got inf"
-        assert refusal(s_phi_tick=-math.inf) == "s_phi_tick must be finite, got -inf"
+    @pytest.mark.parametrize("overrides, message", [
+        # Finiteness is checked before the name is looked up.
+        ({"garch_beta": math.nan}, "garch_beta must be finite, got NaN"),
+        ({"no_such_knob": math.inf}, "no_such_knob must be finite, got inf"),
+        ({"s_phi_tick": -math.inf}, "s_phi_tick must be finite, got -inf"),
+        ({"s_phi_tick": 1.0}, DERIVED_MESSAGE.format("s_phi_tick")),
+        ({"mispricing_phi": 0.5}, DERIVED_MESSAGE.format("mispricing_phi")),
+        ({"book_levels": 10}, CARRIED_MESSAGE.format("book_levels")),
+        ({"sector_daily_sigma_energy": 10}, CARRIED_MESSAGE.format("sector_daily_sigma_energy")),
+        ({"garch_bet": 1.0}, UNKNOWN_MESSAGE.format('"garch_bet"')),
+        ({"market_vol_ceiling_multiplee": 1.0},
+         UNKNOWN_MESSAGE.format('"market_vol_ceiling_multiplee"')),
+        ({"GARCH_BETA": 1.0}, UNKNOWN_MESSAGE.format('"GARCH_BETA"')),
+        ({"breaker_band_upper": 1.0}, UNKNOWN_MESSAGE.format('"breaker_band_upper"')),
+        ({"sector_daily_sigma_Energy": 1.0}, UNKNOWN_MESSAGE.format('"sector_daily_sigma_Energy"')),
+        ({'a"b\\c': 1.0}, UNKNOWN_MESSAGE.format('"a\\"b\\\\c"')),
+        ({"price_breaker_fraction": 1}, BAND_MESSAGE.format("1")),
+        ({"price_breaker_fraction": -1.0}, BAND_MESSAGE.format("-1")),
+        ({"price_breaker_fraction": 1.5}, BAND_MESSAGE.format("1.5")),
+        ({"mispricing_half_life_days": 0.0}, HALF_LIFE_MESSAGE.format("0")),
+        ({"mispricing_half_life_days": -0.0}, HALF_LIFE_MESSAGE.format("-0")),
+        ({"mispricing_half_life_days": -2}, HALF_LIFE_MESSAGE.format("-2")),
+    ])
+    def test_refusals(self, overrides, message):
+        assert refusal(**overrides) == message
 
-    @pytest.mark.parametrize("name", DERIVED)
-    def test_derived(self, name):
-        assert refusal(**{name: 1.0}) == (
-            f"{name} is a derived coefficient carried as recorded bits; it cannot be set "
-            "directly. Override mispricing_half_life_days and both are recomputed from it \u2014 "
-            "deterministically, but not bit-identically to the recorded constants."
-        )
-
-    @pytest.mark.parametrize("name", ["book_levels", "sector_daily_sigma_energy"])
-    def test_carried(self, name):
-        assert refusal(**{name: 10}) == (
-            f"{name} is in the preset but is not yet runtime-settable: it is compile-time in "
-            "this build, and accepting an override the engine would ignore would make the "
-            "fingerprint a lie. " + SURFACE
-        )
-
-    @pytest.mark.parametrize(
-        "name, quoted",
-        [
-            ("garch_bet", '"garch_bet"'),
-            ("market_vol_ceiling_multiplee", '"market_vol_ceiling_multiplee"'),
-            ("GARCH_BETA", '"GARCH_BETA"'),
-            ("breaker_band_upper", '"breaker_band_upper"'),
-            ("sector_daily_sigma_Energy", '"sector_daily_sigma_Energy"'),
-            ('a"b\\c', '"a\\"b\\\\c"'),
-        ],
-    )
-    def test_unknown(self, name, quoted):
-        assert refusal(**{name: 1.0}) == f"unknown model parameter {quoted}. {SURFACE}"
-
-    def test_breaker_band(self):
-        for value, text in [(1, "1"), (-1.0, "-1"), (1.5, "1.5")]:
-            assert refusal(price_breaker_fraction=value) == (
-                "price_breaker_fraction must be inside (-1, 1) for the band to exist, got " + text
-            )
+    def test_breaker_band_is_open(self):
         for value in (-0.999, 0.999):
             ModelParams.from_preset(price_breaker_fraction=value)
 
     def test_half_life(self):
-        for value, text in [(0.0, "0"), (-0.0, "-0"), (-2, "-2")]:
-            assert refusal(mispricing_half_life_days=value) == (
-                "mispricing_half_life_days must be greater than zero, got " + text
-            )
         same = ModelParams.from_preset("kx-v5", mispricing_half_life_days=60)
         assert same.fingerprint == "kx-v5"
         faster = ModelParams.from_preset("kx-v5", mispricing_half_life_days=30.0)
@@ -187,6 +184,7 @@ class TestOverrides:
         assert model.vix_return_source == 1.0 and model.volume_move_cap == 4.0
         assert refusal(garch_beta=None) == "garch_beta must be a number"
         assert refusal(garch_beta=10**400) == "garch_beta must be a number"
+
 
 class TestAccess:
     def test_attributes(self):
