@@ -1,5 +1,6 @@
 #include "core/digest.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -43,9 +44,32 @@ Result<Engine> build_engine(const FixedSimulation& run, const ModelParams& model
                                CentralBank{}, std::move(keys), model);
 }
 
+// Runs a session in slices so that a caller can stop a long run. Slicing is
+// invisible to the simulation: the clock of each slice continues where the
+// last one stopped, and a session without open, close or stop condition is
+// just its ticks in order.
+Status run_sliced_session(Engine& engine, SessionRequest session,
+                          const std::function<bool()>& keep_going) {
+    constexpr std::uint64_t SLICE = 390;
+    std::uint64_t remaining = session.ticks;
+    while (remaining > 0) {
+        std::uint64_t ticks = keep_going ? std::min(remaining, SLICE) : remaining;
+        session.ticks = ticks;
+        Result<SessionOutcome> outcome = engine.run_session(session);
+        if (!outcome) return Error{outcome.error()};
+        remaining -= ticks;
+        std::uint64_t minutes = static_cast<std::uint64_t>(session.minute) + ticks;
+        session.hour += static_cast<std::int64_t>(minutes / 60);
+        session.minute = static_cast<std::int64_t>(minutes % 60);
+        if (remaining > 0 && !keep_going()) return Error{std::string(DIGEST_INTERRUPTED)};
+    }
+    return Status::success();
+}
+
 }  // namespace
 
-Result<std::string> fixed_simulation_digest(const FixedSimulation& run, std::string_view preset) {
+Result<std::string> fixed_simulation_digest(const FixedSimulation& run, std::string_view preset,
+                                            const std::function<bool()>& keep_going) {
     IeeeEnvironmentScope ieee;
     std::optional<ModelParams> model = ModelParams::preset(preset);
     if (!model) return Error{text::message("unknown preset ", text::quoted(preset))};
@@ -61,9 +85,10 @@ Result<std::string> fixed_simulation_digest(const FixedSimulation& run, std::str
     session.ticks = run.ticks;
     session.volatility = 1.0;
     for (std::uint64_t day = 1; day <= run.days; ++day) {
+        if (keep_going && !keep_going()) return Error{std::string(DIGEST_INTERRUPTED)};
         engine.open_market();
-        Result<SessionOutcome> outcome = engine.run_session(session);
-        if (!outcome) return Error{outcome.error()};
+        Status ran = run_sliced_session(engine, session, keep_going);
+        if (!ran) return Error{ran.error()};
         engine.close_day(static_cast<std::uint32_t>(day));
     }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,12 @@ struct FixedSimulation {
 // unknown preset (before anything runs) and a non-finite hashed value. A
 // universe too large to address fails as allocation does, with
 // std::bad_alloc.
-Result<std::string> fixed_simulation_digest(const FixedSimulation& run, std::string_view preset);
+//
+// `keep_going`, when given, is asked between days and every few hundred
+// ticks; answering false abandons the run with the message "interrupted".
+Result<std::string> fixed_simulation_digest(const FixedSimulation& run, std::string_view preset,
+                                            const std::function<bool()>& keep_going = {});
+
+inline constexpr std::string_view DIGEST_INTERRUPTED = "interrupted";
 
 }  // namespace corvane

@@ -268,5 +268,20 @@ TEST(Digest, IsPinnedForOneSmallSimulation) {
     EXPECT_EQ(*digest, "23dc406ff0f1a0a2e864da646f06888d963ed7e67416b1c5c3aa4e2e12f59aa8");
 }
 
+TEST(Digest, AskingToContinueSlicesSessionsInvisibly) {
+    // 1000 ticks a day cross three slice boundaries and run past 20:00.
+    const FixedSimulation run{6, 3, 4, 2, 1000};
+    int asked = 0;
+    auto sliced = fixed_simulation_digest(run, "kx-v14", [&asked] { return ++asked > 0; });
+    ASSERT_TRUE(sliced.ok());
+    EXPECT_EQ(*sliced, fixed_simulation_digest(run, "kx-v14").value());
+    EXPECT_EQ(asked, 2 * (1 + 2));
+
+    int budget = 4;
+    auto stopped = fixed_simulation_digest(run, "kx-v14", [&budget] { return --budget > 0; });
+    ASSERT_FALSE(stopped.ok());
+    EXPECT_EQ(stopped.error(), DIGEST_INTERRUPTED);
+}
+
 }  // namespace
 }  // namespace corvane
