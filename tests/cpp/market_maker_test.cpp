@@ -88,8 +88,8 @@ TEST(LiveBookSizes, BaseSizeFromTheFirstUsableVolume) {
     OrderBook book = build_live_book(plain(100e9), {});
     ASSERT_EQ(book.bids().size(), 10u);
     ASSERT_EQ(book.asks().size(), 10u);
-    for (auto side : {book.bids(), book.asks()}) {
-        EXPECT_EQ(std::tuple(side[0].quantity, side[1].quantity, side[2].quantity, side[3].quantity),
+    for (auto s : {book.bids(), book.asks()}) {
+        EXPECT_EQ(std::tuple(s[0].quantity, s[1].quantity, s[2].quantity, s[3].quantity),
                   std::tuple(10'000.0, 7'692.0, 6'250.0, 5'263.0));
     }
 }
