@@ -110,10 +110,12 @@ TEST(LiveBookLadder, MegaCapQuotesAndIds) {
     EXPECT_EQ(book.id_text(book.asks()[0].order_id), "AAA-10");
     EXPECT_EQ(book.next_sequence(), 20u);
 
+    // Rebuilding into the same book starts it over under the new company.
     LiveBookOptions two = tick_book_options(ModelParams{}, 15.0, 2.0);
+    input.company_id = "BBB";
     build_live_book(input, two, book);
     EXPECT_EQ(book.bids().size(), 2u);
-    EXPECT_EQ(book.id_text(book.asks()[0].order_id), "AAA-2");
+    EXPECT_EQ(book.id_text(book.asks()[0].order_id), "BBB-2");
     // At least one level, whatever the count says.
     two.levels = 0.0;
     build_live_book(input, two, book);
