@@ -17,7 +17,6 @@ class TestFairValue:
         assert (book.fair_value, book.target_pe, book.book_value_path) == (12.0, 0.0, True)
         assert repr(book) == (
             "FairValue(fair_value=12.0000, target_pe=0.0000, book_value_path=true)")
-        assert fair_value(eps=-1.0, sector="energy").fair_value == 0.01
 
     def test_rates_are_fractional_and_a_given_yield_wins(self):
         assert fair_value(eps=1.0, sector="energy", corporate_bond_yield=0.5).rate_adjustment == 0.5
@@ -73,15 +72,12 @@ class TestMispricing:
         rest = MispricingState()
         assert step_mispricing_daily(rest, shock=1.0).s == 0.15
         assert step_mispricing_daily(rest, innovation=1.0).s == 0.9
-        after = step_mispricing_daily(MispricingState(0.2, 0.1), innovation=0.01)
-        assert after.s_prev == 0.2
         with pytest.raises(ValidationError, match="^innovation must be finite, got NaN$"):
             step_mispricing_daily(rest, innovation=float("nan"), shock=float("nan"))
         with pytest.raises(ValidationError, match="^shock must be finite, got inf$"):
             step_mispricing_daily(rest, shock=float("inf"))
         with pytest.raises(TypeError, match="MispricingState"):
             step_mispricing_daily(0.1)
-        assert apply_mispricing(-5.0, 0.0) == 0.01
         assert math.isnan(apply_mispricing(float("nan"), 0.0))
 
     def test_analysis_known_answers(self):
