@@ -16,6 +16,16 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS
 cmake --build "$build" -j "$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j 2
 
+# The C++ suites again under AddressSanitizer and UndefinedBehaviorSanitizer
+# (the maths comparison runs only in the optimised build: it is about bits,
+# and it is the slowest suite).
+sanitized=build/cpp-tests-sanitized
+cmake -S . -B "$sanitized" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BUILD_TESTS=ON \
+    -DCORVANE_SANITIZE=ON
+cmake --build "$sanitized" -j "$(nproc)"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir "$sanitized" --output-on-failure -j 2 -E 'maths_matches_musl|core_has_no_fma'
+
 # Run from outside the source tree so the installed package is what is tested.
 cd tests/python
 "$PYTHON" -X dev -W error -m pytest -q -p no:cacheprovider .
