@@ -41,12 +41,7 @@ std::optional<Args> Args::parse(const Signature& signature, PyObject* const* arg
                                 Py_ssize_t nargs, PyObject* kwnames) {
     Args parsed(signature);
     auto given = static_cast<std::size_t>(nargs);
-    if (given > signature.positional) {
-        type_error(text::message(call_name(signature), " takes at most ", signature.positional,
-                                 " positional argument", signature.positional == 1 ? "" : "s",
-                                 " (", given, " given)"));
-        return std::nullopt;
-    }
+    if (!parsed.check_positional(given)) return std::nullopt;
     for (std::size_t i = 0; i < given; ++i) parsed.values_[i] = args[i];
     if (kwnames) {
         Py_ssize_t count = PyTuple_Size(kwnames);
@@ -62,14 +57,8 @@ std::optional<Args> Args::parse(const Signature& signature, PyObject* const* arg
 
 std::optional<Args> Args::parse(const Signature& signature, PyObject* args, PyObject* kwargs) {
     Args parsed(signature);
-    Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
-    auto given = static_cast<std::size_t>(nargs);
-    if (given > signature.positional) {
-        type_error(text::message(call_name(signature), " takes at most ", signature.positional,
-                                 " positional argument", signature.positional == 1 ? "" : "s",
-                                 " (", given, " given)"));
-        return std::nullopt;
-    }
+    auto given = static_cast<std::size_t>(args ? PyTuple_Size(args) : 0);
+    if (!parsed.check_positional(given)) return std::nullopt;
     for (std::size_t i = 0; i < given; ++i) {
         parsed.values_[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
     }
@@ -83,6 +72,14 @@ std::optional<Args> Args::parse(const Signature& signature, PyObject* args, PyOb
     }
     if (!parsed.check_required()) return std::nullopt;
     return parsed;
+}
+
+bool Args::check_positional(std::size_t given) const {
+    const std::size_t allowed = signature_->positional;
+    if (given <= allowed) return true;
+    return type_error(text::message(call_name(*signature_), " takes at most ", allowed,
+                                    " positional argument", allowed == 1 ? "" : "s", " (", given,
+                                    " given)"));
 }
 
 bool Args::bind_keyword(PyObject* key, PyObject* value) {
@@ -126,23 +123,44 @@ bool Args::check_required() const {
     return true;
 }
 
-std::optional<double> to_f64(PyObject* object, const char* function, const char* what) {
-    if (PyFloat_Check(object)) return PyFloat_AsDouble(object);
+bool Args::slot_count_mismatch() const {
+    PyErr_SetString(PyExc_SystemError,
+                    text::message(call_name(*signature_), " extracts a different number of "
+                                  "arguments than it declares")
+                        .c_str());
+    return false;
+}
+
+PyObject* wrong_type(const char* function, const char* what, std::string_view expected,
+                     PyObject* object) {
+    type_error(text::message(argument_prefix(function, what), " must be ", expected, ", not ",
+                             type_name(object)));
+    return nullptr;
+}
+
+bool from_python(PyObject* object, const char* function, const char* what, double& out) {
+    if (PyFloat_Check(object)) {
+        out = PyFloat_AsDouble(object);
+        return true;
+    }
     if (PyLong_Check(object)) {
         double value = PyLong_AsDouble(object);
-        if (value == -1.0 && PyErr_Occurred()) return std::nullopt;
-        return value;
+        if (value == -1.0 && PyErr_Occurred()) return false;
+        out = value;
+        return true;
     }
     // float() would parse text; a number argument never does.
     if (!PyUnicode_Check(object) && !PyBytes_Check(object) && !PyByteArray_Check(object)) {
         Ref as_float = Ref::steal(PyNumber_Float(object));
-        if (as_float) return PyFloat_AsDouble(as_float.get());
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;
+        if (as_float) {
+            out = PyFloat_AsDouble(as_float.get());
+            return true;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
         PyErr_Clear();
     }
-    type_error(text::message(argument_prefix(function, what), " must be float, not ",
-                             type_name(object)));
-    return std::nullopt;
+    wrong_type(function, what, "float", object);
+    return false;
 }
 
 namespace {
@@ -156,8 +174,7 @@ Ref to_index(PyObject* object, const char* function, const char* what) {
         if (index) return index;
         PyErr_Clear();
     }
-    type_error(text::message(argument_prefix(function, what), " must be int, not ",
-                             type_name(object)));
+    wrong_type(function, what, "int", object);
     return Ref();
 }
 
@@ -171,89 +188,67 @@ bool out_of_range(const char* function, const char* what, const char* range) {
 
 }  // namespace
 
-std::optional<std::int64_t> to_i64(PyObject* object, const char* function, const char* what) {
+bool from_python(PyObject* object, const char* function, const char* what, std::int64_t& out) {
     Ref index = to_index(object, function, what);
-    if (!index) return std::nullopt;
+    if (!index) return false;
     long long value = PyLong_AsLongLong(index.get());
     if (value == -1 && PyErr_Occurred()) {
-        out_of_range(function, what, "a signed 64-bit integer is required");
-        return std::nullopt;
+        return out_of_range(function, what, "a signed 64-bit integer is required");
     }
-    return static_cast<std::int64_t>(value);
+    out = static_cast<std::int64_t>(value);
+    return true;
 }
 
-std::optional<std::uint64_t> to_u64(PyObject* object, const char* function, const char* what) {
+bool from_python(PyObject* object, const char* function, const char* what, std::uint64_t& out) {
     Ref index = to_index(object, function, what);
-    if (!index) return std::nullopt;
+    if (!index) return false;
     unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        out_of_range(function, what, "an unsigned 64-bit integer is required");
-        return std::nullopt;
+        return out_of_range(function, what, "an unsigned 64-bit integer is required");
     }
-    return static_cast<std::uint64_t>(value);
+    out = static_cast<std::uint64_t>(value);
+    return true;
 }
 
-std::optional<std::string_view> to_str(PyObject* object, const char* function, const char* what) {
+bool from_python(PyObject* object, const char* function, const char* what, std::uint32_t& out) {
+    constexpr const char* RANGE = "0 to 4294967295";
+    std::uint64_t value = 0;
+    if (!from_python(object, function, what, value)) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) out_of_range(function, what, RANGE);
+        return false;
+    }
+    if (value > std::numeric_limits<std::uint32_t>::max()) {
+        return out_of_range(function, what, RANGE);
+    }
+    out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+bool from_python(PyObject* object, const char*, const char*, bool& out) {
+    int truth = PyObject_IsTrue(object);
+    if (truth < 0) return false;
+    out = truth == 1;
+    return true;
+}
+
+bool from_python(PyObject* object, const char* function, const char* what,
+                 std::string_view& out) {
     if (!PyUnicode_Check(object)) {
-        type_error(text::message(argument_prefix(function, what), " must be str, not ",
-                                 type_name(object)));
-        return std::nullopt;
+        wrong_type(function, what, "str", object);
+        return false;
     }
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-    if (!utf8) return std::nullopt;
-    return std::string_view(utf8, static_cast<std::size_t>(size));
+    if (!utf8) return false;
+    out = std::string_view(utf8, static_cast<std::size_t>(size));
+    return true;
 }
 
-std::optional<double> Args::f64(std::size_t i) const {
-    return to_f64(values_[i], signature_->function, name(i));
-}
-
-std::optional<std::int64_t> Args::i64(std::size_t i) const {
-    return to_i64(values_[i], signature_->function, name(i));
-}
-
-std::optional<std::uint64_t> Args::u64(std::size_t i) const {
-    return to_u64(values_[i], signature_->function, name(i));
-}
-
-std::optional<std::uint32_t> Args::u32(std::size_t i) const {
-    auto value = to_u64(values_[i], signature_->function, name(i));
-    if (!value) {
-        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            out_of_range(signature_->function, name(i), "0 to 4294967295");
-        }
-        return std::nullopt;
-    }
-    if (*value > std::numeric_limits<std::uint32_t>::max()) {
-        out_of_range(signature_->function, name(i), "0 to 4294967295");
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(*value);
-}
-
-std::optional<bool> Args::boolean(std::size_t i) const {
-    int truth = PyObject_IsTrue(values_[i]);
-    if (truth < 0) return std::nullopt;
-    return truth == 1;
-}
-
-std::optional<std::string_view> Args::str(std::size_t i) const {
-    return to_str(values_[i], signature_->function, name(i));
-}
-
-std::optional<std::optional<double>> Args::optional_f64(std::size_t i) const {
-    if (!present(i)) return std::optional<double>{};
-    auto value = f64(i);
-    if (!value) return std::nullopt;
-    return std::optional<double>{*value};
-}
-
-std::optional<std::optional<std::string_view>> Args::optional_str(std::size_t i) const {
-    if (!present(i)) return std::optional<std::string_view>{};
-    auto value = str(i);
-    if (!value) return std::nullopt;
-    return std::optional<std::string_view>{*value};
+bool from_python(PyObject* object, const char* function, const char* what, std::string& out) {
+    std::string_view view;
+    if (!from_python(object, function, what, view)) return false;
+    out.assign(view);
+    return true;
 }
 
 PyObject* to_python(double value) noexcept { return PyFloat_FromDouble(value); }
@@ -261,15 +256,5 @@ PyObject* to_python(double value) noexcept { return PyFloat_FromDouble(value); }
 PyObject* to_python(std::string_view value) noexcept {
     return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
 }
-
-PyObject* to_python(std::int64_t value) noexcept {
-    return PyLong_FromLongLong(static_cast<long long>(value));
-}
-
-PyObject* to_python(std::uint64_t value) noexcept {
-    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
-}
-
-PyObject* to_python(bool value) noexcept { return PyBool_FromLong(value ? 1 : 0); }
 
 }  // namespace corvane::py

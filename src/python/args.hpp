@@ -1,17 +1,36 @@
 // Argument parsing for binding functions: positional and keyword binding by
-// name, then typed conversions whose errors are the interpreter's own
-// TypeError/OverflowError naming the function and the argument.
+// name, then conversions chosen by the type of the variable each argument
+// goes into. Their errors are the interpreter's own TypeError/OverflowError
+// naming the function and the argument.
 //
-// Every converter returns an empty optional with an interpreter error set on
-// failure, so a body reads: `auto x = args.f64(0); if (!x) return nullptr;`.
+// A body declares its arguments, with their defaults, and parses into them:
+//
+//     std::string_view side;
+//     double quantity = 0.0;
+//     std::string_view taker = "taker";
+//     std::optional<double> limit_price;
+//     if (!parse_args(SUBMIT_SIGNATURE, args, nargs, kwnames, side, quantity, taker,
+//                     limit_price)) {
+//         return nullptr;
+//     }
+//
+// Arguments convert in signature order and the first failure stops the rest,
+// so a body checks nothing of its own before every argument has converted.
+// An argument the caller left out keeps its variable's default (the text
+// signature's default, written once where the variable is declared); None is
+// accepted only into a std::optional, which it empties.
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "python/ref.hpp"
 
@@ -33,6 +52,66 @@ struct Signature {
     bool extra_keywords = false;
 };
 
+// ---- Conversions of one object ----
+//
+// `from_python(object, function, what, out)` converts `object`, named `what`
+// in errors about `function`, into `out`, by out's type; false with an error
+// set (and `out` unchanged) on failure:
+//   double                     int, float or anything with __float__; never text
+//   int64_t, uint64_t, uint32_t  int or anything with __index__; never float
+//   bool                       any object's truth value
+//   std::string_view           str, viewed in the interpreter's UTF-8 cache
+//                              (valid while the object lives)
+//   std::string                str, copied
+//   std::optional<T>           None empties it; anything else converts as T
+//   PyObject*                  the object itself, borrowed
+// A type of its own converts itself through a member
+// `bool from_python(PyObject*, const char* function, const char* what)`.
+bool from_python(PyObject* object, const char* function, const char* what, double& out);
+bool from_python(PyObject* object, const char* function, const char* what, std::int64_t& out);
+bool from_python(PyObject* object, const char* function, const char* what, std::uint64_t& out);
+bool from_python(PyObject* object, const char* function, const char* what, std::uint32_t& out);
+bool from_python(PyObject* object, const char* function, const char* what, bool& out);
+bool from_python(PyObject* object, const char* function, const char* what, std::string_view& out);
+bool from_python(PyObject* object, const char* function, const char* what, std::string& out);
+inline bool from_python(PyObject* object, const char*, const char*, PyObject*& out) {
+    out = object;
+    return true;
+}
+
+template <class T>
+bool from_python(PyObject* object, const char* function, const char* what,
+                 std::optional<T>& out) {
+    if (object == Py_None) {
+        out.reset();
+        return true;
+    }
+    T value{};
+    if (!from_python(object, function, what, value)) return false;
+    out = std::move(value);
+    return true;
+}
+
+template <class Out>
+concept ConvertsItself = requires(Out& out, PyObject* object, const char* text) {
+    { out.from_python(object, text, text) } -> std::same_as<bool>;
+};
+
+template <ConvertsItself Out>
+bool from_python(PyObject* object, const char* function, const char* what, Out& out) {
+    return out.from_python(object, function, what);
+}
+
+// Sets "<function>() argument '<what>' must be <expected>, not <type>" as a
+// TypeError; always returns nullptr.
+PyObject* wrong_type(const char* function, const char* what, std::string_view expected,
+                     PyObject* object);
+
+// The interpreter's name of an object's type ("str", "float").
+std::string type_name(PyObject* object);
+
+// ---- Binding a call's arguments to a signature ----
+
 class Args {
 public:
     static constexpr std::size_t MAX_PARAMS = 24;
@@ -44,53 +123,107 @@ public:
     static std::optional<Args> parse(const Signature& signature, PyObject* args,
                                      PyObject* kwargs);
 
-    // The argument in slot i (borrowed), or null when it was not given.
-    PyObject* operator[](std::size_t i) const { return values_[i]; }
+    // Whether the caller passed the argument of slot i at all.
     bool given(std::size_t i) const { return values_[i] != nullptr; }
-    // Given and not None.
-    bool present(std::size_t i) const { return values_[i] && values_[i] != Py_None; }
     // Keywords that matched no parameter, in call order (a dict; may be null).
     PyObject* extra() const { return extra_.get(); }
 
-    std::optional<double> f64(std::size_t i) const;
-    std::optional<std::int64_t> i64(std::size_t i) const;
-    std::optional<std::uint64_t> u64(std::size_t i) const;
-    std::optional<std::uint32_t> u32(std::size_t i) const;
-    std::optional<bool> boolean(std::size_t i) const;
-    // A view into the interpreter's UTF-8 cache, valid while the argument lives.
-    std::optional<std::string_view> str(std::size_t i) const;
-    // None (or absent) gives `std::optional<T>{}` wrapped in the outer optional.
-    std::optional<std::optional<double>> optional_f64(std::size_t i) const;
-    std::optional<std::optional<std::string_view>> optional_str(std::size_t i) const;
-
-    const char* name(std::size_t i) const { return signature_->params[i].name; }
+    // Converts every given argument, in signature order, into the variable
+    // of its slot (one per parameter); stops at the first failure.
+    template <class... Outs>
+    bool extract(Outs&&... outs) const {
+        // An rvalue would take the value and drop it.
+        static_assert(((std::is_lvalue_reference_v<Outs> || ConvertsItself<Outs>)&&...),
+                      "extract into variables");
+        if (sizeof...(Outs) != signature_->params.size()) return slot_count_mismatch();
+        [[maybe_unused]] std::size_t i = 0;
+        return (extract_one(i++, outs) && ...);
+    }
 
 private:
     explicit Args(const Signature& signature) : signature_(&signature) { values_.fill(nullptr); }
+    bool check_positional(std::size_t given) const;
     bool bind_keyword(PyObject* key, PyObject* value);
     bool check_required() const;
+    bool slot_count_mismatch() const;
+
+    template <class Out>
+    bool extract_one(std::size_t i, Out& out) const {
+        return !given(i) ||
+               from_python(values_[i], signature_->function, signature_->params[i].name, out);
+    }
 
     const Signature* signature_;
     std::array<PyObject*, MAX_PARAMS> values_;
     Ref extra_;
 };
 
-// Conversions of a single object, for values that are not direct arguments
-// (list items, dict values); `what` names the value in the error.
-std::optional<double> to_f64(PyObject* object, const char* function, const char* what);
-std::optional<std::int64_t> to_i64(PyObject* object, const char* function, const char* what);
-std::optional<std::uint64_t> to_u64(PyObject* object, const char* function, const char* what);
-std::optional<std::string_view> to_str(PyObject* object, const char* function, const char* what);
+// Parse and extract in one step, for bodies that need no raw argument.
+template <class... Outs>
+bool parse_args(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, Outs&&... outs) {
+    auto parsed = Args::parse(signature, args, nargs, kwnames);
+    return parsed && parsed->extract(std::forward<Outs>(outs)...);
+}
 
-// The interpreter's name of an object's type ("str", "float").
-std::string type_name(PyObject* object);
+template <class... Outs>
+bool parse_args(const Signature& signature, PyObject* args, PyObject* kwargs, Outs&&... outs) {
+    auto parsed = Args::parse(signature, args, kwargs);
+    return parsed && parsed->extract(std::forward<Outs>(outs)...);
+}
+
+// ---- Results ----
 
 // New references to interpreter values; null with an error set on failure.
 PyObject* to_python(double value) noexcept;
 PyObject* to_python(std::string_view value) noexcept;
 inline PyObject* to_python(const char* value) noexcept { return to_python(std::string_view(value)); }
-PyObject* to_python(std::int64_t value) noexcept;
-PyObject* to_python(std::uint64_t value) noexcept;
-PyObject* to_python(bool value) noexcept;
+
+template <std::integral T>
+PyObject* to_python(T value) noexcept {
+    if constexpr (std::is_same_v<T, bool>) {
+        return PyBool_FromLong(value ? 1 : 0);
+    } else if constexpr (std::is_signed_v<T>) {
+        return PyLong_FromLongLong(value);
+    } else {
+        return PyLong_FromUnsignedLongLong(value);
+    }
+}
+
+// None when empty.
+template <class T>
+PyObject* to_python(const std::optional<T>& value) noexcept {
+    if (!value) return Py_NewRef(Py_None);
+    return to_python(*value);
+}
+
+// A new list of `convert(item)` for each item in order (`to_python` unless
+// given); null with an error set.
+template <class Range, class Convert>
+PyObject* list_of(const Range& items, Convert&& convert) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& item : items) {
+        PyObject* value = convert(item);
+        if (!value) return nullptr;
+        PyList_SetItem(list.get(), i++, value);
+    }
+    return list.release();
+}
+
+template <class Range>
+PyObject* list_of(const Range& items) {
+    return list_of(items, [](const auto& item) { return to_python(item); });
+}
+
+// dict[key] = value, both converted by `to_python`; false with an error set.
+template <class Key, class Value>
+bool set_item(PyObject* dict, const Key& key, const Value& value) {
+    Ref key_object = Ref::steal(to_python(key));
+    if (!key_object) return false;
+    Ref value_object = Ref::steal(to_python(value));
+    return value_object && PyDict_SetItem(dict, key_object.get(), value_object.get()) == 0;
+}
 
 }  // namespace corvane::py

@@ -9,19 +9,15 @@
 #include "core/params.hpp"
 #include "core/sectors.hpp"
 #include "core/universe.hpp"
-#include "python/ref.hpp"
+#include "python/types.hpp"
 
 namespace corvane::py {
 
-// A class the module registers: its spec, and where its type object is kept
-// once built (borrowed by every unit that creates instances).
-struct TypeEntry {
-    PyType_Spec* spec;
-    PyTypeObject** type;
-};
+// A class that other units create or take is exported whole, as its Class;
+// one only its own unit uses is exported as its registration entry.
 
 // generator.cpp
-extern TypeEntry GAME_RNG;
+extern TypeEntry& GAME_RNG;
 
 // functions.cpp
 extern PyMethodDef VERSION_FUNCTION;
@@ -35,26 +31,19 @@ extern PyMethodDef SECTOR_DAILY_SIGMA_FUNCTION;
 extern PyMethodDef FIXED_SIMULATION_DIGEST_FUNCTION;
 
 // book.cpp
-extern TypeEntry ORDER_BOOK;
-extern TypeEntry FILL;
-extern TypeEntry MATCH_RESULT;
-extern TypeEntry PRICE_LEVEL;
-extern TypeEntry SWEEP_COST;
-// A new OrderBook object owning `book`; null with an error set.
-PyObject* new_order_book(OrderBook&& book) noexcept;
+extern Class<OrderBook> ORDER_BOOK;
+extern TypeEntry& FILL;
+extern TypeEntry& MATCH_RESULT;
+extern TypeEntry& PRICE_LEVEL;
+extern TypeEntry& SWEEP_COST;
 
 // params.cpp
-extern TypeEntry MODEL_PARAMS;
+extern Class<ModelParams> MODEL_PARAMS;
 extern PyMethodDef MODEL_PRESET_FUNCTION;
-// The record a ModelParams object holds (borrowed from it), or null without
-// an error set when `object` is not a ModelParams.
-const ModelParams* model_params_of(PyObject* object) noexcept;
-// A new ModelParams object holding a copy of `model`; null with an error set.
-PyObject* new_model_params(const ModelParams& model) noexcept;
 
 // valuation.cpp
-extern TypeEntry FAIR_VALUE_TYPE;
-extern TypeEntry MISPRICING_STATE;
+extern TypeEntry& FAIR_VALUE_TYPE;
+extern TypeEntry& MISPRICING_STATE;
 extern PyMethodDef FAIR_VALUE_FUNCTION;
 extern PyMethodDef STEP_MISPRICING_DAILY_FUNCTION;
 extern PyMethodDef APPLY_MISPRICING_FUNCTION;
@@ -64,22 +53,13 @@ extern PyMethodDef IMPULSE_RESPONSE_FUNCTION;
 extern PyMethodDef STATIONARY_SIGMA_FUNCTION;
 
 // universe.cpp
-extern TypeEntry INSTRUMENT;
+// Its `create` does not check: pass only descriptions that passed
+// check_instrument.
+extern Class<InstrumentInit> INSTRUMENT;
 extern PyMethodDef RANDOM_INSTRUMENTS_FUNCTION;
-// The description an Instrument object holds (borrowed from it), or null
-// without an error set when `object` is not an Instrument.
-const InstrumentInit* instrument_of(PyObject* object) noexcept;
-// A new Instrument object owning `instrument` (unchecked: pass only
-// descriptions that passed check_instrument); null with an error set.
-PyObject* new_instrument(InstrumentInit&& instrument) noexcept;
 
 // economy.cpp
-extern TypeEntry MACRO;
-// The description a Macro object holds (borrowed from it), or null without
-// an error set when `object` is not a Macro.
-const Macro* macro_of(PyObject* object) noexcept;
-// A new Macro object holding a copy of `macro`; null with an error set.
-PyObject* new_macro(const Macro& macro) noexcept;
+extern Class<Macro> MACRO;
 
 // The sector for a caller's key, or null with ValidationError set naming the
 // valid keys. The one lookup every sector argument goes through.

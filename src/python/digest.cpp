@@ -20,30 +20,25 @@ constexpr Signature DIGEST_SIGNATURE{"fixed_simulation_digest", DIGEST_PARAMS, 0
 PyObject* fixed_simulation_digest(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto parsed = Args::parse(DIGEST_SIGNATURE, args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto size = parsed->u64(0);
-        if (!size) return nullptr;
-        auto universe_seed = parsed->u32(1);
-        if (!universe_seed) return nullptr;
-        auto seed = parsed->u32(2);
-        if (!seed) return nullptr;
-        auto days = parsed->u32(3);
-        if (!days) return nullptr;
-        auto ticks = parsed->u64(4);
-        if (!ticks) return nullptr;
-        auto preset = parsed->str(5);
-        if (!preset) return nullptr;
-        if (*size > std::numeric_limits<std::size_t>::max()) return PyErr_NoMemory();
+        std::uint64_t size = 0;
+        std::uint32_t universe_seed = 0;
+        std::uint32_t seed = 0;
+        std::uint32_t days = 0;
+        std::uint64_t ticks = 0;
+        std::string preset;
+        if (!parse_args(DIGEST_SIGNATURE, args, nargs, kwnames, size, universe_seed, seed, days,
+                        ticks, preset)) {
+            return nullptr;
+        }
+        if (size > std::numeric_limits<std::size_t>::max()) return PyErr_NoMemory();
 
-        FixedSimulation run{static_cast<std::size_t>(*size), *universe_seed, *seed, *days, *ticks};
-        // Copied, so nothing of the interpreter's is read without its lock.
-        std::string name(*preset);
+        FixedSimulation run{static_cast<std::size_t>(size), universe_seed, seed, days, ticks};
         std::optional<Result<std::string>> digest;
         {
-            // The simulation touches no interpreter object.
+            // The simulation touches no interpreter object: `preset` is a
+            // copy, so nothing of the interpreter's is read without its lock.
             ReleasedInterpreter released;
-            digest.emplace(corvane::fixed_simulation_digest(run, name));
+            digest.emplace(corvane::fixed_simulation_digest(run, preset));
         }
         if (!unwrap(*digest)) return nullptr;
         return to_python(**digest);
@@ -52,12 +47,12 @@ PyObject* fixed_simulation_digest(PyObject*, PyObject* const* args, Py_ssize_t n
 
 }  // namespace
 
-PyMethodDef FIXED_SIMULATION_DIGEST_FUNCTION = {
-    "fixed_simulation_digest", as_method(fixed_simulation_digest), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef FIXED_SIMULATION_DIGEST_FUNCTION = keywords_method(
+    "fixed_simulation_digest", fixed_simulation_digest,
     "fixed_simulation_digest(*, size, universe_seed, seed, days, ticks, preset)\n--\n\n"
     "Run one fully specified simulation and return the SHA-256 of its final state as 64 hex "
     "digits: `size` generated instruments (universe seed `universe_seed`), an engine seeded "
     "with `seed` under the shipped preset `preset`, `days` days of `ticks` ticks from 9:30. "
-    "Two builds that agree on every rule return the same digest."};
+    "Two builds that agree on every rule return the same digest.");
 
 }  // namespace corvane::py

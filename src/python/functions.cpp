@@ -1,7 +1,5 @@
 // Module-level functions over the fixed tables: version, sectors, market
 // hours and the rate check. None of them draws a random number.
-#include <array>
-
 #include "core/market_hours.hpp"
 #include "core/sectors.hpp"
 #include "core/units.hpp"
@@ -27,27 +25,20 @@ constexpr Signature CHECK_RATE_SIGNATURE{"check_rate", CHECK_RATE_PARAMS, 2};
 
 PyObject* check_rate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto parsed = Args::parse(CHECK_RATE_SIGNATURE, args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto name = parsed->str(0);
-        if (!name) return nullptr;
-        auto fraction = parsed->f64(1);
-        if (!fraction) return nullptr;
-        auto checked = units::check_rate(*name, *fraction);
+        std::string_view name;
+        double fraction = 0.0;
+        if (!parse_args(CHECK_RATE_SIGNATURE, args, nargs, kwnames, name, fraction)) {
+            return nullptr;
+        }
+        auto checked = units::check_rate(name, fraction);
         if (!unwrap(checked)) return nullptr;
         return to_python(*checked);
     });
 }
 
+// Returns a new list of str.
 PyObject* sector_keys(PyObject*, PyObject*) {
-    Ref keys = Ref::steal(PyList_New(static_cast<Py_ssize_t>(sectors::COUNT)));
-    if (!keys) return nullptr;
-    for (std::size_t i = 0; i < sectors::COUNT; ++i) {
-        PyObject* key = to_python(sectors::TABLE[i].key);
-        if (!key) return nullptr;
-        PyList_SetItem(keys.get(), static_cast<Py_ssize_t>(i), key);
-    }
-    return keys.release();
+    return list_of(sectors::TABLE, [](const SectorSpec& spec) { return to_python(spec.key); });
 }
 
 constexpr Param MARKET_STATUS_PARAMS[] = {{"hour"}, {"minute"}, {"day_of_week"}};
@@ -55,15 +46,14 @@ constexpr Signature MARKET_STATUS_SIGNATURE{"market_status", MARKET_STATUS_PARAM
 
 PyObject* market_status(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto parsed = Args::parse(MARKET_STATUS_SIGNATURE, args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        std::array<std::int64_t, 3> values{};
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            auto value = parsed->i64(i);
-            if (!value) return nullptr;
-            values[i] = *value;
+        std::int64_t hour = 0;
+        std::int64_t minute = 0;
+        std::int64_t day_of_week = 0;
+        if (!parse_args(MARKET_STATUS_SIGNATURE, args, nargs, kwnames, hour, minute,
+                        day_of_week)) {
+            return nullptr;
         }
-        auto status = market_hours::status_at(values[0], values[1], values[2]);
+        auto status = market_hours::status_at(hour, minute, day_of_week);
         if (!status) return raise_validation("invalid time");
         return to_python(status_name(*status));
     });
@@ -77,11 +67,9 @@ constexpr Signature SECTOR_DAILY_SIGMA_SIGNATURE{"sector_daily_sigma", SECTOR_PA
 template <const Signature& signature, double SectorSpec::*field>
 PyObject* sector_field(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto parsed = Args::parse(signature, args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto key = parsed->str(0);
-        if (!key) return nullptr;
-        const SectorSpec* spec = sector_or_raise(*key);
+        std::string_view key;
+        if (!parse_args(signature, args, nargs, kwnames, key)) return nullptr;
+        const SectorSpec* spec = sector_or_raise(key);
         if (!spec) return nullptr;
         return to_python(spec->*field);
     });
@@ -89,40 +77,36 @@ PyObject* sector_field(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 }  // namespace
 
-PyMethodDef VERSION_FUNCTION = {"version", version, METH_NOARGS, "version()\n--\n\n"};
+PyMethodDef VERSION_FUNCTION = noargs_method("version", version, "version()\n--\n\n");
 
-PyMethodDef CHECK_RATE_FUNCTION = {
-    "check_rate", as_method(check_rate), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef CHECK_RATE_FUNCTION = keywords_method(
+    "check_rate", check_rate,
     "check_rate(name, fraction)\n--\n\n"
     "Return `fraction` unchanged if it is a plausible fractional rate, in [-0.05, 0.5]; "
     "otherwise raise a value error (ValidationError) naming `name`. A value that looks like a "
-    "percent (above 1, up to 100) gets a hint with the fraction to pass instead."};
+    "percent (above 1, up to 100) gets a hint with the fraction to pass instead.");
 
-PyMethodDef SECTORS_FUNCTION = {
-    "sectors", sector_keys, METH_NOARGS,
+PyMethodDef SECTORS_FUNCTION = noargs_method(
+    "sectors", sector_keys,
     "sectors()\n--\n\nThe twelve sector keys, in the table order generated universes cycle "
-    "through."};
+    "through.");
 
-PyMethodDef MARKET_STATUS_FUNCTION = {
-    "market_status", as_method(market_status), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef MARKET_STATUS_FUNCTION = keywords_method(
+    "market_status", market_status,
     "market_status(hour, minute, day_of_week)\n--\n\n"
     "The session a moment falls in: \"pre_market\" (7:00 to 9:30), \"open\" (9:30 to 16:00), "
     "\"after_hours\" (16:00 to 20:00) or \"closed\". day_of_week 0 is Sunday and 6 is "
-    "Saturday; both are closed all day."};
+    "Saturday; both are closed all day.");
 
-PyMethodDef SECTOR_VOLATILITY_FUNCTION = {
-    "sector_volatility",
-    as_method(sector_field<SECTOR_VOLATILITY_SIGNATURE, &SectorSpec::volatility>),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef SECTOR_VOLATILITY_FUNCTION = keywords_method(
+    "sector_volatility", sector_field<SECTOR_VOLATILITY_SIGNATURE, &SectorSpec::volatility>,
     "sector_volatility(sector)\n--\n\n"
     "The sector's relative volatility multiplier: dimensionless, 0.6 to 1.3. Not a volatility "
-    "in any unit; derive betas with it without drawing a random number."};
+    "in any unit; derive betas with it without drawing a random number.");
 
-PyMethodDef SECTOR_DAILY_SIGMA_FUNCTION = {
-    "sector_daily_sigma",
-    as_method(sector_field<SECTOR_DAILY_SIGMA_SIGNATURE, &SectorSpec::daily_sigma>),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef SECTOR_DAILY_SIGMA_FUNCTION = keywords_method(
+    "sector_daily_sigma", sector_field<SECTOR_DAILY_SIGMA_SIGNATURE, &SectorSpec::daily_sigma>,
     "sector_daily_sigma(sector)\n--\n\n"
-    "The sector's long-run daily return standard deviation, as a fraction."};
+    "The sector's long-run daily return standard deviation, as a fraction.");
 
 }  // namespace corvane::py

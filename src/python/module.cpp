@@ -1,7 +1,6 @@
 // The extension module: creation, and the order in which everything is
 // registered. That order is what `dir()`-free introspection (the module
 // dict, generated docs) shows, so it is kept in one table below.
-#include <cstring>
 #include <variant>
 
 #include "python/bindings.hpp"
@@ -65,13 +64,12 @@ int add(PyObject* module, const char* name, PyObject* value) {
 
 int register_one(PyObject* module, PyObject* module_name, const Registration& entry) {
     if (auto* type_entry = std::get_if<TypeEntry*>(&entry)) {
-        PyObject* type = PyType_FromModuleAndSpec(module, (*type_entry)->spec, nullptr);
+        PyObject* type = PyType_FromModuleAndSpec(module, &(*type_entry)->spec, nullptr);
         if (!type) return -1;
         // The module keeps the type alive; units borrow it for the process's life.
-        *(*type_entry)->type = reinterpret_cast<PyTypeObject*>(type);
+        (*type_entry)->type = reinterpret_cast<PyTypeObject*>(type);
         Py_INCREF(type);
-        const char* dot = std::strrchr((*type_entry)->spec->name, '.');
-        return add(module, dot ? dot + 1 : (*type_entry)->spec->name, type);
+        return add(module, (*type_entry)->short_name(), type);
     }
     if (auto* function = std::get_if<PyMethodDef*>(&entry)) {
         PyObject* callable = PyCFunction_NewEx(*function, module, module_name);

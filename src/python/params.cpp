@@ -19,11 +19,7 @@
 namespace corvane::py {
 namespace {
 
-PyTypeObject* model_params_type = nullptr;
-
-ModelParams& model_of(PyObject* self) {
-    return payload_of<ModelParams>(self);
-}
+ModelParams& model_of(PyObject* self) { return payload_of<ModelParams>(self); }
 
 // A keyword or dictionary entry on its way to `with_override`: the name as
 // UTF-8 bytes, sorted byte-wise, and the value already converted.
@@ -48,8 +44,8 @@ std::optional<std::string> utf8_of(PyObject* text) {
 // A coefficient value as the interpreter converts numbers (int and bool
 // included, text never); anything else is "<name> must be a number".
 std::optional<double> number_for(PyObject* value, const char* function, const std::string& name) {
-    auto converted = to_f64(value, function, name.c_str());
-    if (converted) return converted;
+    double number = 0.0;
+    if (from_python(value, function, name.c_str(), number)) return number;
     if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
         PyErr_ExceptionMatches(PyExc_OverflowError)) {
         PyErr_Clear();
@@ -82,10 +78,9 @@ PyObject* ModelParams_from_preset(PyObject*, PyObject* const* args, Py_ssize_t n
                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto parsed = Args::parse(FROM_PRESET_SIGNATURE, args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto name = parsed->optional_str(0);
-        if (!name) return nullptr;
-        auto base = preset_or_raise(name->value_or(DEFAULT_PRESET));
+        std::optional<std::string_view> name;
+        if (!parsed || !parsed->extract(name)) return nullptr;
+        auto base = preset_or_raise(name.value_or(DEFAULT_PRESET));
         if (!base) return nullptr;
 
         // Converted and applied in byte order of the keywords, so the first
@@ -112,7 +107,7 @@ PyObject* ModelParams_from_preset(PyObject*, PyObject* const* args, Py_ssize_t n
             if (!unwrap(next)) return nullptr;
             model = *next;
         }
-        return create(model_params_type, std::move(model));
+        return MODEL_PARAMS.create(std::move(model));
     });
 }
 
@@ -143,14 +138,9 @@ bool check_fixed(const ModelParams& model, const Entry& entry) {
 PyObject* ModelParams_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto parsed = Args::parse(FROM_DICT_SIGNATURE, args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        PyObject* values = (*parsed)[0];
-        if (!PyDict_Check(values)) {
-            PyErr_Format(PyExc_TypeError, "from_dict() argument 'values' must be dict, not %s",
-                         type_name(values).c_str());
-            return nullptr;
-        }
+        PyObject* values = nullptr;
+        if (!parse_args(FROM_DICT_SIGNATURE, args, nargs, kwnames, values)) return nullptr;
+        if (!PyDict_Check(values)) return wrong_type("from_dict", "values", "dict", values);
         // A snapshot of the items: converting a value may run caller code
         // that changes the dictionary.
         Ref items = Ref::steal(PyDict_Items(values));
@@ -161,14 +151,13 @@ PyObject* ModelParams_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nar
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* item = PyList_GetItem(items.get(), i);
             PyObject* key = PyTuple_GetItem(item, 0);
-            auto name = to_str(key, "from_dict", "key");
-            if (!name) return nullptr;
+            std::string name;
+            if (!from_python(key, "from_dict", "key", name)) return nullptr;
             // The fingerprint is recomputed, never trusted.
-            if (*name == "name") continue;
-            std::string owned(*name);
-            auto number = number_for(PyTuple_GetItem(item, 1), "from_dict", owned);
+            if (name == "name") continue;
+            auto number = number_for(PyTuple_GetItem(item, 1), "from_dict", name);
             if (!number) return nullptr;
-            entries.push_back({std::move(owned), *number});
+            entries.push_back({std::move(name), *number});
         }
         sort_by_name(entries);
 
@@ -189,7 +178,7 @@ PyObject* ModelParams_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nar
         for (const Entry* entry : fixed) {
             if (!check_fixed(*model, *entry)) return nullptr;
         }
-        return create(model_params_type, std::move(*model));
+        return MODEL_PARAMS.create(std::move(*model));
     });
 }
 
@@ -198,17 +187,9 @@ PyObject* ModelParams_to_dict(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const ModelParams& model = model_of(self);
         Ref dict = Ref::steal(PyDict_New());
-        if (!dict) return nullptr;
-        Ref fingerprint = Ref::steal(to_python(model.fingerprint()));
-        if (!fingerprint || PyDict_SetItemString(dict.get(), "name", fingerprint.get()) < 0) {
-            return nullptr;
-        }
+        if (!dict || !set_item(dict.get(), "name", model.fingerprint())) return nullptr;
         for (const CanonicalPair& pair : model.to_pairs()) {
-            Ref key = Ref::steal(to_python(pair.name));
-            Ref value = Ref::steal(to_python(pair.value));
-            if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
-                return nullptr;
-            }
+            if (!set_item(dict.get(), pair.name, pair.value)) return nullptr;
         }
         return dict.release();
     });
@@ -216,21 +197,7 @@ PyObject* ModelParams_to_dict(PyObject* self, PyObject*) {
 
 // Returns a new list of str.
 PyObject* ModelParams_settable(PyObject*, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        auto names = ModelParams::settable_names();
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            PyObject* name = to_python(names[i]);
-            if (!name) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name);
-        }
-        return list.release();
-    });
-}
-
-PyObject* ModelParams_fingerprint(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* { return to_python(model_of(self).fingerprint()); });
+    return guarded([&]() -> PyObject* { return list_of(ModelParams::settable_names()); });
 }
 
 // Class attributes first; any other name is a coefficient, read with `get`.
@@ -253,7 +220,7 @@ PyObject* ModelParams_getattro(PyObject* self, PyObject* name) {
 // Equal exactly when every canonical value is bit-identical, which is when
 // the digests agree.
 PyObject* ModelParams_richcompare(PyObject* self, PyObject* other, int op) {
-    if (!is_instance(other, model_params_type) || (op != Py_EQ && op != Py_NE)) {
+    if (!MODEL_PARAMS.of(other) || (op != Py_EQ && op != Py_NE)) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     return guarded([&]() -> PyObject* {
@@ -307,11 +274,9 @@ constexpr Signature MODEL_PRESET_SIGNATURE{"model_preset", MODEL_PRESET_PARAMS, 
 // Returns a new dict of the frozen summary shape.
 PyObject* model_preset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto parsed = Args::parse(MODEL_PRESET_SIGNATURE, args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto name = parsed->optional_str(0);
-        if (!name) return nullptr;
-        const std::string_view preset_name = name->value_or(DEFAULT_PRESET);
+        std::optional<std::string_view> name;
+        if (!parse_args(MODEL_PRESET_SIGNATURE, args, nargs, kwnames, name)) return nullptr;
+        const std::string_view preset_name = name.value_or(DEFAULT_PRESET);
         auto model = preset_or_raise(preset_name);
         if (!model) return nullptr;
         // Digests hash every value of this dict: its keys never change
@@ -327,89 +292,71 @@ PyObject* model_preset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             {"crowd_lean_cap", model->crowd_lean_cap},
         };
         Ref dict = Ref::steal(PyDict_New());
-        if (!dict) return nullptr;
-        Ref name_value = Ref::steal(to_python(preset_name));
-        if (!name_value || PyDict_SetItemString(dict.get(), "name", name_value.get()) < 0) {
-            return nullptr;
-        }
+        if (!dict || !set_item(dict.get(), "name", preset_name)) return nullptr;
         for (const auto& [key, number] : entries) {
-            Ref value = Ref::steal(to_python(number));
-            if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
+            if (!set_item(dict.get(), key, number)) return nullptr;
         }
         return dict.release();
     });
 }
 
 PyMethodDef METHODS[] = {
-    {"from_preset", as_method(ModelParams_from_preset), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "from_preset(name='kx-v14', **overrides)\n--\n\n"
-     "The shipped preset `name` with each keyword override applied in byte order of the "
-     "keywords. Any override that changes a bit makes the model a \"custom-\" variant; unknown, "
-     "derived and compile-time names are refused (ValidationError), never dropped."},
-    {"from_dict", as_method(ModelParams_from_dict), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "from_dict(values)\n--\n\n"
-     "Rebuild a model from its dictionary (the inverse of to_dict). Keys it lacks keep kx-v1's "
-     "values; \"name\" is ignored and the fingerprint recomputed. A key this build does not know, "
-     "or a fixed constant with another value, is refused (ValidationError)."},
-    {"to_dict", ModelParams_to_dict, METH_NOARGS,
-     "to_dict($self, /)\n--\n\n"
-     "\"name\" (the fingerprint) followed by all 122 coefficients and carried constants, in "
-     "ascending byte order of their names."},
-    {"settable", ModelParams_settable, METH_NOARGS | METH_STATIC,
-     "settable()\n--\n\nThe 92 coefficient names from_preset accepts as overrides, sorted."},
-    {nullptr, nullptr, 0, nullptr},
+    keywords_method(
+        "from_preset", ModelParams_from_preset,
+        "from_preset(name='kx-v14', **overrides)\n--\n\n"
+        "The shipped preset `name` with each keyword override applied in byte order of the "
+        "keywords. Any override that changes a bit makes the model a \"custom-\" variant; "
+        "unknown, derived and compile-time names are refused (ValidationError), never dropped.",
+        METH_STATIC),
+    keywords_method(
+        "from_dict", ModelParams_from_dict,
+        "from_dict(values)\n--\n\n"
+        "Rebuild a model from its dictionary (the inverse of to_dict). Keys it lacks keep kx-v1's "
+        "values; \"name\" is ignored and the fingerprint recomputed. A key this build does not "
+        "know, or a fixed constant with another value, is refused (ValidationError).",
+        METH_STATIC),
+    noargs_method("to_dict", ModelParams_to_dict,
+                  "to_dict($self, /)\n--\n\n"
+                  "\"name\" (the fingerprint) followed by all 122 coefficients and carried "
+                  "constants, in ascending byte order of their names."),
+    noargs_method("settable", ModelParams_settable,
+                  "settable()\n--\n\nThe 92 coefficient names from_preset accepts as overrides, "
+                  "sorted.",
+                  METH_STATIC),
+    {},
 };
 
 PyGetSetDef GETSET[] = {
-    {"fingerprint", ModelParams_fingerprint, nullptr,
-     "The shipped preset's name when the model is bit-identical to one, otherwise \"custom-\" and "
-     "the first eight hex digits of its SHA-256 digest.",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    read_only<&ModelParams::fingerprint>(
+        "fingerprint",
+        "The shipped preset's name when the model is bit-identical to one, otherwise \"custom-\" "
+        "and the first eight hex digits of its SHA-256 digest."),
+    {},
 };
-
-PyType_Slot SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "An immutable set of model coefficients: a shipped preset, or a fingerprinted "
-                    "deviation from one.\n\n"
-                    "Build one with ModelParams.from_preset(...) or ModelParams.from_dict(...). "
-                    "Every coefficient and carried constant reads as an attribute "
-                    "(m.garch_beta, m.book_levels). Two models are equal when all their values "
-                    "are bit-identical; equal models hash alike.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<ModelParams>)},
-    {Py_tp_repr, reinterpret_cast<void*>(ModelParams_repr)},
-    {Py_tp_getattro, reinterpret_cast<void*>(ModelParams_getattro)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(ModelParams_richcompare)},
-    {Py_tp_hash, reinterpret_cast<void*>(ModelParams_hash)},
-    {Py_tp_methods, METHODS},
-    {Py_tp_getset, GETSET},
-    {0, nullptr},
-};
-
-PyType_Spec SPEC = {"corvane._core.ModelParams", basic_size<ModelParams>(), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, SLOTS};
 
 }  // namespace
 
-TypeEntry MODEL_PARAMS{&SPEC, &model_params_type};
+Class<ModelParams> MODEL_PARAMS{
+    "corvane._core.ModelParams",
+    {
+        .doc = "An immutable set of model coefficients: a shipped preset, or a fingerprinted "
+               "deviation from one.\n\n"
+               "Build one with ModelParams.from_preset(...) or ModelParams.from_dict(...). "
+               "Every coefficient and carried constant reads as an attribute "
+               "(m.garch_beta, m.book_levels). Two models are equal when all their values "
+               "are bit-identical; equal models hash alike.",
+        .repr = ModelParams_repr,
+        .methods = METHODS,
+        .getset = GETSET,
+        .getattro = ModelParams_getattro,
+        .richcompare = ModelParams_richcompare,
+        .hash = ModelParams_hash,
+    }};
 
-PyMethodDef MODEL_PRESET_FUNCTION = {
-    "model_preset", as_method(model_preset), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef MODEL_PRESET_FUNCTION = keywords_method(
+    "model_preset", model_preset,
     "model_preset(name=None)\n--\n\n"
     "The mispricing coefficients of a shipped preset (default kx-v14) as a dict of fixed "
-    "shape. The full coefficient set is ModelParams.from_preset(name).to_dict()."};
-
-const ModelParams* model_params_of(PyObject* object) noexcept {
-    if (!model_params_type || !is_instance(object, model_params_type)) return nullptr;
-    return &model_of(object);
-}
-
-PyObject* new_model_params(const ModelParams& model) noexcept {
-    if (!model_params_type) {
-        PyErr_SetString(PyExc_SystemError, "ModelParams is not registered");
-        return nullptr;
-    }
-    return create(model_params_type, ModelParams(model));
-}
+    "shape. The full coefficient set is ModelParams.from_preset(name).to_dict().");
 
 }  // namespace corvane::py

@@ -1,13 +1,31 @@
 // Heap types built from specs: an interpreter object that holds one C++
 // value (its payload) by value, constructed and destroyed with the object.
 //
+// A unit declares each class once, naming the slots it fills:
+//
+//     Class<SweepCost> SWEEP_COST{"corvane._core.SweepCost", {
+//         .doc = "The cost of an immediate market order. Read-only.",
+//         .repr = SweepCost_repr,
+//         .getset = SWEEP_COST_GETSET,
+//     }};
+//
+// with attributes such as `read_only<&SweepCost::filled>("filled", "doc")`,
+// and the module registers it (bindings.hpp). `SWEEP_COST.create(value)`
+// makes an instance and `SWEEP_COST.of(object)` finds the payload of one.
+//
 // Types are final (no Py_TPFLAGS_BASETYPE), so an object's layout is always
 // the one its type was built for.
 #pragma once
 
+#include <array>
+#include <cstring>
 #include <new>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 
+#include "python/args.hpp"
+#include "python/errors.hpp"
 #include "python/ref.hpp"
 
 namespace corvane::py {
@@ -23,15 +41,16 @@ Payload& payload_of(PyObject* self) noexcept {
     return reinterpret_cast<Object<Payload>*>(self)->payload;
 }
 
-// A new object of `type` owning `value`; null with an error set on failure.
+// A new object of `type` owning `value` (what a tp_new returns); null with an
+// error set on failure.
 template <class Payload>
 PyObject* create(PyTypeObject* type, Payload&& value) noexcept {
+    using Value = std::decay_t<Payload>;
+    static_assert(std::is_nothrow_move_constructible_v<Value>);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (!self) return nullptr;
-    static_assert(std::is_nothrow_move_constructible_v<std::decay_t<Payload>>);
-    new (&reinterpret_cast<Object<std::decay_t<Payload>>*>(self)->payload)
-        std::decay_t<Payload>(std::forward<Payload>(value));
+    new (&reinterpret_cast<Object<Value>*>(self)->payload) Value(std::forward<Payload>(value));
     return self;
 }
 
@@ -45,20 +64,157 @@ void dealloc(PyObject* self) noexcept {
     Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
-template <class Payload>
-constexpr int basic_size() noexcept {
-    return static_cast<int>(sizeof(Object<Payload>));
-}
-
-// Casts a fast-call or keyword function to the slot type PyMethodDef stores.
-template <class Function>
-PyCFunction as_method(Function* function) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 // True when `object` is an instance of `type` (types are final: exact check).
 inline bool is_instance(PyObject* object, PyTypeObject* type) noexcept {
     return Py_TYPE(object) == type;
+}
+
+// ---- Classes ----
+
+// What the module registers: the spec, and the type object once it is built.
+struct TypeEntry {
+    PyType_Spec spec{};
+    PyTypeObject* type = nullptr;
+
+    // The name the interpreter shows ("SweepCost").
+    const char* short_name() const noexcept {
+        const char* dot = std::strrchr(spec.name, '.');
+        return dot ? dot + 1 : spec.name;
+    }
+};
+
+// The slots a class fills, by name; the rest stay empty. Without `new_object`
+// the interpreter cannot create instances: only the binding hands them out.
+struct ClassSlots {
+    const char* doc = nullptr;
+    newfunc new_object = nullptr;
+    reprfunc repr = nullptr;
+    PyMethodDef* methods = nullptr;
+    PyGetSetDef* getset = nullptr;
+    getattrofunc getattro = nullptr;
+    richcmpfunc richcompare = nullptr;
+    hashfunc hash = nullptr;
+};
+
+template <class Payload>
+class Class : public TypeEntry {
+public:
+    Class(const char* name, const ClassSlots& given) noexcept {
+        std::size_t count = 0;
+        auto add = [&](int id, auto* pointer) {
+            if (pointer) slots_[count++] = {id, reinterpret_cast<void*>(pointer)};
+        };
+        add(Py_tp_doc, const_cast<char*>(given.doc));
+        add(Py_tp_new, given.new_object);
+        add(Py_tp_dealloc, &dealloc<Payload>);
+        add(Py_tp_repr, given.repr);
+        add(Py_tp_methods, given.methods);
+        add(Py_tp_getset, given.getset);
+        add(Py_tp_getattro, given.getattro);
+        add(Py_tp_richcompare, given.richcompare);
+        add(Py_tp_hash, given.hash);
+        auto flags = Py_TPFLAGS_DEFAULT |
+                     (given.new_object ? 0UL : Py_TPFLAGS_DISALLOW_INSTANTIATION);
+        spec = {name, static_cast<int>(sizeof(Object<Payload>)), 0,
+                static_cast<unsigned int>(flags), slots_.data()};
+    }
+    // The spec points into the object itself.
+    Class(const Class&) = delete;
+    Class& operator=(const Class&) = delete;
+
+    // The payload of `object` (borrowed from it) when it is an instance,
+    // else null without an error set.
+    Payload* of(PyObject* object) const noexcept {
+        return type && is_instance(object, type) ? &payload_of<Payload>(object) : nullptr;
+    }
+
+    // A new instance owning `value`; null with an error set.
+    PyObject* create(Payload value) const noexcept {
+        if (!type) {
+            PyErr_Format(PyExc_SystemError, "%s is not registered", short_name());
+            return nullptr;
+        }
+        return py::create(type, std::move(value));
+    }
+
+private:
+    // One per ClassSlots field (each a pointer), dealloc and the terminator.
+    std::array<PyType_Slot, sizeof(ClassSlots) / sizeof(void*) + 2> slots_{};
+};
+
+// An argument that must be an instance of `cls`, for `Args::extract`: sets
+// `out` to its payload (borrowed from the argument).
+template <class Payload>
+struct InstanceArg {
+    const Class<Payload>& cls;
+    const Payload*& out;
+
+    bool from_python(PyObject* object, const char* function, const char* what) const {
+        const Payload* payload = cls.of(object);
+        if (!payload) {
+            wrong_type(function, what, cls.short_name(), object);
+            return false;
+        }
+        out = payload;
+        return true;
+    }
+};
+
+template <class Payload>
+InstanceArg<Payload> instance(const Class<Payload>& cls, const Payload*& out) {
+    return {cls, out};
+}
+
+// ---- Attributes, reprs and methods ----
+
+template <class Member>
+struct MemberClass;
+template <class C, class T>
+struct MemberClass<T C::*> {
+    using type = C;
+};
+
+// A read-only attribute: a field of the payload, or what a const method of it
+// taking no argument returns, converted by `to_python`. A method runs guarded:
+// it may allocate, and its arithmetic must not see the caller's environment.
+template <auto Member>
+PyObject* get(PyObject* self, void*) noexcept {
+    using Payload = typename MemberClass<decltype(Member)>::type;
+    if constexpr (std::is_member_function_pointer_v<decltype(Member)>) {
+        return guarded([self] { return to_python((payload_of<Payload>(self).*Member)()); });
+    } else {
+        return to_python(payload_of<Payload>(self).*Member);
+    }
+}
+
+constexpr PyGetSetDef read_only(const char* name, getter get_value, const char* doc) {
+    return {name, get_value, nullptr, doc, nullptr};
+}
+
+template <auto Member>
+constexpr PyGetSetDef read_only(const char* name, const char* doc) {
+    return read_only(name, get<Member>, doc);
+}
+
+// A repr that is the core's text form of the payload (its `to_text`).
+template <class Payload>
+PyObject* text_repr(PyObject* self) noexcept {
+    return guarded([self] { return to_python(to_text(payload_of<Payload>(self))); });
+}
+
+// Method-table entries whose flags always match the function's signature.
+using KeywordsFunction = PyObject*(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using NoArgsFunction = PyObject*(PyObject*, PyObject*);
+
+inline PyMethodDef keywords_method(const char* name, KeywordsFunction* function, const char* doc,
+                                   int flags = 0) noexcept {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+            METH_FASTCALL | METH_KEYWORDS | flags, doc};
+}
+
+inline PyMethodDef noargs_method(const char* name, NoArgsFunction* function, const char* doc,
+                                 int flags = 0) noexcept {
+    return {name, function, METH_NOARGS | flags, doc};
 }
 
 }  // namespace corvane::py

@@ -11,52 +11,29 @@
 namespace corvane::py {
 namespace {
 
-PyTypeObject* fair_value_type = nullptr;
-PyTypeObject* mispricing_state_type = nullptr;
-
 // ---- FairValue ----
 
-template <double FairValue::*field>
-PyObject* FairValue_get(PyObject* self, void*) {
-    return to_python(payload_of<FairValue>(self).*field);
-}
-
-PyObject* FairValue_get_book_value_path(PyObject* self, void*) {
-    return to_python(payload_of<FairValue>(self).book_value_path);
-}
-
-PyObject* FairValue_repr(PyObject* self) {
-    return guarded([&]() -> PyObject* { return to_python(to_text(payload_of<FairValue>(self))); });
-}
-
 PyGetSetDef FAIR_VALUE_GETSET[] = {
-    {"fair_value", FairValue_get<&FairValue::fair_value>, nullptr, "Fair value per share.",
-     nullptr},
-    {"target_pe", FairValue_get<&FairValue::target_pe>, nullptr,
-     "The multiple actually applied. Zero on the book-value path.", nullptr},
-    {"sector_anchor_pe", FairValue_get<&FairValue::sector_anchor_pe>, nullptr,
-     "The sector's anchor multiple, before adjustment.", nullptr},
-    {"rate_adjustment", FairValue_get<&FairValue::rate_adjustment>, nullptr,
-     "Rate adjustment applied to the anchor.", nullptr},
-    {"qe_adjustment", FairValue_get<&FairValue::qe_adjustment>, nullptr,
-     "QE adjustment applied to the anchor.", nullptr},
-    {"book_value_path", FairValue_get_book_value_path, nullptr,
-     "True when valued off book because EPS was not positive.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    read_only<&FairValue::fair_value>("fair_value", "Fair value per share."),
+    read_only<&FairValue::target_pe>("target_pe",
+                                     "The multiple actually applied. Zero on the book-value path."),
+    read_only<&FairValue::sector_anchor_pe>("sector_anchor_pe",
+                                            "The sector's anchor multiple, before adjustment."),
+    read_only<&FairValue::rate_adjustment>("rate_adjustment",
+                                           "Rate adjustment applied to the anchor."),
+    read_only<&FairValue::qe_adjustment>("qe_adjustment", "QE adjustment applied to the anchor."),
+    read_only<&FairValue::book_value_path>(
+        "book_value_path", "True when valued off book because EPS was not positive."),
+    {},
 };
 
-PyType_Slot FAIR_VALUE_SLOTS[] = {
-    {Py_tp_doc, const_cast<char*>("Fair value per share and the components it was built from.\n\n"
-                                  "Returned by fair_value(); immutable.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<FairValue>)},
-    {Py_tp_repr, reinterpret_cast<void*>(FairValue_repr)},
-    {Py_tp_getset, FAIR_VALUE_GETSET},
-    {0, nullptr},
-};
-
-PyType_Spec FAIR_VALUE_SPEC = {"corvane._core.FairValue", basic_size<FairValue>(), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                               FAIR_VALUE_SLOTS};
+Class<FairValue> FAIR_VALUE_CLASS{"corvane._core.FairValue",
+                                  {
+                                      .doc = "Fair value per share and the components it was "
+                                             "built from.\n\nReturned by fair_value(); immutable.",
+                                      .repr = text_repr<FairValue>,
+                                      .getset = FAIR_VALUE_GETSET,
+                                  }};
 
 constexpr Param FAIR_VALUE_PARAMS[] = {
     optional_param("eps"),
@@ -72,36 +49,17 @@ constexpr Signature FAIR_VALUE_SIGNATURE{"fair_value", FAIR_VALUE_PARAMS, 0};
 PyObject* fair_value_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto parsed = Args::parse(FAIR_VALUE_SIGNATURE, args, nargs, kwnames);
-        if (!parsed) return nullptr;
+        // What the caller leaves out keeps FairValueArgs' defaults, the signature's.
         FairValueArgs given;
-        auto eps = parsed->optional_f64(0);
-        if (!eps) return nullptr;
-        given.eps = *eps;
-        auto sector = parsed->str(1);
-        if (!sector) return nullptr;
-        given.sector = *sector;
-        auto growth = parsed->optional_f64(2);
-        if (!growth) return nullptr;
-        given.revenue_growth = *growth;
-        if (parsed->given(3)) {
-            auto rate = parsed->f64(3);
-            if (!rate) return nullptr;
-            given.federal_funds_rate = *rate;
+        if (!parse_args(FAIR_VALUE_SIGNATURE, args, nargs, kwnames, given.eps, given.sector,
+                        given.revenue_growth, given.federal_funds_rate,
+                        given.corporate_bond_yield, given.qe_pe_boost,
+                        given.book_value_per_share)) {
+            return nullptr;
         }
-        auto yield = parsed->optional_f64(4);
-        if (!yield) return nullptr;
-        given.corporate_bond_yield = *yield;
-        auto boost = parsed->optional_f64(5);
-        if (!boost) return nullptr;
-        given.qe_pe_boost = *boost;
-        auto book = parsed->optional_f64(6);
-        if (!book) return nullptr;
-        given.book_value_per_share = *book;
-
         auto value = fair_value(given);
         if (!unwrap(value)) return nullptr;
-        return create(fair_value_type, std::move(*value));
+        return FAIR_VALUE_CLASS.create(std::move(*value));
     });
 }
 
@@ -112,59 +70,34 @@ constexpr Signature STATE_SIGNATURE{"MispricingState", STATE_PARAMS, 2};
 
 PyObject* MispricingState_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        auto parsed = Args::parse(STATE_SIGNATURE, args, kwargs);
-        if (!parsed) return nullptr;
         double s = 0.0;
-        if (parsed->given(0)) {
-            auto given = parsed->f64(0);
-            if (!given) return nullptr;
-            s = *given;
-        }
-        auto s_prev = parsed->optional_f64(1);
-        if (!s_prev) return nullptr;
-        auto state = make_mispricing_state(s, *s_prev);
+        std::optional<double> s_prev;
+        if (!parse_args(STATE_SIGNATURE, args, kwargs, s, s_prev)) return nullptr;
+        auto state = make_mispricing_state(s, s_prev);
         if (!unwrap(state)) return nullptr;
         return create(type, std::move(*state));
     });
 }
 
-template <double MispricingState::*field>
-PyObject* MispricingState_get(PyObject* self, void*) {
-    return to_python(payload_of<MispricingState>(self).*field);
-}
-
-PyObject* MispricingState_repr(PyObject* self) {
-    return guarded(
-        [&]() -> PyObject* { return to_python(to_text(payload_of<MispricingState>(self))); });
-}
-
 PyGetSetDef MISPRICING_STATE_GETSET[] = {
-    {"s", MispricingState_get<&MispricingState::s>, nullptr,
-     "Log deviation of price from fair value.", nullptr},
-    {"s_prev", MispricingState_get<&MispricingState::s_prev>, nullptr, "Yesterday's s.",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    read_only<&MispricingState::s>("s", "Log deviation of price from fair value."),
+    read_only<&MispricingState::s_prev>("s_prev", "Yesterday's s."),
+    {},
 };
 
-PyType_Slot MISPRICING_STATE_SLOTS[] = {
-    {Py_tp_doc,
-     const_cast<char*>(
-         "MispricingState(s=0.0, s_prev=None)\n--\n\n"
-         "The daily log-mispricing state.\n\n"
-         "`s` is the log deviation of price from fair value, and `s_prev` is\n"
-         "yesterday's, which the momentum term needs. Immutable: a step returns a new\n"
-         "state rather than mutating, so a trajectory is a list of values you can\n"
-         "keep rather than a thing you have to copy defensively.")},
-    {Py_tp_new, reinterpret_cast<void*>(MispricingState_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<MispricingState>)},
-    {Py_tp_repr, reinterpret_cast<void*>(MispricingState_repr)},
-    {Py_tp_getset, MISPRICING_STATE_GETSET},
-    {0, nullptr},
-};
-
-PyType_Spec MISPRICING_STATE_SPEC = {"corvane._core.MispricingState",
-                                     basic_size<MispricingState>(), 0, Py_TPFLAGS_DEFAULT,
-                                     MISPRICING_STATE_SLOTS};
+Class<MispricingState> MISPRICING_STATE_CLASS{
+    "corvane._core.MispricingState",
+    {
+        .doc = "MispricingState(s=0.0, s_prev=None)\n--\n\n"
+               "The daily log-mispricing state.\n\n"
+               "`s` is the log deviation of price from fair value, and `s_prev` is\n"
+               "yesterday's, which the momentum term needs. Immutable: a step returns a new\n"
+               "state rather than mutating, so a trajectory is a list of values you can\n"
+               "keep rather than a thing you have to copy defensively.",
+        .new_object = MispricingState_new,
+        .repr = text_repr<MispricingState>,
+        .getset = MISPRICING_STATE_GETSET,
+    }};
 
 // ---- The daily step and its analysis ----
 
@@ -174,32 +107,16 @@ constexpr Signature STEP_SIGNATURE{"step_mispricing_daily", STEP_PARAMS, 1};
 PyObject* step_mispricing_daily_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto parsed = Args::parse(STEP_SIGNATURE, args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        PyObject* state = (*parsed)[0];
-        if (!is_instance(state, mispricing_state_type)) {
-            PyErr_SetString(PyExc_TypeError,
-                            text::message("step_mispricing_daily() argument 'state' must be "
-                                          "MispricingState, not ",
-                                          type_name(state))
-                                .c_str());
+        const MispricingState* state = nullptr;
+        double innovation = 0.0;
+        double shock = 0.0;
+        if (!parse_args(STEP_SIGNATURE, args, nargs, kwnames,
+                        instance(MISPRICING_STATE_CLASS, state), innovation, shock)) {
             return nullptr;
         }
-        double innovation = 0.0;
-        if (parsed->given(1)) {
-            auto value = parsed->f64(1);
-            if (!value) return nullptr;
-            innovation = *value;
-        }
-        double shock = 0.0;
-        if (parsed->given(2)) {
-            auto value = parsed->f64(2);
-            if (!value) return nullptr;
-            shock = *value;
-        }
-        auto next = step_mispricing_daily(payload_of<MispricingState>(state), innovation, shock);
+        auto next = step_mispricing_daily(*state, innovation, shock);
         if (!unwrap(next)) return nullptr;
-        return create(mispricing_state_type, std::move(*next));
+        return MISPRICING_STATE_CLASS.create(std::move(*next));
     });
 }
 
@@ -209,25 +126,17 @@ constexpr Signature APPLY_SIGNATURE{"apply_mispricing", APPLY_PARAMS, 2};
 PyObject* apply_mispricing_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto parsed = Args::parse(APPLY_SIGNATURE, args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto value = parsed->f64(0);
-        if (!value) return nullptr;
-        auto s = parsed->f64(1);
-        if (!s) return nullptr;
-        return to_python(apply_mispricing(*value, *s));
+        double value = 0.0;
+        double s = 0.0;
+        if (!parse_args(APPLY_SIGNATURE, args, nargs, kwnames, value, s)) return nullptr;
+        return to_python(apply_mispricing(value, s));
     });
 }
 
 // phi and theta: None (or absent) means the daily model's own.
-bool read_coefficients(const Args& args, std::size_t first, double& phi, double& theta) {
-    auto given_phi = args.optional_f64(first);
-    if (!given_phi) return false;
-    auto given_theta = args.optional_f64(first + 1);
-    if (!given_theta) return false;
-    phi = given_phi->value_or(DAILY_PHI);
-    theta = given_theta->value_or(DAILY_MOMENTUM_THETA);
-    return true;
+double phi_or_daily(const std::optional<double>& phi) { return phi.value_or(DAILY_PHI); }
+double theta_or_daily(const std::optional<double>& theta) {
+    return theta.value_or(DAILY_MOMENTUM_THETA);
 }
 
 // A new (float, float) tuple.
@@ -243,26 +152,19 @@ constexpr Param IMPULSE_PARAMS[] = {{"horizon_days"}, optional_param("phi"),
                                     optional_param("theta")};
 constexpr Signature IMPULSE_SIGNATURE{"impulse_response", IMPULSE_PARAMS, 3};
 
+// Returns a new list of float.
 PyObject* impulse_response_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto parsed = Args::parse(IMPULSE_SIGNATURE, args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto horizon = parsed->i64(0);
-        if (!horizon) return nullptr;
-        double phi = 0.0;
-        double theta = 0.0;
-        if (!read_coefficients(*parsed, 1, phi, theta)) return nullptr;
-        auto response = impulse_response(*horizon, phi, theta);
-        if (!unwrap(response)) return nullptr;
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(response->size())));
-        if (!list) return nullptr;
-        for (std::size_t k = 0; k < response->size(); ++k) {
-            PyObject* value = to_python((*response)[k]);
-            if (!value) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), value);
+        std::int64_t horizon = 0;
+        std::optional<double> phi;
+        std::optional<double> theta;
+        if (!parse_args(IMPULSE_SIGNATURE, args, nargs, kwnames, horizon, phi, theta)) {
+            return nullptr;
         }
-        return list.release();
+        auto response = impulse_response(horizon, phi_or_daily(phi), theta_or_daily(theta));
+        if (!unwrap(response)) return nullptr;
+        return list_of(*response);
     });
 }
 
@@ -272,12 +174,11 @@ constexpr Signature ROOTS_SIGNATURE{"characteristic_root_moduli", ROOTS_PARAMS, 
 PyObject* characteristic_root_moduli_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto parsed = Args::parse(ROOTS_SIGNATURE, args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        double phi = 0.0;
-        double theta = 0.0;
-        if (!read_coefficients(*parsed, 0, phi, theta)) return nullptr;
-        return pair_to_python(characteristic_root_moduli(phi, theta));
+        std::optional<double> phi;
+        std::optional<double> theta;
+        if (!parse_args(ROOTS_SIGNATURE, args, nargs, kwnames, phi, theta)) return nullptr;
+        return pair_to_python(
+            characteristic_root_moduli(phi_or_daily(phi), theta_or_daily(theta)));
     });
 }
 
@@ -289,30 +190,29 @@ constexpr Param SIGMA_PARAMS[] = {{"innovation_sigma"}, optional_param("phi"),
                                   optional_param("theta")};
 constexpr Signature SIGMA_SIGNATURE{"stationary_sigma", SIGMA_PARAMS, 1};
 
+// Returns a new float, or None when the coefficients are not stationary.
 PyObject* stationary_sigma_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto parsed = Args::parse(SIGMA_SIGNATURE, args, nargs, kwnames);
-        if (!parsed) return nullptr;
-        auto sigma = parsed->f64(0);
-        if (!sigma) return nullptr;
-        double phi = 0.0;
-        double theta = 0.0;
-        if (!read_coefficients(*parsed, 1, phi, theta)) return nullptr;
-        auto result = stationary_sigma(*sigma, phi, theta);
+        double sigma = 0.0;
+        std::optional<double> phi;
+        std::optional<double> theta;
+        if (!parse_args(SIGMA_SIGNATURE, args, nargs, kwnames, sigma, phi, theta)) {
+            return nullptr;
+        }
+        auto result = stationary_sigma(sigma, phi_or_daily(phi), theta_or_daily(theta));
         if (!unwrap(result)) return nullptr;
-        if (!*result) Py_RETURN_NONE;
-        return to_python(**result);
+        return to_python(*result);
     });
 }
 
 }  // namespace
 
-TypeEntry FAIR_VALUE_TYPE{&FAIR_VALUE_SPEC, &fair_value_type};
-TypeEntry MISPRICING_STATE{&MISPRICING_STATE_SPEC, &mispricing_state_type};
+TypeEntry& FAIR_VALUE_TYPE = FAIR_VALUE_CLASS;
+TypeEntry& MISPRICING_STATE = MISPRICING_STATE_CLASS;
 
-PyMethodDef FAIR_VALUE_FUNCTION = {
-    "fair_value", as_method(fair_value_function), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef FAIR_VALUE_FUNCTION = keywords_method(
+    "fair_value", fair_value_function,
     "fair_value(*, eps=None, sector, revenue_growth=None, federal_funds_rate=0.0, "
     "corporate_bond_yield=None, qe_pe_boost=None, book_value_per_share=None)\n--\n\n"
     "Fair value per share from fundamentals and the macro state, with its components.\n\n"
@@ -323,51 +223,49 @@ PyMethodDef FAIR_VALUE_FUNCTION = {
     "Rates are FRACTIONAL: `corporate_bond_yield=0.052` means 5.2%. The discount rate is "
     "corporate_bond_yield when given (0.0 included), else federal_funds_rate. revenue_growth "
     "is a growth fraction, qe_pe_boost a multiplier delta, eps and book_value_per_share "
-    "currency; none of those is scaled."};
+    "currency; none of those is scaled.");
 
-PyMethodDef STEP_MISPRICING_DAILY_FUNCTION = {
-    "step_mispricing_daily", as_method(step_mispricing_daily_function),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef STEP_MISPRICING_DAILY_FUNCTION = keywords_method(
+    "step_mispricing_daily", step_mispricing_daily_function,
     "step_mispricing_daily(state, *, innovation=0.0, shock=0.0)\n--\n\n"
     "One day of the log-mispricing process, as a new MispricingState:\n\n"
     "    s' = innovation + (phi * s + (s - s_prev) * theta) + clamp(shock, -0.15, 0.15)\n\n"
     "clamped to [-0.9, 0.9], with phi = 0.5 ** (1/60) (a 60-day half-life) and theta = 0.25. "
     "`innovation` is your zero-mean, variance-scaled noise and is not clamped; `shock` is the "
     "day's directional push (news, net order flow, squeezes), capped so that no single day "
-    "dominates."};
+    "dominates.");
 
-PyMethodDef APPLY_MISPRICING_FUNCTION = {
-    "apply_mispricing", as_method(apply_mispricing_function), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef APPLY_MISPRICING_FUNCTION = keywords_method(
+    "apply_mispricing", apply_mispricing_function,
     "apply_mispricing(fair_value, s)\n--\n\n"
     "The price at log mispricing s: fair_value * exp(s), s clamped to [-0.9, 0.9], never "
-    "below 0.01. NaN in either argument gives NaN."};
+    "below 0.01. NaN in either argument gives NaN.");
 
-PyMethodDef CHARACTERISTIC_ROOT_MODULI_FUNCTION = {
-    "characteristic_root_moduli", as_method(characteristic_root_moduli_function),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef CHARACTERISTIC_ROOT_MODULI_FUNCTION = keywords_method(
+    "characteristic_root_moduli", characteristic_root_moduli_function,
     "characteristic_root_moduli(phi=None, theta=None)\n--\n\n"
     "Moduli of the characteristic roots of s_t = (phi + theta) s_{t-1} - theta s_{t-2}, "
     "larger first. Both below 1 means the process is stationary. None takes the daily "
-    "model's own coefficient."};
+    "model's own coefficient.");
 
-PyMethodDef CROWD_ADJUSTED_ROOT_MODULI_FUNCTION = {
-    "crowd_adjusted_root_moduli", crowd_adjusted_root_moduli_function, METH_NOARGS,
+PyMethodDef CROWD_ADJUSTED_ROOT_MODULI_FUNCTION = noargs_method(
+    "crowd_adjusted_root_moduli", crowd_adjusted_root_moduli_function,
     "crowd_adjusted_root_moduli()\n--\n\n"
     "The daily model's root moduli with the engine's crowd feedback included: the crowd's "
-    "valuation lean weakens reversion and its momentum lean strengthens momentum."};
+    "valuation lean weakens reversion and its momentum lean strengthens momentum.");
 
-PyMethodDef IMPULSE_RESPONSE_FUNCTION = {
-    "impulse_response", as_method(impulse_response_function), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef IMPULSE_RESPONSE_FUNCTION = keywords_method(
+    "impulse_response", impulse_response_function,
     "impulse_response(horizon_days, phi=None, theta=None)\n--\n\n"
     "Response of s to a unit impulse on day 0, for days 0 to horizon_days (horizon_days + 1 "
     "values). Momentum makes it rise before it decays. None takes the daily model's own "
-    "coefficient."};
+    "coefficient.");
 
-PyMethodDef STATIONARY_SIGMA_FUNCTION = {
-    "stationary_sigma", as_method(stationary_sigma_function), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef STATIONARY_SIGMA_FUNCTION = keywords_method(
+    "stationary_sigma", stationary_sigma_function,
     "stationary_sigma(innovation_sigma, *, phi=None, theta=None)\n--\n\n"
     "Standard deviation of s in the stationary state, for innovations of standard deviation "
     "innovation_sigma. None when the coefficients are not stationary, rather than a large "
-    "finite number."};
+    "finite number.");
 
 }  // namespace corvane::py
