@@ -83,12 +83,14 @@ PyGetSetDef FILL_GETSET[] = {
     {},
 };
 
-Class<FillValue> FILL_CLASS{"corvane._core.Fill",
-                            {
-                                .doc = "One execution against a resting order. Read-only.",
-                                .repr = Fill_repr,
-                                .getset = FILL_GETSET,
-                            }};
+Class<FillValue> FILL_CLASS{
+    "corvane._core.Fill",
+    {
+        .doc = "One execution against a resting order. Read-only.",
+        .repr = Fill_repr,
+        .getset = FILL_GETSET,
+    },
+};
 
 // A new list holding the result's fills.
 PyObject* MatchResult_get_fills(PyObject* self, void*) {
@@ -117,12 +119,14 @@ PyGetSetDef MATCH_RESULT_GETSET[] = {
     {},
 };
 
-Class<MatchValue> MATCH_RESULT_CLASS{"corvane._core.MatchResult",
-                                     {
-                                         .doc = "What OrderBook.submit did. Read-only.",
-                                         .repr = MatchResult_repr,
-                                         .getset = MATCH_RESULT_GETSET,
-                                     }};
+Class<MatchValue> MATCH_RESULT_CLASS{
+    "corvane._core.MatchResult",
+    {
+        .doc = "What OrderBook.submit did. Read-only.",
+        .repr = MatchResult_repr,
+        .getset = MATCH_RESULT_GETSET,
+    },
+};
 
 PyObject* SweepCost_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
@@ -148,7 +152,8 @@ Class<SweepCost> SWEEP_COST_CLASS{
         .doc = "The cost of an immediate market order. Read-only.",
         .repr = SweepCost_repr,
         .getset = SWEEP_COST_GETSET,
-    }};
+    },
+};
 
 PyObject* PriceLevel_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
@@ -172,7 +177,8 @@ Class<PriceLevel> PRICE_LEVEL_CLASS{
         .doc = "Consecutive resting orders at one price. Read-only.",
         .repr = PriceLevel_repr,
         .getset = PRICE_LEVEL_GETSET,
-    }};
+    },
+};
 
 // A new MatchResult object for a core result of `book`.
 PyObject* new_match_result(const OrderBook& book, const MatchResult& result) {
@@ -454,7 +460,8 @@ Class<OrderBook> ORDER_BOOK{
         .repr = OrderBook_repr,
         .methods = ORDER_BOOK_METHODS,
         .getset = ORDER_BOOK_GETSET,
-    }};
+    },
+};
 TypeEntry& FILL = FILL_CLASS;
 TypeEntry& MATCH_RESULT = MATCH_RESULT_CLASS;
 TypeEntry& PRICE_LEVEL = PRICE_LEVEL_CLASS;

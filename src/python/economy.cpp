@@ -65,6 +65,7 @@ Class<Macro> MACRO{
         .new_object = Macro_new,
         .repr = text_repr<Macro>,
         .getset = GETSET,
-    }};
+    },
+};
 
 }  // namespace corvane::py

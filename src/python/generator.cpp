@@ -88,7 +88,8 @@ Class<GameRng> GAME_RNG_CLASS{
         .new_object = GameRng_new,
         .repr = GameRng_repr,
         .methods = METHODS,
-    }};
+    },
+};
 
 }  // namespace
 

@@ -351,7 +351,8 @@ Class<ModelParams> MODEL_PARAMS{
         .getattro = ModelParams_getattro,
         .richcompare = ModelParams_richcompare,
         .hash = ModelParams_hash,
-    }};
+    },
+};
 
 PyMethodDef MODEL_PRESET_FUNCTION = keywords_method(
     "model_preset", model_preset,

@@ -3,11 +3,14 @@
 //
 // A unit declares each class once, naming the slots it fills:
 //
-//     Class<SweepCost> SWEEP_COST{"corvane._core.SweepCost", {
-//         .doc = "The cost of an immediate market order. Read-only.",
-//         .repr = SweepCost_repr,
-//         .getset = SWEEP_COST_GETSET,
-//     }};
+//     Class<SweepCost> SWEEP_COST{
+//         "corvane._core.SweepCost",
+//         {
+//             .doc = "The cost of an immediate market order. Read-only.",
+//             .repr = SweepCost_repr,
+//             .getset = SWEEP_COST_GETSET,
+//         },
+//     };
 //
 // with attributes such as `read_only<&SweepCost::filled>("filled", "doc")`,
 // and the module registers it (bindings.hpp). `SWEEP_COST.create(value)`

@@ -90,7 +90,8 @@ Class<InstrumentInit> INSTRUMENT{
         .new_object = Instrument_new,
         .repr = text_repr<InstrumentInit>,
         .getset = GETSET,
-    }};
+    },
+};
 
 PyMethodDef RANDOM_INSTRUMENTS_FUNCTION = keywords_method(
     "random_instruments", random_instruments,

@@ -27,13 +27,15 @@ PyGetSetDef FAIR_VALUE_GETSET[] = {
     {},
 };
 
-Class<FairValue> FAIR_VALUE_CLASS{"corvane._core.FairValue",
-                                  {
-                                      .doc = "Fair value per share and the components it was "
-                                             "built from.\n\nReturned by fair_value(); immutable.",
-                                      .repr = text_repr<FairValue>,
-                                      .getset = FAIR_VALUE_GETSET,
-                                  }};
+Class<FairValue> FAIR_VALUE_CLASS{
+    "corvane._core.FairValue",
+    {
+        .doc = "Fair value per share and the components it was built from.\n\n"
+               "Returned by fair_value(); immutable.",
+        .repr = text_repr<FairValue>,
+        .getset = FAIR_VALUE_GETSET,
+    },
+};
 
 constexpr Param FAIR_VALUE_PARAMS[] = {
     optional_param("eps"),
@@ -97,7 +99,8 @@ Class<MispricingState> MISPRICING_STATE_CLASS{
         .new_object = MispricingState_new,
         .repr = text_repr<MispricingState>,
         .getset = MISPRICING_STATE_GETSET,
-    }};
+    },
+};
 
 // ---- The daily step and its analysis ----
 
