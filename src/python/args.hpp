@@ -14,8 +14,8 @@
 //         return nullptr;
 //     }
 //
-// Arguments convert in signature order and the first failure stops the rest,
-// so a body checks nothing of its own before every argument has converted.
+// Arguments convert in signature order and the first failure stops the rest;
+// a body's own checks (ranges, names) follow, before any state changes.
 // An argument the caller left out keeps its variable's default (the text
 // signature's default, written once where the variable is declared); None is
 // accepted only into a std::optional, which it empties.
@@ -57,16 +57,18 @@ struct Signature {
 // `from_python(object, function, what, out)` converts `object`, named `what`
 // in errors about `function`, into `out`, by out's type; false with an error
 // set (and `out` unchanged) on failure:
-//   double                     int, float or anything with __float__; never text
-//   int64_t, uint64_t, uint32_t  int or anything with __index__; never float
-//   bool                       any object's truth value
-//   std::string_view           str, viewed in the interpreter's UTF-8 cache
-//                              (valid while the object lives)
-//   std::string                str, copied
-//   std::optional<T>           None empties it; anything else converts as T
-//   PyObject*                  the object itself, borrowed
+//   double               int, float or anything with __float__; never text
+//   int64_t, uint64_t,   int or anything with __index__; never float; out of
+//   uint32_t             range is an OverflowError
+//   bool                 any object's truth value
+//   std::string_view     str, viewed in the interpreter's UTF-8 cache (valid
+//                        while the object lives)
+//   std::string          str, copied
+//   std::optional<T>     None empties it; anything else converts as T
+//   PyObject*            the object itself, borrowed
 // A type of its own converts itself through a member
-// `bool from_python(PyObject*, const char* function, const char* what)`.
+// `bool from_python(PyObject*, const char* function, const char* what)`,
+// as `instance(CLASS, pointer)` (types.hpp) does for a binding class.
 bool from_python(PyObject* object, const char* function, const char* what, double& out);
 bool from_python(PyObject* object, const char* function, const char* what, std::int64_t& out);
 bool from_python(PyObject* object, const char* function, const char* what, std::uint64_t& out);
