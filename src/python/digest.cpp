@@ -37,9 +37,13 @@ PyObject* fixed_simulation_digest(PyObject*, PyObject* const* args, Py_ssize_t n
         {
             // The simulation touches no interpreter object: `preset` is a
             // copy, so nothing of the interpreter's is read without its lock.
+            // Between slices it checks for Ctrl-C, so a long run can be stopped.
             ReleasedInterpreter released;
-            digest.emplace(corvane::fixed_simulation_digest(run, preset));
+            digest.emplace(corvane::fixed_simulation_digest(
+                run, preset, [&released] { return released.no_signal_raised(); }));
         }
+        // An interruption left KeyboardInterrupt (or a handler's error) set.
+        if (!*digest && PyErr_Occurred()) return nullptr;
         if (!unwrap(*digest)) return nullptr;
         return to_python(**digest);
     });
@@ -53,6 +57,6 @@ PyMethodDef FIXED_SIMULATION_DIGEST_FUNCTION = keywords_method(
     "Run one fully specified simulation and return the SHA-256 of its final state as 64 hex "
     "digits: `size` generated instruments (universe seed `universe_seed`), an engine seeded "
     "with `seed` under the shipped preset `preset`, `days` days of `ticks` ticks from 9:30. "
-    "Two builds that agree on every rule return the same digest.");
+    "Two builds that agree on every rule return the same digest. Ctrl-C stops a long run.");
 
 }  // namespace corvane::py

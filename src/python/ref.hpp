@@ -51,6 +51,16 @@ public:
     ReleasedInterpreter(const ReleasedInterpreter&) = delete;
     ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
 
+    // Takes the lock back for a moment to run pending signal handlers (Ctrl-C
+    // raises KeyboardInterrupt there). False when one raised: the error stays
+    // set for the caller to return once the lock is held again.
+    bool no_signal_raised() noexcept {
+        PyEval_RestoreThread(state_);
+        bool clear = PyErr_CheckSignals() == 0;
+        state_ = PyEval_SaveThread();
+        return clear;
+    }
+
 private:
     PyThreadState* state_;
 };
