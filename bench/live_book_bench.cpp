@@ -230,12 +230,13 @@ void run(double levels, long iterations) {
         sink = total;
     });
 
-    std::printf("%2.0f levels  build %7.1f ns  build+settle %7.1f ns  naive %7.1f ns  "
-                "naive/ours %.2fx  settle/build %.2fx  allocations/iteration: ours %.3f, naive %.1f\n",
-                levels, build.ns_per_iteration, settle.ns_per_iteration, naive.ns_per_iteration,
-                naive.ns_per_iteration / settle.ns_per_iteration,
-                settle.ns_per_iteration / build.ns_per_iteration,
-                settle.allocations_per_iteration, naive.allocations_per_iteration);
+    std::printf(
+        "%2.0f levels  build %7.1f ns  build+settle %7.1f ns  naive %7.1f ns  "
+        "naive/ours %.2fx  settle/build %.2fx  allocations/iteration: ours %.3f, naive %.1f\n",
+        levels, build.ns_per_iteration, settle.ns_per_iteration, naive.ns_per_iteration,
+        naive.ns_per_iteration / settle.ns_per_iteration,
+        settle.ns_per_iteration / build.ns_per_iteration, settle.allocations_per_iteration,
+        naive.allocations_per_iteration);
 }
 
 }  // namespace

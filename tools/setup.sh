@@ -1,6 +1,6 @@
 # Shared by the project's scripts: installs the Debian packages the build and
 # tests need, once, and picks the interpreter.
-DEBIAN_PACKAGES="cmake ninja-build g++ libssl-dev libgtest-dev musl-tools binutils"
+DEBIAN_PACKAGES="cmake ninja-build g++ libssl-dev libgtest-dev musl-tools binutils clang-format"
 
 install_debian_packages() {
     local missing=()

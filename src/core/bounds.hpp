@@ -7,14 +7,8 @@
 namespace corvane::bounds {
 
 // Equal operands (including zeros of opposite sign) give the first.
-inline double max(double a, double b) noexcept {
-    return (a < b || a != a) ? b : a;
-}
-inline double min(double a, double b) noexcept {
-    return (b < a || a != a) ? b : a;
-}
-inline double clamp(double x, double low, double high) noexcept {
-    return max(low, min(x, high));
-}
+inline double max(double a, double b) noexcept { return (a < b || a != a) ? b : a; }
+inline double min(double a, double b) noexcept { return (b < a || a != a) ? b : a; }
+inline double clamp(double x, double low, double high) noexcept { return max(low, min(x, high)); }
 
 }  // namespace corvane::bounds

@@ -6,9 +6,7 @@ namespace {
 // Comparison-based bounds: a NaN fails every comparison and so passes through.
 double at_least(double value, double floor) { return value < floor ? floor : value; }
 double at_most(double value, double ceiling) { return value > ceiling ? ceiling : value; }
-double clamp(double value, double low, double high) {
-    return at_most(at_least(value, low), high);
-}
+double clamp(double value, double low, double high) { return at_most(at_least(value, low), high); }
 
 constexpr std::array<double, 5> VIX_BY_PHASE = {15.0, 18.0, 25.0, 30.0, 15.0};
 constexpr std::array<double, 5> FEAR_GREED_BY_PHASE = {60.0, 55.0, 30.0, 25.0, 55.0};

@@ -95,7 +95,7 @@ struct EconomyState {
 // Calls `visit(name, field)` for every field in canonical order, so that
 // snapshots, restores and digests cannot drift from the record.
 template <class State, class Visitor>
-    requires std::is_same_v<std::remove_const_t<State>, EconomyState>
+requires std::is_same_v<std::remove_const_t<State>, EconomyState>
 void visit_fields(State& s, Visitor&& visit) {
     visit("federal_funds_rate", s.federal_funds_rate);
     visit("prime_rate", s.prime_rate);

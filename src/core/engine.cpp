@@ -13,9 +13,7 @@ namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-double or_nan(const std::optional<double>& value) noexcept {
-    return value.value_or(NaN);
-}
+double or_nan(const std::optional<double>& value) noexcept { return value.value_or(NaN); }
 
 // NaN stores absence.
 std::optional<double> present_unless_nan(double value) noexcept {

@@ -23,8 +23,8 @@ double GameRng::next_normal() {
 }
 
 std::uint32_t derive_sub_seed(std::uint32_t root_seed, std::uint32_t derivation_index) {
-    std::uint64_t z = (static_cast<std::uint64_t>(root_seed) << 32) + 0x9e3779b97f4a7c15ULL +
-                      derivation_index;
+    std::uint64_t z =
+        (static_cast<std::uint64_t>(root_seed) << 32) + 0x9e3779b97f4a7c15ULL + derivation_index;
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
     z = z ^ (z >> 31);

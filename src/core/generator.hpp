@@ -20,8 +20,8 @@ public:
     static GameRng create(std::uint32_t seed, std::uint32_t sequence) {
         GameRng rng;
         rng.increment_ = 2 * static_cast<std::uint64_t>(sequence) + 1;
-        rng.state_ = (static_cast<std::uint64_t>(seed) + rng.increment_) * MULTIPLIER +
-                     rng.increment_;
+        rng.state_ =
+            (static_cast<std::uint64_t>(seed) + rng.increment_) * MULTIPLIER + rng.increment_;
         return rng;
     }
 
@@ -93,7 +93,7 @@ inline constexpr std::size_t STREAM_COUNT = 7;
 // Derivation index per position: positions 5 and 6 swap indices 6 and 5, and
 // the index (not the position) feeds the seed mixing and the sequence.
 inline constexpr std::array<std::uint32_t, STREAM_COUNT> STREAM_DERIVATION_INDEX = {0, 1, 2, 3,
-                                                                                   4, 6, 5};
+                                                                                    4, 6, 5};
 
 // The SplitMix64 finalizer of (root << 32) + golden ratio + d, high 32 bits.
 std::uint32_t derive_sub_seed(std::uint32_t root_seed, std::uint32_t derivation_index);

@@ -29,8 +29,8 @@ Status check_given(Check check, std::string_view name, const std::optional<doubl
 }  // namespace
 
 std::string unknown_cycle_message(std::string_view name) {
-    return text::message("unknown cycle ", text::quoted(name), ". Valid: ",
-                         text::join(CYCLE_PHASE_NAMES));
+    return text::message("unknown cycle ", text::quoted(name),
+                         ". Valid: ", text::join(CYCLE_PHASE_NAMES));
 }
 
 Result<Macro> make_macro(const MacroArgs& args) {
@@ -46,14 +46,17 @@ Result<Macro> make_macro(const MacroArgs& args) {
          }) {
         if (!status) return Error{status.error()};
     }
-    return Macro{args.vix,         args.federal_funds_rate, args.corporate_bond_yield,
-                 args.inflation_rate, args.qe_pe_boost,     args.fear_greed_index,
+    return Macro{args.vix,
+                 args.federal_funds_rate,
+                 args.corporate_bond_yield,
+                 args.inflation_rate,
+                 args.qe_pe_boost,
+                 args.fear_greed_index,
                  *cycle};
 }
 
 std::string to_text(const Macro& macro) {
-    return text::message("Macro(vix=", macro.vix,
-                         ", federal_funds_rate=", macro.federal_funds_rate,
+    return text::message("Macro(vix=", macro.vix, ", federal_funds_rate=", macro.federal_funds_rate,
                          ", cycle=", text::quoted(name_of(macro.cycle)), ")");
 }
 
@@ -101,8 +104,12 @@ Result<MacroPin> check_macro_pin(const MacroPinArgs& args) {
         cycle = cycle_phase_from_name(*args.cycle);
         if (!cycle) return Error{unknown_cycle_message(*args.cycle)};
     }
-    return MacroPin{args.vix,           args.federal_funds_rate, args.corporate_bond_yield,
-                    args.inflation_rate, args.qe_pe_boost,       args.fear_greed_index,
+    return MacroPin{args.vix,
+                    args.federal_funds_rate,
+                    args.corporate_bond_yield,
+                    args.inflation_rate,
+                    args.qe_pe_boost,
+                    args.fear_greed_index,
                     cycle};
 }
 

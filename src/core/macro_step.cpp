@@ -23,9 +23,7 @@ double minimum(double a, double b) {
     if (a == b) return a == 0.0 ? a + b : a;
     return std::isnan(a) ? a : b;
 }
-double clamp(double x, double low, double high) {
-    return maximum(low, minimum(x, high));
-}
+double clamp(double x, double low, double high) { return maximum(low, minimum(x, high)); }
 
 // Phase-indexed tables, in the order expansion, peak, contraction, trough,
 // recovery.
@@ -66,9 +64,7 @@ constexpr std::uint64_t CARTEL_MEETING_INTERVAL_DAYS = 90;
 // with the share still bought.
 constexpr double QE_FULL_PURCHASES = 120.0;
 
-std::size_t index_of(CyclePhase phase) {
-    return static_cast<std::size_t>(phase);
-}
+std::size_t index_of(CyclePhase phase) { return static_cast<std::size_t>(phase); }
 
 bool contracting(CyclePhase phase) {
     return phase == CyclePhase::contraction || phase == CyclePhase::trough;
@@ -116,9 +112,7 @@ struct MarketReading {
     double realised_vix = 0.0;
 };
 
-bool active(const TickCompany& company) {
-    return company.tradable && !company.suspended;
-}
+bool active(const TickCompany& company) { return company.tradable && !company.suspended; }
 
 // Capitalisation-weighted percent move of the active instruments away from
 // the base `base_of` gives; instruments without a positive base sit out.

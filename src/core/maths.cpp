@@ -23,18 +23,10 @@ using std::int64_t;
 using std::uint32_t;
 using std::uint64_t;
 
-constexpr uint64_t asuint64(double x) {
-    return std::bit_cast<uint64_t>(x);
-}
-constexpr double asdouble(uint64_t i) {
-    return std::bit_cast<double>(i);
-}
-constexpr uint32_t high_word(double x) {
-    return static_cast<uint32_t>(asuint64(x) >> 32);
-}
-constexpr uint32_t top12(double x) {
-    return static_cast<uint32_t>(asuint64(x) >> 52);
-}
+constexpr uint64_t asuint64(double x) { return std::bit_cast<uint64_t>(x); }
+constexpr double asdouble(uint64_t i) { return std::bit_cast<double>(i); }
+constexpr uint32_t high_word(double x) { return static_cast<uint32_t>(asuint64(x) >> 32); }
+constexpr uint32_t top12(double x) { return static_cast<uint32_t>(asuint64(x) >> 52); }
 
 constexpr double inf = asdouble(0x7ff0000000000000);
 
@@ -47,8 +39,7 @@ double scalbn(double x, int n) {
         if (n > 1023) {
             y *= 0x1p1023;
             n -= 1023;
-            if (n > 1023)
-                n = 1023;
+            if (n > 1023) n = 1023;
         }
     } else if (n < -1022) {
         // Keep the final n below -53 so the subnormal result is rounded only once.
@@ -57,26 +48,17 @@ double scalbn(double x, int n) {
         if (n < -1022) {
             y *= 0x1p-1022 * 0x1p53;
             n += 1022 - 53;
-            if (n < -1022)
-                n = -1022;
+            if (n < -1022) n = -1022;
         }
     }
     return y * asdouble(static_cast<uint64_t>(0x3ff + n) << 52);
 }
 
 // Results of overflow/underflow, computed so the sign comes out right.
-double xflow(uint32_t sign, double y) {
-    return (sign ? -y : y) * y;
-}
-double oflow(uint32_t sign) {
-    return xflow(sign, 0x1p769);
-}
-double uflow(uint32_t sign) {
-    return xflow(sign, 0x1p-767);
-}
-double invalid(double x) {
-    return (x - x) / (x - x);
-}
+double xflow(uint32_t sign, double y) { return (sign ? -y : y) * y; }
+double oflow(uint32_t sign) { return xflow(sign, 0x1p769); }
+double uflow(uint32_t sign) { return xflow(sign, 0x1p-767); }
+double invalid(double x) { return (x - x) / (x - x); }
 
 // ---------------------------------------------------------------------------
 // Argument reduction for sin/cos: x = n*pi/2 + (y[0] + y[1]), |y| <~ pi/4.
@@ -113,8 +95,7 @@ int rem_pio2_large(const double* x, double* y, int e0, int nx) {
 
     const int jx = nx - 1;
     int jv = (e0 - 3) / 24;
-    if (jv < 0)
-        jv = 0;
+    if (jv < 0) jv = 0;
     int q0 = e0 - 24 * (jv + 1);
 
     // f[0..jx+jk] = ipio2[jv-jx .. jv+jk]
@@ -176,8 +157,7 @@ int rem_pio2_large(const double* x, double* y, int e0, int nx) {
             }
             if (ih == 2) {
                 z = 1.0 - z;
-                if (carry != 0)
-                    z -= scalbn(1.0, q0);
+                if (carry != 0) z -= scalbn(1.0, q0);
             }
         }
 
@@ -186,8 +166,7 @@ int rem_pio2_large(const double* x, double* y, int e0, int nx) {
             j = 0;
             for (i = jz - 1; i >= jk; i--) j |= iq[i];
             if (j == 0) {
-                for (k = 1; iq[jk - k] == 0; k++) {
-                }
+                for (k = 1; iq[jk - k] == 0; k++) {}
                 for (i = jz + 1; i <= jz + k; i++) {
                     f[jx + i] = static_cast<double>(ipio2[jv + i]);
                     for (j = 0, fw = 0.0; j <= jx; j++) fw += x[j] * f[jx + i - j];
@@ -317,22 +296,18 @@ int rem_pio2(double x, double* y) {
     // Near a small multiple of pi/2 the one-step subtraction would cancel, so those
     // inputs (high word ~ pi/2, pi, 3pi/2, 2pi) take the medium path.
     if (ix <= 0x400f6a7a) {  // |x| ~<= 5pi/4
-        if ((ix & 0xfffff) == 0x921fb)
-            return rem_pio2_medium(x, ix, y);
+        if ((ix & 0xfffff) == 0x921fb) return rem_pio2_medium(x, ix, y);
         return rem_pio2_small(x, negative, ix <= 0x4002d97c ? 1 : 2, y);  // |x| ~<= 3pi/4: k = 1
     }
     if (ix <= 0x401c463b) {      // |x| ~<= 9pi/4
         if (ix <= 0x4015fdbc) {  // |x| ~<= 7pi/4
-            if (ix == 0x4012d97c)
-                return rem_pio2_medium(x, ix, y);
+            if (ix == 0x4012d97c) return rem_pio2_medium(x, ix, y);
             return rem_pio2_small(x, negative, 3, y);
         }
-        if (ix == 0x401921fb)
-            return rem_pio2_medium(x, ix, y);
+        if (ix == 0x401921fb) return rem_pio2_medium(x, ix, y);
         return rem_pio2_small(x, negative, 4, y);
     }
-    if (ix < 0x413921fb)
-        return rem_pio2_medium(x, ix, y);  // |x| ~< 2^20 * pi/2
+    if (ix < 0x413921fb) return rem_pio2_medium(x, ix, y);  // |x| ~< 2^20 * pi/2
 
     if (ix >= 0x7ff00000) {  // inf or NaN
         y[0] = y[1] = x - x;
@@ -373,8 +348,7 @@ double kernel_sin(double x, double y, int iy) {
     const double w = z * z;
     const double r = S2 + z * (S3 + z * S4) + z * w * (S5 + z * S6);
     const double v = z * x;
-    if (iy == 0)
-        return x + v * (S1 + z * r);
+    if (iy == 0) return x + v * (S1 + z * r);
     return x - ((z * (0.5 * y - v * r) - y) - v * S1);
 }
 
@@ -417,8 +391,7 @@ double exp_specialcase(double tmp, uint64_t sbits, uint64_t ki) {
         const double hi = 1.0 + y;
         lo = 1.0 - hi + y + lo;
         y = (hi + lo) - 1.0;
-        if (y == 0.0)
-            y = 0.0;  // no -0 under downward rounding
+        if (y == 0.0) y = 0.0;  // no -0 under downward rounding
     }
     return 0x1p-1022 * y;
 }
@@ -439,8 +412,7 @@ double pow_exp_specialcase(double tmp, uint64_t sbits, uint64_t ki) {
         const double hi = one + y;
         lo = one - hi + y + lo;
         y = (hi + lo) - one;
-        if (y == 0)
-            y = asdouble(sbits & 0x8000000000000000);
+        if (y == 0) y = asdouble(sbits & 0x8000000000000000);
     }
     return 0x1p-1022 * y;
 }
@@ -463,10 +435,8 @@ double exp_core(double x, double xtail, uint32_t sign_bias) {
         }
         if (abstop >= top12(1024.0)) {
             if constexpr (!for_pow) {
-                if (asuint64(x) == asuint64(-inf))
-                    return 0.0;
-                if (abstop >= top12(inf))
-                    return 1.0 + x;
+                if (asuint64(x) == asuint64(-inf)) return 0.0;
+                if (abstop >= top12(inf)) return 1.0 + x;
             }
             // pow never passes inf or NaN here.
             return (asuint64(x) >> 63) ? uflow(sign_bias) : oflow(sign_bias);
@@ -480,8 +450,7 @@ double exp_core(double x, double xtail, uint32_t sign_bias) {
     const uint64_t ki = asuint64(kd);
     kd -= exp_data.shift;
     double r = x + kd * exp_data.negln2hiN + kd * exp_data.negln2loN;
-    if constexpr (for_pow)
-        r += xtail;
+    if constexpr (for_pow) r += xtail;
     // 2^(k/N) ~= scale * (1 + tail)
     const uint64_t idx = 2 * (ki % exp_n);
     const uint64_t top = (ki + sign_bias) << (52 - detail::exp_table_bits);
@@ -557,21 +526,15 @@ double pow_log_inline(uint64_t ix, double* tail) {
 // 0: not an integer, 1: odd integer, 2: even integer. iy is a non-zero finite value.
 int checkint(uint64_t iy) {
     const int e = static_cast<int>((iy >> 52) & 0x7ff);
-    if (e < 0x3ff)
-        return 0;
-    if (e > 0x3ff + 52)
-        return 2;
-    if (iy & ((1ULL << (0x3ff + 52 - e)) - 1))
-        return 0;
-    if (iy & (1ULL << (0x3ff + 52 - e)))
-        return 1;
+    if (e < 0x3ff) return 0;
+    if (e > 0x3ff + 52) return 2;
+    if (iy & ((1ULL << (0x3ff + 52 - e)) - 1)) return 0;
+    if (iy & (1ULL << (0x3ff + 52 - e))) return 1;
     return 2;
 }
 
 // True for the bit patterns of +-0, +-inf and NaN.
-bool zeroinfnan(uint64_t i) {
-    return 2 * i - 1 >= 2 * asuint64(inf) - 1;
-}
+bool zeroinfnan(uint64_t i) { return 2 * i - 1 >= 2 * asuint64(inf) - 1; }
 
 }  // namespace
 
@@ -579,55 +542,41 @@ bool zeroinfnan(uint64_t i) {
 
 double sin(double x) noexcept {
     const uint32_t ix = high_word(x) & 0x7fffffff;
-    if (ix <= 0x3fe921fb) {  // |x| ~< pi/4
-        if (ix < 0x3e500000)
-            return x;  // |x| < 2^-26
+    if (ix <= 0x3fe921fb) {             // |x| ~< pi/4
+        if (ix < 0x3e500000) return x;  // |x| < 2^-26
         return kernel_sin(x, 0.0, 0);
     }
-    if (ix >= 0x7ff00000)
-        return x - x;  // inf or NaN
+    if (ix >= 0x7ff00000) return x - x;  // inf or NaN
 
     double y[2];
     const unsigned n = static_cast<unsigned>(rem_pio2(x, y));
     switch (n & 3) {
-        case 0:
-            return kernel_sin(y[0], y[1], 1);
-        case 1:
-            return kernel_cos(y[0], y[1]);
-        case 2:
-            return -kernel_sin(y[0], y[1], 1);
-        default:
-            return -kernel_cos(y[0], y[1]);
+        case 0: return kernel_sin(y[0], y[1], 1);
+        case 1: return kernel_cos(y[0], y[1]);
+        case 2: return -kernel_sin(y[0], y[1], 1);
+        default: return -kernel_cos(y[0], y[1]);
     }
 }
 
 double cos(double x) noexcept {
     const uint32_t ix = high_word(x) & 0x7fffffff;
-    if (ix <= 0x3fe921fb) {  // |x| ~< pi/4
-        if (ix < 0x3e46a09e)
-            return 1.0;  // |x| < 2^-27 * sqrt(2)
+    if (ix <= 0x3fe921fb) {               // |x| ~< pi/4
+        if (ix < 0x3e46a09e) return 1.0;  // |x| < 2^-27 * sqrt(2)
         return kernel_cos(x, 0.0);
     }
-    if (ix >= 0x7ff00000)
-        return x - x;  // inf or NaN
+    if (ix >= 0x7ff00000) return x - x;  // inf or NaN
 
     double y[2];
     const unsigned n = static_cast<unsigned>(rem_pio2(x, y));
     switch (n & 3) {
-        case 0:
-            return kernel_cos(y[0], y[1]);
-        case 1:
-            return -kernel_sin(y[0], y[1], 1);
-        case 2:
-            return -kernel_cos(y[0], y[1]);
-        default:
-            return kernel_sin(y[0], y[1], 1);
+        case 0: return kernel_cos(y[0], y[1]);
+        case 1: return -kernel_sin(y[0], y[1], 1);
+        case 2: return -kernel_cos(y[0], y[1]);
+        default: return kernel_sin(y[0], y[1], 1);
     }
 }
 
-double exp(double x) noexcept {
-    return exp_core<false>(x, 0.0, 0);
-}
+double exp(double x) noexcept { return exp_core<false>(x, 0.0, 0); }
 
 double log(double x) noexcept {
     constexpr uint64_t off = 0x3fe6000000000000;
@@ -641,8 +590,7 @@ double log(double x) noexcept {
     constexpr uint64_t hi_bound = asuint64(1.0 + 0x1.09p-4);
     if (ix - lo_bound < hi_bound - lo_bound) {
         // Close to 1: a direct polynomial in r = x - 1 is more accurate than the table.
-        if (ix == asuint64(1.0))
-            return 0;
+        if (ix == asuint64(1.0)) return 0;
         const double r = x - 1.0;
         const double r2 = r * r;
         const double r3 = r * r2;
@@ -664,12 +612,9 @@ double log(double x) noexcept {
     }
     if (top - 0x0010 >= 0x7ff0 - 0x0010) {
         // x < 2^-1022, negative, inf or NaN.
-        if (ix * 2 == 0)
-            return -inf;  // log(+-0)
-        if (ix == asuint64(inf))
-            return x;
-        if ((top & 0x8000) || (top & 0x7ff0) == 0x7ff0)
-            return invalid(x);
+        if (ix * 2 == 0) return -inf;  // log(+-0)
+        if (ix == asuint64(inf)) return x;
+        if ((top & 0x8000) || (top & 0x7ff0) == 0x7ff0) return invalid(x);
         // Subnormal: normalise.
         ix = asuint64(x * 0x1p52);
         ix -= 52ULL << 52;
@@ -711,38 +656,30 @@ double pow(double x, double y) noexcept {
     // (|y| > 1075 * ln2 * 2^53 always gives inf/0 and |y| < 2^-54 / 1075 gives +-1.)
     if (topx - 0x001 >= 0x7ff - 0x001 || (topy & 0x7ff) - 0x3be >= 0x43e - 0x3be) {
         if (zeroinfnan(iy)) {
-            if (2 * iy == 0)
-                return 1.0;  // pow(x, +-0) = 1, even for NaN x
-            if (ix == asuint64(1.0))
-                return 1.0;
-            if (2 * ix > 2 * asuint64(inf) || 2 * iy > 2 * asuint64(inf))
-                return x + y;
-            if (2 * ix == 2 * asuint64(1.0))
-                return 1.0;  // pow(-1, +-inf)
+            if (2 * iy == 0) return 1.0;  // pow(x, +-0) = 1, even for NaN x
+            if (ix == asuint64(1.0)) return 1.0;
+            if (2 * ix > 2 * asuint64(inf) || 2 * iy > 2 * asuint64(inf)) return x + y;
+            if (2 * ix == 2 * asuint64(1.0)) return 1.0;  // pow(-1, +-inf)
             if ((2 * ix < 2 * asuint64(1.0)) == !(iy >> 63))
                 return 0.0;  // |x|<1, y=inf or |x|>1, y=-inf
             return y * y;
         }
         if (zeroinfnan(ix)) {
             double x2 = x * x;
-            if ((ix >> 63) && checkint(iy) == 1)
-                x2 = -x2;
+            if ((ix >> 63) && checkint(iy) == 1) x2 = -x2;
             return (iy >> 63) ? 1 / x2 : x2;
         }
         // x and y are non-zero and finite.
         if (ix >> 63) {
             const int yint = checkint(iy);
-            if (yint == 0)
-                return invalid(x);
-            if (yint == 1)
-                sign_bias = pow_sign_bias;
+            if (yint == 0) return invalid(x);
+            if (yint == 1) sign_bias = pow_sign_bias;
             ix &= 0x7fffffffffffffff;
             topx &= 0x7ff;
         }
         if ((topy & 0x7ff) - 0x3be >= 0x43e - 0x3be) {
             // sign_bias is 0 here: such a y is never an odd integer.
-            if (ix == asuint64(1.0))
-                return 1.0;
+            if (ix == asuint64(1.0)) return 1.0;
             if ((topy & 0x7ff) < 0x3be) {
                 // |y| < 2^-65: x^y ~= 1 + y*log(x)
                 return ix > asuint64(1.0) ? 1.0 + y : 1.0 - y;

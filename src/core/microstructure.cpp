@@ -33,8 +33,7 @@ double capitalisation_tier(double cap_billions) noexcept {
     return 30.0;
 }
 
-double blended_tier(double tier, double cap_billions, double smoothness,
-                    double exponent) noexcept {
+double blended_tier(double tier, double cap_billions, double smoothness, double exponent) noexcept {
     if (smoothness == 0.0 || !(cap_billions > 0.0)) return tier;
     double curve = clamp(5.0 * maths::pow(cap_billions / 25.0, -exponent), 1.0, 100.0);
     return curve * smoothness + (1.0 - smoothness) * tier;

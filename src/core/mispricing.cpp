@@ -58,8 +58,7 @@ double apply_mispricing(double fair_value, double s) {
     return price > FAIR_VALUE_FLOOR ? price : FAIR_VALUE_FLOOR;
 }
 
-Result<std::vector<double>> impulse_response(std::int64_t horizon_days, double phi,
-                                             double theta) {
+Result<std::vector<double>> impulse_response(std::int64_t horizon_days, double phi, double theta) {
     if (horizon_days < 0) {
         return Error{text::message("horizon_days must be >= 0, got ", horizon_days)};
     }
@@ -99,12 +98,11 @@ std::pair<double, double> crowd_adjusted_root_moduli(const ModelParams& model) {
                                       DAILY_MOMENTUM_THETA + model.crowd_momentum_gain);
 }
 
-Result<std::optional<double>> stationary_sigma(double innovation_sigma, double phi,
-                                               double theta) {
+Result<std::optional<double>> stationary_sigma(double innovation_sigma, double phi, double theta) {
     double sigma = innovation_sigma;
     if (!std::isfinite(sigma) || sigma < 0.0) {
-        return Error{text::message(
-            "innovation_sigma must be finite and not negative, got ", sigma)};
+        return Error{
+            text::message("innovation_sigma must be finite and not negative, got ", sigma)};
     }
     double variance_in = sigma * sigma;
     double numerator = variance_in * (theta + 1.0);

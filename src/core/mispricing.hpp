@@ -50,8 +50,7 @@ Result<MispricingState> step_mispricing_daily(const MispricingState& state, doub
 double apply_mispricing(double fair_value, double s);
 
 // Response of s to a unit impulse, days 0..horizon_days.
-Result<std::vector<double>> impulse_response(std::int64_t horizon_days,
-                                             double phi = DAILY_PHI,
+Result<std::vector<double>> impulse_response(std::int64_t horizon_days, double phi = DAILY_PHI,
                                              double theta = DAILY_MOMENTUM_THETA);
 
 // Moduli of the roots of z^2 - (phi + theta) z + theta, larger first; both
@@ -66,8 +65,7 @@ std::pair<double, double> crowd_adjusted_root_moduli(
 
 // Standard deviation of s in the stationary state, or nothing when the
 // parameters are not stationary (rather than a huge finite number).
-Result<std::optional<double>> stationary_sigma(double innovation_sigma,
-                                               double phi = DAILY_PHI,
+Result<std::optional<double>> stationary_sigma(double innovation_sigma, double phi = DAILY_PHI,
                                                double theta = DAILY_MOMENTUM_THETA);
 
 }  // namespace corvane

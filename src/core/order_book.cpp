@@ -184,7 +184,8 @@ std::optional<BookOrder> OrderBook::post_limit(Side side, double price, double q
                                                std::string_view owner,
                                                std::optional<std::string_view> order_id) {
     if (!(price > 0.0) || !(quantity > 0.0)) return std::nullopt;
-    std::optional<BookOrder> created = stage_order(side, price, quantity, quantity, owner, order_id);
+    std::optional<BookOrder> created =
+        stage_order(side, price, quantity, quantity, owner, order_id);
     commit_resting(side, price);
     return created;
 }
@@ -223,8 +224,8 @@ void OrderBook::submit(Side side, double quantity, std::string_view taker,
     for (std::size_t i = 0; i < makers.size() && remaining > 0.0; ++i) {
         const BookOrder& maker = makers[i];
         if (limit_price) {
-            bool crosses = side == Side::buy ? maker.price <= *limit_price
-                                             : maker.price >= *limit_price;
+            bool crosses =
+                side == Side::buy ? maker.price <= *limit_price : maker.price >= *limit_price;
             if (!crosses) break;
         }
         double take = maker.remaining < remaining ? maker.remaining : remaining;

@@ -122,9 +122,7 @@ public:
     bool empty() const noexcept { return begin_ == end_; }
     BookOrder& operator[](std::size_t i) noexcept { return slots_[begin_ + i]; }
     const BookOrder& operator[](std::size_t i) const noexcept { return slots_[begin_ + i]; }
-    std::span<const BookOrder> view() const noexcept {
-        return {slots_.data() + begin_, size()};
-    }
+    std::span<const BookOrder> view() const noexcept { return {slots_.data() + begin_, size()}; }
 
     // A free slot just past the far end, where a new order is described
     // before it joins the side. Allocating the slots (once) and filling in

@@ -106,9 +106,7 @@ constexpr Varying VARYING[] = {
        {14, 0.018551562499999993}}}},
 };
 
-constexpr std::uint64_t bits(double value) {
-    return std::bit_cast<std::uint64_t>(value);
-}
+constexpr std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
 
 // Runs must ascend and end at the last preset, and their final value must be
 // the record's own initialiser: the two places kx-v14 is written must agree.

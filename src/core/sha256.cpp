@@ -20,9 +20,7 @@ Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
     }
 }
 
-Sha256::~Sha256() {
-    EVP_MD_CTX_free(context_);
-}
+Sha256::~Sha256() { EVP_MD_CTX_free(context_); }
 
 Sha256::Sha256(Sha256&& other) noexcept : context_(std::exchange(other.context_, nullptr)) {}
 

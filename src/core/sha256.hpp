@@ -12,7 +12,7 @@ struct evp_md_ctx_st;
 namespace corvane {
 
 class Sha256 {
-  public:
+public:
     static constexpr std::size_t SIZE = 32;
     using Digest = std::array<unsigned char, SIZE>;
 
@@ -38,7 +38,7 @@ class Sha256 {
     // `finish` as 64 lower-case hex digits.
     std::string finish_hex();
 
-  private:
+private:
     evp_md_ctx_st* context_ = nullptr;
 };
 

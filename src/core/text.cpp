@@ -24,8 +24,8 @@ std::string debug_number(double value) {
 std::string fixed(double value, int decimals) {
     if (!std::isfinite(value)) return number(value);
     char buffer[400];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                std::chars_format::fixed, decimals);
+    auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
     // Only an absurd digit count overflows the buffer.
     if (result.ec != std::errc{}) return number(value);
     return std::string(buffer, result.ptr);

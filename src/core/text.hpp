@@ -42,10 +42,8 @@ inline void append(std::string& out, const char* piece) { out.append(piece); }
 inline void append(std::string& out, char piece) { out.push_back(piece); }
 inline void append(std::string& out, double value) { out.append(number(value)); }
 template <class Integer>
-    requires std::is_integral_v<Integer>
-void append(std::string& out, Integer value) {
-    out.append(std::to_string(value));
-}
+requires std::is_integral_v<Integer>
+void append(std::string& out, Integer value) { out.append(std::to_string(value)); }
 }  // namespace detail
 
 // Builds a message from pieces: strings as they are, doubles by `number`,

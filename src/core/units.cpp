@@ -12,12 +12,11 @@ Result<double> check_rate(std::string_view name, double fraction) {
     if (fraction >= MIN_RATE_FRACTION && fraction <= MAX_RATE_FRACTION) return fraction;
     std::string hint;
     if (fraction > 1.0 && fraction <= 100.0) {
-        hint = text::message(
-            " - this looks like a percent value. Rates are FRACTIONAL here: pass ",
-            fraction / 100.0, " for ", fraction, "%.");
+        hint = text::message(" - this looks like a percent value. Rates are FRACTIONAL here: pass ",
+                             fraction / 100.0, " for ", fraction, "%.");
     }
-    return Error{text::message(name, " = ", fraction,
-                               " is outside the plausible range [-0.05, 0.5]", hint)};
+    return Error{
+        text::message(name, " = ", fraction, " is outside the plausible range [-0.05, 0.5]", hint)};
 }
 
 }  // namespace corvane::units

@@ -37,8 +37,8 @@ std::string type_name(PyObject* object) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-std::optional<Args> Args::parse(const Signature& signature, PyObject* const* args,
-                                Py_ssize_t nargs, PyObject* kwnames) {
+std::optional<Args> Args::parse(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
     Args parsed(signature);
     auto given = static_cast<std::size_t>(nargs);
     if (!parsed.check_positional(given)) return std::nullopt;
@@ -117,17 +117,17 @@ bool Args::check_required() const {
                                             params[i].name, "' (pos ", i + 1, ")"));
         }
         return type_error(text::message(call_name(*signature_),
-                                        " missing required keyword-only argument '",
-                                        params[i].name, "'"));
+                                        " missing required keyword-only argument '", params[i].name,
+                                        "'"));
     }
     return true;
 }
 
 bool Args::slot_count_mismatch() const {
-    PyErr_SetString(PyExc_SystemError,
-                    text::message(call_name(*signature_), " extracts a different number of "
-                                  "arguments than it declares")
-                        .c_str());
+    PyErr_SetString(PyExc_SystemError, text::message(call_name(*signature_),
+                                                     " extracts a different number of "
+                                                     "arguments than it declares")
+                                           .c_str());
     return false;
 }
 
@@ -180,9 +180,9 @@ Ref to_index(PyObject* object, const char* function, const char* what) {
 
 bool out_of_range(const char* function, const char* what, const char* range) {
     PyErr_Clear();
-    PyErr_SetString(PyExc_OverflowError,
-                    text::message(argument_prefix(function, what), " is out of range (", range, ")")
-                        .c_str());
+    PyErr_SetString(
+        PyExc_OverflowError,
+        text::message(argument_prefix(function, what), " is out of range (", range, ")").c_str());
     return false;
 }
 
@@ -231,8 +231,7 @@ bool from_python(PyObject* object, const char*, const char*, bool& out) {
     return true;
 }
 
-bool from_python(PyObject* object, const char* function, const char* what,
-                 std::string_view& out) {
+bool from_python(PyObject* object, const char* function, const char* what, std::string_view& out) {
     if (!PyUnicode_Check(object)) {
         wrong_type(function, what, "str", object);
         return false;

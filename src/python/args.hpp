@@ -82,8 +82,7 @@ inline bool from_python(PyObject* object, const char*, const char*, PyObject*& o
 }
 
 template <class T>
-bool from_python(PyObject* object, const char* function, const char* what,
-                 std::optional<T>& out) {
+bool from_python(PyObject* object, const char* function, const char* what, std::optional<T>& out) {
     if (object == Py_None) {
         out.reset();
         return true;
@@ -122,8 +121,7 @@ public:
     static std::optional<Args> parse(const Signature& signature, PyObject* const* args,
                                      Py_ssize_t nargs, PyObject* kwnames);
     // From a tuple and an optional dict (tp_new, tp_init).
-    static std::optional<Args> parse(const Signature& signature, PyObject* args,
-                                     PyObject* kwargs);
+    static std::optional<Args> parse(const Signature& signature, PyObject* args, PyObject* kwargs);
 
     // Whether the caller passed the argument of slot i at all.
     bool given(std::size_t i) const { return values_[i] != nullptr; }
@@ -179,7 +177,9 @@ bool parse_args(const Signature& signature, PyObject* args, PyObject* kwargs, Ou
 // New references to interpreter values; null with an error set on failure.
 PyObject* to_python(double value) noexcept;
 PyObject* to_python(std::string_view value) noexcept;
-inline PyObject* to_python(const char* value) noexcept { return to_python(std::string_view(value)); }
+inline PyObject* to_python(const char* value) noexcept {
+    return to_python(std::string_view(value));
+}
 
 template <std::integral T>
 PyObject* to_python(T value) noexcept {

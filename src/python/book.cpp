@@ -100,9 +100,9 @@ PyObject* MatchResult_get_fills(PyObject* self, void*) {
 PyObject* MatchResult_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
         const auto& match = payload_of<MatchValue>(self);
-        return to_python(text::message("MatchResult(fills=", match.fill_count,
-                                       ", unfilled=", match.unfilled, ", average_price=",
-                                       text::debug_optional(match.average_price), ")"));
+        return to_python(
+            text::message("MatchResult(fills=", match.fill_count, ", unfilled=", match.unfilled,
+                          ", average_price=", text::debug_optional(match.average_price), ")"));
     });
 }
 
@@ -132,8 +132,8 @@ PyObject* SweepCost_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
         const auto& cost = payload_of<SweepCost>(self);
         return to_python(text::message("SweepCost(average_price=", cost.average_price,
-                                       ", worst_price=", cost.worst_price,
-                                       ", filled=", cost.filled, ")"));
+                                       ", worst_price=", cost.worst_price, ", filled=", cost.filled,
+                                       ")"));
     });
 }
 
@@ -158,9 +158,8 @@ Class<SweepCost> SWEEP_COST_CLASS{
 PyObject* PriceLevel_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
         const auto& level = payload_of<PriceLevel>(self);
-        return to_python(text::message("PriceLevel(price=", level.price,
-                                       ", quantity=", level.quantity, ", orders=", level.orders,
-                                       ")"));
+        return to_python(text::message("PriceLevel(price=", level.price, ", quantity=",
+                                       level.quantity, ", orders=", level.orders, ")"));
     });
 }
 
@@ -339,9 +338,8 @@ PyObject* OrderBook_price_levels(PyObject* self, PyObject* const* args, Py_ssize
         // No side holds more levels than orders, so a huge count is just "all".
         auto levels = book_of(self).price_levels(
             *side, static_cast<std::size_t>(std::min<std::uint64_t>(max_levels, SIZE_MAX)));
-        return list_of(levels, [](const PriceLevel& level) {
-            return PRICE_LEVEL_CLASS.create(level);
-        });
+        return list_of(levels,
+                       [](const PriceLevel& level) { return PRICE_LEVEL_CLASS.create(level); });
     });
 }
 

@@ -49,8 +49,7 @@ PyObject* market_status(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         std::int64_t hour = 0;
         std::int64_t minute = 0;
         std::int64_t day_of_week = 0;
-        if (!parse_args(MARKET_STATUS_SIGNATURE, args, nargs, kwnames, hour, minute,
-                        day_of_week)) {
+        if (!parse_args(MARKET_STATUS_SIGNATURE, args, nargs, kwnames, hour, minute, day_of_week)) {
             return nullptr;
         }
         auto status = market_hours::status_at(hour, minute, day_of_week);

@@ -105,15 +105,7 @@ PyModuleDef_Slot MODULE_SLOTS[] = {
 };
 
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "_core",
-    MODULE_DOC,
-    0,
-    nullptr,
-    MODULE_SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_core", MODULE_DOC, 0, nullptr, MODULE_SLOTS, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

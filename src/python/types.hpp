@@ -35,8 +35,7 @@ namespace corvane::py {
 
 template <class Payload>
 struct Object {
-    PyObject_HEAD
-    Payload payload;
+    PyObject_HEAD Payload payload;
 };
 
 template <class Payload>
@@ -116,8 +115,8 @@ public:
         add(Py_tp_getattro, given.getattro);
         add(Py_tp_richcompare, given.richcompare);
         add(Py_tp_hash, given.hash);
-        auto flags = Py_TPFLAGS_DEFAULT |
-                     (given.new_object ? 0UL : Py_TPFLAGS_DISALLOW_INSTANTIATION);
+        auto flags =
+            Py_TPFLAGS_DEFAULT | (given.new_object ? 0UL : Py_TPFLAGS_DISALLOW_INSTANTIATION);
         spec = {name, static_cast<int>(sizeof(Object<Payload>)), 0,
                 static_cast<unsigned int>(flags), slots_.data()};
     }

@@ -27,10 +27,9 @@ PyObject* Instrument_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         // What the caller leaves out keeps InstrumentInit's defaults, the signature's.
         InstrumentInit init;
-        if (!parse_args(NEW_SIGNATURE, args, kwargs, init.ticker, init.sector,
-                        init.initial_price, init.shares_outstanding, init.eps,
-                        init.book_value_per_share, init.revenue_growth, init.avg_volume,
-                        init.beta, init.short_interest)) {
+        if (!parse_args(NEW_SIGNATURE, args, kwargs, init.ticker, init.sector, init.initial_price,
+                        init.shares_outstanding, init.eps, init.book_value_per_share,
+                        init.revenue_growth, init.avg_volume, init.beta, init.short_interest)) {
             return nullptr;
         }
         if (!unwrap(check_instrument(init))) return nullptr;

@@ -54,9 +54,8 @@ PyObject* fair_value_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         // What the caller leaves out keeps FairValueArgs' defaults, the signature's.
         FairValueArgs given;
         if (!parse_args(FAIR_VALUE_SIGNATURE, args, nargs, kwnames, given.eps, given.sector,
-                        given.revenue_growth, given.federal_funds_rate,
-                        given.corporate_bond_yield, given.qe_pe_boost,
-                        given.book_value_per_share)) {
+                        given.revenue_growth, given.federal_funds_rate, given.corporate_bond_yield,
+                        given.qe_pe_boost, given.book_value_per_share)) {
             return nullptr;
         }
         auto value = fair_value(given);
@@ -151,8 +150,8 @@ PyObject* pair_to_python(std::pair<double, double> pair) {
     return PyTuple_Pack(2, first.get(), second.get());
 }
 
-constexpr Param IMPULSE_PARAMS[] = {{"horizon_days"}, optional_param("phi"),
-                                    optional_param("theta")};
+constexpr Param IMPULSE_PARAMS[] = {
+    {"horizon_days"}, optional_param("phi"), optional_param("theta")};
 constexpr Signature IMPULSE_SIGNATURE{"impulse_response", IMPULSE_PARAMS, 3};
 
 // Returns a new list of float.
@@ -180,8 +179,7 @@ PyObject* characteristic_root_moduli_function(PyObject*, PyObject* const* args, 
         std::optional<double> phi;
         std::optional<double> theta;
         if (!parse_args(ROOTS_SIGNATURE, args, nargs, kwnames, phi, theta)) return nullptr;
-        return pair_to_python(
-            characteristic_root_moduli(phi_or_daily(phi), theta_or_daily(theta)));
+        return pair_to_python(characteristic_root_moduli(phi_or_daily(phi), theta_or_daily(theta)));
     });
 }
 
@@ -189,8 +187,8 @@ PyObject* crowd_adjusted_root_moduli_function(PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* { return pair_to_python(crowd_adjusted_root_moduli()); });
 }
 
-constexpr Param SIGMA_PARAMS[] = {{"innovation_sigma"}, optional_param("phi"),
-                                  optional_param("theta")};
+constexpr Param SIGMA_PARAMS[] = {
+    {"innovation_sigma"}, optional_param("phi"), optional_param("theta")};
 constexpr Signature SIGMA_SIGNATURE{"stationary_sigma", SIGMA_PARAMS, 1};
 
 // Returns a new float, or None when the coefficients are not stationary.

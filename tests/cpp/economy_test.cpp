@@ -145,8 +145,8 @@ TEST(MacroPinning, WritesOnlyGivenFieldsAndDerivesNothing) {
     expected.cycle_phase = CyclePhase::trough;
     EXPECT_EQ(troughed, expected);
 
-    auto rates = check_macro_pin({.vix = 40.0, .federal_funds_rate = 0.05,
-                                  .corporate_bond_yield = 0.0, .qe_pe_boost = 0.1});
+    auto rates = check_macro_pin(
+        {.vix = 40.0, .federal_funds_rate = 0.05, .corporate_bond_yield = 0.0, .qe_pe_boost = 0.1});
     ASSERT_TRUE(rates);
     EconomyState pinned = base;
     apply_macro_pin(pinned, *rates);

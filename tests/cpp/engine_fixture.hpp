@@ -63,8 +63,6 @@ inline TickInput at(std::int64_t hour, std::int64_t minute, std::int64_t day_of_
     return input;
 }
 
-inline std::vector<double> prices(const Engine& engine) {
-    return engine.column(PriceField::price);
-}
+inline std::vector<double> prices(const Engine& engine) { return engine.column(PriceField::price); }
 
 }  // namespace corvane::testing

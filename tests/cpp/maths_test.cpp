@@ -20,9 +20,7 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double min_subnormal = std::numeric_limits<double>::denorm_min();
 
-Bits bits(double x) {
-    return std::bit_cast<Bits>(x);
-}
+Bits bits(double x) { return std::bit_cast<Bits>(x); }
 
 struct Case {
     double x;

@@ -242,7 +242,7 @@ struct ReferenceBook {
         auto& orders = sides[static_cast<int>(side)];
         std::size_t at = 0;
         while (at < orders.size() && !(side == Side::buy ? orders[at].price < order.price
-                                                          : orders[at].price > order.price)) {
+                                                         : orders[at].price > order.price)) {
             ++at;
         }
         orders.insert(orders.begin() + static_cast<std::ptrdiff_t>(at), order);
@@ -317,8 +317,8 @@ TEST(OrderBookWindow, AgreesWithAPlainVectorBookOverRandomOperations) {
                 case 'k': {
                     std::size_t removed = 0;
                     for (auto& orders : reference.sides) {
-                        removed += std::erase_if(
-                            orders, [&](const auto& o) { return o.owner == owner; });
+                        removed +=
+                            std::erase_if(orders, [&](const auto& o) { return o.owner == owner; });
                     }
                     EXPECT_EQ(book.cancel_all_for(owner), removed) << "seed " << seed;
                     break;

@@ -12,9 +12,7 @@
 namespace corvane {
 namespace {
 
-std::uint64_t bits(double value) {
-    return std::bit_cast<std::uint64_t>(value);
-}
+std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
 
 ModelParams preset_or_die(std::string_view name) {
     auto model = ModelParams::preset(name);

@@ -10,8 +10,8 @@ namespace {
 
 TEST(SectorLookup, EveryKeyFindsItsOwnRowAndNearMissesNone) {
     for (const SectorSpec& spec : sectors::TABLE) EXPECT_EQ(sectors::by_key(spec.key), &spec);
-    for (const char* key : {"Technology", " technology", "technology ", "", "utilitie",
-                            "utilitiez", "real estate"}) {
+    for (const char* key :
+         {"Technology", " technology", "technology ", "", "utilitie", "utilitiez", "real estate"}) {
         EXPECT_EQ(sectors::by_key(key), nullptr) << key;
     }
 }

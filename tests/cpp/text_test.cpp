@@ -15,8 +15,7 @@ TEST(NumberText, ShortestRoundTripWithoutExponent) {
     EXPECT_EQ(text::number(0.0000001), "0.0000001");
     EXPECT_EQ(text::number(1e22), "10000000000000000000000");
     EXPECT_EQ(text::number(0.1 + 0.2), "0.30000000000000004");
-    EXPECT_EQ(text::number(5e-324),
-              "0." + std::string(323, '0') + "5");
+    EXPECT_EQ(text::number(5e-324), "0." + std::string(323, '0') + "5");
     EXPECT_EQ(text::number(std::numeric_limits<double>::max()).size(), 309u);
 }
 

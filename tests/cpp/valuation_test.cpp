@@ -23,7 +23,9 @@ TEST(FairValueEarnings, KnownAnswers) {
     EXPECT_EQ(floored.rate_adjustment, 0.5);
     EXPECT_EQ(floored.fair_value, 5.0);
     // A yield of exactly zero is used, not replaced by the policy rate.
-    EXPECT_EQ(value_of({.eps = 1.0, .sector = "energy", .federal_funds_rate = 0.3,
+    EXPECT_EQ(value_of({.eps = 1.0,
+                        .sector = "energy",
+                        .federal_funds_rate = 0.3,
                         .corporate_bond_yield = 0.0})
                   .rate_adjustment,
               1.06);

@@ -26,12 +26,8 @@ namespace {
 
 using std::uint64_t;
 
-uint64_t bits(double x) {
-    return std::bit_cast<uint64_t>(x);
-}
-double from_bits(uint64_t b) {
-    return std::bit_cast<double>(b);
-}
+uint64_t bits(double x) { return std::bit_cast<uint64_t>(x); }
+double from_bits(uint64_t b) { return std::bit_cast<double>(b); }
 
 // splitmix64: tiny, and its output sequence is the same everywhere.
 struct Rng {
@@ -118,26 +114,19 @@ double trig_input(Rng& rng) {
     const int spread =
         static_cast<int>(rng.below(4)) + (rng.coin() ? 0 : static_cast<int>(rng.below(40)));
     switch (rng.below(12)) {
-        case 0:
-            return rng.any_bits();
+        case 0: return rng.any_bits();
         case 1:
-        case 2:
-            return rng.uniform(-1e4, 1e4);
-        case 3:
-            return rng.uniform(-1.0, 1.0);
-        case 4:
-            return rng.signed_(rng.with_exponent(0x3ff - 60, 0x3ff + 996));  // up to ~1e300
-        case 5:
-            return near_multiple_of_pio2(rng, 1 + rng.below(8), spread);
+        case 2: return rng.uniform(-1e4, 1e4);
+        case 3: return rng.uniform(-1.0, 1.0);
+        case 4: return rng.signed_(rng.with_exponent(0x3ff - 60, 0x3ff + 996));  // up to ~1e300
+        case 5: return near_multiple_of_pio2(rng, 1 + rng.below(8), spread);
         case 6:
-        case 7:
-            return near_multiple_of_pio2(rng, 1 + rng.below(1000000), spread);
+        case 7: return near_multiple_of_pio2(rng, 1 + rng.below(1000000), spread);
         case 8:
         case 9:
             return near_multiple_of_pio2(rng, 1 + (rng.next() >> (4 + rng.below(44))),
                                          spread);  // large k
-        case 10:
-            return trig_threshold(rng);
+        case 10: return trig_threshold(rng);
         default:
             return rng.coin() ? rng.signed_(rng.subnormal())
                               : rng.signed_(rng.with_exponent(1, 0x3ff - 20));
@@ -149,48 +138,34 @@ constexpr double exp_underflow = 0x1.74910d52d3051p+9;  // ~745.13
 
 double exp_input(Rng& rng) {
     switch (rng.below(10)) {
-        case 0:
-            return rng.any_bits();
+        case 0: return rng.any_bits();
         case 1:
         case 2:
-        case 3:
-            return rng.uniform(-50.0, 50.0);
-        case 4:
-            return rng.jitter(exp_overflow, 1 << 20);
-        case 5:
-            return -rng.jitter(exp_underflow, 1 << 20);
-        case 6:
-            return rng.uniform(-746.0, -700.0);  // subnormal results
-        case 7:
-            return rng.uniform(700.0, 710.0);
+        case 3: return rng.uniform(-50.0, 50.0);
+        case 4: return rng.jitter(exp_overflow, 1 << 20);
+        case 5: return -rng.jitter(exp_underflow, 1 << 20);
+        case 6: return rng.uniform(-746.0, -700.0);  // subnormal results
+        case 7: return rng.uniform(700.0, 710.0);
         case 8:
             return rng.signed_(
                 rng.with_exponent(0x3ff - 60, 0x3ff + 11));  // around 2^-54, 512, 1024
-        default:
-            return rng.signed_(rng.with_exponent(0x3ff - 60, 0x3ff - 50));
+        default: return rng.signed_(rng.with_exponent(0x3ff - 60, 0x3ff - 50));
     }
 }
 
 double log_input(Rng& rng) {
     switch (rng.below(10)) {
-        case 0:
-            return rng.any_bits();
+        case 0: return rng.any_bits();
         case 1:
         case 2:
-        case 3:
-            return rng.uniform(0.0, 1e6);
-        case 4:
-            return rng.uniform(1.0 - 0x1p-4, 1.0 + 0x1.09p-4);  // polynomial path
-        case 5:
-            return rng.jitter(1.0, 1000);
-        case 6:
-            return rng.subnormal();
-        case 7:
-            return rng.with_exponent(1, 0x7fe);
+        case 3: return rng.uniform(0.0, 1e6);
+        case 4: return rng.uniform(1.0 - 0x1p-4, 1.0 + 0x1.09p-4);  // polynomial path
+        case 5: return rng.jitter(1.0, 1000);
+        case 6: return rng.subnormal();
+        case 7: return rng.with_exponent(1, 0x7fe);
         case 8:
             return rng.jitter(from_bits((1 + rng.below(0x7fe)) << 52), 2);  // around powers of two
-        default:
-            return -rng.with_exponent(0, 0x7ff);  // negative, -inf, NaN
+        default: return -rng.with_exponent(0, 0x7ff);                       // negative, -inf, NaN
     }
 }
 
@@ -256,8 +231,7 @@ void pow_input(Rng& rng, double& x, double& y) {
             x = special_values[rng.below(std::size(special_values))];
             y = rng.coin() ? special_values[rng.below(std::size(special_values))]
                            : rng.uniform(-5.0, 5.0);
-            if (rng.coin())
-                std::swap(x, y);
+            if (rng.coin()) std::swap(x, y);
             return;
         case 13:  // exact-looking cases: integer bases, small integer and half exponents
             x = static_cast<double>(rng.below(1000)) * (rng.coin() ? -1.0 : 1.0);
@@ -287,9 +261,7 @@ double run(const Function& f, const double* in) {
     return f.arity == 1 ? f.unary(in[0]) : f.binary(in[0], in[1]);
 }
 
-bool same(double a, double b) {
-    return bits(a) == bits(b) || (a != a && b != b);
-}
+bool same(double a, double b) { return bits(a) == bits(b) || (a != a && b != b); }
 
 struct Options {
     std::string reference;
@@ -358,12 +330,10 @@ uint64_t check(const Options& opt, const Function& f, uint64_t stream,
         for (uint64_t i = 0; i < n; i++) {
             const double* args = &in[i * static_cast<uint64_t>(f.arity)];
             const double got = run(f, args);
-            if (same(got, expected[i]))
-                continue;
+            if (same(got, expected[i])) continue;
             if (++mismatches <= 20) {
                 std::printf("MISMATCH %s(%a", f.name, args[0]);
-                if (f.arity == 2)
-                    std::printf(", %a", args[1]);
+                if (f.arity == 2) std::printf(", %a", args[1]);
                 std::printf(") [0x%016llx", static_cast<unsigned long long>(bits(args[0])));
                 if (f.arity == 2)
                     std::printf(", 0x%016llx", static_cast<unsigned long long>(bits(args[1])));
