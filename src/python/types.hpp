@@ -35,7 +35,8 @@ namespace corvane::py {
 
 template <class Payload>
 struct Object {
-    PyObject_HEAD Payload payload;
+    PyObject ob_base;  // what PyObject_HEAD declares
+    Payload payload;
 };
 
 template <class Payload>
