@@ -74,7 +74,7 @@ inline bool is_instance(PyObject* object, PyTypeObject* type) noexcept {
 
 // ---- Classes ----
 
-// What the module registers: the spec, and the type object once it is built.
+// What the module registers: its PyType_Spec, and the type object once it is built.
 struct TypeEntry {
     PyType_Spec spec{};
     PyTypeObject* type = nullptr;
