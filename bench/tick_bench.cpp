@@ -19,19 +19,9 @@
 #include "core/engine.hpp"
 #include "core/universe.hpp"
 
-namespace {
+#include "allocation_counter.hpp"
 
-std::uint64_t allocations = 0;
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    ++allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+using bench::allocations;
 
 namespace {
 

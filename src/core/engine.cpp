@@ -169,19 +169,7 @@ Status Engine::set_column(PriceField field, std::span<const double> values) {
 std::optional<OrderBook> Engine::book_for(std::size_t index) const {
     if (index >= roster_.size()) return std::nullopt;
     const TickCompany& c = roster_[index];
-    LiveBookInput input;
-    input.volatility = c.sector_volatility;
-    input.beta = c.beta;
-    input.float_shares = c.float_shares;
-    input.short_interest = c.short_interest;
-    input.avg_volume = c.avg_volume;
-    input.volume = c.volume;
-    input.shares_outstanding = c.shares_outstanding;
-    input.maker_inventory = c.maker_inventory;
-    input.company_id = c.company_id;
-    input.price = c.price;
-    input.market_cap = c.market_cap;
-    return build_live_book(input, full_book_options(economy_.vix));
+    return build_live_book(live_book_input(c, c.price), full_book_options(economy_.vix));
 }
 
 void Engine::list(TickCompany record) {

@@ -141,6 +141,17 @@ double tick_fair_value(const TickCompany& c, double rate_term, const EconomyStat
     return v;
 }
 
+// Shares per ladder level the flow is sized against.
+double flow_lot(const TickCompany& c) {
+    double x = c.avg_volume != 0.0 ? c.avg_volume
+               : c.volume != 0.0   ? c.volume
+                                   : 0.005 * c.shares_outstanding;
+    if (x == 0.0) x = 100.0;
+    return bounds::max(1.0, std::floor(x / 100.0));
+}
+
+}  // namespace
+
 LiveBookInput live_book_input(const TickCompany& c, double price) {
     LiveBookInput input;
     input.volatility = c.sector_volatility;
@@ -156,17 +167,6 @@ LiveBookInput live_book_input(const TickCompany& c, double price) {
     input.market_cap = c.market_cap;
     return input;
 }
-
-// Shares per ladder level the flow is sized against.
-double flow_lot(const TickCompany& c) {
-    double x = c.avg_volume != 0.0 ? c.avg_volume
-               : c.volume != 0.0   ? c.volume
-                                   : 0.005 * c.shares_outstanding;
-    if (x == 0.0) x = 100.0;
-    return bounds::max(1.0, std::floor(x / 100.0));
-}
-
-}  // namespace
 
 // One tick over one engine, pass by pass. Lives for the call only.
 class MarketTick {

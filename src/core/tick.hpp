@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "core/market_hours.hpp"
+#include "core/market_maker.hpp"
 #include "core/order_book.hpp"
 #include "core/sectors.hpp"
+#include "core/tick_company.hpp"
 
 namespace corvane {
 
@@ -186,5 +188,8 @@ struct TickScratch {
     OrderBook book;
     MatchResult match;
 };
+
+// The market maker's view of an instrument, quoting around `price`.
+LiveBookInput live_book_input(const TickCompany& company, double price);
 
 }  // namespace corvane
