@@ -4,8 +4,13 @@ Everything the compiled extension defines is re-exported here; import this
 package rather than `corvane._core`.
 """
 
+from typing import TYPE_CHECKING
+
 from corvane import _core
 from corvane._core import *  # noqa: F403
-from corvane._core import __version__
+from corvane._core import __version__ as __version__
 
-__all__ = [name for name in vars(_core) if not name.startswith("_")] + ["__version__"]
+if not TYPE_CHECKING:
+    # Type checkers cannot evaluate this list and would export nothing through
+    # it; without it they export what the star import brings in.
+    __all__ = [name for name in vars(_core) if not name.startswith("_")] + ["__version__"]
