@@ -12,7 +12,7 @@ import time
 import corvane
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m corvane", description=__doc__.split("\n")[0])
     parser.add_argument("--size", type=int, default=100, help="instruments (default 100)")
     parser.add_argument("--days", type=int, default=20, help="trading days (default 20)")
