@@ -4,7 +4,6 @@ The stub is read from where the installed module lives, so these tests also
 catch a wheel that leaves it (or py.typed) out.
 """
 
-import __future__
 import ast
 import inspect
 import types
@@ -179,12 +178,3 @@ class TestSignatures:
             if name not in EXCEPTIONS and "__new__" not in stub_methods(name):
                 with pytest.raises(TypeError, match="cannot create"):
                     cls()
-
-
-# ---- Result types, checked against values the module actually returns ----
-
-STUB_NAMESPACE = {"__name__": "_core_stub"}
-exec(
-    compile(TREE, str(STUB), "exec", flags=__future__.annotations.compiler_flag, dont_inherit=True),
-    STUB_NAMESPACE,
-)
