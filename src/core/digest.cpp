@@ -44,28 +44,6 @@ Result<Engine> build_engine(const FixedSimulation& run, const ModelParams& model
                                CentralBank{}, std::move(keys), model);
 }
 
-// Runs a session in slices so that a caller can stop a long run. Slicing is
-// invisible to the simulation: the clock of each slice continues where the
-// last one stopped, and a session without open, close or stop condition is
-// just its ticks in order.
-Status run_sliced_session(Engine& engine, SessionRequest session,
-                          const std::function<bool()>& keep_going) {
-    constexpr std::uint64_t SLICE = 390;
-    std::uint64_t remaining = session.ticks;
-    while (remaining > 0) {
-        std::uint64_t ticks = keep_going ? std::min(remaining, SLICE) : remaining;
-        session.ticks = ticks;
-        Result<SessionOutcome> outcome = engine.run_session(session);
-        if (!outcome) return Error{outcome.error()};
-        remaining -= ticks;
-        std::uint64_t minutes = static_cast<std::uint64_t>(session.minute) + ticks;
-        session.hour += static_cast<std::int64_t>(minutes / 60);
-        session.minute = static_cast<std::int64_t>(minutes % 60);
-        if (remaining > 0 && !keep_going()) return Error{std::string(DIGEST_INTERRUPTED)};
-    }
-    return Status::success();
-}
-
 }  // namespace
 
 Result<std::string> fixed_simulation_digest(const FixedSimulation& run, std::string_view preset,
@@ -84,11 +62,13 @@ Result<std::string> fixed_simulation_digest(const FixedSimulation& run, std::str
     session.day_of_week = 3;
     session.ticks = run.ticks;
     session.volatility = 1.0;
+    session.keep_going = keep_going;
     for (std::uint64_t day = 1; day <= run.days; ++day) {
         if (keep_going && !keep_going()) return Error{std::string(DIGEST_INTERRUPTED)};
         engine.open_market();
-        Status ran = run_sliced_session(engine, session, keep_going);
+        Result<SessionOutcome> ran = engine.run_session(session);
         if (!ran) return Error{ran.error()};
+        if (ran->interrupted) return Error{std::string(DIGEST_INTERRUPTED)};
         engine.close_day(static_cast<std::uint32_t>(day));
     }
 

@@ -11,6 +11,7 @@
      macro    economy stream (macro_step.cpp)
    Every one of these is drawn whatever its outcome, so each stream's
    position after a day depends only on the roster size and the model. */
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -159,6 +160,8 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
     input.day_of_week = request.day_of_week;
     input.volatility = request.volatility;
 
+    const std::uint64_t slice =
+        std::max<std::uint64_t>(1, SESSION_SLICE_CELLS / std::max<std::size_t>(n, 1));
     SessionOutcome outcome;
     for (std::uint64_t t = 0; t < request.ticks; ++t) {
         outcome.draws += tick(input).draws;
@@ -181,6 +184,15 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
         if (input.minute == 60) {
             input.minute = 0;
             input.hour += 1;
+        }
+
+        // Between slices the caller may end the run; what ran stays run.
+        if (request.keep_going && (t + 1) % slice == 0 && t + 1 < request.ticks &&
+            !request.keep_going()) {
+            if (buffer) buffer->ticks_written = t + 1;
+            outcome.interrupted = true;
+            outcome.tick = t + 1;
+            return outcome;
         }
     }
     outcome.tick = request.ticks;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -47,10 +48,20 @@ struct SessionRequest {
     std::span<const std::optional<double>> innovations;
     std::span<const double> sector_base_variances;
     std::optional<StopCondition> stop;
+    // Asked between slices of about SESSION_SLICE_CELLS instrument-ticks;
+    // false ends the session there, interrupted (no close). Lets a caller
+    // stop a long run without the slicing showing in what was simulated.
+    std::function<bool()> keep_going;
 };
+
+// Instrument-ticks between two `keep_going` questions: a few tens of
+// milliseconds of work.
+inline constexpr std::uint64_t SESSION_SLICE_CELLS = 1U << 16;
 
 struct SessionOutcome {
     bool stopped = false;
+    // Ended early because `keep_going` said so; `tick` then counts the ticks run.
+    bool interrupted = false;
     // The zero-based tick the stop fired on, else the requested tick count.
     std::uint64_t tick = 0;
     // Market-stream values the session's ticks took.

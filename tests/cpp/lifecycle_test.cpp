@@ -50,6 +50,31 @@ TEST(SessionBuffer, KeepsRowsBeyondAShorterSessionUntouched) {
     EXPECT_EQ(buffer.price.size(), 12u);
 }
 
+TEST(SessionRun, AnInterruptedSessionContinuesAsIfUnbroken) {
+    // 2000 instruments make a slice 32 ticks long.
+    Engine whole = make_engine(2000);
+    Engine broken = make_engine(2000);
+    whole.open_market();
+    broken.open_market();
+    SessionBuffer whole_buffer;
+    SessionBuffer broken_buffer;
+    run(whole, session_at(9, 30, 100), whole_buffer);
+
+    int asked = 0;
+    SessionRequest first = session_at(9, 30, 100);
+    first.keep_going = [&asked] { return ++asked < 2; };
+    SessionOutcome stopped = run(broken, first, broken_buffer);
+    EXPECT_TRUE(stopped.interrupted);
+    EXPECT_EQ(stopped.tick, 64u);
+    EXPECT_EQ(broken_buffer.ticks_written, 64u);
+    EXPECT_EQ(row(broken_buffer, 63), row(whole_buffer, 63));
+
+    SessionOutcome rest = run(broken, session_at(10, 34, 36), broken_buffer);
+    EXPECT_FALSE(rest.interrupted);
+    EXPECT_EQ(testing::prices(broken), testing::prices(whole));
+    EXPECT_EQ(broken.draws(), whole.draws());
+}
+
 TEST(SessionRun, RunsFrom1955IntoClosedHours) {
     Engine engine = make_engine(5);
     engine.open_market();
@@ -269,15 +294,16 @@ TEST(Digest, IsPinnedForOneSmallSimulation) {
 }
 
 TEST(Digest, AskingToContinueSlicesSessionsInvisibly) {
-    // 1000 ticks a day cross three slice boundaries and run past 20:00.
-    const FixedSimulation run{6, 3, 4, 2, 1000};
+    // With 100 instruments a slice is 655 ticks: 1000 ticks a day cross one
+    // slice boundary and run past 20:00.
+    const FixedSimulation run{100, 3, 4, 2, 1000};
     int asked = 0;
     auto sliced = fixed_simulation_digest(run, "kx-v14", [&asked] { return ++asked > 0; });
     ASSERT_TRUE(sliced.ok());
     EXPECT_EQ(*sliced, fixed_simulation_digest(run, "kx-v14").value());
-    EXPECT_EQ(asked, 2 * (1 + 2));
+    EXPECT_EQ(asked, 2 * (1 + 1));
 
-    int budget = 4;
+    int budget = 3;
     auto stopped = fixed_simulation_digest(run, "kx-v14", [&budget] { return --budget > 0; });
     ASSERT_FALSE(stopped.ok());
     EXPECT_EQ(stopped.error(), DIGEST_INTERRUPTED);
