@@ -1,5 +1,6 @@
 # Shared by the project's scripts: installs the Debian packages the build and
-# tests need, once, and picks the interpreter.
+# tests need, once, and makes the project's own Python environment (.venv in
+# the checkout), so nothing is ever installed into the system's interpreter.
 DEBIAN_PACKAGES="cmake ninja-build g++ libssl-dev libgtest-dev musl-tools binutils clang-format"
 
 install_debian_packages() {
@@ -16,4 +17,19 @@ install_debian_packages() {
     fi
 }
 
-PYTHON="${PYTHON:-python3}"
+# Sets PYTHON to the interpreter of the project's environment, creating it
+# from the system's python3 (or $PYTHON) on first use. Its pip is used as it
+# comes: the scripts never upgrade it.
+use_project_environment() {
+    local base="${PYTHON:-python3}"
+    local venv="$PWD/.venv"
+    if [ ! -x "$venv/bin/python" ]; then
+        if ! "$base" -m venv "$venv" >/dev/null 2>&1; then
+            # Debian's interpreter keeps venv's pip in a package of its own.
+            rm -rf "$venv"
+            install_debian_packages python3-venv
+            "$base" -m venv "$venv"
+        fi
+    fi
+    PYTHON="$venv/bin/python"
+}

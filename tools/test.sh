@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/setup.sh
 install_debian_packages
+use_project_environment
 
 # Layout first: it is the cheapest check. Other clang-format releases lay
 # some constructs out differently, so only the one the project pins judges.
@@ -16,7 +17,6 @@ else
     echo "Skipping the layout check: it needs clang-format 14."
 fi
 
-"$PYTHON" -m pip install --quiet --upgrade pip
 "$PYTHON" -m pip install --quiet ".[test]"
 
 build=build/cpp-tests
