@@ -34,6 +34,6 @@ struct FixedSimulation {
 Result<std::string> fixed_simulation_digest(const FixedSimulation& run, std::string_view preset,
                                             const std::function<bool()>& keep_going = {});
 
-inline constexpr std::string_view DIGEST_INTERRUPTED = "interrupted";
+inline constexpr std::string_view DIGEST_INTERRUPTED = INTERRUPTED;
 
 }  // namespace corvane

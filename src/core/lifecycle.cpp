@@ -16,6 +16,7 @@
 #include <limits>
 #include <new>
 
+#include "core/allocation.hpp"
 #include "core/bounds.hpp"
 #include "core/engine.hpp"
 #include "core/float_environment.hpp"
@@ -46,10 +47,18 @@ void SessionBuffer::reserve_session(std::uint64_t ticks, std::size_t count) {
     // Every size is checked before any matrix grows.
     constexpr std::uint64_t LIMIT = static_cast<std::uint64_t>(
         std::numeric_limits<std::ptrdiff_t>::max() / static_cast<std::ptrdiff_t>(sizeof(double)));
-    if (count != 0 && ticks > LIMIT / count) throw std::bad_alloc();
+    auto failure = [&] {
+        return AllocationFailure(text::message("cannot allocate the session buffers for ", ticks,
+                                               " ticks x ", count, " instruments"));
+    };
+    if (count != 0 && ticks > LIMIT / count) throw failure();
     auto cells = static_cast<std::size_t>(ticks * count);
-    auto grow = [cells](std::vector<double>& matrix) {
-        if (matrix.size() < cells) matrix.resize(cells, 0.0);
+    auto grow = [cells, &failure](std::vector<double>& matrix) {
+        try {
+            if (matrix.size() < cells) matrix.resize(cells, 0.0);
+        } catch (const std::bad_alloc&) {
+            throw failure();
+        }
     };
     grow(price);
     grow(volume);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/allocation.hpp"
 #include "core/maths.hpp"
 #include "core/text.hpp"
 
@@ -58,7 +59,8 @@ double apply_mispricing(double fair_value, double s) {
     return price > FAIR_VALUE_FLOOR ? price : FAIR_VALUE_FLOOR;
 }
 
-Result<std::vector<double>> impulse_response(std::int64_t horizon_days, double phi, double theta) {
+Result<std::vector<double>> impulse_response(std::int64_t horizon_days, double phi, double theta,
+                                             const std::function<bool()>& keep_going) {
     if (horizon_days < 0) {
         return Error{text::message("horizon_days must be >= 0, got ", horizon_days)};
     }
@@ -66,10 +68,18 @@ Result<std::vector<double>> impulse_response(std::int64_t horizon_days, double p
     // to hold fails to allocate rather than wrapping.
     auto days = static_cast<std::uint64_t>(horizon_days);
     std::vector<double> response;
-    response.reserve(static_cast<std::size_t>(days + 1));
+    try {
+        response.reserve(static_cast<std::size_t>(days + 1));
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure(text::message("cannot allocate a response of ", days + 1, " days"));
+    }
     response.push_back(1.0);
     double before = 0.0;
     for (std::uint64_t k = 0; k < days; ++k) {
+        // A horizon is the caller's to choose; a long one can be stopped.
+        if (keep_going && k % (1U << 20) == 0 && k > 0 && !keep_going()) {
+            return Error{std::string(INTERRUPTED)};
+        }
         double current = response.back();
         response.push_back((current - before) * theta + phi * current);
         before = current;

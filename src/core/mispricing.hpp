@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -49,9 +50,11 @@ Result<MispricingState> step_mispricing_daily(const MispricingState& state, doub
 // The price at mispricing s, never below the price floor; NaN propagates.
 double apply_mispricing(double fair_value, double s);
 
-// Response of s to a unit impulse, days 0..horizon_days.
+// Response of s to a unit impulse, days 0..horizon_days. A long horizon
+// asks `keep_going` now and then and fails with INTERRUPTED when told to stop.
 Result<std::vector<double>> impulse_response(std::int64_t horizon_days, double phi = DAILY_PHI,
-                                             double theta = DAILY_MOMENTUM_THETA);
+                                             double theta = DAILY_MOMENTUM_THETA,
+                                             const std::function<bool()>& keep_going = {});
 
 // Moduli of the roots of z^2 - (phi + theta) z + theta, larger first; both
 // below 1 means the process is stationary.

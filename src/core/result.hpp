@@ -4,10 +4,14 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
 namespace corvane {
+
+// The message of a long operation its caller asked to stop.
+inline constexpr std::string_view INTERRUPTED = "interrupted";
 
 struct Error {
     std::string message;

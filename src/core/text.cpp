@@ -1,5 +1,6 @@
 #include "core/text.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -37,9 +38,17 @@ std::string debug_optional(const std::optional<double>& value) {
 
 std::string quoted(std::string_view value) {
     std::string out;
-    out.reserve(value.size() + 2);
+    out.reserve(std::min(value.size(), QUOTED_CHARACTERS * 4) + 8);
     out.push_back('"');
+    std::size_t characters = 0;
     for (char c : value) {
+        // A caller's text can be any length; a message quotes enough of it
+        // to recognise. Count code points, cutting only before one starts.
+        bool starts_character = (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        if (starts_character && characters++ == QUOTED_CHARACTERS) {
+            out.append("\u2026");
+            break;
+        }
         switch (c) {
             case '"': out.append("\\\""); break;
             case '\\': out.append("\\\\"); break;

@@ -25,8 +25,12 @@ std::string fixed(double value, int decimals);
 // "Some(<debug number>)" or "None".
 std::string debug_optional(const std::optional<double>& value);
 
+// At most this many characters of a quoted text are shown.
+inline constexpr std::size_t QUOTED_CHARACTERS = 200;
+
 // The text in double quotes with backslash escapes for quotes, backslashes
-// and control characters.
+// and control characters; past QUOTED_CHARACTERS characters it is cut and
+// ends in an ellipsis.
 std::string quoted(std::string_view value);
 
 // "Some(<quoted>)" or "None".

@@ -12,8 +12,26 @@ std::string call_name(const Signature& signature) {
 }
 
 bool type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    set_error(PyExc_TypeError, message);
     return false;
+}
+
+// A keyword as the interpreter writes names in its own errors ('seed'),
+// with whatever it holds (a NUL, a lone surrogate) escaped, not cut.
+std::string keyword_text(PyObject* key) {
+    Ref repr = Ref::steal(PyObject_Repr(key));
+    Py_ssize_t size = 0;
+    const char* utf8 = repr ? PyUnicode_AsUTF8AndSize(repr.get(), &size) : nullptr;
+    if (!utf8) {
+        PyErr_Clear();
+        return "'?'";
+    }
+    std::string_view text(utf8, static_cast<std::size_t>(size));
+    constexpr std::size_t LIMIT = text::QUOTED_CHARACTERS;
+    if (text.size() <= LIMIT) return std::string(text);
+    std::size_t cut = LIMIT;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return text::message(text.substr(0, cut), "\u2026'");
 }
 
 std::string argument_prefix(const char* function, const char* what) {
@@ -84,11 +102,12 @@ bool Args::check_positional(std::size_t given) const {
 
 bool Args::bind_keyword(PyObject* key, PyObject* value) {
     Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-    if (!utf8) return false;
-    std::string_view keyword(utf8, static_cast<std::size_t>(size));
+    // A keyword that is not valid UTF-8 (a lone surrogate) names no parameter.
+    const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+    if (!utf8) PyErr_Clear();
+    std::string_view keyword(utf8 ? utf8 : "", static_cast<std::size_t>(size));
     const auto& params = signature_->params;
-    for (std::size_t i = 0; i < params.size(); ++i) {
+    for (std::size_t i = 0; utf8 && i < params.size(); ++i) {
         if (keyword != params[i].name) continue;
         if (values_[i]) {
             return type_error(text::message(call_name(*signature_),
@@ -97,9 +116,9 @@ bool Args::bind_keyword(PyObject* key, PyObject* value) {
         values_[i] = value;
         return true;
     }
-    if (!signature_->extra_keywords) {
+    if (!signature_->extra_keywords || !utf8) {
         return type_error(text::message(call_name(*signature_),
-                                        " got an unexpected keyword argument '", keyword, "'"));
+                                        " got an unexpected keyword argument ", keyword_text(key)));
     }
     if (!extra_) {
         extra_ = Ref::steal(PyDict_New());
@@ -124,12 +143,66 @@ bool Args::check_required() const {
 }
 
 bool Args::slot_count_mismatch() const {
-    PyErr_SetString(PyExc_SystemError, text::message(call_name(*signature_),
-                                                     " extracts a different number of "
-                                                     "arguments than it declares")
-                                           .c_str());
+    set_error(PyExc_SystemError, text::message(call_name(*signature_),
+                                               " extracts a different number of "
+                                               "arguments than it declares"));
     return false;
 }
+
+void set_error(PyObject* type, const std::string& message) {
+    // Sized: a message may hold a NUL that a C string would stop at.
+    Ref text = Ref::steal(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) PyErr_SetObject(type, text.get());
+}
+
+namespace {
+
+// Sets `type` naming the argument, with the pending error as its cause.
+bool rename_pending(PyObject* type, const char* function, const char* what,
+                    std::string_view problem, bool with_detail = true) {
+    PyObject* pending_type = nullptr;
+    PyObject* pending_value = nullptr;
+    PyObject* pending_traceback = nullptr;
+    PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
+    PyErr_NormalizeException(&pending_type, &pending_value, &pending_traceback);
+    Ref cause = Ref::steal(pending_value);
+    Py_XDECREF(pending_type);
+    Py_XDECREF(pending_traceback);
+    std::string detail;
+    if (cause && with_detail) {
+        Ref text = Ref::steal(PyObject_Str(cause.get()));
+        Py_ssize_t size = 0;
+        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+        if (utf8) {
+            detail =
+                text::message(" (", std::string_view(utf8, static_cast<std::size_t>(size)), ")");
+        }
+        PyErr_Clear();
+    }
+    set_error(type, text::message(argument_prefix(function, what), " ", problem, detail));
+    if (cause) {
+        PyObject* raised_type = nullptr;
+        PyObject* raised = nullptr;
+        PyObject* raised_traceback = nullptr;
+        PyErr_Fetch(&raised_type, &raised, &raised_traceback);
+        PyErr_NormalizeException(&raised_type, &raised, &raised_traceback);
+        if (raised) PyException_SetCause(raised, cause.release());
+        PyErr_Restore(raised_type, raised, raised_traceback);
+    }
+    return false;
+}
+
+// Only a refusal of the object's type becomes our "must be" error; anything
+// else its own conversion raised (KeyboardInterrupt, MemoryError, a bug in
+// the caller's __index__) passes through untouched.
+bool pending_is_type_error() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+}  // namespace
 
 PyObject* wrong_type(const char* function, const char* what, std::string_view expected,
                      PyObject* object) {
@@ -143,21 +216,23 @@ bool from_python(PyObject* object, const char* function, const char* what, doubl
         out = PyFloat_AsDouble(object);
         return true;
     }
-    if (PyLong_Check(object)) {
-        double value = PyLong_AsDouble(object);
-        if (value == -1.0 && PyErr_Occurred()) return false;
-        out = value;
-        return true;
-    }
     // float() would parse text; a number argument never does.
     if (!PyUnicode_Check(object) && !PyBytes_Check(object) && !PyByteArray_Check(object)) {
-        Ref as_float = Ref::steal(PyNumber_Float(object));
-        if (as_float) {
+        if (PyLong_Check(object)) {
+            double value = PyLong_AsDouble(object);
+            if (!(value == -1.0 && PyErr_Occurred())) {
+                out = value;
+                return true;
+            }
+        } else if (Ref as_float = Ref::steal(PyNumber_Float(object))) {
             out = PyFloat_AsDouble(as_float.get());
             return true;
         }
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-        PyErr_Clear();
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            return rename_pending(PyExc_OverflowError, function, what,
+                                  "is too large to convert to float", false);
+        }
+        if (!pending_is_type_error()) return false;
     }
     wrong_type(function, what, "float", object);
     return false;
@@ -172,7 +247,7 @@ Ref to_index(PyObject* object, const char* function, const char* what) {
     if (!PyFloat_Check(object)) {
         Ref index = Ref::steal(PyNumber_Index(object));
         if (index) return index;
-        PyErr_Clear();
+        if (!pending_is_type_error()) return Ref();
     }
     wrong_type(function, what, "int", object);
     return Ref();
@@ -238,7 +313,10 @@ bool from_python(PyObject* object, const char* function, const char* what, std::
     }
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-    if (!utf8) return false;
+    if (!utf8) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) return false;
+        return rename_pending(PyExc_ValueError, function, what, "is not valid text");
+    }
     out = std::string_view(utf8, static_cast<std::size_t>(size));
     return true;
 }

@@ -108,6 +108,9 @@ bool from_python(PyObject* object, const char* function, const char* what, Out& 
 PyObject* wrong_type(const char* function, const char* what, std::string_view expected,
                      PyObject* object);
 
+// Sets an error of `type` with `message`, whole (NULs included).
+void set_error(PyObject* type, const std::string& message);
+
 // The interpreter's name of an object's type ("str", "float").
 std::string type_name(PyObject* object);
 
@@ -201,12 +204,14 @@ PyObject* to_python(const std::optional<T>& value) noexcept {
 
 // A new list of `convert(item)` for each item in order (`to_python` unless
 // given); null with an error set.
+// A long list can be stopped with Ctrl-C while it is built.
 template <class Range, class Convert>
 PyObject* list_of(const Range& items, Convert&& convert) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
     for (const auto& item : items) {
+        if ((i & 0xFFFF) == 0xFFFF && PyErr_CheckSignals() < 0) return nullptr;
         PyObject* value = convert(item);
         if (!value) return nullptr;
         PyList_SetItem(list.get(), i++, value);

@@ -180,18 +180,19 @@ Class<PriceLevel> PRICE_LEVEL_CLASS{
 };
 
 // A new MatchResult object for a core result of `book`.
-PyObject* new_match_result(const OrderBook& book, const MatchResult& result) {
+PyObject* new_match_result(const ModuleState& state, const OrderBook& book,
+                           const MatchResult& result) {
     Ref fills = Ref::steal(list_of(result.fills, [&](const Fill& fill) {
-        return FILL_CLASS.create(FillValue{book.id_text(fill.maker_order_id), fill.maker_id,
-                                           fill.taker_id, fill.price, fill.quantity,
-                                           fill.taker_side});
+        return FILL_CLASS.create(
+            state, FillValue{book.id_text(fill.maker_order_id), fill.maker_id, fill.taker_id,
+                             fill.price, fill.quantity, fill.taker_side});
     }));
     if (!fills) return nullptr;
     std::optional<std::string> resting;
     if (result.resting) resting = book.id_text(result.resting->order_id);
-    return MATCH_RESULT_CLASS.create(MatchValue{std::move(fills), result.fills.size(),
-                                                result.average_price, std::move(resting),
-                                                result.unfilled});
+    return MATCH_RESULT_CLASS.create(
+        state, MatchValue{std::move(fills), result.fills.size(), result.average_price,
+                          std::move(resting), result.unfilled});
 }
 
 // ---- OrderBook ----
@@ -297,7 +298,7 @@ PyObject* OrderBook_submit(PyObject* self, PyObject* const* args, Py_ssize_t nar
         OrderBook& book = book_of(self);
         MatchResult result =
             book.submit(*side, quantity, taker, limit_price, post_remainder, order_id);
-        return new_match_result(book, result);
+        return new_match_result(state_of(self), book, result);
     });
 }
 
@@ -317,7 +318,7 @@ PyObject* OrderBook_sweep_cost(PyObject* self, PyObject* const* args, Py_ssize_t
         if (!side || !positive_or_raise("quantity", quantity)) return nullptr;
         auto cost = book_of(self).sweep_cost(*side, quantity);
         if (!cost) Py_RETURN_NONE;
-        return SWEEP_COST_CLASS.create(*cost);
+        return SWEEP_COST_CLASS.create(state_of(self), *cost);
     });
 }
 
@@ -338,8 +339,9 @@ PyObject* OrderBook_price_levels(PyObject* self, PyObject* const* args, Py_ssize
         // No side holds more levels than orders, so a huge count is just "all".
         auto levels = book_of(self).price_levels(
             *side, static_cast<std::size_t>(std::min<std::uint64_t>(max_levels, SIZE_MAX)));
-        return list_of(levels,
-                       [](const PriceLevel& level) { return PRICE_LEVEL_CLASS.create(level); });
+        return list_of(levels, [self](const PriceLevel& level) {
+            return PRICE_LEVEL_CLASS.create(state_of(self), level);
+        });
     });
 }
 

@@ -20,6 +20,9 @@ enum class ErrorKind { validation, order };
 PyObject* validation_error_type() noexcept;
 PyObject* order_error_type() noexcept;
 
+// The module function unpickling goes through (see errors.cpp).
+extern PyMethodDef RESTORE_ERROR_FUNCTION;
+
 // Sets the interpreter error for a core message; always returns nullptr.
 PyObject* raise(ErrorKind kind, const std::string& message) noexcept;
 inline PyObject* raise_validation(const std::string& message) noexcept {

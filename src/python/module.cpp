@@ -5,6 +5,7 @@
 
 #include "python/bindings.hpp"
 #include "python/errors.hpp"
+#include "python/types.hpp"
 
 namespace corvane::py {
 namespace {
@@ -51,6 +52,8 @@ const Registration REGISTRATION_ORDER[] = {
     &STATIONARY_SIGMA_FUNCTION,
     Exceptions{},
     Version{},
+    // Private: what a pickled exception is rebuilt with.
+    &RESTORE_ERROR_FUNCTION,
 };
 
 int add(PyObject* module, const char* name, PyObject* value) {
@@ -64,11 +67,17 @@ int add(PyObject* module, const char* name, PyObject* value) {
 
 int register_one(PyObject* module, PyObject* module_name, const Registration& entry) {
     if (auto* type_entry = std::get_if<TypeEntry*>(&entry)) {
+        std::size_t slot = (*type_entry)->slot;
+        if (slot >= MAX_TYPES) {
+            PyErr_SetString(PyExc_SystemError, "more classes than the module state holds");
+            return -1;
+        }
         PyObject* type = PyType_FromModuleAndSpec(module, &(*type_entry)->spec, nullptr);
         if (!type) return -1;
-        // The module keeps the type alive; units borrow it for the process's life.
-        (*type_entry)->type = reinterpret_cast<PyTypeObject*>(type);
-        Py_INCREF(type);
+        // The module state keeps one reference, the module dict the other.
+        ModuleState& state = state_of_module(module);
+        Py_XDECREF(state.types[slot]);
+        state.types[slot] = Py_NewRef(type);
         return add(module, (*type_entry)->short_name(), type);
     }
     if (auto* function = std::get_if<PyMethodDef*>(&entry)) {
@@ -99,13 +108,28 @@ int exec_module(PyObject* module) {
     });
 }
 
+// The types refer to their module and the module state to the types: the
+// garbage collector breaks that cycle through these two.
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    for (PyObject* type : state_of_module(module).types) Py_VISIT(type);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    for (PyObject*& type : state_of_module(module).types) Py_CLEAR(type);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot MODULE_SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT, "_core", MODULE_DOC, 0, nullptr, MODULE_SLOTS, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_core",         MODULE_DOC,   sizeof(ModuleState), nullptr,
+    MODULE_SLOTS,          traverse_module, clear_module, free_module,
 };
 
 }  // namespace

@@ -74,7 +74,7 @@ std::optional<ModelParams> apply_overrides(ModelParams model, const std::vector<
 constexpr Param FROM_PRESET_PARAMS[] = {optional_param("name")};
 constexpr Signature FROM_PRESET_SIGNATURE{"from_preset", FROM_PRESET_PARAMS, 1, true};
 
-PyObject* ModelParams_from_preset(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* ModelParams_from_preset(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto parsed = Args::parse(FROM_PRESET_SIGNATURE, args, nargs, kwnames);
@@ -107,7 +107,8 @@ PyObject* ModelParams_from_preset(PyObject*, PyObject* const* args, Py_ssize_t n
             if (!unwrap(next)) return nullptr;
             model = *next;
         }
-        return MODEL_PARAMS.create(std::move(model));
+        return MODEL_PARAMS.create(state_of_type(reinterpret_cast<PyTypeObject*>(type)),
+                                   std::move(model));
     });
 }
 
@@ -135,7 +136,7 @@ bool check_fixed(const ModelParams& model, const Entry& entry) {
     return true;
 }
 
-PyObject* ModelParams_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* ModelParams_from_dict(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* values = nullptr;
@@ -178,7 +179,8 @@ PyObject* ModelParams_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nar
         for (const Entry* entry : fixed) {
             if (!check_fixed(*model, *entry)) return nullptr;
         }
-        return MODEL_PARAMS.create(std::move(*model));
+        return MODEL_PARAMS.create(state_of_type(reinterpret_cast<PyTypeObject*>(type)),
+                                   std::move(*model));
     });
 }
 
@@ -307,14 +309,14 @@ PyMethodDef METHODS[] = {
         "The shipped preset `name` with each keyword override applied in byte order of the "
         "keywords. Any override that changes a bit makes the model a \"custom-\" variant; "
         "unknown, derived and compile-time names are refused (ValidationError), never dropped.",
-        METH_STATIC),
+        METH_CLASS),
     keywords_method(
         "from_dict", ModelParams_from_dict,
         "from_dict(values)\n--\n\n"
         "Rebuild a model from its dictionary (the inverse of to_dict). Keys it lacks keep kx-v1's "
         "values; \"name\" is ignored and the fingerprint recomputed. A key this build does not "
         "know, or a fixed constant with another value, is refused (ValidationError).",
-        METH_STATIC),
+        METH_CLASS),
     noargs_method("to_dict", ModelParams_to_dict,
                   "to_dict($self, /)\n--\n\n"
                   "\"name\" (the fingerprint) followed by all 122 coefficients and carried "

@@ -13,11 +13,19 @@
 //     };
 //
 // with attributes such as `read_only<&SweepCost::filled>("filled", "doc")`,
-// and the module registers it (bindings.hpp). `SWEEP_COST.create(value)`
-// makes an instance and `SWEEP_COST.of(object)` finds the payload of one.
+// and the module registers it (bindings.hpp). The declaration is only a
+// description: each module object builds its own type from it and keeps it
+// in its module state, as the interpreter's limited-API template does, so a
+// second execution of the module never disturbs the first.
+// `SWEEP_COST.create(state, value)` makes an instance of the module whose
+// state is given; `SWEEP_COST.of(object)` finds the payload of one.
 //
-// Types are final (no Py_TPFLAGS_BASETYPE), so an object's layout is always
-// the one its type was built for.
+// Types are final (no Py_TPFLAGS_BASETYPE) and immutable, so an object's
+// layout is always the one its type was built for, `Py_TYPE(self)` always
+// leads to the module state, and nobody can swap in a `__new__` that hands
+// out an object whose payload was never built. One Class per payload type:
+// an instance is recognised by its type's deallocator, which is the
+// payload's own, whichever module object built the type.
 #pragma once
 
 #include <array>
@@ -67,22 +75,51 @@ void dealloc(PyObject* self) noexcept {
     Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
-// True when `object` is an instance of `type` (types are final: exact check).
-inline bool is_instance(PyObject* object, PyTypeObject* type) noexcept {
-    return Py_TYPE(object) == type;
+// ---- Module state ----
+
+// Enough for every class the module registers; registration refuses more.
+inline constexpr std::size_t MAX_TYPES = 40;
+
+// What one module object owns: the types it built (strong references).
+struct ModuleState {
+    std::array<PyObject*, MAX_TYPES> types{};
+};
+
+// The state of a module object of ours (functions get it as `self`).
+inline ModuleState& state_of_module(PyObject* module) noexcept {
+    return *static_cast<ModuleState*>(PyModule_GetState(module));
 }
+// The state of the module that built `type`, one of our final types.
+inline ModuleState& state_of_type(PyTypeObject* type) noexcept {
+    return *static_cast<ModuleState*>(PyType_GetModuleState(type));
+}
+// The state of the module that built `self`'s type.
+inline ModuleState& state_of(PyObject* self) noexcept { return state_of_type(Py_TYPE(self)); }
 
 // ---- Classes ----
 
-// What the module registers: its PyType_Spec, and the type object once it is built.
+// What the module registers: its PyType_Spec, and where each module state
+// keeps the type built from it.
 struct TypeEntry {
     PyType_Spec spec{};
-    PyTypeObject* type = nullptr;
+    // Position in ModuleState::types, fixed for the life of the process.
+    std::size_t slot = next_slot();
 
     // The name the interpreter shows ("SweepCost").
     const char* short_name() const noexcept {
         const char* dot = std::strrchr(spec.name, '.');
         return dot ? dot + 1 : spec.name;
+    }
+    // The type `state`'s module built from this entry (borrowed); null before
+    // registration.
+    PyTypeObject* type_in(const ModuleState& state) const noexcept {
+        return slot < MAX_TYPES ? reinterpret_cast<PyTypeObject*>(state.types[slot]) : nullptr;
+    }
+
+private:
+    static std::size_t next_slot() noexcept {
+        static std::size_t count = 0;
+        return count++;
     }
 };
 
@@ -116,8 +153,8 @@ public:
         add(Py_tp_getattro, given.getattro);
         add(Py_tp_richcompare, given.richcompare);
         add(Py_tp_hash, given.hash);
-        auto flags =
-            Py_TPFLAGS_DEFAULT | (given.new_object ? 0UL : Py_TPFLAGS_DISALLOW_INSTANTIATION);
+        auto flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                     (given.new_object ? 0UL : Py_TPFLAGS_DISALLOW_INSTANTIATION);
         spec = {name, static_cast<int>(sizeof(Object<Payload>)), 0,
                 static_cast<unsigned int>(flags), slots_.data()};
     }
@@ -127,17 +164,23 @@ public:
 
     // The payload of `object` (borrowed from it) when it is an instance,
     // else null without an error set.
-    Payload* of(PyObject* object) const noexcept {
-        return type && is_instance(object, type) ? &payload_of<Payload>(object) : nullptr;
+    static Payload* of(PyObject* object) noexcept {
+        void* deallocator = PyType_GetSlot(Py_TYPE(object), Py_tp_dealloc);
+        if (deallocator != reinterpret_cast<void*>(&dealloc<Payload>)) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        return &payload_of<Payload>(object);
     }
 
-    // A new instance owning `value`; null with an error set.
-    PyObject* create(Payload value) const noexcept {
-        if (!type) {
+    // A new instance, of `state`'s module, owning `value`; null with an error set.
+    PyObject* create(const ModuleState& state, Payload value) const noexcept {
+        PyTypeObject* built = type_in(state);
+        if (!built) {
             PyErr_Format(PyExc_SystemError, "%s is not registered", short_name());
             return nullptr;
         }
-        return py::create(type, std::move(value));
+        return py::create(built, std::move(value));
     }
 
 private:

@@ -60,7 +60,7 @@ constexpr Param RANDOM_PARAMS[] = {optional_param("n"), optional_param("seed")};
 constexpr Signature RANDOM_SIGNATURE{"random_instruments", RANDOM_PARAMS, 1};
 
 // Returns a new list of Instrument.
-PyObject* random_instruments(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* random_instruments(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::uint64_t n = 108;
@@ -68,8 +68,9 @@ PyObject* random_instruments(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!parse_args(RANDOM_SIGNATURE, args, nargs, kwnames, n, seed)) return nullptr;
         if (!unwrap(check_universe_size(n))) return nullptr;
         auto universe = random_universe(static_cast<std::size_t>(n), seed);
-        return list_of(universe, [](const GeneratedInstrument& instrument) {
-            return INSTRUMENT.create(instrument.to_init());
+        const ModuleState& state = state_of_module(module);
+        return list_of(universe, [&state](const GeneratedInstrument& instrument) {
+            return INSTRUMENT.create(state, instrument.to_init());
         });
     });
 }

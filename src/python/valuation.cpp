@@ -48,7 +48,7 @@ constexpr Param FAIR_VALUE_PARAMS[] = {
 };
 constexpr Signature FAIR_VALUE_SIGNATURE{"fair_value", FAIR_VALUE_PARAMS, 0};
 
-PyObject* fair_value_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* fair_value_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         // What the caller leaves out keeps FairValueArgs' defaults, the signature's.
@@ -60,7 +60,7 @@ PyObject* fair_value_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
         }
         auto value = fair_value(given);
         if (!unwrap(value)) return nullptr;
-        return FAIR_VALUE_CLASS.create(std::move(*value));
+        return FAIR_VALUE_CLASS.create(state_of_module(module), std::move(*value));
     });
 }
 
@@ -106,7 +106,7 @@ Class<MispricingState> MISPRICING_STATE_CLASS{
 constexpr Param STEP_PARAMS[] = {{"state"}, optional_param("innovation"), optional_param("shock")};
 constexpr Signature STEP_SIGNATURE{"step_mispricing_daily", STEP_PARAMS, 1};
 
-PyObject* step_mispricing_daily_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* step_mispricing_daily_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         const MispricingState* state = nullptr;
@@ -118,7 +118,7 @@ PyObject* step_mispricing_daily_function(PyObject*, PyObject* const* args, Py_ss
         }
         auto next = step_mispricing_daily(*state, innovation, shock);
         if (!unwrap(next)) return nullptr;
-        return MISPRICING_STATE_CLASS.create(std::move(*next));
+        return MISPRICING_STATE_CLASS.create(state_of_module(module), std::move(*next));
     });
 }
 
@@ -164,7 +164,10 @@ PyObject* impulse_response_function(PyObject*, PyObject* const* args, Py_ssize_t
         if (!parse_args(IMPULSE_SIGNATURE, args, nargs, kwnames, horizon, phi, theta)) {
             return nullptr;
         }
-        auto response = impulse_response(horizon, phi_or_daily(phi), theta_or_daily(theta));
+        auto response = impulse_response(horizon, phi_or_daily(phi), theta_or_daily(theta),
+                                         [] { return PyErr_CheckSignals() == 0; });
+        // Stopped by Ctrl-C: its KeyboardInterrupt is already set.
+        if (!response && PyErr_Occurred()) return nullptr;
         if (!unwrap(response)) return nullptr;
         return list_of(*response);
     });

@@ -1,5 +1,11 @@
+import concurrent.futures
+import importlib.util
+import pickle
+import signal
 import subprocess
 import sys
+
+import pytest
 
 import corvane
 from corvane import _core
@@ -26,7 +32,7 @@ class TestModule:
         assert _core.__file__.endswith(".abi3.so")
 
     def test_registration_order(self):
-        names = [n for n in vars(_core) if not n.startswith("__") or n == "__version__"]
+        names = [n for n in vars(_core) if not n.startswith("_") or n == "__version__"]
         assert names == [n for n in ORDER if n in names]
         assert names[-3:] == ["ValidationError", "OrderError", "__version__"]
 
@@ -61,6 +67,98 @@ class TestExceptions:
         assert _core.OrderError.__doc__.endswith(
             "Callers reasonably handle the two differently."
         )
+
+
+def raise_in_worker(kind):
+    raise getattr(corvane, kind)("raised in a worker")
+
+
+class TestExceptionsPickle:
+    def test_round_trip_keeps_type_message_and_printed_name(self):
+        for kind in (_core.ValidationError, _core.OrderError):
+            error = kind("bad input")
+            error.detail = 3
+            back = pickle.loads(pickle.dumps(error))
+            assert type(back) is kind and back.args == ("bad input",) and back.detail == 3
+        assert repr(_core.ValidationError) == "<class '_core.ValidationError'>"
+
+    def test_reaches_the_caller_from_a_process_pool(self):
+        with concurrent.futures.ProcessPoolExecutor(1) as pool:
+            with pytest.raises(corvane.OrderError, match="raised in a worker"):
+                pool.submit(raise_in_worker, "OrderError").result()
+
+
+class Interrupt:
+    """Raises KeyboardInterrupt from a timer signal, as Ctrl-C would."""
+
+    def __enter__(self):
+        def stop(*_):
+            raise KeyboardInterrupt
+
+        self.previous = signal.signal(signal.SIGALRM, stop)
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+
+    def __exit__(self, *_):
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, self.previous)
+
+
+class HostileArgument:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+    __float__ = __index__
+
+
+class TestBindingToolkit:
+    def test_a_second_module_object_leaves_the_first_working(self):
+        spec = importlib.util.find_spec("corvane._core")
+        second = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(second)
+        assert second.MispricingState is not _core.MispricingState
+        state = _core.MispricingState(s=0.1)
+        assert type(_core.step_mispricing_daily(state)) is _core.MispricingState
+        assert type(second.step_mispricing_daily(state)) is second.MispricingState
+        assert second.step_mispricing_daily(state).s == _core.step_mispricing_daily(state).s
+
+    def test_types_are_immutable_and_never_hand_out_an_unbuilt_object(self):
+        for cls in (_core.MatchResult, _core.Instrument):
+            with pytest.raises(TypeError, match="immutable"):
+                cls.__new__ = lambda t: object.__new__(t)
+            with pytest.raises(TypeError, match="is not safe"):
+                object.__new__(cls)
+
+    @pytest.mark.parametrize("error", [KeyboardInterrupt(), MemoryError("caller's"), ValueError()])
+    def test_a_callers_conversion_error_passes_through(self, error):
+        with pytest.raises(type(error)):
+            corvane.GameRng(HostileArgument(error), 1)
+        with pytest.raises(type(error)):
+            corvane.fair_value(eps=HostileArgument(error), sector="technology")
+
+    def test_conversion_errors_name_the_argument(self):
+        with pytest.raises(OverflowError, match="argument 'eps' is too large to convert to float"):
+            corvane.fair_value(eps=10**400, sector="technology")
+        with pytest.raises(ValueError, match="argument 'sector' is not valid text") as raised:
+            corvane.sector_volatility("\udc80")
+        assert isinstance(raised.value.__cause__, UnicodeEncodeError)
+        with pytest.raises(TypeError, match=r"unexpected keyword argument 'seed\\x00x'$"):
+            corvane.GameRng(1, 2, **{"seed\0x": 1})
+
+    def test_quoted_caller_text_is_cut_at_200_characters(self):
+        with pytest.raises(corvane.ValidationError) as raised:
+            corvane.sector_volatility("é" * 10**6)
+        assert str(raised.value).startswith('unknown sector "' + "é" * 200 + '…". Valid')
+
+    def test_memory_error_says_what_could_not_be_allocated(self):
+        with pytest.raises(MemoryError, match="cannot allocate a response of 1000000000000000001"):
+            corvane.impulse_response(10**18)
+
+    def test_a_long_impulse_response_stops_on_ctrl_c(self):
+        with pytest.raises(KeyboardInterrupt), Interrupt():
+            corvane.impulse_response(2**28)
 
 
 class TestDefaultSimulation:

@@ -53,7 +53,7 @@ def stub_methods(name):
 
 
 def stub_kind(function):
-    found = decorators(function) & {"property", "staticmethod"}
+    found = decorators(function) & {"property", "staticmethod", "classmethod"}
     return found.pop() if found else "method"
 
 
@@ -62,6 +62,8 @@ def runtime_kind(attribute):
         return "property"
     if isinstance(attribute, staticmethod):
         return "staticmethod"
+    if isinstance(attribute, (classmethod, types.ClassMethodDescriptorType)):
+        return "classmethod"
     return "method"
 
 
@@ -116,7 +118,10 @@ def signature_pairs():
             if function.__text_signature__ is None:
                 continue
             stub = stub_parameters(methods.get(attribute))
-            if stub[:1] == [("self", P.POSITIONAL_OR_KEYWORD, P.empty)]:
+            if runtime_kind(value) == "classmethod":
+                # Bound to the class, the runtime shows no `cls`.
+                stub = stub[1:]
+            elif stub[:1] == [("self", P.POSITIONAL_OR_KEYWORD, P.empty)]:
                 # The runtime's `$self` is positional-only; the stub writes a plain `self`.
                 stub[0] = ("self", P.POSITIONAL_ONLY, P.empty)
             yield f"{name}.{attribute}", inspect.signature(function), stub
