@@ -1,5 +1,7 @@
 #include "python/args.hpp"
 
+#include <bit>
+#include <cstring>
 #include <limits>
 
 #include "core/text.hpp"
@@ -329,6 +331,24 @@ bool from_python(PyObject* object, const char* function, const char* what, std::
 }
 
 PyObject* to_python(double value) noexcept { return PyFloat_FromDouble(value); }
+
+PyObject* f64_bytes(std::span<const double> values) noexcept {
+    constexpr std::size_t LIMIT = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double);
+    if (values.size() > LIMIT) return PyErr_NoMemory();
+    auto size = static_cast<Py_ssize_t>(values.size() * sizeof(double));
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
+    if (!bytes) return nullptr;
+    char* out = PyBytes_AsString(bytes.get());
+    if constexpr (std::endian::native == std::endian::little) {
+        if (size > 0) std::memcpy(out, values.data(), static_cast<std::size_t>(size));
+    } else {
+        for (double value : values) {
+            auto bits = std::bit_cast<std::uint64_t>(value);
+            for (int k = 0; k < 8; ++k) *out++ = static_cast<char>((bits >> (8 * k)) & 0xFF);
+        }
+    }
+    return bytes.release();
+}
 
 PyObject* to_python(std::string_view value) noexcept {
     return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));

@@ -195,6 +195,9 @@ PyObject* to_python(T value) noexcept {
     }
 }
 
+// New bytes: the values as little-endian IEEE-754 binary64, 8 bytes each.
+PyObject* f64_bytes(std::span<const double> values) noexcept;
+
 // None when empty.
 template <class T>
 PyObject* to_python(const std::optional<T>& value) noexcept {

@@ -2,10 +2,13 @@
 // module's registration table can list everything in one place.
 #pragma once
 
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "core/macro.hpp"
 #include "core/order_book.hpp"
+#include "core/order_log.hpp"
 #include "core/params.hpp"
 #include "core/sectors.hpp"
 #include "core/universe.hpp"
@@ -40,6 +43,8 @@ extern TypeEntry& SWEEP_COST;
 // params.cpp
 extern Class<ModelParams> MODEL_PARAMS;
 extern PyMethodDef MODEL_PRESET_FUNCTION;
+// New reference: "name" (the fingerprint) and then the canonical pairs.
+PyObject* model_dict(const ModelParams& model);
 
 // valuation.cpp
 extern TypeEntry& FAIR_VALUE_TYPE;
@@ -60,6 +65,35 @@ extern PyMethodDef RANDOM_INSTRUMENTS_FUNCTION;
 
 // economy.cpp
 extern Class<Macro> MACRO;
+
+// news.cpp
+extern Class<NewsArg> NEWS;
+extern Class<NewsImpactArg> NEWS_IMPACT;
+// A call's news, news impacts and order flow (each may be None), converted;
+// nothing with an error set.
+std::optional<CallInputs> call_inputs(PyObject* news, PyObject* news_impacts, PyObject* order_flow,
+                                      const char* function);
+
+// order_log.cpp
+// New reference: one dict per entry.
+PyObject* order_log_list(const std::vector<LogEntry>& log);
+
+// engine.cpp
+extern TypeEntry& ENGINE;
+extern TypeEntry& TICK_RESULT;
+// A model argument: None, a preset name or a ModelParams; nothing with
+// ValidationError set.
+std::optional<ModelParams> resolve_model(PyObject* model);
+// A universe argument: a list or tuple of Instrument.
+struct UniverseArg {
+    std::vector<InstrumentInit>& out;
+    bool from_python(PyObject* object, const char* function, const char* what) const;
+};
+// The reads every engine-like object refuses while another call runs on it.
+inline constexpr const char* ENGINE_BUSY = "engine is busy: another call on it is still running";
+
+// batch.cpp
+extern TypeEntry& ENGINE_BATCH;
 
 // The sector for a caller's key, or null with ValidationError set naming the
 // valid keys. The one lookup every sector argument goes through.

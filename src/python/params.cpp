@@ -184,17 +184,8 @@ PyObject* ModelParams_from_dict(PyObject* type, PyObject* const* args, Py_ssize_
     });
 }
 
-// Returns a new dict: "name" (the fingerprint) and then the canonical pairs.
 PyObject* ModelParams_to_dict(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        const ModelParams& model = model_of(self);
-        Ref dict = Ref::steal(PyDict_New());
-        if (!dict || !set_item(dict.get(), "name", model.fingerprint())) return nullptr;
-        for (const CanonicalPair& pair : model.to_pairs()) {
-            if (!set_item(dict.get(), pair.name, pair.value)) return nullptr;
-        }
-        return dict.release();
-    });
+    return guarded([&] { return model_dict(model_of(self)); });
 }
 
 // Returns a new list of str.
@@ -337,6 +328,15 @@ PyGetSetDef GETSET[] = {
 };
 
 }  // namespace
+
+PyObject* model_dict(const ModelParams& model) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || !set_item(dict.get(), "name", model.fingerprint())) return nullptr;
+    for (const CanonicalPair& pair : model.to_pairs()) {
+        if (!set_item(dict.get(), pair.name, pair.value)) return nullptr;
+    }
+    return dict.release();
+}
 
 Class<ModelParams> MODEL_PARAMS{
     "corvane._core.ModelParams",

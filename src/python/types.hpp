@@ -31,6 +31,7 @@
 #include <array>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -134,6 +135,7 @@ struct ClassSlots {
     getattrofunc getattro = nullptr;
     richcmpfunc richcompare = nullptr;
     hashfunc hash = nullptr;
+    lenfunc length = nullptr;
 };
 
 template <class Payload>
@@ -153,6 +155,7 @@ public:
         add(Py_tp_getattro, given.getattro);
         add(Py_tp_richcompare, given.richcompare);
         add(Py_tp_hash, given.hash);
+        add(Py_mp_length, given.length);
         auto flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
                      (given.new_object ? 0UL : Py_TPFLAGS_DISALLOW_INSTANTIATION);
         spec = {name, static_cast<int>(sizeof(Object<Payload>)), 0,
@@ -208,6 +211,33 @@ struct InstanceArg {
 
 template <class Payload>
 InstanceArg<Payload> instance(const Class<Payload>& cls, const Payload*& out) {
+    return {cls, out};
+}
+
+// The same, but None is accepted and leaves `out` null.
+template <class Payload>
+struct OptionalInstanceArg {
+    const Class<Payload>& cls;
+    const Payload*& out;
+
+    bool from_python(PyObject* object, const char* function, const char* what) const {
+        if (object == Py_None) {
+            out = nullptr;
+            return true;
+        }
+        const Payload* payload = cls.of(object);
+        if (!payload) {
+            std::string expected(cls.short_name());
+            wrong_type(function, what, expected + " or None", object);
+            return false;
+        }
+        out = payload;
+        return true;
+    }
+};
+
+template <class Payload>
+OptionalInstanceArg<Payload> optional_instance(const Class<Payload>& cls, const Payload*& out) {
     return {cls, out};
 }
 

@@ -1,0 +1,471 @@
+#include "core/simulation.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "core/sectors.hpp"
+#include "core/text.hpp"
+
+namespace corvane {
+namespace {
+
+// Long-run daily variance of an instrument whose sector is not in the table.
+constexpr double FALLBACK_BASE_VARIANCE = 0.000225;
+
+// At least two digits, as a clock shows them ("09", "24", "-1").
+std::string two_digits(std::int64_t value) {
+    std::string digits = std::to_string(value);
+    return digits.size() < 2 ? "0" + digits : digits;
+}
+
+std::string no_ticker_message(std::string_view ticker) {
+    return text::message("no instrument with ticker ", text::quoted(ticker), " in this universe");
+}
+
+bool finite_not_negative(double value) { return std::isfinite(value) && value >= 0.0; }
+
+// Room for `count` more entries without giving up geometric growth, so the
+// appends that follow a change cannot fail half way.
+template <class T>
+void make_room(std::vector<T>& items, std::size_t count) {
+    if (items.capacity() - items.size() >= count) return;
+    items.reserve(std::max(items.size() + count, 2 * items.capacity()));
+}
+
+}  // namespace
+
+Result<PriceField> field_from_name(std::string_view name) {
+    std::optional<PriceField> field = price_field_from_name(name);
+    if (!field) {
+        return Error{text::message("unknown field ", text::quoted(name),
+                                   ". Valid: ", text::join(COLUMN_FIELDS))};
+    }
+    return *field;
+}
+
+Simulation::Simulation(std::uint32_t seed, Engine engine, std::vector<std::string> tickers,
+                       std::optional<Macro> initial_macro)
+    : seed_(seed),
+      engine_(std::move(engine)),
+      tickers_(std::move(tickers)),
+      initial_macro_(std::move(initial_macro)) {}
+
+Result<Simulation> Simulation::create(std::uint32_t seed,
+                                      const std::vector<InstrumentInit>& universe,
+                                      const std::optional<Macro>& macro, const ModelParams& model) {
+    if (universe.empty()) {
+        return Error{"universe is empty - an engine with no instruments has nothing to simulate"};
+    }
+    std::vector<TickCompany> roster;
+    std::vector<std::string> tickers;
+    roster.reserve(universe.size());
+    tickers.reserve(universe.size());
+    for (std::size_t i = 0; i < universe.size(); ++i) {
+        Result<TickCompany> record = universe[i].to_tick_company(i);
+        if (!record) return Error{record.error()};
+        roster.push_back(std::move(*record));
+        tickers.push_back(universe[i].ticker);
+    }
+    std::vector<std::string> keys;
+    keys.reserve(sectors::COUNT);
+    for (const SectorSpec& spec : sectors::TABLE) keys.emplace_back(spec.key);
+    Engine engine = Engine::with_params(seed, std::move(roster), economy_from(macro), CentralBank{},
+                                        std::move(keys), model);
+    return Simulation(seed, std::move(engine), std::move(tickers), macro);
+}
+
+Status Simulation::check_clock(const Clock& clock) {
+    if (clock.hour < 0 || clock.hour >= 24 || clock.minute < 0 || clock.minute >= 60) {
+        return Error{
+            text::message("invalid time ", two_digits(clock.hour), ":", two_digits(clock.minute))};
+    }
+    if (clock.day_of_week < 0 || clock.day_of_week >= 7) {
+        return Error{text::message("day_of_week must be 0 (Sunday) to 6 (Saturday), got ",
+                                   clock.day_of_week)};
+    }
+    if (!finite_not_negative(clock.volatility)) {
+        return Error{
+            text::message("volatility must be finite and not negative, got ", clock.volatility)};
+    }
+    return Status::success();
+}
+
+// --- Inputs ------------------------------------------------------------------
+
+Result<std::size_t> Simulation::position_of(std::string_view ticker) const {
+    std::optional<std::size_t> found = index_of(ticker);
+    if (!found) return Error{no_ticker_message(ticker)};
+    return *found;
+}
+
+std::optional<std::size_t> Simulation::index_of(std::string_view ticker) const noexcept {
+    auto found = std::find(tickers_.begin(), tickers_.end(), ticker);
+    if (found == tickers_.end()) return std::nullopt;
+    return static_cast<std::size_t>(found - tickers_.begin());
+}
+
+Result<Simulation::PreparedInputs> Simulation::prepare(const CallInputs& inputs) const {
+    const std::vector<TickCompany>& roster = engine_.roster();
+    PreparedInputs out;
+
+    // News names instruments by ticker; the engine knows them by company id.
+    for (const NewsArg& given : inputs.news) {
+        NewsEvent event{given.price_impact, std::nullopt, given.sector};
+        NewsArg logged = given;
+        if (given.ticker) {
+            Result<std::size_t> position = position_of(*given.ticker);
+            if (!position) return Error{position.error()};
+            const TickCompany& company = roster[*position];
+            event.ticker = company.company_id;
+            if (!event.sector) event.sector = company.sector;
+            // The log names the instrument the engine will act on: the first
+            // record holding that company id.
+            auto holder = std::find_if(roster.begin(), roster.end(), [&](const TickCompany& c) {
+                return c.company_id == company.company_id;
+            });
+            logged.ticker = tickers_[static_cast<std::size_t>(holder - roster.begin())];
+        }
+        logged.sector = event.sector;
+        out.news.push_back(std::move(event));
+        out.logged.news.push_back(std::move(logged));
+    }
+
+    for (const NewsImpactArg& given : inputs.news_impacts) {
+        NewsImpact impact;
+        impact.sectors = given.sectors.value_or(std::vector<std::string>{});
+        impact.sector = given.sector;
+        impact.remaining_impact = given.remaining_impact;
+        impact.reversal_phase = given.reversal_phase;
+        if (given.ticker) {
+            Result<std::size_t> position = position_of(*given.ticker);
+            if (!position) return Error{position.error()};
+            impact.ticker = roster[*position].company_id;
+        }
+        out.news_impacts.push_back(std::move(impact));
+    }
+    out.logged.news_impacts = inputs.news_impacts;
+
+    // Flow in byte order of the ticker: the first bad ticker in that order
+    // is the one reported, a bad value before an unknown name.
+    std::vector<const FlowArg*> sorted;
+    sorted.reserve(inputs.order_flow.size());
+    for (const FlowArg& flow : inputs.order_flow) sorted.push_back(&flow);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const FlowArg* a, const FlowArg* b) { return a->ticker < b->ticker; });
+    for (const FlowArg* flow : sorted) {
+        if (!finite_not_negative(flow->buy) || !finite_not_negative(flow->sell)) {
+            return Error{text::message("order flow for ", text::quoted(flow->ticker),
+                                       " must be finite and not negative, got (", flow->buy, ", ",
+                                       flow->sell, ")")};
+        }
+        if (!index_of(flow->ticker)) return Error{no_ticker_message(flow->ticker)};
+        out.order_flow.push_back(OrderFlowEntry{flow->ticker, OrderVolume{flow->buy, flow->sell}});
+        out.logged.order_flow.push_back(*flow);
+    }
+    return out;
+}
+
+// --- Driving -------------------------------------------------------------------
+
+void Simulation::open_day() {
+    make_room(log_, 1);
+    log_.emplace_back(log_entry::OpenMarket{});
+    for (std::vector<double>& column : day_columns_) column.clear();
+    day_ticks_ = 0;
+    day_open_ = true;
+    engine_.open_market();
+}
+
+void Simulation::open_market() { open_day(); }
+
+Result<TickSummary> Simulation::tick(const Clock& clock, const CallInputs& inputs) {
+    if (Status valid = check_clock(clock); !valid) return Error{valid.error()};
+    Result<PreparedInputs> prepared = prepare(inputs);
+    if (!prepared) return Error{prepared.error()};
+    make_room(log_, 1);
+    log_.emplace_back(log_entry::Tick{clock, std::move(prepared->logged)});
+
+    TickInput input;
+    input.news = prepared->news;
+    input.news_impacts = prepared->news_impacts;
+    input.order_flow = prepared->order_flow;
+    input.hour = clock.hour;
+    input.minute = clock.minute;
+    input.day_of_week = clock.day_of_week;
+    input.volatility = clock.volatility;
+    TickOutcome outcome = engine_.tick(input);
+    return TickSummary{outcome.status, outcome.draws, outcome.active.size()};
+}
+
+void Simulation::fill_close_inputs() {
+    const std::vector<TickCompany>& roster = engine_.roster();
+    close_innovations_.assign(roster.size(), std::nullopt);
+    close_base_variances_.clear();
+    for (const TickCompany& company : roster) {
+        const SectorSpec* spec = sectors::by_key(company.sector);
+        close_base_variances_.push_back(spec ? spec->daily_sigma * spec->daily_sigma
+                                             : FALLBACK_BASE_VARIANCE);
+    }
+}
+
+Result<RunOutcome> Simulation::session(SessionRequest& request, const KeepGoing& keep_going) {
+    fill_close_inputs();
+    request.innovations = close_innovations_;
+    request.sector_base_variances = close_base_variances_;
+    request.keep_going = keep_going;
+    Result<SessionOutcome> ran = engine_.run_session(request, session_);
+    if (!ran) return Error{ran.error()};
+    append_session_to_day();
+    RunOutcome outcome;
+    outcome.ticks = session_.ticks_written;
+    outcome.interrupted = ran->interrupted;
+    if (ran->stopped) outcome.fired_at = ran->tick;
+    return outcome;
+}
+
+void Simulation::append_session_to_day() {
+    const SessionBuffer& buffer = session_;
+    std::size_t cells = static_cast<std::size_t>(buffer.ticks_written) * buffer.instruments;
+    day_instruments_ = buffer.instruments;
+    day_ticks_ += buffer.ticks_written;
+    std::array<const std::vector<double>*, JUMP_COLUMN> sources = {
+        &buffer.price, &buffer.volume, &buffer.mispricing_s, &buffer.tick_fundamental,
+        &buffer.tick_anchor};
+    for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) {
+        sources[FIRST_FACTOR_COLUMN + k] = &buffer.components[k];
+    }
+    for (std::size_t c = 0; c < JUMP_COLUMN; ++c) {
+        const std::vector<double>& source = *sources[c];
+        day_columns_[c].insert(day_columns_[c].end(), source.begin(),
+                               source.begin() + static_cast<std::ptrdiff_t>(cells));
+    }
+    // The jump column: zeros, plus the last close's jumps on this session's
+    // first tick.
+    std::vector<double>& jump = day_columns_[JUMP_COLUMN];
+    std::size_t first = jump.size();
+    jump.resize(day_columns_[FIRST_FACTOR_COLUMN].size(), 0.0);
+    if (!close_carry_.empty()) {
+        for (std::size_t k = 0; k < close_carry_.size() && first + k < jump.size(); ++k) {
+            jump[first + k] += close_carry_[k];
+        }
+        close_carry_.clear();
+    }
+}
+
+Result<RunOutcome> Simulation::run_session(const Clock& clock, std::uint64_t ticks,
+                                           bool close_at_end, const CallInputs& inputs,
+                                           const KeepGoing& keep_going) {
+    if (ticks == 0) return Error{"ticks must be greater than zero"};
+    if (Status valid = check_clock(clock); !valid) return Error{valid.error()};
+    Result<PreparedInputs> prepared = prepare(inputs);
+    if (!prepared) return Error{prepared.error()};
+    // The buffers are sized before the day opens: a session too large for
+    // memory fails with nothing changed.
+    session_.reserve_session(ticks, engine_.size());
+    make_room(log_, 2);
+    if (!day_open_) open_day();
+
+    SessionRequest request;
+    request.hour = clock.hour;
+    request.minute = clock.minute;
+    request.day_of_week = clock.day_of_week;
+    request.ticks = ticks;
+    request.volatility = clock.volatility;
+    request.news = prepared->news;
+    request.news_impacts = prepared->news_impacts;
+    request.order_flow = prepared->order_flow;
+    request.close_at_end = close_at_end;
+    Result<RunOutcome> ran = session(request, keep_going);
+    if (!ran) return ran;
+    bool closed = close_at_end && !ran->interrupted;
+    if (closed) run_macro_step();
+    // Logged once the run has ended, as what happened.
+    log_.emplace_back(
+        log_entry::RunSession{clock, ran->ticks, closed, std::move(prepared->logged)});
+    return ran;
+}
+
+Result<RunOutcome> Simulation::run_days(std::uint64_t days, const Clock& clock,
+                                        std::uint64_t ticks_per_day, bool record_days,
+                                        std::uint32_t first_day, const KeepGoing& keep_going) {
+    if (days == 0) return Error{"days must be greater than zero"};
+    if (ticks_per_day == 0) return Error{"ticks_per_day must be greater than zero"};
+    if (Status valid = check_clock(clock); !valid) return Error{valid.error()};
+    constexpr std::uint64_t LAST_DAY = std::numeric_limits<std::uint32_t>::max();
+    if (record_days && days - 1 > LAST_DAY - first_day) {
+        return Error{text::message("first_day + days - 1 must be at most ", LAST_DAY,
+                                   " to label every recorded day, got ", first_day, " + ", days,
+                                   " - 1")};
+    }
+    session_.reserve_session(ticks_per_day, engine_.size());
+
+    RunOutcome outcome;
+    for (std::uint64_t d = 0; d < days; ++d) {
+        if (d > 0 && keep_going && !keep_going()) {
+            outcome.interrupted = true;
+            return outcome;
+        }
+        make_room(log_, 4);
+        open_day();
+        Result<RunOutcome> ran = run_session(clock, ticks_per_day, false, CallInputs{}, keep_going);
+        if (!ran) return ran;
+        if (ran->interrupted) {
+            outcome.interrupted = true;
+            return outcome;
+        }
+        if (record_days) record(first_day + static_cast<std::uint32_t>(d));
+        close_market();
+        outcome.ticks = d + 1;
+    }
+    return outcome;
+}
+
+Result<RunOutcome> Simulation::run_until(std::string_view ticker, std::optional<double> above,
+                                         std::optional<double> below, std::uint64_t max_ticks,
+                                         const Clock& clock, const KeepGoing& keep_going) {
+    if (!above && !below) {
+        return Error{
+            "give at least one of above= or below= - a run_until with no condition is just "
+            "run_session"};
+    }
+    for (auto [name, bound] : {std::pair{"above", above}, std::pair{"below", below}}) {
+        if (bound && !(std::isfinite(*bound) && *bound > 0.0)) {
+            return Error{text::message(name, " must be finite and positive, got ", *bound)};
+        }
+    }
+    if (above && below && *below >= *above) {
+        return Error{text::message("below (", *below, ") must be under above (", *above,
+                                   ") - an inverted band fires immediately and always")};
+    }
+    if (max_ticks == 0) return Error{"max_ticks must be greater than zero"};
+    Result<std::size_t> position = position_of(ticker);
+    if (!position) return Error{position.error()};
+    if (Status valid = check_clock(clock); !valid) return Error{valid.error()};
+    session_.reserve_session(max_ticks, engine_.size());
+    make_room(log_, 2);
+    if (!day_open_) open_day();
+
+    SessionRequest request;
+    request.hour = clock.hour;
+    request.minute = clock.minute;
+    request.day_of_week = clock.day_of_week;
+    request.ticks = max_ticks;
+    request.volatility = clock.volatility;
+    request.stop = StopCondition{*position, below, above};
+    Result<RunOutcome> ran = session(request, keep_going);
+    if (!ran) return ran;
+    log_.emplace_back(
+        log_entry::RunUntil{std::string(ticker), above, below, max_ticks, clock, ran->ticks});
+    return ran;
+}
+
+void Simulation::run_macro_step() {
+    ++day_number_;
+    engine_.advance_macro_day(day_number_);
+}
+
+void Simulation::close_market() {
+    make_room(log_, 1);
+    close_carry_.reserve(engine_.size());
+    log_.emplace_back(log_entry::CloseMarket{});
+    day_open_ = false;
+    ++day_number_;
+    engine_.close_day(day_number_);
+    keep_close_carry();
+}
+
+void Simulation::keep_close_carry() {
+    std::span<const AttributionRow> attribution = engine_.attribution();
+    constexpr std::size_t JUMP = slot(Component::jump);
+    bool any = std::any_of(attribution.begin(), attribution.end(),
+                           [](const AttributionRow& row) { return row[JUMP] != 0.0; });
+    if (!any) return;
+    close_carry_.clear();
+    for (const AttributionRow& row : attribution) close_carry_.push_back(row[JUMP]);
+}
+
+// --- Roster --------------------------------------------------------------------
+
+std::uint64_t Simulation::list_instrument(const InstrumentInit& instrument) {
+    Result<TickCompany> record = instrument.to_tick_company(engine_.size());
+    // A checked instrument always converts.
+    if (!record) return engine_.size();
+    LogEntry entry = log_entry::ListInstrument{instrument};
+    std::string ticker = instrument.ticker;
+    make_room(log_, 1);
+    make_room(tickers_, 1);
+    engine_.list(std::move(*record));
+    log_.push_back(std::move(entry));
+    tickers_.push_back(std::move(ticker));
+    return engine_.size() - 1;
+}
+
+Result<std::string> Simulation::delist(std::uint64_t index) {
+    if (index >= engine_.size()) {
+        return Error{
+            text::message("no instrument at index ", index, "; the roster holds ", engine_.size())};
+    }
+    auto position = static_cast<std::size_t>(index);
+    make_room(log_, 1);
+    if (Status removed = engine_.delist(position); !removed) return Error{removed.error()};
+    std::string ticker = std::move(tickers_[position]);
+    tickers_.erase(tickers_.begin() + static_cast<std::ptrdiff_t>(position));
+    log_.emplace_back(log_entry::Delist{index});
+    return ticker;
+}
+
+// --- Draws and the economy -------------------------------------------------------
+
+double Simulation::draw_uniform() {
+    make_room(log_, 1);
+    log_.emplace_back(log_entry::Draw{false});
+    return engine_.draw_uniform();
+}
+
+double Simulation::draw_normal() {
+    make_room(log_, 1);
+    log_.emplace_back(log_entry::Draw{true});
+    return engine_.draw_normal();
+}
+
+Status Simulation::pin_macro(const MacroPinArgs& args) {
+    Result<MacroPin> pin = check_macro_pin(args);
+    if (!pin) return Error{pin.error()};
+    make_room(log_, 1);
+    log_.emplace_back(log_entry::PinMacro{*pin});
+    apply_macro_pin(engine_.economy(), *pin);
+    return Status::success();
+}
+
+// --- Recording -----------------------------------------------------------------
+
+void Simulation::record(std::uint32_t day) {
+    RecordedDay recorded;
+    for (std::size_t c = 0; c < RECORDING_COLUMNS; ++c) {
+        recorded.columns[c] = std::make_shared<const std::vector<double>>(day_columns_[c]);
+    }
+    recorded.ticks = day_ticks_;
+    recorded.instruments = day_instruments_;
+    recorded.day = day;
+    const EconomyState& economy = engine_.economy();
+    MacroRow row{economy.vix,
+                 economy.federal_funds_rate / 100.0,
+                 economy.corporate_bond_yield / 100.0,
+                 economy.inflation_rate / 100.0,
+                 economy.unemployment_rate / 100.0,
+                 economy.gdp_growth / 100.0,
+                 economy.qe_pe_boost,
+                 economy.fear_greed_index,
+                 engine_.market().universe_stress,
+                 day};
+    make_room(recorded_days_, 1);
+    make_room(macro_rows_, 1);
+    make_room(log_, 1);
+    log_.emplace_back(log_entry::Record{day});
+    recorded_days_.push_back(std::move(recorded));
+    macro_rows_.push_back(row);
+}
+
+}  // namespace corvane

@@ -1,0 +1,209 @@
+// A simulation as a caller drives it: one engine plus what only the
+// caller's view needs (the tickers, the order log, the day buffers, the
+// recordings, the day number and whether a day is open).
+//
+// Every call checks all it can refuse before anything moves, so a refused
+// call leaves no draw, no log entry and no change. The interpreter's Engine
+// class is a thin wrapper around this type: it converts arguments and
+// results and nothing else.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/engine.hpp"
+#include "core/macro.hpp"
+#include "core/order_log.hpp"
+#include "core/params.hpp"
+#include "core/result.hpp"
+#include "core/universe.hpp"
+
+namespace corvane {
+
+// The fourteen recording columns, in order: price, volume, mispricing_s,
+// fundamental_value, anchor_price, then the nine attribution factors
+// (the session buffer's eight tick components and the close's jump).
+inline constexpr std::size_t RECORDING_COLUMNS = 14;
+inline constexpr std::size_t FIRST_FACTOR_COLUMN = 5;
+inline constexpr std::size_t JUMP_COLUMN = 13;
+
+// One column of a day, ticks x instruments row-major. Shared, so that a
+// recording can hand it to a reader without copying it.
+using DayColumn = std::shared_ptr<const std::vector<double>>;
+
+struct RecordedDay {
+    std::array<DayColumn, RECORDING_COLUMNS> columns;
+    std::uint64_t ticks = 0;
+    std::uint64_t instruments = 0;
+    std::uint32_t day = 0;
+};
+
+// The economy a recorded day traded under; rates fractional.
+struct MacroRow {
+    double vix = 0.0;
+    double federal_funds_rate = 0.0;
+    double corporate_bond_yield = 0.0;
+    double inflation_rate = 0.0;
+    double unemployment_rate = 0.0;
+    double gdp_growth = 0.0;
+    double qe_pe_boost = 0.0;
+    double fear_greed_index = 0.0;
+    double universe_stress = 0.0;
+    std::uint32_t day = 0;
+};
+
+// One price level of one side of one instrument's book at a snapshot.
+struct BookRow {
+    double price = 0.0;
+    double size = 0.0;
+    std::uint32_t day = 0;
+    std::uint32_t tick = 0;
+    std::uint32_t instrument_id = 0;
+    // 0 bids, 1 asks.
+    std::uint32_t side = 0;
+    // 0 is the best level.
+    std::uint32_t level = 0;
+};
+
+// What a tick did, as the caller sees it.
+struct TickSummary {
+    MarketStatus status = MarketStatus::closed;
+    std::uint64_t draws = 0;
+    std::uint64_t active = 0;
+};
+
+// How a run of ticks ended.
+struct RunOutcome {
+    // Ticks written (a session) or run (run_until).
+    std::uint64_t ticks = 0;
+    // The caller's keep_going said stop; what ran stays run.
+    bool interrupted = false;
+    // run_until: the tick, within the call, on which the band was left.
+    std::optional<std::uint64_t> fired_at;
+};
+
+// Asked between slices of a long run (and between days); false stops it.
+using KeepGoing = std::function<bool()>;
+
+// The column of that name, or "unknown field ..." listing the valid names.
+Result<PriceField> field_from_name(std::string_view name);
+
+class Simulation {
+public:
+    // The instruments in roster order (company id = position). Refuses an
+    // empty universe; the instruments are assumed checked.
+    static Result<Simulation> create(std::uint32_t seed,
+                                     const std::vector<InstrumentInit>& universe,
+                                     const std::optional<Macro>& macro, const ModelParams& model);
+
+    // "invalid time 24:05", the day-of-week and volatility messages: what
+    // every call that takes a clock checks first.
+    static Status check_clock(const Clock& clock);
+
+    // --- Driving -------------------------------------------------------------
+
+    // Logs and opens a day unconditionally.
+    void open_market();
+    Result<TickSummary> tick(const Clock& clock, const CallInputs& inputs);
+    // Opens the day first when none is open. `close_at_end` closes the day
+    // and runs the macro step, as close_market does, without logging it.
+    Result<RunOutcome> run_session(const Clock& clock, std::uint64_t ticks, bool close_at_end,
+                                   const CallInputs& inputs, const KeepGoing& keep_going = {});
+    // Whole days: open, session, record (when asked), close. Stops between
+    // days, and inside a session, when `keep_going` says so.
+    Result<RunOutcome> run_days(std::uint64_t days, const Clock& clock, std::uint64_t ticks_per_day,
+                                bool record, std::uint32_t first_day,
+                                const KeepGoing& keep_going = {});
+    // Ticks until `ticker`'s price leaves (below, above), at most max_ticks.
+    Result<RunOutcome> run_until(std::string_view ticker, std::optional<double> above,
+                                 std::optional<double> below, std::uint64_t max_ticks,
+                                 const Clock& clock, const KeepGoing& keep_going = {});
+    void close_market();
+
+    // --- Roster --------------------------------------------------------------
+
+    std::uint64_t list_instrument(const InstrumentInit& instrument);
+    // The removed ticker.
+    Result<std::string> delist(std::uint64_t index);
+    std::optional<std::size_t> index_of(std::string_view ticker) const noexcept;
+    const std::vector<std::string>& tickers() const noexcept { return tickers_; }
+
+    // --- The caller's own draws and the economy ------------------------------
+
+    double draw_uniform();
+    double draw_normal();
+    Status pin_macro(const MacroPinArgs& args);
+
+    // --- Recording -----------------------------------------------------------
+
+    void record(std::uint32_t day);
+    const std::vector<RecordedDay>& recorded_days() const noexcept { return recorded_days_; }
+    const std::vector<MacroRow>& macro_rows() const noexcept { return macro_rows_; }
+    const std::vector<BookRow>& book_rows() const noexcept { return book_rows_; }
+    const SessionBuffer& session() const noexcept { return session_; }
+
+    // --- Reading -------------------------------------------------------------
+
+    const Engine& engine() const noexcept { return engine_; }
+    const std::vector<LogEntry>& log() const noexcept { return log_; }
+    std::uint32_t seed() const noexcept { return seed_; }
+    const std::optional<Macro>& initial_macro() const noexcept { return initial_macro_; }
+    std::uint32_t day_number() const noexcept { return day_number_; }
+    bool day_open() const noexcept { return day_open_; }
+
+private:
+    Simulation(std::uint32_t seed, Engine engine, std::vector<std::string> tickers,
+               std::optional<Macro> initial_macro);
+
+    struct PreparedInputs {
+        std::vector<NewsEvent> news;
+        std::vector<NewsImpact> news_impacts;
+        std::vector<OrderFlowEntry> order_flow;
+        LoggedInputs logged;
+    };
+    Result<PreparedInputs> prepare(const CallInputs& inputs) const;
+    Result<std::size_t> position_of(std::string_view ticker) const;
+    // Each instrument's long-run daily variance, for a session's close.
+    void fill_close_inputs();
+    // The day buffers, emptied; the day is open.
+    void open_day();
+    // One core session, appended to the day buffers.
+    Result<RunOutcome> session(SessionRequest& request, const KeepGoing& keep_going);
+    void append_session_to_day();
+    // The day number advances and the macro step runs for it.
+    void run_macro_step();
+    // After a close: the jump each instrument took, kept for the next session.
+    void keep_close_carry();
+
+    std::uint32_t seed_;
+    Engine engine_;
+    std::vector<std::string> tickers_;
+    std::optional<Macro> initial_macro_;
+    std::vector<LogEntry> log_;
+
+    // The current day's sessions back to back.
+    std::array<std::vector<double>, RECORDING_COLUMNS> day_columns_;
+    std::uint64_t day_ticks_ = 0;
+    std::uint64_t day_instruments_ = 0;
+    std::vector<double> close_carry_;
+
+    std::vector<RecordedDay> recorded_days_;
+    std::vector<MacroRow> macro_rows_;
+    std::vector<BookRow> book_rows_;
+
+    SessionBuffer session_;
+    std::vector<std::optional<double>> close_innovations_;
+    std::vector<double> close_base_variances_;
+    std::uint32_t day_number_ = 0;
+    bool day_open_ = false;
+};
+
+}  // namespace corvane

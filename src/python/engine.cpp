@@ -1,0 +1,642 @@
+// Engine and TickResult: one simulated market as the interpreter drives it.
+//
+// Everything here converts: arguments into the simulation's inputs, results
+// into interpreter objects. The rules (checks, logging, day buffers) are the
+// simulation's (core/simulation.hpp). Each call holds the engine for its
+// whole length, conversions included, so a caller's __float__ or a signal
+// handler that calls back into the same engine is refused, never interleaved.
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/market_hours.hpp"
+#include "core/simulation.hpp"
+#include "core/text.hpp"
+#include "python/args.hpp"
+#include "python/bindings.hpp"
+#include "python/errors.hpp"
+#include "python/types.hpp"
+
+namespace corvane::py {
+namespace {
+
+struct EngineObject {
+    Simulation simulation;
+    // Set while a call runs on the engine, from any thread.
+    bool busy = false;
+};
+
+// Holds the engine for one call; refuses when another call holds it.
+class Borrow {
+public:
+    explicit Borrow(PyObject* self) : object_(payload_of<EngineObject>(self)) {
+        if (object_.busy) {
+            PyErr_SetString(PyExc_RuntimeError, ENGINE_BUSY);
+            return;
+        }
+        object_.busy = true;
+        held_ = true;
+    }
+    ~Borrow() {
+        if (held_) object_.busy = false;
+    }
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+
+    explicit operator bool() const noexcept { return held_; }
+    Simulation& simulation() noexcept { return object_.simulation; }
+
+private:
+    EngineObject& object_;
+    bool held_ = false;
+};
+
+// Runs `body(simulation)` holding the engine, guarded.
+template <class Body>
+PyObject* with_engine(PyObject* self, Body&& body) {
+    return guarded([&]() -> PyObject* {
+        Borrow borrow(self);
+        if (!borrow) return nullptr;
+        return body(borrow.simulation());
+    });
+}
+
+// After a run its caller's keep_going stopped: the interruption's error is
+// set; what ran stays run.
+PyObject* interrupted() {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+}
+
+// Asks for Ctrl-C while holding the interpreter lock.
+bool no_signal() { return PyErr_CheckSignals() == 0; }
+
+// ---- TickResult ----
+
+PyObject* TickResult_get_market_status(PyObject* self, void*) {
+    return to_python(status_name(payload_of<TickSummary>(self).status));
+}
+
+PyObject* TickResult_repr(PyObject* self) {
+    return guarded([self] {
+        const TickSummary& tick = payload_of<TickSummary>(self);
+        return to_python(
+            text::message("TickResult(market_status=", text::quoted(status_name(tick.status)),
+                          ", draws_consumed=", tick.draws, ", active=", tick.active, ")"));
+    });
+}
+
+PyGetSetDef TICK_RESULT_GETSET[] = {
+    read_only("market_status", TickResult_get_market_status,
+              "\"open\", \"pre_market\", \"after_hours\" or \"closed\"."),
+    read_only<&TickSummary::draws>("draws_consumed",
+                                   "Draws the tick took; zero when the market was closed."),
+    read_only<&TickSummary::active>("active", "Instruments the tick moved."),
+    {},
+};
+
+Class<TickSummary> TICK_RESULT_CLASS{
+    "corvane._core.TickResult",
+    {
+        .doc = "What one tick did. Read-only.",
+        .repr = TickResult_repr,
+        .getset = TICK_RESULT_GETSET,
+    },
+};
+
+// ---- Construction ----
+
+constexpr Param NEW_PARAMS[] = {
+    {"seed"}, {"universe"}, optional_param("macro_state"), optional_param("model")};
+constexpr Signature NEW_SIGNATURE{"Engine", NEW_PARAMS, 0};
+
+PyObject* Engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::uint32_t seed = 0;
+        std::vector<InstrumentInit> universe;
+        const Macro* macro = nullptr;
+        PyObject* model_arg = Py_None;
+        if (!parse_args(NEW_SIGNATURE, args, kwargs, seed, UniverseArg{universe},
+                        optional_instance(MACRO, macro), model_arg)) {
+            return nullptr;
+        }
+        // An empty universe is reported before the model is looked at.
+        if (universe.empty()) {
+            return raise_validation(
+                "universe is empty - an engine with no instruments has nothing to simulate");
+        }
+        std::optional<ModelParams> model = resolve_model(model_arg);
+        if (!model) return nullptr;
+        std::optional<Macro> initial;
+        if (macro) initial = *macro;
+        auto simulation = Simulation::create(seed, universe, initial, *model);
+        if (!unwrap(simulation)) return nullptr;
+        return create(type, EngineObject{std::move(*simulation)});
+    });
+}
+
+// ---- Driving ----
+
+PyObject* Engine_open_market(PyObject* self, PyObject*) {
+    return with_engine(self, [](Simulation& simulation) {
+        simulation.open_market();
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* Engine_close_market(PyObject* self, PyObject*) {
+    return with_engine(self, [](Simulation& simulation) {
+        simulation.close_market();
+        return Py_NewRef(Py_None);
+    });
+}
+
+constexpr Param TICK_PARAMS[] = {
+    {"hour"},
+    {"minute"},
+    {"day_of_week"},
+    optional_param("volatility"),
+    optional_param("news"),
+    optional_param("news_impacts"),
+    optional_param("order_flow"),
+};
+constexpr Signature TICK_SIGNATURE{"tick", TICK_PARAMS, 3};
+
+PyObject* Engine_tick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        Clock clock;
+        PyObject* news = Py_None;
+        PyObject* impacts = Py_None;
+        PyObject* flow = Py_None;
+        if (!parse_args(TICK_SIGNATURE, args, nargs, kwnames, clock.hour, clock.minute,
+                        clock.day_of_week, clock.volatility, news, impacts, flow)) {
+            return nullptr;
+        }
+        std::optional<CallInputs> inputs = call_inputs(news, impacts, flow, "tick");
+        if (!inputs) return nullptr;
+        auto tick = simulation.tick(clock, *inputs);
+        if (!unwrap(tick)) return nullptr;
+        return TICK_RESULT_CLASS.create(state_of(self), *tick);
+    });
+}
+
+constexpr Param SESSION_PARAMS[] = {
+    {"hour"},
+    {"minute"},
+    {"day_of_week"},
+    {"ticks"},
+    optional_param("volatility"),
+    optional_param("close_at_end"),
+    optional_param("news"),
+    optional_param("news_impacts"),
+    optional_param("order_flow"),
+};
+constexpr Signature SESSION_SIGNATURE{"run_session", SESSION_PARAMS, 4};
+
+PyObject* Engine_run_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        Clock clock;
+        std::uint64_t ticks = 0;
+        bool close_at_end = false;
+        PyObject* news = Py_None;
+        PyObject* impacts = Py_None;
+        PyObject* flow = Py_None;
+        if (!parse_args(SESSION_SIGNATURE, args, nargs, kwnames, clock.hour, clock.minute,
+                        clock.day_of_week, ticks, clock.volatility, close_at_end, news, impacts,
+                        flow)) {
+            return nullptr;
+        }
+        std::optional<CallInputs> inputs = call_inputs(news, impacts, flow, "run_session");
+        if (!inputs) return nullptr;
+        std::optional<Result<RunOutcome>> ran;
+        {
+            // Nothing inside touches an interpreter object; between slices
+            // the lock comes back for a moment to look for Ctrl-C.
+            ReleasedInterpreter released;
+            ran.emplace(simulation.run_session(clock, ticks, close_at_end, *inputs, [&released] {
+                return released.no_signal_raised();
+            }));
+        }
+        if (!unwrap(*ran)) return nullptr;
+        if ((*ran)->interrupted) return interrupted();
+        return to_python((*ran)->ticks);
+    });
+}
+
+constexpr Param DAYS_PARAMS[] = {
+    {"days"},
+    optional_param("hour"),
+    optional_param("minute"),
+    optional_param("day_of_week"),
+    optional_param("ticks_per_day"),
+    optional_param("volatility"),
+    optional_param("record"),
+    optional_param("first_day"),
+};
+constexpr Signature DAYS_SIGNATURE{"run_days", DAYS_PARAMS, 1};
+
+PyObject* Engine_run_days(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        std::uint64_t days = 0;
+        Clock clock;
+        std::uint64_t ticks_per_day = 390;
+        bool record = true;
+        std::uint32_t first_day = 0;
+        if (!parse_args(DAYS_SIGNATURE, args, nargs, kwnames, days, clock.hour, clock.minute,
+                        clock.day_of_week, ticks_per_day, clock.volatility, record, first_day)) {
+            return nullptr;
+        }
+        std::optional<Result<RunOutcome>> ran;
+        {
+            ReleasedInterpreter released;
+            ran.emplace(simulation.run_days(days, clock, ticks_per_day, record, first_day,
+                                            [&released] { return released.no_signal_raised(); }));
+        }
+        if (!unwrap(*ran)) return nullptr;
+        if ((*ran)->interrupted) return interrupted();
+        return to_python(days);
+    });
+}
+
+constexpr Param UNTIL_PARAMS[] = {
+    {"ticker"},
+    optional_param("above"),
+    optional_param("below"),
+    optional_param("max_ticks"),
+    optional_param("hour"),
+    optional_param("minute"),
+    optional_param("day_of_week"),
+    optional_param("volatility"),
+};
+constexpr Signature UNTIL_SIGNATURE{"run_until", UNTIL_PARAMS, 0};
+
+PyObject* Engine_run_until(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        std::string_view ticker;
+        std::optional<double> above;
+        std::optional<double> below;
+        std::uint64_t max_ticks = 390;
+        Clock clock;
+        if (!parse_args(UNTIL_SIGNATURE, args, nargs, kwnames, ticker, above, below, max_ticks,
+                        clock.hour, clock.minute, clock.day_of_week, clock.volatility)) {
+            return nullptr;
+        }
+        // Keeps the lock: a band watch is usually short, and the caller
+        // reads the price right after.
+        auto ran = simulation.run_until(ticker, above, below, max_ticks, clock, no_signal);
+        if (!unwrap(ran)) return nullptr;
+        if (ran->interrupted) return interrupted();
+        return to_python(ran->fired_at);
+    });
+}
+
+// ---- Roster ----
+
+constexpr Param LIST_PARAMS[] = {{"instrument"}};
+constexpr Signature LIST_SIGNATURE{"list_instrument", LIST_PARAMS, 1};
+
+PyObject* Engine_list_instrument(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        const InstrumentInit* instrument = nullptr;
+        if (!parse_args(LIST_SIGNATURE, args, nargs, kwnames, instance(INSTRUMENT, instrument))) {
+            return nullptr;
+        }
+        return to_python(simulation.list_instrument(*instrument));
+    });
+}
+
+constexpr Param DELIST_PARAMS[] = {{"index"}};
+constexpr Signature DELIST_SIGNATURE{"delist", DELIST_PARAMS, 1};
+
+PyObject* Engine_delist(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        std::uint64_t index = 0;
+        if (!parse_args(DELIST_SIGNATURE, args, nargs, kwnames, index)) return nullptr;
+        auto removed = simulation.delist(index);
+        if (!unwrap(removed)) return nullptr;
+        return to_python(*removed);
+    });
+}
+
+constexpr Param INDEX_OF_PARAMS[] = {{"ticker"}};
+constexpr Signature INDEX_OF_SIGNATURE{"index_of", INDEX_OF_PARAMS, 1};
+
+PyObject* Engine_index_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        std::string_view ticker;
+        if (!parse_args(INDEX_OF_SIGNATURE, args, nargs, kwnames, ticker)) return nullptr;
+        return to_python(simulation.index_of(ticker));
+    });
+}
+
+// ---- Draws and the economy ----
+
+PyObject* Engine_draws_by_stream(PyObject* self, PyObject*) {
+    return with_engine(self, [](Simulation& simulation) -> PyObject* {
+        const DrawCounters& draws = simulation.engine().draws();
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict || !set_item(dict.get(), "market", draws.market) ||
+            !set_item(dict.get(), "economy", draws.economy) ||
+            !set_item(dict.get(), "external", draws.external)) {
+            return nullptr;
+        }
+        return dict.release();
+    });
+}
+
+PyObject* Engine_draw_uniform(PyObject* self, PyObject*) {
+    return with_engine(self,
+                       [](Simulation& simulation) { return to_python(simulation.draw_uniform()); });
+}
+
+PyObject* Engine_draw_normal(PyObject* self, PyObject*) {
+    return with_engine(self,
+                       [](Simulation& simulation) { return to_python(simulation.draw_normal()); });
+}
+
+constexpr Param PIN_PARAMS[] = {
+    optional_param("vix"),
+    optional_param("federal_funds_rate"),
+    optional_param("corporate_bond_yield"),
+    optional_param("inflation_rate"),
+    optional_param("qe_pe_boost"),
+    optional_param("fear_greed_index"),
+    optional_param("cycle"),
+};
+constexpr Signature PIN_SIGNATURE{"pin_macro", PIN_PARAMS, 0};
+
+PyObject* Engine_pin_macro(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        MacroPinArgs pin;
+        if (!parse_args(PIN_SIGNATURE, args, nargs, kwnames, pin.vix, pin.federal_funds_rate,
+                        pin.corporate_bond_yield, pin.inflation_rate, pin.qe_pe_boost,
+                        pin.fear_greed_index, pin.cycle)) {
+            return nullptr;
+        }
+        if (!unwrap(simulation.pin_macro(pin))) return nullptr;
+        return Py_NewRef(Py_None);
+    });
+}
+
+// ---- Recording and columns ----
+
+constexpr Param RECORD_PARAMS[] = {{"day"}};
+constexpr Signature RECORD_SIGNATURE{"record", RECORD_PARAMS, 1};
+
+PyObject* Engine_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        std::uint32_t day = 0;
+        if (!parse_args(RECORD_SIGNATURE, args, nargs, kwnames, day)) return nullptr;
+        simulation.record(day);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* Engine_prices(PyObject* self, PyObject*) {
+    return with_engine(self, [](Simulation& simulation) {
+        return f64_bytes(simulation.engine().column(PriceField::price));
+    });
+}
+
+constexpr Param COLUMN_PARAMS[] = {{"field"}};
+constexpr Signature COLUMN_SIGNATURE{"column", COLUMN_PARAMS, 1};
+
+PyObject* Engine_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        std::string_view name;
+        if (!parse_args(COLUMN_SIGNATURE, args, nargs, kwnames, name)) return nullptr;
+        auto field = field_from_name(name);
+        if (!unwrap(field)) return nullptr;
+        return f64_bytes(simulation.engine().column(*field));
+    });
+}
+
+// ---- Reads ----
+
+Py_ssize_t Engine_length(PyObject* self) {
+    Borrow borrow(self);
+    if (!borrow) return -1;
+    return static_cast<Py_ssize_t>(borrow.simulation().engine().size());
+}
+
+PyObject* Engine_repr(PyObject* self) {
+    return guarded([self] {
+        const EngineObject& object = payload_of<EngineObject>(self);
+        // Never raises: a busy engine is not read at all.
+        if (object.busy) return to_python("Engine(busy)");
+        const Engine& engine = object.simulation.engine();
+        return to_python(text::message("Engine(", engine.size(),
+                                       " instruments, draws=", engine.draws().total(), ")"));
+    });
+}
+
+// A read-only property computed from the simulation while holding it.
+template <auto Read>
+PyObject* property(PyObject* self, void*) {
+    return with_engine(self, [self](Simulation& simulation) { return Read(self, simulation); });
+}
+
+PyObject* read_tickers(PyObject*, Simulation& simulation) { return list_of(simulation.tickers()); }
+PyObject* read_model(PyObject* self, Simulation& simulation) {
+    return MODEL_PARAMS.create(state_of(self), simulation.engine().model());
+}
+PyObject* read_model_params(PyObject*, Simulation& simulation) {
+    return model_dict(simulation.engine().model());
+}
+PyObject* read_fingerprint(PyObject*, Simulation& simulation) {
+    return to_python(simulation.engine().model().fingerprint());
+}
+PyObject* read_draws(PyObject*, Simulation& simulation) {
+    return to_python(simulation.engine().draws().total());
+}
+PyObject* read_macro_state(PyObject* self, Simulation& simulation) {
+    return MACRO.create(state_of(self), macro_from(simulation.engine().economy()));
+}
+PyObject* read_initial_macro(PyObject* self, Simulation& simulation) {
+    return MACRO.create(state_of(self), simulation.initial_macro().value_or(Macro{}));
+}
+PyObject* read_seed(PyObject*, Simulation& simulation) { return to_python(simulation.seed()); }
+PyObject* read_recorded_days(PyObject*, Simulation& simulation) {
+    return to_python(simulation.recorded_days().size());
+}
+PyObject* read_book_rows(PyObject*, Simulation& simulation) {
+    return to_python(simulation.book_rows().size());
+}
+PyObject* read_ticks_written(PyObject*, Simulation& simulation) {
+    return to_python(simulation.session().ticks_written);
+}
+PyObject* read_order_log(PyObject*, Simulation& simulation) {
+    return order_log_list(simulation.log());
+}
+
+PyGetSetDef GETSET[] = {
+    read_only("tickers", property<read_tickers>,
+              "The roster's tickers in roster order (a new list): every column follows it."),
+    read_only("model", property<read_model>, "The model, as a ModelParams."),
+    read_only("model_params", property<read_model_params>,
+              "The model's coefficient dictionary (ModelParams.to_dict())."),
+    read_only("model_fingerprint", property<read_fingerprint>,
+              "The shipped preset's name, or \"custom-\" and eight hex digits."),
+    read_only("draws_consumed", property<read_draws>,
+              "Draws taken so far: market + economy + external."),
+    read_only("macro_state", property<read_macro_state>,
+              "The economy now, as a Macro (rates fractional)."),
+    read_only("initial_macro_state", property<read_initial_macro>,
+              "The Macro the engine was built from."),
+    read_only("seed", property<read_seed>, "The seed the engine was built from."),
+    read_only("recorded_days", property<read_recorded_days>, "Days kept by record()."),
+    read_only("recorded_book_rows", property<read_book_rows>, "Book depth rows recorded."),
+    read_only("session_ticks_written", property<read_ticks_written>,
+              "Ticks written by the last session run."),
+    read_only("order_log", property<read_order_log>,
+              "Every input so far, in order: a new list of dicts, each with \"op\" first."),
+    {},
+};
+
+PyMethodDef METHODS[] = {
+    noargs_method("open_market", Engine_open_market,
+                  "open_market($self)\n--\n\nOpen a new day: daily resets, the day's endogenous "
+                  "news, empty day buffers. Logged."),
+    keywords_method(
+        "tick", Engine_tick,
+        "tick($self, hour, minute, day_of_week, *, volatility=1.0, news=None, "
+        "news_impacts=None, order_flow=None)\n--\n\n"
+        "One game-minute. Never opens a day; a tick outside market hours draws nothing. "
+        "order_flow maps a ticker to (buy, sell) share volumes. Returns a TickResult."),
+    keywords_method(
+        "run_session", Engine_run_session,
+        "run_session($self, hour, minute, day_of_week, ticks, *, volatility=1.0, "
+        "close_at_end=False, news=None, news_impacts=None, order_flow=None)\n--\n\n"
+        "`ticks` consecutive minutes from the given time, inputs applied to every tick, opening "
+        "the day first when none is open. Runs without the interpreter lock; Ctrl-C stops it "
+        "and what ran stays run. Returns the ticks written."),
+    keywords_method(
+        "run_days", Engine_run_days,
+        "run_days($self, days, *, hour=9, minute=30, day_of_week=3, ticks_per_day=390, "
+        "volatility=1.0, record=True, first_day=0)\n--\n\n"
+        "Whole days: open, one session, record(first_day + d) when `record`, close. Ctrl-C "
+        "stops it; completed days stay. Returns `days`."),
+    keywords_method(
+        "run_until", Engine_run_until,
+        "run_until($self, *, ticker, above=None, below=None, max_ticks=390, hour=9, minute=30, "
+        "day_of_week=3, volatility=1.0)\n--\n\n"
+        "Tick until `ticker`'s price is strictly above `above` or strictly below `below`, at "
+        "most max_ticks. Returns the tick (within this call) it fired on, or None."),
+    noargs_method("close_market", Engine_close_market,
+                  "close_market($self)\n--\n\nClose the day: variances, the daily roll, jumps, "
+                  "then the daily macro step. Logged."),
+    keywords_method("list_instrument", Engine_list_instrument,
+                    "list_instrument($self, instrument)\n--\n\nAdd an Instrument at the end of "
+                    "the roster; returns its index. Draws nothing. Logged."),
+    keywords_method("delist", Engine_delist,
+                    "delist($self, index)\n--\n\nRemove the instrument at `index`; the rest "
+                    "shift down. Returns its ticker. Logged."),
+    keywords_method("index_of", Engine_index_of,
+                    "index_of($self, ticker)\n--\n\nThe first roster position holding "
+                    "`ticker`, or None."),
+    noargs_method("draws_by_stream", Engine_draws_by_stream,
+                  "draws_by_stream($self)\n--\n\n{\"market\": n, \"economy\": n, "
+                  "\"external\": n}: the counted draws of each stream."),
+    noargs_method("draw_uniform", Engine_draw_uniform,
+                  "draw_uniform($self)\n--\n\nA uniform in [0, 1) from the engine's external "
+                  "stream, for the caller's own randomness. Logged."),
+    noargs_method("draw_normal", Engine_draw_normal,
+                  "draw_normal($self)\n--\n\nA standard normal from the external stream. "
+                  "Logged."),
+    keywords_method("pin_macro", Engine_pin_macro,
+                    "pin_macro($self, *, vix=None, federal_funds_rate=None, "
+                    "corporate_bond_yield=None, inflation_rate=None, qe_pe_boost=None, "
+                    "fear_greed_index=None, cycle=None)\n--\n\n"
+                    "Overwrite the given economy series (rates fractional); the next close "
+                    "evolves them from there. Logged, even with nothing given."),
+    keywords_method("record", Engine_record,
+                    "record($self, day)\n--\n\nKeep the day so far, labelled `day`, with the "
+                    "economy it traded under. Logged."),
+    noargs_method("prices", Engine_prices,
+                  "prices($self)\n--\n\nEvery price in roster order, as little-endian float64 "
+                  "bytes (numpy.frombuffer(b, dtype=\"<f8\"))."),
+    keywords_method("column", Engine_column,
+                    "column($self, field)\n--\n\nOne per-instrument column, in roster order, as "
+                    "little-endian float64 bytes; an absent value reads NaN."),
+    {},
+};
+
+Class<EngineObject> ENGINE_CLASS{
+    "corvane._core.Engine",
+    {
+        .doc = "Engine(*, seed, universe, macro_state=None, model=None)\n--\n\n"
+               "One simulated market: a universe of Instruments under a model (a preset name "
+               "or a ModelParams; default \"kx-v14\"), from a seed. The same seed, universe, "
+               "model and calls give the same market, bit for bit, on every platform.\n\n"
+               "A call made while another call on the same engine runs (from another thread) "
+               "is refused with RuntimeError.",
+        .new_object = Engine_new,
+        .repr = Engine_repr,
+        .methods = METHODS,
+        .getset = GETSET,
+        .length = Engine_length,
+    },
+};
+
+}  // namespace
+
+bool UniverseArg::from_python(PyObject* object, const char* function, const char* what) const {
+    if (!PyList_Check(object) && !PyTuple_Check(object)) {
+        wrong_type(function, what, "list of Instrument", object);
+        return false;
+    }
+    Py_ssize_t count = PySequence_Size(object);
+    std::vector<InstrumentInit> instruments;
+    instruments.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(object, i));
+        if (!item) return false;
+        const InstrumentInit* instrument = INSTRUMENT.of(item.get());
+        if (!instrument) {
+            std::string where = text::message(what, "[", i, "]");
+            wrong_type(function, where.c_str(), INSTRUMENT.short_name(), item.get());
+            return false;
+        }
+        instruments.push_back(*instrument);
+    }
+    out = std::move(instruments);
+    return true;
+}
+
+std::optional<ModelParams> resolve_model(PyObject* model) {
+    if (model == Py_None) return ModelParams::preset(DEFAULT_PRESET);
+    if (PyUnicode_Check(model)) {
+        std::string_view name;
+        if (!from_python(model, "Engine", "model", name)) return std::nullopt;
+        std::optional<ModelParams> preset = ModelParams::preset(name);
+        if (!preset) {
+            raise_validation(text::message(
+                unknown_preset_message(name),
+                ". For a modified model, pass ModelParams.from_preset(name, ...) instead of a "
+                "string."));
+        }
+        return preset;
+    }
+    if (const ModelParams* params = MODEL_PARAMS.of(model)) return *params;
+    Ref text = Ref::steal(PyObject_Str(model));
+    Py_ssize_t size = 0;
+    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+    if (!utf8) return std::nullopt;
+    raise_validation(text::message("model must be a preset name or a ModelParams, got ",
+                                   std::string_view(utf8, static_cast<std::size_t>(size))));
+    return std::nullopt;
+}
+
+TypeEntry& ENGINE = ENGINE_CLASS;
+TypeEntry& TICK_RESULT = TICK_RESULT_CLASS;
+
+}  // namespace corvane::py

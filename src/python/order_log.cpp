@@ -1,0 +1,158 @@
+// The order log as the interpreter reads it: one dict per entry, "op" first.
+#include <type_traits>
+#include <variant>
+
+#include "core/order_log.hpp"
+#include "python/args.hpp"
+#include "python/bindings.hpp"
+
+namespace corvane::py {
+namespace {
+
+// A dict being filled in key order; `ok` turns false at the first failure.
+class DictBuilder {
+public:
+    DictBuilder() : dict_(Ref::steal(PyDict_New())) {}
+
+    template <class Value>
+    DictBuilder& add(const char* key, const Value& value) {
+        if (dict_) ok_ = ok_ && set_item(dict_.get(), key, value);
+        return *this;
+    }
+    // Takes a new reference (null means failure).
+    DictBuilder& add_object(const char* key, PyObject* value) {
+        Ref owned = Ref::steal(value);
+        if (dict_) ok_ = ok_ && owned && PyDict_SetItemString(dict_.get(), key, owned.get()) == 0;
+        return *this;
+    }
+    PyObject* finish() { return dict_ && ok_ ? dict_.release() : nullptr; }
+
+private:
+    Ref dict_;
+    bool ok_ = true;
+};
+
+PyObject* news_list(const std::vector<NewsArg>& news) {
+    return list_of(news, [](const NewsArg& item) {
+        return DictBuilder()
+            .add("ticker", item.ticker)
+            .add("sector", item.sector)
+            .add("price_impact", item.price_impact)
+            .finish();
+    });
+}
+
+PyObject* impact_list(const std::vector<NewsImpactArg>& impacts) {
+    return list_of(impacts, [](const NewsImpactArg& item) {
+        PyObject* sectors = item.sectors ? list_of(*item.sectors) : Py_NewRef(Py_None);
+        return DictBuilder()
+            .add("ticker", item.ticker)
+            .add("sector", item.sector)
+            .add_object("sectors", sectors)
+            .add("remaining_impact", item.remaining_impact)
+            .add("reversal_phase", item.reversal_phase)
+            .finish();
+    });
+}
+
+// {ticker: [buy, sell]} in the logged (byte) order.
+PyObject* flow_dict(const std::vector<FlowArg>& flow) {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    for (const FlowArg& item : flow) {
+        Ref pair = Ref::steal(Py_BuildValue("[dd]", item.buy, item.sell));
+        Ref key = Ref::steal(to_python(item.ticker));
+        if (!pair || !key || PyDict_SetItem(out.get(), key.get(), pair.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+void add_clock(DictBuilder& dict, const Clock& clock) {
+    dict.add("hour", clock.hour).add("minute", clock.minute).add("day_of_week", clock.day_of_week);
+}
+
+void add_inputs(DictBuilder& dict, const LoggedInputs& inputs) {
+    dict.add_object("news", news_list(inputs.news))
+        .add_object("order_flow", flow_dict(inputs.order_flow));
+    // Present only when impacts were given, so plain logs keep their keys.
+    if (!inputs.news_impacts.empty()) {
+        dict.add_object("news_impacts", impact_list(inputs.news_impacts));
+    }
+}
+
+PyObject* pin_fields(const MacroPin& pin) {
+    DictBuilder dict;
+    auto add = [&dict](const char* name, const std::optional<double>& value) {
+        if (value) dict.add(name, *value);
+    };
+    add("vix", pin.vix);
+    add("federal_funds_rate", pin.federal_funds_rate);
+    add("corporate_bond_yield", pin.corporate_bond_yield);
+    add("inflation_rate", pin.inflation_rate);
+    add("qe_pe_boost", pin.qe_pe_boost);
+    add("fear_greed_index", pin.fear_greed_index);
+    if (pin.cycle) dict.add("cycle", name_of(*pin.cycle));
+    return dict.finish();
+}
+
+PyObject* entry_dict(const LogEntry& entry) {
+    return std::visit(
+        [](const auto& e) -> PyObject* {
+            using E = std::decay_t<decltype(e)>;
+            DictBuilder dict;
+            if constexpr (std::is_same_v<E, log_entry::OpenMarket>) {
+                dict.add("op", "open_market");
+            } else if constexpr (std::is_same_v<E, log_entry::CloseMarket>) {
+                dict.add("op", "close_market");
+            } else if constexpr (std::is_same_v<E, log_entry::Tick>) {
+                dict.add("op", "tick");
+                add_clock(dict, e.clock);
+                dict.add("volatility", e.clock.volatility);
+                add_inputs(dict, e.inputs);
+            } else if constexpr (std::is_same_v<E, log_entry::RunSession>) {
+                dict.add("op", "run_session");
+                add_clock(dict, e.clock);
+                dict.add("ticks", e.ticks)
+                    .add("volatility", e.clock.volatility)
+                    .add("close_at_end", e.close_at_end);
+                add_inputs(dict, e.inputs);
+            } else if constexpr (std::is_same_v<E, log_entry::RunUntil>) {
+                dict.add("op", "run_until")
+                    .add("ticker", e.ticker)
+                    .add("above", e.above)
+                    .add("below", e.below)
+                    .add("max_ticks", e.max_ticks);
+                add_clock(dict, e.clock);
+                dict.add("volatility", e.clock.volatility).add("ticks_run", e.ticks_run);
+            } else if constexpr (std::is_same_v<E, log_entry::PinMacro>) {
+                dict.add("op", "pin_macro").add_object("fields", pin_fields(e.pin));
+            } else if constexpr (std::is_same_v<E, log_entry::ListInstrument>) {
+                const InstrumentInit& i = e.instrument;
+                dict.add("op", "list_instrument")
+                    .add("ticker", i.ticker)
+                    .add("sector", i.sector)
+                    .add("initial_price", i.initial_price)
+                    .add("shares_outstanding", i.shares_outstanding)
+                    .add("eps", i.eps)
+                    .add("book_value_per_share", i.book_value_per_share)
+                    .add("revenue_growth", i.revenue_growth)
+                    .add("avg_volume", i.avg_volume)
+                    .add("beta", i.beta)
+                    .add("short_interest", i.short_interest);
+            } else if constexpr (std::is_same_v<E, log_entry::Delist>) {
+                dict.add("op", "delist").add("index", e.index);
+            } else if constexpr (std::is_same_v<E, log_entry::Draw>) {
+                dict.add("op", e.normal ? "draw_normal" : "draw_uniform");
+            } else if constexpr (std::is_same_v<E, log_entry::Record>) {
+                dict.add("op", "record").add("day", e.day);
+            }
+            return dict.finish();
+        },
+        entry);
+}
+
+}  // namespace
+
+PyObject* order_log_list(const std::vector<LogEntry>& log) { return list_of(log, entry_dict); }
+
+}  // namespace corvane::py
