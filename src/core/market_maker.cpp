@@ -61,15 +61,64 @@ std::optional<LadderLevel> ladder_level(const LiveQuote& quote, Side side,
                        std::max(1.0, std::floor(decay * quote.ask_base))};
 }
 
+bool quotes_level(const LiveBookOptions& options, std::size_t index) noexcept {
+    // A side holds at most MAX_DEPTH_PER_SIDE orders and refuses the rest
+    // without consuming ids, so deeper levels would change nothing.
+    return index < MAX_DEPTH_PER_SIDE &&
+           (index == 0 || static_cast<double>(index) < options.levels);
+}
+
+LadderSweep::LadderSweep(const LiveQuote& quote, const LiveBookOptions& options,
+                         double price) noexcept
+    : quote_(quote), options_(options), last_price_(price) {}
+
+void LadderSweep::seek(Front& front, Side side, std::size_t index) noexcept {
+    front.started = true;
+    // The book's rules for a level: bids stop at the first price that is not
+    // positive; an ask the book refuses is simply not there.
+    for (; quotes_level(options_, index); ++index) {
+        auto level = ladder_level(quote_, side, index);
+        if (!level) break;
+        if (!(level->price > 0.0) || !(level->size > 0.0)) continue;
+        front.level = index;
+        front.price = level->price;
+        front.remaining = level->size;
+        return;
+    }
+    front.empty = true;
+}
+
+LadderSweep::Front& LadderSweep::opened(Side side) noexcept {
+    Front& front = side == Side::buy ? bid_ : ask_;
+    if (!front.started) seek(front, side, 0);
+    return front;
+}
+
+bool LadderSweep::two_sided() noexcept {
+    return !opened(Side::buy).empty && !opened(Side::sell).empty;
+}
+
+void LadderSweep::take(Side taker, double quantity, double& filled, double& maker_change) noexcept {
+    if (!(quantity > 0.0)) return;
+    Side maker = opposite(taker);
+    Front& front = opened(maker);
+    double remaining = quantity;
+    while (!front.empty && remaining > 0.0) {
+        double take = front.remaining < remaining ? front.remaining : remaining;
+        remaining = remaining - take;
+        filled += take;
+        maker_change += taker == Side::sell ? take : -take;
+        front.remaining = front.remaining - take;
+        last_price_ = front.price;
+        if (!(front.remaining > 0.0)) seek(front, maker, front.level + 1);
+    }
+}
+
 void build_live_book(const LiveBookInput& input, const LiveBookOptions& options, OrderBook& book) {
     book.reset(input.company_id, input.price);
     auto quote = quote_live_book(input, options);
     if (!quote) return;
-    // A side holds at most MAX_DEPTH_PER_SIDE orders and refuses the rest
-    // without consuming ids, so deeper levels would change nothing.
-    auto quoted_levels = [&options](std::size_t i) {
-        return i < MAX_DEPTH_PER_SIDE && (i == 0 || static_cast<double>(i) < options.levels);
-    };
+    auto quoted_levels = [&options](std::size_t i) { return quotes_level(options, i); };
     // Bids first, best first, then the asks: the order fixes the ids.
     for (std::size_t i = 0; quoted_levels(i); ++i) {
         auto level = ladder_level(*quote, Side::buy, i);

@@ -50,8 +50,6 @@ namespace {
 
 using bounds::clamp;
 
-constexpr std::string_view FLOW_TAKER = "flow";
-
 // Company news for one instrument: the tick's events first, then the day's
 // pending ones, each in order.
 double news_sum(const TickCompany& c, std::span<const NewsEvent> tick_news,
@@ -613,30 +611,24 @@ private:
     double settle_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
                        const double (&uniforms)[4], double& inventory_change) {
         double depth = bounds::min(10.0, bounds::max(2.0, std::ceil(w.volume / flow_lot(c)) + 1.0));
-        OrderBook& book = s_.book;
-        build_live_book(live_book_input(c, old), tick_book_options(p_, e_.economy_.vix, depth),
-                        book);
-        if (book.bids().empty() || book.asks().empty()) return anchor;
+        LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, depth);
+        // The price is positive here, so there is always a quote.
+        auto quote = quote_live_book(live_book_input(c, old), options);
+        if (!quote) return anchor;
+        LadderSweep ladder(*quote, options, old);
+        if (!ladder.two_sided()) return anchor;
 
         double p_buy = clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);
         double slice = bounds::max(1.0, std::floor(w.volume * 0.25));
-        // A market order fills at most one side of the book.
-        s_.match.fills.reserve(MAX_DEPTH_PER_SIDE);
         double filled = 0.0;
         double changes[4] = {0.0, 0.0, 0.0, 0.0};
         for (std::size_t k = 0; k < 4; ++k) {
             Side side = p_buy <= uniforms[k] ? Side::sell : Side::buy;
-            book.submit(side, slice, FLOW_TAKER, std::nullopt, false, std::nullopt, s_.match);
-            for (const Fill& fill : s_.match.fills) {
-                filled += fill.quantity;
-                if (fill.maker_id == MARKET_MAKER) {
-                    changes[k] += side == Side::sell ? fill.quantity : -fill.quantity;
-                }
-            }
+            ladder.take(side, slice, filled, changes[k]);
         }
-        if (!book.last_price() || filled == 0.0) return anchor;
+        if (filled == 0.0) return anchor;
         inventory_change = ((changes[0] + changes[1]) + changes[2]) + changes[3];
-        return *book.last_price();
+        return ladder.last_price();
     }
 
     void book_the_day() {

@@ -184,9 +184,6 @@ struct TickScratch {
     // entry for a ticker is found by binary search.
     std::vector<std::size_t> flow_order;
     NewsIndex news;
-    // The live book flow is settled against, rebuilt per instrument.
-    OrderBook book;
-    MatchResult match;
 };
 
 // The market maker's view of an instrument, quoting around `price`.
