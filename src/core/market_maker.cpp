@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/microstructure.hpp"
+#include "core/rounding.hpp"
 
 namespace corvane {
 
@@ -36,8 +37,10 @@ std::optional<LiveQuote> quote_live_book(const LiveBookInput& input,
     double skew = ms::inventory_skew(input.maker_inventory, base, INVENTORY_LIMIT_LEVELS);
     quote.mid = price - quote.half_spread * skew;
     double shrink = std::max(0.15, std::min(1.0 - std::fabs(skew), 1.0));
-    quote.bid_base = std::max(1.0, skew > 0.0 ? std::floor(shrink * base) : std::floor(base));
-    quote.ask_base = std::max(1.0, skew < 0.0 ? std::floor(shrink * base) : std::floor(base));
+    quote.bid_base =
+        std::max(1.0, skew > 0.0 ? rounding::floor(shrink * base) : rounding::floor(base));
+    quote.ask_base =
+        std::max(1.0, skew < 0.0 ? rounding::floor(shrink * base) : rounding::floor(base));
 
     // Inside quotes at least a cent apart, then rounded to cents.
     double bid = std::max(0.01, quote.mid - quote.half_spread);
@@ -55,10 +58,10 @@ std::optional<LadderLevel> ladder_level(const LiveQuote& quote, Side side,
     if (side == Side::buy) {
         double price = ms::cents(quote.bid - quote.step * i);
         if (!(price > 0.0)) return std::nullopt;
-        return LadderLevel{price, std::max(1.0, std::floor(quote.bid_base * decay))};
+        return LadderLevel{price, std::max(1.0, rounding::floor(quote.bid_base * decay))};
     }
     return LadderLevel{ms::cents(quote.step * i + quote.ask),
-                       std::max(1.0, std::floor(decay * quote.ask_base))};
+                       std::max(1.0, rounding::floor(decay * quote.ask_base))};
 }
 
 bool quotes_level(const LiveBookOptions& options, std::size_t index) noexcept {
