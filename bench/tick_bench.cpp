@@ -1,22 +1,28 @@
-// What a trading day costs per instrument: one 390-tick regular session
-// (open to close, every tick settling flow through the live book) for 100
-// and for 1000 generated instruments, in one process so the two figures are
-// comparable on a busy machine.
+// What a tick costs per instrument, against a floor measured in the same
+// process: the draws and maths the model cannot avoid, run through the
+// project's own generator and maths code with nothing else around them.
 //
-// Reported per size: nanoseconds per instrument-tick (best of several
-// sessions, each on a freshly opened day), and heap allocations during a
-// session once the engine's buffers exist (should be none). Then the ratio
-// of the two per-instrument-tick figures: near 1 means the tick is linear in
-// instruments.
+//   open     a 390-tick regular session from 9:30 on the digest's path (no
+//            buffer), at 100, 1000 and 5000 generated instruments; its floor
+//            per instrument-tick is one normal, five uniforms and one exp.
+//   pre      a pre-market session from 7:00 at 5000 instruments; its floor
+//            is one normal, one uniform and one exp.
+//   recorded the same 390 regular ticks at 1000 instruments with and
+//            without a session buffer.
+//
+// Every figure is the best of a few sessions, each on a freshly opened day,
+// and is reported as a ratio against its floor or its unrecorded twin, so the
+// ratios hold on a busy machine. Heap allocations during a session (once the
+// buffers exist) are counted too: there should be none.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "core/engine.hpp"
+#include "core/maths.hpp"
 #include "core/universe.hpp"
 
 #include "allocation_counter.hpp"
@@ -26,8 +32,7 @@ using bench::allocations;
 namespace {
 
 using namespace corvane;
-
-constexpr std::uint64_t TICKS = 390;
+using Clock = std::chrono::steady_clock;
 
 Engine build(std::size_t n) {
     std::vector<TickCompany> roster;
@@ -39,50 +44,95 @@ Engine build(std::size_t n) {
                                std::move(keys), ModelParams{});
 }
 
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Nanoseconds per instrument-tick of the unavoidable draws and maths: one
+// normal, `uniforms` uniforms and one exp, best of a few runs.
+double floor_ns(int uniforms) {
+    GameRng rng = GameRng::create(7, 1);
+    constexpr std::size_t CELLS = 1 << 20;
+    double best = 1e300;
+    volatile double sink = 0.0;
+    for (int run = 0; run < 5; ++run) {
+        double acc = 0.0;
+        auto start = Clock::now();
+        for (std::size_t i = 0; i < CELLS; ++i) {
+            double z = rng.next_normal();
+            double u = 0.0;
+            for (int k = 0; k < uniforms; ++k) u += rng.next_float();
+            acc += maths::exp(z * 0.01) + u;
+        }
+        best = std::min(best, seconds_since(start) * 1e9 / static_cast<double>(CELLS));
+        sink = sink + acc;
+    }
+    return best;
+}
+
 struct Figures {
-    double ns_per_instrument_tick;
-    std::uint64_t session_allocations;
+    double ns = 0.0;
+    std::uint64_t allocated = 0;
 };
 
-Figures measure(std::size_t n, int sessions) {
-    Engine engine = build(n);
-    SessionBuffer buffer;
+// Best nanoseconds per instrument-tick over `sessions` sessions of `ticks`
+// ticks from hour:minute, after one warm-up day.
+Figures session_ns(Engine& engine, SessionBuffer* buffer, std::int64_t hour, std::int64_t minute,
+                   std::uint64_t ticks, int sessions) {
     SessionRequest request;
-    request.hour = 9;
-    request.minute = 30;
-    request.ticks = TICKS;
-    double best = 1e300;
-    std::uint64_t allocated = 0;
+    request.hour = hour;
+    request.minute = minute;
+    request.ticks = ticks;
+    Figures f{1e300, 0};
     for (int day = 1; day <= sessions + 1; ++day) {
         engine.open_market();
         std::uint64_t before = allocations;
-        auto start = std::chrono::steady_clock::now();
-        (void)engine.run_session(request, buffer);
-        auto stop = std::chrono::steady_clock::now();
-        // The first session sizes the buffers; it is warm-up.
+        auto start = Clock::now();
+        if (buffer) {
+            (void)engine.run_session(request, *buffer);
+        } else {
+            (void)engine.run_session(request);
+        }
+        double s = seconds_since(start);
         if (day > 1) {
-            double ns = std::chrono::duration<double, std::nano>(stop - start).count();
-            best = std::min(best, ns / static_cast<double>(TICKS * n));
-            allocated = std::max(allocated, allocations - before);
+            f.ns = std::min(f.ns, s * 1e9 / static_cast<double>(ticks * engine.size()));
+            f.allocated = std::max(f.allocated, allocations - before);
         }
         engine.close_day(static_cast<std::uint32_t>(day));
     }
-    return {best, allocated};
+    return f;
+}
+
+void report(const char* what, std::size_t n, Figures f, double floor) {
+    std::printf("  %-9s %5zu instruments: %7.1f ns/instrument-tick = %5.2f x floor, %llu allocs\n",
+                what, n, f.ns, f.ns / floor, static_cast<unsigned long long>(f.allocated));
 }
 
 }  // namespace
 
 int main() {
-    Figures small = measure(100, 7);
-    Figures large = measure(1000, 5);
-    std::printf("390-tick session, kx-v14, generated universe\n");
-    std::printf("  %5d instruments: %8.1f ns per instrument-tick, %llu allocations per session\n",
-                100, small.ns_per_instrument_tick,
-                static_cast<unsigned long long>(small.session_allocations));
-    std::printf("  %5d instruments: %8.1f ns per instrument-tick, %llu allocations per session\n",
-                1000, large.ns_per_instrument_tick,
-                static_cast<unsigned long long>(large.session_allocations));
-    std::printf("  ratio 1000/100: %.3f (1.0 is linear)\n",
-                large.ns_per_instrument_tick / small.ns_per_instrument_tick);
+    double floor_open = floor_ns(5);
+    double floor_pre = floor_ns(1);
+    std::printf("floors: open %.1f ns, pre-market %.1f ns per instrument-tick\n", floor_open,
+                floor_pre);
+
+    for (std::size_t n : {std::size_t{100}, std::size_t{1000}, std::size_t{5000}}) {
+        Engine engine = build(n);
+        report("open", n, session_ns(engine, nullptr, 9, 30, 390, n > 1000 ? 2 : 5), floor_open);
+    }
+    {
+        Engine engine = build(5000);
+        report("pre", 5000, session_ns(engine, nullptr, 7, 0, 150, 3), floor_pre);
+    }
+
+    // Recorded against unrecorded: two identical engines, the same days.
+    Engine plain = build(1000);
+    Engine recorded = build(1000);
+    SessionBuffer buffer;
+    Figures bare = session_ns(plain, nullptr, 9, 30, 390, 4);
+    Figures kept = session_ns(recorded, &buffer, 9, 30, 390, 4);
+    report("bare", 1000, bare, floor_open);
+    report("recorded", 1000, kept, floor_open);
+    std::printf("  recorded / unrecorded: %.3f\n", kept.ns / bare.ns);
     return 0;
 }

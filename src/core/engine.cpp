@@ -163,6 +163,7 @@ Status Engine::set_column(PriceField field, std::span<const double> values) {
             text::message("expected ", n, " values for ", n, " companies, got ", values.size())};
     }
     for (std::size_t i = 0; i < n; ++i) write_field(roster_[i], field, values[i]);
+    ++roster_version_;
     return Status::success();
 }
 
@@ -181,6 +182,7 @@ void Engine::list(TickCompany record) {
     tick_anchor_.reserve(roster_.size() + 1);
     roster_.push_back(std::move(record));
     scratch_.news.roster_sorted = false;
+    ++roster_version_;
     attribution_.push_back({});
     tick_components_.push_back({});
     tick_fundamental_.push_back(std::numeric_limits<double>::quiet_NaN());
@@ -197,6 +199,7 @@ Status Engine::delist(std::size_t index) {
     };
     at(roster_);
     scratch_.news.roster_sorted = false;
+    ++roster_version_;
     at(attribution_);
     at(tick_components_);
     at(tick_fundamental_);

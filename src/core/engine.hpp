@@ -238,6 +238,9 @@ private:
     std::uint32_t day_count_ = 0;
     ModelParams model_;
     TickScratch scratch_;
+    // Bumped by every change to what the tick's per-instrument constants
+    // read: roster edits, column writes and the close.
+    std::uint64_t roster_version_ = 1;
     // The close's own inputs, reused day after day.
     std::vector<std::optional<double>> close_innovations_;
     std::vector<double> close_base_variances_;

@@ -456,6 +456,7 @@ Status Engine::close_market(const DayCloseRequest& request) {
                                          request.sector_base_variances.size(), roster_.size());
     if (!lengths) return lengths;
     DayClose(*this, request).run();
+    ++roster_version_;
     return Status::success();
 }
 

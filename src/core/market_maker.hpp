@@ -74,6 +74,49 @@ std::optional<LiveQuote> quote_live_book(const LiveBookInput& input,
 std::optional<LadderLevel> ladder_level(const LiveQuote& quote, Side side,
                                         std::size_t index) noexcept;
 
+// Whether the ladder quotes level `index` (0 = inside) on each side: the
+// inside always, deeper levels up to `options.levels` and the side's cap.
+bool quotes_level(const LiveBookOptions& options, std::size_t index) noexcept;
+
+// Market orders settled against the ladder itself, with exactly the fills,
+// in the same order, that `OrderBook::submit` gives against the book
+// `build_live_book` would build from the same quote. Levels are priced only
+// when an order reaches them, and nothing is named, owned or allocated, so
+// the tick can settle flow for every instrument without building a book.
+class LadderSweep {
+public:
+    // Starts over on a fresh ladder; the last trade is `price`.
+    LadderSweep(const LiveQuote& quote, const LiveBookOptions& options, double price) noexcept;
+
+    // Both sides hold at least one order, as the built book's would.
+    bool two_sided() noexcept;
+    // A market order of `quantity` against the opposite side. Adds each
+    // fill's quantity to `filled` and its signed share change (the maker's
+    // side) to `maker_change`, fill by fill.
+    void take(Side taker, double quantity, double& filled, double& maker_change) noexcept;
+    double last_price() const noexcept { return last_price_; }
+
+private:
+    // The order at the front of one side: its level and what remains of it.
+    struct Front {
+        std::size_t level = 0;
+        double price = 0.0;
+        double remaining = 0.0;
+        bool started = false;
+        bool empty = false;
+    };
+    // Moves `front` to level `index` or beyond, onto the first level the
+    // book would have held; empty when none is left.
+    void seek(Front& front, Side side, std::size_t index) noexcept;
+    Front& opened(Side side) noexcept;
+
+    LiveQuote quote_;
+    LiveBookOptions options_;
+    Front bid_;
+    Front ask_;
+    double last_price_ = 0.0;
+};
+
 // Rebuilds `book` as the live book, reusing its buffers. Ladder orders are
 // owned by "mm"; ids run from 0 on the best bid through the bids, then on
 // through the asks.

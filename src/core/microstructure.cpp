@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/maths.hpp"
+#include "core/rounding.hpp"
 
 namespace corvane::microstructure {
 namespace {
@@ -17,14 +18,6 @@ bool usable(const std::optional<double>& value) noexcept {
 }
 
 }  // namespace
-
-double cents(double price) noexcept {
-    double y = price * 100.0;
-    double r = std::floor(y);
-    if (y - std::floor(y) >= 0.5) r = r + 1.0;
-    if (y < 0.0 && r == 0.0) return -0.0;
-    return r / 100.0;
-}
 
 double capitalisation_tier(double cap_billions) noexcept {
     if (cap_billions > 50.0) return 3.0;
@@ -65,7 +58,7 @@ double base_level_size(std::optional<double> avg_volume, std::optional<double> v
     } else if (shares_outstanding && usable(*shares_outstanding * 0.005)) {
         x = *shares_outstanding * 0.005;
     }
-    return std::max(1.0, std::floor(x / 100.0));
+    return std::max(1.0, rounding::floor(x / 100.0));
 }
 
 double inventory_skew(std::optional<double> inventory, double base, double limit_levels) noexcept {

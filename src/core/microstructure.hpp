@@ -5,11 +5,19 @@
 
 #include <optional>
 
+#include "core/rounding.hpp"
+
 namespace corvane::microstructure {
 
 // Rounds half up to whole cents; a negative value that rounds to zero gives
-// -0.0.
-double cents(double price) noexcept;
+// -0.0. Inline: the ladder rounds every level it prices.
+inline double cents(double price) noexcept {
+    double y = price * 100.0;
+    double r = rounding::floor(y);
+    if (y - rounding::floor(y) >= 0.5) r = r + 1.0;
+    if (y < 0.0 && r == 0.0) return -0.0;
+    return r / 100.0;
+}
 
 // Full spread in basis points by capitalisation (billions): 3 above 50, 5
 // above 10, 10 above 1, else 30 (NaN included).

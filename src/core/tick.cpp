@@ -24,6 +24,7 @@
    uniforms never touch it. The passes below keep this order: every draw of
    the factor pass precedes every draw of the print pass. */
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numeric>
 #include <string_view>
@@ -34,6 +35,7 @@
 #include "core/float_environment.hpp"
 #include "core/market_maker.hpp"
 #include "core/maths.hpp"
+#include "core/rounding.hpp"
 #include "core/sectors.hpp"
 
 namespace corvane {
@@ -49,8 +51,6 @@ MarketStatus tick_status(std::int64_t hour, std::int64_t minute,
 namespace {
 
 using bounds::clamp;
-
-constexpr std::string_view FLOW_TAKER = "flow";
 
 // Company news for one instrument: the tick's events first, then the day's
 // pending ones, each in order.
@@ -147,7 +147,7 @@ double flow_lot(const TickCompany& c) {
                : c.volume != 0.0   ? c.volume
                                    : 0.005 * c.shares_outstanding;
     if (x == 0.0) x = 100.0;
-    return bounds::max(1.0, std::floor(x / 100.0));
+    return bounds::max(1.0, rounding::floor(x / 100.0));
 }
 
 }  // namespace
@@ -279,10 +279,68 @@ private:
         return {};
     }
 
-    double sector_factor(const TickCompany& c, const SectorSpec* spec) const {
-        std::size_t position = spec ? e_.table_key_positions_[sectors::index_of(*spec)]
-                                    : e_.sector_key_position(c.sector);
-        return position == Engine::NO_SECTOR_KEY ? 0.0 : s_.sector_factors[position];
+    // Rebuilds the per-instrument constants after the roster, a column or
+    // the close changed them, and the fair values after the economy moved.
+    void refresh_constants(double rate_term) {
+        double qe = e_.economy_.qe_pe_boost;
+        bool stale = s_.constants_version != e_.roster_version_;
+        bool economy_moved =
+            std::bit_cast<std::uint64_t>(qe) != std::bit_cast<std::uint64_t>(s_.fair_value_qe) ||
+            std::bit_cast<std::uint64_t>(rate_term) !=
+                std::bit_cast<std::uint64_t>(s_.fair_value_rate);
+        if (!stale && !economy_moved) return;
+        s_.constants.resize(e_.roster_.size());
+        for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
+            const TickCompany& c = e_.roster_[i];
+            InstrumentConstants& k = s_.constants[i];
+            if (stale) describe(c, i, k);
+            k.fair_value = tick_fair_value(c, rate_term, e_.economy_, p_);
+        }
+        s_.constants_version = e_.roster_version_;
+        s_.fair_value_qe = qe;
+        s_.fair_value_rate = rate_term;
+    }
+
+    // Everything about instrument i the tick would otherwise recompute.
+    void describe(const TickCompany& c, std::size_t i, InstrumentConstants& k) const {
+        k.spec = sectors::by_key(c.sector);
+        std::size_t position = k.spec ? e_.table_key_positions_[sectors::index_of(*k.spec)]
+                                      : e_.sector_key_position(c.sector);
+        k.has_factor = position != Engine::NO_SECTOR_KEY;
+        k.factor_position = k.has_factor ? position : 0;
+
+        double per_tick = c.avg_volume != 0.0 ? c.avg_volume / 390.0 : 2564.102564102564;
+        k.flow_per_tick = bounds::max(100.0, per_tick);
+        double volume_base = bounds::max(c.avg_volume, 0.005 * c.shares_outstanding);
+        k.flow_denominator = bounds::max(100.0, volume_base / 390.0);
+
+        k.beta = c.beta.value_or(1.0);
+        double idio_scale = p_.idio_sigma_scale;
+        if (p_.idio_sigma_beta_exponent != 0.0 && k.beta > 0.0) {
+            idio_scale =
+                idio_scale * clamp(maths::pow(k.beta, p_.idio_sigma_beta_exponent), 0.1, 4.0);
+        }
+        double variance = bounds::max(c.garch_variance, 0.0001);
+        k.idio = (std::sqrt(variance) * idio_scale) / S390;
+        k.loading = p_.sector_loading;
+        if (p_.sector_loading_beta_slope != 0.0) {
+            k.loading = ((k.beta - 1.0) * p_.sector_loading_beta_slope + 1.0) * p_.sector_loading;
+        }
+        k.squeeze = squeeze_drift(c);
+
+        double own = e_.instrument_volume_state(i);
+        k.has_own_volume = own != 0.0;
+        k.own_volume = k.has_own_volume ? clamp(maths::exp(own), 0.25, 4.0) : 1.0;
+        k.has_variance_volume = false;
+        if (p_.volume_idio_variance_gain != 0.0) {
+            double long_run = k.spec ? k.spec->daily_sigma * k.spec->daily_sigma : 0.0;
+            if (long_run > 0.0) {
+                k.has_variance_volume = true;
+                k.variance_volume =
+                    clamp(p_.volume_idio_variance_gain * (c.garch_variance / long_run - 1.0) + 1.0,
+                          0.25, 4.0);
+            }
+        }
     }
 
     // Each event's contribution in every role, and where it applies. Costs
@@ -404,6 +462,7 @@ private:
     }
 
     void factor_pass() {
+        refresh_constants(rate_term());
         if (!in_.order_flow.empty()) sort_flow();
         index_news();
         double shock_scale = p_.market_factor_sigma / S390;
@@ -416,18 +475,17 @@ private:
             InstrumentWork& w = s_.work.emplace_back();
             w.index = i;
 
+            const InstrumentConstants& k = s_.constants[i];
+
             // Caller flow: intensity against the per-tick average, and imbalance.
             OrderVolume flow = in_.order_flow.empty() ? OrderVolume{} : flow_for(c.name);
             double total = flow.buy + flow.sell;
-            double per_tick = c.avg_volume != 0.0 ? c.avg_volume / 390.0 : 2564.102564102564;
-            double ratio = total / bounds::max(100.0, per_tick);
+            double ratio = total / k.flow_per_tick;
             double intensity = bounds::max(0.2, ratio >= 10.0 ? 1.5 : 0.15 * ratio);
             double imbalance = total > 0.0 ? (flow.buy - flow.sell) / total : 0.0;
 
-            const SectorSpec* spec = sectors::by_key(c.sector);
-            w.news = company_news(i, c, spec);
-            double volume_base = bounds::max(c.avg_volume, 0.005 * c.shares_outstanding);
-            double beta = c.beta.value_or(1.0);
+            w.news = company_news(i, c, k.spec);
+            double beta = k.beta;
             double size = size_multiplier(c.market_cap, p_);
 
             // Market term, with extra crisis loading when the blend is sourced.
@@ -440,31 +498,18 @@ private:
                 }
                 market = market + extra;
             }
-            double sector = sector_factor(c, spec);
-            double idio_scale = p_.idio_sigma_scale;
-            if (p_.idio_sigma_beta_exponent != 0.0 && beta > 0.0) {
-                idio_scale =
-                    idio_scale * clamp(maths::pow(beta, p_.idio_sigma_beta_exponent), 0.1, 4.0);
-            }
+            double sector = k.has_factor ? s_.sector_factors[k.factor_position] : 0.0;
             double z = rng_.next_normal();
-            w.squeeze = squeeze_drift(c);
-            double loading = p_.sector_loading;
-            if (p_.sector_loading_beta_slope != 0.0) {
-                loading = ((beta - 1.0) * p_.sector_loading_beta_slope + 1.0) * p_.sector_loading;
-            }
+            w.squeeze = k.squeeze;
             double crash =
                 shock_ratio > p_.crash_amplifier_threshold
                     ? p_.crash_amplifier_slope * (shock_ratio - p_.crash_amplifier_threshold) + 1.0
                     : 1.0;
-            double variance = bounds::max(c.garch_variance, 0.0001);
-            double flow_denominator = bounds::max(100.0, volume_base / 390.0);
-
             double raw_noise =
-                (size * (((std::sqrt(variance) * idio_scale) / S390) * z)) * in_.volatility +
-                ((loading * sector) + (market * crash));
-            w.flow =
-                p_.informed_flow_fraction *
-                (p_.order_flow_coefficient * ((imbalance * intensity) * (1.0 / flow_denominator)));
+                (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash));
+            w.flow = p_.informed_flow_fraction *
+                     (p_.order_flow_coefficient *
+                      ((imbalance * intensity) * (1.0 / k.flow_denominator)));
             double drift = w.news + w.flow;
             if (open_) drift = drift + w.squeeze;
             w.drift = drift * K390;
@@ -475,13 +520,17 @@ private:
         }
     }
 
+    // The discount-rate term of every fair value this tick.
+    double rate_term() const {
+        return ((e_.economy_.corporate_bond_yield / 100.0) + (-NEUTRAL_DISCOUNT_RATE)) *
+               RATE_PE_SENSITIVITY;
+    }
+
     void valuation_pass() {
-        double rate_term = ((e_.economy_.corporate_bond_yield / 100.0) + (-NEUTRAL_DISCOUNT_RATE)) *
-                           RATE_PE_SENSITIVITY;
         double cap = p_.mispricing_cap;
         for (InstrumentWork& w : s_.work) {
             TickCompany& c = e_.roster_[w.index];
-            double v = tick_fair_value(c, rate_term, e_.economy_, p_);
+            double v = s_.constants[w.index].fair_value;
 
             // First tick: start from where the price stands against fair value.
             double s = 0.0;
@@ -554,26 +603,17 @@ private:
 
         for (InstrumentWork& w : s_.work) {
             const TickCompany& c = e_.roster_[w.index];
+            const InstrumentConstants& k = s_.constants[w.index];
             double v = base;
-            double own = e_.instrument_volume_state(w.index);
-            if (own != 0.0) v = clamp(maths::exp(own), 0.25, 4.0) * base;
-            if (p_.volume_idio_variance_gain != 0.0) {
-                const SectorSpec* spec = sectors::by_key(c.sector);
-                double long_run = spec ? spec->daily_sigma * spec->daily_sigma : 0.0;
-                if (long_run > 0.0) {
-                    v = v *
-                        clamp(p_.volume_idio_variance_gain * (c.garch_variance / long_run - 1.0) +
-                                  1.0,
-                              0.25, 4.0);
-                }
-            }
+            if (k.has_own_volume) v = k.own_volume * base;
+            if (k.has_variance_volume) v = v * k.variance_volume;
             // More shares change hands the further the price has moved today.
             double move = c.open > 0.0 ? std::fabs(w.anchor - c.open) / c.open : 0.0;
             double units = bounds::min(move / 0.01, p_.volume_move_cap);
-            w.volume = std::floor((((w.uniform * p_.volume_move_noise) +
-                                    (units * p_.volume_move_response + p_.volume_move_floor)) *
-                                   (v * (c.avg_volume / 390.0))) *
-                                  volume_curve_ * w.amplifier);
+            w.volume = rounding::floor((((w.uniform * p_.volume_move_noise) +
+                                         (units * p_.volume_move_response + p_.volume_move_floor)) *
+                                        (v * (c.avg_volume / 390.0))) *
+                                       volume_curve_ * w.amplifier);
         }
     }
 
@@ -613,30 +653,24 @@ private:
     double settle_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
                        const double (&uniforms)[4], double& inventory_change) {
         double depth = bounds::min(10.0, bounds::max(2.0, std::ceil(w.volume / flow_lot(c)) + 1.0));
-        OrderBook& book = s_.book;
-        build_live_book(live_book_input(c, old), tick_book_options(p_, e_.economy_.vix, depth),
-                        book);
-        if (book.bids().empty() || book.asks().empty()) return anchor;
+        LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, depth);
+        // The price is positive here, so there is always a quote.
+        auto quote = quote_live_book(live_book_input(c, old), options);
+        if (!quote) return anchor;
+        LadderSweep ladder(*quote, options, old);
+        if (!ladder.two_sided()) return anchor;
 
         double p_buy = clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);
-        double slice = bounds::max(1.0, std::floor(w.volume * 0.25));
-        // A market order fills at most one side of the book.
-        s_.match.fills.reserve(MAX_DEPTH_PER_SIDE);
+        double slice = bounds::max(1.0, rounding::floor(w.volume * 0.25));
         double filled = 0.0;
         double changes[4] = {0.0, 0.0, 0.0, 0.0};
         for (std::size_t k = 0; k < 4; ++k) {
             Side side = p_buy <= uniforms[k] ? Side::sell : Side::buy;
-            book.submit(side, slice, FLOW_TAKER, std::nullopt, false, std::nullopt, s_.match);
-            for (const Fill& fill : s_.match.fills) {
-                filled += fill.quantity;
-                if (fill.maker_id == MARKET_MAKER) {
-                    changes[k] += side == Side::sell ? fill.quantity : -fill.quantity;
-                }
-            }
+            ladder.take(side, slice, filled, changes[k]);
         }
-        if (!book.last_price() || filled == 0.0) return anchor;
+        if (filled == 0.0) return anchor;
         inventory_change = ((changes[0] + changes[1]) + changes[2]) + changes[3];
-        return *book.last_price();
+        return ladder.last_price();
     }
 
     void book_the_day() {

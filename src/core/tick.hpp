@@ -171,6 +171,32 @@ struct NewsIndex {
     bool roster_sorted = false;
 };
 
+// Per-instrument values that only roster edits, column writes and the close
+// change, worked out once and reused by every tick until then. Each is the
+// same expression the tick would evaluate, so reuse changes no bit.
+struct InstrumentConstants {
+    const SectorSpec* spec = nullptr;
+    // Position of the instrument's sector factor, or none.
+    std::size_t factor_position = 0;
+    bool has_factor = false;
+    double beta = 1.0;
+    // Idiosyncratic noise per unit normal, before the size multiplier.
+    double idio = 0.0;
+    double loading = 0.0;
+    double squeeze = 0.0;
+    // Denominators of caller flow's intensity and impact.
+    double flow_per_tick = 0.0;
+    double flow_denominator = 0.0;
+    // Volume multipliers from the instrument's volume state and its
+    // variance against the sector's; 1 when they do not apply.
+    double own_volume = 1.0;
+    bool has_own_volume = false;
+    double variance_volume = 1.0;
+    bool has_variance_volume = false;
+    // The per-tick fair value, for the economy it was computed under.
+    double fair_value = 0.0;
+};
+
 // Working memory of the tick, kept by the engine so that a tick allocates
 // nothing once the first few have sized it.
 struct TickScratch {
@@ -184,9 +210,12 @@ struct TickScratch {
     // entry for a ticker is found by binary search.
     std::vector<std::size_t> flow_order;
     NewsIndex news;
-    // The live book flow is settled against, rebuilt per instrument.
-    OrderBook book;
-    MatchResult match;
+    std::vector<InstrumentConstants> constants;
+    // The engine's roster version the constants were built for, and the
+    // two economy values the fair values depend on.
+    std::uint64_t constants_version = 0;
+    double fair_value_qe = 0.0;
+    double fair_value_rate = 0.0;
 };
 
 // The market maker's view of an instrument, quoting around `price`.

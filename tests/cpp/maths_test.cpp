@@ -8,6 +8,9 @@
 #include <ios>
 #include <limits>
 
+#include "core/generator.hpp"
+#include "core/rounding.hpp"
+
 // Known answers for corvane::maths. The exact bit patterns were produced by musl 1.2.3
 // (tests/cpp/maths_oracle/musl_reference.c); the oracle test compares millions more.
 
@@ -174,6 +177,26 @@ TEST(MathsPow, KnownBits) {
     };
     for (const PowCase& c : cases) {
         EXPECT_EQ(bits(maths::pow(c.x, c.y)), c.expected) << std::hexfloat << c.x << ", " << c.y;
+    }
+}
+
+// The inline floor gives std::floor's bits: random bit patterns (every
+// exponent, NaNs and infinities among them) and the edges around zero,
+// one and 2^52.
+TEST(RoundingFloor, SameBitsAsTheLibrary) {
+    auto same = [](double x) {
+        return std::bit_cast<Bits>(rounding::floor(x)) == std::bit_cast<Bits>(std::floor(x));
+    };
+    for (double x : {0.0, -0.0, 0.5, -0.5, 1.0, -1.0, 0x1p52, -0x1p52, 0x1p52 - 0.5, -0x1p52 + 0.5,
+                     0x1p63, inf, -inf, nan, 1e-310, -1e-310}) {
+        EXPECT_TRUE(same(x)) << x;
+    }
+    auto rng = GameRng::create(9, 9);
+    for (int i = 0; i < 1'000'000; ++i) {
+        Bits bits = (Bits{rng.next_u32()} << 32) | rng.next_u32();
+        double wide = std::bit_cast<double>(bits);
+        double near = (rng.next_float() - 0.5) * 1e6;
+        ASSERT_TRUE(same(wide) && same(near)) << std::hexfloat << wide << " " << near;
     }
 }
 
