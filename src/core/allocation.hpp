@@ -4,6 +4,7 @@
 // the message, where a plain std::bad_alloc carries none.
 #pragma once
 
+#include <cstdint>
 #include <new>
 #include <string>
 #include <utility>
@@ -18,5 +19,10 @@ public:
 private:
     std::string what_;
 };
+
+// The machine's physical memory in bytes, or 0 where it cannot be told. A
+// buffer larger than this would be granted by an overcommitting kernel and
+// then killed while it is filled, so sizes from a caller are held to it.
+std::uint64_t physical_memory_bytes() noexcept;
 
 }  // namespace corvane

@@ -53,6 +53,9 @@ void SessionBuffer::reserve_session(std::uint64_t ticks, std::size_t count) {
     };
     if (count != 0 && ticks > LIMIT / count) throw failure();
     auto cells = static_cast<std::size_t>(ticks * count);
+    constexpr std::uint64_t MATRICES = 5 + TICK_COMPONENTS;
+    std::uint64_t memory = physical_memory_bytes();
+    if (memory != 0 && cells > memory / (MATRICES * sizeof(double))) throw failure();
     auto grow = [cells, &failure](std::vector<double>& matrix) {
         try {
             if (matrix.size() < cells) matrix.resize(cells, 0.0);

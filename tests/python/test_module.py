@@ -125,7 +125,7 @@ class TestBindingToolkit:
         assert second.step_mispricing_daily(state).s == _core.step_mispricing_daily(state).s
 
     def test_types_are_immutable_and_never_hand_out_an_unbuilt_object(self):
-        for cls in (_core.MatchResult, _core.Instrument):
+        for cls in (_core.MatchResult, _core.Instrument, _core.Engine):
             with pytest.raises(TypeError, match="immutable"):
                 cls.__new__ = lambda t: object.__new__(t)
             with pytest.raises(TypeError, match="is not safe"):

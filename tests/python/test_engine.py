@@ -1,0 +1,345 @@
+"""The Engine and EngineBatch surfaces: driving, inputs, the order log, refusals."""
+
+import signal
+import struct
+import threading
+
+import pytest
+
+import corvane
+from corvane import Engine, EngineBatch, Macro, News, NewsImpact, ValidationError
+
+UNIVERSE = corvane.random_instruments(6, seed=3)
+
+
+def engine(seed=7, **kwargs):
+    return Engine(seed=seed, universe=kwargs.pop("universe", UNIVERSE), **kwargs)
+
+
+def f64(data):
+    return list(struct.unpack(f"<{len(data) // 8}d", data))
+
+
+def ops(e):
+    return [entry["op"] for entry in e.order_log]
+
+
+def macro_fields(macro):
+    return tuple(getattr(macro, name) for name in (
+        "vix", "federal_funds_rate", "corporate_bond_yield", "inflation_rate", "qe_pe_boost",
+        "fear_greed_index", "cycle"))
+
+
+def state(e):
+    """Everything a refused call must leave as it was."""
+    return e.prices(), e.order_log, e.draws_by_stream(), e.tickers, e.recorded_days
+
+
+class Interrupt:
+    """Raises KeyboardInterrupt from a timer signal, as Ctrl-C would."""
+
+    def __init__(self, after=0.05):
+        self.after = after
+
+    def __enter__(self):
+        def stop(*_):
+            raise KeyboardInterrupt
+
+        self.previous = signal.signal(signal.SIGALRM, stop)
+        signal.setitimer(signal.ITIMER_REAL, self.after)
+
+    def __exit__(self, *_):
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, self.previous)
+
+
+REFUSALS = [
+    (lambda e: e.tick(24, 0, 1), "invalid time 24:00"),
+    (lambda e: e.tick(9, 5, 7), "day_of_week must be 0 (Sunday) to 6 (Saturday), got 7"),
+    (lambda e: e.tick(9, 30, 3, volatility=-1.0),
+     "volatility must be finite and not negative, got -1"),
+    (lambda e: e.run_session(9, 30, 7, 390), "day_of_week must be 0 (Sunday) to 6 (Saturday), got 7"),
+    (lambda e: e.run_session(9, 75, 3, 10), "invalid time 09:75"),
+    (lambda e: e.run_session(9, 30, 3, 10, volatility=float("nan")),
+     "volatility must be finite and not negative, got NaN"),
+    (lambda e: e.run_session(9, 30, 3, 0), "ticks must be greater than zero"),
+    (lambda e: e.run_days(0), "days must be greater than zero"),
+    (lambda e: e.run_days(1, ticks_per_day=0), "ticks_per_day must be greater than zero"),
+    (lambda e: e.run_days(1, hour=-1), "invalid time -1:30"),
+    (lambda e: e.run_days(2, first_day=2**32 - 1),
+     "first_day + days - 1 must be at most 4294967295 to label every recorded day, "
+     "got 4294967295 + 2 - 1"),
+    (lambda e: e.run_until(ticker="AAA"),
+     "give at least one of above= or below= - a run_until with no condition is just run_session"),
+    (lambda e: e.run_until(ticker="AAA", above=10.0, below=10.0),
+     "below (10) must be under above (10) - an inverted band fires immediately and always"),
+    (lambda e: e.run_until(ticker="AAA", above=0.0), "above must be finite and positive, got 0"),
+    (lambda e: e.run_until(ticker="AAA", below=float("inf")),
+     "below must be finite and positive, got inf"),
+    (lambda e: e.run_until(ticker="AAA", above=1.0, max_ticks=0),
+     "max_ticks must be greater than zero"),
+    (lambda e: e.run_until(ticker="ZZZ", above=1.0),
+     'no instrument with ticker "ZZZ" in this universe'),
+    (lambda e: e.run_until(ticker="AAA", above=1.0, day_of_week=9),
+     "day_of_week must be 0 (Sunday) to 6 (Saturday), got 9"),
+    (lambda e: e.delist(len(e)), "no instrument at index 6; the roster holds 6"),
+    (lambda e: e.tick(9, 30, 3, order_flow={"ZZZ": (1.0, 2.0), "AAA": (0.0, -1.0)}),
+     'order flow for "AAA" must be finite and not negative, got (0, -1)'),
+    (lambda e: e.tick(9, 30, 3, order_flow={"QQQ": (1.0, 2.0)}),
+     'no instrument with ticker "QQQ" in this universe'),
+    (lambda e: e.run_session(9, 30, 3, 5, news=[News(), News(ticker="QQQ")]),
+     'no instrument with ticker "QQQ" in this universe'),
+    (lambda e: e.tick(9, 30, 3, news_impacts=[NewsImpact(ticker="QQQ")]),
+     'no instrument with ticker "QQQ" in this universe'),
+    (lambda e: e.pin_macro(vix=float("nan"), cycle="nope"), "vix must be finite, got NaN"),
+    (lambda e: e.pin_macro(cycle="Peak"),
+     'unknown cycle "Peak". Valid: expansion, peak, contraction, trough, recovery'),
+    (lambda e: e.column("Price"), 'unknown field "Price". Valid: price, previous_close, '
+     "previous_tick_price, open, high, low, volume, avg_volume, market_cap, mispricing_s, "
+     "mispricing_s_prev_close, mispricing_momentum, last_daily_return, maker_inventory, "
+     "garch_variance, beta, short_interest, float_shares"),
+]
+
+
+class TestRefusals:
+    @pytest.mark.parametrize("call, message", REFUSALS)
+    def test_message_and_nothing_changes(self, call, message):
+        e = engine()
+        e.run_session(9, 30, 3, 3)
+        before = state(e)
+        with pytest.raises(ValidationError) as raised:
+            call(e)
+        assert str(raised.value) == message
+        assert state(e) == before
+
+    def test_construction_order_and_model_resolution(self):
+        with pytest.raises(ValidationError, match="^universe is empty - an engine with no"):
+            Engine(seed=1, universe=[], model="no-such-model")
+        with pytest.raises(ValidationError) as raised:
+            engine(model="kx-v15")
+        assert str(raised.value).endswith(
+            "kx-v13, kx-v14. For a modified model, pass ModelParams.from_preset(name, ...) "
+            "instead of a string."
+        )
+        with pytest.raises(ValidationError, match="^model must be a preset name or a "
+                                                  "ModelParams, got 14$"):
+            engine(model=14)
+        with pytest.raises(TypeError, match=r"argument 'universe\[1\]' must be Instrument"):
+            Engine(seed=1, universe=[UNIVERSE[0], "AAB"])
+        variant = corvane.ModelParams.from_preset("kx-v3", garch_beta=0.8)
+        assert engine(model=variant).model == variant
+        assert engine(model="kx-v3").model_fingerprint == "kx-v3"
+        assert engine().model_params["name"] == "kx-v14"
+
+    def test_instrument_share_count_check(self):
+        with pytest.raises(ValidationError, match="looks like a fraction, but it is a SHARE"):
+            corvane.Instrument("X", "energy", initial_price=5.0, shares_outstanding=1e6,
+                               short_interest=0.05)
+        corvane.Instrument("X", "energy", initial_price=5.0, shares_outstanding=500,
+                           short_interest=0.05)
+
+
+class TestDriving:
+    def test_fresh_engine(self):
+        e = engine()
+        assert repr(e) == "Engine(6 instruments, draws=0)" and len(e) == 6
+        assert e.seed == 7 and macro_fields(e.initial_macro_state) == macro_fields(Macro())
+        assert e.macro_state.corporate_bond_yield == 4.5600000000000005 / 100.0
+        assert e.draws_by_stream() == {"market": 0, "economy": 0, "external": 0}
+        assert e.order_log == [] and e.recorded_days == 0
+
+    def test_tick_result_and_closed_market(self):
+        e = engine()
+        result = e.tick(9, 30, 3, volatility=-0.0)
+        assert result.market_status == "open" and result.active == 6
+        assert result.draws_consumed == e.draws_consumed > 0
+        closed = e.tick(3, 0, 0)
+        assert repr(closed) == 'TickResult(market_status="closed", draws_consumed=0, active=0)'
+        assert ops(e) == ["tick", "tick"]
+
+    def test_run_days_logs_records_and_closes(self):
+        e = engine()
+        assert e.run_days(2, ticks_per_day=30) == 2
+        assert ops(e) == ["open_market", "run_session", "record", "close_market"] * 2
+        assert [x["day"] for x in e.order_log if x["op"] == "record"] == [0, 1]
+        assert e.recorded_days == 2 and e.session_ticks_written == 30
+        # The same days by hand.
+        twin = engine()
+        for day in range(2):
+            twin.open_market()
+            twin.run_session(9, 30, 3, 30)
+            twin.record(day)
+            twin.close_market()
+        assert twin.order_log == e.order_log and twin.prices() == e.prices()
+
+    def test_close_at_end_is_part_of_the_session(self):
+        by_flag = engine()
+        by_flag.run_session(9, 30, 3, 20, close_at_end=True)
+        by_call = engine()
+        by_call.run_session(9, 30, 3, 20)
+        by_call.close_market()
+        assert macro_fields(by_flag.macro_state) == macro_fields(by_call.macro_state)
+        assert by_flag.draws_by_stream() == by_call.draws_by_stream()
+        assert ops(by_flag) == ["open_market", "run_session"]
+
+    def test_run_until_fires_or_runs_out(self):
+        e = engine()
+        price = f64(e.prices())[0]
+        assert e.run_until(ticker="AAA", above=price * 2, max_ticks=7) is None
+        assert e.session_ticks_written == 7
+        assert e.run_until(ticker="AAA", below=price * 2) == 0
+        assert e.session_ticks_written == 1
+        entry = e.order_log[-1]
+        assert ops(e) == ["open_market", "run_until", "run_until"]
+        assert entry == {"op": "run_until", "ticker": "AAA", "above": None, "below": price * 2,
+                         "max_ticks": 390, "hour": 9, "minute": 30, "day_of_week": 3,
+                         "volatility": 1.0, "ticks_run": 1}
+
+    def test_roster_edits(self):
+        e = engine()
+        listed = corvane.Instrument("NEW", "energy", initial_price=10.0, shares_outstanding=1e8)
+        assert e.list_instrument(listed) == 6 and e.index_of("NEW") == 6
+        assert e.delist(0) == "AAA" and e.index_of("AAA") is None
+        assert e.tickers == [i.ticker for i in UNIVERSE[1:]] + ["NEW"]
+        assert e.draws_consumed == 0
+        e.run_session(9, 30, 3, 5)
+        assert len(f64(e.prices())) == 6
+        entry = e.order_log[0]
+        assert entry["op"] == "list_instrument" and entry["ticker"] == "NEW"
+        assert entry["eps"] is None and entry["short_interest"] == 0.0
+        assert e.order_log[1] == {"op": "delist", "index": 0}
+
+    def test_draws_and_pins(self):
+        e = engine()
+        e.draw_uniform()
+        e.draw_normal()
+        e.draw_normal()
+        assert e.draws_by_stream() == {"market": 0, "economy": 0, "external": 3}
+        e.pin_macro()
+        e.pin_macro(cycle="peak")
+        e.pin_macro(federal_funds_rate=0.05, vix=30.0)
+        assert e.order_log[3:] == [
+            {"op": "pin_macro", "fields": {}},
+            {"op": "pin_macro", "fields": {"cycle": "peak"}},
+            {"op": "pin_macro", "fields": {"vix": 30.0, "federal_funds_rate": 0.05}},
+        ]
+        macro = e.macro_state
+        assert (macro.vix, macro.federal_funds_rate, macro.cycle) == (30.0, 0.05, "peak")
+
+
+class TestInputsLog:
+    def test_news_flow_and_impacts_are_logged_as_used(self):
+        e = engine()
+        e.tick(9, 30, 3, news=[News(ticker="AAB", price_impact=0.01), News()],
+               order_flow={"AAC": (5.0, 0.0), "AAA": [1, 2]})
+        entry = e.order_log[0]
+        assert entry["news"] == [
+            {"ticker": "AAB", "sector": UNIVERSE[1].sector, "price_impact": 0.01},
+            {"ticker": None, "sector": None, "price_impact": 0.0},
+        ]
+        assert list(entry["order_flow"].items()) == [("AAA", [1.0, 2.0]), ("AAC", [5.0, 0.0])]
+        assert "news_impacts" not in entry
+        e.run_session(9, 31, 3, 2, news_impacts=[NewsImpact(ticker="AAA", sectors=["energy"],
+                                                            remaining_impact=0.3)])
+        assert e.order_log[-1]["news_impacts"] == [
+            {"ticker": "AAA", "sector": None, "sectors": ["energy"], "remaining_impact": 0.3,
+             "reversal_phase": False}
+        ]
+
+    def test_input_classes(self):
+        assert repr(News(ticker="X", price_impact=0.5)) == (
+            'News(ticker=Some("X"), sector=None, price_impact=0.5)')
+        assert repr(NewsImpact(remaining_impact=1.0)) == (
+            "NewsImpact(ticker=None, remaining_impact=1, reversal_phase=false)")
+        with pytest.raises(ValidationError, match="^price_impact must be finite, got inf$"):
+            News(price_impact=float("inf"))
+        with pytest.raises(ValidationError, match='^unknown sector "tech". Valid sectors: '):
+            NewsImpact(sectors=["energy", "tech"])
+
+    def test_a_callback_into_the_busy_engine_is_refused(self):
+        e = engine()
+
+        class Sneaky:
+            def __float__(self):
+                e.draw_uniform()
+                return 1.0
+
+        with pytest.raises(RuntimeError, match="^engine is busy: another call on it is still"):
+            e.tick(9, 30, 3, order_flow={"AAA": (Sneaky(), 0.0)})
+        assert e.order_log == []
+
+
+class TestLongCalls:
+    def test_another_thread_runs_while_a_session_does(self):
+        e = engine(universe=corvane.random_instruments(100, seed=1))
+        seen = []
+        worker = threading.Thread(target=lambda: e.run_session(9, 30, 3, 20000))
+        worker.start()
+        while not seen:
+            try:
+                len(e)
+            except RuntimeError as error:
+                seen.append(str(error))
+        assert repr(e) == "Engine(busy)"
+        worker.join()
+        assert seen == ["engine is busy: another call on it is still running"]
+        assert e.session_ticks_written == 20000
+
+    def test_ctrl_c_stops_a_session_and_the_log_says_what_ran(self):
+        e = engine(universe=corvane.random_instruments(100, seed=1))
+        with pytest.raises(KeyboardInterrupt), Interrupt():
+            e.run_session(9, 30, 3, 20000, close_at_end=True)
+        entry = e.order_log[-1]
+        assert 0 < entry["ticks"] == e.session_ticks_written < 20000
+        assert entry["close_at_end"] is False
+        with pytest.raises(KeyboardInterrupt), Interrupt():
+            e.run_days(10**6, ticks_per_day=10)
+        assert e.recorded_days > 0
+
+
+class TestBatch:
+    def test_members_match_single_engines_across_days(self):
+        batch = EngineBatch(seeds=[5, 9], universe=UNIVERSE, model="kx-v9")
+        singles = [engine(seed, model="kx-v9") for seed in (5, 9)]
+        batch.run_session(9, 30, 3, 40)
+        batch.close_market()
+        batch.run_days(2, ticks_per_day=25)
+        batch.tick(10, 0, 3)
+        for single in singles:
+            single.run_session(9, 30, 3, 40)
+            single.close_market()
+            single.run_days(2, ticks_per_day=25, record=False)
+            single.tick(10, 0, 3)
+        assert batch.prices() == b"".join(s.prices() for s in singles)
+        assert batch.column("garch_variance") == b"".join(s.column("garch_variance")
+                                                          for s in singles)
+        assert batch.draws_consumed == [s.draws_consumed for s in singles]
+
+    def test_a_session_larger_than_memory_is_a_memory_error(self):
+        e = engine()
+        with pytest.raises(MemoryError, match="^cannot allocate the session buffers for "
+                                              "100000000000 ticks x 6 instruments$"):
+            e.run_session(9, 30, 3, 10**11)
+        assert e.order_log == []
+
+    def test_surface(self):
+        batch = EngineBatch(seeds=(1, 2, 3), universe=corvane.random_instruments(40))
+        assert batch.shape == (3, 40) and len(batch) == 3 and batch.seeds == [1, 2, 3]
+        assert repr(batch) == "EngineBatch(3 markets x 40 instruments)"
+        assert len(batch.prices()) == 120 * 8 and batch.model_fingerprint == "kx-v14"
+        for call, message in [
+            (lambda: EngineBatch(seeds=[], universe=[]), "no seeds given"),
+            (lambda: EngineBatch(seeds=[1], universe=[]), "universe is empty"),
+            (lambda: EngineBatch(seeds=[1, 2, 1], universe=UNIVERSE),
+             "seeds must be distinct - a repeated seed is the same market twice, which reads "
+             "as two samples and is one"),
+            (lambda: batch.tick(9, 30, 7), "day_of_week must be 0 (Sunday) to 6 (Saturday), "
+                                           "got 7"),
+            (lambda: batch.run_session(9, 30, 3, 5, volatility=-2.0),
+             "volatility must be finite and not negative, got -2"),
+            (lambda: batch.run_days(1, minute=60), "invalid time 09:60"),
+        ]:
+            with pytest.raises(ValidationError) as raised:
+                call()
+            assert str(raised.value) == message
+        assert batch.draws_consumed == [0, 0, 0]
