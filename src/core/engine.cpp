@@ -156,12 +156,15 @@ void Engine::column_into(PriceField field, std::span<double> out) const noexcept
     for (std::size_t i = 0; i < n; ++i) out[i] = read_field(roster_[i], field);
 }
 
+Status Engine::check_column_length(std::size_t count) const {
+    std::size_t n = roster_.size();
+    if (count == n) return Status::success();
+    return Error{text::message("expected ", n, " values for ", n, " companies, got ", count)};
+}
+
 Status Engine::set_column(PriceField field, std::span<const double> values) {
     std::size_t n = roster_.size();
-    if (values.size() != n) {
-        return Error{
-            text::message("expected ", n, " values for ", n, " companies, got ", values.size())};
-    }
+    if (Status valid = check_column_length(values.size()); !valid) return valid;
     for (std::size_t i = 0; i < n; ++i) write_field(roster_[i], field, values[i]);
     ++roster_version_;
     return Status::success();
@@ -225,6 +228,12 @@ double Engine::draw_uniform() {
 double Engine::draw_normal() {
     ++draws_.external;
     return stream(Stream::external).next_normal();
+}
+
+void Engine::set_pending_news(std::vector<NewsEvent> news) { pending_news_ = std::move(news); }
+
+void Engine::set_instrument_volume_states(std::vector<double> states) {
+    instrument_volume_states_ = std::move(states);
 }
 
 double Engine::instrument_volume_state(std::size_t index) const noexcept {

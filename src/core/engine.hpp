@@ -127,6 +127,8 @@ public:
     // Writes every value in roster order; NaN makes an optional field
     // absent. Refuses a length other than the roster's, writing nothing.
     Status set_column(PriceField field, std::span<const double> values);
+    // set_column's length check alone.
+    Status check_column_length(std::size_t count) const;
 
     // The ten-level book a caller inspects for instrument `index`; nothing
     // when the index is past the roster. Draws and changes nothing.
@@ -195,6 +197,15 @@ public:
     void close_day(std::uint32_t day_number);
     // The daily macro step alone (the economy stream); returns its draws.
     std::uint64_t advance_macro_day(std::uint32_t day_number);
+    // restore_day_state's length checks alone.
+    Status check_day_state(std::size_t attribution, std::size_t tick_components,
+                           std::size_t tick_fundamental, std::size_t tick_anchor) const;
+    // What a restored state also carries so that it continues bit for bit:
+    // the open day's endogenous news, the per-instrument volume states and
+    // the draw counters.
+    void set_pending_news(std::vector<NewsEvent> news);
+    void set_instrument_volume_states(std::vector<double> states);
+    void set_draws(const DrawCounters& draws) noexcept { draws_ = draws; }
     // Puts the four day vectors back from flat sequences (rows concatenated).
     Status restore_day_state(std::span<const double> attribution,
                              std::span<const double> tick_components,

@@ -492,10 +492,8 @@ std::uint64_t Engine::advance_macro_day(std::uint32_t day_number) {
 
 // --- Restore -------------------------------------------------------------------
 
-Status Engine::restore_day_state(std::span<const double> attribution,
-                                 std::span<const double> tick_components,
-                                 std::span<const double> tick_fundamental,
-                                 std::span<const double> tick_anchor) {
+Status Engine::check_day_state(std::size_t attribution, std::size_t tick_components,
+                               std::size_t tick_fundamental, std::size_t tick_anchor) const {
     std::size_t n = roster_.size();
     struct Expected {
         const char* name;
@@ -503,10 +501,10 @@ Status Engine::restore_day_state(std::span<const double> attribution,
         std::size_t expected;
     };
     const Expected checks[] = {
-        {"attribution", attribution.size(), ATTRIBUTION_SLOTS * n},
-        {"tick_components", tick_components.size(), TICK_COMPONENTS * n},
-        {"tick_fundamental", tick_fundamental.size(), n},
-        {"tick_anchor", tick_anchor.size(), n},
+        {"attribution", attribution, ATTRIBUTION_SLOTS * n},
+        {"tick_components", tick_components, TICK_COMPONENTS * n},
+        {"tick_fundamental", tick_fundamental, n},
+        {"tick_anchor", tick_anchor, n},
     };
     for (const Expected& check : checks) {
         if (check.given != check.expected) {
@@ -514,6 +512,17 @@ Status Engine::restore_day_state(std::span<const double> attribution,
                                        check.expected)};
         }
     }
+    return Status::success();
+}
+
+Status Engine::restore_day_state(std::span<const double> attribution,
+                                 std::span<const double> tick_components,
+                                 std::span<const double> tick_fundamental,
+                                 std::span<const double> tick_anchor) {
+    std::size_t n = roster_.size();
+    Status valid = check_day_state(attribution.size(), tick_components.size(),
+                                   tick_fundamental.size(), tick_anchor.size());
+    if (!valid) return valid;
     // Build the new vectors first so that a failed allocation changes nothing.
     std::vector<AttributionRow> rows(n);
     std::vector<ComponentRow> components(n);

@@ -126,12 +126,19 @@ struct Record {
     std::uint32_t day = 0;
     bool operator==(const Record&) const = default;
 };
+// The engine's state digest right after the restore: a history that
+// restored a state cannot be replayed from its inputs alone, and this says
+// which state it jumped to.
+struct RestoreState {
+    std::string state_digest;
+    bool operator==(const RestoreState&) const = default;
+};
 
 }  // namespace log_entry
 
-using LogEntry =
-    std::variant<log_entry::OpenMarket, log_entry::CloseMarket, log_entry::Tick,
-                 log_entry::RunSession, log_entry::RunUntil, log_entry::PinMacro,
-                 log_entry::ListInstrument, log_entry::Delist, log_entry::Draw, log_entry::Record>;
+using LogEntry = std::variant<log_entry::OpenMarket, log_entry::CloseMarket, log_entry::Tick,
+                              log_entry::RunSession, log_entry::RunUntil, log_entry::PinMacro,
+                              log_entry::ListInstrument, log_entry::Delist, log_entry::Draw,
+                              log_entry::Record, log_entry::RestoreState>;
 
 }  // namespace corvane

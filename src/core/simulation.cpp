@@ -439,6 +439,79 @@ Status Simulation::pin_macro(const MacroPinArgs& args) {
     return Status::success();
 }
 
+// --- Saving and restoring ---------------------------------------------------------
+
+EngineState Simulation::state() const {
+    EngineState out;
+    const std::size_t n = engine_.size();
+    for (std::size_t k = 0; k < PRICE_FIELD_COUNT; ++k) {
+        out.columns[k] = engine_.column(*price_field_from_name(COLUMN_FIELDS[k]));
+    }
+    out.rng = engine_.rng_state();
+    out.company_ids = engine_.ids();
+    out.model_fingerprint = engine_.model().fingerprint();
+    out.attribution.reserve(ATTRIBUTION_SLOTS * n);
+    for (const AttributionRow& row : engine_.attribution()) {
+        out.attribution.insert(out.attribution.end(), row.begin(), row.end());
+    }
+    out.tick_components.reserve(TICK_COMPONENTS * n);
+    for (const ComponentRow& row : engine_.tick_components()) {
+        out.tick_components.insert(out.tick_components.end(), row.begin(), row.end());
+    }
+    out.tick_fundamental.assign(engine_.tick_fundamental().begin(),
+                                engine_.tick_fundamental().end());
+    out.tick_anchor.assign(engine_.tick_anchor().begin(), engine_.tick_anchor().end());
+    out.market_open = day_open_;
+    const MarketState& market = engine_.market();
+    out.market_variance = {market.variance, market.day_factor, market.variance_components[0],
+                           market.variance_components[1]};
+    out.volume_state = market.volume_state;
+    out.economy = engine_.economy();
+    out.central_bank = engine_.central_bank();
+    out.day_count = engine_.day_count();
+    out.day_number = day_number_;
+    out.pending_news.assign(engine_.pending_news().begin(), engine_.pending_news().end());
+    out.universe_stress = market.universe_stress;
+    out.instrument_volume_states = engine_.instrument_volume_states();
+    out.draws = engine_.draws();
+    return out;
+}
+
+void Simulation::restore(StatePatch patch) {
+    make_room(log_, 1);
+    for (std::size_t k = 0; k < PRICE_FIELD_COUNT; ++k) {
+        (void)engine_.set_column(*price_field_from_name(COLUMN_FIELDS[k]), patch.columns[k]);
+    }
+    RngState records = engine_.rng_state();
+    for (std::size_t slot = 0; slot < patch.rng.size() && slot < STREAM_COUNT; ++slot) {
+        records[slot] = patch.rng[slot];
+    }
+    engine_.set_rng_state(records);
+    (void)engine_.restore_day_state(patch.attribution, patch.tick_components,
+                                    patch.tick_fundamental, patch.tick_anchor);
+    if (patch.market_open) day_open_ = *patch.market_open;
+    MarketState& market = engine_.market();
+    if (patch.volume_state) market.volume_state = *patch.volume_state;
+    if (patch.market_variance.size() >= 2) {
+        market.variance = patch.market_variance[0];
+        market.day_factor = patch.market_variance[1];
+    }
+    if (patch.market_variance.size() == 4) {
+        market.variance_components = {patch.market_variance[2], patch.market_variance[3]};
+    }
+    engine_.economy() = patch.economy;
+    engine_.central_bank() = patch.central_bank;
+    if (patch.day_count) engine_.set_day_count(*patch.day_count);
+    if (patch.day_number) day_number_ = *patch.day_number;
+    if (patch.pending_news) engine_.set_pending_news(std::move(*patch.pending_news));
+    if (patch.universe_stress) market.universe_stress = *patch.universe_stress;
+    if (patch.instrument_volume_states) {
+        engine_.set_instrument_volume_states(std::move(*patch.instrument_volume_states));
+    }
+    if (patch.draws) engine_.set_draws(*patch.draws);
+    log_.emplace_back(log_entry::RestoreState{state_digest(state())});
+}
+
 // --- Recording -----------------------------------------------------------------
 
 void Simulation::record(std::uint32_t day) {

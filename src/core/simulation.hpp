@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/engine.hpp"
+#include "core/engine_state.hpp"
 #include "core/macro.hpp"
 #include "core/order_log.hpp"
 #include "core/params.hpp"
@@ -149,6 +150,14 @@ public:
     const std::vector<MacroRow>& macro_rows() const noexcept { return macro_rows_; }
     const std::vector<BookRow>& book_rows() const noexcept { return book_rows_; }
     const SessionBuffer& session() const noexcept { return session_; }
+
+    // --- Saving and restoring -------------------------------------------------
+
+    EngineState state() const;
+    // Writes a patch checked in full beforehand (engine_state.hpp), and logs
+    // the digest of the state it leads to. Leaves the day buffers, the
+    // close carry, the recordings and the log before it alone.
+    void restore(StatePatch patch);
 
     // --- Reading -------------------------------------------------------------
 

@@ -6,11 +6,13 @@
 #include <string_view>
 #include <vector>
 
+#include "core/engine_state.hpp"
 #include "core/macro.hpp"
 #include "core/order_book.hpp"
 #include "core/order_log.hpp"
 #include "core/params.hpp"
 #include "core/sectors.hpp"
+#include "core/simulation.hpp"
 #include "core/universe.hpp"
 #include "python/types.hpp"
 
@@ -77,6 +79,13 @@ std::optional<CallInputs> call_inputs(PyObject* news, PyObject* news_impacts, Py
 // order_log.cpp
 // New reference: one dict per entry.
 PyObject* order_log_list(const std::vector<LogEntry>& log);
+
+// snapshot.cpp
+// New reference: the state as the plain dict callers save.
+PyObject* state_dict(const EngineState& state);
+// A saved dict read and checked in full against `simulation`; nothing with
+// an error set.
+std::optional<StatePatch> state_patch(PyObject* snapshot, const Simulation& simulation);
 
 // engine.cpp
 extern TypeEntry& ENGINE;

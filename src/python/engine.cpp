@@ -420,6 +420,32 @@ PyObject* Engine_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// ---- Saving and restoring ----
+
+PyObject* Engine_state_snapshot(PyObject* self, PyObject*) {
+    return with_engine(self, [](Simulation& simulation) { return state_dict(simulation.state()); });
+}
+
+PyObject* Engine_state_digest(PyObject* self, PyObject*) {
+    return with_engine(
+        self, [](Simulation& simulation) { return to_python(state_digest(simulation.state())); });
+}
+
+constexpr Param RESTORE_PARAMS[] = {{"snapshot"}};
+constexpr Signature RESTORE_SIGNATURE{"restore_state", RESTORE_PARAMS, 1};
+
+PyObject* Engine_restore_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        PyObject* snapshot = nullptr;
+        if (!parse_args(RESTORE_SIGNATURE, args, nargs, kwnames, snapshot)) return nullptr;
+        std::optional<StatePatch> patch = state_patch(snapshot, simulation);
+        if (!patch) return nullptr;
+        simulation.restore(std::move(*patch));
+        return Py_NewRef(Py_None);
+    });
+}
+
 // ---- Reads ----
 
 Py_ssize_t Engine_length(PyObject* self) {
@@ -564,6 +590,17 @@ PyMethodDef METHODS[] = {
     noargs_method("prices", Engine_prices,
                   "prices($self)\n--\n\nEvery price in roster order, as little-endian float64 "
                   "bytes (numpy.frombuffer(b, dtype=\"<f8\"))."),
+    noargs_method("state_snapshot", Engine_state_snapshot,
+                  "state_snapshot($self)\n--\n\nThe market's complete state as a plain dict: "
+                  "restored into an engine built from the same seed, universe and model, it "
+                  "continues bit for bit. Holds no fundamentals and no history (see order_log)."),
+    keywords_method("restore_state", Engine_restore_state,
+                    "restore_state($self, snapshot)\n--\n\nPut the engine back to a saved "
+                    "state. The whole dict is checked first: a refused restore changes nothing. "
+                    "Logged with the digest of the state it leads to."),
+    noargs_method("state_digest", Engine_state_digest,
+                  "state_digest($self)\n--\n\nThe SHA-256, in hex, of everything "
+                  "state_snapshot() holds: equal digests, equal markets."),
     keywords_method("column", Engine_column,
                     "column($self, field)\n--\n\nOne per-instrument column, in roster order, as "
                     "little-endian float64 bytes; an absent value reads NaN."),

@@ -145,6 +145,8 @@ PyObject* entry_dict(const LogEntry& entry) {
                 dict.add("op", e.normal ? "draw_normal" : "draw_uniform");
             } else if constexpr (std::is_same_v<E, log_entry::Record>) {
                 dict.add("op", "record").add("day", e.day);
+            } else if constexpr (std::is_same_v<E, log_entry::RestoreState>) {
+                dict.add("op", "restore_state").add("state_digest", e.state_digest);
             }
             return dict.finish();
         },

@@ -1,0 +1,91 @@
+// A simulation's complete state, as a caller saves and restores it.
+//
+// A state reproduces a market, not its history (that is the order log's
+// job): restored into an engine built from the same seed, universe and
+// model, it continues bit for bit. It holds every column, the seven
+// generators, the day vectors, the market and economy state and, so that
+// the continuation is exact, the day number, the open day's endogenous
+// news, the universe stress, the per-instrument volume states and the draw
+// counters.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/economy.hpp"
+#include "core/engine.hpp"
+#include "core/result.hpp"
+
+namespace corvane {
+
+struct EngineState {
+    // In COLUMN_FIELDS order, roster order within.
+    std::array<std::vector<double>, PRICE_FIELD_COUNT> columns;
+    RngState rng;
+    std::vector<std::string> company_ids;
+    std::string model_fingerprint;
+    std::vector<double> attribution;
+    std::vector<double> tick_components;
+    std::vector<double> tick_fundamental;
+    std::vector<double> tick_anchor;
+    bool market_open = false;
+    // Variance, the day's market factor, the two component levels.
+    std::array<double, 4> market_variance{};
+    double volume_state = 0.0;
+    EconomyState economy;
+    CentralBank central_bank;
+    std::uint32_t day_count = 0;
+    std::uint32_t day_number = 0;
+    std::vector<NewsEvent> pending_news;
+    double universe_stress = 0.0;
+    std::vector<double> instrument_volume_states;
+    DrawCounters draws;
+};
+
+// SHA-256, in hex, of everything the state holds, in its own order: two
+// engines with the same digest continue identically.
+std::string state_digest(const EngineState& state);
+
+// What a restore writes, checked in full before anything is written. The
+// required parts are always present; the rest only when the saved state
+// had them.
+struct StatePatch {
+    std::array<std::vector<double>, PRICE_FIELD_COUNT> columns;
+    // The first slots to replace; the rest keep the engine's generators.
+    std::vector<GameRng::Record> rng;
+    std::vector<double> attribution;
+    std::vector<double> tick_components;
+    std::vector<double> tick_fundamental;
+    std::vector<double> tick_anchor;
+    std::optional<bool> market_open;
+    std::optional<double> volume_state;
+    // Empty, or variance and day factor, or those and the two levels.
+    std::vector<double> market_variance;
+    // The economy and central bank with the saved fields laid over the
+    // engine's own.
+    EconomyState economy;
+    CentralBank central_bank;
+    std::optional<std::uint32_t> day_count;
+    std::optional<std::uint32_t> day_number;
+    std::optional<std::vector<NewsEvent>> pending_news;
+    std::optional<double> universe_stress;
+    std::optional<std::vector<double>> instrument_volume_states;
+    std::optional<DrawCounters> draws;
+};
+
+namespace state_checks {
+
+// The messages a restore refuses with, one per part, in the order a restore
+// checks them.
+Status roster(const std::vector<std::string>& saved, const Engine& engine);
+Status model(const std::string& saved_fingerprint, const Engine& engine);
+Status rng_count(std::size_t count);
+Status market_variance_count(std::size_t count);
+Status gdp_trend_count(std::size_t count);
+
+}  // namespace state_checks
+
+}  // namespace corvane

@@ -1,0 +1,454 @@
+// The engine state as a plain dict, and back.
+//
+// A restore reads and checks the whole dict, in a fixed order (the first
+// failure in that order is the one raised), before the engine is touched:
+// a refused restore changes nothing.
+#include <bit>
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+#include "core/engine_state.hpp"
+#include "core/text.hpp"
+#include "python/args.hpp"
+#include "python/bindings.hpp"
+#include "python/errors.hpp"
+
+namespace corvane::py {
+namespace {
+
+constexpr const char* FUNCTION = "restore_state";
+
+double bits_as_double(std::uint64_t bits) { return std::bit_cast<double>(bits); }
+std::uint64_t double_bits(double value) { return std::bit_cast<std::uint64_t>(value); }
+
+// ---- Writing ----
+
+class DictWriter {
+public:
+    DictWriter() : dict_(Ref::steal(PyDict_New())) {}
+    // Takes a new reference; null means failure.
+    DictWriter& put(const char* key, PyObject* value) {
+        Ref owned = Ref::steal(value);
+        ok_ = ok_ && dict_ && owned && PyDict_SetItemString(dict_.get(), key, owned.get()) == 0;
+        return *this;
+    }
+    template <class T>
+    DictWriter& value(const char* key, const T& item) {
+        return put(key, to_python(item));
+    }
+    PyObject* finish() { return ok_ && dict_ ? dict_.release() : nullptr; }
+
+private:
+    Ref dict_;
+    bool ok_ = true;
+};
+
+PyObject* economy_value(double value) { return to_python(value); }
+PyObject* economy_value(std::uint64_t value) { return to_python(value); }
+PyObject* economy_value(const std::optional<double>& value) { return to_python(value); }
+PyObject* economy_value(const std::array<double, 4>& values) { return list_of(values); }
+PyObject* economy_value(CyclePhase phase) { return to_python(name_of(phase)); }
+
+PyObject* central_bank_dict(const CentralBank& bank) {
+    return DictWriter()
+        .value("last_meeting_date", bank.last_meeting_date)
+        .value("next_meeting_date", bank.next_meeting_date)
+        .value("target_inflation", bank.target_inflation)
+        .value("target_unemployment", bank.target_unemployment)
+        .value("qe_active", bank.qe_active)
+        .value("qe_monthly_purchases", bank.qe_monthly_purchases)
+        .value("hawkish_dovish_score", bank.hawkish_dovish_score)
+        .value("forward_guidance", name_of(bank.forward_guidance))
+        .finish();
+}
+
+PyObject* economy_dict(const EngineState& state) {
+    DictWriter dict;
+    visit_fields(state.economy, [&dict](const char* name, const auto& field) {
+        dict.put(name, economy_value(field));
+    });
+    return dict.put("central_bank", central_bank_dict(state.central_bank))
+        .value("day_count", state.day_count)
+        .finish();
+}
+
+PyObject* rng_list(const RngState& records) {
+    std::vector<double> numbers;
+    for (const GameRng::Record& record : records) {
+        numbers.push_back(bits_as_double(record.state));
+        numbers.push_back(bits_as_double(record.increment));
+        numbers.push_back(record.spare.value_or(std::numeric_limits<double>::quiet_NaN()));
+    }
+    return list_of(numbers);
+}
+
+PyObject* news_list(const std::vector<NewsEvent>& news) {
+    return list_of(news, [](const NewsEvent& event) {
+        return DictWriter()
+            .value("ticker", event.ticker)
+            .value("sector", event.sector)
+            .value("price_impact", event.price_impact)
+            .finish();
+    });
+}
+
+// ---- Reading ----
+
+// The value under `key`, owned, so that a caller's conversion hook that
+// edits the dict cannot free it under us; null (no error) when absent.
+Ref item(PyObject* dict, const char* key) { return Ref::borrow(PyDict_GetItemString(dict, key)); }
+
+bool require_dict(PyObject* value, const char* what) {
+    if (PyDict_Check(value)) return true;
+    wrong_type(FUNCTION, what, "dict", value);
+    return false;
+}
+
+bool require_list(PyObject* value, const char* what) {
+    if (PyList_Check(value)) return true;
+    wrong_type(FUNCTION, what, "list", value);
+    return false;
+}
+
+// Consecutive little-endian binary64 values; a trailing remainder of fewer
+// than eight bytes is ignored.
+bool f64s(PyObject* value, const char* what, std::vector<double>& out) {
+    if (!PyBytes_Check(value)) {
+        wrong_type(FUNCTION, what, "bytes", value);
+        return false;
+    }
+    const char* data = PyBytes_AsString(value);
+    auto size = static_cast<std::size_t>(PyBytes_Size(value));
+    out.resize(size / 8);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        std::uint64_t bits = 0;
+        for (int k = 7; k >= 0; --k) {
+            bits =
+                (bits << 8) | static_cast<unsigned char>(data[8 * i + static_cast<std::size_t>(k)]);
+        }
+        out[i] = bits_as_double(bits);
+    }
+    return true;
+}
+
+bool numbers(PyObject* list, const char* what, std::vector<double>& out) {
+    if (!require_list(list, what)) return false;
+    Py_ssize_t count = PyList_Size(list);
+    out.clear();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        double value = 0.0;
+        Ref element = Ref::borrow(PyList_GetItem(list, i));
+        if (!element || !from_python(element.get(), FUNCTION, what, value)) return false;
+        out.push_back(value);
+    }
+    return true;
+}
+
+bool strings(PyObject* list, std::vector<std::string>& out) {
+    if (!PyList_Check(list)) return false;
+    Py_ssize_t count = PyList_Size(list);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* element = PyList_GetItem(list, i);
+        if (!PyUnicode_Check(element)) return false;
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(element, &size);
+        if (!utf8) {
+            PyErr_Clear();
+            return false;
+        }
+        out.emplace_back(utf8, static_cast<std::size_t>(size));
+    }
+    return true;
+}
+
+// An optional key converted into `out` as its type says.
+template <class T>
+bool optional_key(PyObject* dict, const char* key, std::optional<T>& out) {
+    Ref value = item(dict, key);
+    if (!value) return true;
+    T converted{};
+    if constexpr (std::is_same_v<T, bool>) {
+        if (!PyBool_Check(value.get())) {
+            wrong_type(FUNCTION, key, "bool", value.get());
+            return false;
+        }
+        converted = value.get() == Py_True;
+    } else if (!from_python(value.get(), FUNCTION, key, converted)) {
+        return false;
+    }
+    out = converted;
+    return true;
+}
+
+// Economy fields: present ones overwrite, absent ones keep the engine's.
+bool economy_field(PyObject* value, const char* name, double& field) {
+    return from_python(value, FUNCTION, name, field);
+}
+bool economy_field(PyObject* value, const char* name, std::uint64_t& field) {
+    return from_python(value, FUNCTION, name, field);
+}
+bool economy_field(PyObject* value, const char* name, std::optional<double>& field) {
+    return from_python(value, FUNCTION, name, field);
+}
+bool economy_field(PyObject* value, const char* name, std::array<double, 4>& field) {
+    std::vector<double> trend;
+    if (!numbers(value, name, trend)) return false;
+    if (!unwrap(state_checks::gdp_trend_count(trend.size()))) return false;
+    std::copy(trend.begin(), trend.end(), field.begin());
+    return true;
+}
+bool economy_field(PyObject* value, const char* name, CyclePhase& field) {
+    std::string_view text;
+    if (!from_python(value, FUNCTION, name, text)) return false;
+    std::optional<CyclePhase> phase = cycle_phase_from_name(text);
+    if (!phase) {
+        raise_validation(text::message("unknown cycle phase ", text::quoted(text)));
+        return false;
+    }
+    field = *phase;
+    return true;
+}
+bool economy_field(PyObject* value, const char* name, ForwardGuidance& field) {
+    std::string_view text;
+    if (!from_python(value, FUNCTION, name, text)) return false;
+    std::optional<ForwardGuidance> guidance = forward_guidance_from_name(text);
+    if (!guidance) {
+        raise_validation(text::message("unknown forward guidance ", text::quoted(text)));
+        return false;
+    }
+    field = *guidance;
+    return true;
+}
+bool economy_field(PyObject* value, const char* name, bool& field) {
+    if (!PyBool_Check(value)) {
+        wrong_type(FUNCTION, name, "bool", value);
+        return false;
+    }
+    field = value == Py_True;
+    return true;
+}
+
+bool read_economy(PyObject* economy, StatePatch& patch) {
+    if (!require_dict(economy, "economy")) return false;
+    bool ok = true;
+    visit_fields(patch.economy, [&](const char* name, auto& field) {
+        if (!ok) return;
+        if (Ref value = item(economy, name)) ok = economy_field(value.get(), name, field);
+    });
+    if (!ok) return false;
+    if (Ref bank_ref = item(economy, "central_bank")) {
+        PyObject* bank = bank_ref.get();
+        if (!require_dict(bank, "central_bank")) return false;
+        CentralBank& b = patch.central_bank;
+        auto field = [&](const char* name, auto& out) {
+            Ref value = item(bank, name);
+            return !value || economy_field(value.get(), name, out);
+        };
+        if (!field("last_meeting_date", b.last_meeting_date) ||
+            !field("next_meeting_date", b.next_meeting_date) ||
+            !field("target_inflation", b.target_inflation) ||
+            !field("target_unemployment", b.target_unemployment) ||
+            !field("qe_active", b.qe_active) ||
+            !field("qe_monthly_purchases", b.qe_monthly_purchases) ||
+            !field("hawkish_dovish_score", b.hawkish_dovish_score) ||
+            !field("forward_guidance", b.forward_guidance)) {
+            return false;
+        }
+    }
+    return optional_key(economy, "day_count", patch.day_count);
+}
+
+bool read_rng(PyObject* snapshot, StatePatch& patch) {
+    Ref rng = item(snapshot, "rng");
+    if (!rng) return raise_validation("snapshot has no 'rng'") != nullptr;
+    if (!require_list(rng.get(), "rng")) return false;
+    if (!unwrap(state_checks::rng_count(static_cast<std::size_t>(PyList_Size(rng.get()))))) {
+        return false;
+    }
+    std::vector<double> values;
+    if (!numbers(rng.get(), "rng", values)) return false;
+    for (std::size_t i = 0; i + 2 < values.size(); i += 3) {
+        GameRng::Record record;
+        record.state = double_bits(values[i]);
+        record.increment = double_bits(values[i + 1]);
+        if (!std::isnan(values[i + 2])) record.spare = values[i + 2];
+        patch.rng.push_back(record);
+    }
+    return true;
+}
+
+bool read_columns(PyObject* snapshot, const Engine& engine, StatePatch& patch) {
+    Ref columns = item(snapshot, "columns");
+    if (!columns) return raise_validation("snapshot has no 'columns'") != nullptr;
+    if (!require_dict(columns.get(), "columns")) return false;
+    for (std::size_t k = 0; k < PRICE_FIELD_COUNT; ++k) {
+        std::string name(COLUMN_FIELDS[k]);
+        Ref value = item(columns.get(), name.c_str());
+        if (!value) {
+            raise_validation(text::message("snapshot is missing column ", text::quoted(name)));
+            return false;
+        }
+        if (!f64s(value.get(), name.c_str(), patch.columns[k])) return false;
+        if (!unwrap(engine.check_column_length(patch.columns[k].size()))) return false;
+    }
+    return true;
+}
+
+bool read_day_state(PyObject* snapshot, const Engine& engine, StatePatch& patch) {
+    const std::size_t n = engine.size();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Part {
+        const char* key;
+        std::vector<double>& out;
+        std::vector<double> fallback;
+    };
+    Part parts[] = {
+        {"attribution", patch.attribution, std::vector<double>(ATTRIBUTION_SLOTS * n, 0.0)},
+        {"tick_components", patch.tick_components, std::vector<double>(TICK_COMPONENTS * n, 0.0)},
+        {"tick_fundamental", patch.tick_fundamental, std::vector<double>(n, nan)},
+        {"tick_anchor", patch.tick_anchor, std::vector<double>(n, nan)},
+    };
+    for (Part& part : parts) {
+        Ref value = item(snapshot, part.key);
+        if (!value) {
+            part.out = std::move(part.fallback);
+        } else if (!f64s(value.get(), part.key, part.out)) {
+            return false;
+        }
+    }
+    return unwrap(engine.check_day_state(patch.attribution.size(), patch.tick_components.size(),
+                                         patch.tick_fundamental.size(), patch.tick_anchor.size()));
+}
+
+bool read_news(PyObject* list, std::vector<NewsEvent>& out) {
+    if (!require_list(list, "pending_news")) return false;
+    Py_ssize_t count = PyList_Size(list);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref entry = Ref::borrow(PyList_GetItem(list, i));
+        if (!entry || !require_dict(entry.get(), "pending_news")) return false;
+        NewsEvent event;
+        auto field = [&entry](const char* name, auto& out_field) {
+            Ref value = item(entry.get(), name);
+            return !value || from_python(value.get(), FUNCTION, name, out_field);
+        };
+        if (!field("ticker", event.ticker) || !field("sector", event.sector) ||
+            !field("price_impact", event.price_impact)) {
+            return false;
+        }
+        out.push_back(std::move(event));
+    }
+    return true;
+}
+
+// What a snapshot holds beyond its basic form; each part is optional.
+bool read_continuation(PyObject* snapshot, StatePatch& patch) {
+    if (!optional_key(snapshot, "day_number", patch.day_number) ||
+        !optional_key(snapshot, "universe_stress", patch.universe_stress)) {
+        return false;
+    }
+    if (Ref news = item(snapshot, "pending_news")) {
+        patch.pending_news.emplace();
+        if (!read_news(news.get(), *patch.pending_news)) return false;
+    }
+    if (Ref states = item(snapshot, "instrument_volume_states")) {
+        patch.instrument_volume_states.emplace();
+        if (!f64s(states.get(), "instrument_volume_states", *patch.instrument_volume_states)) {
+            return false;
+        }
+    }
+    if (Ref draws = item(snapshot, "draws")) {
+        if (!require_dict(draws.get(), "draws")) return false;
+        DrawCounters counters;
+        for (auto [name, out] :
+             {std::pair{"market", &counters.market}, std::pair{"economy", &counters.economy},
+              std::pair{"external", &counters.external}}) {
+            Ref value = item(draws.get(), name);
+            if (!value) {
+                raise_validation(text::message("draws has no ", text::quoted(name)));
+                return false;
+            }
+            if (!from_python(value.get(), FUNCTION, name, *out)) return false;
+        }
+        patch.draws = counters;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* state_dict(const EngineState& state) {
+    DictWriter columns;
+    for (std::size_t k = 0; k < PRICE_FIELD_COUNT; ++k) {
+        std::string name(COLUMN_FIELDS[k]);
+        columns.put(name.c_str(), f64_bytes(state.columns[k]));
+    }
+    DrawCounters draws = state.draws;
+    return DictWriter()
+        .put("columns", columns.finish())
+        .put("rng", rng_list(state.rng))
+        .put("tickers", list_of(state.company_ids))
+        .value("model_fingerprint", state.model_fingerprint)
+        .put("attribution", f64_bytes(state.attribution))
+        .put("tick_components", f64_bytes(state.tick_components))
+        .put("tick_fundamental", f64_bytes(state.tick_fundamental))
+        .put("tick_anchor", f64_bytes(state.tick_anchor))
+        .value("market_open", state.market_open)
+        .put("market_variance", list_of(state.market_variance))
+        .value("volume_state", state.volume_state)
+        .put("economy", economy_dict(state))
+        .value("day_number", state.day_number)
+        .put("pending_news", news_list(state.pending_news))
+        .value("universe_stress", state.universe_stress)
+        .put("instrument_volume_states", f64_bytes(state.instrument_volume_states))
+        .put("draws", DictWriter()
+                          .value("market", draws.market)
+                          .value("economy", draws.economy)
+                          .value("external", draws.external)
+                          .finish())
+        .finish();
+}
+
+std::optional<StatePatch> state_patch(PyObject* snapshot, const Simulation& simulation) {
+    const Engine& engine = simulation.engine();
+    if (!require_dict(snapshot, "snapshot")) return std::nullopt;
+    StatePatch patch;
+    patch.economy = engine.economy();
+    patch.central_bank = engine.central_bank();
+
+    Ref tickers = item(snapshot, "tickers");
+    if (!tickers) return raise_validation("snapshot has no 'tickers'"), std::nullopt;
+    std::vector<std::string> ids;
+    // What is not a list of strings matches no roster: one entry too many.
+    if (!strings(tickers.get(), ids)) ids.assign(engine.size() + 1, std::string());
+    if (!unwrap(state_checks::roster(ids, engine))) return std::nullopt;
+
+    if (Ref fingerprint = item(snapshot, "model_fingerprint")) {
+        std::string saved;
+        if (!from_python(fingerprint.get(), FUNCTION, "model_fingerprint", saved)) {
+            return std::nullopt;
+        }
+        if (!unwrap(state_checks::model(saved, engine))) return std::nullopt;
+    }
+    if (!read_columns(snapshot, engine, patch) || !read_rng(snapshot, patch) ||
+        !read_day_state(snapshot, engine, patch) ||
+        !optional_key(snapshot, "market_open", patch.market_open) ||
+        !optional_key(snapshot, "volume_state", patch.volume_state)) {
+        return std::nullopt;
+    }
+    if (Ref variance = item(snapshot, "market_variance")) {
+        if (!require_list(variance.get(), "market_variance")) return std::nullopt;
+        std::size_t count = static_cast<std::size_t>(PyList_Size(variance.get()));
+        if (!unwrap(state_checks::market_variance_count(count)) ||
+            !numbers(variance.get(), "market_variance", patch.market_variance)) {
+            return std::nullopt;
+        }
+    }
+    if (Ref economy = item(snapshot, "economy")) {
+        if (!read_economy(economy.get(), patch)) return std::nullopt;
+    }
+    if (!read_continuation(snapshot, patch)) return std::nullopt;
+    return patch;
+}
+
+}  // namespace corvane::py
