@@ -9,6 +9,7 @@
 # ValidationError), but the strings the extension hands back are narrowed to
 # their Literal values.
 
+from collections.abc import Sequence
 from typing import Any, Literal, final
 
 _Side = Literal["buy", "sell"]
@@ -251,6 +252,28 @@ class Macro:
     @property
     def cycle(self) -> _CyclePhase: ...
 
+# Made by fills_stream (and the engine's tables); not constructible.
+@final
+class ArrowStream:
+    # A PyCapsule named "arrow_array_stream" holding a fresh Arrow C stream.
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    @property
+    def num_rows(self) -> int: ...
+    @property
+    def num_batches(self) -> int: ...
+    @property
+    def columns(self) -> list[str]: ...
+
+def fills_stream(
+    day: Sequence[int],
+    step: Sequence[int],
+    tick: Sequence[int],
+    instrument_id: Sequence[int],
+    quantity: Sequence[float],
+    price: Sequence[float],
+    worst_price: Sequence[float],
+    notional: Sequence[float],
+) -> ArrowStream: ...
 def market_status(hour: int, minute: int, day_of_week: int) -> _MarketSession: ...
 def random_instruments(n: int = 108, *, seed: int = 0) -> list[Instrument]: ...
 def sector_volatility(sector: str) -> float: ...

@@ -61,6 +61,10 @@ extern PyMethodDef RANDOM_INSTRUMENTS_FUNCTION;
 // economy.cpp
 extern Class<Macro> MACRO;
 
+// arrow.cpp (tables are built through arrow.hpp)
+extern TypeEntry& ARROW_STREAM;
+extern PyMethodDef FILLS_STREAM_FUNCTION;
+
 // The sector for a caller's key, or null with ValidationError set naming the
 // valid keys. The one lookup every sector argument goes through.
 const SectorSpec* sector_or_raise(std::string_view key);
