@@ -378,14 +378,15 @@ struct ColumnArg {
         const Py_ssize_t size = list ? PyList_Size(items.get()) : PyTuple_Size(items.get());
         std::vector<T> values;
         values.reserve(static_cast<std::size_t>(size));
+        // The item's name for errors, rebuilt in one buffer: no allocation per item.
+        std::string label;
         for (Py_ssize_t i = 0; i < size; ++i) {
             if ((i & 0xFFFF) == 0xFFFF && PyErr_CheckSignals() < 0) return false;
             PyObject* item =
                 list ? PyList_GetItem(items.get(), i) : PyTuple_GetItem(items.get(), i);
+            label.assign(what).append("[").append(std::to_string(i)).append("]");
             T value{};
-            if (!py::from_python(item, function, text::message(what, "[", i, "]").c_str(), value)) {
-                return false;
-            }
+            if (!py::from_python(item, function, label.c_str(), value)) return false;
             values.push_back(value);
         }
         out = std::move(values);
