@@ -41,10 +41,12 @@ message(STATUS "nanoarrow sources: ${corvane_nanoarrow_root}")
 
 # Third-party code: built as it comes, without our warnings or numeric
 # contract (it does no arithmetic we depend on). Its symbols get a prefix of
-# our own and stay hidden, so they can never meet another extension's copy.
+# our own and stay hidden (an empty NANOARROW_DLL drops its default-visibility
+# attribute), so they can never meet another extension's copy.
 add_library(corvane_nanoarrow STATIC "${corvane_nanoarrow_root}/src/nanoarrow.c")
 target_include_directories(corvane_nanoarrow SYSTEM PUBLIC "${corvane_nanoarrow_root}/include")
-target_compile_definitions(corvane_nanoarrow PUBLIC NANOARROW_NAMESPACE=CorvaneNanoarrow)
+target_compile_definitions(corvane_nanoarrow PUBLIC NANOARROW_NAMESPACE=CorvaneNanoarrow
+                                                    NANOARROW_DLL=)
 set_target_properties(corvane_nanoarrow PROPERTIES
   C_STANDARD 99
   POSITION_INDEPENDENT_CODE ON
