@@ -103,6 +103,9 @@ inline constexpr const char* ENGINE_BUSY = "engine is busy: another call on it i
 
 // batch.cpp
 extern TypeEntry& ENGINE_BATCH;
+// arrow.cpp (tables are built through arrow.hpp)
+extern TypeEntry& ARROW_STREAM;
+extern PyMethodDef FILLS_STREAM_FUNCTION;
 
 // The sector for a caller's key, or null with ValidationError set naming the
 // valid keys. The one lookup every sector argument goes through.
