@@ -324,13 +324,13 @@ void monthly_block(EconomyState& e, const EconomyState& start, const ModelParams
 // `start` are those the day found, before any shock or monthly update.
 
 // Every 90 days the producers meet: a cheap barrel invites a supply cut, a
-// dear one more supply, a fair one a small surprise either way. A last
-// meeting dated after today (a restored state) means none is due yet.
+// dear one more supply, a fair one a small surprise either way. The days
+// since the last meeting are an unsigned difference: a last meeting dated
+// after today (a restored state) wraps round to a long wait, so the
+// producers meet at once.
 double cartel_supply_shock(EconomyState& e, double oil0, std::uint32_t day, EconomyDraws& draws) {
     std::uint64_t d = day;
-    if (d < e.oil_last_opec_day || d - e.oil_last_opec_day < CARTEL_MEETING_INTERVAL_DAYS) {
-        return 0.0;
-    }
+    if (d - e.oil_last_opec_day < CARTEL_MEETING_INTERVAL_DAYS) return 0.0;
     e.oil_last_opec_day = d;
     double x = oil0 - 80.0;
     if (x < -10.0) {

@@ -21,11 +21,12 @@ struct Day {
     GameRng rng = GameRng::create(SEED, 257);
     std::vector<TickCompany> roster;
 
-    // Past the phase-entry window, far from a cartel meeting or a scheduled
-    // central-bank meeting: a plain day unless a test says otherwise.
+    // Past the phase-entry window, far from a scheduled central-bank
+    // meeting, and (on days before 90) from a cartel meeting: a plain day
+    // unless a test says otherwise.
     Day() {
         economy.months_in_current_phase = 1.0;
-        economy.oil_last_opec_day = 1000;
+        economy.oil_last_opec_day = 0;
         bank.next_meeting_date = 100000 * 1440;
     }
     MacroDaySummary run(std::uint32_t d) {

@@ -1,0 +1,184 @@
+"""Saving and restoring an engine's state."""
+
+import struct
+
+import pytest
+
+import corvane
+from corvane import Engine, ValidationError
+
+UNIVERSE = corvane.random_instruments(8, seed=5)
+
+
+def engine(model="kx-v14", universe=UNIVERSE, seed=3):
+    return Engine(seed=seed, universe=universe, model=model)
+
+
+def bits(numbers):
+    """Floats as their bit patterns: a generator's state is carried in them."""
+    return struct.pack(f"<{len(numbers)}d", *numbers)
+
+
+def observed(e):
+    return e.prices(), e.draws_by_stream(), e.state_digest()
+
+
+class TestContinuation:
+    def test_mid_day_snapshot_after_29_days_continues_bit_for_bit(self):
+        # kx-v14 draws endogenous news at every open; day 30 is a monthly close.
+        source = engine()
+        source.run_days(29, ticks_per_day=60, record=False)
+        source.open_market()
+        source.run_session(9, 30, 3, 30)
+        snapshot = source.state_snapshot()
+        assert snapshot["pending_news"] and snapshot["day_number"] == 29
+
+        restored = engine()
+        restored.restore_state(snapshot)
+        assert restored.state_digest() == source.state_digest()
+        assert restored.order_log[-1] == {"op": "restore_state",
+                                          "state_digest": source.state_digest()}
+        for e in (source, restored):
+            e.run_session(10, 0, 3, 30)
+            e.close_market()
+            e.run_days(1, ticks_per_day=60, record=False)
+        assert observed(restored) == observed(source)
+
+    def test_snapshot_is_plain_data_in_a_fixed_order(self):
+        e = engine()
+        e.run_session(9, 30, 3, 5)
+        snapshot = e.state_snapshot()
+        assert list(snapshot)[:12] == [
+            "columns", "rng", "tickers", "model_fingerprint", "attribution", "tick_components",
+            "tick_fundamental", "tick_anchor", "market_open", "market_variance", "volume_state",
+            "economy"]
+        assert list(snapshot)[12:] == ["day_number", "pending_news", "universe_stress",
+                                       "instrument_volume_states", "draws"]
+        assert list(snapshot["columns"])[:3] == ["price", "previous_close", "previous_tick_price"]
+        assert len(snapshot["rng"]) == 21 and snapshot["tickers"][0] == "AAA-0"
+        economy = snapshot["economy"]
+        assert list(economy)[-3:] == ["cycle_phase", "central_bank", "day_count"]
+        assert economy["federal_funds_rate"] == 2.5 and economy["cycle_phase"] == "expansion"
+        assert snapshot["market_open"] is True
+        # The state is read, never changed.
+        assert e.state_snapshot()["rng"][:2] == snapshot["rng"][:2]
+        assert e.order_log[-1]["op"] == "run_session"
+
+    def test_specified_form_restores_as_before(self):
+        source = engine()
+        source.run_session(9, 30, 3, 20)
+        basic = {k: v for k, v in source.state_snapshot().items()
+                 if k not in ("day_number", "pending_news", "universe_stress",
+                              "instrument_volume_states", "draws")}
+        target = engine()
+        target.draw_uniform()
+        target.restore_state(basic)
+        assert target.prices() == source.prices()
+        assert target.draws_by_stream()["external"] == 1  # counters left as they were
+
+    def test_partial_rng_and_defaults(self):
+        source = engine(seed=1)
+        source.run_session(9, 30, 3, 10)
+        snapshot = source.state_snapshot()
+        snapshot["rng"] = snapshot["rng"][:9]
+        del snapshot["tick_anchor"], snapshot["model_fingerprint"]
+        target = engine(model="kx-v2", seed=2)
+        own_rng = target.state_snapshot()["rng"]
+        target.restore_state(snapshot)
+        after = target.state_snapshot()
+        assert bits(after["rng"][:9]) == bits(snapshot["rng"])
+        assert bits(after["rng"][9:]) == bits(own_rng[9:])
+        anchors = struct.unpack("<8d", after["tick_anchor"])
+        assert all(a != a for a in anchors)
+
+
+def broken(change):
+    e = engine()
+    e.run_session(9, 30, 3, 5)
+    snapshot = e.state_snapshot()
+    change(snapshot)
+    return snapshot
+
+
+def set_item(path, value):
+    def change(snapshot):
+        target = snapshot
+        for key in path[:-1]:
+            target = target[key]
+        target[path[-1]] = value
+    return change
+
+
+def remove(*path):
+    def change(snapshot):
+        target = snapshot
+        for key in path[:-1]:
+            target = target[key]
+        del target[path[-1]]
+    return change
+
+
+ROSTER = ("snapshot roster does not match this engine. Columns are" + " " * 18 + "positional, so "
+          "restoring across rosters would attach every" + " " * 18 + "value to the wrong "
+          "instrument.")
+
+REFUSALS = [
+    (remove("tickers"), ValidationError, "snapshot has no 'tickers'"),
+    (lambda s: s["tickers"].append("ZZZ-9"), ValidationError, ROSTER),
+    (set_item(["tickers"], "AAA-0"), ValidationError, ROSTER),
+    (set_item(["model_fingerprint"], "kx-v3"), ValidationError,
+     'this snapshot was taken under model "kx-v3" and this engine runs "kx-v14". Restoring '
+     "across models would continue the frozen market under coefficients it was never priced "
+     "with; build the engine with the snapshot's model instead."),
+    (remove("columns"), ValidationError, "snapshot has no 'columns'"),
+    (set_item(["columns"], []), TypeError, "argument 'columns' must be dict, not list"),
+    (remove("columns", "high"), ValidationError, 'snapshot is missing column "high"'),
+    (set_item(["columns", "low"], b"\0" * 72), ValidationError,
+     "expected 8 values for 8 companies, got 9"),
+    (set_item(["columns", "low"], [1.0] * 8), TypeError, "argument 'low' must be bytes"),
+    (remove("rng"), ValidationError, "snapshot has no 'rng'"),
+    (lambda s: s.__setitem__("rng", s["rng"][:3]), ValidationError,
+     "this snapshot predates the RNG stream split (3 rng numbers, expected 9). It froze a "
+     "single-stream market that this version cannot continue bit-exactly; re-run it under the "
+     "version that wrote it, or re-simulate from the seed."),
+    (lambda s: s.__setitem__("rng", s["rng"][:10]), ValidationError,
+     "rng must be 9 numbers (market, economy, external), 12 (plus jumps), 15 (plus volume), "
+     "18 (plus news) or 21 (plus per-name volume), as (state, increment, spare) triples, "
+     "got 10"),
+    (lambda s: s.__setitem__("attribution", s["attribution"][:-8]), ValidationError,
+     "attribution has 71 values, expected 72"),
+    (set_item(["market_variance"], [1.0, 2.0, 3.0]), ValidationError,
+     "market_variance must be [variance, day_factor], or that plus the two component levels, "
+     "got 3 values"),
+    (set_item(["economy", "gdp_trend"], [1.0]), ValidationError, "gdp_trend must be 4 numbers, "
+                                                                 "got 1"),
+    (set_item(["economy", "cycle_phase"], "boom"), ValidationError, 'unknown cycle phase "boom"'),
+    (set_item(["economy", "central_bank", "forward_guidance"], "soon"), ValidationError,
+     'unknown forward guidance "soon"'),
+    (set_item(["economy", "vix"], "high"), TypeError, "argument 'vix' must be float, not str"),
+]
+
+
+class TestRefusals:
+    @pytest.mark.parametrize("change, kind, message", REFUSALS)
+    def test_a_refused_restore_changes_nothing(self, change, kind, message):
+        snapshot = broken(change)
+        target = engine(seed=99)
+        target.run_session(9, 30, 3, 3)
+        before = (target.state_digest(), target.order_log)
+        with pytest.raises(kind) as raised:
+            target.restore_state(snapshot)
+        assert message in str(raised.value)
+        if kind is ValidationError:
+            assert str(raised.value) == message
+        assert (target.state_digest(), target.order_log) == before
+
+
+class TestCartelReading:
+    def test_a_last_meeting_after_today_wraps_to_a_meeting_at_once(self):
+        e = engine()
+        snapshot = e.state_snapshot()
+        snapshot["economy"]["oil_last_opec_day"] = 500
+        e.restore_state(snapshot)
+        e.close_market()  # day 1: 1 - 500 wraps round, so the producers meet
+        assert e.state_snapshot()["economy"]["oil_last_opec_day"] == 1
