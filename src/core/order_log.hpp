@@ -126,6 +126,17 @@ struct Record {
     std::uint32_t day = 0;
     bool operator==(const Record&) const = default;
 };
+// Recordings are the caller's to keep or drop; a replay that rebuilds them
+// needs to know when they were cleared and which books were recorded.
+struct ClearRecording {
+    bool operator==(const ClearRecording&) const = default;
+};
+struct SnapshotBook {
+    std::uint32_t day = 0;
+    std::uint32_t tick = 0;
+    std::uint64_t levels = 0;
+    bool operator==(const SnapshotBook&) const = default;
+};
 // The engine's state digest right after the restore: a history that
 // restored a state cannot be replayed from its inputs alone, and this says
 // which state it jumped to.
@@ -136,9 +147,10 @@ struct RestoreState {
 
 }  // namespace log_entry
 
-using LogEntry = std::variant<log_entry::OpenMarket, log_entry::CloseMarket, log_entry::Tick,
-                              log_entry::RunSession, log_entry::RunUntil, log_entry::PinMacro,
-                              log_entry::ListInstrument, log_entry::Delist, log_entry::Draw,
-                              log_entry::Record, log_entry::RestoreState>;
+using LogEntry =
+    std::variant<log_entry::OpenMarket, log_entry::CloseMarket, log_entry::Tick,
+                 log_entry::RunSession, log_entry::RunUntil, log_entry::PinMacro,
+                 log_entry::ListInstrument, log_entry::Delist, log_entry::Draw, log_entry::Record,
+                 log_entry::RestoreState, log_entry::ClearRecording, log_entry::SnapshotBook>;
 
 }  // namespace corvane

@@ -36,6 +36,14 @@ void make_room(std::vector<T>& items, std::size_t count) {
 
 }  // namespace
 
+Result<std::size_t> factor_from_name(std::string_view name) {
+    for (std::size_t k = 0; k < ATTRIBUTION_SLOTS; ++k) {
+        if (ATTRIBUTION_FACTORS[k] == name) return k;
+    }
+    return Error{text::message("unknown factor ", text::quoted(name),
+                               ". Valid: ", text::join(ATTRIBUTION_FACTORS))};
+}
+
 Result<PriceField> field_from_name(std::string_view name) {
     std::optional<PriceField> field = price_field_from_name(name);
     if (!field) {
@@ -437,6 +445,50 @@ Status Simulation::pin_macro(const MacroPinArgs& args) {
     log_.emplace_back(log_entry::PinMacro{*pin});
     apply_macro_pin(engine_.economy(), *pin);
     return Status::success();
+}
+
+void Simulation::clear_recording() {
+    make_room(log_, 1);
+    log_.emplace_back(log_entry::ClearRecording{});
+    recorded_days_.clear();
+    macro_rows_.clear();
+    book_rows_.clear();
+}
+
+Result<std::uint64_t> Simulation::snapshot_book(std::uint32_t day, std::uint32_t tick,
+                                                std::uint64_t levels) {
+    if (levels == 0) return Error{"levels must be at least 1"};
+    // The maker quotes a bounded ladder; a larger request records no more.
+    auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(levels, 1U << 16));
+    std::vector<BookRow> rows;
+    for (std::size_t i = 0; i < engine_.size(); ++i) {
+        std::optional<OrderBook> book = engine_.book_for(i);
+        if (!book) continue;
+        for (std::uint32_t side : {0U, 1U}) {
+            std::vector<PriceLevel> found =
+                book->price_levels(side == 0 ? Side::buy : Side::sell, kept);
+            for (std::size_t k = 0; k < found.size(); ++k) {
+                rows.push_back(BookRow{found[k].price, found[k].quantity, day, tick,
+                                       static_cast<std::uint32_t>(i), side,
+                                       static_cast<std::uint32_t>(k)});
+            }
+        }
+    }
+    make_room(log_, 1);
+    make_room(book_rows_, rows.size());
+    log_.emplace_back(log_entry::SnapshotBook{day, tick, levels});
+    book_rows_.insert(book_rows_.end(), rows.begin(), rows.end());
+    return static_cast<std::uint64_t>(rows.size());
+}
+
+std::uint64_t Simulation::recorded_bytes() const noexcept {
+    std::uint64_t bytes = 0;
+    for (const RecordedDay& day : recorded_days_) {
+        for (const DayColumn& column : day.columns) bytes += column->size() * sizeof(double);
+    }
+    bytes += macro_rows_.size() * sizeof(MacroRow);
+    bytes += book_rows_.size() * sizeof(BookRow);
+    return bytes;
 }
 
 // --- Saving and restoring ---------------------------------------------------------

@@ -42,6 +42,7 @@ using DayColumn = std::shared_ptr<const std::vector<double>>;
 
 struct RecordedDay {
     std::array<DayColumn, RECORDING_COLUMNS> columns;
+    // ticks x instruments values fill each column.
     std::uint64_t ticks = 0;
     std::uint64_t instruments = 0;
     std::uint32_t day = 0;
@@ -97,6 +98,9 @@ using KeepGoing = std::function<bool()>;
 // The column of that name, or "unknown field ..." listing the valid names.
 Result<PriceField> field_from_name(std::string_view name);
 
+// The attribution slot of that factor name, or "unknown factor ...".
+Result<std::size_t> factor_from_name(std::string_view name);
+
 class Simulation {
 public:
     // The instruments in roster order (company id = position). Refuses an
@@ -146,6 +150,14 @@ public:
     // --- Recording -----------------------------------------------------------
 
     void record(std::uint32_t day);
+    // Empties the recorded days, macro rows and book rows. Logged.
+    void clear_recording();
+    // Appends every instrument's book, at most `levels` levels a side, as
+    // book rows; returns how many. Logged.
+    Result<std::uint64_t> snapshot_book(std::uint32_t day, std::uint32_t tick,
+                                        std::uint64_t levels);
+    // Bytes the three recordings hold.
+    std::uint64_t recorded_bytes() const noexcept;
     const std::vector<RecordedDay>& recorded_days() const noexcept { return recorded_days_; }
     const std::vector<MacroRow>& macro_rows() const noexcept { return macro_rows_; }
     const std::vector<BookRow>& book_rows() const noexcept { return book_rows_; }

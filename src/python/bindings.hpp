@@ -87,6 +87,13 @@ PyObject* state_dict(const EngineState& state);
 // an error set.
 std::optional<StatePatch> state_patch(PyObject* snapshot, const Simulation& simulation);
 
+// tables.cpp: new ArrowStreams of `state`'s module, or null with an error set.
+PyObject* bars_table(const ModuleState& state, const Simulation& simulation, std::uint32_t label,
+                     std::optional<std::uint64_t> minutes, std::optional<std::string_view> grain);
+PyObject* truth_table(const ModuleState& state, const Simulation& simulation, std::uint32_t label);
+PyObject* macro_table(const ModuleState& state, const Simulation& simulation);
+PyObject* book_table(const ModuleState& state, const Simulation& simulation);
+
 // engine.cpp
 extern TypeEntry& ENGINE;
 extern TypeEntry& TICK_RESULT;

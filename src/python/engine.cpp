@@ -420,6 +420,117 @@ PyObject* Engine_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+PyObject* Engine_clear_recording(PyObject* self, PyObject*) {
+    return with_engine(self, [](Simulation& simulation) {
+        simulation.clear_recording();
+        return Py_NewRef(Py_None);
+    });
+}
+
+constexpr Param BARS_PARAMS[] = {optional_param("day"), optional_param("minutes"),
+                                 optional_param("grain")};
+constexpr Signature BARS_SIGNATURE{"bars", BARS_PARAMS, 0};
+
+PyObject* Engine_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        std::uint32_t day = 0;
+        std::optional<std::uint64_t> minutes;
+        std::optional<std::string_view> grain;
+        if (!parse_args(BARS_SIGNATURE, args, nargs, kwnames, day, minutes, grain)) {
+            return nullptr;
+        }
+        return bars_table(state_of(self), simulation, day, minutes, grain);
+    });
+}
+
+constexpr Param TRUTH_PARAMS[] = {optional_param("day")};
+constexpr Signature TRUTH_SIGNATURE{"truth", TRUTH_PARAMS, 0};
+
+PyObject* Engine_truth(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        std::uint32_t day = 0;
+        if (!parse_args(TRUTH_SIGNATURE, args, nargs, kwnames, day)) return nullptr;
+        return truth_table(state_of(self), simulation, day);
+    });
+}
+
+PyObject* Engine_macro_table(PyObject* self, PyObject*) {
+    return with_engine(
+        self, [self](Simulation& simulation) { return macro_table(state_of(self), simulation); });
+}
+
+PyObject* Engine_book_table(PyObject* self, PyObject*) {
+    return with_engine(
+        self, [self](Simulation& simulation) { return book_table(state_of(self), simulation); });
+}
+
+constexpr Param SNAPSHOT_BOOK_PARAMS[] = {optional_param("day"), optional_param("tick"),
+                                          optional_param("levels")};
+constexpr Signature SNAPSHOT_BOOK_SIGNATURE{"snapshot_book", SNAPSHOT_BOOK_PARAMS, 0};
+
+PyObject* Engine_snapshot_book(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        std::uint32_t day = 0;
+        std::uint32_t tick = 0;
+        std::uint64_t levels = 10;
+        if (!parse_args(SNAPSHOT_BOOK_SIGNATURE, args, nargs, kwnames, day, tick, levels)) {
+            return nullptr;
+        }
+        auto rows = simulation.snapshot_book(day, tick, levels);
+        if (!unwrap(rows)) return nullptr;
+        return to_python(*rows);
+    });
+}
+
+constexpr Param BOOK_PARAMS[] = {{"ticker"}};
+constexpr Signature BOOK_SIGNATURE{"book", BOOK_PARAMS, 1};
+
+PyObject* Engine_book(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        std::string_view ticker;
+        if (!parse_args(BOOK_SIGNATURE, args, nargs, kwnames, ticker)) return nullptr;
+        std::optional<std::size_t> index = simulation.index_of(ticker);
+        if (!index) {
+            return raise_validation(text::message("no instrument with ticker ",
+                                                  text::quoted(ticker), " in this universe"));
+        }
+        std::optional<OrderBook> book = simulation.engine().book_for(*index);
+        if (!book) return raise_validation(text::message("no instrument at index ", *index));
+        return ORDER_BOOK.create(state_of(self), std::move(*book));
+    });
+}
+
+constexpr Param ATTRIBUTION_PARAMS[] = {{"factor"}};
+constexpr Signature ATTRIBUTION_SIGNATURE{"attribution", ATTRIBUTION_PARAMS, 1};
+
+PyObject* Engine_attribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        std::string_view name;
+        if (!parse_args(ATTRIBUTION_SIGNATURE, args, nargs, kwnames, name)) return nullptr;
+        auto slot = factor_from_name(name);
+        if (!unwrap(slot)) return nullptr;
+        std::vector<double> values;
+        for (const AttributionRow& row : simulation.engine().attribution()) {
+            values.push_back(row[*slot]);
+        }
+        return f64_bytes(values);
+    });
+}
+
+// The last session's matrix, cut to the ticks it wrote: past them lies an
+// older session.
+template <auto Matrix>
+PyObject* Engine_session_matrix(PyObject* self, PyObject*) {
+    return with_engine(self, [](Simulation& simulation) {
+        const SessionBuffer& session = simulation.session();
+        const std::vector<double>& values = session.*Matrix;
+        std::size_t cells = static_cast<std::size_t>(session.ticks_written) * session.instruments;
+        return f64_bytes(std::span<const double>(values).first(std::min(cells, values.size())));
+    });
+}
+
 // ---- Saving and restoring ----
 
 PyObject* Engine_state_snapshot(PyObject* self, PyObject*) {
@@ -500,6 +611,9 @@ PyObject* read_book_rows(PyObject*, Simulation& simulation) {
 PyObject* read_ticks_written(PyObject*, Simulation& simulation) {
     return to_python(simulation.session().ticks_written);
 }
+PyObject* read_recorded_bytes(PyObject*, Simulation& simulation) {
+    return to_python(simulation.recorded_bytes());
+}
 PyObject* read_order_log(PyObject*, Simulation& simulation) {
     return order_log_list(simulation.log());
 }
@@ -521,6 +635,8 @@ PyGetSetDef GETSET[] = {
     read_only("seed", property<read_seed>, "The seed the engine was built from."),
     read_only("recorded_days", property<read_recorded_days>, "Days kept by record()."),
     read_only("recorded_book_rows", property<read_book_rows>, "Book depth rows recorded."),
+    read_only("recorded_bytes", property<read_recorded_bytes>,
+              "Bytes the recordings (days, macro rows, book rows) hold."),
     read_only("session_ticks_written", property<read_ticks_written>,
               "Ticks written by the last session run."),
     read_only("order_log", property<read_order_log>,
@@ -590,6 +706,42 @@ PyMethodDef METHODS[] = {
     noargs_method("prices", Engine_prices,
                   "prices($self)\n--\n\nEvery price in roster order, as little-endian float64 "
                   "bytes (numpy.frombuffer(b, dtype=\"<f8\"))."),
+    noargs_method("clear_recording", Engine_clear_recording,
+                  "clear_recording($self)\n--\n\nDrop the recorded days, macro rows and book "
+                  "rows. Logged."),
+    keywords_method("bars", Engine_bars,
+                    "bars($self, *, day=0, minutes=None, grain=None)\n--\n\nThe recorded days "
+                    "as bars, one record batch a day: every tick (grain=\"tick\", the "
+                    "default), OHLCV bars of `minutes` ticks, or one bar a day (grain=\"day\"). "
+                    "With nothing recorded, the last session, labelled `day`."),
+    keywords_method("truth", Engine_truth,
+                    "truth($self, *, day=0)\n--\n\nWhat moved every price, tick by tick: "
+                    "mispricing, fair value, anchor and the nine drivers. Summed over a day, a "
+                    "driver's column is that day's attribution."),
+    noargs_method("macro_table", Engine_macro_table,
+                  "macro_table($self)\n--\n\nThe economy each recorded day traded under, a "
+                  "row a day, rates fractional."),
+    keywords_method("snapshot_book", Engine_snapshot_book,
+                    "snapshot_book($self, *, day=0, tick=0, levels=10)\n--\n\nRecord every "
+                    "instrument's live book, at most `levels` levels a side; returns the rows "
+                    "added. Logged."),
+    noargs_method("book_table", Engine_book_table,
+                  "book_table($self)\n--\n\nEvery recorded book row, as one record batch."),
+    keywords_method("book", Engine_book,
+                    "book($self, ticker)\n--\n\nThe instrument's live book as a detached "
+                    "OrderBook: trading against it prices a fill without moving the market."),
+    keywords_method("attribution", Engine_attribution,
+                    "attribution($self, factor)\n--\n\nToday's change of the mispricing due to "
+                    "one driver, per instrument, as little-endian float64 bytes."),
+    noargs_method("session_prices", Engine_session_matrix<&SessionBuffer::price>,
+                  "session_prices($self)\n--\n\nThe last session's prices, ticks x instruments "
+                  "row-major, as little-endian float64 bytes."),
+    noargs_method("session_volumes", Engine_session_matrix<&SessionBuffer::volume>,
+                  "session_volumes($self)\n--\n\nThe last session's cumulative volumes, shaped "
+                  "as session_prices()."),
+    noargs_method("session_mispricing_s", Engine_session_matrix<&SessionBuffer::mispricing_s>,
+                  "session_mispricing_s($self)\n--\n\nThe last session's mispricing, shaped as "
+                  "session_prices(); NaN where there is none yet."),
     noargs_method("state_snapshot", Engine_state_snapshot,
                   "state_snapshot($self)\n--\n\nThe market's complete state as a plain dict: "
                   "restored into an engine built from the same seed, universe and model, it "
@@ -607,6 +759,11 @@ PyMethodDef METHODS[] = {
     {},
 };
 
+// Engine.FACTORS: the nine driver names, in attribution order.
+int prepare_engine(PyObject* type) {
+    return set_class_attribute(type, "FACTORS", list_of(ATTRIBUTION_FACTORS));
+}
+
 Class<EngineObject> ENGINE_CLASS{
     "corvane._core.Engine",
     {
@@ -621,6 +778,7 @@ Class<EngineObject> ENGINE_CLASS{
         .methods = METHODS,
         .getset = GETSET,
         .length = Engine_length,
+        .prepare = prepare_engine,
     },
 };
 

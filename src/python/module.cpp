@@ -85,6 +85,10 @@ int register_one(PyObject* module, PyObject* module_name, const Registration& en
         ModuleState& state = state_of_module(module);
         Py_XDECREF(state.types[slot]);
         state.types[slot] = Py_NewRef(type);
+        if ((*type_entry)->prepare && (*type_entry)->prepare(type) < 0) {
+            Py_DECREF(type);
+            return -1;
+        }
         return add(module, (*type_entry)->short_name(), type);
     }
     if (auto* function = std::get_if<PyMethodDef*>(&entry)) {

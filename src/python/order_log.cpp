@@ -147,6 +147,13 @@ PyObject* entry_dict(const LogEntry& entry) {
                 dict.add("op", "record").add("day", e.day);
             } else if constexpr (std::is_same_v<E, log_entry::RestoreState>) {
                 dict.add("op", "restore_state").add("state_digest", e.state_digest);
+            } else if constexpr (std::is_same_v<E, log_entry::ClearRecording>) {
+                dict.add("op", "clear_recording");
+            } else if constexpr (std::is_same_v<E, log_entry::SnapshotBook>) {
+                dict.add("op", "snapshot_book")
+                    .add("day", e.day)
+                    .add("tick", e.tick)
+                    .add("levels", e.levels);
             }
             return dict.finish();
         },

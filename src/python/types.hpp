@@ -105,6 +105,8 @@ struct TypeEntry {
     PyType_Spec spec{};
     // Position in ModuleState::types, fixed for the life of the process.
     std::size_t slot = next_slot();
+    // Fills in class attributes once the type is built (see set_class_attribute).
+    int (*prepare)(PyObject* type) = nullptr;
 
     // The name the interpreter shows ("SweepCost").
     const char* short_name() const noexcept {
@@ -136,12 +138,15 @@ struct ClassSlots {
     richcmpfunc richcompare = nullptr;
     hashfunc hash = nullptr;
     lenfunc length = nullptr;
+    // Class attributes, set once the type is built.
+    int (*prepare)(PyObject* type) = nullptr;
 };
 
 template <class Payload>
 class Class : public TypeEntry {
 public:
     Class(const char* name, const ClassSlots& given) noexcept {
+        prepare = given.prepare;
         std::size_t count = 0;
         auto add = [&](int id, auto* pointer) {
             if (pointer) slots_[count++] = {id, reinterpret_cast<void*>(pointer)};
@@ -239,6 +244,18 @@ struct OptionalInstanceArg {
 template <class Payload>
 OptionalInstanceArg<Payload> optional_instance(const Class<Payload>& cls, const Payload*& out) {
     return {cls, out};
+}
+
+// Sets a class attribute of an immutable type while it is being prepared:
+// the type's own setattr refuses every write, so this writes to its dict
+// the way the generic setattr does, then tells the type its dict changed.
+// Takes a new reference to `value`; -1 with an error set.
+inline int set_class_attribute(PyObject* type, const char* name, PyObject* value) {
+    Ref owned = Ref::steal(value);
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!owned || !key || PyObject_GenericSetAttr(type, key.get(), owned.get()) < 0) return -1;
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+    return 0;
 }
 
 // ---- Attributes, reprs and methods ----

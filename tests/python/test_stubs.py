@@ -52,7 +52,18 @@ def stub_methods(name):
     return {n.name: n for n in STUB_CLASSES[name].body if isinstance(n, ast.FunctionDef)}
 
 
+def stub_members(name):
+    """Methods, properties and class attributes (annotated names) of a stub class."""
+    members = stub_methods(name)
+    for node in STUB_CLASSES[name].body:
+        if isinstance(node, ast.AnnAssign):
+            members[node.target.id] = node
+    return members
+
+
 def stub_kind(function):
+    if isinstance(function, ast.AnnAssign):
+        return "attribute"
     found = decorators(function) & {"property", "staticmethod", "classmethod"}
     return found.pop() if found else "method"
 
@@ -60,6 +71,8 @@ def stub_kind(function):
 def runtime_kind(attribute):
     if isinstance(attribute, types.GetSetDescriptorType):
         return "property"
+    if not callable(attribute):
+        return "attribute"
     if isinstance(attribute, staticmethod):
         return "staticmethod"
     if isinstance(attribute, (classmethod, types.ClassMethodDescriptorType)):
@@ -112,7 +125,7 @@ def signature_pairs():
             # The stub's `__new__(cls, ...)` is the constructor.
             yield f"{name}()", inspect.signature(cls), stub_parameters(methods.get("__new__"))[1:]
         for attribute, value in vars(cls).items():
-            if not is_public(attribute) or runtime_kind(value) == "property":
+            if not is_public(attribute) or runtime_kind(value) in ("property", "attribute"):
                 continue
             function = getattr(cls, attribute)
             if function.__text_signature__ is None:
@@ -169,7 +182,7 @@ class TestSignatures:
         for name, cls in RUNTIME_CLASSES.items():
             runtime = {a: runtime_kind(v) for a, v in vars(cls).items() if is_public(a)}
             methods = stub_methods(name)
-            stub = {a: stub_kind(f) for a, f in methods.items() if is_public(a)}
+            stub = {a: stub_kind(f) for a, f in stub_members(name).items() if is_public(a)}
             assert stub == runtime, name
             # A constructor exactly where the runtime documents one.
             constructible = cls.__text_signature__ is not None
