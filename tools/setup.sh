@@ -17,6 +17,18 @@ install_debian_packages() {
     fi
 }
 
+# What the determinism check needs besides the build: a second compiler and
+# a 64-bit ARM cross toolchain with its own OpenSSL, run under qemu-user.
+install_cross_packages() {
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+        $sudo dpkg --add-architecture arm64
+        $sudo apt-get update -qq
+    fi
+    install_debian_packages clang-14 g++-aarch64-linux-gnu qemu-user libssl-dev:arm64
+}
+
 # Sets PYTHON to the interpreter of the project's environment, creating it
 # from the system's python3 (or $PYTHON) on first use. Its pip is used as it
 # comes: the scripts never upgrade it.

@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/setup.sh
 install_debian_packages
+install_cross_packages
 use_project_environment
 
 # Layout first: it is the cheapest check. Other clang-format releases lay
@@ -34,6 +35,9 @@ cmake -S . -B "$sanitized" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_
 cmake --build "$sanitized" -j "$(nproc)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$sanitized" --output-on-failure -j 2 -E 'maths_matches_musl|core_has_no_fma'
+
+# The same digests from other compilers, optimisation levels and 64-bit ARM.
+bash tools/check_determinism.sh
 
 # Run from outside the source tree so the installed package is what is tested.
 cd tests/python
