@@ -40,5 +40,21 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 bash tools/check_determinism.sh
 
 # Run from outside the source tree so the installed package is what is tested.
-cd tests/python
-"$PYTHON" -X dev -W error -m pytest -q -p no:cacheprovider .
+(cd tests/python && "$PYTHON" -X dev -W error -m pytest -q -p no:cacheprovider .)
+
+# The Python suite again, against an AddressSanitizer + UndefinedBehaviorSanitizer
+# build of the extension, with the interpreter's allocations through malloc so
+# the sanitizer sees them too.
+module=build/module-sanitized
+cmake -S . -B "$module" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BUILD_MODULE=ON \
+    -DCORVANE_SANITIZE=ON -DPython_EXECUTABLE="$PYTHON" >/dev/null
+cmake --build "$module" -j "$(nproc)" --target _core
+rm -rf "$module/package" && mkdir -p "$module/package/corvane"
+cp python/corvane/*.py python/corvane/_core.pyi python/corvane/py.typed "$module"/_core*.so \
+    "$module/package/corvane/"
+(cd tests/python &&
+    PYTHONPATH="$PWD/../../$module/package" PYTHONMALLOC=malloc \
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    "$PYTHON" -X dev -W error -m pytest -q -p no:cacheprovider .)
