@@ -42,6 +42,9 @@ bash tools/check_determinism.sh
 # Run from outside the source tree so the installed package is what is tested.
 (cd tests/python && "$PYTHON" -X dev -W error -m pytest -q -p no:cacheprovider .)
 
+# Reference counts under the debug interpreter, traced memory, and valgrind.
+bash tools/check_leaks.sh "$PYTHON"
+
 # The Python suite again, against an AddressSanitizer + UndefinedBehaviorSanitizer
 # build of the extension, with the interpreter's allocations through malloc so
 # the sanitizer sees them too.
