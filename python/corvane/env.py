@@ -1,0 +1,294 @@
+"""A trading environment on the simulator, with Gymnasium's conventions.
+
+Importing this module registers ``corvane/Market-v0``, so either of
+
+    import corvane.env; gymnasium.make("corvane/Market-v0")
+    gymnasium.make("corvane.env:corvane/Market-v0")
+
+builds a `MarketEnv`. Needs the ``rl`` extra: ``pip install 'corvane[rl]'``.
+"""
+
+try:
+    import gymnasium
+except ModuleNotFoundError as error:  # pragma: no cover - depends on the install
+    raise ModuleNotFoundError(
+        "corvane.env needs gymnasium: pip install 'corvane[rl]'", name="gymnasium"
+    ) from error
+import numpy as np
+from gymnasium import spaces
+
+import corvane
+
+__all__ = ["MarketEnv"]
+
+TICKS_PER_DAY = 390
+OPEN_MINUTE = 9 * 60 + 30
+# Monday to Friday (0 is Sunday): the market is closed at weekends.
+TRADING_DAYS = (1, 2, 3, 4, 5)
+TRADING_DAYS_PER_YEAR = 252
+
+
+def _f64(data):
+    return np.frombuffer(data, dtype="<f8")
+
+
+class MarketEnv(gymnasium.Env):
+    """A market that answers back: the agent's trades cost the spread and its
+    own depth, and move the price it trades.
+
+    Every step the agent names a target position per traded instrument, as a
+    fraction in [-1, 1] of `max_position` shares (a number, or one per traded
+    instrument; by default the shares that put an equal part of
+    `starting_cash` in each at its opening price, so all long is all in). The trade that reaches it is
+    priced by sweeping the live book, then enters the market as order flow on
+    the step's first tick; `ticks_per_step` minutes then pass. The reward is
+    the change in wealth (cash plus positions marked at mid prices) over the
+    step, so it is net of what the fills cost over the mid.
+
+    Observations hold only what a trader could see (no fair value, no
+    mispricing): for the last `window` steps, log returns of the traded price
+    and volume relative to the instrument's average for that many ticks; the
+    relative spread and top-of-book sizes (in units of `max_position`); the
+    agent's position (as a fraction of `max_position`) and cash (as a fraction
+    of `starting_cash`); VIX in points; the policy rate as a fraction; the
+    fraction of the session elapsed.
+
+    An episode is terminated when wealth reaches zero and truncated after
+    `episode_days` trading days; each day ends with the simulator's close.
+    `info` holds the step's fills (signed shares, average and worst prices,
+    cost over the mid), the change of each instrument's mispricing due to each
+    of the nine drivers in `corvane.Engine.FACTORS` (the step's log price move,
+    taken apart), and the wealth after the step.
+    """
+
+    metadata = {"render_modes": []}
+
+    def __init__(
+        self,
+        *,
+        universe=None,
+        model=None,
+        tickers=None,
+        ticks_per_step=5,
+        episode_days=5,
+        starting_cash=1_000_000.0,
+        max_position=None,
+        window=10,
+    ):
+        self._universe = list(corvane.random_instruments(20, seed=0) if universe is None else universe)
+        self._model = model
+        every = [instrument.ticker for instrument in self._universe]
+        tickers = every if tickers is None else list(tickers)
+        unknown = [t for t in tickers if t not in every]
+        if not tickers or unknown or len(set(tickers)) != len(tickers):
+            raise corvane.ValidationError(
+                f"tickers must be distinct tickers of the universe, got {tickers!r}"
+            )
+        for name, value, lowest in (
+            ("ticks_per_step", ticks_per_step, 1),
+            ("episode_days", episode_days, 1),
+            ("window", window, 1),
+        ):
+            if not isinstance(value, int) or value < lowest:
+                raise corvane.ValidationError(f"{name} must be an int of at least {lowest}")
+        if ticks_per_step > TICKS_PER_DAY:
+            raise corvane.ValidationError(f"ticks_per_step must be at most {TICKS_PER_DAY}")
+        if not starting_cash > 0:
+            raise corvane.ValidationError("starting_cash must be positive")
+
+        self.tickers = tickers
+        self.ticks_per_step = ticks_per_step
+        self.episode_days = episode_days
+        self.starting_cash = float(starting_cash)
+        self.window = window
+        self.steps_per_day = -(-TICKS_PER_DAY // ticks_per_step)
+
+        n = len(tickers)
+        self._index = np.array([every.index(t) for t in tickers], dtype=np.intp)
+        self._roster_size = len(every)
+        avg_volume = np.array([self._universe[i].avg_volume for i in self._index])
+        self._volume_per_tick = avg_volume / TICKS_PER_DAY
+        if max_position is None:
+            # Fully long everywhere is fully invested, at the opening prices.
+            price = np.array([self._universe[i].initial_price for i in self._index])
+            max_position = np.maximum(1.0, np.floor(self.starting_cash / n / price))
+        try:
+            self.max_position = np.broadcast_to(np.asarray(max_position, dtype=np.float64), (n,))
+        except ValueError:
+            self.max_position = np.array([np.nan])
+        if not np.all(self.max_position > 0) or not np.all(np.isfinite(self.max_position)):
+            raise corvane.ValidationError(
+                f"max_position must be a positive number of shares, or one per traded "
+                f"instrument, got {max_position!r}"
+            )
+        self.max_position = self.max_position.copy()
+
+        # Finite bounds, generous enough that only absurd values are clipped
+        # to them (learners normalise by these).
+        self._bounds = {
+            "returns": ((window, n), -1.0, 1.0),
+            "volumes": ((window, n), 0.0, 1e4),
+            "spread": ((n,), 0.0, 1.0),
+            "bid_size": ((n,), 0.0, 1e6),
+            "ask_size": ((n,), 0.0, 1e6),
+            "position": ((n,), -1.0, 1.0),
+            "cash": ((1,), -1e6, 1e6),
+            "vix": ((1,), 0.0, 1e3),
+            "policy_rate": ((1,), -1.0, 1.0),
+            "time_of_day": ((1,), 0.0, 1.0),
+        }
+        self.action_space = spaces.Box(-1.0, 1.0, (n,), dtype=np.float32)
+        self.observation_space = spaces.Dict(
+            {
+                key: spaces.Box(low, high, shape, dtype=np.float32)
+                for key, (shape, low, high) in self._bounds.items()
+            }
+        )
+        # The observation is assembled in one flat buffer and clipped in one
+        # call: per-key numpy calls would cost more than the simulator.
+        sizes = [int(np.prod(shape)) for shape, _, _ in self._bounds.values()]
+        self._low = np.repeat([low for _, low, _ in self._bounds.values()], sizes)
+        self._high = np.repeat([high for _, _, high in self._bounds.values()], sizes)
+        self._flat = np.empty(sum(sizes))
+        self._slices = {}
+        start = 0
+        for key, size in zip(self._bounds, sizes):
+            self._slices[key] = slice(start, start + size)
+            start += size
+        self.engine = None
+
+    # ---- Gymnasium's interface ----
+
+    def reset(self, *, seed=None, options=None):
+        """A fresh market from `seed` (the engine's own seed; when None, one
+        drawn from the environment's generator), its first day opened."""
+        super().reset(seed=seed)
+        engine_seed = int(self.np_random.integers(2**32)) if seed is None else seed
+        self.engine = corvane.Engine(seed=engine_seed, universe=self._universe, model=self._model)
+        self.engine.open_market()
+        n = len(self.tickers)
+        self._day = 0
+        self._minute = 0
+        self._done = False
+        self._cash = self.starting_cash
+        self._position = np.zeros(n)
+        self._returns = np.zeros((self.window, n))
+        self._volumes = np.zeros((self.window, n))
+        self._start_of_day()
+        self._price = _f64(self.engine.prices())[self._index]
+        self._read_books()
+        self.wealth = self._mark()
+        return self._observation(), {"wealth": self.wealth}
+
+    def step(self, action):
+        if self.engine is None or self._done:
+            raise RuntimeError("call reset() first: no episode is running")
+        engine = self.engine
+        target = np.rint(np.clip(np.asarray(action, dtype=np.float64), -1.0, 1.0) * self.max_position)
+        quantity, average, worst, flow = self._fill(target - self._position)
+        # Cost over the mid: what the spread and the agent's own depth took.
+        cost = np.where(quantity != 0.0, quantity * (average - self._mid), 0.0)
+        self._position += quantity
+        self._cash -= float(np.dot(quantity, np.where(quantity != 0.0, average, 0.0)))
+        before = self.wealth
+
+        ticks = min(self.ticks_per_step, TICKS_PER_DAY - self._minute)
+        hour, minute = divmod(OPEN_MINUTE + self._minute, 60)
+        day_of_week = TRADING_DAYS[self._day % len(TRADING_DAYS)]
+        # The agent's volume enters the market once, on the step's first tick.
+        engine.tick(hour, minute, day_of_week, order_flow=flow or None)
+        if ticks > 1:
+            hour, minute = divmod(OPEN_MINUTE + self._minute + 1, 60)
+            engine.run_session(hour, minute, day_of_week, ticks - 1)
+        self._minute += ticks
+
+        volume = _f64(engine.column("volume"))[self._index]
+        step_volume = (volume - self._day_volume) / (self._volume_per_tick * ticks)
+        self._day_volume = volume
+        end_of_day = self._minute == TICKS_PER_DAY
+        if end_of_day:
+            engine.close_market()
+            self._day += 1
+        attribution = self._attribution() - self._attribution_base
+        self._attribution_base += attribution
+        if end_of_day and self._day < self.episode_days:
+            engine.open_market()
+            self._minute = 0
+            self._start_of_day()
+
+        price = _f64(engine.prices())[self._index]
+        self._returns[:-1] = self._returns[1:]
+        self._returns[-1] = np.log(price / self._price)
+        self._price = price
+        self._volumes[:-1] = self._volumes[1:]
+        self._volumes[-1] = step_volume
+        self._read_books()
+        self.wealth = self._mark()
+
+        terminated = self.wealth <= 0.0
+        truncated = not terminated and self._day == self.episode_days
+        self._done = terminated or truncated
+        info = {
+            "fills": {"quantity": quantity, "average_price": average, "worst_price": worst, "cost": cost},
+            "attribution": dict(zip(corvane.Engine.FACTORS, attribution)),
+            "wealth": self.wealth,
+        }
+        return self._observation(), self.wealth - before, terminated, truncated, info
+
+    # ---- The market as the agent meets it ----
+
+    def _fill(self, trade):
+        """Prices `trade` (signed shares) against the live books: what filled
+        (signed), at what average and worst price, and the order flow it makes."""
+        whole = np.zeros(self._roster_size)
+        whole[self._index] = trade
+        priced = _f64(self.engine.sweep_costs(whole.tolist())).reshape(3, -1)[:, self._index]
+        quantity, average, worst = priced
+        flow = {
+            self.tickers[j]: (q, 0.0) if q > 0 else (0.0, -q)
+            for j, q in zip(np.flatnonzero(quantity).tolist(), quantity[quantity != 0].tolist())
+        }
+        return quantity, average, worst, flow
+
+    def _read_books(self):
+        """The quotes the observation and the marks need. A side left empty
+        reads as the last price with nothing behind it."""
+        bid, ask, bid_size, ask_size = _f64(self.engine.quotes()).reshape(4, -1)[:, self._index]
+        bid = np.where(np.isnan(bid), self._price, bid)
+        ask = np.where(np.isnan(ask), self._price, ask)
+        self._mid = (bid + ask) * 0.5
+        self._spread = (ask - bid) / self._mid
+        self._bid_size = bid_size / self.max_position
+        self._ask_size = ask_size / self.max_position
+
+    def _attribution(self):
+        return np.array(
+            [_f64(self.engine.attribution(f))[self._index] for f in corvane.Engine.FACTORS]
+        )
+
+    def _start_of_day(self):
+        self._day_volume = _f64(self.engine.column("volume"))[self._index]
+        self._attribution_base = self._attribution()
+
+    def _mark(self):
+        return self._cash + float(np.dot(self._position, self._mid))
+
+    def _observation(self):
+        macro = self.engine.macro_state
+        flat, at = self._flat, self._slices
+        flat[at["returns"]] = self._returns.ravel()
+        flat[at["volumes"]] = self._volumes.ravel()
+        flat[at["spread"]] = self._spread
+        flat[at["bid_size"]] = self._bid_size
+        flat[at["ask_size"]] = self._ask_size
+        flat[at["position"]] = self._position / self.max_position
+        flat[at["cash"]] = self._cash / self.starting_cash
+        flat[at["vix"]] = macro.vix
+        flat[at["policy_rate"]] = macro.federal_funds_rate
+        flat[at["time_of_day"]] = self._minute / TICKS_PER_DAY
+        clipped = np.clip(flat, self._low, self._high).astype(np.float32)
+        return {
+            key: clipped[at[key]].reshape(shape) for key, (shape, _, _) in self._bounds.items()
+        }
+
+gymnasium.register(id="corvane/Market-v0", entry_point="corvane.env:MarketEnv")
