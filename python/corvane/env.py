@@ -144,17 +144,26 @@ class MarketEnv(gymnasium.Env):
                 for key, (shape, low, high) in self._bounds.items()
             }
         )
-        # The observation is assembled in one flat buffer and clipped in one
-        # call: per-key numpy calls would cost more than the simulator.
+        # The observation's values live in one flat buffer (the windows are
+        # views into it), clipped and converted in one call per step: per-key
+        # numpy calls would cost more than the simulator does.
         sizes = [int(np.prod(shape)) for shape, _, _ in self._bounds.values()]
         self._low = np.repeat([low for _, low, _ in self._bounds.values()], sizes)
         self._high = np.repeat([high for _, _, high in self._bounds.values()], sizes)
-        self._flat = np.empty(sum(sizes))
-        self._slices = {}
+        self._flat = np.zeros(sum(sizes))
+        self._layout = []
+        self._view = {}
         start = 0
-        for key, size in zip(self._bounds, sizes):
-            self._slices[key] = slice(start, start + size)
+        for (key, (shape, _, _)), size in zip(self._bounds.items(), sizes):
+            self._layout.append((key, slice(start, start + size), shape))
+            self._view[key] = self._flat[start : start + size].reshape(shape)
             start += size
+        # Reading every instrument and keeping the traded ones; no copy when
+        # all are traded, in roster order.
+        if self._index.tolist() == list(range(self._roster_size)):
+            self._pick = lambda rows: rows
+        else:
+            self._pick = lambda rows, index=self._index: rows[..., index]
         self.engine = None
 
     # ---- Gymnasium's interface ----
@@ -166,16 +175,15 @@ class MarketEnv(gymnasium.Env):
         engine_seed = int(self.np_random.integers(2**32)) if seed is None else seed
         self.engine = corvane.Engine(seed=engine_seed, universe=self._universe, model=self._model)
         self.engine.open_market()
-        n = len(self.tickers)
         self._day = 0
         self._minute = 0
         self._done = False
         self._cash = self.starting_cash
-        self._position = np.zeros(n)
-        self._returns = np.zeros((self.window, n))
-        self._volumes = np.zeros((self.window, n))
+        self._position = np.zeros(len(self.tickers))
+        self._flat[:] = 0.0
+        self._read_macro()
         self._start_of_day()
-        self._price = _f64(self.engine.prices())[self._index]
+        self._price = self._pick(_f64(self.engine.prices()))
         self._read_books()
         self.wealth = self._mark()
         return self._observation(), {"wealth": self.wealth}
@@ -184,12 +192,15 @@ class MarketEnv(gymnasium.Env):
         if self.engine is None or self._done:
             raise RuntimeError("call reset() first: no episode is running")
         engine = self.engine
-        target = np.rint(np.clip(np.asarray(action, dtype=np.float64), -1.0, 1.0) * self.max_position)
-        quantity, average, worst, flow = self._fill(target - self._position)
+        # ufuncs rather than np.clip, whose wrapper costs more than the work.
+        target = np.minimum(np.maximum(action, -1.0), 1.0) * self.max_position
+        quantity, average, worst, flow = self._fill(np.rint(target) - self._position)
+        filled = quantity != 0.0
         # Cost over the mid: what the spread and the agent's own depth took.
-        cost = np.where(quantity != 0.0, quantity * (average - self._mid), 0.0)
-        self._position += quantity
-        self._cash -= float(np.dot(quantity, np.where(quantity != 0.0, average, 0.0)))
+        cost = np.where(filled, quantity * (average - self._mid), 0.0)
+        if flow:
+            self._position += quantity
+            self._cash -= float(np.dot(quantity[filled], average[filled]))
         before = self.wealth
 
         ticks = min(self.ticks_per_step, TICKS_PER_DAY - self._minute)
@@ -202,26 +213,29 @@ class MarketEnv(gymnasium.Env):
             engine.run_session(hour, minute, day_of_week, ticks - 1)
         self._minute += ticks
 
-        volume = _f64(engine.column("volume"))[self._index]
-        step_volume = (volume - self._day_volume) / (self._volume_per_tick * ticks)
+        volumes = self._view["volumes"]
+        volumes[:-1] = volumes[1:]
+        volume = self._pick(_f64(engine.column("volume")))
+        np.divide(volume - self._day_volume, self._volume_per_tick * ticks, out=volumes[-1])
         self._day_volume = volume
         end_of_day = self._minute == TICKS_PER_DAY
         if end_of_day:
             engine.close_market()
             self._day += 1
-        attribution = self._attribution() - self._attribution_base
-        self._attribution_base += attribution
+            self._read_macro()
+        attribution = self._attribution()
+        step_attribution = attribution - self._attribution_base
+        self._attribution_base = attribution
         if end_of_day and self._day < self.episode_days:
             engine.open_market()
             self._minute = 0
             self._start_of_day()
 
-        price = _f64(engine.prices())[self._index]
-        self._returns[:-1] = self._returns[1:]
-        self._returns[-1] = np.log(price / self._price)
+        returns = self._view["returns"]
+        returns[:-1] = returns[1:]
+        price = self._pick(_f64(engine.prices()))
+        np.log(price / self._price, out=returns[-1])
         self._price = price
-        self._volumes[:-1] = self._volumes[1:]
-        self._volumes[-1] = step_volume
         self._read_books()
         self.wealth = self._mark()
 
@@ -229,8 +243,9 @@ class MarketEnv(gymnasium.Env):
         truncated = not terminated and self._day == self.episode_days
         self._done = terminated or truncated
         info = {
-            "fills": {"quantity": quantity, "average_price": average, "worst_price": worst, "cost": cost},
-            "attribution": dict(zip(corvane.Engine.FACTORS, attribution)),
+            "fills": {"quantity": quantity, "average_price": average, "worst_price": worst,
+                      "cost": cost},
+            "attribution": dict(zip(corvane.Engine.FACTORS, step_attribution)),
             "wealth": self.wealth,
         }
         return self._observation(), self.wealth - before, terminated, truncated, info
@@ -240,55 +255,57 @@ class MarketEnv(gymnasium.Env):
     def _fill(self, trade):
         """Prices `trade` (signed shares) against the live books: what filled
         (signed), at what average and worst price, and the order flow it makes."""
+        if not trade.any():
+            n = len(trade)
+            return np.zeros(n), np.full(n, np.nan), np.full(n, np.nan), {}
         whole = np.zeros(self._roster_size)
         whole[self._index] = trade
-        priced = _f64(self.engine.sweep_costs(whole.tolist())).reshape(3, -1)[:, self._index]
+        priced = self._pick(_f64(self.engine.sweep_costs(whole.tolist())).reshape(3, -1))
         quantity, average, worst = priced
         flow = {
             self.tickers[j]: (q, 0.0) if q > 0 else (0.0, -q)
-            for j, q in zip(np.flatnonzero(quantity).tolist(), quantity[quantity != 0].tolist())
+            for j, q in enumerate(quantity.tolist())
+            if q != 0.0
         }
         return quantity, average, worst, flow
 
     def _read_books(self):
         """The quotes the observation and the marks need. A side left empty
         reads as the last price with nothing behind it."""
-        bid, ask, bid_size, ask_size = _f64(self.engine.quotes()).reshape(4, -1)[:, self._index]
-        bid = np.where(np.isnan(bid), self._price, bid)
-        ask = np.where(np.isnan(ask), self._price, ask)
+        bid, ask, bid_size, ask_size = self._pick(_f64(self.engine.quotes()).reshape(4, -1))
+        if np.isnan(bid.sum() + ask.sum()):
+            bid = np.where(np.isnan(bid), self._price, bid)
+            ask = np.where(np.isnan(ask), self._price, ask)
         self._mid = (bid + ask) * 0.5
-        self._spread = (ask - bid) / self._mid
-        self._bid_size = bid_size / self.max_position
-        self._ask_size = ask_size / self.max_position
+        view = self._view
+        np.divide(ask - bid, self._mid, out=view["spread"])
+        np.divide(bid_size, self.max_position, out=view["bid_size"])
+        np.divide(ask_size, self.max_position, out=view["ask_size"])
 
     def _attribution(self):
-        return np.array(
-            [_f64(self.engine.attribution(f))[self._index] for f in corvane.Engine.FACTORS]
-        )
+        joined = b"".join([self.engine.attribution(f) for f in corvane.Engine.FACTORS])
+        return self._pick(_f64(joined).reshape(len(corvane.Engine.FACTORS), -1))
+
+    def _read_macro(self):
+        # The economy moves only at the close: read once a day, not a step.
+        macro = self.engine.macro_state
+        self._view["vix"][0] = macro.vix
+        self._view["policy_rate"][0] = macro.federal_funds_rate
 
     def _start_of_day(self):
-        self._day_volume = _f64(self.engine.column("volume"))[self._index]
+        self._day_volume = self._pick(_f64(self.engine.column("volume")))
         self._attribution_base = self._attribution()
 
     def _mark(self):
         return self._cash + float(np.dot(self._position, self._mid))
 
     def _observation(self):
-        macro = self.engine.macro_state
-        flat, at = self._flat, self._slices
-        flat[at["returns"]] = self._returns.ravel()
-        flat[at["volumes"]] = self._volumes.ravel()
-        flat[at["spread"]] = self._spread
-        flat[at["bid_size"]] = self._bid_size
-        flat[at["ask_size"]] = self._ask_size
-        flat[at["position"]] = self._position / self.max_position
-        flat[at["cash"]] = self._cash / self.starting_cash
-        flat[at["vix"]] = macro.vix
-        flat[at["policy_rate"]] = macro.federal_funds_rate
-        flat[at["time_of_day"]] = self._minute / TICKS_PER_DAY
-        clipped = np.clip(flat, self._low, self._high).astype(np.float32)
-        return {
-            key: clipped[at[key]].reshape(shape) for key, (shape, _, _) in self._bounds.items()
-        }
+        view = self._view
+        np.divide(self._position, self.max_position, out=view["position"])
+        view["cash"][0] = self._cash / self.starting_cash
+        view["time_of_day"][0] = self._minute / TICKS_PER_DAY
+        clipped = np.empty(self._flat.shape, dtype=np.float32)
+        np.minimum(np.maximum(self._flat, self._low), self._high, out=clipped, casting="unsafe")
+        return {key: clipped[at].reshape(shape) for key, at, shape in self._layout}
 
 gymnasium.register(id="corvane/Market-v0", entry_point="corvane.env:MarketEnv")
