@@ -578,8 +578,8 @@ PyObject* Engine_sweep_costs(PyObject* self, PyObject* const* args, Py_ssize_t n
         const Py_ssize_t size = list ? PyList_Size(items.get()) : PyTuple_Size(items.get());
         if (size < 0) return nullptr;
         if (static_cast<std::size_t>(size) != n) {
-            return raise_validation(text::message(
-                "sweep_costs() expected ", n, " quantities, one per instrument, got ", size));
+            return raise_validation(text::message("sweep_costs() expected ", n,
+                                                  " quantities, one per instrument, got ", size));
         }
         std::vector<double> quantities(n);
         for (std::size_t i = 0; i < n; ++i) {
