@@ -2,6 +2,10 @@
 
 Everything the compiled extension defines is re-exported here; import this
 package rather than `corvane._core`.
+
+Beside it: `sweep` (a function over many seeds) and `backtest` (a policy
+over many seeds of the trading environment in `corvane.env`, which needs the
+``rl`` extra; importing corvane never imports it).
 """
 
 from typing import TYPE_CHECKING

@@ -39,15 +39,16 @@ class MarketEnv(gymnasium.Env):
     Every step the agent names a target position per traded instrument, as a
     fraction in [-1, 1] of `max_position` shares (a number, or one per traded
     instrument; by default the shares that put an equal part of
-    `starting_cash` in each at its opening price, so all long is all in). The trade that reaches it is
-    priced by sweeping the live book, then enters the market as order flow on
-    the step's first tick; `ticks_per_step` minutes then pass. The reward is
+    `starting_cash` in each at its opening price, so all long is all in). The
+    trade that reaches it is priced by sweeping the live book, then enters the
+    market as order flow on the step's first tick; `ticks_per_step` minutes
+    then pass. The reward is
     the change in wealth (cash plus positions marked at mid prices) over the
     step, so it is net of what the fills cost over the mid.
 
     Observations hold only what a trader could see (no fair value, no
-    mispricing): for the last `window` steps, log returns of the traded price
-    and volume relative to the instrument's average for that many ticks; the
+    mispricing): for the last `window` steps, log returns of the last traded
+    price and volume relative to the instrument's average for that many ticks; the
     relative spread and top-of-book sizes (in units of `max_position`); the
     agent's position (as a fraction of `max_position`) and cash (as a fraction
     of `starting_cash`); VIX in points; the policy rate as a fraction; the
@@ -75,7 +76,9 @@ class MarketEnv(gymnasium.Env):
         max_position=None,
         window=10,
     ):
-        self._universe = list(corvane.random_instruments(20, seed=0) if universe is None else universe)
+        if universe is None:
+            universe = corvane.random_instruments(20, seed=0)
+        self._universe = list(universe)
         self._model = model
         every = [instrument.ticker for instrument in self._universe]
         tickers = every if tickers is None else list(tickers)
@@ -308,4 +311,5 @@ class MarketEnv(gymnasium.Env):
         np.minimum(np.maximum(self._flat, self._low), self._high, out=clipped, casting="unsafe")
         return {key: clipped[at].reshape(shape) for key, at, shape in self._layout}
 
-gymnasium.register(id="corvane/Market-v0", entry_point="corvane.env:MarketEnv")
+if "corvane/Market-v0" not in gymnasium.registry:  # a reload must not re-register
+    gymnasium.register(id="corvane/Market-v0", entry_point="corvane.env:MarketEnv")
