@@ -2,6 +2,10 @@
 
 Everything the compiled extension defines is re-exported here; import this
 package rather than `corvane._core`.
+
+Beside it: `sweep` (a function over many seeds) and `backtest` (a policy
+over many seeds of the trading environment in `corvane.env`, which needs the
+``rl`` extra; importing corvane never imports it).
 """
 
 from typing import TYPE_CHECKING
@@ -9,8 +13,16 @@ from typing import TYPE_CHECKING
 from corvane import _core
 from corvane._core import *  # noqa: F403
 from corvane._core import __version__ as __version__
+from corvane._backtest import BacktestResult as BacktestResult
+from corvane._backtest import backtest as backtest
+from corvane._sweep import sweep as sweep
 
 if not TYPE_CHECKING:
     # Type checkers cannot evaluate this list and would export nothing through
     # it; without it they export what the star import brings in.
-    __all__ = [name for name in vars(_core) if not name.startswith("_")] + ["__version__"]
+    __all__ = [name for name in vars(_core) if not name.startswith("_")] + [
+        "__version__",
+        "sweep",
+        "backtest",
+        "BacktestResult",
+    ]
