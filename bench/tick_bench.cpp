@@ -10,6 +10,9 @@
 //   recorded the same 390 regular ticks at 1000 instruments with and
 //            without a session buffer.
 //
+// `tick_bench profile` runs only two regular sessions at 1000 instruments,
+// short enough to run under callgrind.
+//
 // Every figure is the best of a few sessions, each on a freshly opened day,
 // and is reported as a ratio against its floor or its unrecorded twin, so the
 // ratios hold on a busy machine. Heap allocations during a session (once the
@@ -110,7 +113,12 @@ void report(const char* what, std::size_t n, Figures f, double floor) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "profile") {
+        Engine engine = build(1000);
+        (void)session_ns(engine, nullptr, 9, 30, 390, 1);
+        return 0;
+    }
     double floor_open = floor_ns(5);
     double floor_pre = floor_ns(1);
     std::printf("floors: open %.1f ns, pre-market %.1f ns per instrument-tick\n", floor_open,

@@ -341,6 +341,11 @@ private:
                           0.25, 4.0);
             }
         }
+
+        k.quote = quote_terms(live_book_input(c, c.price));
+        k.quote_base_fixed = c.avg_volume != 0.0 && !std::isnan(c.avg_volume);
+        k.flow_lot_fixed = c.avg_volume != 0.0;
+        k.flow_lot = flow_lot(c);
     }
 
     // Each event's contribution in every role, and where it applies. Costs
@@ -652,21 +657,26 @@ private:
     // print becomes the last trade; the maker's inventory takes the other side.
     double settle_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
                        const double (&uniforms)[4], double& inventory_change) {
-        double depth = bounds::min(10.0, bounds::max(2.0, std::ceil(w.volume / flow_lot(c)) + 1.0));
+        const InstrumentConstants& k = s_.constants[w.index];
+        double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
+        double depth = bounds::min(10.0, bounds::max(2.0, std::ceil(w.volume / lot) + 1.0));
         LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, depth);
-        // The price is positive here, so there is always a quote.
-        auto quote = quote_live_book(live_book_input(c, old), options);
-        if (!quote) return anchor;
-        LadderSweep ladder(*quote, options, old);
+        // The price is positive here, so the quote is the live book's.
+        QuoteTerms terms = k.quote;
+        if (!k.quote_base_fixed)
+            terms.base =
+                microstructure::base_level_size(c.avg_volume, c.volume, c.shares_outstanding);
+        LiveQuote quote = quote_ladder(old, c.market_cap, terms, c.maker_inventory, options);
+        LadderSweep ladder(quote, options, old);
         if (!ladder.two_sided()) return anchor;
 
         double p_buy = clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);
         double slice = bounds::max(1.0, rounding::floor(w.volume * 0.25));
         double filled = 0.0;
         double changes[4] = {0.0, 0.0, 0.0, 0.0};
-        for (std::size_t k = 0; k < 4; ++k) {
-            Side side = p_buy <= uniforms[k] ? Side::sell : Side::buy;
-            ladder.take(side, slice, filled, changes[k]);
+        for (std::size_t order = 0; order < 4; ++order) {
+            Side side = p_buy <= uniforms[order] ? Side::sell : Side::buy;
+            ladder.take(side, slice, filled, changes[order]);
         }
         if (filled == 0.0) return anchor;
         inventory_change = ((changes[0] + changes[1]) + changes[2]) + changes[3];

@@ -195,6 +195,14 @@ struct InstrumentConstants {
     bool has_variance_volume = false;
     // The per-tick fair value, for the economy it was computed under.
     double fair_value = 0.0;
+    // The live book's terms; its base level size holds only while the
+    // average volume is usable, else today's volume sets it tick by tick.
+    QuoteTerms quote;
+    bool quote_base_fixed = false;
+    // Shares per level the flow is sized against, when the average volume
+    // fixes it.
+    double flow_lot = 1.0;
+    bool flow_lot_fixed = false;
 };
 
 // Working memory of the tick, kept by the engine so that a tick allocates
