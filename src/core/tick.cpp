@@ -28,7 +28,6 @@
 #include <cmath>
 #include <numeric>
 #include <string_view>
-#include <type_traits>
 
 #include "core/bounds.hpp"
 #include "core/engine.hpp"
@@ -51,35 +50,6 @@ MarketStatus tick_status(std::int64_t hour, std::int64_t minute,
 namespace {
 
 using bounds::clamp;
-
-// Company news for one instrument: the tick's events first, then the day's
-// pending ones, each in order.
-double news_sum(const TickCompany& c, std::span<const NewsEvent> tick_news,
-                std::span<const NewsEvent> pending, double blend, const ModelParams& p) {
-    double sum = 0.0;
-    auto add = [&](const NewsEvent& event) {
-        double v = event.price_impact.value_or(0.0);
-        bool sector_matches = event.sector && *event.sector == c.sector;
-        if (event.ticker) {
-            if (*event.ticker == c.company_id) {
-                sum += v;
-            } else if (sector_matches) {
-                // A named company moves its sector peers only by the peer weight.
-                double w = v < 0.0 ? p.news_peer_weight_down : p.news_peer_weight;
-                if (p.news_peer_vix_coupling != 0.0)
-                    w = w * (blend * p.news_peer_vix_coupling + 1.0);
-                if (w != 0.0) sum += v * w;
-            }
-        } else if (!event.sector) {
-            sum += v * p.news_market_weight;
-        } else if (sector_matches) {
-            sum += v * p.news_sector_weight;
-        }
-    };
-    for (const NewsEvent& event : tick_news) add(event);
-    for (const NewsEvent& event : pending) add(event);
-    return sum;
-}
 
 // Volume amplifier from lingering impacts that name the instrument or its
 // sector; impacts reversing do not amplify.
@@ -348,128 +318,10 @@ private:
         k.flow_lot = flow_lot(c);
     }
 
-    // Each event's contribution in every role, and where it applies. Costs
-    // the events times log(instruments), once per tick.
-    void index_news() {
-        NewsIndex& index = s_.news;
-        index.events.clear();
-        index.market.clear();
-        for (auto& bucket : index.by_sector) bucket.clear();
-        index.direct.clear();
-        // Pending news never exceeds one event per instrument; sized for that
-        // once, the index stops allocating however the day's news falls.
-        std::size_t most = in_.news.size() + std::max(e_.pending_news_.size(), e_.roster_.size());
-        index.events.reserve(most);
-        index.market.reserve(most);
-        for (auto& bucket : index.by_sector) bucket.reserve(most);
-        index.direct.reserve(most);
-        if (!index.roster_sorted) {
-            const auto& roster = e_.roster_;
-            index.roster_by_id.resize(roster.size());
-            std::iota(index.roster_by_id.begin(), index.roster_by_id.end(), std::size_t{0});
-            std::sort(index.roster_by_id.begin(), index.roster_by_id.end(),
-                      [&roster](std::size_t a, std::size_t b) {
-                          int order = roster[a].company_id.compare(roster[b].company_id);
-                          return order != 0 ? order < 0 : a < b;
-                      });
-            index.roster_sorted = true;
-        }
-        auto add = [&](const NewsEvent& event) {
-            std::size_t position = index.events.size();
-            NewsIndex::Event& entry = index.events.emplace_back();
-            double v = event.price_impact.value_or(0.0);
-            entry.direct = v;
-            entry.named = event.ticker.has_value();
-            if (entry.named) {
-                // A named company moves its sector peers only by the peer weight.
-                double w = v < 0.0 ? p_.news_peer_weight_down : p_.news_peer_weight;
-                if (p_.news_peer_vix_coupling != 0.0)
-                    w = w * (blend_ * p_.news_peer_vix_coupling + 1.0);
-                entry.peer_adds = w != 0.0;
-                entry.peer = v * w;
-                name_targets(*event.ticker, position);
-            } else {
-                entry.broad = v * (event.sector ? p_.news_sector_weight : p_.news_market_weight);
-            }
-            if (event.sector) {
-                // A sector outside the table can only match an instrument outside
-                // it, and those take the full scan.
-                if (const SectorSpec* spec = sectors::by_key(*event.sector)) {
-                    index.by_sector[sectors::index_of(*spec)].push_back(position);
-                }
-            } else if (!entry.named) {
-                index.market.push_back(position);
-            }
-        };
-        for (const NewsEvent& event : in_.news) add(event);
-        for (const NewsEvent& event : e_.pending_news_) add(event);
-        std::sort(index.direct.begin(), index.direct.end());
-        direct_cursor_ = 0;
-    }
-
-    // Every roster position whose company id is `ticker`.
-    void name_targets(std::string_view ticker, std::size_t event) {
-        NewsIndex& index = s_.news;
-        const auto& roster = e_.roster_;
-        auto [first, last] = std::equal_range(
-            index.roster_by_id.begin(), index.roster_by_id.end(), ticker,
-            [&roster](const auto& a, const auto& b) {
-                if constexpr (std::is_same_v<std::decay_t<decltype(a)>, std::size_t>) {
-                    return std::string_view(roster[a].company_id) < b;
-                } else {
-                    return a < std::string_view(roster[b].company_id);
-                }
-            });
-        for (auto it = first; it != last; ++it) index.direct.emplace_back(*it, event);
-    }
-
-    // Company news for roster position i: the events that reach it, added
-    // in event order exactly as a scan of every event would add them.
-    double company_news(std::size_t i, const TickCompany& c, const SectorSpec* spec) {
-        const NewsIndex& index = s_.news;
-        if (index.events.empty()) return 0.0;
-        if (!spec) return news_sum(c, in_.news, e_.pending_news_, blend_, p_);
-        // Instruments come in roster order, so the named events are a run here.
-        auto& direct = index.direct;
-        while (direct_cursor_ < direct.size() && direct[direct_cursor_].first < i) ++direct_cursor_;
-        std::size_t named_end = direct_cursor_;
-        while (named_end < direct.size() && direct[named_end].first == i) ++named_end;
-
-        const auto& market = index.market;
-        const auto& sector = index.by_sector[sectors::index_of(*spec)];
-        std::size_t a = 0, b = 0, d = direct_cursor_;
-        constexpr std::size_t END = static_cast<std::size_t>(-1);
-        double sum = 0.0;
-        for (;;) {
-            std::size_t next_a = a < market.size() ? market[a] : END;
-            std::size_t next_b = b < sector.size() ? sector[b] : END;
-            std::size_t next_d = d < named_end ? direct[d].second : END;
-            std::size_t next = std::min(next_a, std::min(next_b, next_d));
-            if (next == END) break;
-            const NewsIndex::Event& event = index.events[next];
-            if (next == next_d) {
-                sum += event.direct;
-                ++d;
-                if (next == next_b) ++b;
-            } else if (next == next_b) {
-                if (!event.named) {
-                    sum += event.broad;
-                } else if (event.peer_adds) {
-                    sum += event.peer;
-                }
-                ++b;
-            } else {
-                sum += event.broad;
-                ++a;
-            }
-        }
-        return sum;
-    }
-
     void factor_pass() {
         refresh_constants(rate_term());
         if (!in_.order_flow.empty()) sort_flow();
-        index_news();
+        s_.news.prepare(in_.news, e_.pending_news_, e_.news_version_, e_.roster_, blend_, p_);
         double shock_scale = p_.market_factor_sigma / S390;
         double shock_ratio = std::fabs(m_) / shock_scale;
 
@@ -489,7 +341,7 @@ private:
             double intensity = bounds::max(0.2, ratio >= 10.0 ? 1.5 : 0.15 * ratio);
             double imbalance = total > 0.0 ? (flow.buy - flow.sell) / total : 0.0;
 
-            w.news = company_news(i, c, k.spec);
+            w.news = s_.news.company_news(i, c, k.spec);
             double beta = k.beta;
             double size = size_multiplier(c.market_cap, p_);
 
@@ -716,8 +568,6 @@ private:
     double m_ = 0.0;
     double blend_ = 0.0;
     std::uint64_t draws_ = 0;
-    // Where roster position i's named events start in the news index.
-    std::size_t direct_cursor_ = 0;
 };
 
 TickOutcome Engine::tick(const TickInput& input) {
