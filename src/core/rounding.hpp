@@ -4,15 +4,18 @@
 // the same bits as std::floor for every input, -0.0 and NaN included.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 namespace corvane::rounding {
 
 inline double floor(double x) noexcept {
     // From 2^52 up every double is whole; NaN and infinities fail the test.
-    if (!(x < 0x1p52 && x > -0x1p52) || x == 0.0) return x;
+    if (!(std::fabs(x) < 0x1p52)) return x;
     auto t = static_cast<double>(static_cast<std::int64_t>(x));
-    return t > x ? t - 1.0 : t;
+    // Truncation turns -0.0 into +0.0; every other floor already has the
+    // argument's sign, so copying it back mends that case without a branch.
+    return std::copysign(t > x ? t - 1.0 : t, x);
 }
 
 }  // namespace corvane::rounding
