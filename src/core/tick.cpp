@@ -138,6 +138,14 @@ LiveBookInput live_book_input(const TickCompany& c, double price) {
     return input;
 }
 
+// The circuit breaker: a price outside the instrument's band is pulled to
+// the nearer edge. Says whether it pulled.
+bool hold_to_band(double& x, const InstrumentWork& w) {
+    if (!(x > w.band_high || x < w.band_low)) return false;
+    x = bounds::max(w.band_low, bounds::min(x, w.band_high));
+    return true;
+}
+
 // One tick over one engine, pass by pass. Lives for the call only.
 class MarketTick {
 public:
@@ -156,13 +164,10 @@ public:
         set_curves();
         // Market and sector factors, shared by every instrument.
         draw_shared_factors();
-        // Pass 1: each instrument's factors, one normal and one uniform each.
-        factor_pass();
-        // Pass 2: fair value, the mispricing update and the breaker.
-        valuation_pass();
-        // Pass 3: tick volumes.
-        volume_pass();
-        // Pass 4: prints, settling flow through the live book in regular hours.
+        // Pass 1: each instrument's factors (one normal and one uniform
+        // each), fair value, mispricing update, breaker and tick volume.
+        instrument_pass();
+        // Pass 2: prints, settling flow through the live book in regular hours.
         print_pass();
         // Day bookkeeping and the stream written back.
         book_the_day();
@@ -226,6 +231,17 @@ private:
             }
             factor = f;
             draws_ += 1;
+        }
+    }
+
+    // Each instrument's caller flow, by roster position: the first entry
+    // naming its ticker, or none.
+    void settle_caller_flow() {
+        if (in_.order_flow.empty()) return;
+        sort_flow();
+        s_.caller_flow.resize(e_.roster_.size());
+        for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
+            s_.caller_flow[i] = flow_for(e_.roster_[i].name);
         }
     }
 
@@ -318,63 +334,80 @@ private:
         k.flow_lot = flow_lot(c);
     }
 
-    void factor_pass() {
-        refresh_constants(rate_term());
-        if (!in_.order_flow.empty()) sort_flow();
-        s_.news.prepare(in_.news, e_.pending_news_, e_.news_version_, e_.roster_, blend_, p_);
-        double shock_scale = p_.market_factor_sigma / S390;
-        double shock_ratio = std::fabs(m_) / shock_scale;
-
+    // One walk over the roster: factors, valuation and volume for each
+    // instrument in turn. Only the factors draw, one normal and one uniform
+    // per instrument in roster order, so the walk keeps the draw order of
+    // three separate passes while reading each record once.
+    void instrument_pass() {
+        prepare_factors();
+        prepare_volume();
         s_.work.clear();
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
-            const TickCompany& c = e_.roster_[i];
+            TickCompany& c = e_.roster_[i];
             if (c.suspended || !c.tradable) continue;
             InstrumentWork& w = s_.work.emplace_back();
             w.index = i;
-
             const InstrumentConstants& k = s_.constants[i];
-
-            // Caller flow: intensity against the per-tick average, and imbalance.
-            OrderVolume flow = in_.order_flow.empty() ? OrderVolume{} : flow_for(c.name);
-            double total = flow.buy + flow.sell;
-            double ratio = total / k.flow_per_tick;
-            double intensity = bounds::max(0.2, ratio >= 10.0 ? 1.5 : 0.15 * ratio);
-            double imbalance = total > 0.0 ? (flow.buy - flow.sell) / total : 0.0;
-
-            w.news = s_.news.company_news(i, c, k.spec);
-            double beta = k.beta;
-            double size = size_multiplier(c.market_cap, p_);
-
-            // Market term, with extra crisis loading when the blend is sourced.
-            double market = m_ * beta;
-            if (p_.crisis_blend_source != 0.0) {
-                double extra = ((p_.crisis_blend_source * p_.crisis_blend_gain) * blend_) * m_;
-                if (p_.crisis_blend_variance_damp != 0.0) {
-                    double r = bounds::max(shock_ratio, 1e-6);
-                    extra = extra * clamp(maths::pow(r, -p_.crisis_blend_variance_damp), 0.1, 10.0);
-                }
-                market = market + extra;
-            }
-            double sector = k.has_factor ? s_.sector_factors[k.factor_position] : 0.0;
-            double z = rng_.next_normal();
-            w.squeeze = k.squeeze;
-            double crash =
-                shock_ratio > p_.crash_amplifier_threshold
-                    ? p_.crash_amplifier_slope * (shock_ratio - p_.crash_amplifier_threshold) + 1.0
-                    : 1.0;
-            double raw_noise =
-                (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash));
-            w.flow = p_.informed_flow_fraction *
-                     (p_.order_flow_coefficient *
-                      ((imbalance * intensity) * (1.0 / k.flow_denominator)));
-            double drift = w.news + w.flow;
-            if (open_) drift = drift + w.squeeze;
-            w.drift = drift * K390;
-            w.noise = open_ ? raw_noise : raw_noise * 0.15;
-            w.amplifier = volume_amplifier(c, in_.news_impacts);
-            w.uniform = rng_.next_float();
-            draws_ += 2;
+            // Factors, drift and noise.
+            factors(i, c, k, w);
+            // Fair value, the mispricing update and the breaker.
+            value(c, k, w);
+            // Tick volume.
+            volume(c, k, w);
         }
+    }
+
+    // What every instrument's factors share this tick.
+    void prepare_factors() {
+        refresh_constants(rate_term());
+        settle_caller_flow();
+        s_.news.prepare(in_.news, e_.pending_news_, e_.news_version_, e_.roster_, blend_, p_);
+        double shock_scale = p_.market_factor_sigma / S390;
+        shock_ratio_ = std::fabs(m_) / shock_scale;
+    }
+
+    void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
+                 InstrumentWork& w) {
+        // Caller flow: intensity against the per-tick average, and imbalance.
+        OrderVolume flow = in_.order_flow.empty() ? OrderVolume{} : s_.caller_flow[i];
+        double total = flow.buy + flow.sell;
+        double ratio = total / k.flow_per_tick;
+        double intensity = bounds::max(0.2, ratio >= 10.0 ? 1.5 : 0.15 * ratio);
+        double imbalance = total > 0.0 ? (flow.buy - flow.sell) / total : 0.0;
+
+        w.news = s_.news.company_news(i, c, k.spec);
+        double beta = k.beta;
+        double size = size_multiplier(c.market_cap, p_);
+
+        // Market term, with extra crisis loading when the blend is sourced.
+        double market = m_ * beta;
+        if (p_.crisis_blend_source != 0.0) {
+            double extra = ((p_.crisis_blend_source * p_.crisis_blend_gain) * blend_) * m_;
+            if (p_.crisis_blend_variance_damp != 0.0) {
+                double r = bounds::max(shock_ratio_, 1e-6);
+                extra = extra * clamp(maths::pow(r, -p_.crisis_blend_variance_damp), 0.1, 10.0);
+            }
+            market = market + extra;
+        }
+        double sector = k.has_factor ? s_.sector_factors[k.factor_position] : 0.0;
+        double z = rng_.next_normal();
+        w.squeeze = k.squeeze;
+        double crash =
+            shock_ratio_ > p_.crash_amplifier_threshold
+                ? p_.crash_amplifier_slope * (shock_ratio_ - p_.crash_amplifier_threshold) + 1.0
+                : 1.0;
+        double raw_noise =
+            (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash));
+        w.flow =
+            p_.informed_flow_fraction *
+            (p_.order_flow_coefficient * ((imbalance * intensity) * (1.0 / k.flow_denominator)));
+        double drift = w.news + w.flow;
+        if (open_) drift = drift + w.squeeze;
+        w.drift = drift * K390;
+        w.noise = open_ ? raw_noise : raw_noise * 0.15;
+        w.amplifier = volume_amplifier(c, in_.news_impacts);
+        w.uniform = rng_.next_float();
+        draws_ += 2;
     }
 
     // The discount-rate term of every fair value this tick.
@@ -383,72 +416,68 @@ private:
                RATE_PE_SENSITIVITY;
     }
 
-    void valuation_pass() {
+    void value(TickCompany& c, const InstrumentConstants& constants, InstrumentWork& w) {
         double cap = p_.mispricing_cap;
-        for (InstrumentWork& w : s_.work) {
-            TickCompany& c = e_.roster_[w.index];
-            double v = s_.constants[w.index].fair_value;
-
-            // First tick: start from where the price stands against fair value.
-            double s = 0.0;
-            double momentum = 0.0;
-            if (!c.mispricing_s) {
-                s = clamp(maths::log(bounds::max(c.price, 0.01) / v), -cap, cap);
-                c.mispricing_s = s;
-                c.mispricing_s_prev_close = s;
-                c.mispricing_momentum = 0.0;
-            } else {
-                s = *c.mispricing_s;
-                momentum = c.mispricing_momentum.value_or(0.0);
-            }
-
-            ComponentRow& k = w.components;
-            k.fill(0.0);
-            double s_raw = 0.0;
-            if (open_) {
-                // Regular hours: reversion, momentum and the crowd's lean act.
-                double lean = clamp(momentum * p_.crowd_momentum_gain - s * p_.crowd_valuation_gain,
-                                    -p_.crowd_lean_cap, p_.crowd_lean_cap);
-                k[slot(Component::reversion)] = (p_.s_phi_tick - 1.0) * s;
-                k[slot(Component::momentum)] = (momentum * p_.momentum_theta) / 390.0;
-                k[slot(Component::crowd_lean)] = lean / 390.0;
-                k[slot(Component::short_squeeze_effect)] = w.squeeze * K390;
-                k[slot(Component::random_noise)] = w.noise * noise_curve_;
-                s_raw = (w.noise * noise_curve_) +
-                        (((k[slot(Component::momentum)] + s * p_.s_phi_tick) +
-                          k[slot(Component::crowd_lean)]) +
-                         w.drift);
-                w.lean = lean;
-            } else {
-                k[slot(Component::random_noise)] = w.noise;
-                s_raw = (s + w.drift) + w.noise;
-                w.lean = 0.0;
-            }
-            k[slot(Component::company_news)] = w.news * K390;
-            k[slot(Component::order_flow_impact)] = w.flow * K390;
-
-            double s1 = clamp(s_raw, -cap, cap);
-            double x = bounds::max(0.01, maths::exp(s1) * v);
-
-            // Circuit breaker around the previous close; the pull is booked.
-            w.band_high = c.previous_close * p_.breaker_band_upper;
-            w.band_low = bounds::max(0.01, c.previous_close * p_.breaker_band_lower);
-            if (x > w.band_high || x < w.band_low) {
-                x = bounds::max(w.band_low, bounds::min(x, w.band_high));
-                double s2 = clamp(maths::log(x / v), -cap, cap);
-                k[slot(Component::circuit_breaker)] = s2 - s1;
-                s = s2;
-            } else {
-                s = s1;
-            }
+        double v = constants.fair_value;
+        // First tick: start from where the price stands against fair value.
+        double s = 0.0;
+        double momentum = 0.0;
+        if (!c.mispricing_s) {
+            s = clamp(maths::log(bounds::max(c.price, 0.01) / v), -cap, cap);
             c.mispricing_s = s;
-            w.fair_value = v;
-            w.anchor = bounds::min(x, p_.price_hard_cap);
+            c.mispricing_s_prev_close = s;
+            c.mispricing_momentum = 0.0;
+        } else {
+            s = *c.mispricing_s;
+            momentum = c.mispricing_momentum.value_or(0.0);
         }
+
+        ComponentRow& k = w.components;
+        k.fill(0.0);
+        double s_raw = 0.0;
+        if (open_) {
+            // Regular hours: reversion, momentum and the crowd's lean act.
+            double lean = clamp(momentum * p_.crowd_momentum_gain - s * p_.crowd_valuation_gain,
+                                -p_.crowd_lean_cap, p_.crowd_lean_cap);
+            k[slot(Component::reversion)] = (p_.s_phi_tick - 1.0) * s;
+            k[slot(Component::momentum)] = (momentum * p_.momentum_theta) / 390.0;
+            k[slot(Component::crowd_lean)] = lean / 390.0;
+            k[slot(Component::short_squeeze_effect)] = w.squeeze * K390;
+            k[slot(Component::random_noise)] = w.noise * noise_curve_;
+            s_raw =
+                (w.noise * noise_curve_) + (((k[slot(Component::momentum)] + s * p_.s_phi_tick) +
+                                             k[slot(Component::crowd_lean)]) +
+                                            w.drift);
+            w.lean = lean;
+        } else {
+            k[slot(Component::random_noise)] = w.noise;
+            s_raw = (s + w.drift) + w.noise;
+            w.lean = 0.0;
+        }
+        k[slot(Component::company_news)] = w.news * K390;
+        k[slot(Component::order_flow_impact)] = w.flow * K390;
+
+        double s1 = clamp(s_raw, -cap, cap);
+        double x = bounds::max(0.01, maths::exp(s1) * v);
+
+        // Circuit breaker around the previous close; the pull is booked.
+        w.band_high = c.previous_close * p_.breaker_band_upper;
+        w.band_low = bounds::max(0.01, c.previous_close * p_.breaker_band_lower);
+        if (hold_to_band(x, w)) {
+            double s2 = clamp(maths::log(x / v), -cap, cap);
+            k[slot(Component::circuit_breaker)] = s2 - s1;
+            s = s2;
+        } else {
+            s = s1;
+        }
+        c.mispricing_s = s;
+        w.fair_value = v;
+        w.anchor = bounds::min(x, p_.price_hard_cap);
     }
 
-    void volume_pass() {
-        // Market-wide multiplier from the variance regime and the volume state.
+    // The market-wide volume multiplier, from the variance regime and the
+    // volume state.
+    void prepare_volume() {
         double vm = 1.0;
         if (p_.volume_variance_gain != 0.0 && p_.market_factor_sigma > 0.0) {
             double r = sigma_m_ / p_.market_factor_sigma;
@@ -456,22 +485,20 @@ private:
         }
         double state = e_.market_.volume_state;
         double vs = state != 0.0 ? clamp(maths::exp(state), 0.25, 4.0) : 1.0;
-        double base = (vm * (open_ ? 1.0 : 0.1)) * vs;
+        volume_base_ = (vm * (open_ ? 1.0 : 0.1)) * vs;
+    }
 
-        for (InstrumentWork& w : s_.work) {
-            const TickCompany& c = e_.roster_[w.index];
-            const InstrumentConstants& k = s_.constants[w.index];
-            double v = base;
-            if (k.has_own_volume) v = k.own_volume * base;
-            if (k.has_variance_volume) v = v * k.variance_volume;
-            // More shares change hands the further the price has moved today.
-            double move = c.open > 0.0 ? std::fabs(w.anchor - c.open) / c.open : 0.0;
-            double units = bounds::min(move / 0.01, p_.volume_move_cap);
-            w.volume = rounding::floor((((w.uniform * p_.volume_move_noise) +
-                                         (units * p_.volume_move_response + p_.volume_move_floor)) *
-                                        (v * (c.avg_volume / 390.0))) *
-                                       volume_curve_ * w.amplifier);
-        }
+    void volume(const TickCompany& c, const InstrumentConstants& k, InstrumentWork& w) const {
+        double v = volume_base_;
+        if (k.has_own_volume) v = k.own_volume * volume_base_;
+        if (k.has_variance_volume) v = v * k.variance_volume;
+        // More shares change hands the further the price has moved today.
+        double move = c.open > 0.0 ? std::fabs(w.anchor - c.open) / c.open : 0.0;
+        double units = bounds::min(move / 0.01, p_.volume_move_cap);
+        w.volume = rounding::floor((((w.uniform * p_.volume_move_noise) +
+                                     (units * p_.volume_move_response + p_.volume_move_floor)) *
+                                    (v * (c.avg_volume / 390.0))) *
+                                   volume_curve_ * w.amplifier);
     }
 
     void print_pass() {
@@ -488,9 +515,7 @@ private:
                     x = settle_flow(c, w, old, x, uniforms, inventory_change);
                 }
                 // The book may print outside the band; pull it back, unbooked.
-                if (x > w.band_high || x < w.band_low) {
-                    x = bounds::max(w.band_low, bounds::min(x, w.band_high));
-                }
+                hold_to_band(x, w);
                 if (inventory_change != 0.0) {
                     c.maker_inventory = c.maker_inventory.value_or(0.0) + inventory_change;
                 }
@@ -567,6 +592,8 @@ private:
     double sigma_m_ = 0.0;
     double m_ = 0.0;
     double blend_ = 0.0;
+    double shock_ratio_ = 0.0;
+    double volume_base_ = 1.0;
     std::uint64_t draws_ = 0;
 };
 

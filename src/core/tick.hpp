@@ -177,6 +177,8 @@ struct TickScratch {
     // Order-flow entries sorted by ticker, ties by position, so the first
     // entry for a ticker is found by binary search.
     std::vector<std::size_t> flow_order;
+    // Caller flow by roster position, when the tick has any.
+    std::vector<OrderVolume> caller_flow;
     NewsIndex news;
     std::vector<InstrumentConstants> constants;
     // The engine's roster version the constants were built for, and the
