@@ -36,6 +36,8 @@ void NewsIndex::prepare(std::span<const NewsEvent> tick_news, std::span<const Ne
 
     // A tick's own news is for that tick only, so such an index is not kept.
     built_ = tick_news.empty();
+    summed_.assign(built_ ? roster.size() : 0, 0);
+    sums_.resize(summed_.size());
     pending_version_ = pending_version;
     blend_bits_ = std::bit_cast<std::uint64_t>(blend);
 }
@@ -102,6 +104,15 @@ void NewsIndex::name_targets(std::string_view ticker, std::size_t event,
 
 double NewsIndex::company_news(std::size_t i, const TickCompany& c, const SectorSpec* spec) {
     if (events_.empty()) return 0.0;
+    if (i >= summed_.size()) return merge(i, c, spec);
+    if (!summed_[i]) {
+        sums_[i] = merge(i, c, spec);
+        summed_[i] = 1;
+    }
+    return sums_[i];
+}
+
+double NewsIndex::merge(std::size_t i, const TickCompany& c, const SectorSpec* spec) {
     if (!spec) return scan(c);
     // Instruments come in roster order, so the named events are a run here.
     while (cursor_ < direct_.size() && direct_[cursor_].first < i) ++cursor_;

@@ -75,6 +75,8 @@ private:
     // Every roster position whose company id is `ticker`.
     void name_targets(std::string_view ticker, std::size_t event,
                       const std::vector<TickCompany>& roster);
+    // The events that reach position i, merged from the index.
+    double merge(std::size_t i, const TickCompany& c, const SectorSpec* spec);
     // The plain scan, for an instrument outside the sector table.
     double scan(const TickCompany& c) const;
 
@@ -100,6 +102,10 @@ private:
     const ModelParams* params_ = nullptr;
     // Where the current position's named events start in `direct_`.
     std::size_t cursor_ = 0;
+    // Each position's sum, once worked out, while the index is kept: the
+    // same events reach the same instrument every tick of the day.
+    std::vector<double> sums_;
+    std::vector<std::uint8_t> summed_;
 };
 
 }  // namespace corvane
