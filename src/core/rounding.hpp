@@ -1,4 +1,4 @@
-// Rounding down to a whole number without a library call. Baseline x86-64
+// Rounding to a whole number without a library call. Baseline x86-64
 // has no rounding instruction, so std::floor is an out-of-line call, and the
 // live book rounds several times per level. Flooring is exact, so this gives
 // the same bits as std::floor for every input, -0.0 and NaN included.
@@ -17,5 +17,8 @@ inline double floor(double x) noexcept {
     // argument's sign, so copying it back mends that case without a branch.
     return std::copysign(t > x ? t - 1.0 : t, x);
 }
+
+// Negation is exact, so the ceiling from the floor gives std::ceil's bits too.
+inline double ceil(double x) noexcept { return -floor(-x); }
 
 }  // namespace corvane::rounding

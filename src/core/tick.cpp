@@ -536,7 +536,7 @@ private:
                        const double (&uniforms)[4], double& inventory_change) {
         const InstrumentConstants& k = s_.constants[w.index];
         double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
-        double depth = bounds::min(10.0, bounds::max(2.0, std::ceil(w.volume / lot) + 1.0));
+        double depth = bounds::min(10.0, bounds::max(2.0, rounding::ceil(w.volume / lot) + 1.0));
         LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, depth);
         // The price is positive here, so the quote is the live book's.
         QuoteTerms terms = k.quote;
@@ -562,11 +562,18 @@ private:
 
     void book_the_day() {
         e_.market_.day_factor += m_;
-        for (ComponentRow& row : e_.tick_components_) row.fill(0.0);
         s_.active.clear();
         s_.anchors.clear();
         s_.volumes.clear();
+        // Work comes in roster order, so the rows of instruments the tick
+        // did not move are the gaps between it; only those are zeroed.
+        std::size_t unmoved = 0;
+        auto zero_until = [&](std::size_t end) {
+            for (; unmoved < end; ++unmoved) e_.tick_components_[unmoved].fill(0.0);
+        };
         for (const InstrumentWork& w : s_.work) {
+            zero_until(w.index);
+            ++unmoved;
             AttributionRow& day = e_.attribution_[w.index];
             for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += w.components[k];
             e_.tick_components_[w.index] = w.components;
@@ -576,6 +583,7 @@ private:
             s_.anchors.push_back(w.anchor);
             s_.volumes.push_back(w.volume);
         }
+        zero_until(e_.tick_components_.size());
         e_.stream(Stream::market) = rng_;
         e_.draws_.market += draws_;
     }
