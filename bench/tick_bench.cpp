@@ -3,13 +3,20 @@
 // project's own generator and maths code with nothing else around them.
 //
 //   open     a 390-tick regular session from 9:30 on the digest's path (no
-//            buffer), at 100, 1000 and 5000 generated instruments; its floor
-//            per instrument-tick is one normal, five uniforms and one exp.
-//   pre      a pre-market session from 7:00 at 5000 instruments; its floor
-//            is one normal, one uniform and one exp.
+//            buffer), at 100, 1000 and 5000 generated instruments.
+//   pre      a pre-market session from 7:00 at 5000 instruments.
 //   recorded the same 390 regular ticks at 1000 instruments with and
 //            without a session buffer.
 //
+// Two floors per instrument-tick. The draws floor is the draws and one exp:
+// one normal (half a log, sqrt, sin and cos pair) and five uniforms in
+// regular hours, one of each before the open. The required floor adds the
+// divisions whose operands change every tick, so no reuse between ticks
+// can remove them: regular hours divide eleven times (capitalisation, the
+// crowd's lean, the day's move and its units, the flow lot, the inventory
+// skew, the inside bid and ask rounded to cents, the buy lean, and the two
+// inside levels rounded again); before the open three times
+// (capitalisation, the move and its units).
 // `tick_bench profile` runs only two regular sessions at 1000 instruments,
 // short enough to run under callgrind.
 //
@@ -52,8 +59,9 @@ double seconds_since(Clock::time_point start) {
 }
 
 // Nanoseconds per instrument-tick of the unavoidable draws and maths: one
-// normal, `uniforms` uniforms and one exp, best of a few runs.
-double floor_ns(int uniforms) {
+// normal, `uniforms` uniforms, one exp and `divisions` independent
+// divisions by values drawn this cell, best of a few runs.
+double floor_ns(int uniforms, int divisions) {
     GameRng rng = GameRng::create(7, 1);
     constexpr std::size_t CELLS = 1 << 20;
     double best = 1e300;
@@ -65,7 +73,9 @@ double floor_ns(int uniforms) {
             double z = rng.next_normal();
             double u = 0.0;
             for (int k = 0; k < uniforms; ++k) u += rng.next_float();
-            acc += maths::exp(z * 0.01) + u;
+            double q = 0.0;
+            for (int k = 0; k < divisions; ++k) q += (u + static_cast<double>(k)) / (z + 9.0);
+            acc += maths::exp(z * 0.01) + u + q;
         }
         best = std::min(best, seconds_since(start) * 1e9 / static_cast<double>(CELLS));
         sink = sink + acc;
@@ -106,9 +116,17 @@ Figures session_ns(Engine& engine, SessionBuffer* buffer, std::int64_t hour, std
     return f;
 }
 
-void report(const char* what, std::size_t n, Figures f, double floor) {
-    std::printf("  %-9s %5zu instruments: %7.1f ns/instrument-tick = %5.2f x floor, %llu allocs\n",
-                what, n, f.ns, f.ns / floor, static_cast<unsigned long long>(f.allocated));
+struct Floors {
+    double draws = 0.0;
+    double required = 0.0;
+};
+
+void report(const char* what, std::size_t n, Figures f, Floors floor) {
+    std::printf(
+        "  %-9s %5zu instruments: %7.1f ns/instrument-tick = %5.2f x required floor "
+        "(%5.2f x draws floor), %llu allocs\n",
+        what, n, f.ns, f.ns / floor.required, f.ns / floor.draws,
+        static_cast<unsigned long long>(f.allocated));
 }
 
 }  // namespace
@@ -119,10 +137,12 @@ int main(int argc, char** argv) {
         (void)session_ns(engine, nullptr, 9, 30, 390, 1);
         return 0;
     }
-    double floor_open = floor_ns(5);
-    double floor_pre = floor_ns(1);
-    std::printf("floors: open %.1f ns, pre-market %.1f ns per instrument-tick\n", floor_open,
-                floor_pre);
+    Floors floor_open{floor_ns(5, 0), floor_ns(5, 11)};
+    Floors floor_pre{floor_ns(1, 0), floor_ns(1, 3)};
+    std::printf(
+        "floors per instrument-tick: open %.1f ns required (%.1f ns draws), pre-market %.1f ns "
+        "required (%.1f ns draws)\n",
+        floor_open.required, floor_open.draws, floor_pre.required, floor_pre.draws);
 
     for (std::size_t n : {std::size_t{100}, std::size_t{1000}, std::size_t{5000}}) {
         Engine engine = build(n);
