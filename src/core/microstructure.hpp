@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <optional>
 
 #include "core/maths.hpp"
@@ -33,7 +34,10 @@ inline bool usable(const std::optional<double>& value) noexcept {
 inline double cents(double price) noexcept {
     double y = price * 100.0;
     double r = rounding::floor(y);
-    if (y - rounding::floor(y) >= 0.5) r = r + 1.0;
+    // The half-cent test is a coin toss across instruments; selecting from
+    // a pair keeps it off the branch predictor.
+    const double rounded[2] = {r, r + 1.0};
+    r = rounded[static_cast<std::size_t>(y - r >= 0.5)];
     if (y < 0.0 && r == 0.0) return -0.0;
     return r / 100.0;
 }
@@ -41,10 +45,14 @@ inline double cents(double price) noexcept {
 // Full spread in basis points by capitalisation (billions): 3 above 50, 5
 // above 10, 10 above 1, else 30 (NaN included).
 inline double capitalisation_tier(double cap_billions) noexcept {
-    if (cap_billions > 50.0) return 3.0;
-    if (cap_billions > 10.0) return 5.0;
-    if (cap_billions > 1.0) return 10.0;
-    return 30.0;
+    // Counting the thresholds passed gives the tier without branches, which
+    // neighbouring instruments of different sizes would mispredict; NaN
+    // passes none.
+    constexpr double TIERS[4] = {30.0, 10.0, 5.0, 3.0};
+    std::size_t passed = static_cast<std::size_t>(cap_billions > 1.0) +
+                         static_cast<std::size_t>(cap_billions > 10.0) +
+                         static_cast<std::size_t>(cap_billions > 50.0);
+    return TIERS[passed];
 }
 
 // The tier blended with the continuous size curve 5 x (cap / 25)^-exponent,

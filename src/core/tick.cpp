@@ -84,7 +84,10 @@ double squeeze_drift(const TickCompany& c) {
 // continuous power curve.
 double size_multiplier(double market_cap, const ModelParams& p) {
     double mc = market_cap / 1000000000.0;
-    double tier = mc > 50.0 ? 0.8 : mc > 10.0 ? 1.0 : mc > 1.0 ? 1.3 : 1.6;
+    // The thresholds passed pick the tier without branches; NaN passes none.
+    constexpr double TIERS[4] = {1.6, 1.3, 1.0, 0.8};
+    double tier = TIERS[static_cast<std::size_t>(mc > 1.0) + static_cast<std::size_t>(mc > 10.0) +
+                        static_cast<std::size_t>(mc > 50.0)];
     if (mc > 0.0 && p.size_effect_smoothness != 0.0) {
         double qs = clamp(maths::pow(mc / 25.0, -p.size_effect_exponent), 0.5, 3.0);
         double sm = p.size_effect_smoothness;
@@ -552,7 +555,7 @@ private:
         double filled = 0.0;
         double changes[4] = {0.0, 0.0, 0.0, 0.0};
         for (std::size_t order = 0; order < 4; ++order) {
-            Side side = p_buy <= uniforms[order] ? Side::sell : Side::buy;
+            auto side = static_cast<Side>(p_buy <= uniforms[order]);
             ladder.take(side, slice, filled, changes[order]);
         }
         if (filled == 0.0) return anchor;
