@@ -18,8 +18,8 @@ QuoteTerms quote_terms(const LiveBookInput& input) noexcept {
 std::optional<LiveQuote> quote_live_book(const LiveBookInput& input,
                                          const LiveBookOptions& options) noexcept {
     if (!(input.price > 0.0)) return std::nullopt;
-    return quote_ladder(input.price, input.market_cap, quote_terms(input), input.maker_inventory,
-                        options);
+    return quote_ladder(input.price, input.market_cap / 1e9, ms::vix_stress(options.vix),
+                        quote_terms(input), input.maker_inventory, options);
 }
 
 void build_live_book(const LiveBookInput& input, const LiveBookOptions& options, OrderBook& book) {

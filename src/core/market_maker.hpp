@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <optional>
@@ -87,19 +88,19 @@ struct QuoteTerms {
 
 QuoteTerms quote_terms(const LiveBookInput& input) noexcept;
 
-// The quote at a positive `price`; `quote_live_book` is this behind the
-// price check, so a caller that knows the price is positive gets the same
-// bits without building an input.
-inline LiveQuote quote_ladder(double price, double market_cap, const QuoteTerms& terms,
+// The quote at a positive `price`, with `cap` the capitalisation in
+// billions (market cap / 1e9) and `stress` the VIX stress of `options.vix`;
+// `quote_live_book` is this behind the price check. A caller that knows the
+// price is positive and has the other two at hand gets the same bits
+// without building an input or dividing again.
+inline LiveQuote quote_ladder(double price, double cap, double stress, const QuoteTerms& terms,
                               const std::optional<double>& inventory,
                               const LiveBookOptions& options) noexcept {
     namespace ms = microstructure;
     // Half spread in currency: basis points from size, stress, sector risk
     // and short crowding, applied to the price.
-    double cap = market_cap / 1e9;
     double tier = ms::blended_tier(ms::capitalisation_tier(cap), cap,
                                    options.spread_size_smoothness, options.spread_size_exponent);
-    double stress = ms::vix_stress(options.vix);
     LiveQuote quote;
     quote.half_spread = ((((tier * terms.risk) * stress) * terms.squeeze) * 0.5) / 10000.0 * price;
 
@@ -127,10 +128,20 @@ std::optional<LiveQuote> quote_live_book(const LiveBookInput& input,
                                          const LiveBookOptions& options) noexcept;
 
 // Level `index` (0 = inside) of one side; nothing for a bid at or below zero.
+// How level sizes shrink with depth: 1 / (0.3 i + 1) for level i, worked
+// out once rather than divided again for every level of every quote.
+inline constexpr std::array<double, MAX_DEPTH_PER_SIDE> LEVEL_DECAY = [] {
+    std::array<double, MAX_DEPTH_PER_SIDE> decay{};
+    for (std::size_t index = 0; index < decay.size(); ++index) {
+        decay[index] = 1.0 / (static_cast<double>(index) * 0.3 + 1.0);
+    }
+    return decay;
+}();
+
 inline std::optional<LadderLevel> ladder_level(const LiveQuote& quote, Side side,
                                                std::size_t index) noexcept {
     double i = static_cast<double>(index);
-    double decay = 1.0 / (i * 0.3 + 1.0);
+    double decay = index < LEVEL_DECAY.size() ? LEVEL_DECAY[index] : 1.0 / (i * 0.3 + 1.0);
     if (side == Side::buy) {
         double price = microstructure::cents(quote.bid - quote.step * i);
         if (!(price > 0.0)) return std::nullopt;

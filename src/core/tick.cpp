@@ -80,10 +80,9 @@ double squeeze_drift(const TickCompany& c) {
     return q;
 }
 
-// Small caps move more: a tier by capitalisation, optionally blended with a
-// continuous power curve.
-double size_multiplier(double market_cap, const ModelParams& p) {
-    double mc = market_cap / 1000000000.0;
+// Small caps move more: a tier by capitalisation (in billions), optionally
+// blended with a continuous power curve.
+double size_multiplier(double mc, const ModelParams& p) {
     // The thresholds passed pick the tier without branches; NaN passes none.
     constexpr double TIERS[4] = {1.6, 1.3, 1.0, 0.8};
     double tier = TIERS[static_cast<std::size_t>(mc > 1.0) + static_cast<std::size_t>(mc > 10.0) +
@@ -380,7 +379,9 @@ private:
 
         w.news = s_.news.company_news(i, c, k.spec);
         double beta = k.beta;
-        double size = size_multiplier(c.market_cap, p_);
+        // Capitalisation in billions; the live book prices from it too.
+        w.cap_billions = c.market_cap / 1000000000.0;
+        double size = size_multiplier(w.cap_billions, p_);
 
         // Market term, with extra crisis loading when the blend is sourced.
         double market = m_ * beta;
@@ -505,6 +506,8 @@ private:
     }
 
     void print_pass() {
+        // The VIX holds for the tick, and so does the live book's stress.
+        book_stress_ = microstructure::vix_stress(e_.economy_.vix);
         for (InstrumentWork& w : s_.work) {
             TickCompany& c = e_.roster_[w.index];
             double x = w.anchor;
@@ -546,7 +549,8 @@ private:
         if (!k.quote_base_fixed)
             terms.base =
                 microstructure::base_level_size(c.avg_volume, c.volume, c.shares_outstanding);
-        LiveQuote quote = quote_ladder(old, c.market_cap, terms, c.maker_inventory, options);
+        LiveQuote quote =
+            quote_ladder(old, w.cap_billions, book_stress_, terms, c.maker_inventory, options);
         LadderSweep ladder(quote, options, old);
         if (!ladder.two_sided()) return anchor;
 
@@ -605,6 +609,7 @@ private:
     double blend_ = 0.0;
     double shock_ratio_ = 0.0;
     double volume_base_ = 1.0;
+    double book_stress_ = 1.0;
     std::uint64_t draws_ = 0;
 };
 

@@ -114,6 +114,7 @@ MarketStatus tick_status(std::int64_t hour, std::int64_t minute, std::int64_t da
 struct InstrumentWork {
     std::size_t index = 0;
     // Factors and drift.
+    double cap_billions = 0.0;
     double news = 0.0;
     double flow = 0.0;
     double squeeze = 0.0;
