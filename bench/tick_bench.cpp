@@ -17,8 +17,8 @@
 // skew, the inside bid and ask rounded to cents, the buy lean, and the two
 // inside levels rounded again); before the open three times
 // (capitalisation, the move and its units).
-// `tick_bench profile` runs only two regular sessions at 1000 instruments,
-// short enough to run under callgrind.
+// `tick_bench profile [pre]` runs only two regular (or pre-market) sessions
+// at 1000 instruments, short enough to run under callgrind.
 //
 // Every figure is the best of a few sessions, each on a freshly opened day,
 // and is reported as a ratio against its floor or its unrecorded twin, so the
@@ -134,7 +134,8 @@ void report(const char* what, std::size_t n, Figures f, Floors floor) {
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "profile") {
         Engine engine = build(1000);
-        (void)session_ns(engine, nullptr, 9, 30, 390, 1);
+        bool pre = argc > 2 && std::string(argv[2]) == "pre";
+        (void)session_ns(engine, nullptr, pre ? 7 : 9, pre ? 0 : 30, pre ? 150 : 390, 1);
         return 0;
     }
     Floors floor_open{floor_ns(5, 0), floor_ns(5, 11)};

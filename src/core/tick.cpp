@@ -343,11 +343,15 @@ private:
     void instrument_pass() {
         prepare_factors();
         prepare_volume();
-        s_.work.clear();
+        // Entries are kept from tick to tick and the stages below write
+        // every field, so none is built again: zeroing a record this size
+        // compiles to a `rep stos`, whose start-up costs as much as a stage.
+        s_.work.resize(e_.roster_.size());
+        std::size_t moved = 0;
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
             TickCompany& c = e_.roster_[i];
             if (c.suspended || !c.tradable) continue;
-            InstrumentWork& w = s_.work.emplace_back();
+            InstrumentWork& w = s_.work[moved++];
             w.index = i;
             const InstrumentConstants& k = s_.constants[i];
             // Factors, drift and noise.
@@ -357,6 +361,7 @@ private:
             // Tick volume.
             volume(c, k, w);
         }
+        s_.work.resize(moved);
     }
 
     // What every instrument's factors share this tick.
