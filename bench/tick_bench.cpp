@@ -12,11 +12,10 @@
 // one normal (half a log, sqrt, sin and cos pair) and five uniforms in
 // regular hours, one of each before the open. The required floor adds the
 // divisions whose operands change every tick, so no reuse between ticks
-// can remove them: regular hours divide eleven times (capitalisation, the
+// can remove them: regular hours divide nine times (capitalisation, the
 // crowd's lean, the day's move and its units, the flow lot, the inventory
-// skew, the inside bid and ask rounded to cents, the buy lean, and the two
-// inside levels rounded again); before the open three times
-// (capitalisation, the move and its units).
+// skew, the inside bid and ask rounded to cents, and the buy lean); before
+// the open three times (capitalisation, the move and its units).
 // `tick_bench profile [pre]` runs only two regular (or pre-market) sessions
 // at 1000 instruments, short enough to run under callgrind.
 //
@@ -138,7 +137,7 @@ int main(int argc, char** argv) {
         (void)session_ns(engine, nullptr, pre ? 7 : 9, pre ? 0 : 30, pre ? 150 : 390, 1);
         return 0;
     }
-    Floors floor_open{floor_ns(5, 0), floor_ns(5, 11)};
+    Floors floor_open{floor_ns(5, 0), floor_ns(5, 9)};
     Floors floor_pre{floor_ns(1, 0), floor_ns(1, 3)};
     std::printf(
         "floors per instrument-tick: open %.1f ns required (%.1f ns draws), pre-market %.1f ns "

@@ -138,16 +138,26 @@ inline constexpr std::array<double, MAX_DEPTH_PER_SIDE> LEVEL_DECAY = [] {
     return decay;
 }();
 
+// The inside level of a quote is its inside price as it stands: that is
+// already a whole number r of cents, and rounding r / 100 to cents again
+// gives it back while r / 100 x 100 errs by less than half a cent, which
+// holds for every price below 1e13. Both inside prices must be below it, so
+// that the step is finite and adding none of it changes nothing.
+inline bool inside_is_rounded(const LiveQuote& quote, std::size_t index) noexcept {
+    return index == 0 && quote.bid < 1e13 && quote.ask < 1e13;
+}
+
 inline std::optional<LadderLevel> ladder_level(const LiveQuote& quote, Side side,
                                                std::size_t index) noexcept {
     double i = static_cast<double>(index);
     double decay = index < LEVEL_DECAY.size() ? LEVEL_DECAY[index] : 1.0 / (i * 0.3 + 1.0);
+    bool rounded = inside_is_rounded(quote, index);
     if (side == Side::buy) {
-        double price = microstructure::cents(quote.bid - quote.step * i);
+        double price = rounded ? quote.bid : microstructure::cents(quote.bid - quote.step * i);
         if (!(price > 0.0)) return std::nullopt;
         return LadderLevel{price, std::max(1.0, rounding::floor(quote.bid_base * decay))};
     }
-    return LadderLevel{microstructure::cents(quote.step * i + quote.ask),
+    return LadderLevel{rounded ? quote.ask : microstructure::cents(quote.step * i + quote.ask),
                        std::max(1.0, rounding::floor(decay * quote.ask_base))};
 }
 
