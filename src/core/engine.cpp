@@ -184,7 +184,7 @@ void Engine::list(TickCompany record) {
     tick_fundamental_.reserve(roster_.size() + 1);
     tick_anchor_.reserve(roster_.size() + 1);
     roster_.push_back(std::move(record));
-    scratch_.news.roster_sorted = false;
+    scratch_.news.roster_changed();
     ++roster_version_;
     attribution_.push_back({});
     tick_components_.push_back({});
@@ -201,7 +201,7 @@ Status Engine::delist(std::size_t index) {
         vector.erase(vector.begin() + static_cast<std::ptrdiff_t>(index));
     };
     at(roster_);
-    scratch_.news.roster_sorted = false;
+    scratch_.news.roster_changed();
     ++roster_version_;
     at(attribution_);
     at(tick_components_);

@@ -252,6 +252,9 @@ private:
     // Bumped by every change to what the tick's per-instrument constants
     // read: roster edits, column writes and the close.
     std::uint64_t roster_version_ = 1;
+    // Bumped whenever the pending news changes, so the tick's news index
+    // can be kept across the day's ticks.
+    std::uint64_t news_version_ = 0;
     // The close's own inputs, reused day after day.
     std::vector<std::optional<double>> close_innovations_;
     std::vector<double> close_base_variances_;

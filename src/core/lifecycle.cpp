@@ -86,6 +86,7 @@ void Engine::open_market() {
     reset_day_vectors();
     market_.day_factor = 0.0;
     pending_news_.clear();
+    ++news_version_;
 
     // Endogenous news: a company-specific impulse for a few records a day.
     double intensity = model_.endogenous_news_intensity;

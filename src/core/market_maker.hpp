@@ -5,12 +5,17 @@
 // A pure function of its inputs: no draws, no state kept between calls.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <string_view>
 
+#include "core/microstructure.hpp"
 #include "core/order_book.hpp"
 #include "core/params.hpp"
+#include "core/rounding.hpp"
 
 namespace corvane {
 
@@ -42,7 +47,10 @@ struct LiveBookOptions {
 
 // The options the tick quotes with: the model's spread curve and a depth
 // fitted to the flow.
-LiveBookOptions tick_book_options(const ModelParams& model, double vix, double levels) noexcept;
+inline LiveBookOptions tick_book_options(const ModelParams& model, double vix,
+                                         double levels) noexcept {
+    return {vix, model.spread_size_smoothness, model.spread_size_exponent, levels};
+}
 // The full book a caller inspects: ten levels, tiers only, whatever the model.
 LiveBookOptions full_book_options(double vix) noexcept;
 
@@ -66,17 +74,101 @@ struct LiveQuote {
     double ask_base = 0.0;
 };
 
+// The terms of a quote that follow from the instrument rather than from its
+// price or inventory, so a caller quoting one instrument many times can
+// work them out once.
+struct QuoteTerms {
+    // Widening from the sector's volatility and the beta.
+    double risk = 1.0;
+    // Widening from a crowded short.
+    double squeeze = 1.0;
+    // Shares per level before the inventory lean.
+    double base = 1.0;
+};
+
+QuoteTerms quote_terms(const LiveBookInput& input) noexcept;
+
+// The quote at a positive `price`, with `cap` the capitalisation in
+// billions (market cap / 1e9) and `stress` the VIX stress of `options.vix`;
+// `quote_live_book` is this behind the price check. A caller that knows the
+// price is positive and has the other two at hand gets the same bits
+// without building an input or dividing again.
+inline LiveQuote quote_ladder(double price, double cap, double stress, const QuoteTerms& terms,
+                              const std::optional<double>& inventory,
+                              const LiveBookOptions& options) noexcept {
+    namespace ms = microstructure;
+    // Half spread in currency: basis points from size, stress, sector risk
+    // and short crowding, applied to the price.
+    double tier = ms::blended_tier(ms::capitalisation_tier(cap), cap,
+                                   options.spread_size_smoothness, options.spread_size_exponent);
+    LiveQuote quote;
+    quote.half_spread = ((((tier * terms.risk) * stress) * terms.squeeze) * 0.5) / 10000.0 * price;
+
+    // Lean away from inventory: a long maker quotes lower and shows less bid.
+    double base = terms.base;
+    double skew = ms::inventory_skew(inventory, base, INVENTORY_LIMIT_LEVELS);
+    quote.mid = price - quote.half_spread * skew;
+    double shrink = std::max(0.15, std::min(1.0 - std::fabs(skew), 1.0));
+    quote.bid_base =
+        std::max(1.0, skew > 0.0 ? rounding::floor(shrink * base) : rounding::floor(base));
+    quote.ask_base =
+        std::max(1.0, skew < 0.0 ? rounding::floor(shrink * base) : rounding::floor(base));
+
+    // Inside quotes at least a cent apart, then rounded to cents.
+    double bid = std::max(0.01, quote.mid - quote.half_spread);
+    double ask = std::max(bid + 0.01, quote.mid + quote.half_spread);
+    quote.bid = ms::cents(bid);
+    quote.ask = ms::cents(ask);
+    quote.step = std::max(0.01, (quote.ask - quote.bid) * 0.5);
+    return quote;
+}
+
 // Nothing when the price is not positive (NaN included).
 std::optional<LiveQuote> quote_live_book(const LiveBookInput& input,
                                          const LiveBookOptions& options) noexcept;
 
 // Level `index` (0 = inside) of one side; nothing for a bid at or below zero.
-std::optional<LadderLevel> ladder_level(const LiveQuote& quote, Side side,
-                                        std::size_t index) noexcept;
+// How level sizes shrink with depth: 1 / (0.3 i + 1) for level i, worked
+// out once rather than divided again for every level of every quote.
+inline constexpr std::array<double, MAX_DEPTH_PER_SIDE> LEVEL_DECAY = [] {
+    std::array<double, MAX_DEPTH_PER_SIDE> decay{};
+    for (std::size_t index = 0; index < decay.size(); ++index) {
+        decay[index] = 1.0 / (static_cast<double>(index) * 0.3 + 1.0);
+    }
+    return decay;
+}();
+
+// The inside level of a quote is its inside price as it stands: that is
+// already a whole number r of cents, and rounding r / 100 to cents again
+// gives it back while r / 100 x 100 errs by less than half a cent, which
+// holds for every price below 1e13. Both inside prices must be below it, so
+// that the step is finite and adding none of it changes nothing.
+inline bool inside_is_rounded(const LiveQuote& quote, std::size_t index) noexcept {
+    return index == 0 && quote.bid < 1e13 && quote.ask < 1e13;
+}
+
+inline std::optional<LadderLevel> ladder_level(const LiveQuote& quote, Side side,
+                                               std::size_t index) noexcept {
+    double i = static_cast<double>(index);
+    double decay = index < LEVEL_DECAY.size() ? LEVEL_DECAY[index] : 1.0 / (i * 0.3 + 1.0);
+    bool rounded = inside_is_rounded(quote, index);
+    if (side == Side::buy) {
+        double price = rounded ? quote.bid : microstructure::cents(quote.bid - quote.step * i);
+        if (!(price > 0.0)) return std::nullopt;
+        return LadderLevel{price, std::max(1.0, rounding::floor(quote.bid_base * decay))};
+    }
+    return LadderLevel{rounded ? quote.ask : microstructure::cents(quote.step * i + quote.ask),
+                       std::max(1.0, rounding::floor(decay * quote.ask_base))};
+}
 
 // Whether the ladder quotes level `index` (0 = inside) on each side: the
 // inside always, deeper levels up to `options.levels` and the side's cap.
-bool quotes_level(const LiveBookOptions& options, std::size_t index) noexcept;
+inline bool quotes_level(const LiveBookOptions& options, std::size_t index) noexcept {
+    // A side holds at most MAX_DEPTH_PER_SIDE orders and refuses the rest
+    // without consuming ids, so deeper levels would change nothing.
+    return index < MAX_DEPTH_PER_SIDE &&
+           (index == 0 || static_cast<double>(index) < options.levels);
+}
 
 // Market orders settled against the ladder itself, with exactly the fills,
 // in the same order, that `OrderBook::submit` gives against the book
@@ -86,14 +178,32 @@ bool quotes_level(const LiveBookOptions& options, std::size_t index) noexcept;
 class LadderSweep {
 public:
     // Starts over on a fresh ladder; the last trade is `price`.
-    LadderSweep(const LiveQuote& quote, const LiveBookOptions& options, double price) noexcept;
+    LadderSweep(const LiveQuote& quote, const LiveBookOptions& options, double price) noexcept
+        : quote_(quote), options_(options), last_price_(price) {}
 
     // Both sides hold at least one order, as the built book's would.
-    bool two_sided() noexcept;
+    bool two_sided() noexcept { return !opened(Side::buy).empty && !opened(Side::sell).empty; }
     // A market order of `quantity` against the opposite side. Adds each
     // fill's quantity to `filled` and its signed share change (the maker's
     // side) to `maker_change`, fill by fill.
-    void take(Side taker, double quantity, double& filled, double& maker_change) noexcept;
+    void take(Side taker, double quantity, double& filled, double& maker_change) noexcept {
+        if (!(quantity > 0.0)) return;
+        Side maker = opposite(taker);
+        Front& front = opened(maker);
+        double remaining = quantity;
+        while (!front.empty && remaining > 0.0) {
+            double take = front.remaining < remaining ? front.remaining : remaining;
+            remaining = remaining - take;
+            filled += take;
+            // Picked from a pair, not branched on: the tick's sides are
+            // random, so a branch here would be mispredicted half the time.
+            const double signed_take[2] = {-take, take};
+            maker_change += signed_take[static_cast<std::size_t>(taker)];
+            front.remaining = front.remaining - take;
+            last_price_ = front.price;
+            if (!(front.remaining > 0.0)) seek(front, maker, front.level + 1);
+        }
+    }
     double last_price() const noexcept { return last_price_; }
 
 private:
@@ -107,13 +217,31 @@ private:
     };
     // Moves `front` to level `index` or beyond, onto the first level the
     // book would have held; empty when none is left.
-    void seek(Front& front, Side side, std::size_t index) noexcept;
-    Front& opened(Side side) noexcept;
+    void seek(Front& front, Side side, std::size_t index) noexcept {
+        front.started = true;
+        // The book's rules for a level: bids stop at the first price that is
+        // not positive; an ask the book refuses is simply not there.
+        for (; quotes_level(options_, index); ++index) {
+            auto level = ladder_level(quote_, side, index);
+            if (!level) break;
+            if (!(level->price > 0.0) || !(level->size > 0.0)) continue;
+            front.level = index;
+            front.price = level->price;
+            front.remaining = level->size;
+            return;
+        }
+        front.empty = true;
+    }
+    Front& opened(Side side) noexcept {
+        Front& front = fronts_[static_cast<std::size_t>(side)];
+        if (!front.started) seek(front, side, 0);
+        return front;
+    }
 
     LiveQuote quote_;
     LiveBookOptions options_;
-    Front bid_;
-    Front ask_;
+    // The bid's front, then the ask's, by side.
+    Front fronts_[2];
     double last_price_ = 0.0;
 };
 

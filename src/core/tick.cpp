@@ -28,7 +28,6 @@
 #include <cmath>
 #include <numeric>
 #include <string_view>
-#include <type_traits>
 
 #include "core/bounds.hpp"
 #include "core/engine.hpp"
@@ -51,35 +50,6 @@ MarketStatus tick_status(std::int64_t hour, std::int64_t minute,
 namespace {
 
 using bounds::clamp;
-
-// Company news for one instrument: the tick's events first, then the day's
-// pending ones, each in order.
-double news_sum(const TickCompany& c, std::span<const NewsEvent> tick_news,
-                std::span<const NewsEvent> pending, double blend, const ModelParams& p) {
-    double sum = 0.0;
-    auto add = [&](const NewsEvent& event) {
-        double v = event.price_impact.value_or(0.0);
-        bool sector_matches = event.sector && *event.sector == c.sector;
-        if (event.ticker) {
-            if (*event.ticker == c.company_id) {
-                sum += v;
-            } else if (sector_matches) {
-                // A named company moves its sector peers only by the peer weight.
-                double w = v < 0.0 ? p.news_peer_weight_down : p.news_peer_weight;
-                if (p.news_peer_vix_coupling != 0.0)
-                    w = w * (blend * p.news_peer_vix_coupling + 1.0);
-                if (w != 0.0) sum += v * w;
-            }
-        } else if (!event.sector) {
-            sum += v * p.news_market_weight;
-        } else if (sector_matches) {
-            sum += v * p.news_sector_weight;
-        }
-    };
-    for (const NewsEvent& event : tick_news) add(event);
-    for (const NewsEvent& event : pending) add(event);
-    return sum;
-}
 
 // Volume amplifier from lingering impacts that name the instrument or its
 // sector; impacts reversing do not amplify.
@@ -110,11 +80,13 @@ double squeeze_drift(const TickCompany& c) {
     return q;
 }
 
-// Small caps move more: a tier by capitalisation, optionally blended with a
-// continuous power curve.
-double size_multiplier(double market_cap, const ModelParams& p) {
-    double mc = market_cap / 1000000000.0;
-    double tier = mc > 50.0 ? 0.8 : mc > 10.0 ? 1.0 : mc > 1.0 ? 1.3 : 1.6;
+// Small caps move more: a tier by capitalisation (in billions), optionally
+// blended with a continuous power curve.
+double size_multiplier(double mc, const ModelParams& p) {
+    // The thresholds passed pick the tier without branches; NaN passes none.
+    constexpr double TIERS[4] = {1.6, 1.3, 1.0, 0.8};
+    double tier = TIERS[static_cast<std::size_t>(mc > 1.0) + static_cast<std::size_t>(mc > 10.0) +
+                        static_cast<std::size_t>(mc > 50.0)];
     if (mc > 0.0 && p.size_effect_smoothness != 0.0) {
         double qs = clamp(maths::pow(mc / 25.0, -p.size_effect_exponent), 0.5, 3.0);
         double sm = p.size_effect_smoothness;
@@ -168,6 +140,14 @@ LiveBookInput live_book_input(const TickCompany& c, double price) {
     return input;
 }
 
+// The circuit breaker: a price outside the instrument's band is pulled to
+// the nearer edge. Says whether it pulled.
+bool hold_to_band(double& x, const InstrumentWork& w) {
+    if (!(x > w.band_high || x < w.band_low)) return false;
+    x = bounds::max(w.band_low, bounds::min(x, w.band_high));
+    return true;
+}
+
 // One tick over one engine, pass by pass. Lives for the call only.
 class MarketTick {
 public:
@@ -186,13 +166,10 @@ public:
         set_curves();
         // Market and sector factors, shared by every instrument.
         draw_shared_factors();
-        // Pass 1: each instrument's factors, one normal and one uniform each.
-        factor_pass();
-        // Pass 2: fair value, the mispricing update and the breaker.
-        valuation_pass();
-        // Pass 3: tick volumes.
-        volume_pass();
-        // Pass 4: prints, settling flow through the live book in regular hours.
+        // Pass 1: each instrument's factors (one normal and one uniform
+        // each), fair value, mispricing update, breaker and tick volume.
+        instrument_pass();
+        // Pass 2: prints, settling flow through the live book in regular hours.
         print_pass();
         // Day bookkeeping and the stream written back.
         book_the_day();
@@ -256,6 +233,17 @@ private:
             }
             factor = f;
             draws_ += 1;
+        }
+    }
+
+    // Each instrument's caller flow, by roster position: the first entry
+    // naming its ticker, or none.
+    void settle_caller_flow() {
+        if (in_.order_flow.empty()) return;
+        sort_flow();
+        s_.caller_flow.resize(e_.roster_.size());
+        for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
+            s_.caller_flow[i] = flow_for(e_.roster_[i].name);
         }
     }
 
@@ -341,183 +329,94 @@ private:
                           0.25, 4.0);
             }
         }
+
+        k.quote = quote_terms(live_book_input(c, c.price));
+        k.quote_base_fixed = c.avg_volume != 0.0 && !std::isnan(c.avg_volume);
+        k.flow_lot_fixed = c.avg_volume != 0.0;
+        k.flow_lot = flow_lot(c);
     }
 
-    // Each event's contribution in every role, and where it applies. Costs
-    // the events times log(instruments), once per tick.
-    void index_news() {
-        NewsIndex& index = s_.news;
-        index.events.clear();
-        index.market.clear();
-        for (auto& bucket : index.by_sector) bucket.clear();
-        index.direct.clear();
-        // Pending news never exceeds one event per instrument; sized for that
-        // once, the index stops allocating however the day's news falls.
-        std::size_t most = in_.news.size() + std::max(e_.pending_news_.size(), e_.roster_.size());
-        index.events.reserve(most);
-        index.market.reserve(most);
-        for (auto& bucket : index.by_sector) bucket.reserve(most);
-        index.direct.reserve(most);
-        if (!index.roster_sorted) {
-            const auto& roster = e_.roster_;
-            index.roster_by_id.resize(roster.size());
-            std::iota(index.roster_by_id.begin(), index.roster_by_id.end(), std::size_t{0});
-            std::sort(index.roster_by_id.begin(), index.roster_by_id.end(),
-                      [&roster](std::size_t a, std::size_t b) {
-                          int order = roster[a].company_id.compare(roster[b].company_id);
-                          return order != 0 ? order < 0 : a < b;
-                      });
-            index.roster_sorted = true;
-        }
-        auto add = [&](const NewsEvent& event) {
-            std::size_t position = index.events.size();
-            NewsIndex::Event& entry = index.events.emplace_back();
-            double v = event.price_impact.value_or(0.0);
-            entry.direct = v;
-            entry.named = event.ticker.has_value();
-            if (entry.named) {
-                // A named company moves its sector peers only by the peer weight.
-                double w = v < 0.0 ? p_.news_peer_weight_down : p_.news_peer_weight;
-                if (p_.news_peer_vix_coupling != 0.0)
-                    w = w * (blend_ * p_.news_peer_vix_coupling + 1.0);
-                entry.peer_adds = w != 0.0;
-                entry.peer = v * w;
-                name_targets(*event.ticker, position);
-            } else {
-                entry.broad = v * (event.sector ? p_.news_sector_weight : p_.news_market_weight);
-            }
-            if (event.sector) {
-                // A sector outside the table can only match an instrument outside
-                // it, and those take the full scan.
-                if (const SectorSpec* spec = sectors::by_key(*event.sector)) {
-                    index.by_sector[sectors::index_of(*spec)].push_back(position);
-                }
-            } else if (!entry.named) {
-                index.market.push_back(position);
-            }
-        };
-        for (const NewsEvent& event : in_.news) add(event);
-        for (const NewsEvent& event : e_.pending_news_) add(event);
-        std::sort(index.direct.begin(), index.direct.end());
-        direct_cursor_ = 0;
-    }
-
-    // Every roster position whose company id is `ticker`.
-    void name_targets(std::string_view ticker, std::size_t event) {
-        NewsIndex& index = s_.news;
-        const auto& roster = e_.roster_;
-        auto [first, last] = std::equal_range(
-            index.roster_by_id.begin(), index.roster_by_id.end(), ticker,
-            [&roster](const auto& a, const auto& b) {
-                if constexpr (std::is_same_v<std::decay_t<decltype(a)>, std::size_t>) {
-                    return std::string_view(roster[a].company_id) < b;
-                } else {
-                    return a < std::string_view(roster[b].company_id);
-                }
-            });
-        for (auto it = first; it != last; ++it) index.direct.emplace_back(*it, event);
-    }
-
-    // Company news for roster position i: the events that reach it, added
-    // in event order exactly as a scan of every event would add them.
-    double company_news(std::size_t i, const TickCompany& c, const SectorSpec* spec) {
-        const NewsIndex& index = s_.news;
-        if (index.events.empty()) return 0.0;
-        if (!spec) return news_sum(c, in_.news, e_.pending_news_, blend_, p_);
-        // Instruments come in roster order, so the named events are a run here.
-        auto& direct = index.direct;
-        while (direct_cursor_ < direct.size() && direct[direct_cursor_].first < i) ++direct_cursor_;
-        std::size_t named_end = direct_cursor_;
-        while (named_end < direct.size() && direct[named_end].first == i) ++named_end;
-
-        const auto& market = index.market;
-        const auto& sector = index.by_sector[sectors::index_of(*spec)];
-        std::size_t a = 0, b = 0, d = direct_cursor_;
-        constexpr std::size_t END = static_cast<std::size_t>(-1);
-        double sum = 0.0;
-        for (;;) {
-            std::size_t next_a = a < market.size() ? market[a] : END;
-            std::size_t next_b = b < sector.size() ? sector[b] : END;
-            std::size_t next_d = d < named_end ? direct[d].second : END;
-            std::size_t next = std::min(next_a, std::min(next_b, next_d));
-            if (next == END) break;
-            const NewsIndex::Event& event = index.events[next];
-            if (next == next_d) {
-                sum += event.direct;
-                ++d;
-                if (next == next_b) ++b;
-            } else if (next == next_b) {
-                if (!event.named) {
-                    sum += event.broad;
-                } else if (event.peer_adds) {
-                    sum += event.peer;
-                }
-                ++b;
-            } else {
-                sum += event.broad;
-                ++a;
-            }
-        }
-        return sum;
-    }
-
-    void factor_pass() {
-        refresh_constants(rate_term());
-        if (!in_.order_flow.empty()) sort_flow();
-        index_news();
-        double shock_scale = p_.market_factor_sigma / S390;
-        double shock_ratio = std::fabs(m_) / shock_scale;
-
-        s_.work.clear();
+    // One walk over the roster: factors, valuation and volume for each
+    // instrument in turn. Only the factors draw, one normal and one uniform
+    // per instrument in roster order, so the walk keeps the draw order of
+    // three separate passes while reading each record once.
+    void instrument_pass() {
+        prepare_factors();
+        prepare_volume();
+        // Entries are kept from tick to tick and the stages below write
+        // every field, so none is built again: zeroing a record this size
+        // compiles to a `rep stos`, whose start-up costs as much as a stage.
+        s_.work.resize(e_.roster_.size());
+        std::size_t moved = 0;
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
-            const TickCompany& c = e_.roster_[i];
+            TickCompany& c = e_.roster_[i];
             if (c.suspended || !c.tradable) continue;
-            InstrumentWork& w = s_.work.emplace_back();
+            InstrumentWork& w = s_.work[moved++];
             w.index = i;
-
             const InstrumentConstants& k = s_.constants[i];
-
-            // Caller flow: intensity against the per-tick average, and imbalance.
-            OrderVolume flow = in_.order_flow.empty() ? OrderVolume{} : flow_for(c.name);
-            double total = flow.buy + flow.sell;
-            double ratio = total / k.flow_per_tick;
-            double intensity = bounds::max(0.2, ratio >= 10.0 ? 1.5 : 0.15 * ratio);
-            double imbalance = total > 0.0 ? (flow.buy - flow.sell) / total : 0.0;
-
-            w.news = company_news(i, c, k.spec);
-            double beta = k.beta;
-            double size = size_multiplier(c.market_cap, p_);
-
-            // Market term, with extra crisis loading when the blend is sourced.
-            double market = m_ * beta;
-            if (p_.crisis_blend_source != 0.0) {
-                double extra = ((p_.crisis_blend_source * p_.crisis_blend_gain) * blend_) * m_;
-                if (p_.crisis_blend_variance_damp != 0.0) {
-                    double r = bounds::max(shock_ratio, 1e-6);
-                    extra = extra * clamp(maths::pow(r, -p_.crisis_blend_variance_damp), 0.1, 10.0);
-                }
-                market = market + extra;
-            }
-            double sector = k.has_factor ? s_.sector_factors[k.factor_position] : 0.0;
-            double z = rng_.next_normal();
-            w.squeeze = k.squeeze;
-            double crash =
-                shock_ratio > p_.crash_amplifier_threshold
-                    ? p_.crash_amplifier_slope * (shock_ratio - p_.crash_amplifier_threshold) + 1.0
-                    : 1.0;
-            double raw_noise =
-                (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash));
-            w.flow = p_.informed_flow_fraction *
-                     (p_.order_flow_coefficient *
-                      ((imbalance * intensity) * (1.0 / k.flow_denominator)));
-            double drift = w.news + w.flow;
-            if (open_) drift = drift + w.squeeze;
-            w.drift = drift * K390;
-            w.noise = open_ ? raw_noise : raw_noise * 0.15;
-            w.amplifier = volume_amplifier(c, in_.news_impacts);
-            w.uniform = rng_.next_float();
-            draws_ += 2;
+            // Factors, drift and noise.
+            factors(i, c, k, w);
+            // Fair value, the mispricing update and the breaker.
+            value(c, k, w);
+            // Tick volume.
+            volume(c, k, w);
         }
+        s_.work.resize(moved);
+    }
+
+    // What every instrument's factors share this tick.
+    void prepare_factors() {
+        refresh_constants(rate_term());
+        settle_caller_flow();
+        s_.news.prepare(in_.news, e_.pending_news_, e_.news_version_, e_.roster_, blend_, p_);
+        double shock_scale = p_.market_factor_sigma / S390;
+        shock_ratio_ = std::fabs(m_) / shock_scale;
+    }
+
+    void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
+                 InstrumentWork& w) {
+        // Caller flow: intensity against the per-tick average, and imbalance.
+        OrderVolume flow = in_.order_flow.empty() ? OrderVolume{} : s_.caller_flow[i];
+        double total = flow.buy + flow.sell;
+        double ratio = total / k.flow_per_tick;
+        double intensity = bounds::max(0.2, ratio >= 10.0 ? 1.5 : 0.15 * ratio);
+        double imbalance = total > 0.0 ? (flow.buy - flow.sell) / total : 0.0;
+
+        w.news = s_.news.company_news(i, c, k.spec);
+        double beta = k.beta;
+        // Capitalisation in billions; the live book prices from it too.
+        w.cap_billions = c.market_cap / 1000000000.0;
+        double size = size_multiplier(w.cap_billions, p_);
+
+        // Market term, with extra crisis loading when the blend is sourced.
+        double market = m_ * beta;
+        if (p_.crisis_blend_source != 0.0) {
+            double extra = ((p_.crisis_blend_source * p_.crisis_blend_gain) * blend_) * m_;
+            if (p_.crisis_blend_variance_damp != 0.0) {
+                double r = bounds::max(shock_ratio_, 1e-6);
+                extra = extra * clamp(maths::pow(r, -p_.crisis_blend_variance_damp), 0.1, 10.0);
+            }
+            market = market + extra;
+        }
+        double sector = k.has_factor ? s_.sector_factors[k.factor_position] : 0.0;
+        double z = rng_.next_normal();
+        w.squeeze = k.squeeze;
+        double crash =
+            shock_ratio_ > p_.crash_amplifier_threshold
+                ? p_.crash_amplifier_slope * (shock_ratio_ - p_.crash_amplifier_threshold) + 1.0
+                : 1.0;
+        double raw_noise =
+            (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash));
+        w.flow =
+            p_.informed_flow_fraction *
+            (p_.order_flow_coefficient * ((imbalance * intensity) * (1.0 / k.flow_denominator)));
+        double drift = w.news + w.flow;
+        if (open_) drift = drift + w.squeeze;
+        w.drift = drift * K390;
+        w.noise = open_ ? raw_noise : raw_noise * 0.15;
+        w.amplifier = volume_amplifier(c, in_.news_impacts);
+        w.uniform = rng_.next_float();
+        draws_ += 2;
     }
 
     // The discount-rate term of every fair value this tick.
@@ -526,72 +425,68 @@ private:
                RATE_PE_SENSITIVITY;
     }
 
-    void valuation_pass() {
+    void value(TickCompany& c, const InstrumentConstants& constants, InstrumentWork& w) {
         double cap = p_.mispricing_cap;
-        for (InstrumentWork& w : s_.work) {
-            TickCompany& c = e_.roster_[w.index];
-            double v = s_.constants[w.index].fair_value;
-
-            // First tick: start from where the price stands against fair value.
-            double s = 0.0;
-            double momentum = 0.0;
-            if (!c.mispricing_s) {
-                s = clamp(maths::log(bounds::max(c.price, 0.01) / v), -cap, cap);
-                c.mispricing_s = s;
-                c.mispricing_s_prev_close = s;
-                c.mispricing_momentum = 0.0;
-            } else {
-                s = *c.mispricing_s;
-                momentum = c.mispricing_momentum.value_or(0.0);
-            }
-
-            ComponentRow& k = w.components;
-            k.fill(0.0);
-            double s_raw = 0.0;
-            if (open_) {
-                // Regular hours: reversion, momentum and the crowd's lean act.
-                double lean = clamp(momentum * p_.crowd_momentum_gain - s * p_.crowd_valuation_gain,
-                                    -p_.crowd_lean_cap, p_.crowd_lean_cap);
-                k[slot(Component::reversion)] = (p_.s_phi_tick - 1.0) * s;
-                k[slot(Component::momentum)] = (momentum * p_.momentum_theta) / 390.0;
-                k[slot(Component::crowd_lean)] = lean / 390.0;
-                k[slot(Component::short_squeeze_effect)] = w.squeeze * K390;
-                k[slot(Component::random_noise)] = w.noise * noise_curve_;
-                s_raw = (w.noise * noise_curve_) +
-                        (((k[slot(Component::momentum)] + s * p_.s_phi_tick) +
-                          k[slot(Component::crowd_lean)]) +
-                         w.drift);
-                w.lean = lean;
-            } else {
-                k[slot(Component::random_noise)] = w.noise;
-                s_raw = (s + w.drift) + w.noise;
-                w.lean = 0.0;
-            }
-            k[slot(Component::company_news)] = w.news * K390;
-            k[slot(Component::order_flow_impact)] = w.flow * K390;
-
-            double s1 = clamp(s_raw, -cap, cap);
-            double x = bounds::max(0.01, maths::exp(s1) * v);
-
-            // Circuit breaker around the previous close; the pull is booked.
-            w.band_high = c.previous_close * p_.breaker_band_upper;
-            w.band_low = bounds::max(0.01, c.previous_close * p_.breaker_band_lower);
-            if (x > w.band_high || x < w.band_low) {
-                x = bounds::max(w.band_low, bounds::min(x, w.band_high));
-                double s2 = clamp(maths::log(x / v), -cap, cap);
-                k[slot(Component::circuit_breaker)] = s2 - s1;
-                s = s2;
-            } else {
-                s = s1;
-            }
+        double v = constants.fair_value;
+        // First tick: start from where the price stands against fair value.
+        double s = 0.0;
+        double momentum = 0.0;
+        if (!c.mispricing_s) {
+            s = clamp(maths::log(bounds::max(c.price, 0.01) / v), -cap, cap);
             c.mispricing_s = s;
-            w.fair_value = v;
-            w.anchor = bounds::min(x, p_.price_hard_cap);
+            c.mispricing_s_prev_close = s;
+            c.mispricing_momentum = 0.0;
+        } else {
+            s = *c.mispricing_s;
+            momentum = c.mispricing_momentum.value_or(0.0);
         }
+
+        ComponentRow& k = w.components;
+        k.fill(0.0);
+        double s_raw = 0.0;
+        if (open_) {
+            // Regular hours: reversion, momentum and the crowd's lean act.
+            double lean = clamp(momentum * p_.crowd_momentum_gain - s * p_.crowd_valuation_gain,
+                                -p_.crowd_lean_cap, p_.crowd_lean_cap);
+            k[slot(Component::reversion)] = (p_.s_phi_tick - 1.0) * s;
+            k[slot(Component::momentum)] = (momentum * p_.momentum_theta) / 390.0;
+            k[slot(Component::crowd_lean)] = lean / 390.0;
+            k[slot(Component::short_squeeze_effect)] = w.squeeze * K390;
+            k[slot(Component::random_noise)] = w.noise * noise_curve_;
+            s_raw =
+                (w.noise * noise_curve_) + (((k[slot(Component::momentum)] + s * p_.s_phi_tick) +
+                                             k[slot(Component::crowd_lean)]) +
+                                            w.drift);
+            w.lean = lean;
+        } else {
+            k[slot(Component::random_noise)] = w.noise;
+            s_raw = (s + w.drift) + w.noise;
+            w.lean = 0.0;
+        }
+        k[slot(Component::company_news)] = w.news * K390;
+        k[slot(Component::order_flow_impact)] = w.flow * K390;
+
+        double s1 = clamp(s_raw, -cap, cap);
+        double x = bounds::max(0.01, maths::exp(s1) * v);
+
+        // Circuit breaker around the previous close; the pull is booked.
+        w.band_high = c.previous_close * p_.breaker_band_upper;
+        w.band_low = bounds::max(0.01, c.previous_close * p_.breaker_band_lower);
+        if (hold_to_band(x, w)) {
+            double s2 = clamp(maths::log(x / v), -cap, cap);
+            k[slot(Component::circuit_breaker)] = s2 - s1;
+            s = s2;
+        } else {
+            s = s1;
+        }
+        c.mispricing_s = s;
+        w.fair_value = v;
+        w.anchor = bounds::min(x, p_.price_hard_cap);
     }
 
-    void volume_pass() {
-        // Market-wide multiplier from the variance regime and the volume state.
+    // The market-wide volume multiplier, from the variance regime and the
+    // volume state.
+    void prepare_volume() {
         double vm = 1.0;
         if (p_.volume_variance_gain != 0.0 && p_.market_factor_sigma > 0.0) {
             double r = sigma_m_ / p_.market_factor_sigma;
@@ -599,25 +494,25 @@ private:
         }
         double state = e_.market_.volume_state;
         double vs = state != 0.0 ? clamp(maths::exp(state), 0.25, 4.0) : 1.0;
-        double base = (vm * (open_ ? 1.0 : 0.1)) * vs;
+        volume_base_ = (vm * (open_ ? 1.0 : 0.1)) * vs;
+    }
 
-        for (InstrumentWork& w : s_.work) {
-            const TickCompany& c = e_.roster_[w.index];
-            const InstrumentConstants& k = s_.constants[w.index];
-            double v = base;
-            if (k.has_own_volume) v = k.own_volume * base;
-            if (k.has_variance_volume) v = v * k.variance_volume;
-            // More shares change hands the further the price has moved today.
-            double move = c.open > 0.0 ? std::fabs(w.anchor - c.open) / c.open : 0.0;
-            double units = bounds::min(move / 0.01, p_.volume_move_cap);
-            w.volume = rounding::floor((((w.uniform * p_.volume_move_noise) +
-                                         (units * p_.volume_move_response + p_.volume_move_floor)) *
-                                        (v * (c.avg_volume / 390.0))) *
-                                       volume_curve_ * w.amplifier);
-        }
+    void volume(const TickCompany& c, const InstrumentConstants& k, InstrumentWork& w) const {
+        double v = volume_base_;
+        if (k.has_own_volume) v = k.own_volume * volume_base_;
+        if (k.has_variance_volume) v = v * k.variance_volume;
+        // More shares change hands the further the price has moved today.
+        double move = c.open > 0.0 ? std::fabs(w.anchor - c.open) / c.open : 0.0;
+        double units = bounds::min(move / 0.01, p_.volume_move_cap);
+        w.volume = rounding::floor((((w.uniform * p_.volume_move_noise) +
+                                     (units * p_.volume_move_response + p_.volume_move_floor)) *
+                                    (v * (c.avg_volume / 390.0))) *
+                                   volume_curve_ * w.amplifier);
     }
 
     void print_pass() {
+        // The VIX holds for the tick, and so does the live book's stress.
+        book_stress_ = microstructure::vix_stress(e_.economy_.vix);
         for (InstrumentWork& w : s_.work) {
             TickCompany& c = e_.roster_[w.index];
             double x = w.anchor;
@@ -631,9 +526,7 @@ private:
                     x = settle_flow(c, w, old, x, uniforms, inventory_change);
                 }
                 // The book may print outside the band; pull it back, unbooked.
-                if (x > w.band_high || x < w.band_low) {
-                    x = bounds::max(w.band_low, bounds::min(x, w.band_high));
-                }
+                hold_to_band(x, w);
                 if (inventory_change != 0.0) {
                     c.maker_inventory = c.maker_inventory.value_or(0.0) + inventory_change;
                 }
@@ -652,21 +545,27 @@ private:
     // print becomes the last trade; the maker's inventory takes the other side.
     double settle_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
                        const double (&uniforms)[4], double& inventory_change) {
-        double depth = bounds::min(10.0, bounds::max(2.0, std::ceil(w.volume / flow_lot(c)) + 1.0));
+        const InstrumentConstants& k = s_.constants[w.index];
+        double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
+        double depth = bounds::min(10.0, bounds::max(2.0, rounding::ceil(w.volume / lot) + 1.0));
         LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, depth);
-        // The price is positive here, so there is always a quote.
-        auto quote = quote_live_book(live_book_input(c, old), options);
-        if (!quote) return anchor;
-        LadderSweep ladder(*quote, options, old);
+        // The price is positive here, so the quote is the live book's.
+        QuoteTerms terms = k.quote;
+        if (!k.quote_base_fixed)
+            terms.base =
+                microstructure::base_level_size(c.avg_volume, c.volume, c.shares_outstanding);
+        LiveQuote quote =
+            quote_ladder(old, w.cap_billions, book_stress_, terms, c.maker_inventory, options);
+        LadderSweep ladder(quote, options, old);
         if (!ladder.two_sided()) return anchor;
 
         double p_buy = clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);
         double slice = bounds::max(1.0, rounding::floor(w.volume * 0.25));
         double filled = 0.0;
         double changes[4] = {0.0, 0.0, 0.0, 0.0};
-        for (std::size_t k = 0; k < 4; ++k) {
-            Side side = p_buy <= uniforms[k] ? Side::sell : Side::buy;
-            ladder.take(side, slice, filled, changes[k]);
+        for (std::size_t order = 0; order < 4; ++order) {
+            auto side = static_cast<Side>(p_buy <= uniforms[order]);
+            ladder.take(side, slice, filled, changes[order]);
         }
         if (filled == 0.0) return anchor;
         inventory_change = ((changes[0] + changes[1]) + changes[2]) + changes[3];
@@ -675,11 +574,18 @@ private:
 
     void book_the_day() {
         e_.market_.day_factor += m_;
-        for (ComponentRow& row : e_.tick_components_) row.fill(0.0);
         s_.active.clear();
         s_.anchors.clear();
         s_.volumes.clear();
+        // Work comes in roster order, so the rows of instruments the tick
+        // did not move are the gaps between it; only those are zeroed.
+        std::size_t unmoved = 0;
+        auto zero_until = [&](std::size_t end) {
+            for (; unmoved < end; ++unmoved) e_.tick_components_[unmoved].fill(0.0);
+        };
         for (const InstrumentWork& w : s_.work) {
+            zero_until(w.index);
+            ++unmoved;
             AttributionRow& day = e_.attribution_[w.index];
             for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += w.components[k];
             e_.tick_components_[w.index] = w.components;
@@ -689,6 +595,7 @@ private:
             s_.anchors.push_back(w.anchor);
             s_.volumes.push_back(w.volume);
         }
+        zero_until(e_.tick_components_.size());
         e_.stream(Stream::market) = rng_;
         e_.draws_.market += draws_;
     }
@@ -705,9 +612,10 @@ private:
     double sigma_m_ = 0.0;
     double m_ = 0.0;
     double blend_ = 0.0;
+    double shock_ratio_ = 0.0;
+    double volume_base_ = 1.0;
+    double book_stress_ = 1.0;
     std::uint64_t draws_ = 0;
-    // Where roster position i's named events start in the news index.
-    std::size_t direct_cursor_ = 0;
 };
 
 TickOutcome Engine::tick(const TickInput& input) {

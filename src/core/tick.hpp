@@ -14,6 +14,7 @@
 
 #include "core/market_hours.hpp"
 #include "core/market_maker.hpp"
+#include "core/news_index.hpp"
 #include "core/order_book.hpp"
 #include "core/sectors.hpp"
 #include "core/tick_company.hpp"
@@ -51,17 +52,6 @@ using AttributionRow = std::array<double, ATTRIBUTION_SLOTS>;
 inline constexpr std::size_t slot(Component component) noexcept {
     return static_cast<std::size_t>(component);
 }
-
-// A news impulse as the price model sees it. Scope follows from which fields
-// are set: a ticker (a company id) names one instrument and, with a sector,
-// its peers; a sector alone names that sector; neither is market-wide.
-struct NewsEvent {
-    std::optional<double> price_impact;
-    std::optional<std::string> ticker;
-    std::optional<std::string> sector;
-
-    bool operator==(const NewsEvent&) const = default;
-};
 
 // Impact still working through the tape; in the tick it only amplifies volume.
 struct NewsImpact {
@@ -124,6 +114,7 @@ MarketStatus tick_status(std::int64_t hour, std::int64_t minute, std::int64_t da
 struct InstrumentWork {
     std::size_t index = 0;
     // Factors and drift.
+    double cap_billions = 0.0;
     double news = 0.0;
     double flow = 0.0;
     double squeeze = 0.0;
@@ -139,36 +130,6 @@ struct InstrumentWork {
     double band_low = 0.0;
     double volume = 0.0;
     ComponentRow components{};
-};
-
-// The tick's news (its own events, then the day's pending ones) indexed so
-// that each instrument visits only the events that can move it: the
-// market-wide ones, those naming its sector, and those naming it. Pending
-// news grows with the roster, so a scan of every event per instrument would
-// make the tick quadratic in instruments.
-struct NewsIndex {
-    // One event's contribution in each role it can play.
-    struct Event {
-        // The full impact, for the company it names.
-        double direct = 0.0;
-        // Impact times the peer weight, for the named company's sector peers.
-        double peer = 0.0;
-        bool peer_adds = false;
-        // Impact times the market or sector weight, for an unnamed event.
-        double broad = 0.0;
-        bool named = false;
-    };
-    std::vector<Event> events;
-    // Event positions, ascending: unnamed and unsectored; by table sector.
-    std::vector<std::size_t> market;
-    std::array<std::vector<std::size_t>, sectors::COUNT> by_sector;
-    // (roster position, event position) for every event naming a company,
-    // sorted, so instruments in roster order walk it once.
-    std::vector<std::pair<std::size_t, std::size_t>> direct;
-    // Roster positions sorted by company id (ties by position), rebuilt only
-    // after the roster changes.
-    std::vector<std::size_t> roster_by_id;
-    bool roster_sorted = false;
 };
 
 // Per-instrument values that only roster edits, column writes and the close
@@ -195,6 +156,14 @@ struct InstrumentConstants {
     bool has_variance_volume = false;
     // The per-tick fair value, for the economy it was computed under.
     double fair_value = 0.0;
+    // The live book's terms; its base level size holds only while the
+    // average volume is usable, else today's volume sets it tick by tick.
+    QuoteTerms quote;
+    bool quote_base_fixed = false;
+    // Shares per level the flow is sized against, when the average volume
+    // fixes it.
+    double flow_lot = 1.0;
+    bool flow_lot_fixed = false;
 };
 
 // Working memory of the tick, kept by the engine so that a tick allocates
@@ -209,6 +178,8 @@ struct TickScratch {
     // Order-flow entries sorted by ticker, ties by position, so the first
     // entry for a ticker is found by binary search.
     std::vector<std::size_t> flow_order;
+    // Caller flow by roster position, when the tick has any.
+    std::vector<OrderVolume> caller_flow;
     NewsIndex news;
     std::vector<InstrumentConstants> constants;
     // The engine's roster version the constants were built for, and the

@@ -180,12 +180,13 @@ TEST(MathsPow, KnownBits) {
     }
 }
 
-// The inline floor gives std::floor's bits: random bit patterns (every
-// exponent, NaNs and infinities among them) and the edges around zero,
-// one and 2^52.
+// The inline floor and ceiling give the library's bits: random bit patterns
+// (every exponent, NaNs and infinities among them) and the edges around
+// zero, one and 2^52.
 TEST(RoundingFloor, SameBitsAsTheLibrary) {
     auto same = [](double x) {
-        return std::bit_cast<Bits>(rounding::floor(x)) == std::bit_cast<Bits>(std::floor(x));
+        return std::bit_cast<Bits>(rounding::floor(x)) == std::bit_cast<Bits>(std::floor(x)) &&
+               std::bit_cast<Bits>(rounding::ceil(x)) == std::bit_cast<Bits>(std::ceil(x));
     };
     for (double x : {0.0, -0.0, 0.5, -0.5, 1.0, -1.0, 0x1p52, -0x1p52, 0x1p52 - 0.5, -0x1p52 + 0.5,
                      0x1p63, inf, -inf, nan, 1e-310, -1e-310}) {

@@ -1,0 +1,111 @@
+// The news a tick applies, indexed by whom it can move.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/params.hpp"
+#include "core/sectors.hpp"
+#include "core/tick_company.hpp"
+
+namespace corvane {
+
+// A news impulse as the price model sees it. Scope follows from which fields
+// are set: a ticker (a company id) names one instrument and, with a sector,
+// its peers; a sector alone names that sector; neither is market-wide.
+struct NewsEvent {
+    std::optional<double> price_impact;
+    std::optional<std::string> ticker;
+    std::optional<std::string> sector;
+
+    bool operator==(const NewsEvent&) const = default;
+};
+
+// The tick's news (its own events, then the day's pending ones) indexed so
+// that each instrument visits only the events that can move it: the
+// market-wide ones, those naming its sector, and those naming it. Pending
+// news grows with the roster, so a scan of every event per instrument would
+// make the tick quadratic in instruments; and it holds all day, so the index
+// is kept from tick to tick while nothing it was built from has changed.
+class NewsIndex {
+public:
+    // Indexes `tick_news` then `pending` for this tick. `pending_version`
+    // changes whenever the pending news does; `blend` scales peer weights.
+    // The spans must hold until the tick's last `company_news`.
+    void prepare(std::span<const NewsEvent> tick_news, std::span<const NewsEvent> pending,
+                 std::uint64_t pending_version, const std::vector<TickCompany>& roster,
+                 double blend, const ModelParams& p);
+
+    // Company news for roster position i, with c its record and spec its
+    // sector's table entry: the events that reach it, added in event order
+    // exactly as a scan of every event would add them. Positions must come
+    // in ascending order within a tick.
+    double company_news(std::size_t i, const TickCompany& c, const SectorSpec* spec);
+
+    // Positions and company ids may have moved.
+    void roster_changed() noexcept {
+        roster_sorted_ = false;
+        built_ = false;
+    }
+
+private:
+    // One event's contribution in each role it can play.
+    struct Event {
+        // The full impact, for the company it names.
+        double direct = 0.0;
+        // Impact times the peer weight, for the named company's sector peers.
+        double peer = 0.0;
+        bool peer_adds = false;
+        // Impact times the market or sector weight, for an unnamed event.
+        double broad = 0.0;
+        bool named = false;
+    };
+
+    bool still_current(std::span<const NewsEvent> tick_news, std::uint64_t pending_version,
+                       double blend) const noexcept;
+    void sort_roster(const std::vector<TickCompany>& roster);
+    void add(const NewsEvent& event, const std::vector<TickCompany>& roster, double blend,
+             const ModelParams& p);
+    // Every roster position whose company id is `ticker`.
+    void name_targets(std::string_view ticker, std::size_t event,
+                      const std::vector<TickCompany>& roster);
+    // The events that reach position i, merged from the index.
+    double merge(std::size_t i, const TickCompany& c, const SectorSpec* spec);
+    // The plain scan, for an instrument outside the sector table.
+    double scan(const TickCompany& c) const;
+
+    std::vector<Event> events_;
+    // Event positions, ascending: unnamed and unsectored; by table sector.
+    std::vector<std::size_t> market_;
+    std::array<std::vector<std::size_t>, sectors::COUNT> by_sector_;
+    // (roster position, event position) for every event naming a company,
+    // sorted, so instruments in roster order walk it once.
+    std::vector<std::pair<std::size_t, std::size_t>> direct_;
+    // Roster positions sorted by company id (ties by position), rebuilt only
+    // after the roster changes.
+    std::vector<std::size_t> roster_by_id_;
+    bool roster_sorted_ = false;
+    // What the index was built from, when it held no tick news of its own.
+    bool built_ = false;
+    std::uint64_t pending_version_ = 0;
+    std::uint64_t blend_bits_ = 0;
+    // This tick's inputs, for the plain scan.
+    std::span<const NewsEvent> tick_news_;
+    std::span<const NewsEvent> pending_;
+    double blend_ = 0.0;
+    const ModelParams* params_ = nullptr;
+    // Where the current position's named events start in `direct_`.
+    std::size_t cursor_ = 0;
+    // Each position's sum, once worked out, while the index is kept: the
+    // same events reach the same instrument every tick of the day.
+    std::vector<double> sums_;
+    std::vector<std::uint8_t> summed_;
+};
+
+}  // namespace corvane
