@@ -31,7 +31,7 @@ install_cross_packages() {
         $sudo apt-get update -qq
     fi
     install_debian_packages clang-14 g++-aarch64-linux-gnu qemu-user libssl-dev:arm64 \
-        python3.11-dbg valgrind
+        python3.11-dbg valgrind libclang-rt-14-dev
 }
 
 # Sets PYTHON to the interpreter of the project's environment, creating it

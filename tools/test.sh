@@ -42,6 +42,9 @@ bash tools/check_determinism.sh
 # Run from outside the source tree so the installed package is what is tested.
 (cd tests/python && "$PYTHON" -X dev -W error -m pytest -q -p no:cacheprovider .)
 
+# Bounded fuzzing of the order book, restore_state, from_dict and loads.
+bash tools/fuzz.sh "$PYTHON" 45
+
 # Reference counts under the debug interpreter, traced memory, and valgrind.
 bash tools/check_leaks.sh "$PYTHON"
 
