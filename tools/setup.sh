@@ -6,7 +6,10 @@ DEBIAN_PACKAGES="cmake ninja-build g++ libssl-dev libgtest-dev musl-tools binuti
 install_debian_packages() {
     local missing=()
     for package in $DEBIAN_PACKAGES "$@"; do
-        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+        # dpkg -s calls a package installed for two architectures ambiguous
+        # and fails; asking for any installed instance does not.
+        dpkg-query -W -f='${db:Status-Abbrev}\n' "$package" 2>/dev/null | grep -q '^ii' ||
+            missing+=("$package")
     done
     if [ ${#missing[@]} -gt 0 ]; then
         echo "Installing Debian packages: ${missing[*]}"
