@@ -129,7 +129,8 @@ def _chart(path: Path, np: Any, plt: Any, *, engine, closes, sectors, moves, lab
         if not np.any(values):
             continue
         base = np.where(values >= 0, left_pos, left_neg)
-        ax.barh(range(len(moves)), values, left=base, label=factor)
+        # A factor keeps its colour whichever factors are absent.
+        ax.barh(range(len(moves)), values, left=base, label=factor, color=f"C{f}")
         left_pos += np.maximum(values, 0)
         left_neg += np.minimum(values, 0)
     ax.set_yticks(range(len(moves)), labels)
@@ -145,8 +146,8 @@ def _chart(path: Path, np: Any, plt: Any, *, engine, closes, sectors, moves, lab
     twin = ax.twinx()
     twin.plot(macro_days, np.asarray(macro.column("fear_greed_index")), color="tab:blue", label="fear & greed")
     twin.set_ylabel("fear & greed (0-100)")
-    fig.legend(*[sum(x, []) for x in zip(ax.get_legend_handles_labels(), twin.get_legend_handles_labels())],
-               loc="lower left", bbox_to_anchor=(0.07, 0.38), fontsize=8)
+    lines = ax.get_lines() + twin.get_lines()
+    ax.legend(lines, [line.get_label() for line in lines], loc="upper left", fontsize=8)
 
     ax = axes[1, 1]
     for column in ("federal_funds_rate", "corporate_bond_yield", "inflation_rate", "unemployment_rate", "gdp_growth"):
