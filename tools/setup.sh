@@ -6,9 +6,9 @@ DEBIAN_PACKAGES="cmake ninja-build g++ libssl-dev libgtest-dev musl-tools binuti
 install_debian_packages() {
     local missing=()
     for package in $DEBIAN_PACKAGES "$@"; do
-        # dpkg -s calls a package installed for two architectures ambiguous
-        # and fails; asking for any installed instance does not.
-        dpkg-query -W -f='${db:Status-Abbrev}\n' "$package" 2>/dev/null | grep -q '^ii' ||
+        # dpkg -s refuses a name installed for two architectures (libssl-dev
+        # once the ARM one is there); dpkg-query lists each instance.
+        dpkg-query -W -f='${db:Status-Status}\n' "$package" 2>/dev/null | grep -qx installed ||
             missing+=("$package")
     done
     if [ ${#missing[@]} -gt 0 ]; then
@@ -18,6 +18,20 @@ install_debian_packages() {
         $sudo apt-get update -qq
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
     fi
+}
+
+# What the determinism and leak checks need besides the build: a second
+# compiler, a 64-bit ARM cross toolchain with its own OpenSSL run under
+# qemu-user, the debug interpreter and valgrind.
+install_cross_packages() {
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+        $sudo dpkg --add-architecture arm64
+        $sudo apt-get update -qq
+    fi
+    install_debian_packages clang-14 g++-aarch64-linux-gnu qemu-user libssl-dev:arm64 \
+        python3.11-dbg valgrind
 }
 
 # Sets PYTHON to the interpreter of the project's environment, creating it

@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/setup.sh
 install_debian_packages
+install_cross_packages
 use_project_environment
 
 # Layout first: it is the cheapest check. Other clang-format releases lay
@@ -35,6 +36,28 @@ cmake --build "$sanitized" -j "$(nproc)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$sanitized" --output-on-failure -j 2 -E 'maths_matches_musl|core_has_no_fma'
 
+# The same digests from other compilers, optimisation levels and 64-bit ARM.
+bash tools/check_determinism.sh
+
 # Run from outside the source tree so the installed package is what is tested.
-cd tests/python
-"$PYTHON" -X dev -W error -m pytest -q -p no:cacheprovider .
+(cd tests/python && "$PYTHON" -X dev -W error -m pytest -q -p no:cacheprovider .)
+
+# Reference counts under the debug interpreter, traced memory, and valgrind.
+bash tools/check_leaks.sh "$PYTHON"
+
+# The Python suite again, against an AddressSanitizer + UndefinedBehaviorSanitizer
+# build of the extension, with the interpreter's allocations through malloc so
+# the sanitizer sees them too.
+module=build/module-sanitized
+cmake -S . -B "$module" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BUILD_MODULE=ON \
+    -DCORVANE_SANITIZE=ON -DPython_EXECUTABLE="$PYTHON" >/dev/null
+cmake --build "$module" -j "$(nproc)" --target _core
+rm -rf "$module/package" && mkdir -p "$module/package/corvane"
+cp python/corvane/*.py python/corvane/_core.pyi python/corvane/py.typed "$module"/_core*.so \
+    "$module/package/corvane/"
+(cd tests/python &&
+    PYTHONPATH="$PWD/../../$module/package" PYTHONMALLOC=malloc \
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    "$PYTHON" -X dev -W error -m pytest -q -p no:cacheprovider .)

@@ -1,8 +1,12 @@
 """corvane: a deterministic stock-market simulator.
 
 Everything the compiled extension defines is re-exported here; import this
-package rather than `corvane._core`. The package adds what is better written
-in Python: JSON round-trips and run manifests, and seed sweeps.
+package rather than `corvane._core`.
+
+Beside it: JSON that loses nothing and run manifests (`dumps`, `loads`,
+`manifest`, `replay`), `sweep` (a function over many seeds) and `backtest`
+(a policy over many seeds of the trading environment in `corvane.env`, which
+needs the ``rl`` extra; importing corvane never imports it).
 """
 
 from typing import TYPE_CHECKING
@@ -10,11 +14,12 @@ from typing import TYPE_CHECKING
 from corvane import _core
 from corvane._core import *  # noqa: F403
 from corvane._core import __version__ as __version__
+from corvane._backtest import BacktestResult as BacktestResult
+from corvane._backtest import backtest as backtest
 from corvane._records import dumps as dumps
 from corvane._records import loads as loads
 from corvane._records import manifest as manifest
 from corvane._records import replay as replay
-from corvane._sweep import SweepError as SweepError
 from corvane._sweep import sweep as sweep
 
 if not TYPE_CHECKING:
@@ -27,5 +32,6 @@ if not TYPE_CHECKING:
         "manifest",
         "replay",
         "sweep",
-        "SweepError",
+        "backtest",
+        "BacktestResult",
     ]

@@ -1,4 +1,4 @@
-"""Seed sweeps: one function over many seeds, on any executor."""
+"""Run one function over many seeds, in parallel, results in seed order."""
 
 import multiprocessing
 import os
@@ -9,20 +9,13 @@ from typing import Any, TypeVar
 Result = TypeVar("Result")
 
 
-class SweepError(RuntimeError):
-    """A sweep's function raised for one seed; the original error is its cause."""
-
-    def __init__(self, seed: int, error: BaseException) -> None:
-        super().__init__(f"seed {seed} failed: {type(error).__name__}: {error}")
-        self.seed = seed
-
-
 def _default_pool(jobs: int) -> ProcessPoolExecutor:
     # Forking a process that runs threads (a progress bar's, a caller's) can
     # deadlock the child; a fork server starts workers from a clean process.
     methods = multiprocessing.get_all_start_methods()
     context = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
-    return ProcessPoolExecutor(max_workers=max(1, min(jobs, os.cpu_count() or 1)), mp_context=context)
+    workers = max(1, min(jobs, os.cpu_count() or 1))
+    return ProcessPoolExecutor(max_workers=workers, mp_context=context)
 
 
 def sweep(
@@ -32,14 +25,15 @@ def sweep(
     executor: Executor | None = None,
     progress: Callable[[int, int], Any] | None = None,
 ) -> list[Result]:
-    """`[fn(seed) for seed in seeds]`, computed in parallel, in seed order.
+    """fn(seed) for every seed, as a list in the order of `seeds`.
 
-    The default runs on a local process pool, so `fn` and what it returns
-    must pickle (a module-level function, or a functools.partial of one).
-    Any concurrent.futures.Executor may be passed instead -- a thread pool,
-    or a cluster's, such as Dask's `Client(...).get_executor()` -- and the
-    results are the same. `progress(done, total)` is called as seeds finish.
-    The first seed to fail (in seed order) raises SweepError naming it.
+    Runs on `executor` (any concurrent.futures.Executor: a thread pool, or a
+    cluster's, such as Dask's `Client(...).get_executor()`), by default a
+    local process pool, so `fn` must pickle: a module-level function or a
+    functools.partial of one. `progress`, when given, is called as
+    progress(done, total) as seeds finish. The first failure in seed order
+    is re-raised, its type kept, with a note naming its seed; the seeds not
+    yet started are cancelled.
     """
     seeds = list(seeds)
     own = executor is None
@@ -52,10 +46,11 @@ def sweep(
                 progress(done, len(seeds))
         results = []
         for seed, future in zip(seeds, futures):
-            error = future.exception()
-            if error is not None:
-                raise SweepError(seed, error) from error
-            results.append(future.result())
+            try:
+                results.append(future.result())
+            except BaseException as error:
+                error.add_note(f"while running seed {seed!r}")
+                raise
         return results
     finally:
         for future in futures:

@@ -377,8 +377,9 @@ def main(argv: list[str] | None = None) -> int:
         print(error, file=sys.stderr)
         return 2
     except corvane.ValidationError as error:
-        # The simulator's refusals name the bad input.
-        print(f"corvane {args.command}: error: {error}", file=sys.stderr)
+        # The simulator's refusals name the bad input (a sweep's, its seed too).
+        where = "".join(f" ({note})" for note in getattr(error, "__notes__", []))
+        print(f"corvane {args.command}: error: {error}{where}", file=sys.stderr)
         return 2
     except (RuntimeError, OSError) as error:
         print(f"corvane {args.command}: {error}", file=sys.stderr)

@@ -68,10 +68,17 @@ Result<std::vector<double>> impulse_response(std::int64_t horizon_days, double p
     // to hold fails to allocate rather than wrapping.
     auto days = static_cast<std::uint64_t>(horizon_days);
     std::vector<double> response;
+    auto failure = [days] {
+        return AllocationFailure(
+            text::message("cannot allocate a response of ", days + 1, " days"));
+    };
+    // More than the machine holds would be granted and then killed while filled.
+    std::uint64_t memory = physical_memory_bytes();
+    if (memory != 0 && days >= memory / sizeof(double)) throw failure();
     try {
         response.reserve(static_cast<std::size_t>(days + 1));
     } catch (const std::bad_alloc&) {
-        throw AllocationFailure(text::message("cannot allocate a response of ", days + 1, " days"));
+        throw failure();
     }
     response.push_back(1.0);
     double before = 0.0;

@@ -6,12 +6,17 @@
 // whole length, conversions included, so a caller's __float__ or a signal
 // handler that calls back into the same engine is refused, never interleaved.
 #include <algorithm>
+#include <cmath>
+#include <cstddef>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/market_hours.hpp"
+#include "core/market_maker.hpp"
 #include "core/simulation.hpp"
 #include "core/text.hpp"
 #include "python/args.hpp"
@@ -527,6 +532,117 @@ PyObject* Engine_book(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// ---- Books of every instrument at once ----
+//
+// For callers that read every book each step (a trading environment): these
+// walk each instrument's ladder as Engine::book_for would lay it out, with
+// the book's own arithmetic, but build no OrderBook, so they allocate nothing
+// per instrument. tests/python/test_env.py holds them to book(ticker).
+
+// The live quote of instrument `i`, as book_for builds its book from.
+std::optional<LiveQuote> live_quote(const Engine& engine, std::size_t i) {
+    const TickCompany& company = engine.roster()[i];
+    return quote_live_book(live_book_input(company, company.price),
+                           full_book_options(engine.economy().vix));
+}
+
+// Calls visit(price, size) on each order of one side, best first, while it
+// returns true. The book's rules: bids stop at the first price that is not
+// positive; an order without a positive price and size is not there.
+template <class Visit>
+void walk_ladder(const LiveQuote& quote, double vix, Side side, Visit visit) {
+    const LiveBookOptions options = full_book_options(vix);
+    for (std::size_t i = 0; quotes_level(options, i); ++i) {
+        std::optional<LadderLevel> level = ladder_level(quote, side, i);
+        if (!level) break;
+        if (!(level->price > 0.0) || !(level->size > 0.0)) continue;
+        if (!visit(level->price, level->size)) return;
+    }
+}
+
+PyObject* Engine_quotes(PyObject* self, PyObject*) {
+    return with_engine(self, [](Simulation& simulation) -> PyObject* {
+        const Engine& engine = simulation.engine();
+        const std::size_t n = engine.size();
+        const double vix = engine.economy().vix;
+        std::vector<double> out(4 * n, std::numeric_limits<double>::quiet_NaN());
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(2 * n), out.end(), 0.0);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::optional<LiveQuote> quote = live_quote(engine, i);
+            if (!quote) continue;
+            for (Side side : {Side::buy, Side::sell}) {
+                double& price = out[(side == Side::buy ? 0 : n) + i];
+                double& size = out[(side == Side::buy ? 2 * n : 3 * n) + i];
+                // The top level: the first order and any after it at its price.
+                walk_ladder(*quote, vix, side, [&](double p, double q) {
+                    if (size > 0.0 && p != price) return false;
+                    price = p;
+                    size = size + q;
+                    return true;
+                });
+            }
+        }
+        return f64_bytes(out);
+    });
+}
+
+constexpr Param SWEEP_COSTS_PARAMS[] = {{"quantities"}};
+constexpr Signature SWEEP_COSTS_SIGNATURE{"sweep_costs", SWEEP_COSTS_PARAMS, 1};
+
+PyObject* Engine_sweep_costs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        PyObject* given = nullptr;
+        if (!parse_args(SWEEP_COSTS_SIGNATURE, args, nargs, kwnames, given)) return nullptr;
+        const Engine& engine = simulation.engine();
+        const std::size_t n = engine.size();
+        Ref items = Ref::steal(
+            PySequence_Fast(given, "sweep_costs() quantities must be a sequence of floats"));
+        if (!items) return nullptr;
+        const bool list = PyList_Check(items.get());
+        const Py_ssize_t size = list ? PyList_Size(items.get()) : PyTuple_Size(items.get());
+        if (size < 0) return nullptr;
+        if (static_cast<std::size_t>(size) != n) {
+            return raise_validation(text::message("sweep_costs() expected ", n,
+                                                  " quantities, one per instrument, got ", size));
+        }
+        std::vector<double> quantities(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto at = static_cast<Py_ssize_t>(i);
+            PyObject* item =
+                list ? PyList_GetItem(items.get(), at) : PyTuple_GetItem(items.get(), at);
+            if (!from_python(item, "sweep_costs", "quantities", quantities[i])) return nullptr;
+        }
+        const double vix = engine.economy().vix;
+        std::vector<double> out(3 * n, std::numeric_limits<double>::quiet_NaN());
+        std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), 0.0);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double wanted = std::fabs(quantities[i]);
+            if (!(wanted > 0.0) || !std::isfinite(wanted)) continue;
+            std::optional<LiveQuote> quote = live_quote(engine, i);
+            if (!quote) continue;
+            const bool buy = quantities[i] > 0.0;
+            // OrderBook::sweep_cost's loop, operation for operation.
+            double remaining = wanted;
+            double cost = 0.0;
+            double worst = 0.0;
+            walk_ladder(*quote, vix, buy ? Side::sell : Side::buy, [&](double p, double q) {
+                double take = remaining < q ? remaining : q;
+                remaining = remaining - take;
+                cost = cost + take * p;
+                worst = p;
+                return remaining > 0.0;
+            });
+            double filled = wanted - remaining;
+            if (!(filled > 0.0)) continue;
+            out[i] = buy ? filled : -filled;
+            out[n + i] = cost / filled;
+            out[2 * n + i] = worst;
+        }
+        return f64_bytes(out);
+    });
+}
+
 constexpr Param ATTRIBUTION_PARAMS[] = {{"factor"}};
 constexpr Signature ATTRIBUTION_SIGNATURE{"attribution", ATTRIBUTION_PARAMS, 1};
 
@@ -774,6 +890,16 @@ PyMethodDef METHODS[] = {
     keywords_method("book", Engine_book,
                     "book($self, ticker)\n--\n\nThe instrument's live book as a detached "
                     "OrderBook: trading against it prices a fill without moving the market."),
+    noargs_method("quotes", Engine_quotes,
+                  "quotes($self)\n--\n\nEvery instrument's top of book, as little-endian "
+                  "float64 bytes shaped 4 x instruments: best bid, best ask, bid size, ask size. "
+                  "An empty side reads NaN with size 0."),
+    keywords_method("sweep_costs", Engine_sweep_costs,
+                    "sweep_costs($self, quantities)\n--\n\nPrices a market order per "
+                    "instrument against its live book without moving the market: quantities in "
+                    "roster order, positive to buy, negative to sell, 0 for none. Returns "
+                    "little-endian float64 bytes shaped 3 x instruments: the signed quantity "
+                    "filled, the average and the worst price (NaN where nothing filled)."),
     keywords_method("attribution", Engine_attribution,
                     "attribution($self, factor)\n--\n\nToday's change of the mispricing due to "
                     "one driver, per instrument, as little-endian float64 bytes."),

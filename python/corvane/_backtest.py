@@ -1,0 +1,146 @@
+"""Back-tests: one policy over many seeds of the trading environment.
+
+Nothing here imports gymnasium, numpy or pyarrow until a back-test runs or
+its table is read, so importing corvane stays free of the ``rl`` extra.
+"""
+
+import functools
+import math
+
+from corvane._sweep import sweep
+
+COLUMNS = ("seed", "pnl", "sharpe", "max_drawdown", "turnover", "cost")
+
+
+def backtest(policy, *, seeds, executor=None, **env_kwargs):
+    """Runs `policy` for one episode of `corvane.env.MarketEnv(**env_kwargs)`
+    per seed, through `corvane.sweep`, and returns a `BacktestResult`.
+
+    `policy(observation) -> action` is called every step; with the default
+    process pool it must pickle (a module-level function, or a
+    functools.partial of one). A stateful policy should be a fresh object per
+    call of backtest: on a thread pool every seed shares it.
+    """
+    from corvane.env import MarketEnv
+
+    MarketEnv(**env_kwargs)  # a bad keyword fails here, once, not per seed
+    run = functools.partial(_episode, policy=policy, env_kwargs=env_kwargs)
+    return BacktestResult(sweep(run, seeds, executor=executor))
+
+
+def _episode(seed, *, policy, env_kwargs):
+    import numpy as np
+
+    from corvane.env import TRADING_DAYS_PER_YEAR, MarketEnv
+
+    env = MarketEnv(**env_kwargs)
+    observation, info = env.reset(seed=seed)
+    wealth = [info["wealth"]]
+    traded = cost = 0.0
+    done = False
+    while not done:
+        observation, _, terminated, truncated, info = env.step(policy(observation))
+        fills = info["fills"]
+        filled = fills["quantity"] != 0.0
+        traded += float(np.abs(fills["quantity"][filled] * fills["average_price"][filled]).sum())
+        cost += float(fills["cost"].sum())
+        wealth.append(info["wealth"])
+        done = terminated or truncated
+    wealth = np.array(wealth)
+    # Step returns, annualised: every wealth before the last is positive, as
+    # an episode ends at the first that is not.
+    returns = np.diff(wealth) / wealth[:-1]
+    spread = returns.std(ddof=1) if len(returns) > 1 else 0.0
+    per_year = math.sqrt(env.steps_per_day * TRADING_DAYS_PER_YEAR)
+    peak = np.maximum.accumulate(wealth)
+    return {
+        "seed": seed,
+        "pnl": float(wealth[-1] - wealth[0]),
+        "sharpe": float(returns.mean() / spread * per_year) if spread > 0 else math.nan,
+        "max_drawdown": float(((peak - wealth) / peak).max()),
+        "turnover": traded / env.starting_cash,
+        "cost": cost,
+    }
+
+
+class BacktestResult:
+    """A back-test's outcome, one row per seed in the order the seeds were given.
+
+    Columns: seed; pnl (final wealth less starting cash); sharpe (of step
+    returns of wealth, annualised over 252 trading days; NaN when wealth never
+    moved); max_drawdown (the largest fall from a peak, as a fraction of the
+    peak); turnover (traded notional over starting cash); cost (paid over the
+    mid by every fill).
+    """
+
+    def __init__(self, rows):
+        self.rows = [dict(row) for row in rows]
+
+    def __len__(self):
+        return len(self.rows)
+
+    def __repr__(self):
+        return f"BacktestResult({len(self.rows)} seeds)"
+
+    def column(self, name):
+        if name not in COLUMNS:
+            raise KeyError(f"no column {name!r}; the columns are {', '.join(COLUMNS)}")
+        return [row[name] for row in self.rows]
+
+    @property
+    def table(self):
+        """The rows as an Arrow stream (`__arrow_c_stream__`), for pyarrow,
+        polars or duckdb. Reading it needs pyarrow, which the ``rl`` extra
+        brings."""
+        return BacktestTable(self)
+
+    def plot(self, path, *, bins=30):
+        """Draws the distribution of P&L over the seeds into `path` (any
+        format matplotlib writes, by its extension); returns `path`."""
+        try:
+            from matplotlib.figure import Figure
+        except ModuleNotFoundError as error:
+            raise ModuleNotFoundError(
+                "BacktestResult.plot needs matplotlib: pip install matplotlib", name="matplotlib"
+            ) from error
+        pnl = self.column("pnl")
+        figure = Figure(figsize=(6.4, 4.0), layout="constrained")
+        axes = figure.subplots()
+        axes.hist(pnl, bins=bins)
+        axes.axvline(0.0, color="black", linewidth=0.8)
+        axes.set_xlabel("P&L")
+        axes.set_ylabel("seeds")
+        axes.set_title(f"P&L over {len(pnl)} seeds")
+        figure.savefig(path)
+        return path
+
+
+class BacktestTable:
+    """A back-test's rows as an Arrow C stream: seed (int64) and the five
+    measures (float64)."""
+
+    def __init__(self, result):
+        self._rows = result.rows
+
+    @property
+    def num_rows(self):
+        return len(self._rows)
+
+    @property
+    def columns(self):
+        return list(COLUMNS)
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        try:
+            import pyarrow
+        except ModuleNotFoundError as error:
+            raise ModuleNotFoundError(
+                "the back-test table needs pyarrow: pip install 'corvane[rl]'", name="pyarrow"
+            ) from error
+        schema = pyarrow.schema(
+            [("seed", pyarrow.int64())] + [(name, pyarrow.float64()) for name in COLUMNS[1:]]
+        )
+        table = pyarrow.table(
+            {name: [row[name] for row in self._rows] for name in COLUMNS}, schema=schema
+        )
+        return table.__arrow_c_stream__(requested_schema)

@@ -1,0 +1,315 @@
+"""A trading environment on the simulator, with Gymnasium's conventions.
+
+Importing this module registers ``corvane/Market-v0``, so either of
+
+    import corvane.env; gymnasium.make("corvane/Market-v0")
+    gymnasium.make("corvane.env:corvane/Market-v0")
+
+builds a `MarketEnv`. Needs the ``rl`` extra: ``pip install 'corvane[rl]'``.
+"""
+
+try:
+    import gymnasium
+except ModuleNotFoundError as error:  # pragma: no cover - depends on the install
+    raise ModuleNotFoundError(
+        "corvane.env needs gymnasium: pip install 'corvane[rl]'", name="gymnasium"
+    ) from error
+import numpy as np
+from gymnasium import spaces
+
+import corvane
+
+__all__ = ["MarketEnv"]
+
+TICKS_PER_DAY = 390
+OPEN_MINUTE = 9 * 60 + 30
+# Monday to Friday (0 is Sunday): the market is closed at weekends.
+TRADING_DAYS = (1, 2, 3, 4, 5)
+TRADING_DAYS_PER_YEAR = 252
+
+
+def _f64(data):
+    return np.frombuffer(data, dtype="<f8")
+
+
+class MarketEnv(gymnasium.Env):
+    """A market that answers back: the agent's trades cost the spread and its
+    own depth, and move the price it trades.
+
+    Every step the agent names a target position per traded instrument, as a
+    fraction in [-1, 1] of `max_position` shares (a number, or one per traded
+    instrument; by default the shares that put an equal part of
+    `starting_cash` in each at its opening price, so all long is all in). The
+    trade that reaches it is priced by sweeping the live book, then enters the
+    market as order flow on the step's first tick; `ticks_per_step` minutes
+    then pass. The reward is
+    the change in wealth (cash plus positions marked at mid prices) over the
+    step, so it is net of what the fills cost over the mid.
+
+    Observations hold only what a trader could see (no fair value, no
+    mispricing): for the last `window` steps, log returns of the last traded
+    price and volume relative to the instrument's average for that many ticks; the
+    relative spread and top-of-book sizes (in units of `max_position`); the
+    agent's position (as a fraction of `max_position`) and cash (as a fraction
+    of `starting_cash`); VIX in points; the policy rate as a fraction; the
+    fraction of the session elapsed.
+
+    An episode is terminated when wealth reaches zero and truncated after
+    `episode_days` trading days; each day ends with the simulator's close.
+    `info` holds the step's fills (signed shares, average and worst prices,
+    cost over the mid), the change of each instrument's mispricing due to each
+    of the nine drivers in `corvane.Engine.FACTORS` (the step's log price move,
+    taken apart), and the wealth after the step.
+    """
+
+    metadata = {"render_modes": []}
+
+    def __init__(
+        self,
+        *,
+        universe=None,
+        model=None,
+        tickers=None,
+        ticks_per_step=5,
+        episode_days=5,
+        starting_cash=1_000_000.0,
+        max_position=None,
+        window=10,
+    ):
+        if universe is None:
+            universe = corvane.random_instruments(20, seed=0)
+        self._universe = list(universe)
+        self._model = model
+        every = [instrument.ticker for instrument in self._universe]
+        tickers = every if tickers is None else list(tickers)
+        unknown = [t for t in tickers if t not in every]
+        if not tickers or unknown or len(set(tickers)) != len(tickers):
+            raise corvane.ValidationError(
+                f"tickers must be distinct tickers of the universe, got {tickers!r}"
+            )
+        for name, value, lowest in (
+            ("ticks_per_step", ticks_per_step, 1),
+            ("episode_days", episode_days, 1),
+            ("window", window, 1),
+        ):
+            if not isinstance(value, int) or value < lowest:
+                raise corvane.ValidationError(f"{name} must be an int of at least {lowest}")
+        if ticks_per_step > TICKS_PER_DAY:
+            raise corvane.ValidationError(f"ticks_per_step must be at most {TICKS_PER_DAY}")
+        if not starting_cash > 0:
+            raise corvane.ValidationError("starting_cash must be positive")
+
+        self.tickers = tickers
+        self.ticks_per_step = ticks_per_step
+        self.episode_days = episode_days
+        self.starting_cash = float(starting_cash)
+        self.window = window
+        self.steps_per_day = -(-TICKS_PER_DAY // ticks_per_step)
+
+        n = len(tickers)
+        self._index = np.array([every.index(t) for t in tickers], dtype=np.intp)
+        self._roster_size = len(every)
+        avg_volume = np.array([self._universe[i].avg_volume for i in self._index])
+        self._volume_per_tick = avg_volume / TICKS_PER_DAY
+        if max_position is None:
+            # Fully long everywhere is fully invested, at the opening prices.
+            price = np.array([self._universe[i].initial_price for i in self._index])
+            max_position = np.maximum(1.0, np.floor(self.starting_cash / n / price))
+        try:
+            self.max_position = np.broadcast_to(np.asarray(max_position, dtype=np.float64), (n,))
+        except ValueError:
+            self.max_position = np.array([np.nan])
+        if not np.all(self.max_position > 0) or not np.all(np.isfinite(self.max_position)):
+            raise corvane.ValidationError(
+                f"max_position must be a positive number of shares, or one per traded "
+                f"instrument, got {max_position!r}"
+            )
+        self.max_position = self.max_position.copy()
+
+        # Finite bounds, generous enough that only absurd values are clipped
+        # to them (learners normalise by these).
+        self._bounds = {
+            "returns": ((window, n), -1.0, 1.0),
+            "volumes": ((window, n), 0.0, 1e4),
+            "spread": ((n,), 0.0, 1.0),
+            "bid_size": ((n,), 0.0, 1e6),
+            "ask_size": ((n,), 0.0, 1e6),
+            "position": ((n,), -1.0, 1.0),
+            "cash": ((1,), -1e6, 1e6),
+            "vix": ((1,), 0.0, 1e3),
+            "policy_rate": ((1,), -1.0, 1.0),
+            "time_of_day": ((1,), 0.0, 1.0),
+        }
+        self.action_space = spaces.Box(-1.0, 1.0, (n,), dtype=np.float32)
+        self.observation_space = spaces.Dict(
+            {
+                key: spaces.Box(low, high, shape, dtype=np.float32)
+                for key, (shape, low, high) in self._bounds.items()
+            }
+        )
+        # The observation's values live in one flat buffer (the windows are
+        # views into it), clipped and converted in one call per step: per-key
+        # numpy calls would cost more than the simulator does.
+        sizes = [int(np.prod(shape)) for shape, _, _ in self._bounds.values()]
+        self._low = np.repeat([low for _, low, _ in self._bounds.values()], sizes)
+        self._high = np.repeat([high for _, _, high in self._bounds.values()], sizes)
+        self._flat = np.zeros(sum(sizes))
+        self._layout = []
+        self._view = {}
+        start = 0
+        for (key, (shape, _, _)), size in zip(self._bounds.items(), sizes):
+            self._layout.append((key, slice(start, start + size), shape))
+            self._view[key] = self._flat[start : start + size].reshape(shape)
+            start += size
+        # Reading every instrument and keeping the traded ones; no copy when
+        # all are traded, in roster order.
+        if self._index.tolist() == list(range(self._roster_size)):
+            self._pick = lambda rows: rows
+        else:
+            self._pick = lambda rows, index=self._index: rows[..., index]
+        self.engine = None
+
+    # ---- Gymnasium's interface ----
+
+    def reset(self, *, seed=None, options=None):
+        """A fresh market from `seed` (the engine's own seed; when None, one
+        drawn from the environment's generator), its first day opened."""
+        super().reset(seed=seed)
+        engine_seed = int(self.np_random.integers(2**32)) if seed is None else seed
+        self.engine = corvane.Engine(seed=engine_seed, universe=self._universe, model=self._model)
+        self.engine.open_market()
+        self._day = 0
+        self._minute = 0
+        self._done = False
+        self._cash = self.starting_cash
+        self._position = np.zeros(len(self.tickers))
+        self._flat[:] = 0.0
+        self._read_macro()
+        self._start_of_day()
+        self._price = self._pick(_f64(self.engine.prices()))
+        self._read_books()
+        self.wealth = self._mark()
+        return self._observation(), {"wealth": self.wealth}
+
+    def step(self, action):
+        if self.engine is None or self._done:
+            raise RuntimeError("call reset() first: no episode is running")
+        engine = self.engine
+        # ufuncs rather than np.clip, whose wrapper costs more than the work.
+        target = np.minimum(np.maximum(action, -1.0), 1.0) * self.max_position
+        quantity, average, worst, flow = self._fill(np.rint(target) - self._position)
+        filled = quantity != 0.0
+        # Cost over the mid: what the spread and the agent's own depth took.
+        cost = np.where(filled, quantity * (average - self._mid), 0.0)
+        if flow:
+            self._position += quantity
+            self._cash -= float(np.dot(quantity[filled], average[filled]))
+        before = self.wealth
+
+        ticks = min(self.ticks_per_step, TICKS_PER_DAY - self._minute)
+        hour, minute = divmod(OPEN_MINUTE + self._minute, 60)
+        day_of_week = TRADING_DAYS[self._day % len(TRADING_DAYS)]
+        # The agent's volume enters the market once, on the step's first tick.
+        engine.tick(hour, minute, day_of_week, order_flow=flow or None)
+        if ticks > 1:
+            hour, minute = divmod(OPEN_MINUTE + self._minute + 1, 60)
+            engine.run_session(hour, minute, day_of_week, ticks - 1)
+        self._minute += ticks
+
+        volumes = self._view["volumes"]
+        volumes[:-1] = volumes[1:]
+        volume = self._pick(_f64(engine.column("volume")))
+        np.divide(volume - self._day_volume, self._volume_per_tick * ticks, out=volumes[-1])
+        self._day_volume = volume
+        end_of_day = self._minute == TICKS_PER_DAY
+        if end_of_day:
+            engine.close_market()
+            self._day += 1
+            self._read_macro()
+        attribution = self._attribution()
+        step_attribution = attribution - self._attribution_base
+        self._attribution_base = attribution
+        if end_of_day and self._day < self.episode_days:
+            engine.open_market()
+            self._minute = 0
+            self._start_of_day()
+
+        returns = self._view["returns"]
+        returns[:-1] = returns[1:]
+        price = self._pick(_f64(engine.prices()))
+        np.log(price / self._price, out=returns[-1])
+        self._price = price
+        self._read_books()
+        self.wealth = self._mark()
+
+        terminated = self.wealth <= 0.0
+        truncated = not terminated and self._day == self.episode_days
+        self._done = terminated or truncated
+        info = {
+            "fills": {"quantity": quantity, "average_price": average, "worst_price": worst,
+                      "cost": cost},
+            "attribution": dict(zip(corvane.Engine.FACTORS, step_attribution)),
+            "wealth": self.wealth,
+        }
+        return self._observation(), self.wealth - before, terminated, truncated, info
+
+    # ---- The market as the agent meets it ----
+
+    def _fill(self, trade):
+        """Prices `trade` (signed shares) against the live books: what filled
+        (signed), at what average and worst price, and the order flow it makes."""
+        if not trade.any():
+            n = len(trade)
+            return np.zeros(n), np.full(n, np.nan), np.full(n, np.nan), {}
+        whole = np.zeros(self._roster_size)
+        whole[self._index] = trade
+        priced = self._pick(_f64(self.engine.sweep_costs(whole.tolist())).reshape(3, -1))
+        quantity, average, worst = priced
+        flow = {
+            self.tickers[j]: (q, 0.0) if q > 0 else (0.0, -q)
+            for j, q in enumerate(quantity.tolist())
+            if q != 0.0
+        }
+        return quantity, average, worst, flow
+
+    def _read_books(self):
+        """The quotes the observation and the marks need. A side left empty
+        reads as the last price with nothing behind it."""
+        bid, ask, bid_size, ask_size = self._pick(_f64(self.engine.quotes()).reshape(4, -1))
+        if np.isnan(bid.sum() + ask.sum()):
+            bid = np.where(np.isnan(bid), self._price, bid)
+            ask = np.where(np.isnan(ask), self._price, ask)
+        self._mid = (bid + ask) * 0.5
+        view = self._view
+        np.divide(ask - bid, self._mid, out=view["spread"])
+        np.divide(bid_size, self.max_position, out=view["bid_size"])
+        np.divide(ask_size, self.max_position, out=view["ask_size"])
+
+    def _attribution(self):
+        joined = b"".join([self.engine.attribution(f) for f in corvane.Engine.FACTORS])
+        return self._pick(_f64(joined).reshape(len(corvane.Engine.FACTORS), -1))
+
+    def _read_macro(self):
+        # The economy moves only at the close: read once a day, not a step.
+        macro = self.engine.macro_state
+        self._view["vix"][0] = macro.vix
+        self._view["policy_rate"][0] = macro.federal_funds_rate
+
+    def _start_of_day(self):
+        self._day_volume = self._pick(_f64(self.engine.column("volume")))
+        self._attribution_base = self._attribution()
+
+    def _mark(self):
+        return self._cash + float(np.dot(self._position, self._mid))
+
+    def _observation(self):
+        view = self._view
+        np.divide(self._position, self.max_position, out=view["position"])
+        view["cash"][0] = self._cash / self.starting_cash
+        view["time_of_day"][0] = self._minute / TICKS_PER_DAY
+        clipped = np.empty(self._flat.shape, dtype=np.float32)
+        np.minimum(np.maximum(self._flat, self._low), self._high, out=clipped, casting="unsafe")
+        return {key: clipped[at].reshape(shape) for key, at, shape in self._layout}
+
+if "corvane/Market-v0" not in gymnasium.registry:  # a reload must not re-register
+    gymnasium.register(id="corvane/Market-v0", entry_point="corvane.env:MarketEnv")
