@@ -3,7 +3,6 @@
 // arguments go through.
 #pragma once
 
-#include <array>
 #include <utility>
 
 #include "python/args.hpp"
@@ -21,13 +20,14 @@ inline PyObject* to_python(Item item) noexcept { return Py_NewRef(item.object); 
 // error set.
 template <class... Values>
 PyObject* values_tuple(const Values&... values) {
-    std::array<Ref, sizeof...(Values)> items{Ref::steal(to_python(values))...};
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Values))));
     if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (!items[i]) return nullptr;
-        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
-    }
+    // In order, stopping at the first failure: nothing runs with an error set.
+    Py_ssize_t i = 0;
+    auto set_next = [&](PyObject* item) {
+        return item && PyTuple_SetItem(tuple.get(), i++, item) == 0;
+    };
+    if (!(set_next(to_python(values)) && ...)) return nullptr;
     return tuple.release();
 }
 
