@@ -50,3 +50,22 @@ use_project_environment() {
     fi
     PYTHON="$venv/bin/python"
 }
+
+# Installs the project, with the extras named (e.g. "cli"), into the project's
+# environment, unless the copy there was built from these very sources: a
+# stamp of what the package is built from is kept in .venv, so a run with
+# nothing changed starts at once instead of rebuilding.
+install_project() {
+    local extras="$1"
+    local stamp="$PWD/.venv/.corvane-installed-$extras"
+    local sources
+    sources=$(find CMakeLists.txt pyproject.toml README.md LICENSE THIRD_PARTY.md cmake src python \
+        -type f -not -name '*.pyc' -print0 | LC_ALL=C sort -z | xargs -0 sha256sum | sha256sum)
+    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$sources" ] &&
+        "$PYTHON" -c "import corvane" >/dev/null 2>&1; then
+        return
+    fi
+    echo "Installing corvane[$extras] into .venv (a few minutes the first time)"
+    "$PYTHON" -m pip install --quiet ".[$extras]"
+    echo "$sources" >"$stamp"
+}

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs corvane into the project's environment (.venv) and runs the
-# default simulation.
+# Installs corvane and its command's extra into the project's environment
+# (.venv) when the sources changed, and runs the default simulation in the
+# caller's folder: tables, a summary and a chart under ./corvane-run.
 set -euo pipefail
+caller="$PWD"
 cd "$(dirname "$0")/.."
 source tools/setup.sh
 install_debian_packages
 use_project_environment
-"$PYTHON" -m pip install --quiet .
-cd /tmp && "$PYTHON" -m corvane "$@"
+install_project cli
+cd "$caller" && "$PYTHON" -m corvane simulate "$@"

@@ -18,7 +18,7 @@ else
     echo "Skipping the layout check: it needs clang-format 14."
 fi
 
-"$PYTHON" -m pip install --quiet ".[test]"
+install_project test
 
 build=build/cpp-tests
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=ON \

@@ -3,9 +3,10 @@
 Everything the compiled extension defines is re-exported here; import this
 package rather than `corvane._core`.
 
-Beside it: `sweep` (a function over many seeds) and `backtest` (a policy
-over many seeds of the trading environment in `corvane.env`, which needs the
-``rl`` extra; importing corvane never imports it).
+Beside it: JSON that loses nothing and run manifests (`dumps`, `loads`,
+`manifest`, `replay`), `sweep` (a function over many seeds) and `backtest`
+(a policy over many seeds of the trading environment in `corvane.env`, which
+needs the ``rl`` extra; importing corvane never imports it).
 """
 
 from typing import TYPE_CHECKING
@@ -15,6 +16,10 @@ from corvane._core import *  # noqa: F403
 from corvane._core import __version__ as __version__
 from corvane._backtest import BacktestResult as BacktestResult
 from corvane._backtest import backtest as backtest
+from corvane._records import dumps as dumps
+from corvane._records import loads as loads
+from corvane._records import manifest as manifest
+from corvane._records import replay as replay
 from corvane._sweep import sweep as sweep
 
 if not TYPE_CHECKING:
@@ -22,6 +27,10 @@ if not TYPE_CHECKING:
     # it; without it they export what the star import brings in.
     __all__ = [name for name in vars(_core) if not name.startswith("_")] + [
         "__version__",
+        "dumps",
+        "loads",
+        "manifest",
+        "replay",
         "sweep",
         "backtest",
         "BacktestResult",

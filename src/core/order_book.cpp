@@ -135,6 +135,25 @@ void SideOrders::slide_to_start() noexcept {
 OrderBook::OrderBook(std::string_view company_id, std::optional<double> last_price)
     : last_price_(last_price), company_id_(company_id) {}
 
+std::optional<OrderBook> OrderBook::restored(std::string_view company_id,
+                                             std::optional<double> last_price,
+                                             std::span<const BookOrder> bids,
+                                             std::span<const BookOrder> asks,
+                                             std::uint64_t next_sequence) {
+    if (bids.size() > MAX_DEPTH_PER_SIDE || asks.size() > MAX_DEPTH_PER_SIDE) return std::nullopt;
+    OrderBook book(company_id, last_price);
+    for (const BookOrder& order : bids) {
+        book.bids_.stage() = order;
+        book.bids_.commit_back();
+    }
+    for (const BookOrder& order : asks) {
+        book.asks_.stage() = order;
+        book.asks_.commit_back();
+    }
+    book.next_sequence_ = next_sequence;
+    return book;
+}
+
 void OrderBook::reset(std::string_view company_id, std::optional<double> last_price) {
     company_id_.assign(company_id);
     last_price_ = last_price;

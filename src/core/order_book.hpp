@@ -157,6 +157,16 @@ public:
     explicit OrderBook(std::string_view company_id = {},
                        std::optional<double> last_price = std::nullopt);
 
+    // A saved book exactly as it was: each side's orders in priority order
+    // (as `orders` lists them) and the next sequence number, so matching
+    // continues as it would have. Refuses a side of more than
+    // MAX_DEPTH_PER_SIDE orders; the order is not re-sorted.
+    static std::optional<OrderBook> restored(std::string_view company_id,
+                                             std::optional<double> last_price,
+                                             std::span<const BookOrder> bids,
+                                             std::span<const BookOrder> asks,
+                                             std::uint64_t next_sequence);
+
     // Starts over as a new, empty book for `company_id` (sequence back to 0)
     // keeping every buffer, so one book can serve instrument after instrument.
     void reset(std::string_view company_id, std::optional<double> last_price);

@@ -54,11 +54,12 @@ Result<PriceField> field_from_name(std::string_view name) {
 }
 
 Simulation::Simulation(std::uint32_t seed, Engine engine, std::vector<std::string> tickers,
-                       std::optional<Macro> initial_macro)
+                       std::optional<Macro> initial_macro, std::vector<InstrumentInit> universe)
     : seed_(seed),
       engine_(std::move(engine)),
       tickers_(std::move(tickers)),
-      initial_macro_(std::move(initial_macro)) {}
+      initial_macro_(std::move(initial_macro)),
+      universe_(std::move(universe)) {}
 
 Result<Simulation> Simulation::create(std::uint32_t seed,
                                       const std::vector<InstrumentInit>& universe,
@@ -81,7 +82,7 @@ Result<Simulation> Simulation::create(std::uint32_t seed,
     for (const SectorSpec& spec : sectors::TABLE) keys.emplace_back(spec.key);
     Engine engine = Engine::with_params(seed, std::move(roster), economy_from(macro), CentralBank{},
                                         std::move(keys), model);
-    return Simulation(seed, std::move(engine), std::move(tickers), macro);
+    return Simulation(seed, std::move(engine), std::move(tickers), macro, universe);
 }
 
 Status Simulation::check_clock(const Clock& clock) {

@@ -177,12 +177,15 @@ public:
     const std::vector<LogEntry>& log() const noexcept { return log_; }
     std::uint32_t seed() const noexcept { return seed_; }
     const std::optional<Macro>& initial_macro() const noexcept { return initial_macro_; }
+    // The instruments as constructed, before any listing or delisting: with
+    // the seed, the model and the log, what rebuilds the run.
+    const std::vector<InstrumentInit>& universe() const noexcept { return universe_; }
     std::uint32_t day_number() const noexcept { return day_number_; }
     bool day_open() const noexcept { return day_open_; }
 
 private:
     Simulation(std::uint32_t seed, Engine engine, std::vector<std::string> tickers,
-               std::optional<Macro> initial_macro);
+               std::optional<Macro> initial_macro, std::vector<InstrumentInit> universe);
 
     struct PreparedInputs {
         std::vector<NewsEvent> news;
@@ -208,6 +211,7 @@ private:
     Engine engine_;
     std::vector<std::string> tickers_;
     std::optional<Macro> initial_macro_;
+    std::vector<InstrumentInit> universe_;
     std::vector<LogEntry> log_;
 
     // The current day's sessions back to back.

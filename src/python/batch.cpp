@@ -8,6 +8,7 @@
 #include "python/args.hpp"
 #include "python/bindings.hpp"
 #include "python/errors.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 namespace corvane::py {
@@ -236,7 +237,15 @@ PyGetSetDef GETSET[] = {
     {},
 };
 
+PyObject* EngineBatch_reduce(PyObject* self, PyObject*) {
+    return refuse_pickling(self,
+                           "ship its seeds, universe and model and build it again, or run its "
+                           "markets as Engines and save each with state_snapshot() or "
+                           "corvane.manifest()");
+}
+
 PyMethodDef METHODS[] = {
+    noargs_method("__reduce__", EngineBatch_reduce, "Refuses: an EngineBatch does not pickle."),
     noargs_method("open_market", EngineBatch_open_market,
                   "open_market($self)\n--\n\nOpen a new day in every market."),
     keywords_method("tick", EngineBatch_tick,

@@ -15,6 +15,7 @@
 #include "python/args.hpp"
 #include "python/bindings.hpp"
 #include "python/errors.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 namespace corvane::py {
@@ -83,12 +84,33 @@ PyGetSetDef FILL_GETSET[] = {
     {},
 };
 
+PyObject* Fill_reduce(PyObject* self) {
+    const auto& fill = payload_of<FillValue>(self);
+    return values_tuple(fill.maker_order_id, fill.maker_id, fill.taker_id, fill.price,
+                        fill.quantity, side_name(fill.taker_side));
+}
+
+PyObject* Fill_rebuild(PyTypeObject* type, PyObject* values) {
+    FillValue fill;
+    std::string_view side;
+    if (!read_values("Fill", values, fill.maker_order_id, fill.maker_id, fill.taker_id, fill.price,
+                     fill.quantity, side)) {
+        return nullptr;
+    }
+    auto taker_side = side_or_raise(side);
+    if (!taker_side) return nullptr;
+    fill.taker_side = *taker_side;
+    return create(type, std::move(fill));
+}
+
 Class<FillValue> FILL_CLASS{
     "corvane._core.Fill",
     {
         .doc = "One execution against a resting order. Read-only.",
         .repr = Fill_repr,
         .getset = FILL_GETSET,
+        .reduce = Fill_reduce,
+        .rebuild = Fill_rebuild,
     },
 };
 
@@ -119,12 +141,40 @@ PyGetSetDef MATCH_RESULT_GETSET[] = {
     {},
 };
 
+PyObject* MatchResult_reduce(PyObject* self) {
+    const auto& match = payload_of<MatchValue>(self);
+    return values_tuple(Item{match.fills.get()}, match.average_price, match.resting_order_id,
+                        match.unfilled);
+}
+
+PyObject* MatchResult_rebuild(PyTypeObject* type, PyObject* values) {
+    PyObject* fills = nullptr;
+    MatchValue match;
+    if (!read_values("MatchResult", values, fills, match.average_price, match.resting_order_id,
+                     match.unfilled)) {
+        return nullptr;
+    }
+    if (!PyList_Check(fills)) return wrong_type("MatchResult", "fills", "list of Fill", fills);
+    Py_ssize_t count = PyList_Size(fills);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* fill = PyList_GetItem(fills, i);
+        if (!FILL_CLASS.of(fill)) return wrong_type("MatchResult", "fills", "list of Fill", fill);
+    }
+    // A copy: the result is immutable, the list it was given is not.
+    match.fills = Ref::steal(PySequence_List(fills));
+    if (!match.fills) return nullptr;
+    match.fill_count = static_cast<std::size_t>(count);
+    return create(type, std::move(match));
+}
+
 Class<MatchValue> MATCH_RESULT_CLASS{
     "corvane._core.MatchResult",
     {
         .doc = "What OrderBook.submit did. Read-only.",
         .repr = MatchResult_repr,
         .getset = MATCH_RESULT_GETSET,
+        .reduce = MatchResult_reduce,
+        .rebuild = MatchResult_rebuild,
     },
 };
 
@@ -146,12 +196,27 @@ PyGetSetDef SWEEP_COST_GETSET[] = {
     {},
 };
 
+PyObject* SweepCost_reduce(PyObject* self) {
+    const auto& cost = payload_of<SweepCost>(self);
+    return values_tuple(cost.average_price, cost.worst_price, cost.filled);
+}
+
+PyObject* SweepCost_rebuild(PyTypeObject* type, PyObject* values) {
+    SweepCost cost;
+    if (!read_values("SweepCost", values, cost.average_price, cost.worst_price, cost.filled)) {
+        return nullptr;
+    }
+    return create(type, cost);
+}
+
 Class<SweepCost> SWEEP_COST_CLASS{
     "corvane._core.SweepCost",
     {
         .doc = "The cost of an immediate market order. Read-only.",
         .repr = SweepCost_repr,
         .getset = SWEEP_COST_GETSET,
+        .reduce = SweepCost_reduce,
+        .rebuild = SweepCost_rebuild,
     },
 };
 
@@ -170,12 +235,27 @@ PyGetSetDef PRICE_LEVEL_GETSET[] = {
     {},
 };
 
+PyObject* PriceLevel_reduce(PyObject* self) {
+    const auto& level = payload_of<PriceLevel>(self);
+    return values_tuple(level.price, level.quantity, level.orders);
+}
+
+PyObject* PriceLevel_rebuild(PyTypeObject* type, PyObject* values) {
+    PriceLevel level;
+    if (!read_values("PriceLevel", values, level.price, level.quantity, level.orders)) {
+        return nullptr;
+    }
+    return create(type, level);
+}
+
 Class<PriceLevel> PRICE_LEVEL_CLASS{
     "corvane._core.PriceLevel",
     {
         .doc = "Consecutive resting orders at one price. Read-only.",
         .repr = PriceLevel_repr,
         .getset = PRICE_LEVEL_GETSET,
+        .reduce = PriceLevel_reduce,
+        .rebuild = PriceLevel_rebuild,
     },
 };
 
@@ -434,6 +514,84 @@ PyMethodDef ORDER_BOOK_METHODS[] = {
     {},
 };
 
+// ---- Pickling a book ----
+//
+// A resting order pickles as (id, owner, price, quantity, remaining,
+// sequence), the id as its sequence number when the book generated it and
+// as text when the caller supplied it; a book as its company id, last
+// price, next sequence number and both sides in priority order.
+
+PyObject* order_values(const BookOrder& order) {
+    Ref id = Ref::steal(order.order_id.is_generated() ? to_python(order.order_id.sequence())
+                                                      : to_python(order.order_id.supplied_text()));
+    if (!id) return nullptr;
+    return values_tuple(Item{id.get()}, order.owner, order.price, order.quantity, order.remaining,
+                        order.sequence);
+}
+
+// One side's orders, for `read_values`.
+struct SideArg {
+    Side side;
+    std::vector<BookOrder>& out;
+
+    bool from_python(PyObject* object, const char* function, const char* what) const {
+        if (!PyList_Check(object)) return wrong_type(function, what, "list", object) != nullptr;
+        Py_ssize_t count = PyList_Size(object);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            BookOrder order;
+            order.side = side;
+            PyObject* id = nullptr;
+            if (!read_values("OrderBook order", PyList_GetItem(object, i), id, order.owner,
+                             order.price, order.quantity, order.remaining, order.sequence)) {
+                return false;
+            }
+            if (PyUnicode_Check(id)) {
+                std::string_view text;
+                if (!py::from_python(id, function, what, text)) return false;
+                order.order_id = OrderId::supplied(text);
+            } else {
+                std::uint64_t number = 0;
+                if (!py::from_python(id, function, what, number)) return false;
+                order.order_id = OrderId::generated(number);
+            }
+            if (!positive_or_raise("price", order.price) ||
+                !positive_or_raise("remaining", order.remaining)) {
+                return false;
+            }
+            out.push_back(std::move(order));
+        }
+        return true;
+    }
+};
+
+PyObject* OrderBook_reduce(PyObject* self) {
+    const OrderBook& book = book_of(self);
+    Ref bids = Ref::steal(list_of(book.bids(), order_values));
+    Ref asks = Ref::steal(list_of(book.asks(), order_values));
+    if (!bids || !asks) return nullptr;
+    return values_tuple(book.company_id(), book.last_price(), book.next_sequence(),
+                        Item{bids.get()}, Item{asks.get()});
+}
+
+PyObject* OrderBook_rebuild(PyTypeObject* type, PyObject* values) {
+    std::string_view company_id;
+    std::optional<double> last_price;
+    std::uint64_t next_sequence = 0;
+    std::vector<BookOrder> bids;
+    std::vector<BookOrder> asks;
+    if (!read_values("OrderBook", values, company_id, last_price, next_sequence,
+                     SideArg{Side::buy, bids}, SideArg{Side::sell, asks})) {
+        return nullptr;
+    }
+    if (last_price && !positive_or_raise("last_price", *last_price)) return nullptr;
+    auto book = OrderBook::restored(company_id, last_price, bids, asks, next_sequence);
+    if (!book) {
+        return raise_validation(text::message("a pickled OrderBook side holds more than ",
+                                              MAX_DEPTH_PER_SIDE, " orders"));
+    }
+    return create(type, std::move(*book));
+}
+
 PyGetSetDef ORDER_BOOK_GETSET[] = {
     read_only<&OrderBook::best_bid>("best_bid", "Highest bid price, or None."),
     read_only<&OrderBook::best_ask>("best_ask", "Lowest ask price, or None."),
@@ -460,6 +618,8 @@ Class<OrderBook> ORDER_BOOK{
         .repr = OrderBook_repr,
         .methods = ORDER_BOOK_METHODS,
         .getset = ORDER_BOOK_GETSET,
+        .reduce = OrderBook_reduce,
+        .rebuild = OrderBook_rebuild,
     },
 };
 TypeEntry& FILL = FILL_CLASS;

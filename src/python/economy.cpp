@@ -4,6 +4,7 @@
 #include "python/args.hpp"
 #include "python/bindings.hpp"
 #include "python/errors.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 namespace corvane::py {
@@ -39,6 +40,29 @@ PyObject* get_cycle(PyObject* self, void*) {
     return to_python(name_of(payload_of<Macro>(self).cycle));
 }
 
+PyObject* Macro_reduce(PyObject* self) {
+    const Macro& macro = payload_of<Macro>(self);
+    return values_tuple(macro.vix, macro.federal_funds_rate, macro.corporate_bond_yield,
+                        macro.inflation_rate, macro.qe_pe_boost, macro.fear_greed_index,
+                        name_of(macro.cycle));
+}
+
+// Field by field, unchecked but for the cycle: an engine's economy may have
+// wandered where the constructor would not start one.
+PyObject* Macro_rebuild(PyTypeObject* type, PyObject* values) {
+    Macro macro;
+    std::string cycle;
+    if (!read_values("Macro", values, macro.vix, macro.federal_funds_rate,
+                     macro.corporate_bond_yield, macro.inflation_rate, macro.qe_pe_boost,
+                     macro.fear_greed_index, cycle)) {
+        return nullptr;
+    }
+    auto phase = cycle_phase_from_name(cycle);
+    if (!phase) return raise_validation("a pickled Macro names an unknown cycle phase");
+    macro.cycle = *phase;
+    return create(type, std::move(macro));
+}
+
 PyGetSetDef GETSET[] = {
     read_only<&Macro::vix>("vix", "VIX level, in index points."),
     read_only<&Macro::federal_funds_rate>("federal_funds_rate",
@@ -68,6 +92,8 @@ Class<Macro> MACRO{
         .new_object = Macro_new,
         .repr = text_repr<Macro>,
         .getset = GETSET,
+        .reduce = Macro_reduce,
+        .rebuild = Macro_rebuild,
     },
 };
 

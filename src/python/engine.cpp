@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -21,6 +22,7 @@
 #include "python/args.hpp"
 #include "python/bindings.hpp"
 #include "python/errors.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 namespace corvane::py {
@@ -92,6 +94,27 @@ PyObject* TickResult_repr(PyObject* self) {
     });
 }
 
+PyObject* TickResult_reduce(PyObject* self) {
+    const TickSummary& tick = payload_of<TickSummary>(self);
+    return values_tuple(status_name(tick.status), tick.draws, tick.active);
+}
+
+PyObject* TickResult_rebuild(PyTypeObject* type, PyObject* values) {
+    TickSummary tick;
+    std::string status;
+    if (!read_values("TickResult", values, status, tick.draws, tick.active)) return nullptr;
+    constexpr MarketStatus STATUSES[] = {MarketStatus::pre_market, MarketStatus::open,
+                                         MarketStatus::after_hours, MarketStatus::closed};
+    const MarketStatus* found =
+        std::find_if(std::begin(STATUSES), std::end(STATUSES),
+                     [&](MarketStatus s) { return status_name(s) == status; });
+    if (found == std::end(STATUSES)) {
+        return raise_validation("a pickled TickResult names an unknown market status");
+    }
+    tick.status = *found;
+    return create(type, tick);
+}
+
 PyGetSetDef TICK_RESULT_GETSET[] = {
     read_only("market_status", TickResult_get_market_status,
               "\"open\", \"pre_market\", \"after_hours\" or \"closed\"."),
@@ -107,6 +130,8 @@ Class<TickSummary> TICK_RESULT_CLASS{
         .doc = "What one tick did. Read-only.",
         .repr = TickResult_repr,
         .getset = TICK_RESULT_GETSET,
+        .reduce = TickResult_reduce,
+        .rebuild = TickResult_rebuild,
     },
 };
 
@@ -719,6 +744,12 @@ PyObject* read_initial_macro(PyObject* self, Simulation& simulation) {
     return MACRO.create(state_of(self), simulation.initial_macro().value_or(Macro{}));
 }
 PyObject* read_seed(PyObject*, Simulation& simulation) { return to_python(simulation.seed()); }
+PyObject* read_universe(PyObject* self, Simulation& simulation) {
+    const ModuleState& state = state_of(self);
+    return list_of(simulation.universe(), [&state](const InstrumentInit& instrument) {
+        return INSTRUMENT.create(state, instrument);
+    });
+}
 PyObject* read_recorded_days(PyObject*, Simulation& simulation) {
     return to_python(simulation.recorded_days().size());
 }
@@ -750,6 +781,9 @@ PyGetSetDef GETSET[] = {
     read_only("initial_macro_state", property<read_initial_macro>,
               "The Macro the engine was built from."),
     read_only("seed", property<read_seed>, "The seed the engine was built from."),
+    read_only("universe", property<read_universe>,
+              "The Instruments the engine was built from (a new list), before any listing or "
+              "delisting."),
     read_only("recorded_days", property<read_recorded_days>, "Days kept by record()."),
     read_only("recorded_book_rows", property<read_book_rows>, "Book depth rows recorded."),
     read_only("recorded_bytes", property<read_recorded_bytes>,
@@ -761,7 +795,16 @@ PyGetSetDef GETSET[] = {
     {},
 };
 
+// An engine is a running process, not a value: what carries it elsewhere
+// is its state or its history.
+PyObject* Engine_reduce(PyObject* self, PyObject*) {
+    return refuse_pickling(self,
+                           "save its state with state_snapshot() and restore_state(), or its "
+                           "whole run with corvane.manifest() and corvane.replay()");
+}
+
 PyMethodDef METHODS[] = {
+    noargs_method("__reduce__", Engine_reduce, "Refuses: an Engine does not pickle."),
     noargs_method("open_market", Engine_open_market,
                   "open_market($self)\n--\n\nOpen a new day: daily resets, the day's endogenous "
                   "news, empty day buffers. Logged."),

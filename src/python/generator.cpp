@@ -5,6 +5,7 @@
 #include "python/args.hpp"
 #include "python/bindings.hpp"
 #include "python/errors.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 namespace corvane::py {
@@ -62,6 +63,23 @@ PyObject* GameRng_next_bool(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* GameRng_repr(PyObject*) { return PyUnicode_FromString("GameRng(...)"); }
 
+// The state and increment as their 64-bit patterns and the cached normal,
+// so a rebuilt generator draws exactly what this one would.
+PyObject* GameRng_reduce(PyObject* self) {
+    GameRng::Record record = rng_of(self).record();
+    return values_tuple(record.state, record.increment, record.spare);
+}
+
+PyObject* GameRng_rebuild(PyTypeObject* type, PyObject* values) {
+    GameRng::Record record;
+    if (!read_values("GameRng", values, record.state, record.increment, record.spare)) {
+        return nullptr;
+    }
+    // PCG's increment is odd by construction; an even one is no generator of ours.
+    if (record.increment % 2 == 0) return raise_validation("a GameRng's increment must be odd");
+    return create(type, GameRng::from_record(record));
+}
+
 PyMethodDef METHODS[] = {
     noargs_method("next_float", GameRng_next_float,
                   "next_float($self, /)\n--\n\nA uniform float in [0, 1): one generator step."),
@@ -88,6 +106,8 @@ Class<GameRng> GAME_RNG_CLASS{
         .new_object = GameRng_new,
         .repr = GameRng_repr,
         .methods = METHODS,
+        .reduce = GameRng_reduce,
+        .rebuild = GameRng_rebuild,
     },
 };
 

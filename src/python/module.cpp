@@ -5,6 +5,7 @@
 
 #include "python/bindings.hpp"
 #include "python/errors.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 namespace corvane::py {
@@ -15,6 +16,12 @@ constexpr const char* MODULE_DOC =
     "This module is named `_core` because the `corvane` package wraps it: the package "
     "re-exports everything defined here and adds JSON round-trips and multiprocessing for seed "
     "sweeps, which would be done badly inside the extension. Import `corvane`, not this module.";
+
+PyObject* rebuild_instance(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyMethodDef REBUILD_FUNCTION = {
+    "_rebuild", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rebuild_instance)),
+    METH_FASTCALL,
+    "_rebuild(name, values, /)\n--\n\nRebuilds a pickled instance of the class named."};
 
 struct Exceptions {};
 struct Version {};
@@ -61,7 +68,64 @@ const Registration REGISTRATION_ORDER[] = {
     Version{},
     // Private: what a pickled exception is rebuilt with.
     &RESTORE_ERROR_FUNCTION,
+    // Private: what a pickled instance is rebuilt with.
+    &REBUILD_FUNCTION,
 };
+
+// ---- Pickling ----
+
+// The entry `state`'s module built `type` from, if it pickles; else null.
+const TypeEntry* pickled_entry(const ModuleState& state, PyTypeObject* type) {
+    for (const Registration& entry : REGISTRATION_ORDER) {
+        auto* type_entry = std::get_if<TypeEntry*>(&entry);
+        if (type_entry && (*type_entry)->reduce && (*type_entry)->type_in(state) == type) {
+            return *type_entry;
+        }
+    }
+    return nullptr;
+}
+
+// Returns a new (callable, args) pair: `_rebuild(short name, values)`.
+PyObject* reduce_instance(PyObject* self, PyObject*) {
+    return guarded([self]() -> PyObject* {
+        PyTypeObject* type = Py_TYPE(self);
+        const TypeEntry* entry = pickled_entry(state_of(self), type);
+        if (!entry) return refuse_pickling(self, "it has no pickled form");
+        PyObject* module = PyType_GetModule(type);  // borrowed
+        if (!module) return nullptr;
+        Ref rebuild = Ref::steal(PyObject_GetAttrString(module, "_rebuild"));
+        Ref values = Ref::steal(entry->reduce(self));
+        if (!rebuild || !values) return nullptr;
+        return Py_BuildValue("(O(sO))", rebuild.get(), entry->short_name(), values.get());
+    });
+}
+
+PyMethodDef REDUCE_METHOD = {"__reduce__", reduce_instance, METH_NOARGS,
+                             "Pickles through corvane._core._rebuild."};
+
+// Returns a new instance of the class `name`, from what its reduce wrote.
+PyObject* rebuild_instance(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (nargs != 2 || !PyUnicode_Check(args[0])) {
+            PyErr_SetString(PyExc_TypeError,
+                            "_rebuild(name, values) takes a class name and values");
+            return nullptr;
+        }
+        const ModuleState& state = state_of_module(module);
+        for (const Registration& entry : REGISTRATION_ORDER) {
+            auto* type_entry = std::get_if<TypeEntry*>(&entry);
+            if (!type_entry || !(*type_entry)->rebuild) continue;
+            if (PyUnicode_CompareWithASCIIString(args[0], (*type_entry)->short_name()) != 0) {
+                continue;
+            }
+            PyTypeObject* type = (*type_entry)->type_in(state);
+            if (!type) break;
+            return (*type_entry)->rebuild(type, args[1]);
+        }
+        PyErr_Format(PyExc_ValueError, "_rebuild: no class %R pickles here", args[0]);
+        return nullptr;
+    });
+}
 
 int add(PyObject* module, const char* name, PyObject* value) {
     // PyModule_AddObject steals only on success.
@@ -86,6 +150,13 @@ int register_one(PyObject* module, PyObject* module_name, const Registration& en
         Py_XDECREF(state.types[slot]);
         state.types[slot] = Py_NewRef(type);
         if ((*type_entry)->prepare && (*type_entry)->prepare(type) < 0) {
+            Py_DECREF(type);
+            return -1;
+        }
+        if ((*type_entry)->reduce &&
+            set_class_attribute(
+                type, "__reduce__",
+                PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type), &REDUCE_METHOD)) < 0) {
             Py_DECREF(type);
             return -1;
         }
@@ -144,6 +215,14 @@ PyModuleDef MODULE_DEF = {
 };
 
 }  // namespace
+
+PyObject* refuse_pickling(PyObject* self, const char* why) noexcept {
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+    if (!name) return nullptr;
+    PyErr_Format(PyExc_TypeError, "cannot pickle %U: %s", name.get(), why);
+    return nullptr;
+}
+
 }  // namespace corvane::py
 
 PyMODINIT_FUNC PyInit__core() { return PyModuleDef_Init(&corvane::py::MODULE_DEF); }

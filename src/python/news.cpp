@@ -11,6 +11,7 @@
 #include "python/args.hpp"
 #include "python/bindings.hpp"
 #include "python/errors.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 namespace corvane::py {
@@ -28,6 +29,10 @@ bool sector_given_or_raise(const std::optional<std::string>& sector) {
 
 // ---- News ----
 
+bool news_checks(const NewsArg& news) {
+    return finite_or_raise("price_impact", news.price_impact) && sector_given_or_raise(news.sector);
+}
+
 constexpr Param NEWS_PARAMS[] = {optional_param("ticker"), optional_param("sector"),
                                  optional_param("price_impact")};
 constexpr Signature NEWS_SIGNATURE{"News", NEWS_PARAMS, 0};
@@ -39,10 +44,23 @@ PyObject* News_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                         news.price_impact)) {
             return nullptr;
         }
-        if (!finite_or_raise("price_impact", news.price_impact)) return nullptr;
-        if (!sector_given_or_raise(news.sector)) return nullptr;
+        if (!news_checks(news)) return nullptr;
         return create(type, std::move(news));
     });
+}
+
+PyObject* News_reduce(PyObject* self) {
+    const NewsArg& news = payload_of<NewsArg>(self);
+    return values_tuple(news.ticker, news.sector, news.price_impact);
+}
+
+PyObject* News_rebuild(PyTypeObject* type, PyObject* values) {
+    NewsArg news;
+    if (!read_values("News", values, news.ticker, news.sector, news.price_impact) ||
+        !news_checks(news)) {
+        return nullptr;
+    }
+    return create(type, std::move(news));
 }
 
 PyObject* News_repr(PyObject* self) {
@@ -94,6 +112,15 @@ struct SectorList {
     }
 };
 
+bool impact_checks(const NewsImpactArg& impact) {
+    if (!finite_or_raise("remaining_impact", impact.remaining_impact)) return false;
+    if (!sector_given_or_raise(impact.sector)) return false;
+    for (const std::string& key : impact.sectors.value_or(std::vector<std::string>{})) {
+        if (!sector_or_raise(key)) return false;
+    }
+    return true;
+}
+
 PyObject* NewsImpact_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         NewsImpactArg impact;
@@ -102,13 +129,28 @@ PyObject* NewsImpact_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                         impact.reversal_phase)) {
             return nullptr;
         }
-        if (!finite_or_raise("remaining_impact", impact.remaining_impact)) return nullptr;
-        if (!sector_given_or_raise(impact.sector)) return nullptr;
-        for (const std::string& key : impact.sectors.value_or(std::vector<std::string>{})) {
-            if (!sector_or_raise(key)) return nullptr;
-        }
+        if (!impact_checks(impact)) return nullptr;
         return create(type, std::move(impact));
     });
+}
+
+PyObject* NewsImpact_reduce(PyObject* self) {
+    const NewsImpactArg& impact = payload_of<NewsImpactArg>(self);
+    Ref sectors = Ref::borrow(Py_None);
+    if (impact.sectors) sectors = Ref::steal(list_of(*impact.sectors));
+    if (!sectors) return nullptr;
+    return values_tuple(impact.ticker, impact.sector, Item{sectors.get()}, impact.remaining_impact,
+                        impact.reversal_phase);
+}
+
+PyObject* NewsImpact_rebuild(PyTypeObject* type, PyObject* values) {
+    NewsImpactArg impact;
+    if (!read_values("NewsImpact", values, impact.ticker, impact.sector, SectorList{impact.sectors},
+                     impact.remaining_impact, impact.reversal_phase) ||
+        !impact_checks(impact)) {
+        return nullptr;
+    }
+    return create(type, std::move(impact));
 }
 
 PyObject* NewsImpact_repr(PyObject* self) {
@@ -223,6 +265,8 @@ Class<NewsArg> NEWS{
         .new_object = News_new,
         .repr = News_repr,
         .getset = NEWS_GETSET,
+        .reduce = News_reduce,
+        .rebuild = News_rebuild,
     },
 };
 
@@ -235,6 +279,8 @@ Class<NewsImpactArg> NEWS_IMPACT{
         .new_object = NewsImpact_new,
         .repr = NewsImpact_repr,
         .getset = IMPACT_GETSET,
+        .reduce = NewsImpact_reduce,
+        .rebuild = NewsImpact_rebuild,
     },
 };
 

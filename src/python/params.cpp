@@ -14,6 +14,7 @@
 #include "python/args.hpp"
 #include "python/bindings.hpp"
 #include "python/errors.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 namespace corvane::py {
@@ -293,6 +294,19 @@ PyObject* model_preset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
+// A model pickles as its dictionary, which from_dict checks against this
+// build on the way back in.
+PyObject* ModelParams_reduce(PyObject* self) {
+    Ref dict = Ref::steal(model_dict(model_of(self)));
+    return dict ? values_tuple(Item{dict.get()}) : nullptr;
+}
+
+PyObject* ModelParams_rebuild(PyTypeObject* type, PyObject* values) {
+    PyObject* dict = nullptr;
+    if (!read_values("ModelParams", values, dict)) return nullptr;
+    return ModelParams_from_dict(reinterpret_cast<PyObject*>(type), &dict, 1, nullptr);
+}
+
 PyMethodDef METHODS[] = {
     keywords_method(
         "from_preset", ModelParams_from_preset,
@@ -353,6 +367,8 @@ Class<ModelParams> MODEL_PARAMS{
         .getattro = ModelParams_getattro,
         .richcompare = ModelParams_richcompare,
         .hash = ModelParams_hash,
+        .reduce = ModelParams_reduce,
+        .rebuild = ModelParams_rebuild,
     },
 };
 

@@ -99,6 +99,14 @@ inline ModuleState& state_of(PyObject* self) noexcept { return state_of_type(Py_
 
 // ---- Classes ----
 
+// How a class pickles. `reduce` gives an instance's payload as a new tuple
+// of plain values; `rebuild` makes a new instance of `type` from such a
+// tuple, checking it as a constructor would (null with an error set). A
+// class with both pickles as `_core._rebuild(short name, values)`, which
+// pickle finds by name in every process, whatever the protocol.
+using ReduceFunction = PyObject* (*)(PyObject* self);
+using RebuildFunction = PyObject* (*)(PyTypeObject* type, PyObject* values);
+
 // What the module registers: its PyType_Spec, and where each module state
 // keeps the type built from it.
 struct TypeEntry {
@@ -107,6 +115,8 @@ struct TypeEntry {
     std::size_t slot = next_slot();
     // Fills in class attributes once the type is built (see set_class_attribute).
     int (*prepare)(PyObject* type) = nullptr;
+    ReduceFunction reduce = nullptr;
+    RebuildFunction rebuild = nullptr;
 
     // The name the interpreter shows ("SweepCost").
     const char* short_name() const noexcept {
@@ -140,6 +150,9 @@ struct ClassSlots {
     lenfunc length = nullptr;
     // Class attributes, set once the type is built.
     int (*prepare)(PyObject* type) = nullptr;
+    // Pickling (see TypeEntry).
+    ReduceFunction reduce = nullptr;
+    RebuildFunction rebuild = nullptr;
 };
 
 template <class Payload>
@@ -147,6 +160,8 @@ class Class : public TypeEntry {
 public:
     Class(const char* name, const ClassSlots& given) noexcept {
         prepare = given.prepare;
+        reduce = given.reduce;
+        rebuild = given.rebuild;
         std::size_t count = 0;
         auto add = [&](int id, auto* pointer) {
             if (pointer) slots_[count++] = {id, reinterpret_cast<void*>(pointer)};
@@ -192,7 +207,8 @@ public:
     }
 
 private:
-    // One per ClassSlots field (each a pointer), dealloc and the terminator.
+    // At least one per ClassSlots field (each a pointer), dealloc and the
+    // terminator.
     std::array<PyType_Slot, sizeof(ClassSlots) / sizeof(void*) + 2> slots_{};
 };
 

@@ -4,6 +4,7 @@
 #include "python/args.hpp"
 #include "python/bindings.hpp"
 #include "python/errors.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 namespace corvane::py {
@@ -35,6 +36,24 @@ PyObject* Instrument_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!unwrap(check_instrument(init))) return nullptr;
         return create(type, std::move(init));
     });
+}
+
+PyObject* Instrument_reduce(PyObject* self) {
+    const InstrumentInit& init = payload_of<InstrumentInit>(self);
+    return values_tuple(init.ticker, init.sector, init.initial_price, init.shares_outstanding,
+                        init.eps, init.book_value_per_share, init.revenue_growth, init.avg_volume,
+                        init.beta, init.short_interest);
+}
+
+PyObject* Instrument_rebuild(PyTypeObject* type, PyObject* values) {
+    InstrumentInit init;
+    if (!read_values("Instrument", values, init.ticker, init.sector, init.initial_price,
+                     init.shares_outstanding, init.eps, init.book_value_per_share,
+                     init.revenue_growth, init.avg_volume, init.beta, init.short_interest) ||
+        !unwrap(check_instrument(init))) {
+        return nullptr;
+    }
+    return create(type, std::move(init));
 }
 
 PyGetSetDef GETSET[] = {
@@ -90,6 +109,8 @@ Class<InstrumentInit> INSTRUMENT{
         .new_object = Instrument_new,
         .repr = text_repr<InstrumentInit>,
         .getset = GETSET,
+        .reduce = Instrument_reduce,
+        .rebuild = Instrument_rebuild,
     },
 };
 

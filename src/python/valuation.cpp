@@ -6,6 +6,7 @@
 #include "python/args.hpp"
 #include "python/bindings.hpp"
 #include "python/errors.hpp"
+#include "python/pickling.hpp"
 #include "python/types.hpp"
 
 namespace corvane::py {
@@ -27,6 +28,21 @@ PyGetSetDef FAIR_VALUE_GETSET[] = {
     {},
 };
 
+PyObject* FairValue_reduce(PyObject* self) {
+    const FairValue& value = payload_of<FairValue>(self);
+    return values_tuple(value.fair_value, value.target_pe, value.sector_anchor_pe,
+                        value.rate_adjustment, value.qe_adjustment, value.book_value_path);
+}
+
+PyObject* FairValue_rebuild(PyTypeObject* type, PyObject* values) {
+    FairValue value;
+    if (!read_values("FairValue", values, value.fair_value, value.target_pe, value.sector_anchor_pe,
+                     value.rate_adjustment, value.qe_adjustment, value.book_value_path)) {
+        return nullptr;
+    }
+    return create(type, std::move(value));
+}
+
 Class<FairValue> FAIR_VALUE_CLASS{
     "corvane._core.FairValue",
     {
@@ -34,6 +50,8 @@ Class<FairValue> FAIR_VALUE_CLASS{
                "Returned by fair_value(); immutable.",
         .repr = text_repr<FairValue>,
         .getset = FAIR_VALUE_GETSET,
+        .reduce = FairValue_reduce,
+        .rebuild = FairValue_rebuild,
     },
 };
 
@@ -80,6 +98,20 @@ PyObject* MispricingState_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     });
 }
 
+PyObject* MispricingState_reduce(PyObject* self) {
+    const MispricingState& state = payload_of<MispricingState>(self);
+    return values_tuple(state.s, state.s_prev);
+}
+
+PyObject* MispricingState_rebuild(PyTypeObject* type, PyObject* values) {
+    double s = 0.0;
+    double s_prev = 0.0;
+    if (!read_values("MispricingState", values, s, s_prev)) return nullptr;
+    auto state = make_mispricing_state(s, s_prev);
+    if (!unwrap(state)) return nullptr;
+    return create(type, std::move(*state));
+}
+
 PyGetSetDef MISPRICING_STATE_GETSET[] = {
     read_only<&MispricingState::s>("s", "Log deviation of price from fair value."),
     read_only<&MispricingState::s_prev>("s_prev", "Yesterday's s."),
@@ -98,6 +130,8 @@ Class<MispricingState> MISPRICING_STATE_CLASS{
         .new_object = MispricingState_new,
         .repr = text_repr<MispricingState>,
         .getset = MISPRICING_STATE_GETSET,
+        .reduce = MispricingState_reduce,
+        .rebuild = MispricingState_rebuild,
     },
 };
 

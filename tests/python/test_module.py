@@ -170,7 +170,7 @@ class TestDefaultSimulation:
         )
 
     def test_prints_the_digest_of_the_run(self):
-        out = self.run("--size", "5", "--days", "1", "--ticks", "10")
+        out = self.run("digest", "--size", "5", "--days", "1", "--ticks", "10")
         assert out.returncode == 0, out.stderr
         digest = corvane.fixed_simulation_digest(
             size=5, universe_seed=0, seed=7, days=1, ticks=10, preset="kx-v14"
@@ -178,6 +178,6 @@ class TestDefaultSimulation:
         assert out.stdout.splitlines()[-1] == f"final-state digest: {digest}"
 
     def test_unknown_preset_is_an_error_not_a_traceback(self):
-        out = self.run("--size", "1", "--days", "0", "--preset", "kx-v99")
+        out = self.run("digest", "--size", "1", "--days", "1", "--preset", "kx-v99")
         assert out.returncode == 2
-        assert out.stderr == 'error: unknown preset "kx-v99"\n'
+        assert out.stderr == 'corvane digest: error: unknown preset "kx-v99"\n'
