@@ -157,6 +157,6 @@ class History(RuleBasedStateMachine):
 
 
 History.TestCase.settings = settings(
-    max_examples=40, stateful_step_count=12, deadline=None, derandomize=True,
+    max_examples=60, stateful_step_count=15, deadline=None, derandomize=True,
     suppress_health_check=list(HealthCheck))
 TestHistory = History.TestCase
