@@ -72,6 +72,7 @@ SWAPS = {
 }
 TOKEN = re.compile(r" (?:<=|>=|==|!=|&&|\|\||[<>+\-*]) |\b(?:true|false)\b")
 NUMBER = re.compile(r"(?<![\w.])(\d+\.\d+|\d+)(?![\w.'])")
+DECLARATION = re.compile(r"\s*(?:const\s+|constexpr\s+|static\s+)*[\w:<>,]+[&*]?\s+(\w+)\s*(?:=|\{|\(|;)")
 ERROR_RETURN = re.compile(r"\breturn\b[^;]*(?:[Ee]rror|fail|nullptr|NULL|-1\b|Err\b|invalid)[^;]*;")
 
 
@@ -125,7 +126,7 @@ def mutants_of(path: Path) -> list[Mutant]:
         stripped = text.strip()
         if not stripped or stripped.startswith(("//", "#", "*", "/*")):
             continue
-        if "static_assert" in stripped:
+        if "static_assert" in stripped or "= delete" in stripped or "= default" in stripped:
             continue
         code = code_part(text)
         for m in TOKEN.finditer(code):
@@ -146,8 +147,12 @@ def mutants_of(path: Path) -> list[Mutant]:
             found.append(Mutant(rel, n + 1, "error return dropped", text, new))
         # Two whole adjacent statements at one indentation swapped: a draw
         # moved, or a check moved after the change it guards.
+        # Skipped: a pair whose second statement reads what the first
+        # declares (it would not compile) and a pair of declarations (the
+        # compiler orders those itself).
         if n + 1 < len(lines) and n > 0:
             following = lines[n + 1]
+            declared = DECLARATION.match(code)
             indent = len(text) - len(text.lstrip())
             if (
                 code.rstrip().endswith(";")
@@ -158,6 +163,8 @@ def mutants_of(path: Path) -> list[Mutant]:
                 and not following.strip().startswith(("return", "break", "//"))
                 and "{" not in code
                 and "}" not in code
+                and not (declared and re.search(rf"\b{declared.group(1)}\b", following))
+                and not (declared and DECLARATION.match(following))
             ):
                 found.append(Mutant(rel, n + 1, "swapped with next statement", text + following, following + text))
     return found
@@ -193,23 +200,27 @@ def run(cmd: list[str], cwd: Path, timeout: float, env: dict | None = None) -> t
 
 
 class Workspace:
-    """A copy of the checkout with a test build and a module build."""
+    """A copy of the checkout with one build of the C++ tests and the module:
+    the core is compiled once for both."""
 
     def __init__(self, base: Path, python: str, jobs: int) -> None:
         self.base = base
         self.tree = base / "tree"
-        self.tests = base / "tests-build"
-        self.module = base / "module-build"
+        self.build_dir = base / "build"
         self.package = base / "package"
         self.python = python
         self.jobs = str(jobs)
 
     def prepare(self) -> None:
-        listed = subprocess.run(
+        listed = set(subprocess.run(
             ["git", "ls-files", "-co", "--exclude-standard"],
             cwd=ROOT, check=True, stdout=subprocess.PIPE, text=True,
-        ).stdout.split()
-        for rel in listed:
+        ).stdout.split())
+        if self.tree.exists():
+            for old in self.tree.rglob("*"):
+                if old.is_file() and str(old.relative_to(self.tree)) not in listed:
+                    old.unlink()
+        for rel in sorted(listed):
             source = ROOT / rel
             if not source.is_file():
                 continue
@@ -217,41 +228,35 @@ class Workspace:
             target.parent.mkdir(parents=True, exist_ok=True)
             if not target.exists() or target.read_bytes() != source.read_bytes():
                 shutil.copy2(source, target)
-        common = ["-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DCORVANE_WERROR=ON"]
-        for build, extra in (
-            (self.tests, ["-DCORVANE_BUILD_TESTS=ON"]),
-            (self.module, ["-DCORVANE_BUILD_MODULE=ON", f"-DPython_EXECUTABLE={self.python}"]),
-        ):
-            subprocess.run(["cmake", "-S", str(self.tree), "-B", str(build), *common, *extra],
-                           check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(
+            ["cmake", "-S", str(self.tree), "-B", str(self.build_dir), "-G", "Ninja",
+             "-DCMAKE_BUILD_TYPE=Release", "-DCORVANE_WERROR=ON", "-DCORVANE_BUILD_TESTS=ON",
+             "-DCORVANE_BUILD_MODULE=ON", f"-DPython_EXECUTABLE={self.python}"],
+            check=True, stdout=subprocess.DEVNULL,
+        )
         if self.build() != "ok":
             sys.exit("the unmutated tree does not build")
         pkg = self.package / "corvane"
         pkg.mkdir(parents=True, exist_ok=True)
-        for f in (self.tree / "python/corvane").iterdir():
+        for f in [*(self.tree / "python/corvane").iterdir(), *self.build_dir.glob("_core*.so")]:
             link = pkg / f.name
-            if not link.exists():
-                link.symlink_to(f)
-        so = next(self.module.glob("_core*.so"))
-        if not (pkg / so.name).exists():
-            (pkg / so.name).symlink_to(so)
+            if link.is_symlink() or link.exists():
+                link.unlink()
+            link.symlink_to(f)
 
     def build(self) -> str:
-        for build in (self.tests, self.module):
-            status, _ = run(["cmake", "--build", str(build), "-j", self.jobs], self.tree, 1800)
-            if status != "ok":
-                return status
-        return "ok"
+        status, _ = run(["cmake", "--build", str(self.build_dir), "-j", self.jobs], self.tree, 1800)
+        return status
 
     def objects_digest(self) -> str:
         digest = hashlib.sha256()
-        for build, target in ((self.tests, "corvane_core.dir"), (self.module, "_core.dir")):
-            for obj in sorted((build / "CMakeFiles" / target).rglob("*.o")):
+        for target in ("corvane_core.dir", "_core.dir"):
+            for obj in sorted((self.build_dir / "CMakeFiles" / target).rglob("*.o")):
                 digest.update(obj.read_bytes())
         return digest.hexdigest()
 
     def ctest(self, timeout: float) -> str:
-        status, _ = run(["ctest", "--test-dir", str(self.tests), "-j", self.jobs,
+        status, _ = run(["ctest", "--test-dir", str(self.build_dir), "-j", self.jobs,
                          "--stop-on-failure", "-E", SLOW_CTESTS], self.tree, timeout)
         return status
 
