@@ -72,7 +72,7 @@ SWAPS = {
 }
 TOKEN = re.compile(r" (?:<=|>=|==|!=|&&|\|\||[<>+\-*]) |\b(?:true|false)\b")
 NUMBER = re.compile(r"(?<![\w.])(\d+\.\d+|\d+)(?![\w.'])")
-DECLARATION = re.compile(r"\s*(?:const\s+|constexpr\s+|static\s+)*[\w:<>,]+[&*]?\s+(\w+)\s*(?:=|\{|\(|;)")
+DECLARATION = re.compile(r"\s*(?:const\s+|constexpr\s+|static\s+|inline\s+)*[\w:<>,]+[&*]?\s+(\w+)\s*(?:=|\{|\(|;)")
 ERROR_RETURN = re.compile(r"\breturn\b[^;]*(?:[Ee]rror|fail|nullptr|NULL|-1\b|Err\b|invalid)[^;]*;")
 
 
