@@ -3,27 +3,18 @@
 #include <array>
 #include <cmath>
 
+#include "core/bounds.hpp"
 #include "core/maths.hpp"
 
 namespace corvane {
 namespace {
 
-// Bounds that let a NaN through: a series pinned to NaN has to poison what is
-// computed from it rather than be quietly repaired. Equal zeros of opposite
-// sign give +0.0.
-double maximum(double a, double b) {
-    if (a > b) return a;
-    if (b > a) return b;
-    if (a == b) return a == 0.0 ? a + b : a;
-    return std::isnan(a) ? a : b;
-}
-double minimum(double a, double b) {
-    if (a < b) return a;
-    if (b < a) return b;
-    if (a == b) return a == 0.0 ? a + b : a;
-    return std::isnan(a) ? a : b;
-}
-double clamp(double x, double low, double high) { return maximum(low, minimum(x, high)); }
+using bounds::nan_clamp;
+using bounds::nan_max;
+using bounds::nan_min;
+
+// A normal shock of standard deviation `sigma` about zero.
+double shock(double sigma, double z) { return 0.0 + sigma * z; }
 
 // Phase-indexed tables, in the order expansion, peak, contraction, trough,
 // recovery.
@@ -102,7 +93,7 @@ std::int64_t year_start(std::int64_t day) {
 }
 
 // ---------------------------------------------------------------------------
-// Step 1: what the roster tells the economy.
+// Reading the market: what the roster tells the economy.
 
 struct MarketReading {
     // Percent moves, capitalisation-weighted.
@@ -162,7 +153,7 @@ MarketReading read_market(EconomyState& economy, const ModelParams& model,
 }
 
 // ---------------------------------------------------------------------------
-// Steps 2 and 3: growth shocks at phase entry and each quarter.
+// Growth shocks at phase entry and each quarter.
 
 // One uniform, whatever the phase, for as long as the phase is new.
 void phase_entry_shock(EconomyState& economy, EconomyDraws& draws) {
@@ -176,7 +167,7 @@ void phase_entry_shock(EconomyState& economy, EconomyDraws& draws) {
         case CyclePhase::trough: growth = growth + -0.5; break;
         case CyclePhase::recovery: growth = growth + 1.0; break;
     }
-    economy.gdp_growth = clamp(growth, -10.0, 6.0);
+    economy.gdp_growth = nan_clamp(growth, -10.0, 6.0);
 }
 
 // One normal: a quarter of the way to the phase's growth target.
@@ -184,138 +175,209 @@ void quarterly_growth(EconomyState& economy, EconomyDraws& draws) {
     double z = draws.normal();
     double g = economy.gdp_growth;
     double target = GROWTH_TARGET[index_of(economy.cycle_phase)];
-    economy.gdp_growth = clamp(g + (target - g) * 0.25 + (0.0 + 0.3 * z), -10.0, 6.0);
+    economy.gdp_growth = nan_clamp(g + (target - g) * 0.25 + shock(0.3, z), -10.0, 6.0);
 }
 
 // ---------------------------------------------------------------------------
-// Step 4: the monthly block.
+// The monthly block: the slow series, once every 30 days.
 //
 // Exactly eight normals, drawn up front in this order: growth, unemployment,
 // jobs, inflation, consumer confidence, business confidence, housing index,
-// home starts. `start` is the economy as the day found it; `g` is the growth
-// after the phase-entry and quarterly shocks.
+// home starts. `start` is the economy as the day found it; `e.gdp_growth` is
+// the growth after the phase-entry and quarterly shocks.
 
-void monthly_block(EconomyState& e, const EconomyState& start, const ModelParams& model,
-                   EconomyDraws& draws) {
-    std::array<double, 8> z{};
-    for (double& value : z) value = draws.normal();
+struct MonthlyNormals {
+    double growth;
+    double unemployment;
+    double jobs;
+    double inflation;
+    double consumer_confidence;
+    double business_confidence;
+    double housing_index;
+    double home_starts;
+};
 
+MonthlyNormals draw_monthly_normals(EconomyDraws& draws) {
+    MonthlyNormals z{};
+    z.growth = draws.normal();
+    z.unemployment = draws.normal();
+    z.jobs = draws.normal();
+    z.inflation = draws.normal();
+    z.consumer_confidence = draws.normal();
+    z.business_confidence = draws.normal();
+    z.housing_index = draws.normal();
+    z.home_starts = draws.normal();
+    return z;
+}
+
+// An eighth of the way to the phase's growth target, twice as hard while
+// growth runs against the phase.
+double growth_pull(const EconomyState& e, double z) {
     const CyclePhase phase = e.cycle_phase;
-    const std::size_t p = index_of(phase);
-    const double g0 = start.gdp_growth;
+    const double g = e.gdp_growth;
+    bool wrong_sign = (growing(phase) && g < 0.0) || (contracting(phase) && g > 0.0);
+    double k = wrong_sign ? 2.0 : 1.0;
+    return nan_clamp((GROWTH_TARGET[index_of(phase)] - g) * 0.12 * k + g + shock(0.1, z), -10.0,
+                     6.0);
+}
+
+// Unemployment: back towards structural, phase drift, Okun's law. Each point
+// it rises costs half a million jobs a month against a trend of 200,000.
+double unemployment_and_jobs(EconomyState& e, const EconomyState& start, double g2,
+                             const MonthlyNormals& z) {
+    const CyclePhase phase = e.cycle_phase;
     const double u0 = start.unemployment_rate;
+    double okun = growing(phase) && g2 > 1.0 ? -0.08 * g2 : 0.0;
+    double u1 = nan_clamp(0.06 * (e.structural_unemployment - u0) +
+                              ((UNEMPLOYMENT_DRIFT[index_of(phase)] + u0) + 0.2 * (2.0 - g2)) +
+                              okun + shock(0.06, z.unemployment),
+                          2.5, 15.0);
+    e.unemployment_rate = u1;
+    e.jobs_created =
+        nan_clamp((u1 - u0) * -500000.0 + 200000.0 + shock(30000.0, z.jobs), -500000.0, 500000.0);
+    return u1;
+}
+
+// Wages chase inflation and, once it runs hot, stay close behind it.
+double wage_growth(EconomyState& e, const EconomyState& start) {
+    const double infl = start.inflation_rate;
+    double wage_target = 0.5 * (e.structural_unemployment - start.unemployment_rate) + 0.7 * infl;
+    if (infl > 3.0) wage_target = nan_max(wage_target, 0.8 * infl);
+    double wage1 = (wage_target - start.wage_growth) * 0.15 + start.wage_growth;
+    e.wage_growth = wage1;
+    return wage1;
+}
+
+// Inflation: reversion, drift, tight money and dear oil, tariffs and the
+// dollar (both about their neutral 5% and 100), the Phillips curve, wages
+// above 2%, and a wage-price spiral above 3% inflation and 4% wage growth.
+// Core inflation follows at three tenths of the gap a month.
+void inflation(EconomyState& e, const EconomyState& start, const ModelParams& model, double u1,
+               double wage1, double z) {
     const double infl = start.inflation_rate;
     const double wage = start.wage_growth;
     const double fed = start.federal_funds_rate;
     const double oil = start.oil_price;
-    const double s_u = e.structural_unemployment;
-    const double fg = e.fear_greed_index;
-    const double r30 = e.rolling_market_return_30d;
-    const double rp = e.recession_probability;
-    const double m = e.mortgage_rate_30y;
-    const double g = e.gdp_growth;
-
-    // Growth is pulled twice as hard while it runs against the phase.
-    bool wrong_sign = (growing(phase) && g < 0.0) || (contracting(phase) && g > 0.0);
-    double k = wrong_sign ? 2.0 : 1.0;
-    double g2 = clamp((GROWTH_TARGET[p] - g) * 0.12 * k + g + (0.0 + 0.1 * z[0]), -10.0, 6.0);
-
-    // Unemployment: back towards structural, phase drift, Okun's law.
-    double okun = growing(phase) && g2 > 1.0 ? -0.08 * g2 : 0.0;
-    double u1 = clamp(0.06 * (s_u - u0) + ((UNEMPLOYMENT_DRIFT[p] + u0) + 0.2 * (2.0 - g2)) + okun +
-                          (0.0 + 0.06 * z[1]),
-                      2.5, 15.0);
-    e.unemployment_rate = u1;
-    e.jobs_created =
-        clamp((u1 - u0) * -500000.0 + 200000.0 + (0.0 + 30000.0 * z[2]), -500000.0, 500000.0);
-
-    // Tight money and dear oil feed into prices.
     double policy_drag = fed > infl ? -0.04 * (fed - infl) : fed > 3.0 ? -0.015 * (fed - 3.0) : 0.0;
     double oil_drag = oil > 80.0 ? 0.01 * (oil - 80.0) : oil < 50.0 ? 0.005 * (oil - 50.0) : 0.0;
 
-    // Wages chase inflation and, once it runs hot, stay close behind it.
-    double wage_target = 0.5 * (s_u - u0) + 0.7 * infl;
-    if (infl > 3.0) wage_target = maximum(wage_target, 0.8 * infl);
-    double wage1 = (wage_target - wage) * 0.15 + wage;
-    e.wage_growth = wage1;
-
-    // Inflation: reversion, drift, drags, tariffs and the dollar, the
-    // Phillips curve, and a wage-price spiral above 3% and 4%.
     double a = model.inflation_reversion * (INFLATION_TARGET - infl) + infl;
-    a = a + INFLATION_DRIFT[p];
+    a = a + INFLATION_DRIFT[index_of(e.cycle_phase)];
     a = a + policy_drag;
     a = a + oil_drag;
     double b = ((start.tariff_rate - 5.0) * 0.01) * 0.03 + a;
     b = b - ((start.usd_index - 100.0) * 0.01) * 0.03;
-    b = b - (u1 - s_u) * PHILLIPS_CURVE_COEFF;
+    b = b - (u1 - e.structural_unemployment) * PHILLIPS_CURVE_COEFF;
     double spiral = infl > 3.0 && wage > 4.0 ? 0.02 * (infl - 3.0) * (wage - 4.0) : 0.0;
-    double c = (maximum(0.0, wage1 - 2.0) * 0.08 + spiral) + b;
+    double c = (nan_max(0.0, wage1 - 2.0) * 0.08 + spiral) + b;
     double infl1 =
-        maximum(minimum((0.0 + 0.04 * z[3]) + c, model.inflation_ceiling), model.inflation_floor);
+        nan_max(nan_min(shock(0.04, z) + c, model.inflation_ceiling), model.inflation_floor);
     e.inflation_rate = infl1;
     double core = e.core_inflation;
-    e.core_inflation = clamp((infl1 - core) * 0.3 + core, -1.0, 12.0);
+    e.core_inflation = nan_clamp((infl1 - core) * 0.3 + core, -1.0, 12.0);
+}
 
-    // Confidence: towards a level set by growth, jobs and the phase.
-    double confidence_target = ((5.0 * g0 + 100.0) - 3.0 * u0) + SENTIMENT_OFFSET[p];
+// Confidence: towards a level set by growth, jobs and the phase, lifted by
+// greed (about a neutral 50) and the month's market return. Returns the new
+// consumer confidence, which housing reads.
+double confidence(EconomyState& e, const EconomyState& start, const MonthlyNormals& z) {
+    const double r30 = e.rolling_market_return_30d;
+    double confidence_target = ((5.0 * start.gdp_growth + 100.0) - 3.0 * start.unemployment_rate) +
+                               SENTIMENT_OFFSET[index_of(e.cycle_phase)];
     double cc = e.consumer_confidence;
-    double cc1 = clamp((confidence_target - cc) * 0.25 + cc + ((fg - 50.0) / 50.0) * 2.0 +
-                           3.0 * r30 + (0.0 + 3.0 * z[4]),
-                       40.0, 130.0);
+    double cc1 = nan_clamp((confidence_target - cc) * 0.25 + cc +
+                               ((e.fear_greed_index - 50.0) / 50.0) * 2.0 + 3.0 * r30 +
+                               shock(3.0, z.consumer_confidence),
+                           40.0, 130.0);
     e.consumer_confidence = cc1;
     double bc = e.business_confidence;
-    e.business_confidence =
-        clamp((confidence_target - bc) * 0.2 + bc + 4.5 * r30 + (0.0 + 4.5 * z[5]), 40.0, 130.0);
+    e.business_confidence = nan_clamp(
+        (confidence_target - bc) * 0.2 + bc + 4.5 * r30 + shock(4.5, z.business_confidence), 40.0,
+        130.0);
+    return cc1;
+}
 
-    // Housing: mortgage rates and confidence set the level, at the pace a
-    // liquid market allows; recession fears push it down.
+// Housing: mortgage rates (about a neutral 5%) and confidence set the level,
+// at the pace a liquid market allows; recession odds over 30% push it down.
+// Starts follow rates and growth; turnover dries up with dear mortgages and
+// unemployment over 5%.
+void housing(EconomyState& e, const EconomyState& start, double cc1, const MonthlyNormals& z) {
+    const double g0 = start.gdp_growth;
+    const double u0 = start.unemployment_rate;
+    const double m = e.mortgage_rate_30y;
+    const double rp = e.recession_probability;
     double housing_target =
-        clamp((g0 + g0) + ((m - 5.0) * -4.0 + 100.0) + (cc1 - 100.0) * 0.1, 75.0, 130.0);
-    double liquidity = maximum(0.3, e.housing_transaction_volume / 100.0);
+        nan_clamp((g0 + g0) + ((m - 5.0) * -4.0 + 100.0) + (cc1 - 100.0) * 0.1, 75.0, 130.0);
+    double liquidity = nan_max(0.3, e.housing_transaction_volume / 100.0);
     double distress = rp > 0.3 ? (rp - 0.3) * -2.0 : 0.0;
     double h = e.housing_index;
-    e.housing_index = clamp(
-        (distress + (housing_target - h) * 0.08 * liquidity) + (0.0 + 0.3 * z[6]) + h, 75.0, 180.0);
+    e.housing_index = nan_clamp(
+        (distress + (housing_target - h) * 0.08 * liquidity) + shock(0.3, z.housing_index) + h,
+        75.0, 180.0);
 
     double growth_boost = g0 > 2.0 ? 0.02 : g0 < 0.0 ? -0.05 : 0.0;
-    double factor = 1.0 + maximum(-0.3, (m - 5.0) * -0.05) + growth_boost + (0.0 + z[7]) * 0.02;
-    e.home_starts_monthly = clamp(e.home_starts_monthly * factor, 500000.0, 2000000.0);
+    double factor =
+        1.0 + nan_max(-0.3, (m - 5.0) * -0.05) + growth_boost + shock(1.0, z.home_starts) * 0.02;
+    e.home_starts_monthly = nan_clamp(e.home_starts_monthly * factor, 500000.0, 2000000.0);
 
     double volume_target =
-        maximum(30.0, (100.0 - 15.0 * maximum(0.0, m - 5.0)) - maximum(0.0, 5.0 * (u0 - 5.0)));
+        nan_max(30.0, (100.0 - 15.0 * nan_max(0.0, m - 5.0)) - nan_max(0.0, 5.0 * (u0 - 5.0)));
     double volume = e.housing_transaction_volume;
     e.housing_transaction_volume = volume + 0.3 * (volume_target - volume);
+}
 
-    // Labour: slumps push people out of work for good and out of the force.
+// Labour: slumps push people out of work for good and out of the force;
+// structural unemployment rises with the long-term jobless.
+void labour_force(EconomyState& e, const EconomyState& start) {
+    const double g0 = start.gdp_growth;
+    const double u0 = start.unemployment_rate;
     double ltu = e.long_term_unemployment_rate;
     double participation_target;
-    if (contracting(phase)) {
+    if (contracting(e.cycle_phase)) {
         participation_target = 60.0 - 0.5 * (u0 - 5.0);
         ltu = ltu + 0.05 * (0.4 * u0 - ltu);
     } else {
         participation_target = 63.0 + 0.3 * (g0 - 1.0);
-        ltu = maximum(0.5, 0.97 * ltu);
+        ltu = nan_max(0.5, 0.97 * ltu);
     }
     e.long_term_unemployment_rate = ltu;
     double lfp = e.labor_force_participation;
-    e.labor_force_participation = clamp(lfp + 0.01 * (participation_target - lfp), 55.0, 68.0);
+    e.labor_force_participation = nan_clamp(lfp + 0.01 * (participation_target - lfp), 55.0, 68.0);
     e.structural_unemployment = 4.0 + 0.3 * ltu;
+}
 
-    // Fiscal: stimulus in a slump, paid for with debt; wound down after.
-    if (contracting(phase)) {
-        double stimulus = minimum(6.0, u0 > 7.0 ? 1.0 + minimum(4.0, 0.8 * (u0 - 5.0)) : 1.0);
+// Fiscal: stimulus in a slump (more once unemployment passes 7%), paid for
+// with debt, a twelfth of the yearly rate each month; wound down after, and
+// debt repaid towards 60% of output while growth is strong. Returns the
+// growth with the stimulus added.
+double fiscal_policy(EconomyState& e, const EconomyState& start, double g2) {
+    const double u0 = start.unemployment_rate;
+    if (contracting(e.cycle_phase)) {
+        double stimulus = nan_min(6.0, u0 > 7.0 ? 1.0 + nan_min(4.0, 0.8 * (u0 - 5.0)) : 1.0);
         e.fiscal_stimulus = stimulus;
         e.government_debt_to_gdp = e.government_debt_to_gdp + stimulus / 12.0;
-        g2 = g2 + FISCAL_MULTIPLIER * stimulus / 12.0;
-    } else {
-        e.fiscal_stimulus = maximum(0.0, e.fiscal_stimulus - 0.2);
-        if (g2 > 2.0) e.government_debt_to_gdp = maximum(60.0, e.government_debt_to_gdp - 0.05);
+        return g2 + FISCAL_MULTIPLIER * stimulus / 12.0;
     }
-    e.gdp_growth = g2;
+    e.fiscal_stimulus = nan_max(0.0, e.fiscal_stimulus - 0.2);
+    if (g2 > 2.0) e.government_debt_to_gdp = nan_max(60.0, e.government_debt_to_gdp - 0.05);
+    return g2;
+}
+
+void monthly_block(EconomyState& e, const EconomyState& start, const ModelParams& model,
+                   EconomyDraws& draws) {
+    const MonthlyNormals z = draw_monthly_normals(draws);
+    double g2 = growth_pull(e, z.growth);
+    double u1 = unemployment_and_jobs(e, start, g2, z);
+    double wage1 = wage_growth(e, start);
+    inflation(e, start, model, u1, wage1, z.inflation);
+    double cc1 = confidence(e, start, z);
+    housing(e, start, cc1, z);
+    labour_force(e, start);
+    e.gdp_growth = fiscal_policy(e, start, g2);
 }
 
 // ---------------------------------------------------------------------------
-// Step 5: the daily block.
+// The daily block: markets, yields and sentiment.
 //
 // Draw order, whatever the state: one normal for the oil inventory, the
 // cartel's uniforms (none between meetings, one or two at a meeting), then
@@ -352,7 +414,7 @@ void oil_market(EconomyState& e, const EconomyState& start, std::uint32_t day,
     // depleted one lifts it.
     double z_inventory = draws.normal();
     double inventory =
-        clamp(e.oil_inventory_level - (0.15 * g0 + (0.5 * z_inventory + 0.0)), 0.0, 100.0);
+        nan_clamp(e.oil_inventory_level - (0.15 * g0 + shock(0.5, z_inventory)), 0.0, 100.0);
     e.oil_inventory_level = inventory;
     double inventory_effect = inventory > 60.0   ? 0.08 * (60.0 - inventory)
                               : inventory < 40.0 ? 0.08 * (40.0 - inventory)
@@ -367,7 +429,7 @@ void oil_market(EconomyState& e, const EconomyState& start, std::uint32_t day,
     double pre = ((((OIL_BASELINE + 3.0 * g0) - oil0) * 0.03 + oil0) + inventory_effect) -
                  0.08 * (start.usd_index - 100.0) + supply_shock;
     double z_oil = draws.normal();
-    e.oil_price = clamp(seasonal * (pre + (0.0 + 2.0 * z_oil)), 35.0, 150.0);
+    e.oil_price = nan_clamp(seasonal * (pre + shock(2.0, z_oil)), 35.0, 150.0);
 }
 
 void metals(EconomyState& e, const EconomyState& start, const ModelParams& model,
@@ -382,26 +444,26 @@ void metals(EconomyState& e, const EconomyState& start, const ModelParams& model
     // Gold: a fair level set by inflation and real rates, plus crisis and
     // panic bids and fear.
     double fair =
-        (((infl0 - 2.5) * 50.0 + maximum(0.0, 150.0 * (infl0 - 2.0))) + GOLD_EQUILIBRIUM_BASE) +
+        (((infl0 - 2.5) * 50.0 + nan_max(0.0, 150.0 * (infl0 - 2.0))) + GOLD_EQUILIBRIUM_BASE) +
         (fed0 - infl0) * -100.0;
     double threshold = model.crisis_vix_threshold;
     double crisis = g0 < -1.0 && vix0 > threshold
-                        ? minimum(5.0, (vix0 - threshold) * 0.15 + std::fabs(g0))
+                        ? nan_min(5.0, (vix0 - threshold) * 0.15 + std::fabs(g0))
                         : 0.0;
     double panic = r_prev < -1.0 ? 2.0 * std::fabs(r_prev) : 0.0;
-    double drift = panic + ((maximum(0.0, 1.5 * (infl0 - 2.0)) - 0.8 * (fed0 - infl0)) + crisis) +
+    double drift = panic + ((nan_max(0.0, 1.5 * (infl0 - 2.0)) - 0.8 * (fed0 - infl0)) + crisis) +
                    (fair - gold0) * GOLD_MEAN_REVERSION + (50.0 - start.fear_greed_index) * 0.03;
     double z_gold = draws.normal();
-    e.gold_price = clamp(gold0 + (drift + (0.0 + 3.0 * z_gold)), 800.0, 5000.0);
+    e.gold_price = nan_clamp(gold0 + (drift + shock(3.0, z_gold)), 800.0, 5000.0);
 
     // Copper follows growth and housing, against the dollar.
     double z_copper = draws.normal();
     double copper = e.copper_price;
-    e.copper_price = clamp(copper +
-                               (0.02 * g0 + 0.001 * (start.housing_index - 100.0) -
-                                0.003 * (start.usd_index - 100.0)) +
-                               (0.0 + 0.04 * z_copper),
-                           2.0, 8.0);
+    e.copper_price = nan_clamp(copper +
+                                   (0.02 * g0 + 0.001 * (start.housing_index - 100.0) -
+                                    0.003 * (start.usd_index - 100.0)) +
+                                   shock(0.04, z_copper),
+                               2.0, 8.0);
 }
 
 void dollar_and_trade(EconomyState& e, const EconomyState& start, const ModelParams& model,
@@ -414,14 +476,14 @@ void dollar_and_trade(EconomyState& e, const EconomyState& start, const ModelPar
     double crisis = vix0 > threshold ? 0.05 * (vix0 - threshold) : 0.0;
     double z_usd = draws.normal();
     e.usd_index =
-        clamp(usd0 + (crisis + ((start.federal_funds_rate - 2.5) * 3.0 + 100.0 - usd0) * 0.02) +
-                  (0.0 + 0.3 * z_usd),
-              80.0, 130.0);
+        nan_clamp(usd0 + (crisis + ((start.federal_funds_rate - 2.5) * 3.0 + 100.0 - usd0) * 0.02) +
+                      shock(0.3, z_usd),
+                  80.0, 130.0);
 
     double z_trade = draws.normal();
     double balance = e.trade_balance;
-    e.trade_balance = clamp(
-        balance + ((usd0 - 100.0) * -0.3 + 0.5 * e.tariff_rate) * 0.01 + (0.0 + 0.5 * z_trade),
+    e.trade_balance = nan_clamp(
+        balance + ((usd0 - 100.0) * -0.3 + 0.5 * e.tariff_rate) * 0.01 + shock(0.5, z_trade),
         -200.0, 50.0);
 }
 
@@ -436,11 +498,11 @@ void vix(EconomyState& e, const EconomyState& start, const ModelParams& model,
     double source = model.vix_return_source;
     double ret = source == 0.0 ? market.tick_return
                                : market.close_return * source + (1.0 - source) * market.tick_return;
-    ret = clamp(ret, -model.vix_return_clamp, model.vix_return_clamp);
+    ret = nan_clamp(ret, -model.vix_return_clamp, model.vix_return_clamp);
     double gain = ret < 0.0 ? model.vix_return_gain : model.vix_return_gain_up;
-    double shock = minimum(maximum(0.0, (start.inflation_rate - 3.0) * 0.2) - ret * gain,
-                           model.vix_target_shock_cap);
-    double target = cyc + shock;
+    double lift = nan_min(nan_max(0.0, (start.inflation_rate - 3.0) * 0.2) - ret * gain,
+                          model.vix_target_shock_cap);
+    double target = cyc + lift;
 
     // The first half of each 30.44-day month carries half a point more.
     std::int64_t d = day;
@@ -454,7 +516,8 @@ void vix(EconomyState& e, const EconomyState& start, const ModelParams& model,
 
     double z = draws.normal();
     double vix0 = start.vix;
-    e.vix = clamp((target - vix0) * model.vix_mean_reversion + vix0 + (0.15 * z + 0.0), 10.0, 80.0);
+    e.vix =
+        nan_clamp((target - vix0) * model.vix_mean_reversion + vix0 + shock(0.15, z), 10.0, 80.0);
 }
 
 void treasury_yields(EconomyState& e, const EconomyState& start, EconomyDraws& draws) {
@@ -462,19 +525,19 @@ void treasury_yields(EconomyState& e, const EconomyState& start, EconomyDraws& d
     const double fed0 = start.federal_funds_rate;
 
     // Term premium for inflation and debt on top of the policy rate.
-    double target = ((maximum(0.0, 0.3 * (infl0 - 2.0)) + 1.0) +
-                     maximum(0.0, 0.002 * (start.government_debt_to_gdp - 100.0))) +
+    double target = ((nan_max(0.0, 0.3 * (infl0 - 2.0)) + 1.0) +
+                     nan_max(0.0, 0.002 * (start.government_debt_to_gdp - 100.0))) +
                     fed0;
     double z = draws.normal();
     double y = e.treasury_yield_10y;
-    double y1 = clamp((target - y) * 0.05 + y + (0.0 + 0.03 * z), 0.5, 12.0);
+    double y1 = nan_clamp((target - y) * 0.05 + y + shock(0.03, z), 0.5, 12.0);
 
     // After a big market day money moves with or against bonds, depending on
     // whether inflation is the worry.
     double r_prev = start.previous_day_market_return;
     if (std::fabs(r_prev) > 0.5) {
         double flow = infl0 > 4.0 ? -0.02 * r_prev : infl0 < 3.0 ? 0.02 * r_prev : 0.0;
-        y1 = clamp(y1 + flow, 0.5, 12.0);
+        y1 = nan_clamp(y1 + flow, 0.5, 12.0);
     }
     e.treasury_yield_10y = y1;
     e.treasury_yield_2y = 0.85 * fed0 + 0.15 * y1;
@@ -487,7 +550,7 @@ void fear_and_greed(EconomyState& e, const EconomyState& start, const MarketRead
                      FEAR_GREED_OFFSET[index_of(e.cycle_phase)]) +
                     5.0 * market.tick_return;
     double z = draws.normal();
-    e.fear_greed_index = clamp((target - fg0) * 0.25 + fg0 + (2.0 * z + 0.0), 0.0, 100.0);
+    e.fear_greed_index = nan_clamp((target - fg0) * 0.25 + fg0 + shock(2.0, z), 0.0, 100.0);
 }
 
 // Levels, recession odds, the phase clock and the rolling return. Draws nothing.
@@ -499,9 +562,9 @@ void daily_bookkeeping(EconomyState& e, const MarketReading& market, double leve
     double base = BASE_RECESSION_PROBABILITY[index_of(e.cycle_phase)];
     double y10 = e.treasury_yield_10y;
     double y2 = e.treasury_yield_2y;
-    if (y10 < y2) base = base + minimum(0.25, 0.15 * std::fabs(y10 - y2));
+    if (y10 < y2) base = base + nan_min(0.25, 0.15 * std::fabs(y10 - y2));
     double rp = e.recession_probability;
-    e.recession_probability = clamp((minimum(0.95, base) - rp) * 0.1 + rp, 0.05, 0.95);
+    e.recession_probability = nan_clamp((nan_min(0.95, base) - rp) * 0.1 + rp, 0.05, 0.95);
 
     e.months_in_current_phase = e.months_in_current_phase + MONTHS_PER_DAY;
 
@@ -514,8 +577,8 @@ void credit_floor(EconomyState& e, const ModelParams& model) {
     double gain = model.daily_credit_floor_gain;
     if (!(gain > 0.0)) return;
     double y = e.treasury_yield_10y;
-    e.corporate_bond_yield = maximum(e.corporate_bond_yield, y + 0.8 * gain);
-    e.mortgage_rate_30y = maximum(e.mortgage_rate_30y, y + 0.5 * gain);
+    e.corporate_bond_yield = nan_max(e.corporate_bond_yield, y + 0.8 * gain);
+    e.mortgage_rate_30y = nan_max(e.mortgage_rate_30y, y + 0.5 * gain);
 }
 
 void daily_block(EconomyState& e, const EconomyState& start, const ModelParams& model,
@@ -532,7 +595,7 @@ void daily_block(EconomyState& e, const EconomyState& start, const ModelParams& 
 }
 
 // ---------------------------------------------------------------------------
-// Step 6: the business cycle.
+// The business cycle.
 
 // The state's pull towards or away from the next phase, added in a fixed
 // order to the duration hazard.
@@ -547,9 +610,9 @@ double adjusted_for_conditions(double p, const EconomyState& e) {
         case CyclePhase::expansion:
             if (infl > 4.0) p = p + 0.1;
             if (rate > 5.0) p = p + 0.1;
-            if (y2 > y10) p = p + minimum(0.15, 0.08 * (y2 - y10));
+            if (y2 > y10) p = p + nan_min(0.15, 0.08 * (y2 - y10));
             if (e.market_pe && *e.market_pe > 28.0) {
-                p = p + minimum(0.1, 0.005 * (*e.market_pe - 28.0));
+                p = p + nan_min(0.1, 0.005 * (*e.market_pe - 28.0));
             }
             if (u > 8.0 || g < 1.0) p = p - 0.2;
             break;
@@ -581,7 +644,7 @@ bool cycle_transition(EconomyState& e, EconomyDraws& draws) {
     double k = duration.shape;
     double lambda = duration.scale;
     double hazard = m <= 0.0 ? 0.0 : maths::pow(m / lambda, k - 1.0) * (k / lambda);
-    double p = clamp(adjusted_for_conditions(minimum(0.8, hazard), e), 0.0, 0.3);
+    double p = nan_clamp(adjusted_for_conditions(nan_min(0.8, hazard), e), 0.0, 0.3);
 
     double u = draws.uniform();
     if (!(p > u)) return false;
@@ -591,7 +654,7 @@ bool cycle_transition(EconomyState& e, EconomyDraws& draws) {
 }
 
 // ---------------------------------------------------------------------------
-// Step 7: the central bank.
+// The central bank.
 
 struct PolicyDecision {
     double move;
@@ -652,54 +715,62 @@ struct MeetingOutcome {
     std::uint8_t roll;
 };
 
-// Held on schedule, or at once when inflation runs more than four points
-// over both 4% and the policy rate. Reads the phase after the cycle test.
-std::optional<MeetingOutcome> central_bank_meeting(EconomyState& e, CentralBank& bank,
-                                                   std::uint32_t day, EconomyDraws& draws) {
-    const std::uint64_t now = std::uint64_t{day} * MINUTES_PER_DAY;
-    const double infl = e.inflation_rate;
-    bool emergency = infl - e.federal_funds_rate > 4.0 && infl > 4.0;
-    if (!(now >= bank.next_meeting_date || emergency)) return std::nullopt;
-
-    // Hikes are scaled up the further inflation is off target; cuts are not.
-    double gap = std::fabs(infl - bank.target_inflation);
-    double scale = gap > 4.0 ? maximum(2.0, gap / 1.5) : maximum(1.0, 0.5 * gap);
-    PolicyDecision decision = decide(e, bank, draws);
+// Hikes are scaled up the further inflation is off target; cuts are not.
+// Returns the move made.
+double set_policy_rate(EconomyState& e, CentralBank& bank, const PolicyDecision& decision) {
+    double gap = std::fabs(e.inflation_rate - bank.target_inflation);
+    double scale = gap > 4.0 ? nan_max(2.0, gap / 1.5) : nan_max(1.0, 0.5 * gap);
     if (decision.score_change) {
         bank.hawkish_dovish_score =
-            clamp(bank.hawkish_dovish_score + *decision.score_change, -1.0, 1.0);
+            nan_clamp(bank.hawkish_dovish_score + *decision.score_change, -1.0, 1.0);
     }
     double move = decision.move > 0.0 ? decision.move * scale : decision.move;
-    double rate = clamp(e.federal_funds_rate + move, 0.0, 8.0);
-    e.federal_funds_rate = rate;
+    e.federal_funds_rate = nan_clamp(e.federal_funds_rate + move, 0.0, 8.0);
+    return move;
+}
 
-    // The curve, prime, mortgages and credit reprice off the new rate,
-    // replacing the daily block's values.
+// The curve, prime, mortgages and credit reprice off the new rate, replacing
+// the daily block's values. The 10-year goes half way to a point over the
+// rate (plus an inflation premium over 2%); spreads widen with the VIX over
+// 12 and, for credit, with the phase's stress.
+void reprice_rates(EconomyState& e, double move) {
+    const double rate = e.federal_funds_rate;
+    const double infl = e.inflation_rate;
     double y = e.treasury_yield_10y;
-    double y1 = clamp((1.0 + rate + maximum(0.0, 0.3 * (infl - 2.0)) - y) * 0.5 + y + 0.5 * move,
-                      0.5, 12.0);
+    double y1 = nan_clamp(
+        (1.0 + rate + nan_max(0.0, 0.3 * (infl - 2.0)) - y) * 0.5 + y + 0.5 * move, 0.5, 12.0);
     e.treasury_yield_10y = y1;
     e.prime_rate = rate + 3.0;
     e.treasury_yield_2y = 0.85 * rate + 0.15 * y1;
     double v = e.vix;
-    double mortgage_spread = clamp(1.5 + 0.015 * (v - 12.0), 1.5, 2.8);
+    double mortgage_spread = nan_clamp(1.5 + 0.015 * (v - 12.0), 1.5, 2.8);
     e.mortgage_rate_30y =
-        minimum(maximum(maximum(e.prime_rate + 0.5, y1 + mortgage_spread), y1 + 0.5), y1 + 3.5);
+        nan_min(nan_max(nan_max(e.prime_rate + 0.5, y1 + mortgage_spread), y1 + 0.5), y1 + 3.5);
     double credit_spread =
-        clamp((1.0 + 0.02 * (v - 12.0)) * CREDIT_STRESS[index_of(e.cycle_phase)], 0.8, 6.0);
-    e.corporate_bond_yield = maximum(y1 + 0.3, maximum(y1 + 0.8, y1 + credit_spread));
+        nan_clamp((1.0 + 0.02 * (v - 12.0)) * CREDIT_STRESS[index_of(e.cycle_phase)], 0.8, 6.0);
+    e.corporate_bond_yield = nan_max(y1 + 0.3, nan_max(y1 + 0.8, y1 + credit_spread));
+}
 
-    // Next meeting: two uniforms at every meeting; sooner, with less
-    // jitter, while inflation is running away.
-    bool urgent = infl > 4.0 && infl > rate + 2.0;
+// Two uniforms at every meeting: six weeks and up to a fortnight away;
+// three weeks and up to ten days, with less jitter, while inflation is
+// running away. Returns the roll of the first, floor(6u).
+double schedule_next_meeting(const EconomyState& e, CentralBank& bank, std::uint64_t now,
+                             EconomyDraws& draws) {
+    const double infl = e.inflation_rate;
+    bool urgent = infl > 4.0 && infl > e.federal_funds_rate + 2.0;
     double roll = std::floor(6.0 * draws.uniform());
     double jitter = std::floor(draws.uniform() * (urgent ? 10.0 : 14.0));
     bank.next_meeting_date = now + (urgent ? 21 : 42) * MINUTES_PER_DAY +
                              static_cast<std::uint64_t>(jitter) * MINUTES_PER_DAY;
     bank.last_meeting_date = now;
+    return roll;
+}
 
-    // QE starts at the zero bound in a contraction and tapers in expansion.
-    if (e.cycle_phase == CyclePhase::contraction && rate <= 0.25) {
+// QE starts at the zero bound in a contraction and tapers by 15 a meeting in
+// expansion; while it buys, it lifts multiples and presses on the 10-year
+// (spread over a 252-day year).
+void quantitative_easing(EconomyState& e, CentralBank& bank) {
+    if (e.cycle_phase == CyclePhase::contraction && e.federal_funds_rate <= 0.25) {
         bank.qe_active = true;
         bank.qe_monthly_purchases = QE_FULL_PURCHASES;
     } else if (e.cycle_phase == CyclePhase::expansion && bank.qe_active) {
@@ -712,15 +783,34 @@ std::optional<MeetingOutcome> central_bank_meeting(EconomyState& e, CentralBank&
     double q = bank.qe_monthly_purchases;
     if (bank.qe_active && q > 0.0) {
         e.qe_pe_boost = (q / QE_FULL_PURCHASES) * 0.1;
-        e.treasury_yield_10y = maximum(0.1, (-0.5 * (q / QE_FULL_PURCHASES)) / 252.0 + y1);
+        e.treasury_yield_10y =
+            nan_max(0.1, (-0.5 * (q / QE_FULL_PURCHASES)) / 252.0 + e.treasury_yield_10y);
     } else {
         e.qe_pe_boost = 0.0;
     }
+}
 
-    double h = bank.hawkish_dovish_score;
-    bank.forward_guidance = h > 0.3    ? ForwardGuidance::ongoing_increases
-                            : h < -0.3 ? ForwardGuidance::accommodative
-                                       : ForwardGuidance::as_appropriate;
+ForwardGuidance guidance(double hawkish_dovish_score) {
+    return hawkish_dovish_score > 0.3    ? ForwardGuidance::ongoing_increases
+           : hawkish_dovish_score < -0.3 ? ForwardGuidance::accommodative
+                                         : ForwardGuidance::as_appropriate;
+}
+
+// Held on schedule, or at once when inflation runs more than four points
+// over both 4% and the policy rate. Reads the phase after the cycle test.
+std::optional<MeetingOutcome> central_bank_meeting(EconomyState& e, CentralBank& bank,
+                                                   std::uint32_t day, EconomyDraws& draws) {
+    const std::uint64_t now = std::uint64_t{day} * MINUTES_PER_DAY;
+    const double infl = e.inflation_rate;
+    bool emergency = infl - e.federal_funds_rate > 4.0 && infl > 4.0;
+    if (!(now >= bank.next_meeting_date || emergency)) return std::nullopt;
+
+    PolicyDecision decision = decide(e, bank, draws);
+    double move = set_policy_rate(e, bank, decision);
+    reprice_rates(e, move);
+    double roll = schedule_next_meeting(e, bank, now, draws);
+    quantitative_easing(e, bank);
+    bank.forward_guidance = guidance(bank.hawkish_dovish_score);
     return MeetingOutcome{decision.code, static_cast<std::uint8_t>(roll)};
 }
 

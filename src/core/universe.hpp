@@ -1,6 +1,16 @@
 // Listed instruments: how a caller describes one, how it becomes the engine's
 // tick record, and the deterministic generator of plausible universes.
 //
+// One instrument goes by four names, one for each place it lives:
+// - `InstrumentInit` (below) is the caller's description: ticker, sector,
+//   price and fundamentals, checked by `check_instrument` and never changed.
+// - `Instrument` is the same description as the interpreter sees it (the
+//   binding of `InstrumentInit`, src/python/universe.cpp).
+// - `TickCompany` (tick_company.hpp) is the engine's mutable per-instrument
+//   state, made once by `to_tick_company` and carried from tick to tick.
+// - "record" or "tick record" in comments means a `TickCompany`, and the
+//   "roster" is the engine's vector of them, indexed by instrument id.
+//
 // A generated universe depends only on its size and its universe seed. It
 // draws from a generator of its own, so the same universe can be run under
 // different market seeds without either perturbing the other.

