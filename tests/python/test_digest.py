@@ -4,7 +4,6 @@ import struct
 import pytest
 
 import corvane
-from corvane import _core
 from golden import GOLDEN
 
 # The economy's starting values in its own units (percent rates): VIX,
@@ -66,13 +65,6 @@ class TestFixedSimulationDigestArguments:
             digest(preset=preset, size=2**62)
         assert str(raised.value) == message
 
-    def test_keyword_only_and_all_required(self):
-        with pytest.raises(TypeError):
-            corvane.fixed_simulation_digest(20, 0, 0, 3, 390, "kx-v14")
-        missing = dict(BASE)
-        del missing["ticks"]
-        with pytest.raises(TypeError, match="ticks"):
-            corvane.fixed_simulation_digest(**missing)
 
     @pytest.mark.parametrize(
         "name, value", [("seed", 2**32), ("universe_seed", -1), ("size", -1), ("days", 2**32)]
@@ -85,14 +77,6 @@ class TestFixedSimulationDigestArguments:
     def test_unaddressable_universe(self, size):
         with pytest.raises(MemoryError):
             digest(size=size)
-
-    def test_registered_after_version(self):
-        names = list(vars(_core))
-        assert names.index("fixed_simulation_digest") == names.index("version") + 1
-        assert (
-            _core.fixed_simulation_digest.__text_signature__
-            == "(*, size, universe_seed, seed, days, ticks, preset)"
-        )
 
 
 def test_ctrl_c_stops_a_run_that_would_never_end():

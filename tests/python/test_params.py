@@ -45,14 +45,6 @@ class TestPresets:
             model_preset(name)
         assert str(info.value) == message
 
-    def test_not_constructible_or_mutable(self):
-        with pytest.raises(TypeError):
-            ModelParams()
-        model = ModelParams.from_preset()
-        with pytest.raises(AttributeError):
-            model.garch_beta = 0.5
-        assert model.garch_beta == 0.6853150814664563
-
 
 class TestDictionary:
     @pytest.mark.parametrize("name", PRESETS)

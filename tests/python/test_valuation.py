@@ -2,7 +2,7 @@ import math
 
 import pytest
 
-from corvane import (FairValue, MispricingState, ValidationError, apply_mispricing,
+from corvane import (MispricingState, ValidationError, apply_mispricing,
                      characteristic_root_moduli, crowd_adjusted_root_moduli, fair_value,
                      impulse_response, stationary_sigma, step_mispricing_daily)
 
@@ -45,15 +45,6 @@ class TestFairValue:
         with pytest.raises(ValidationError) as info:
             fair_value(**{"sector": "energy", **kwargs})
         assert str(info.value) == message
-
-    @pytest.mark.parametrize("call, error", [
-        (lambda: fair_value(2.0, "technology"), TypeError),
-        (lambda: fair_value(eps=2.0), TypeError),
-        (lambda: FairValue(), TypeError),
-    ])
-    def test_argument_errors(self, call, error):
-        with pytest.raises(error):
-            call()
 
 
 class TestMispricing:
