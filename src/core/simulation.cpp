@@ -226,7 +226,7 @@ Result<RunOutcome> Simulation::session(SessionRequest& request, const KeepGoing&
     request.keep_going = keep_going;
     Result<SessionOutcome> ran = engine_.run_session(request, session_);
     if (!ran) return Error{ran.error()};
-    append_session_to_day();
+    if (keep_day_ || ran->interrupted) append_session_to_day();
     RunOutcome outcome;
     outcome.ticks = session_.ticks_written;
     outcome.interrupted = ran->interrupted;
@@ -318,6 +318,13 @@ Result<RunOutcome> Simulation::run_days(std::uint64_t days, const Clock& clock,
         }
         make_room(log_, 4);
         open_day();
+        // Unrecorded days need no day buffers, which the next open empties
+        // anyway: only the last day's (or an interrupted one's) can be read.
+        struct KeepDay {
+            bool& flag;
+            ~KeepDay() { flag = true; }
+        } restore_afterwards{keep_day_};
+        keep_day_ = record_days || d + 1 == days;
         Result<RunOutcome> ran = run_session(clock, ticks_per_day, false, CallInputs{}, keep_going);
         if (!ran) return ran;
         if (ran->interrupted) {

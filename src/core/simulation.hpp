@@ -229,6 +229,9 @@ private:
     std::vector<double> close_base_variances_;
     std::uint32_t day_number_ = 0;
     bool day_open_ = false;
+    // Whether sessions go on to the day buffers (run_days without recording
+    // skips the days nobody can read).
+    bool keep_day_ = true;
 };
 
 }  // namespace corvane
