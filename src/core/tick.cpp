@@ -546,9 +546,8 @@ private:
     double settle_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
                        const double (&uniforms)[4], double& inventory_change) {
         const InstrumentConstants& k = s_.constants[w.index];
-        double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
-        double depth = bounds::min(10.0, bounds::max(2.0, rounding::ceil(w.volume / lot) + 1.0));
-        LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, depth);
+        // The quote does not depend on the depth, which only the sweep needs.
+        LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, BOOK_LEVELS);
         // The price is positive here, so the quote is the live book's.
         QuoteTerms terms = k.quote;
         if (!k.quote_base_fixed)
@@ -556,20 +555,56 @@ private:
                 microstructure::base_level_size(c.avg_volume, c.volume, c.shares_outstanding);
         LiveQuote quote =
             quote_ladder(old, w.cap_billions, book_stress_, terms, c.maker_inventory, options);
-        LadderSweep ladder(quote, options, old);
-        if (!ladder.two_sided()) return anchor;
 
         double p_buy = clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);
         double slice = bounds::max(1.0, rounding::floor(w.volume * 0.25));
+        Side sides[4];
+        for (std::size_t order = 0; order < 4; ++order) {
+            sides[order] = static_cast<Side>(p_buy <= uniforms[order]);
+        }
+        double price = anchor;
+        if (settle_at_inside(quote, sides, slice, price, inventory_change)) return price;
+
+        double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
+        options.levels = bounds::min(10.0, bounds::max(2.0, rounding::ceil(w.volume / lot) + 1.0));
+        LadderSweep ladder(quote, options, old);
+        if (!ladder.two_sided()) return anchor;
         double filled = 0.0;
         double changes[4] = {0.0, 0.0, 0.0, 0.0};
         for (std::size_t order = 0; order < 4; ++order) {
-            auto side = static_cast<Side>(p_buy <= uniforms[order]);
-            ladder.take(side, slice, filled, changes[order]);
+            ladder.take(sides[order], slice, filled, changes[order]);
         }
         if (filled == 0.0) return anchor;
         inventory_change = ((changes[0] + changes[1]) + changes[2]) + changes[3];
         return ladder.last_price();
+    }
+
+    // The common case, settled without the ladder: the orders on each side
+    // together take no more than the opposite inside level holds, so each
+    // fills whole there, as the sweep would fill it, and no level is priced.
+    // The inside sizes are the quote's bases: those are whole and at least
+    // one, and the inside's decay is exactly 1. Below 2^50 shares a slice
+    // times a count is exact, as are the sweep's running remainders. Says
+    // whether the case applies; the sweep settles every other.
+    static bool settle_at_inside(const LiveQuote& quote, const Side (&sides)[4], double slice,
+                                 double& price, double& inventory_change) noexcept {
+        if (!(slice < 0x1p50) || !(quote.bid > 0.0) || !(quote.ask > 0.0) ||
+            !inside_is_rounded(quote, 0))
+            return false;
+        double sells = 0.0;
+        for (Side side : sides) sells += static_cast<double>(side == Side::sell);
+        if (!((4.0 - sells) * slice <= quote.ask_base && sells * slice <= quote.bid_base))
+            return false;
+        // A buyer takes the ask and the maker sells; a seller takes the bid.
+        const double change[2] = {-slice, slice};
+        const double inside[2] = {quote.ask, quote.bid};
+        double c[4];
+        for (std::size_t order = 0; order < 4; ++order) {
+            c[order] = 0.0 + change[static_cast<std::size_t>(sides[order])];
+        }
+        inventory_change = ((c[0] + c[1]) + c[2]) + c[3];
+        price = inside[static_cast<std::size_t>(sides[3])];
+        return true;
     }
 
     void book_the_day() {
