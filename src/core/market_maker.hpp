@@ -82,7 +82,8 @@ struct QuoteTerms {
     double risk = 1.0;
     // Widening from a crowded short.
     double squeeze = 1.0;
-    // Shares per level before the inventory lean.
+    // Shares per level before the inventory lean: a whole number (or
+    // infinite), as `base_level_size` gives it.
     double base = 1.0;
 };
 
@@ -108,11 +109,11 @@ inline LiveQuote quote_ladder(double price, double cap, double stress, const Quo
     double base = terms.base;
     double skew = ms::inventory_skew(inventory, base, INVENTORY_LIMIT_LEVELS);
     quote.mid = price - quote.half_spread * skew;
+    // The base is already whole, so only the shrunk side needs rounding.
     double shrink = std::max(0.15, std::min(1.0 - std::fabs(skew), 1.0));
-    quote.bid_base =
-        std::max(1.0, skew > 0.0 ? rounding::floor(shrink * base) : rounding::floor(base));
-    quote.ask_base =
-        std::max(1.0, skew < 0.0 ? rounding::floor(shrink * base) : rounding::floor(base));
+    double shrunk = std::max(1.0, rounding::floor(shrink * base));
+    quote.bid_base = skew > 0.0 ? shrunk : std::max(1.0, base);
+    quote.ask_base = skew < 0.0 ? shrunk : std::max(1.0, base);
 
     // Inside quotes at least a cent apart, then rounded to cents.
     double bid = std::max(0.01, quote.mid - quote.half_spread);
