@@ -557,7 +557,7 @@ private:
             quote_ladder(old, w.cap_billions, book_stress_, terms, c.maker_inventory, options);
 
         double p_buy = clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);
-        double slice = bounds::max(1.0, rounding::floor(w.volume * 0.25));
+        double slice = bounds::max(1.0, rounding::floor_non_negative(w.volume * 0.25));
         Side sides[4];
         for (std::size_t order = 0; order < 4; ++order) {
             sides[order] = static_cast<Side>(p_buy <= uniforms[order]);
