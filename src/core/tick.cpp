@@ -21,10 +21,12 @@
 
    The four uniforms are drawn whether or not any order is submitted. Normals
    share the Box-Muller spare across the whole tick and across ticks; plain
-   uniforms never touch it. The passes below keep this order: every draw of
-   the factor pass precedes every draw of the print pass. */
+   uniforms never touch it. The walk below keeps this order: every factor
+   draw precedes every print draw, which come from a cursor started where
+   the factor draws will end. */
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <numeric>
 #include <string_view>
@@ -113,6 +115,23 @@ double tick_fair_value(const TickCompany& c, double rate_term, const EconomyStat
     return v;
 }
 
+// The stream's state `steps` steps on, by squaring the step's affine map.
+std::uint64_t advance_state(std::uint64_t state, std::uint64_t increment, std::uint64_t steps) {
+    std::uint64_t mult = GameRng::MULTIPLIER;
+    std::uint64_t plus = increment;
+    std::uint64_t acc_mult = 1;
+    std::uint64_t acc_plus = 0;
+    for (; steps > 0; steps >>= 1) {
+        if (steps & 1u) {
+            acc_mult = acc_mult * mult;
+            acc_plus = acc_plus * mult + plus;
+        }
+        plus = (mult + 1) * plus;
+        mult = mult * mult;
+    }
+    return acc_mult * state + acc_plus;
+}
+
 // Shares per ladder level the flow is sized against.
 double flow_lot(const TickCompany& c) {
     double x = c.avg_volume != 0.0 ? c.avg_volume
@@ -166,11 +185,10 @@ public:
         set_curves();
         // Market and sector factors, shared by every instrument.
         draw_shared_factors();
-        // Pass 1: each instrument's factors (one normal and one uniform
-        // each), fair value, mispricing update, breaker and tick volume.
+        // One walk: each instrument's factors (one normal and one uniform
+        // each), fair value, mispricing update, breaker, tick volume and
+        // print, settling flow through the live book in regular hours.
         instrument_pass();
-        // Pass 2: prints, settling flow through the live book in regular hours.
-        print_pass();
         // Day bookkeeping and the stream written back.
         book_the_day();
         return {s_.active, s_.anchors, s_.volumes, status_, draws_};
@@ -284,6 +302,11 @@ private:
             if (stale) describe(c, i, k);
             k.fair_value = tick_fair_value(c, rate_term, e_.economy_, p_);
         }
+        if (stale) {
+            s_.active_count = static_cast<std::size_t>(
+                std::count_if(e_.roster_.begin(), e_.roster_.end(),
+                              [](const TickCompany& c) { return !c.suspended && c.tradable; }));
+        }
         s_.constants_version = e_.roster_version_;
         s_.fair_value_qe = qe;
         s_.fair_value_rate = rate_term;
@@ -336,13 +359,19 @@ private:
         k.flow_lot = flow_lot(c);
     }
 
-    // One walk over the roster: factors, valuation and volume for each
-    // instrument in turn. Only the factors draw, one normal and one uniform
-    // per instrument in roster order, so the walk keeps the draw order of
-    // three separate passes while reading each record once.
+    // One walk over the roster: factors, valuation, volume and the print
+    // for each instrument in turn, reading each record once. The factors
+    // draw from the stream itself, one normal and one uniform per
+    // instrument in roster order; the prints draw from a second cursor
+    // started where the last factor draw will leave the stream, so the
+    // walk keeps the draw order of a factor pass followed by a print pass.
     void instrument_pass() {
         prepare_factors();
         prepare_volume();
+        // The VIX holds for the tick, and so does the live book's stress.
+        book_stress_ = microstructure::vix_stress(e_.economy_.vix);
+        GameRng::Record after_factors = factor_draws_end();
+        GameRng prints = GameRng::from_record(after_factors);
         // Entries are kept from tick to tick and the stages below write
         // every field, so none is built again: zeroing a record this size
         // compiles to a `rep stos`, whose start-up costs as much as a stage.
@@ -360,8 +389,29 @@ private:
             value(c, k, w);
             // Tick volume.
             volume(c, k, w);
+            // The print, with four uniforms in regular hours.
+            print(c, w, prints);
         }
         s_.work.resize(moved);
+        // The stream goes on from the last print draw, keeping the spare
+        // the factors left.
+        GameRng::Record joined = rng_.record();
+        assert(joined.state == after_factors.state);
+        joined.state = prints.record().state;
+        rng_ = GameRng::from_record(joined);
+    }
+
+    // Where the factor draws leave the stream: one uniform and one normal
+    // per active instrument, a normal taking two steps every other time,
+    // starting with the first unless a spare is cached. No spare remains
+    // for the prints, which draw only uniforms.
+    GameRng::Record factor_draws_end() const {
+        GameRng::Record r = rng_.record();
+        std::uint64_t n = s_.active_count;
+        std::uint64_t fresh = r.spare ? n / 2 : (n + 1) / 2;
+        r.state = advance_state(r.state, r.increment, n + 2 * fresh);
+        r.spare.reset();
+        return r;
     }
 
     // What every instrument's factors share this tick.
@@ -510,34 +560,29 @@ private:
                                    volume_curve_ * w.amplifier);
     }
 
-    void print_pass() {
-        // The VIX holds for the tick, and so does the live book's stress.
-        book_stress_ = microstructure::vix_stress(e_.economy_.vix);
-        for (InstrumentWork& w : s_.work) {
-            TickCompany& c = e_.roster_[w.index];
-            double x = w.anchor;
-            double old = c.price;
-            if (open_) {
-                double uniforms[4];
-                for (double& u : uniforms) u = rng_.next_float();
-                draws_ += 4;
-                double inventory_change = 0.0;
-                if (w.volume > 0.0 && x > 0.0 && old > 0.0) {
-                    x = settle_flow(c, w, old, x, uniforms, inventory_change);
-                }
-                // The book may print outside the band; pull it back, unbooked.
-                hold_to_band(x, w);
-                if (inventory_change != 0.0) {
-                    c.maker_inventory = c.maker_inventory.value_or(0.0) + inventory_change;
-                }
+    void print(TickCompany& c, const InstrumentWork& w, GameRng& prints) {
+        double x = w.anchor;
+        double old = c.price;
+        if (open_) {
+            double uniforms[4];
+            for (double& u : uniforms) u = prints.next_float();
+            draws_ += 4;
+            double inventory_change = 0.0;
+            if (w.volume > 0.0 && x > 0.0 && old > 0.0) {
+                x = settle_flow(c, w, old, x, uniforms, inventory_change);
             }
-            c.previous_tick_price = old;
-            c.price = x;
-            c.high = bounds::max(c.high, x);
-            c.low = bounds::min(c.low, x);
-            c.volume = c.volume + w.volume;
-            c.market_cap = x * c.shares_outstanding;
+            // The book may print outside the band; pull it back, unbooked.
+            hold_to_band(x, w);
+            if (inventory_change != 0.0) {
+                c.maker_inventory = c.maker_inventory.value_or(0.0) + inventory_change;
+            }
         }
+        c.previous_tick_price = old;
+        c.price = x;
+        c.high = bounds::max(c.high, x);
+        c.low = bounds::min(c.low, x);
+        c.volume = c.volume + w.volume;
+        c.market_cap = x * c.shares_outstanding;
     }
 
     // Four market orders of a quarter of the tick's volume each, buying or

@@ -185,6 +185,8 @@ struct TickScratch {
     // The engine's roster version the constants were built for, and the
     // two economy values the fair values depend on.
     std::uint64_t constants_version = 0;
+    // Instruments neither suspended nor untradable, as of that version.
+    std::size_t active_count = 0;
     double fair_value_qe = 0.0;
     double fair_value_rate = 0.0;
 };
