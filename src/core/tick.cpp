@@ -189,7 +189,7 @@ public:
         // each), fair value, mispricing update, breaker, tick volume and
         // print, settling flow through the live book in regular hours.
         instrument_pass();
-        // Day bookkeeping and the stream written back.
+        // The day's market factor and the stream written back.
         book_the_day();
         return {s_.active, s_.anchors, s_.volumes, status_, draws_};
     }
@@ -372,15 +372,17 @@ private:
         book_stress_ = microstructure::vix_stress(e_.economy_.vix);
         GameRng::Record after_factors = factor_draws_end();
         GameRng prints = GameRng::from_record(after_factors);
-        // Entries are kept from tick to tick and the stages below write
-        // every field, so none is built again: zeroing a record this size
-        // compiles to a `rep stos`, whose start-up costs as much as a stage.
-        s_.work.resize(e_.roster_.size());
-        std::size_t moved = 0;
+        s_.active.clear();
+        s_.anchors.clear();
+        s_.volumes.clear();
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
             TickCompany& c = e_.roster_[i];
-            if (c.suspended || !c.tradable) continue;
-            InstrumentWork& w = s_.work[moved++];
+            // An instrument the tick does not move books no components.
+            if (c.suspended || !c.tradable) {
+                e_.tick_components_[i].fill(0.0);
+                continue;
+            }
+            InstrumentWork w;
             w.index = i;
             const InstrumentConstants& k = s_.constants[i];
             // Factors, drift and noise.
@@ -391,8 +393,9 @@ private:
             volume(c, k, w);
             // The print, with four uniforms in regular hours.
             print(c, w, prints);
+            // The tick's rows and the day's attribution.
+            book(w);
         }
-        s_.work.resize(moved);
         // The stream goes on from the last print draw, keeping the spare
         // the factors left.
         GameRng::Record joined = rng_.record();
@@ -491,7 +494,8 @@ private:
             momentum = c.mispricing_momentum.value_or(0.0);
         }
 
-        ComponentRow& k = w.components;
+        // Written straight into the tick's row, which the walk then books.
+        ComponentRow& k = e_.tick_components_[w.index];
         k.fill(0.0);
         double s_raw = 0.0;
         if (open_) {
@@ -652,30 +656,19 @@ private:
         return true;
     }
 
+    void book(const InstrumentWork& w) {
+        const ComponentRow& tick = e_.tick_components_[w.index];
+        AttributionRow& day = e_.attribution_[w.index];
+        for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += tick[k];
+        e_.tick_fundamental_[w.index] = w.fair_value;
+        e_.tick_anchor_[w.index] = w.anchor;
+        s_.active.push_back(w.index);
+        s_.anchors.push_back(w.anchor);
+        s_.volumes.push_back(w.volume);
+    }
+
     void book_the_day() {
         e_.market_.day_factor += m_;
-        s_.active.clear();
-        s_.anchors.clear();
-        s_.volumes.clear();
-        // Work comes in roster order, so the rows of instruments the tick
-        // did not move are the gaps between it; only those are zeroed.
-        std::size_t unmoved = 0;
-        auto zero_until = [&](std::size_t end) {
-            for (; unmoved < end; ++unmoved) e_.tick_components_[unmoved].fill(0.0);
-        };
-        for (const InstrumentWork& w : s_.work) {
-            zero_until(w.index);
-            ++unmoved;
-            AttributionRow& day = e_.attribution_[w.index];
-            for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += w.components[k];
-            e_.tick_components_[w.index] = w.components;
-            e_.tick_fundamental_[w.index] = w.fair_value;
-            e_.tick_anchor_[w.index] = w.anchor;
-            s_.active.push_back(w.index);
-            s_.anchors.push_back(w.anchor);
-            s_.volumes.push_back(w.volume);
-        }
-        zero_until(e_.tick_components_.size());
         e_.stream(Stream::market) = rng_;
         e_.draws_.market += draws_;
     }

@@ -110,7 +110,7 @@ struct TickOutcome {
 // so a session that runs past midnight keeps counting hours and is closed.
 MarketStatus tick_status(std::int64_t hour, std::int64_t minute, std::int64_t day_of_week) noexcept;
 
-// Per-instrument values one tick carries from pass to pass.
+// Per-instrument values one tick carries from stage to stage of its walk.
 struct InstrumentWork {
     std::size_t index = 0;
     // Factors and drift.
@@ -129,7 +129,6 @@ struct InstrumentWork {
     double band_high = 0.0;
     double band_low = 0.0;
     double volume = 0.0;
-    ComponentRow components{};
 };
 
 // Per-instrument values that only roster edits, column writes and the close
@@ -169,7 +168,6 @@ struct InstrumentConstants {
 // Working memory of the tick, kept by the engine so that a tick allocates
 // nothing once the first few have sized it.
 struct TickScratch {
-    std::vector<InstrumentWork> work;
     std::vector<std::size_t> active;
     std::vector<double> anchors;
     std::vector<double> volumes;
