@@ -159,6 +159,8 @@ LiveBookInput live_book_input(const TickCompany& c, double price) {
     return input;
 }
 
+namespace {
+
 // The circuit breaker: a price outside the instrument's band is pulled to
 // the nearer edge. Says whether it pulled.
 bool hold_to_band(double& x, const InstrumentWork& w) {
@@ -166,6 +168,8 @@ bool hold_to_band(double& x, const InstrumentWork& w) {
     x = bounds::max(w.band_low, bounds::min(x, w.band_high));
     return true;
 }
+
+}  // namespace
 
 // One tick over one engine, pass by pass. Lives for the call only.
 class MarketTick {
@@ -375,6 +379,8 @@ private:
         s_.active.clear();
         s_.anchors.clear();
         s_.volumes.clear();
+        // Built once: the stages below write every field for each instrument.
+        InstrumentWork w;
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
             TickCompany& c = e_.roster_[i];
             // An instrument the tick does not move books no components.
@@ -382,7 +388,6 @@ private:
                 e_.tick_components_[i].fill(0.0);
                 continue;
             }
-            InstrumentWork w;
             w.index = i;
             const InstrumentConstants& k = s_.constants[i];
             // Factors, drift and noise.
@@ -608,11 +613,14 @@ private:
         double p_buy = clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);
         double slice = bounds::max(1.0, rounding::floor_non_negative(w.volume * 0.25));
         Side sides[4];
+        double sells = 0.0;
         for (std::size_t order = 0; order < 4; ++order) {
-            sides[order] = static_cast<Side>(p_buy <= uniforms[order]);
+            bool sell = p_buy <= uniforms[order];
+            sides[order] = static_cast<Side>(sell);
+            sells += static_cast<double>(sell);
         }
         double price = anchor;
-        if (settle_at_inside(quote, sides, slice, price, inventory_change)) return price;
+        if (settle_at_inside(quote, sides, sells, slice, price, inventory_change)) return price;
 
         double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
         options.levels = bounds::min(10.0, bounds::max(2.0, rounding::ceil(w.volume / lot) + 1.0));
@@ -634,14 +642,13 @@ private:
     // The inside sizes are the quote's bases: those are whole and at least
     // one, and the inside's decay is exactly 1. Below 2^50 shares a slice
     // times a count is exact, as are the sweep's running remainders. Says
-    // whether the case applies; the sweep settles every other.
-    static bool settle_at_inside(const LiveQuote& quote, const Side (&sides)[4], double slice,
-                                 double& price, double& inventory_change) noexcept {
+    // whether the case applies; the sweep settles every other. `sells`
+    // counts the selling orders.
+    static bool settle_at_inside(const LiveQuote& quote, const Side (&sides)[4], double sells,
+                                 double slice, double& price, double& inventory_change) noexcept {
         if (!(slice < 0x1p50) || !(quote.bid > 0.0) || !(quote.ask > 0.0) ||
             !inside_is_rounded(quote, 0))
             return false;
-        double sells = 0.0;
-        for (Side side : sides) sells += static_cast<double>(side == Side::sell);
         if (!((4.0 - sells) * slice <= quote.ask_base && sells * slice <= quote.bid_base))
             return false;
         // A buyer takes the ask and the maker sells; a seller takes the bid.
