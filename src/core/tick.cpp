@@ -86,7 +86,7 @@ double squeeze_drift(const TickCompany& c) {
 // blended with a continuous power curve.
 double size_multiplier(double mc, const ModelParams& p) {
     // The thresholds passed pick the tier without branches; NaN passes none.
-    constexpr double TIERS[4] = {1.6, 1.3, 1.0, 0.8};
+    static constexpr double TIERS[4] = {1.6, 1.3, 1.0, 0.8};
     double tier = TIERS[static_cast<std::size_t>(mc > 1.0) + static_cast<std::size_t>(mc > 10.0) +
                         static_cast<std::size_t>(mc > 50.0)];
     if (mc > 0.0 && p.size_effect_smoothness != 0.0) {
@@ -327,7 +327,7 @@ private:
         double per_tick = c.avg_volume != 0.0 ? c.avg_volume / 390.0 : 2564.102564102564;
         k.flow_per_tick = bounds::max(100.0, per_tick);
         double volume_base = bounds::max(c.avg_volume, 0.005 * c.shares_outstanding);
-        k.flow_denominator = bounds::max(100.0, volume_base / 390.0);
+        k.flow_reciprocal = 1.0 / bounds::max(100.0, volume_base / 390.0);
 
         k.beta = c.beta.value_or(1.0);
         double idio_scale = p_.idio_sigma_scale;
@@ -465,9 +465,8 @@ private:
                 : 1.0;
         double raw_noise =
             (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash));
-        w.flow =
-            p_.informed_flow_fraction *
-            (p_.order_flow_coefficient * ((imbalance * intensity) * (1.0 / k.flow_denominator)));
+        w.flow = p_.informed_flow_fraction *
+                 (p_.order_flow_coefficient * ((imbalance * intensity) * k.flow_reciprocal));
         double drift = w.news + w.flow;
         if (open_) drift = drift + w.squeeze;
         w.drift = drift * K390;

@@ -144,9 +144,10 @@ struct InstrumentConstants {
     double idio = 0.0;
     double loading = 0.0;
     double squeeze = 0.0;
-    // Denominators of caller flow's intensity and impact.
+    // Caller flow's intensity denominator, and the reciprocal its impact
+    // multiplies by.
     double flow_per_tick = 0.0;
-    double flow_denominator = 0.0;
+    double flow_reciprocal = 0.0;
     // Volume multipliers from the instrument's volume state and its
     // variance against the sector's; 1 when they do not apply.
     double own_volume = 1.0;
