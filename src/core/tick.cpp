@@ -308,8 +308,8 @@ private:
         }
         if (stale) {
             s_.active_count = static_cast<std::size_t>(
-                std::count_if(e_.roster_.begin(), e_.roster_.end(),
-                              [](const TickCompany& c) { return !c.suspended && c.tradable; }));
+                std::count_if(s_.constants.begin(), s_.constants.end(),
+                              [](const InstrumentConstants& k) { return k.moves; }));
         }
         s_.constants_version = e_.roster_version_;
         s_.fair_value_qe = qe;
@@ -318,6 +318,7 @@ private:
 
     // Everything about instrument i the tick would otherwise recompute.
     void describe(const TickCompany& c, std::size_t i, InstrumentConstants& k) const {
+        k.moves = !c.suspended && c.tradable;
         k.spec = sectors::by_key(c.sector);
         std::size_t position = k.spec ? e_.table_key_positions_[sectors::index_of(*k.spec)]
                                       : e_.sector_key_position(c.sector);
@@ -382,14 +383,14 @@ private:
         // Built once: the stages below write every field for each instrument.
         InstrumentWork w;
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
-            TickCompany& c = e_.roster_[i];
+            const InstrumentConstants& k = s_.constants[i];
             // An instrument the tick does not move books no components.
-            if (c.suspended || !c.tradable) {
+            if (!k.moves) {
                 e_.tick_components_[i].fill(0.0);
                 continue;
             }
+            TickCompany& c = e_.roster_[i];
             w.index = i;
-            const InstrumentConstants& k = s_.constants[i];
             // Factors, drift and noise.
             factors(i, c, k, w);
             // Fair value, the mispricing update and the breaker.

@@ -135,6 +135,8 @@ struct InstrumentWork {
 // change, worked out once and reused by every tick until then. Each is the
 // same expression the tick would evaluate, so reuse changes no bit.
 struct InstrumentConstants {
+    // Neither suspended nor untradable: the tick moves it.
+    bool moves = false;
     const SectorSpec* spec = nullptr;
     // Position of the instrument's sector factor, or none.
     std::size_t factor_position = 0;
@@ -184,7 +186,7 @@ struct TickScratch {
     // The engine's roster version the constants were built for, and the
     // two economy values the fair values depend on.
     std::uint64_t constants_version = 0;
-    // Instruments neither suspended nor untradable, as of that version.
+    // Instruments the tick moves, as of that version.
     std::size_t active_count = 0;
     double fair_value_qe = 0.0;
     double fair_value_rate = 0.0;
