@@ -82,11 +82,23 @@ struct QuoteTerms {
     double risk = 1.0;
     // Widening from a crowded short.
     double squeeze = 1.0;
-    // Shares per level before the inventory lean.
+    // Shares per level before the inventory lean: a whole number (or
+    // infinite), as `base_level_size` gives it.
     double base = 1.0;
 };
 
 QuoteTerms quote_terms(const LiveBookInput& input) noexcept;
+
+// `microstructure::cents` of a positive price, which never rounds to -0.0
+// and whose floor has no sign to mend. The inside quotes are at least a
+// cent, so they round here with the same bits.
+inline double positive_cents(double price) noexcept {
+    double y = price * 100.0;
+    double r = rounding::floor_non_negative(y);
+    // A coin toss across instruments: selected, not branched on.
+    const double rounded[2] = {r, r + 1.0};
+    return rounded[static_cast<std::size_t>(y - r >= 0.5)] / 100.0;
+}
 
 // The quote at a positive `price`, with `cap` the capitalisation in
 // billions (market cap / 1e9) and `stress` the VIX stress of `options.vix`;
@@ -108,17 +120,17 @@ inline LiveQuote quote_ladder(double price, double cap, double stress, const Quo
     double base = terms.base;
     double skew = ms::inventory_skew(inventory, base, INVENTORY_LIMIT_LEVELS);
     quote.mid = price - quote.half_spread * skew;
+    // The base is already whole, so only the shrunk side needs rounding.
     double shrink = std::max(0.15, std::min(1.0 - std::fabs(skew), 1.0));
-    quote.bid_base =
-        std::max(1.0, skew > 0.0 ? rounding::floor(shrink * base) : rounding::floor(base));
-    quote.ask_base =
-        std::max(1.0, skew < 0.0 ? rounding::floor(shrink * base) : rounding::floor(base));
+    double shrunk = std::max(1.0, rounding::floor_non_negative(shrink * base));
+    quote.bid_base = skew > 0.0 ? shrunk : std::max(1.0, base);
+    quote.ask_base = skew < 0.0 ? shrunk : std::max(1.0, base);
 
     // Inside quotes at least a cent apart, then rounded to cents.
     double bid = std::max(0.01, quote.mid - quote.half_spread);
     double ask = std::max(bid + 0.01, quote.mid + quote.half_spread);
-    quote.bid = ms::cents(bid);
-    quote.ask = ms::cents(ask);
+    quote.bid = positive_cents(bid);
+    quote.ask = positive_cents(ask);
     quote.step = std::max(0.01, (quote.ask - quote.bid) * 0.5);
     return quote;
 }

@@ -18,6 +18,14 @@ inline double floor(double x) noexcept {
     return std::copysign(t > x ? t - 1.0 : t, x);
 }
 
+// The floor of a number that is not negative: +0.0, positive, +infinity or
+// NaN, but not -0.0. Truncation is the floor there and keeps the sign, so
+// this gives std::floor's bits with no sign to mend.
+inline double floor_non_negative(double x) noexcept {
+    if (!(x < 0x1p52)) return x;
+    return static_cast<double>(static_cast<std::int64_t>(x));
+}
+
 // Negation is exact, so the ceiling from the floor gives std::ceil's bits too.
 inline double ceil(double x) noexcept { return -floor(-x); }
 

@@ -21,10 +21,12 @@
 
    The four uniforms are drawn whether or not any order is submitted. Normals
    share the Box-Muller spare across the whole tick and across ticks; plain
-   uniforms never touch it. The passes below keep this order: every draw of
-   the factor pass precedes every draw of the print pass. */
+   uniforms never touch it. The walk below keeps this order: every factor
+   draw precedes every print draw, which come from a cursor started where
+   the factor draws will end. */
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <numeric>
 #include <string_view>
@@ -84,7 +86,7 @@ double squeeze_drift(const TickCompany& c) {
 // blended with a continuous power curve.
 double size_multiplier(double mc, const ModelParams& p) {
     // The thresholds passed pick the tier without branches; NaN passes none.
-    constexpr double TIERS[4] = {1.6, 1.3, 1.0, 0.8};
+    static constexpr double TIERS[4] = {1.6, 1.3, 1.0, 0.8};
     double tier = TIERS[static_cast<std::size_t>(mc > 1.0) + static_cast<std::size_t>(mc > 10.0) +
                         static_cast<std::size_t>(mc > 50.0)];
     if (mc > 0.0 && p.size_effect_smoothness != 0.0) {
@@ -111,6 +113,23 @@ double tick_fair_value(const TickCompany& c, double rate_term, const EconomyStat
     v = bounds::max(FAIR_VALUE_FLOOR, v);
     if (p.fair_value_book_floor != 0.0) v = bounds::max(v, p.fair_value_book_floor * book);
     return v;
+}
+
+// The stream's state `steps` steps on, by squaring the step's affine map.
+std::uint64_t advance_state(std::uint64_t state, std::uint64_t increment, std::uint64_t steps) {
+    std::uint64_t mult = GameRng::MULTIPLIER;
+    std::uint64_t plus = increment;
+    std::uint64_t acc_mult = 1;
+    std::uint64_t acc_plus = 0;
+    for (; steps > 0; steps >>= 1) {
+        if (steps & 1u) {
+            acc_mult = acc_mult * mult;
+            acc_plus = acc_plus * mult + plus;
+        }
+        plus = (mult + 1) * plus;
+        mult = mult * mult;
+    }
+    return acc_mult * state + acc_plus;
 }
 
 // Shares per ladder level the flow is sized against.
@@ -140,6 +159,8 @@ LiveBookInput live_book_input(const TickCompany& c, double price) {
     return input;
 }
 
+namespace {
+
 // The circuit breaker: a price outside the instrument's band is pulled to
 // the nearer edge. Says whether it pulled.
 bool hold_to_band(double& x, const InstrumentWork& w) {
@@ -147,6 +168,8 @@ bool hold_to_band(double& x, const InstrumentWork& w) {
     x = bounds::max(w.band_low, bounds::min(x, w.band_high));
     return true;
 }
+
+}  // namespace
 
 // One tick over one engine, pass by pass. Lives for the call only.
 class MarketTick {
@@ -166,12 +189,11 @@ public:
         set_curves();
         // Market and sector factors, shared by every instrument.
         draw_shared_factors();
-        // Pass 1: each instrument's factors (one normal and one uniform
-        // each), fair value, mispricing update, breaker and tick volume.
+        // One walk: each instrument's factors (one normal and one uniform
+        // each), fair value, mispricing update, breaker, tick volume and
+        // print, settling flow through the live book in regular hours.
         instrument_pass();
-        // Pass 2: prints, settling flow through the live book in regular hours.
-        print_pass();
-        // Day bookkeeping and the stream written back.
+        // The day's market factor and the stream written back.
         book_the_day();
         return {s_.active, s_.anchors, s_.volumes, status_, draws_};
     }
@@ -284,6 +306,11 @@ private:
             if (stale) describe(c, i, k);
             k.fair_value = tick_fair_value(c, rate_term, e_.economy_, p_);
         }
+        if (stale) {
+            s_.active_count = static_cast<std::size_t>(
+                std::count_if(s_.constants.begin(), s_.constants.end(),
+                              [](const InstrumentConstants& k) { return k.moves; }));
+        }
         s_.constants_version = e_.roster_version_;
         s_.fair_value_qe = qe;
         s_.fair_value_rate = rate_term;
@@ -291,6 +318,7 @@ private:
 
     // Everything about instrument i the tick would otherwise recompute.
     void describe(const TickCompany& c, std::size_t i, InstrumentConstants& k) const {
+        k.moves = !c.suspended && c.tradable;
         k.spec = sectors::by_key(c.sector);
         std::size_t position = k.spec ? e_.table_key_positions_[sectors::index_of(*k.spec)]
                                       : e_.sector_key_position(c.sector);
@@ -300,7 +328,7 @@ private:
         double per_tick = c.avg_volume != 0.0 ? c.avg_volume / 390.0 : 2564.102564102564;
         k.flow_per_tick = bounds::max(100.0, per_tick);
         double volume_base = bounds::max(c.avg_volume, 0.005 * c.shares_outstanding);
-        k.flow_denominator = bounds::max(100.0, volume_base / 390.0);
+        k.flow_reciprocal = 1.0 / bounds::max(100.0, volume_base / 390.0);
 
         k.beta = c.beta.value_or(1.0);
         double idio_scale = p_.idio_sigma_scale;
@@ -336,32 +364,63 @@ private:
         k.flow_lot = flow_lot(c);
     }
 
-    // One walk over the roster: factors, valuation and volume for each
-    // instrument in turn. Only the factors draw, one normal and one uniform
-    // per instrument in roster order, so the walk keeps the draw order of
-    // three separate passes while reading each record once.
+    // One walk over the roster: factors, valuation, volume and the print
+    // for each instrument in turn, reading each record once. The factors
+    // draw from the stream itself, one normal and one uniform per
+    // instrument in roster order; the prints draw from a second cursor
+    // started where the last factor draw will leave the stream, so the
+    // walk keeps the draw order of a factor pass followed by a print pass.
     void instrument_pass() {
         prepare_factors();
         prepare_volume();
-        // Entries are kept from tick to tick and the stages below write
-        // every field, so none is built again: zeroing a record this size
-        // compiles to a `rep stos`, whose start-up costs as much as a stage.
-        s_.work.resize(e_.roster_.size());
-        std::size_t moved = 0;
+        // The VIX holds for the tick, and so does the live book's stress.
+        book_stress_ = microstructure::vix_stress(e_.economy_.vix);
+        GameRng::Record after_factors = factor_draws_end();
+        GameRng prints = GameRng::from_record(after_factors);
+        s_.active.clear();
+        s_.anchors.clear();
+        s_.volumes.clear();
+        // Built once: the stages below write every field for each instrument.
+        InstrumentWork w;
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
-            TickCompany& c = e_.roster_[i];
-            if (c.suspended || !c.tradable) continue;
-            InstrumentWork& w = s_.work[moved++];
-            w.index = i;
             const InstrumentConstants& k = s_.constants[i];
+            // An instrument the tick does not move books no components.
+            if (!k.moves) {
+                e_.tick_components_[i].fill(0.0);
+                continue;
+            }
+            TickCompany& c = e_.roster_[i];
+            w.index = i;
             // Factors, drift and noise.
             factors(i, c, k, w);
             // Fair value, the mispricing update and the breaker.
             value(c, k, w);
             // Tick volume.
             volume(c, k, w);
+            // The print, with four uniforms in regular hours.
+            print(c, w, prints);
+            // The tick's rows and the day's attribution.
+            book(w);
         }
-        s_.work.resize(moved);
+        // The stream goes on from the last print draw, keeping the spare
+        // the factors left.
+        GameRng::Record joined = rng_.record();
+        assert(joined.state == after_factors.state);
+        joined.state = prints.record().state;
+        rng_ = GameRng::from_record(joined);
+    }
+
+    // Where the factor draws leave the stream: one uniform and one normal
+    // per active instrument, a normal taking two steps every other time,
+    // starting with the first unless a spare is cached. No spare remains
+    // for the prints, which draw only uniforms.
+    GameRng::Record factor_draws_end() const {
+        GameRng::Record r = rng_.record();
+        std::uint64_t n = s_.active_count;
+        std::uint64_t fresh = r.spare ? n / 2 : (n + 1) / 2;
+        r.state = advance_state(r.state, r.increment, n + 2 * fresh);
+        r.spare.reset();
+        return r;
     }
 
     // What every instrument's factors share this tick.
@@ -407,9 +466,8 @@ private:
                 : 1.0;
         double raw_noise =
             (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash));
-        w.flow =
-            p_.informed_flow_fraction *
-            (p_.order_flow_coefficient * ((imbalance * intensity) * (1.0 / k.flow_denominator)));
+        w.flow = p_.informed_flow_fraction *
+                 (p_.order_flow_coefficient * ((imbalance * intensity) * k.flow_reciprocal));
         double drift = w.news + w.flow;
         if (open_) drift = drift + w.squeeze;
         w.drift = drift * K390;
@@ -441,7 +499,8 @@ private:
             momentum = c.mispricing_momentum.value_or(0.0);
         }
 
-        ComponentRow& k = w.components;
+        // Written straight into the tick's row, which the walk then books.
+        ComponentRow& k = e_.tick_components_[w.index];
         k.fill(0.0);
         double s_raw = 0.0;
         if (open_) {
@@ -510,34 +569,29 @@ private:
                                    volume_curve_ * w.amplifier);
     }
 
-    void print_pass() {
-        // The VIX holds for the tick, and so does the live book's stress.
-        book_stress_ = microstructure::vix_stress(e_.economy_.vix);
-        for (InstrumentWork& w : s_.work) {
-            TickCompany& c = e_.roster_[w.index];
-            double x = w.anchor;
-            double old = c.price;
-            if (open_) {
-                double uniforms[4];
-                for (double& u : uniforms) u = rng_.next_float();
-                draws_ += 4;
-                double inventory_change = 0.0;
-                if (w.volume > 0.0 && x > 0.0 && old > 0.0) {
-                    x = settle_flow(c, w, old, x, uniforms, inventory_change);
-                }
-                // The book may print outside the band; pull it back, unbooked.
-                hold_to_band(x, w);
-                if (inventory_change != 0.0) {
-                    c.maker_inventory = c.maker_inventory.value_or(0.0) + inventory_change;
-                }
+    void print(TickCompany& c, const InstrumentWork& w, GameRng& prints) {
+        double x = w.anchor;
+        double old = c.price;
+        if (open_) {
+            double uniforms[4];
+            for (double& u : uniforms) u = prints.next_float();
+            draws_ += 4;
+            double inventory_change = 0.0;
+            if (w.volume > 0.0 && x > 0.0 && old > 0.0) {
+                x = settle_flow(c, w, old, x, uniforms, inventory_change);
             }
-            c.previous_tick_price = old;
-            c.price = x;
-            c.high = bounds::max(c.high, x);
-            c.low = bounds::min(c.low, x);
-            c.volume = c.volume + w.volume;
-            c.market_cap = x * c.shares_outstanding;
+            // The book may print outside the band; pull it back, unbooked.
+            hold_to_band(x, w);
+            if (inventory_change != 0.0) {
+                c.maker_inventory = c.maker_inventory.value_or(0.0) + inventory_change;
+            }
         }
+        c.previous_tick_price = old;
+        c.price = x;
+        c.high = bounds::max(c.high, x);
+        c.low = bounds::min(c.low, x);
+        c.volume = c.volume + w.volume;
+        c.market_cap = x * c.shares_outstanding;
     }
 
     // Four market orders of a quarter of the tick's volume each, buying or
@@ -546,9 +600,8 @@ private:
     double settle_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
                        const double (&uniforms)[4], double& inventory_change) {
         const InstrumentConstants& k = s_.constants[w.index];
-        double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
-        double depth = bounds::min(10.0, bounds::max(2.0, rounding::ceil(w.volume / lot) + 1.0));
-        LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, depth);
+        // The quote does not depend on the depth, which only the sweep needs.
+        LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, BOOK_LEVELS);
         // The price is positive here, so the quote is the live book's.
         QuoteTerms terms = k.quote;
         if (!k.quote_base_fixed)
@@ -556,46 +609,73 @@ private:
                 microstructure::base_level_size(c.avg_volume, c.volume, c.shares_outstanding);
         LiveQuote quote =
             quote_ladder(old, w.cap_billions, book_stress_, terms, c.maker_inventory, options);
-        LadderSweep ladder(quote, options, old);
-        if (!ladder.two_sided()) return anchor;
 
         double p_buy = clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);
-        double slice = bounds::max(1.0, rounding::floor(w.volume * 0.25));
+        double slice = bounds::max(1.0, rounding::floor_non_negative(w.volume * 0.25));
+        Side sides[4];
+        double sells = 0.0;
+        for (std::size_t order = 0; order < 4; ++order) {
+            bool sell = p_buy <= uniforms[order];
+            sides[order] = static_cast<Side>(sell);
+            sells += static_cast<double>(sell);
+        }
+        double price = anchor;
+        if (settle_at_inside(quote, sides, sells, slice, price, inventory_change)) return price;
+
+        double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
+        options.levels = bounds::min(10.0, bounds::max(2.0, rounding::ceil(w.volume / lot) + 1.0));
+        LadderSweep ladder(quote, options, old);
+        if (!ladder.two_sided()) return anchor;
         double filled = 0.0;
         double changes[4] = {0.0, 0.0, 0.0, 0.0};
         for (std::size_t order = 0; order < 4; ++order) {
-            auto side = static_cast<Side>(p_buy <= uniforms[order]);
-            ladder.take(side, slice, filled, changes[order]);
+            ladder.take(sides[order], slice, filled, changes[order]);
         }
         if (filled == 0.0) return anchor;
         inventory_change = ((changes[0] + changes[1]) + changes[2]) + changes[3];
         return ladder.last_price();
     }
 
+    // The common case, settled without the ladder: the orders on each side
+    // together take no more than the opposite inside level holds, so each
+    // fills whole there, as the sweep would fill it, and no level is priced.
+    // The inside sizes are the quote's bases: those are whole and at least
+    // one, and the inside's decay is exactly 1. Below 2^50 shares a slice
+    // times a count is exact, as are the sweep's running remainders. Says
+    // whether the case applies; the sweep settles every other. `sells`
+    // counts the selling orders.
+    static bool settle_at_inside(const LiveQuote& quote, const Side (&sides)[4], double sells,
+                                 double slice, double& price, double& inventory_change) noexcept {
+        if (!(slice < 0x1p50) || !(quote.bid > 0.0) || !(quote.ask > 0.0) ||
+            !inside_is_rounded(quote, 0))
+            return false;
+        if (!((4.0 - sells) * slice <= quote.ask_base && sells * slice <= quote.bid_base))
+            return false;
+        // A buyer takes the ask and the maker sells; a seller takes the bid.
+        const double change[2] = {-slice, slice};
+        const double inside[2] = {quote.ask, quote.bid};
+        double c[4];
+        for (std::size_t order = 0; order < 4; ++order) {
+            c[order] = 0.0 + change[static_cast<std::size_t>(sides[order])];
+        }
+        inventory_change = ((c[0] + c[1]) + c[2]) + c[3];
+        price = inside[static_cast<std::size_t>(sides[3])];
+        return true;
+    }
+
+    void book(const InstrumentWork& w) {
+        const ComponentRow& tick = e_.tick_components_[w.index];
+        AttributionRow& day = e_.attribution_[w.index];
+        for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += tick[k];
+        e_.tick_fundamental_[w.index] = w.fair_value;
+        e_.tick_anchor_[w.index] = w.anchor;
+        s_.active.push_back(w.index);
+        s_.anchors.push_back(w.anchor);
+        s_.volumes.push_back(w.volume);
+    }
+
     void book_the_day() {
         e_.market_.day_factor += m_;
-        s_.active.clear();
-        s_.anchors.clear();
-        s_.volumes.clear();
-        // Work comes in roster order, so the rows of instruments the tick
-        // did not move are the gaps between it; only those are zeroed.
-        std::size_t unmoved = 0;
-        auto zero_until = [&](std::size_t end) {
-            for (; unmoved < end; ++unmoved) e_.tick_components_[unmoved].fill(0.0);
-        };
-        for (const InstrumentWork& w : s_.work) {
-            zero_until(w.index);
-            ++unmoved;
-            AttributionRow& day = e_.attribution_[w.index];
-            for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += w.components[k];
-            e_.tick_components_[w.index] = w.components;
-            e_.tick_fundamental_[w.index] = w.fair_value;
-            e_.tick_anchor_[w.index] = w.anchor;
-            s_.active.push_back(w.index);
-            s_.anchors.push_back(w.anchor);
-            s_.volumes.push_back(w.volume);
-        }
-        zero_until(e_.tick_components_.size());
         e_.stream(Stream::market) = rng_;
         e_.draws_.market += draws_;
     }

@@ -110,7 +110,7 @@ struct TickOutcome {
 // so a session that runs past midnight keeps counting hours and is closed.
 MarketStatus tick_status(std::int64_t hour, std::int64_t minute, std::int64_t day_of_week) noexcept;
 
-// Per-instrument values one tick carries from pass to pass.
+// Per-instrument values one tick carries from stage to stage of its walk.
 struct InstrumentWork {
     std::size_t index = 0;
     // Factors and drift.
@@ -129,13 +129,14 @@ struct InstrumentWork {
     double band_high = 0.0;
     double band_low = 0.0;
     double volume = 0.0;
-    ComponentRow components{};
 };
 
 // Per-instrument values that only roster edits, column writes and the close
 // change, worked out once and reused by every tick until then. Each is the
 // same expression the tick would evaluate, so reuse changes no bit.
 struct InstrumentConstants {
+    // Neither suspended nor untradable: the tick moves it.
+    bool moves = false;
     const SectorSpec* spec = nullptr;
     // Position of the instrument's sector factor, or none.
     std::size_t factor_position = 0;
@@ -145,9 +146,10 @@ struct InstrumentConstants {
     double idio = 0.0;
     double loading = 0.0;
     double squeeze = 0.0;
-    // Denominators of caller flow's intensity and impact.
+    // Caller flow's intensity denominator, and the reciprocal its impact
+    // multiplies by.
     double flow_per_tick = 0.0;
-    double flow_denominator = 0.0;
+    double flow_reciprocal = 0.0;
     // Volume multipliers from the instrument's volume state and its
     // variance against the sector's; 1 when they do not apply.
     double own_volume = 1.0;
@@ -169,7 +171,6 @@ struct InstrumentConstants {
 // Working memory of the tick, kept by the engine so that a tick allocates
 // nothing once the first few have sized it.
 struct TickScratch {
-    std::vector<InstrumentWork> work;
     std::vector<std::size_t> active;
     std::vector<double> anchors;
     std::vector<double> volumes;
@@ -185,6 +186,8 @@ struct TickScratch {
     // The engine's roster version the constants were built for, and the
     // two economy values the fair values depend on.
     std::uint64_t constants_version = 0;
+    // Instruments the tick moves, as of that version.
+    std::size_t active_count = 0;
     double fair_value_qe = 0.0;
     double fair_value_rate = 0.0;
 };
