@@ -219,6 +219,21 @@ void Simulation::fill_close_inputs() {
     }
 }
 
+SessionRequest Simulation::begin_session(const Clock& clock, std::uint64_t ticks) {
+    // The buffers are sized before the day opens: a session too large for
+    // memory fails with nothing changed.
+    session_.reserve_session(ticks, engine_.size());
+    make_room(log_, 2);
+    if (!day_open_) open_day();
+    SessionRequest request;
+    request.hour = clock.hour;
+    request.minute = clock.minute;
+    request.day_of_week = clock.day_of_week;
+    request.ticks = ticks;
+    request.volatility = clock.volatility;
+    return request;
+}
+
 Result<RunOutcome> Simulation::session(SessionRequest& request, const KeepGoing& keep_going) {
     fill_close_inputs();
     request.innovations = close_innovations_;
@@ -270,18 +285,7 @@ Result<RunOutcome> Simulation::run_session(const Clock& clock, std::uint64_t tic
     if (Status valid = check_clock(clock); !valid) return Error{valid.error()};
     Result<PreparedInputs> prepared = prepare(inputs);
     if (!prepared) return Error{prepared.error()};
-    // The buffers are sized before the day opens: a session too large for
-    // memory fails with nothing changed.
-    session_.reserve_session(ticks, engine_.size());
-    make_room(log_, 2);
-    if (!day_open_) open_day();
-
-    SessionRequest request;
-    request.hour = clock.hour;
-    request.minute = clock.minute;
-    request.day_of_week = clock.day_of_week;
-    request.ticks = ticks;
-    request.volatility = clock.volatility;
+    SessionRequest request = begin_session(clock, ticks);
     request.news = prepared->news;
     request.news_impacts = prepared->news_impacts;
     request.order_flow = prepared->order_flow;
@@ -359,16 +363,7 @@ Result<RunOutcome> Simulation::run_until(std::string_view ticker, std::optional<
     Result<std::size_t> position = position_of(ticker);
     if (!position) return Error{position.error()};
     if (Status valid = check_clock(clock); !valid) return Error{valid.error()};
-    session_.reserve_session(max_ticks, engine_.size());
-    make_room(log_, 2);
-    if (!day_open_) open_day();
-
-    SessionRequest request;
-    request.hour = clock.hour;
-    request.minute = clock.minute;
-    request.day_of_week = clock.day_of_week;
-    request.ticks = max_ticks;
-    request.volatility = clock.volatility;
+    SessionRequest request = begin_session(clock, max_ticks);
     request.stop = StopCondition{*position, below, above};
     Result<RunOutcome> ran = session(request, keep_going);
     if (!ran) return ran;

@@ -199,6 +199,9 @@ private:
     void fill_close_inputs();
     // The day buffers, emptied; the day is open.
     void open_day();
+    // Sizes the buffers, opens the day when none is open, and starts a
+    // request at `clock`: everything a session does before its ticks.
+    SessionRequest begin_session(const Clock& clock, std::uint64_t ticks);
     // One core session, appended to the day buffers.
     Result<RunOutcome> session(SessionRequest& request, const KeepGoing& keep_going);
     void append_session_to_day();
