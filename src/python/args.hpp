@@ -236,4 +236,29 @@ bool set_item(PyObject* dict, const Key& key, const Value& value) {
     return value_object && PyDict_SetItem(dict, key_object.get(), value_object.get()) == 0;
 }
 
+// A dict filled key by key, in order, for the dicts the module hands out
+// (the order log, snapshots); after a failure it adds nothing more and
+// `finish` returns null with the error set.
+class DictBuilder {
+public:
+    DictBuilder() : dict_(Ref::steal(PyDict_New())) {}
+
+    template <class Value>
+    DictBuilder& add(const char* key, const Value& value) {
+        if (dict_) ok_ = ok_ && set_item(dict_.get(), key, value);
+        return *this;
+    }
+    // Takes a new reference (null means failure).
+    DictBuilder& add_object(const char* key, PyObject* value) {
+        Ref owned = Ref::steal(value);
+        if (dict_) ok_ = ok_ && owned && PyDict_SetItemString(dict_.get(), key, owned.get()) == 0;
+        return *this;
+    }
+    PyObject* finish() { return dict_ && ok_ ? dict_.release() : nullptr; }
+
+private:
+    Ref dict_;
+    bool ok_ = true;
+};
+
 }  // namespace corvane::py

@@ -9,29 +9,6 @@
 namespace corvane::py {
 namespace {
 
-// A dict being filled in key order; `ok` turns false at the first failure.
-class DictBuilder {
-public:
-    DictBuilder() : dict_(Ref::steal(PyDict_New())) {}
-
-    template <class Value>
-    DictBuilder& add(const char* key, const Value& value) {
-        if (dict_) ok_ = ok_ && set_item(dict_.get(), key, value);
-        return *this;
-    }
-    // Takes a new reference (null means failure).
-    DictBuilder& add_object(const char* key, PyObject* value) {
-        Ref owned = Ref::steal(value);
-        if (dict_) ok_ = ok_ && owned && PyDict_SetItemString(dict_.get(), key, owned.get()) == 0;
-        return *this;
-    }
-    PyObject* finish() { return dict_ && ok_ ? dict_.release() : nullptr; }
-
-private:
-    Ref dict_;
-    bool ok_ = true;
-};
-
 PyObject* news_list(const std::vector<NewsArg>& news) {
     return list_of(news, [](const NewsArg& item) {
         return DictBuilder()

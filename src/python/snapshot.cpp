@@ -24,26 +24,6 @@ std::uint64_t double_bits(double value) { return std::bit_cast<std::uint64_t>(va
 
 // ---- Writing ----
 
-class DictWriter {
-public:
-    DictWriter() : dict_(Ref::steal(PyDict_New())) {}
-    // Takes a new reference; null means failure.
-    DictWriter& put(const char* key, PyObject* value) {
-        Ref owned = Ref::steal(value);
-        ok_ = ok_ && dict_ && owned && PyDict_SetItemString(dict_.get(), key, owned.get()) == 0;
-        return *this;
-    }
-    template <class T>
-    DictWriter& value(const char* key, const T& item) {
-        return put(key, to_python(item));
-    }
-    PyObject* finish() { return ok_ && dict_ ? dict_.release() : nullptr; }
-
-private:
-    Ref dict_;
-    bool ok_ = true;
-};
-
 PyObject* economy_value(double value) { return to_python(value); }
 PyObject* economy_value(std::uint64_t value) { return to_python(value); }
 PyObject* economy_value(const std::optional<double>& value) { return to_python(value); }
@@ -51,25 +31,25 @@ PyObject* economy_value(const std::array<double, 4>& values) { return list_of(va
 PyObject* economy_value(CyclePhase phase) { return to_python(name_of(phase)); }
 
 PyObject* central_bank_dict(const CentralBank& bank) {
-    return DictWriter()
-        .value("last_meeting_date", bank.last_meeting_date)
-        .value("next_meeting_date", bank.next_meeting_date)
-        .value("target_inflation", bank.target_inflation)
-        .value("target_unemployment", bank.target_unemployment)
-        .value("qe_active", bank.qe_active)
-        .value("qe_monthly_purchases", bank.qe_monthly_purchases)
-        .value("hawkish_dovish_score", bank.hawkish_dovish_score)
-        .value("forward_guidance", name_of(bank.forward_guidance))
+    return DictBuilder()
+        .add("last_meeting_date", bank.last_meeting_date)
+        .add("next_meeting_date", bank.next_meeting_date)
+        .add("target_inflation", bank.target_inflation)
+        .add("target_unemployment", bank.target_unemployment)
+        .add("qe_active", bank.qe_active)
+        .add("qe_monthly_purchases", bank.qe_monthly_purchases)
+        .add("hawkish_dovish_score", bank.hawkish_dovish_score)
+        .add("forward_guidance", name_of(bank.forward_guidance))
         .finish();
 }
 
 PyObject* economy_dict(const EngineState& state) {
-    DictWriter dict;
+    DictBuilder dict;
     visit_fields(state.economy, [&dict](const char* name, const auto& field) {
-        dict.put(name, economy_value(field));
+        dict.add_object(name, economy_value(field));
     });
-    return dict.put("central_bank", central_bank_dict(state.central_bank))
-        .value("day_count", state.day_count)
+    return dict.add_object("central_bank", central_bank_dict(state.central_bank))
+        .add("day_count", state.day_count)
         .finish();
 }
 
@@ -85,10 +65,10 @@ PyObject* rng_list(const RngState& records) {
 
 PyObject* news_list(const std::vector<NewsEvent>& news) {
     return list_of(news, [](const NewsEvent& event) {
-        return DictWriter()
-            .value("ticker", event.ticker)
-            .value("sector", event.sector)
-            .value("price_impact", event.price_impact)
+        return DictBuilder()
+            .add("ticker", event.ticker)
+            .add("sector", event.sector)
+            .add("price_impact", event.price_impact)
             .finish();
     });
 }
@@ -378,34 +358,34 @@ bool read_continuation(PyObject* snapshot, StatePatch& patch) {
 }  // namespace
 
 PyObject* state_dict(const EngineState& state) {
-    DictWriter columns;
+    DictBuilder columns;
     for (std::size_t k = 0; k < PRICE_FIELD_COUNT; ++k) {
         std::string name(COLUMN_FIELDS[k]);
-        columns.put(name.c_str(), f64_bytes(state.columns[k]));
+        columns.add_object(name.c_str(), f64_bytes(state.columns[k]));
     }
     DrawCounters draws = state.draws;
-    return DictWriter()
-        .put("columns", columns.finish())
-        .put("rng", rng_list(state.rng))
-        .put("tickers", list_of(state.company_ids))
-        .value("model_fingerprint", state.model_fingerprint)
-        .put("attribution", f64_bytes(state.attribution))
-        .put("tick_components", f64_bytes(state.tick_components))
-        .put("tick_fundamental", f64_bytes(state.tick_fundamental))
-        .put("tick_anchor", f64_bytes(state.tick_anchor))
-        .value("market_open", state.market_open)
-        .put("market_variance", list_of(state.market_variance))
-        .value("volume_state", state.volume_state)
-        .put("economy", economy_dict(state))
-        .value("day_number", state.day_number)
-        .put("pending_news", news_list(state.pending_news))
-        .value("universe_stress", state.universe_stress)
-        .put("instrument_volume_states", f64_bytes(state.instrument_volume_states))
-        .put("draws", DictWriter()
-                          .value("market", draws.market)
-                          .value("economy", draws.economy)
-                          .value("external", draws.external)
-                          .finish())
+    return DictBuilder()
+        .add_object("columns", columns.finish())
+        .add_object("rng", rng_list(state.rng))
+        .add_object("tickers", list_of(state.company_ids))
+        .add("model_fingerprint", state.model_fingerprint)
+        .add_object("attribution", f64_bytes(state.attribution))
+        .add_object("tick_components", f64_bytes(state.tick_components))
+        .add_object("tick_fundamental", f64_bytes(state.tick_fundamental))
+        .add_object("tick_anchor", f64_bytes(state.tick_anchor))
+        .add("market_open", state.market_open)
+        .add_object("market_variance", list_of(state.market_variance))
+        .add("volume_state", state.volume_state)
+        .add_object("economy", economy_dict(state))
+        .add("day_number", state.day_number)
+        .add_object("pending_news", news_list(state.pending_news))
+        .add("universe_stress", state.universe_stress)
+        .add_object("instrument_volume_states", f64_bytes(state.instrument_volume_states))
+        .add_object("draws", DictBuilder()
+                                 .add("market", draws.market)
+                                 .add("economy", draws.economy)
+                                 .add("external", draws.external)
+                                 .finish())
         .finish();
 }
 
