@@ -228,6 +228,8 @@ private:
     // Position in `sector_keys_` of the first key equal to `sector`.
     std::size_t sector_key_position(std::string_view sector) const noexcept;
     Result<SessionOutcome> session(const SessionRequest& request, SessionBuffer* buffer);
+    // The session's ticks, up to a stop or an interruption; no open, no close.
+    SessionOutcome session_ticks(const SessionRequest& request, SessionBuffer* buffer);
     // Row `t` of every session matrix from the engine's current state.
     void write_session_row(SessionBuffer& buffer, std::uint64_t t) const;
 

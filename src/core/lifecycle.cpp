@@ -29,8 +29,6 @@ namespace corvane {
 
 namespace {
 
-using bounds::clamp;
-
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double LN_2 = 0.6931471805599453;
 // Long-run daily variance of an instrument whose sector is not in the table.
@@ -147,6 +145,36 @@ Status check_close_lengths(std::size_t innovations, std::size_t base_variances, 
                                base_variances, " sector base variances for ", n, " companies")};
 }
 
+// The tick input every tick of the session starts from; only the clock moves.
+TickInput session_tick_input(const SessionRequest& request) {
+    TickInput input;
+    input.news = request.news;
+    input.news_impacts = request.news_impacts;
+    input.order_flow = request.order_flow;
+    input.hour = request.hour;
+    input.minute = request.minute;
+    input.day_of_week = request.day_of_week;
+    input.volatility = request.volatility;
+    return input;
+}
+
+// Whether the watched instrument has left the stop's band.
+bool stop_triggered(const SessionRequest& request, std::span<const TickCompany> roster) {
+    if (!request.stop || request.stop->index >= roster.size()) return false;
+    const StopCondition& stop = *request.stop;
+    double p = roster[stop.index].price;
+    return (stop.lower && p < *stop.lower) || (stop.upper && p > *stop.upper);
+}
+
+// The clock runs on without wrapping, into closed hours if need be.
+void advance_clock(TickInput& input) {
+    input.minute += 1;
+    if (input.minute == 60) {
+        input.minute = 0;
+        input.hour += 1;
+    }
+}
+
 }  // namespace
 
 Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuffer* buffer) {
@@ -157,22 +185,24 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
                                              request.sector_base_variances.size(), roster_.size());
         if (!lengths) return Error{lengths.error()};
     }
-    std::size_t n = roster_.size();
     if (buffer) {
-        buffer->reserve_session(request.ticks, n);
+        buffer->reserve_session(request.ticks, roster_.size());
         buffer->ticks_written = request.ticks;
     }
     if (request.open_at_start) open_market();
+    SessionOutcome outcome = session_ticks(request, buffer);
+    if (outcome.stopped || outcome.interrupted) return outcome;
+    if (request.close_at_end) {
+        session_innovations(request, attribution_, close_innovations_);
+        Status closed = close_market({close_innovations_, request.sector_base_variances, false});
+        if (!closed) return Error{closed.error()};
+    }
+    return outcome;
+}
 
-    TickInput input;
-    input.news = request.news;
-    input.news_impacts = request.news_impacts;
-    input.order_flow = request.order_flow;
-    input.hour = request.hour;
-    input.minute = request.minute;
-    input.day_of_week = request.day_of_week;
-    input.volatility = request.volatility;
-
+SessionOutcome Engine::session_ticks(const SessionRequest& request, SessionBuffer* buffer) {
+    std::size_t n = roster_.size();
+    TickInput input = session_tick_input(request);
     const std::uint64_t slice =
         std::max<std::uint64_t>(1, SESSION_SLICE_CELLS / std::max<std::size_t>(n, 1));
     SessionOutcome outcome;
@@ -181,23 +211,13 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
         if (buffer) write_session_row(*buffer, t);
 
         // The stop fires on the first tick that leaves the band; no close.
-        if (request.stop && request.stop->index < n) {
-            double p = roster_[request.stop->index].price;
-            const StopCondition& stop = *request.stop;
-            if ((stop.lower && p < *stop.lower) || (stop.upper && p > *stop.upper)) {
-                if (buffer) buffer->ticks_written = t + 1;
-                outcome.stopped = true;
-                outcome.tick = t;
-                return outcome;
-            }
+        if (stop_triggered(request, roster_)) {
+            if (buffer) buffer->ticks_written = t + 1;
+            outcome.stopped = true;
+            outcome.tick = t;
+            return outcome;
         }
-
-        // The clock runs on without wrapping, into closed hours if need be.
-        input.minute += 1;
-        if (input.minute == 60) {
-            input.minute = 0;
-            input.hour += 1;
-        }
+        advance_clock(input);
 
         // Between slices the caller may end the run; what ran stays run.
         if (request.keep_going && (t + 1) % slice == 0 && t + 1 < request.ticks &&
@@ -209,12 +229,6 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
         }
     }
     outcome.tick = request.ticks;
-
-    if (request.close_at_end) {
-        session_innovations(request, attribution_, close_innovations_);
-        Status closed = close_market({close_innovations_, request.sector_base_variances, false});
-        if (!closed) return Error{closed.error()};
-    }
     return outcome;
 }
 
@@ -247,56 +261,51 @@ public:
           vix_ratio_(engine.economy_.vix / engine.model_.market_vol_vix_anchor) {}
 
     void run() {
-        for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
-            TickCompany& c = e_.roster_[i];
-            // C1-C7: the day's return and the instrument's GARCH variance.
-            double r =
-                c.previous_close > 0.0 ? (c.price - c.previous_close) / c.previous_close : 0.0;
-            const std::optional<double>& given = r_.innovations[i];
-            double x = given && std::isfinite(*given) ? *given : r;
-            update_garch(c, x, r_.sector_base_variances[i]);
-            // C8-C9: the daily roll.
-            roll_day(c, r);
-        }
-        // C10: market variance, and the day factor starts over.
+        for (std::size_t i = 0; i < e_.roster_.size(); ++i) close_instrument(i);
         update_market_variance();
-        // C11: universe stress.
-        update_stress();
-        // C12: jumps shift the mispricing, never the price.
-        draw_jumps();
-        // C13-C14: volume states.
-        draw_volume_states();
+        update_universe_stress();
+        jump_mispricings();
+        step_market_volume_state();
+        step_instrument_volume_states();
     }
 
 private:
-    void update_garch(TickCompany& c, double x, double base) {
-        double a = p_.garch_alpha;
-        double g = p_.garch_gamma;
-        double q = vix_ratio_;
+    // One instrument's day: its return feeds the GARCH variance, then the
+    // daily figures roll over.
+    void close_instrument(std::size_t i) {
+        TickCompany& c = e_.roster_[i];
+        double r = daily_return(c);
+        const std::optional<double>& given = r_.innovations[i];
+        double x = given && std::isfinite(*given) ? *given : r;
+        update_garch_variance(c, x, r_.sector_base_variances[i]);
+        roll_mispricing_momentum(c, r);
+        if (r_.roll_average_volume) roll_average_volume(c);
+    }
+
+    static double daily_return(const TickCompany& c) {
+        return c.previous_close > 0.0 ? (c.price - c.previous_close) / c.previous_close : 0.0;
+    }
+
+    // The GARCH variance after innovation `x`, against the sector's base
+    // variance: a single GJR update, or a cascade of components mixed with one.
+    void update_garch_variance(TickCompany& c, double x, double base) {
         if (p_.garch_vix_coupling != 0.0) {
             double coupling = p_.garch_vix_coupling;
-            base = base * ((coupling * q) * q + (1.0 - coupling));
+            base = base * ((coupling * vix_ratio_) * vix_ratio_ + (1.0 - coupling));
         }
-
-        // Persistence varies with size when dispersed: large caps remember longer.
-        double persistence = p_.garch_beta;
-        if (p_.garch_beta_dispersion != 0.0 && c.market_cap > 0.0) {
-            double t = clamp(maths::log(c.market_cap / 20000000000.0) / 3.0, -1.0, 1.0);
-            double ceiling = (0.97 - a) - g * 0.5;
-            persistence = bounds::min(t * p_.garch_beta_dispersion + p_.garch_beta, ceiling);
-            persistence = bounds::max(persistence, 0.0);
-        }
-
+        double persistence = garch_persistence(c);
         double high = base * p_.garch_ceiling_multiple;
         double low = base * p_.garch_floor_multiple;
-        std::size_t components = cascade_components();
+        double a = p_.garch_alpha;
+        double g = p_.garch_gamma;
         // GJR update of one variance level; the asymmetric part only on a loss.
         auto gjr = [&](double level) {
             double h = persistence * level + ((x * a) * x + p_.garch_omega);
             if (x < 0.0) h = (x * g) * x + h;
-            return clamp(h, low, high);
+            return bounds::num_clamp(h, low, high);
         };
 
+        std::size_t components = cascade_components();
         if (components == 0) {
             c.garch_variance = gjr(c.garch_variance);
             return;
@@ -306,24 +315,45 @@ private:
             c.garch_variance = gjr(c.variance_components[0]);
             return;
         }
-        // Cascade: components with half-lives growing by the ratio, mixed
-        // with a single update of the first.
+        double sum = update_cascade(c, components, x, base, total, low, high);
+        double mean = sum / static_cast<double>(components);
+        double single = gjr(c.variance_components[0]);
+        double w = p_.garch_cascade_weight;
+        c.garch_variance = mean * w + single * (1.0 - w);
+    }
+
+    // Persistence varies with size when dispersed: large caps remember longer.
+    double garch_persistence(const TickCompany& c) const {
+        double persistence = p_.garch_beta;
+        if (p_.garch_beta_dispersion != 0.0 && c.market_cap > 0.0) {
+            double t = bounds::num_clamp(maths::log(c.market_cap / 20000000000.0) / 3.0, -1.0, 1.0);
+            double ceiling = (0.97 - p_.garch_alpha) - p_.garch_gamma * 0.5;
+            persistence = bounds::num_min(t * p_.garch_beta_dispersion + p_.garch_beta, ceiling);
+            persistence = bounds::num_max(persistence, 0.0);
+        }
+        return persistence;
+    }
+
+    // Cascade: the first `components` levels, with half-lives growing by the
+    // ratio from that of the total persistence. Returns their sum.
+    double update_cascade(TickCompany& c, std::size_t components, double x, double base,
+                          double total, double low, double high) const {
+        double a = p_.garch_alpha;
+        double g = p_.garch_gamma;
         double half_life = -LN_2 / maths::log(total);
         double shock = ((x < 0.0 ? g : 0.0) + a) * x * x;
         double ratio_power = 1.0;
         double sum = 0.0;
         for (std::size_t k = 0; k < components; ++k) {
             double phi = maths::exp(-LN_2 / (half_life * ratio_power));
-            double beta_k = bounds::max((phi - a) - g * 0.5, 0.0);
+            double beta_k = bounds::num_max((phi - a) - g * 0.5, 0.0);
             double& level = c.variance_components[k];
-            level = clamp(beta_k * level + ((1.0 - ((a + beta_k) + g * 0.5)) * base + shock), low,
-                          high);
+            level = bounds::num_clamp(
+                beta_k * level + ((1.0 - ((a + beta_k) + g * 0.5)) * base + shock), low, high);
             sum += level;
             ratio_power = ratio_power * p_.garch_cascade_ratio;
         }
-        double single = gjr(c.variance_components[0]);
-        double w = p_.garch_cascade_weight;
-        c.garch_variance = (sum / static_cast<double>(components)) * w + single * (1.0 - w);
+        return sum;
     }
 
     // Truncated toward zero; negative or NaN gives none, at most eight.
@@ -334,7 +364,8 @@ private:
         return static_cast<std::size_t>(k);
     }
 
-    void roll_day(TickCompany& c, double r) {
+    // The day's return and the mispricing's move since the last close.
+    static void roll_mispricing_momentum(TickCompany& c, double r) {
         c.last_daily_return = r;
         if (c.mispricing_s) {
             double s = *c.mispricing_s;
@@ -342,15 +373,21 @@ private:
             c.mispricing_momentum = s - prev;
             c.mispricing_s_prev_close = s;
         }
-        if (r_.roll_average_volume) {
-            double v = c.volume / 2.03;
-            if (v > 0.0) {
-                c.avg_volume =
-                    std::round(v * 0.09523809523809523 + c.avg_volume * 0.9047619047619048);
-            }
+    }
+
+    // A 20-day exponential average (weight 2/21) of the day's volume, rounded
+    // half away from zero. 2.03 is a simulated day's volume as a multiple of
+    // the average its ticks are scaled from (the intraday curve and the move
+    // response lift them above a flat 1/390 each, about 2.03 under the first
+    // preset); dividing by it puts the day back on the average's scale.
+    static void roll_average_volume(TickCompany& c) {
+        double v = c.volume / 2.03;
+        if (v > 0.0) {
+            c.avg_volume = std::round(v * 0.09523809523809523 + c.avg_volume * 0.9047619047619048);
         }
     }
 
+    // The market factor's variance, then the day factor starts over.
     void update_market_variance() {
         MarketState& m = e_.market_;
         double sigma2 = p_.market_factor_sigma * p_.market_factor_sigma;
@@ -365,14 +402,14 @@ private:
 
         if (p_.market_vol_slow_weight == 0.0) {
             double v = beta * m.variance + ((alpha * f) * f + ((1.0 - alpha) - beta) * target);
-            v = clamp(v, low, high);
+            v = bounds::num_clamp(v, low, high);
             m.variance = v;
             m.variance_components[0] = v;
         } else {
             // Two components: a fast one and a slow one that VIX moves less.
             double fast = beta * m.variance_components[0] +
                           (((1.0 - alpha) - beta) * target + (alpha * f) * f);
-            fast = clamp(fast, low, high);
+            fast = bounds::num_clamp(fast, low, high);
             if (p_.market_vol_slow_vix_damp != 0.0) {
                 double damped = c * (1.0 - p_.market_vol_slow_vix_damp);
                 target = sigma2 * ((q * q) * damped + (1.0 - damped));
@@ -381,25 +418,30 @@ private:
             double gain = p_.market_vol_slow_persistence * p_.market_vol_slow_gain;
             double slow =
                 a * m.variance_components[1] + ((gain * f) * f + ((1.0 - gain) - a) * target);
-            slow = clamp(slow, low, high);
+            slow = bounds::num_clamp(slow, low, high);
             m.variance_components = {fast, slow};
             double ws = p_.market_vol_slow_weight;
-            m.variance = clamp(ws * slow + (1.0 - ws) * fast, low, high);
+            m.variance = bounds::num_clamp(ws * slow + (1.0 - ws) * fast, low, high);
         }
         m.day_factor = 0.0;
     }
 
-    void update_stress() {
+    // Stress rises to VIX's excess over the crisis threshold or the phase's
+    // stress points, else decays.
+    void update_universe_stress() {
         const EconomyState& econ = e_.economy_;
         double excess = econ.vix - p_.crisis_vix_threshold;
         if (!(excess > 0.0)) excess = 0.0;
         double regime =
             p_.regime_stress_points * PHASE_STRESS[static_cast<std::size_t>(econ.cycle_phase)];
         double& stress = e_.market_.universe_stress;
-        stress = bounds::max(bounds::max(excess, regime), p_.universe_stress_decay * stress);
+        stress =
+            bounds::num_max(bounds::num_max(excess, regime), p_.universe_stress_decay * stress);
     }
 
-    void draw_jumps() {
+    // Jumps, one for the market and one per instrument, shift the mispricing,
+    // never the price: the next tick prices the new value.
+    void jump_mispricings() {
         GameRng& jumps = e_.stream(Stream::jump);
         double market_intensity = p_.jump_intensity_market;
         double idio_intensity = p_.jump_intensity_idio;
@@ -414,35 +456,43 @@ private:
         double market_jump =
             u < market_intensity ? p_.jump_mean_market + z * p_.jump_sigma_market : 0.0;
 
-        double cap = p_.mispricing_cap;
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
             u = jumps.next_float();
             z = jumps.next_normal();
             double jump = (u < idio_intensity ? z * p_.jump_sigma_idio : 0.0) + market_jump;
-            if (jump == 0.0) continue;
-            TickCompany& c = e_.roster_[i];
-            double s0 = c.mispricing_s.value_or(0.0);
-            double s1 = clamp(s0 + jump, -cap, cap);
-            e_.attribution_[i][slot(Component::jump)] += s1 - s0;
-            c.mispricing_s = s1;
-            // The part of the jump that is not momentum moves the reference too.
-            double carried = (s1 - s0) * (1.0 - p_.jump_momentum_share);
-            if (carried != 0.0 && c.mispricing_s_prev_close) {
-                *c.mispricing_s_prev_close += carried;
-            }
+            if (jump != 0.0) apply_jump(i, jump);
         }
     }
 
-    void draw_volume_states() {
+    void apply_jump(std::size_t i, double jump) {
+        TickCompany& c = e_.roster_[i];
+        double cap = p_.mispricing_cap;
+        double s0 = c.mispricing_s.value_or(0.0);
+        double s1 = bounds::num_clamp(s0 + jump, -cap, cap);
+        e_.attribution_[i][slot(Component::jump)] += s1 - s0;
+        c.mispricing_s = s1;
+        // The part of the jump that is not momentum moves the reference too.
+        double carried = (s1 - s0) * (1.0 - p_.jump_momentum_share);
+        if (carried != 0.0 && c.mispricing_s_prev_close) {
+            *c.mispricing_s_prev_close += carried;
+        }
+    }
+
+    // The draw is taken whether or not the state moves.
+    void step_market_volume_state() {
         double z = e_.stream(Stream::market_volume).next_normal();
         double& market = e_.market_.volume_state;
         if (p_.volume_persistence != 0.0 || p_.volume_innovation_sigma != 0.0) {
             market = z * p_.volume_innovation_sigma + p_.volume_persistence * market;
         }
+    }
+
+    // One draw per state entry whether or not the states move.
+    void step_instrument_volume_states() {
         GameRng& own = e_.stream(Stream::instrument_volume);
         bool moves = p_.volume_idio_persistence != 0.0 || p_.volume_idio_sigma != 0.0;
         for (double& state : e_.instrument_volume_states_) {
-            z = own.next_normal();
+            double z = own.next_normal();
             if (moves) state = state * p_.volume_idio_persistence + z * p_.volume_idio_sigma;
         }
     }
