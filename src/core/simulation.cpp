@@ -116,11 +116,21 @@ std::optional<std::size_t> Simulation::index_of(std::string_view ticker) const n
 }
 
 Result<Simulation::PreparedInputs> Simulation::prepare(const CallInputs& inputs) const {
-    const std::vector<TickCompany>& roster = engine_.roster();
     PreparedInputs out;
+    if (Status news = prepare_news(inputs.news, out); !news) return Error{news.error()};
+    if (Status impacts = prepare_news_impacts(inputs.news_impacts, out); !impacts) {
+        return Error{impacts.error()};
+    }
+    if (Status flow = prepare_order_flow(inputs.order_flow, out); !flow) {
+        return Error{flow.error()};
+    }
+    return out;
+}
 
-    // News names instruments by ticker; the engine knows them by company id.
-    for (const NewsArg& given : inputs.news) {
+// News names instruments by ticker; the engine knows them by company id.
+Status Simulation::prepare_news(const std::vector<NewsArg>& news, PreparedInputs& out) const {
+    const std::vector<TickCompany>& roster = engine_.roster();
+    for (const NewsArg& given : news) {
         NewsEvent event{given.price_impact, std::nullopt, given.sector};
         NewsArg logged = given;
         if (given.ticker) {
@@ -140,8 +150,14 @@ Result<Simulation::PreparedInputs> Simulation::prepare(const CallInputs& inputs)
         out.news.push_back(std::move(event));
         out.logged.news.push_back(std::move(logged));
     }
+    return Status::success();
+}
 
-    for (const NewsImpactArg& given : inputs.news_impacts) {
+// Impacts name instruments by ticker too; they are logged as given.
+Status Simulation::prepare_news_impacts(const std::vector<NewsImpactArg>& impacts,
+                                        PreparedInputs& out) const {
+    const std::vector<TickCompany>& roster = engine_.roster();
+    for (const NewsImpactArg& given : impacts) {
         NewsImpact impact;
         impact.sectors = given.sectors.value_or(std::vector<std::string>{});
         impact.sector = given.sector;
@@ -154,13 +170,17 @@ Result<Simulation::PreparedInputs> Simulation::prepare(const CallInputs& inputs)
         }
         out.news_impacts.push_back(std::move(impact));
     }
-    out.logged.news_impacts = inputs.news_impacts;
+    out.logged.news_impacts = impacts;
+    return Status::success();
+}
 
-    // Flow in byte order of the ticker: the first bad ticker in that order
-    // is the one reported, a bad value before an unknown name.
+// Flow in byte order of the ticker: the first bad ticker in that order
+// is the one reported, a bad value before an unknown name.
+Status Simulation::prepare_order_flow(const std::vector<FlowArg>& flows,
+                                      PreparedInputs& out) const {
     std::vector<const FlowArg*> sorted;
-    sorted.reserve(inputs.order_flow.size());
-    for (const FlowArg& flow : inputs.order_flow) sorted.push_back(&flow);
+    sorted.reserve(flows.size());
+    for (const FlowArg& flow : flows) sorted.push_back(&flow);
     std::sort(sorted.begin(), sorted.end(),
               [](const FlowArg* a, const FlowArg* b) { return a->ticker < b->ticker; });
     for (const FlowArg* flow : sorted) {
@@ -173,7 +193,7 @@ Result<Simulation::PreparedInputs> Simulation::prepare(const CallInputs& inputs)
         out.order_flow.push_back(OrderFlowEntry{flow->ticker, OrderVolume{flow->buy, flow->sell}});
         out.logged.order_flow.push_back(*flow);
     }
-    return out;
+    return Status::success();
 }
 
 // --- Driving -------------------------------------------------------------------

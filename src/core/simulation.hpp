@@ -194,6 +194,10 @@ private:
         LoggedInputs logged;
     };
     Result<PreparedInputs> prepare(const CallInputs& inputs) const;
+    Status prepare_news(const std::vector<NewsArg>& news, PreparedInputs& out) const;
+    Status prepare_news_impacts(const std::vector<NewsImpactArg>& impacts,
+                                PreparedInputs& out) const;
+    Status prepare_order_flow(const std::vector<FlowArg>& flows, PreparedInputs& out) const;
     Result<std::size_t> position_of(std::string_view ticker) const;
     // Each instrument's long-run daily variance, for a session's close.
     void fill_close_inputs();
