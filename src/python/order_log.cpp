@@ -1,5 +1,4 @@
 // The order log as the interpreter reads it: one dict per entry, "op" first.
-#include <type_traits>
 #include <variant>
 
 #include "core/order_log.hpp"
@@ -72,69 +71,85 @@ PyObject* pin_fields(const MacroPin& pin) {
     return dict.finish();
 }
 
+// One writer per kind of entry: the op name, then that entry's fields.
+void add_entry(DictBuilder& dict, const log_entry::OpenMarket&) { dict.add("op", "open_market"); }
+
+void add_entry(DictBuilder& dict, const log_entry::CloseMarket&) { dict.add("op", "close_market"); }
+
+void add_entry(DictBuilder& dict, const log_entry::Tick& e) {
+    dict.add("op", "tick");
+    add_clock(dict, e.clock);
+    dict.add("volatility", e.clock.volatility);
+    add_inputs(dict, e.inputs);
+}
+
+void add_entry(DictBuilder& dict, const log_entry::RunSession& e) {
+    dict.add("op", "run_session");
+    add_clock(dict, e.clock);
+    dict.add("ticks", e.ticks)
+        .add("volatility", e.clock.volatility)
+        .add("close_at_end", e.close_at_end);
+    add_inputs(dict, e.inputs);
+}
+
+void add_entry(DictBuilder& dict, const log_entry::RunUntil& e) {
+    dict.add("op", "run_until")
+        .add("ticker", e.ticker)
+        .add("above", e.above)
+        .add("below", e.below)
+        .add("max_ticks", e.max_ticks);
+    add_clock(dict, e.clock);
+    dict.add("volatility", e.clock.volatility).add("ticks_run", e.ticks_run);
+}
+
+void add_entry(DictBuilder& dict, const log_entry::PinMacro& e) {
+    dict.add("op", "pin_macro").add_object("fields", pin_fields(e.pin));
+}
+
+void add_entry(DictBuilder& dict, const log_entry::ListInstrument& e) {
+    const InstrumentInit& i = e.instrument;
+    dict.add("op", "list_instrument")
+        .add("ticker", i.ticker)
+        .add("sector", i.sector)
+        .add("initial_price", i.initial_price)
+        .add("shares_outstanding", i.shares_outstanding)
+        .add("eps", i.eps)
+        .add("book_value_per_share", i.book_value_per_share)
+        .add("revenue_growth", i.revenue_growth)
+        .add("avg_volume", i.avg_volume)
+        .add("beta", i.beta)
+        .add("short_interest", i.short_interest);
+}
+
+void add_entry(DictBuilder& dict, const log_entry::Delist& e) {
+    dict.add("op", "delist").add("index", e.index);
+}
+
+void add_entry(DictBuilder& dict, const log_entry::Draw& e) {
+    dict.add("op", e.normal ? "draw_normal" : "draw_uniform");
+}
+
+void add_entry(DictBuilder& dict, const log_entry::Record& e) {
+    dict.add("op", "record").add("day", e.day);
+}
+
+void add_entry(DictBuilder& dict, const log_entry::RestoreState& e) {
+    dict.add("op", "restore_state").add("state_digest", e.state_digest);
+}
+
+void add_entry(DictBuilder& dict, const log_entry::ClearRecording&) {
+    dict.add("op", "clear_recording");
+}
+
+void add_entry(DictBuilder& dict, const log_entry::SnapshotBook& e) {
+    dict.add("op", "snapshot_book").add("day", e.day).add("tick", e.tick).add("levels", e.levels);
+}
+
+// A kind of entry without a writer above does not compile.
 PyObject* entry_dict(const LogEntry& entry) {
-    return std::visit(
-        [](const auto& e) -> PyObject* {
-            using E = std::decay_t<decltype(e)>;
-            DictBuilder dict;
-            if constexpr (std::is_same_v<E, log_entry::OpenMarket>) {
-                dict.add("op", "open_market");
-            } else if constexpr (std::is_same_v<E, log_entry::CloseMarket>) {
-                dict.add("op", "close_market");
-            } else if constexpr (std::is_same_v<E, log_entry::Tick>) {
-                dict.add("op", "tick");
-                add_clock(dict, e.clock);
-                dict.add("volatility", e.clock.volatility);
-                add_inputs(dict, e.inputs);
-            } else if constexpr (std::is_same_v<E, log_entry::RunSession>) {
-                dict.add("op", "run_session");
-                add_clock(dict, e.clock);
-                dict.add("ticks", e.ticks)
-                    .add("volatility", e.clock.volatility)
-                    .add("close_at_end", e.close_at_end);
-                add_inputs(dict, e.inputs);
-            } else if constexpr (std::is_same_v<E, log_entry::RunUntil>) {
-                dict.add("op", "run_until")
-                    .add("ticker", e.ticker)
-                    .add("above", e.above)
-                    .add("below", e.below)
-                    .add("max_ticks", e.max_ticks);
-                add_clock(dict, e.clock);
-                dict.add("volatility", e.clock.volatility).add("ticks_run", e.ticks_run);
-            } else if constexpr (std::is_same_v<E, log_entry::PinMacro>) {
-                dict.add("op", "pin_macro").add_object("fields", pin_fields(e.pin));
-            } else if constexpr (std::is_same_v<E, log_entry::ListInstrument>) {
-                const InstrumentInit& i = e.instrument;
-                dict.add("op", "list_instrument")
-                    .add("ticker", i.ticker)
-                    .add("sector", i.sector)
-                    .add("initial_price", i.initial_price)
-                    .add("shares_outstanding", i.shares_outstanding)
-                    .add("eps", i.eps)
-                    .add("book_value_per_share", i.book_value_per_share)
-                    .add("revenue_growth", i.revenue_growth)
-                    .add("avg_volume", i.avg_volume)
-                    .add("beta", i.beta)
-                    .add("short_interest", i.short_interest);
-            } else if constexpr (std::is_same_v<E, log_entry::Delist>) {
-                dict.add("op", "delist").add("index", e.index);
-            } else if constexpr (std::is_same_v<E, log_entry::Draw>) {
-                dict.add("op", e.normal ? "draw_normal" : "draw_uniform");
-            } else if constexpr (std::is_same_v<E, log_entry::Record>) {
-                dict.add("op", "record").add("day", e.day);
-            } else if constexpr (std::is_same_v<E, log_entry::RestoreState>) {
-                dict.add("op", "restore_state").add("state_digest", e.state_digest);
-            } else if constexpr (std::is_same_v<E, log_entry::ClearRecording>) {
-                dict.add("op", "clear_recording");
-            } else if constexpr (std::is_same_v<E, log_entry::SnapshotBook>) {
-                dict.add("op", "snapshot_book")
-                    .add("day", e.day)
-                    .add("tick", e.tick)
-                    .add("levels", e.levels);
-            }
-            return dict.finish();
-        },
-        entry);
+    DictBuilder dict;
+    std::visit([&dict](const auto& e) { add_entry(dict, e); }, entry);
+    return dict.finish();
 }
 
 }  // namespace
