@@ -32,6 +32,25 @@ def _f64(data):
     return np.frombuffer(data, dtype="<f8")
 
 
+def _check_arguments(every, tickers, ticks_per_step, episode_days, window, starting_cash):
+    unknown = [t for t in tickers if t not in every]
+    if not tickers or unknown or len(set(tickers)) != len(tickers):
+        raise corvane.ValidationError(
+            f"tickers must be distinct tickers of the universe, got {tickers!r}"
+        )
+    for name, value, lowest in (
+        ("ticks_per_step", ticks_per_step, 1),
+        ("episode_days", episode_days, 1),
+        ("window", window, 1),
+    ):
+        if not isinstance(value, int) or value < lowest:
+            raise corvane.ValidationError(f"{name} must be an int of at least {lowest}")
+    if ticks_per_step > TICKS_PER_DAY:
+        raise corvane.ValidationError(f"ticks_per_step must be at most {TICKS_PER_DAY}")
+    if not starting_cash > 0:
+        raise corvane.ValidationError("starting_cash must be positive")
+
+
 class MarketEnv(gymnasium.Env):
     """A market that answers back: the agent's trades cost the spread and its
     own depth, and move the price it trades.
@@ -82,22 +101,7 @@ class MarketEnv(gymnasium.Env):
         self._model = model
         every = [instrument.ticker for instrument in self._universe]
         tickers = every if tickers is None else list(tickers)
-        unknown = [t for t in tickers if t not in every]
-        if not tickers or unknown or len(set(tickers)) != len(tickers):
-            raise corvane.ValidationError(
-                f"tickers must be distinct tickers of the universe, got {tickers!r}"
-            )
-        for name, value, lowest in (
-            ("ticks_per_step", ticks_per_step, 1),
-            ("episode_days", episode_days, 1),
-            ("window", window, 1),
-        ):
-            if not isinstance(value, int) or value < lowest:
-                raise corvane.ValidationError(f"{name} must be an int of at least {lowest}")
-        if ticks_per_step > TICKS_PER_DAY:
-            raise corvane.ValidationError(f"ticks_per_step must be at most {TICKS_PER_DAY}")
-        if not starting_cash > 0:
-            raise corvane.ValidationError("starting_cash must be positive")
+        _check_arguments(every, tickers, ticks_per_step, episode_days, window, starting_cash)
 
         self.tickers = tickers
         self.ticks_per_step = ticks_per_step
@@ -106,26 +110,42 @@ class MarketEnv(gymnasium.Env):
         self.window = window
         self.steps_per_day = -(-TICKS_PER_DAY // ticks_per_step)
 
-        n = len(tickers)
         self._index = np.array([every.index(t) for t in tickers], dtype=np.intp)
         self._roster_size = len(every)
         avg_volume = np.array([self._universe[i].avg_volume for i in self._index])
         self._volume_per_tick = avg_volume / TICKS_PER_DAY
+        self.max_position = self._position_limits(max_position)
+        self._build_spaces()
+        self._lay_out_observation()
+        # Reading every instrument and keeping the traded ones; no copy when
+        # all are traded, in roster order.
+        if self._index.tolist() == list(range(self._roster_size)):
+            self._pick = lambda rows: rows
+        else:
+            self._pick = lambda rows, index=self._index: rows[..., index]
+        self.engine = None
+
+    def _position_limits(self, max_position):
+        """One limit in shares per traded instrument, checked."""
+        n = len(self.tickers)
         if max_position is None:
             # Fully long everywhere is fully invested, at the opening prices.
             price = np.array([self._universe[i].initial_price for i in self._index])
             max_position = np.maximum(1.0, np.floor(self.starting_cash / n / price))
         try:
-            self.max_position = np.broadcast_to(np.asarray(max_position, dtype=np.float64), (n,))
+            limits = np.broadcast_to(np.asarray(max_position, dtype=np.float64), (n,))
         except ValueError:
-            self.max_position = np.array([np.nan])
-        if not np.all(self.max_position > 0) or not np.all(np.isfinite(self.max_position)):
+            limits = np.array([np.nan])
+        if not np.all(limits > 0) or not np.all(np.isfinite(limits)):
             raise corvane.ValidationError(
                 f"max_position must be a positive number of shares, or one per traded "
                 f"instrument, got {max_position!r}"
             )
-        self.max_position = self.max_position.copy()
+        return limits.copy()
 
+    def _build_spaces(self):
+        n = len(self.tickers)
+        window = self.window
         # Finite bounds, generous enough that only absurd values are clipped
         # to them (learners normalise by these).
         self._bounds = {
@@ -147,6 +167,8 @@ class MarketEnv(gymnasium.Env):
                 for key, (shape, low, high) in self._bounds.items()
             }
         )
+
+    def _lay_out_observation(self):
         # The observation's values live in one flat buffer (the windows are
         # views into it), clipped and converted in one call per step: per-key
         # numpy calls would cost more than the simulator does.
@@ -161,13 +183,6 @@ class MarketEnv(gymnasium.Env):
             self._layout.append((key, slice(start, start + size), shape))
             self._view[key] = self._flat[start : start + size].reshape(shape)
             start += size
-        # Reading every instrument and keeping the traded ones; no copy when
-        # all are traded, in roster order.
-        if self._index.tolist() == list(range(self._roster_size)):
-            self._pick = lambda rows: rows
-        else:
-            self._pick = lambda rows, index=self._index: rows[..., index]
-        self.engine = None
 
     # ---- Gymnasium's interface ----
 
@@ -194,51 +209,12 @@ class MarketEnv(gymnasium.Env):
     def step(self, action):
         if self.engine is None or self._done:
             raise RuntimeError("call reset() first: no episode is running")
-        engine = self.engine
-        # ufuncs rather than np.clip, whose wrapper costs more than the work.
-        target = np.minimum(np.maximum(action, -1.0), 1.0) * self.max_position
-        quantity, average, worst, flow = self._fill(np.rint(target) - self._position)
-        filled = quantity != 0.0
-        # Cost over the mid: what the spread and the agent's own depth took.
-        cost = np.where(filled, quantity * (average - self._mid), 0.0)
-        if flow:
-            self._position += quantity
-            self._cash -= float(np.dot(quantity[filled], average[filled]))
+        quantity, average, worst, cost, flow = self._trade(action)
         before = self.wealth
-
-        ticks = min(self.ticks_per_step, TICKS_PER_DAY - self._minute)
-        hour, minute = divmod(OPEN_MINUTE + self._minute, 60)
-        day_of_week = TRADING_DAYS[self._day % len(TRADING_DAYS)]
-        # The agent's volume enters the market once, on the step's first tick.
-        engine.tick(hour, minute, day_of_week, order_flow=flow or None)
-        if ticks > 1:
-            hour, minute = divmod(OPEN_MINUTE + self._minute + 1, 60)
-            engine.run_session(hour, minute, day_of_week, ticks - 1)
-        self._minute += ticks
-
-        volumes = self._view["volumes"]
-        volumes[:-1] = volumes[1:]
-        volume = self._pick(_f64(engine.column("volume")))
-        np.divide(volume - self._day_volume, self._volume_per_tick * ticks, out=volumes[-1])
-        self._day_volume = volume
-        end_of_day = self._minute == TICKS_PER_DAY
-        if end_of_day:
-            engine.close_market()
-            self._day += 1
-            self._read_macro()
-        attribution = self._attribution()
-        step_attribution = attribution - self._attribution_base
-        self._attribution_base = attribution
-        if end_of_day and self._day < self.episode_days:
-            engine.open_market()
-            self._minute = 0
-            self._start_of_day()
-
-        returns = self._view["returns"]
-        returns[:-1] = returns[1:]
-        price = self._pick(_f64(engine.prices()))
-        np.log(price / self._price, out=returns[-1])
-        self._price = price
+        ticks = self._run_ticks(flow)
+        self._record_volumes(ticks)
+        step_attribution = self._close_if_session_over()
+        self._record_returns()
         self._read_books()
         self.wealth = self._mark()
 
@@ -252,6 +228,68 @@ class MarketEnv(gymnasium.Env):
             "wealth": self.wealth,
         }
         return self._observation(), self.wealth - before, terminated, truncated, info
+
+    # ---- The steps of a step ----
+
+    def _trade(self, action):
+        """Moves toward the target positions at the books' prices: the fills,
+        what they cost over the mid, and the order flow they make."""
+        # ufuncs rather than np.clip, whose wrapper costs more than the work.
+        target = np.minimum(np.maximum(action, -1.0), 1.0) * self.max_position
+        quantity, average, worst, flow = self._fill(np.rint(target) - self._position)
+        filled = quantity != 0.0
+        # Cost over the mid: what the spread and the agent's own depth took.
+        cost = np.where(filled, quantity * (average - self._mid), 0.0)
+        if flow:
+            self._position += quantity
+            self._cash -= float(np.dot(quantity[filled], average[filled]))
+        return quantity, average, worst, cost, flow
+
+    def _run_ticks(self, flow):
+        """Runs the step's ticks, at most to the end of the session; returns
+        how many ran."""
+        engine = self.engine
+        ticks = min(self.ticks_per_step, TICKS_PER_DAY - self._minute)
+        hour, minute = divmod(OPEN_MINUTE + self._minute, 60)
+        day_of_week = TRADING_DAYS[self._day % len(TRADING_DAYS)]
+        # The agent's volume enters the market once, on the step's first tick.
+        engine.tick(hour, minute, day_of_week, order_flow=flow or None)
+        if ticks > 1:
+            hour, minute = divmod(OPEN_MINUTE + self._minute + 1, 60)
+            engine.run_session(hour, minute, day_of_week, ticks - 1)
+        self._minute += ticks
+        return ticks
+
+    def _record_volumes(self, ticks):
+        volumes = self._view["volumes"]
+        volumes[:-1] = volumes[1:]
+        volume = self._pick(_f64(self.engine.column("volume")))
+        np.divide(volume - self._day_volume, self._volume_per_tick * ticks, out=volumes[-1])
+        self._day_volume = volume
+
+    def _close_if_session_over(self):
+        """Closes the day when the session is over (opening the next while the
+        episode lasts); returns the step's attribution, the close's included."""
+        end_of_day = self._minute == TICKS_PER_DAY
+        if end_of_day:
+            self.engine.close_market()
+            self._day += 1
+            self._read_macro()
+        attribution = self._attribution()
+        step_attribution = attribution - self._attribution_base
+        self._attribution_base = attribution
+        if end_of_day and self._day < self.episode_days:
+            self.engine.open_market()
+            self._minute = 0
+            self._start_of_day()
+        return step_attribution
+
+    def _record_returns(self):
+        returns = self._view["returns"]
+        returns[:-1] = returns[1:]
+        price = self._pick(_f64(self.engine.prices()))
+        np.log(price / self._price, out=returns[-1])
+        self._price = price
 
     # ---- The market as the agent meets it ----
 
