@@ -158,24 +158,20 @@ def _chart(path: Path, np: Any, plt: Any, *, engine, closes, sectors, moves, lab
     plt.close(fig)
 
 
-def simulate(args: argparse.Namespace) -> int:
-    np, pa, matplotlib = _require("numpy", "pyarrow", "matplotlib")
-    matplotlib.use("Agg")
-    (plt,) = _require("matplotlib.pyplot")
-    universe = corvane.random_instruments(args.size, seed=args.universe_seed)
-    engine = corvane.Engine(seed=args.seed, universe=universe, model=args.preset)
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-
+def _run_with_progress(engine: corvane.Engine, args: argparse.Namespace) -> float:
+    """Runs the days one at a time under a progress bar; the seconds taken."""
     started = time.perf_counter()
     with _progress_bar(args.days, "day") as bar:
         for day in range(args.days):
             engine.run_days(1, ticks_per_day=args.ticks, first_day=day)
             bar.update()
-    elapsed = time.perf_counter() - started
+    return time.perf_counter() - started
 
+
+def _write_tables(engine: corvane.Engine, pa: Any, out: Path, args: argparse.Namespace, sectors: list[str]):
+    """Writes bars (with ticker and sector), truth, macro and the manifest;
+    returns the paths written and the truth and macro tables."""
     tickers = pa.array(engine.tickers)
-    sectors = [i.sector for i in universe]
     bars = pa.table(engine.bars(minutes=args.minutes))
     ids = bars.column("instrument_id")
     bars = bars.append_column("ticker", tickers.take(ids)).append_column("sector", pa.array(sectors).take(ids))
@@ -189,17 +185,17 @@ def simulate(args: argparse.Namespace) -> int:
     manifest_path = out / "manifest.json"
     manifest_path.write_text(corvane.dumps(corvane.manifest(engine)))
     written.append(manifest_path)
+    return written, truth, macro
 
-    closes, returns = _daily(engine, np, pa)
+
+def _largest_moves(returns: Any, np: Any) -> list[tuple[int, int]]:
+    """(day, instrument) of the TOP_MOVES largest daily moves, largest first."""
     order = np.argsort(-np.abs(returns), axis=None)[:TOP_MOVES]
-    moves = [tuple(int(x) for x in np.unravel_index(k, returns.shape)) for k in order]
-    drivers = _drivers(truth, np, moves)
-    labels = [f"day {d} {engine.tickers[i]} {100 * returns[d, i]:+.1f}%" for d, i in moves]
-    chart = out / "summary.png"
-    _chart(chart, np, plt, engine=engine, closes=closes, sectors=sectors, moves=moves, labels=labels,
-           drivers=drivers, macro=macro)
+    return [tuple(int(x) for x in np.unravel_index(k, returns.shape)) for k in order]
 
-    initial = np.array([i.initial_price for i in universe])
+
+def _print_summary(engine, np, args, *, elapsed, closes, returns, sectors, macro, moves, drivers) -> None:
+    initial = np.array([i.initial_price for i in engine.universe])
     total = closes[-1] / initial - 1.0
     print(
         f"corvane {corvane.__version__}: {args.size} instruments, {args.days} days of {args.ticks} ticks "
@@ -220,6 +216,31 @@ def simulate(args: argparse.Namespace) -> int:
         why = ", ".join(f"{corvane.Engine.FACTORS[f]} {row[f]:+.4f}" for f in top if row[f] != 0.0)
         name = f"{engine.tickers[i]} ({sectors[i]})"
         print(f"  day {d:>3}  {name:<30} {100 * returns[d, i]:+6.2f}%   {why}")
+
+
+def simulate(args: argparse.Namespace) -> int:
+    np, pa, matplotlib = _require("numpy", "pyarrow", "matplotlib")
+    matplotlib.use("Agg")
+    (plt,) = _require("matplotlib.pyplot")
+    universe = corvane.random_instruments(args.size, seed=args.universe_seed)
+    engine = corvane.Engine(seed=args.seed, universe=universe, model=args.preset)
+    out = Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+
+    elapsed = _run_with_progress(engine, args)
+    sectors = [i.sector for i in universe]
+    written, truth, macro = _write_tables(engine, pa, out, args, sectors)
+
+    closes, returns = _daily(engine, np, pa)
+    moves = _largest_moves(returns, np)
+    drivers = _drivers(truth, np, moves)
+    labels = [f"day {d} {engine.tickers[i]} {100 * returns[d, i]:+.1f}%" for d, i in moves]
+    chart = out / "summary.png"
+    _chart(chart, np, plt, engine=engine, closes=closes, sectors=sectors, moves=moves, labels=labels,
+           drivers=drivers, macro=macro)
+
+    _print_summary(engine, np, args, elapsed=elapsed, closes=closes, returns=returns, sectors=sectors,
+                   macro=macro, moves=moves, drivers=drivers)
     print("\nWrote:")
     for path_written in [*written, chart]:
         print(f"  {path_written}")
