@@ -343,6 +343,10 @@ def presets(args: argparse.Namespace) -> int:
 
 
 def digest(args: argparse.Namespace) -> int:
+    """Prints the fixed simulation's digest: the SHA-256 of its final prices
+    and five macro values, not of the whole final state (Engine.state_digest
+    hashes that). The printed label, "final-state digest", stays as it is for
+    the scripts that read it."""
     started = time.perf_counter()
     value = corvane.fixed_simulation_digest(
         size=args.size, universe_seed=args.universe_seed, seed=args.seed, days=args.days, ticks=args.ticks,
