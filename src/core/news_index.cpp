@@ -88,10 +88,10 @@ void NewsIndex::add(const NewsEvent& event, const std::vector<TickCompany>& rost
     }
 }
 
-void NewsIndex::name_targets(std::string_view ticker, std::size_t event,
+void NewsIndex::name_targets(std::string_view company_id, std::size_t event,
                              const std::vector<TickCompany>& roster) {
     auto [first, last] =
-        std::equal_range(roster_by_id_.begin(), roster_by_id_.end(), ticker,
+        std::equal_range(roster_by_id_.begin(), roster_by_id_.end(), company_id,
                          [&roster](const auto& a, const auto& b) {
                              if constexpr (std::is_same_v<std::decay_t<decltype(a)>, std::size_t>) {
                                  return std::string_view(roster[a].company_id) < b;

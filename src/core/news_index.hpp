@@ -17,10 +17,12 @@
 namespace corvane {
 
 // A news impulse as the price model sees it. Scope follows from which fields
-// are set: a ticker (a company id) names one instrument and, with a sector,
-// its peers; a sector alone names that sector; neither is market-wide.
+// are set: a company id names one instrument and, with a sector, its peers; a
+// sector alone names that sector; neither is market-wide.
 struct NewsEvent {
     std::optional<double> price_impact;
+    // Holds a company id (ticker-index), never a caller's ticker; the field
+    // keeps its published name, which snapshots' pending news carry too.
     std::optional<std::string> ticker;
     std::optional<std::string> sector;
 
@@ -72,8 +74,8 @@ private:
     void sort_roster(const std::vector<TickCompany>& roster);
     void add(const NewsEvent& event, const std::vector<TickCompany>& roster, double blend,
              const ModelParams& p);
-    // Every roster position whose company id is `ticker`.
-    void name_targets(std::string_view ticker, std::size_t event,
+    // Every roster position holding `company_id`.
+    void name_targets(std::string_view company_id, std::size_t event,
                       const std::vector<TickCompany>& roster);
     // The events that reach position i, merged from the index.
     double merge(std::size_t i, const TickCompany& c, const SectorSpec* spec);

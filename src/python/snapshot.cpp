@@ -63,6 +63,7 @@ PyObject* rng_list(const RngState& records) {
     return list_of(numbers);
 }
 
+// Pending news as saved: its "ticker" holds the company id the engine uses.
 PyObject* news_list(const std::vector<NewsEvent>& news) {
     return list_of(news, [](const NewsEvent& event) {
         return DictBuilder()
@@ -367,6 +368,7 @@ PyObject* state_dict(const EngineState& state) {
     return DictBuilder()
         .add_object("columns", columns.finish())
         .add_object("rng", rng_list(state.rng))
+        // "tickers" is the key snapshots have always had; it holds company ids.
         .add_object("tickers", list_of(state.company_ids))
         .add("model_fingerprint", state.model_fingerprint)
         .add_object("attribution", f64_bytes(state.attribution))
@@ -396,11 +398,11 @@ std::optional<StatePatch> state_patch(PyObject* snapshot, const Simulation& simu
     patch.economy = engine.economy();
     patch.central_bank = engine.central_bank();
 
-    Ref tickers = item(snapshot, "tickers");
-    if (!tickers) return raise_validation("snapshot has no 'tickers'"), std::nullopt;
+    Ref company_ids = item(snapshot, "tickers");
+    if (!company_ids) return raise_validation("snapshot has no 'tickers'"), std::nullopt;
     std::vector<std::string> ids;
     // What is not a list of strings matches no roster: one entry too many.
-    if (!strings(tickers.get(), ids)) ids.assign(engine.size() + 1, std::string());
+    if (!strings(company_ids.get(), ids)) ids.assign(engine.size() + 1, std::string());
     if (!unwrap(state_checks::roster(ids, engine))) return std::nullopt;
 
     if (Ref fingerprint = item(snapshot, "model_fingerprint")) {
