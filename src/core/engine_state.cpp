@@ -74,6 +74,7 @@ std::string state_digest(const EngineState& state) {
     }
     hasher.part("rng");
     hasher.add(state.rng);
+    // The part keeps the snapshot key's name; what it holds are company ids.
     hasher.part("tickers");
     hasher.add(state.company_ids);
     hasher.part("model_fingerprint");
