@@ -771,11 +771,11 @@ PyGetSetDef GETSET[] = {
               "The roster's tickers in roster order (a new list): every column follows it."),
     read_only("model", property<read_model>, "The model, as a ModelParams."),
     read_only("model_params", property<read_model_params>,
-              "Test support: the model's coefficient dictionary (ModelParams.to_dict())."),
+              "The model's coefficient dictionary (ModelParams.to_dict())."),
     read_only("model_fingerprint", property<read_fingerprint>,
               "The shipped preset's name, or \"custom-\" and eight hex digits."),
     read_only("draws_consumed", property<read_draws>,
-              "Test support: the draws taken so far (market + economy + external)."),
+              "Draws taken so far: market + economy + external."),
     read_only("macro_state", property<read_macro_state>,
               "The economy now, as a Macro (rates fractional)."),
     read_only("initial_macro_state", property<read_initial_macro>,
@@ -784,14 +784,12 @@ PyGetSetDef GETSET[] = {
     read_only("universe", property<read_universe>,
               "The Instruments the engine was built from (a new list), before any listing or "
               "delisting."),
-    read_only("recorded_days", property<read_recorded_days>,
-              "Test support: days kept by record()."),
-    read_only("recorded_book_rows", property<read_book_rows>,
-              "Test support: book depth rows recorded."),
+    read_only("recorded_days", property<read_recorded_days>, "Days kept by record()."),
+    read_only("recorded_book_rows", property<read_book_rows>, "Book depth rows recorded."),
     read_only("recorded_bytes", property<read_recorded_bytes>,
-              "Test support: bytes the recordings (days, macro rows, book rows) hold."),
+              "Bytes the recordings (days, macro rows, book rows) hold."),
     read_only("session_ticks_written", property<read_ticks_written>,
-              "Test support: ticks written by the last session run."),
+              "Ticks written by the last session run."),
     read_only("order_log", property<read_order_log>,
               "Every input so far, in order: a new list of dicts, each with \"op\" first."),
     {},
@@ -844,13 +842,12 @@ PyMethodDef METHODS[] = {
     keywords_method("delist", Engine_delist,
                     "delist($self, index)\n--\n\nRemove the instrument at `index`; the rest "
                     "shift down. Returns its ticker. Logged."),
-    keywords_method(
-        "index_of", Engine_index_of,
-        "index_of($self, ticker)\n--\n\nTest support: the first roster position holding "
-        "`ticker`, or None."),
+    keywords_method("index_of", Engine_index_of,
+                    "index_of($self, ticker)\n--\n\nThe first roster position holding "
+                    "`ticker`, or None."),
     noargs_method("draws_by_stream", Engine_draws_by_stream,
-                  "draws_by_stream($self)\n--\n\nTest support: the counted draws of each stream, "
-                  "as {\"market\": n, \"economy\": n, \"external\": n}."),
+                  "draws_by_stream($self)\n--\n\n{\"market\": n, \"economy\": n, "
+                  "\"external\": n}: the counted draws of each stream."),
     noargs_method("draw_uniform", Engine_draw_uniform,
                   "draw_uniform($self)\n--\n\nA uniform in [0, 1) from the engine's external "
                   "stream, for the caller's own randomness. Logged."),
@@ -888,9 +885,8 @@ PyMethodDef METHODS[] = {
                     "snapshot_book($self, *, day=0, tick=0, levels=10)\n--\n\nRecord every "
                     "instrument's live book, at most `levels` levels a side; returns the rows "
                     "added. Logged."),
-    noargs_method(
-        "book_table", Engine_book_table,
-        "book_table($self)\n--\n\nTest support: every recorded book row, as one record batch."),
+    noargs_method("book_table", Engine_book_table,
+                  "book_table($self)\n--\n\nEvery recorded book row, as one record batch."),
     keywords_method("book", Engine_book,
                     "book($self, ticker)\n--\n\nThe instrument's live book as a detached "
                     "OrderBook: trading against it prices a fill without moving the market."),
@@ -907,18 +903,15 @@ PyMethodDef METHODS[] = {
     keywords_method("attribution", Engine_attribution,
                     "attribution($self, factor)\n--\n\nToday's change of the mispricing due to "
                     "one driver, per instrument, as little-endian float64 bytes."),
-    noargs_method(
-        "session_prices", Engine_session_matrix<&SessionBuffer::price>,
-        "session_prices($self)\n--\n\nTest support: the last session's prices, ticks x instruments "
-        "row-major, as little-endian float64 bytes."),
-    noargs_method(
-        "session_volumes", Engine_session_matrix<&SessionBuffer::volume>,
-        "session_volumes($self)\n--\n\nTest support: the last session's cumulative volumes, shaped "
-        "as session_prices()."),
-    noargs_method(
-        "session_mispricing_s", Engine_session_matrix<&SessionBuffer::mispricing_s>,
-        "session_mispricing_s($self)\n--\n\nTest support: the last session's mispricing, shaped as "
-        "session_prices(); NaN where there is none yet."),
+    noargs_method("session_prices", Engine_session_matrix<&SessionBuffer::price>,
+                  "session_prices($self)\n--\n\nThe last session's prices, ticks x instruments "
+                  "row-major, as little-endian float64 bytes."),
+    noargs_method("session_volumes", Engine_session_matrix<&SessionBuffer::volume>,
+                  "session_volumes($self)\n--\n\nThe last session's cumulative volumes, shaped "
+                  "as session_prices()."),
+    noargs_method("session_mispricing_s", Engine_session_matrix<&SessionBuffer::mispricing_s>,
+                  "session_mispricing_s($self)\n--\n\nThe last session's mispricing, shaped as "
+                  "session_prices(); NaN where there is none yet."),
     noargs_method("state_snapshot", Engine_state_snapshot,
                   "state_snapshot($self)\n--\n\nThe market's complete state as a plain dict: "
                   "restored into an engine built from the same seed, universe and model, it "
