@@ -1,6 +1,5 @@
 """The Engine and EngineBatch surfaces: driving, inputs, the order log, refusals."""
 
-import signal
 import struct
 import threading
 
@@ -33,24 +32,6 @@ def macro_fields(macro):
 def state(e):
     """Everything a refused call must leave as it was."""
     return e.prices(), e.order_log, e.draws_by_stream(), e.tickers, e.recorded_days
-
-
-class Interrupt:
-    """Raises KeyboardInterrupt from a timer signal, as Ctrl-C would."""
-
-    def __init__(self, after=0.05):
-        self.after = after
-
-    def __enter__(self):
-        def stop(*_):
-            raise KeyboardInterrupt
-
-        self.previous = signal.signal(signal.SIGALRM, stop)
-        signal.setitimer(signal.ITIMER_REAL, self.after)
-
-    def __exit__(self, *_):
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, self.previous)
 
 
 REFUSALS = [
@@ -291,14 +272,14 @@ class TestLongCalls:
         assert seen == ["engine is busy: another call on it is still running"]
         assert e.session_ticks_written == 20000
 
-    def test_ctrl_c_stops_a_session_and_the_log_says_what_ran(self):
+    def test_ctrl_c_stops_a_session_and_the_log_says_what_ran(self, ctrl_c):
         e = engine(universe=corvane.random_instruments(100, seed=1))
-        with pytest.raises(KeyboardInterrupt), Interrupt():
+        with ctrl_c(0.05):
             e.run_session(9, 30, 3, 20000, close_at_end=True)
         entry = e.order_log[-1]
         assert 0 < entry["ticks"] == e.session_ticks_written < 20000
         assert entry["close_at_end"] is False
-        with pytest.raises(KeyboardInterrupt), Interrupt():
+        with ctrl_c(0.05):
             e.run_days(10**6, ticks_per_day=10)
         assert e.recorded_days > 0
 
