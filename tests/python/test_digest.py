@@ -4,7 +4,6 @@ import struct
 import pytest
 
 import corvane
-from golden import GOLDEN
 
 # The economy's starting values in its own units (percent rates): VIX,
 # policy rate, inflation, corporate bond yield, fear and greed.
@@ -22,10 +21,6 @@ def sha256_of(values):
 
 
 class TestFixedSimulationDigest:
-    def test_pinned_for_one_small_simulation(self):
-        # Any change to a rule the simulation follows changes this value.
-        assert digest() == GOLDEN["small_simulation_digest"]
-
     @pytest.mark.parametrize(
         "change",
         [
@@ -65,13 +60,6 @@ class TestFixedSimulationDigestArguments:
             digest(preset=preset, size=2**62)
         assert str(raised.value) == message
 
-
-    @pytest.mark.parametrize(
-        "name, value", [("seed", 2**32), ("universe_seed", -1), ("size", -1), ("days", 2**32)]
-    )
-    def test_out_of_range_integers(self, name, value):
-        with pytest.raises(OverflowError, match=name):
-            digest(**{name: value})
 
     @pytest.mark.parametrize("size", [2**62, 2**64 - 1])
     def test_unaddressable_universe(self, size):

@@ -130,6 +130,10 @@ class TestBindingToolkit:
         assert isinstance(raised.value.__cause__, UnicodeEncodeError)
         with pytest.raises(TypeError, match=r"unexpected keyword argument 'seed\\x00x'$"):
             corvane.GameRng(1, 2, **{"seed\0x": 1})
+        with pytest.raises(TypeError, match="argument 'seed' must be int, not float$"):
+            corvane.GameRng(1.0, 2)
+        with pytest.raises(TypeError, match="missing required argument 'sequence'"):
+            corvane.GameRng(1)
 
     def test_quoted_caller_text_is_cut_at_200_characters(self):
         with pytest.raises(corvane.ValidationError) as raised:

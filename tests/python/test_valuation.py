@@ -67,8 +67,6 @@ class TestMispricing:
             step_mispricing_daily(rest, innovation=float("nan"), shock=float("nan"))
         with pytest.raises(ValidationError, match="^shock must be finite, got inf$"):
             step_mispricing_daily(rest, shock=float("inf"))
-        with pytest.raises(TypeError, match="MispricingState"):
-            step_mispricing_daily(0.1)
         assert math.isnan(apply_mispricing(float("nan"), 0.0))
 
     def test_analysis_arguments(self):
