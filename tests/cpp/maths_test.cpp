@@ -12,7 +12,9 @@
 #include "core/rounding.hpp"
 
 // Known answers for corvane::maths. The exact bit patterns were produced by musl 1.2.3
-// (tests/cpp/maths_oracle/musl_reference.c); the oracle test compares millions more.
+// (tests/cpp/maths_oracle/musl_reference.c); the oracle test compares millions more,
+// starting with every special value (signed zeros, infinities, NaNs, subnormals) of the
+// one-argument functions, so those are not repeated here.
 
 namespace corvane {
 namespace {
@@ -29,18 +31,6 @@ struct Case {
     double x;
     Bits expected;
 };
-
-TEST(MathsSinCos, SpecialValues) {
-    EXPECT_EQ(bits(maths::sin(0.0)), bits(0.0));
-    EXPECT_EQ(bits(maths::sin(-0.0)), bits(-0.0));
-    EXPECT_EQ(bits(maths::sin(-min_subnormal)), bits(-min_subnormal));
-    EXPECT_EQ(maths::cos(-0.0), 1.0);
-    EXPECT_EQ(maths::cos(min_subnormal), 1.0);
-    for (double x : {inf, -inf, nan}) {
-        EXPECT_TRUE(std::isnan(maths::sin(x))) << x;
-        EXPECT_TRUE(std::isnan(maths::cos(x))) << x;
-    }
-}
 
 TEST(MathsSinCos, KnownBitsAcrossReductionPaths) {
     const Case sin_cases[] = {
@@ -72,16 +62,7 @@ TEST(MathsSinCos, KnownBitsAcrossReductionPaths) {
         EXPECT_EQ(bits(maths::cos(c.x)), c.expected) << std::hexfloat << c.x;
 }
 
-TEST(MathsExp, SpecialValuesAndRangeEdges) {
-    EXPECT_EQ(maths::exp(0.0), 1.0);
-    EXPECT_EQ(maths::exp(-0.0), 1.0);
-    EXPECT_EQ(bits(maths::exp(-inf)), bits(0.0));
-    EXPECT_EQ(maths::exp(inf), inf);
-    EXPECT_TRUE(std::isnan(maths::exp(nan)));
-    EXPECT_EQ(maths::exp(1e-20), 1.0);
-    EXPECT_EQ(maths::exp(1000.0), inf);
-    EXPECT_EQ(bits(maths::exp(-1000.0)), bits(0.0));
-
+TEST(MathsExp, KnownBitsAndRangeEdges) {
     const Case cases[] = {
         {1.0, 0x4005bf0a8b145769},
         {-1.0, 0x3fd78b56362cef38},
@@ -97,14 +78,6 @@ TEST(MathsExp, SpecialValuesAndRangeEdges) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(bits(maths::exp(c.x)), c.expected) << std::hexfloat << c.x;
-}
-
-TEST(MathsLog, SpecialValues) {
-    EXPECT_EQ(bits(maths::log(1.0)), bits(0.0));
-    EXPECT_EQ(maths::log(0.0), -inf);
-    EXPECT_EQ(maths::log(-0.0), -inf);
-    EXPECT_EQ(maths::log(inf), inf);
-    for (double x : {-1.0, -min_subnormal, -inf, nan}) EXPECT_TRUE(std::isnan(maths::log(x))) << x;
 }
 
 TEST(MathsLog, KnownBits) {
