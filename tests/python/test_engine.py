@@ -112,13 +112,6 @@ class TestRefusals:
         assert engine(model="kx-v3").model_fingerprint == "kx-v3"
         assert engine().model_params["name"] == "kx-v14"
 
-    def test_instrument_share_count_check(self):
-        with pytest.raises(ValidationError, match="looks like a fraction, but it is a SHARE"):
-            corvane.Instrument("X", "energy", initial_price=5.0, shares_outstanding=1e6,
-                               short_interest=0.05)
-        corvane.Instrument("X", "energy", initial_price=5.0, shares_outstanding=500,
-                           short_interest=0.05)
-
 
 class TestDriving:
     def test_fresh_engine(self):

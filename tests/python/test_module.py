@@ -51,13 +51,6 @@ class TestModule:
 
 
 class TestExceptions:
-    def test_distinct_value_errors(self):
-        for exc in (_core.ValidationError, _core.OrderError):
-            assert issubclass(exc, ValueError) and exc.__name__ in ORDER
-        assert not issubclass(_core.ValidationError, _core.OrderError)
-        assert not issubclass(_core.OrderError, _core.ValidationError)
-        assert _core.ValidationError("m").args == ("m",)
-
     def test_docs(self):
         assert _core.ValidationError.__module__ == "_core"
         assert _core.ValidationError.__doc__.startswith(
