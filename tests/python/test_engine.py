@@ -34,15 +34,17 @@ def state(e):
     return e.prices(), e.order_log, e.draws_by_stream(), e.tickers, e.recorded_days
 
 
+DAY = "day_of_week must be 0 (Sunday) to 6 (Saturday), got "
+VOLATILITY = "volatility must be finite and not negative, got "
+QQQ = 'no instrument with ticker "QQQ" in this universe'
+
 REFUSALS = [
     (lambda e: e.tick(24, 0, 1), "invalid time 24:00"),
-    (lambda e: e.tick(9, 5, 7), "day_of_week must be 0 (Sunday) to 6 (Saturday), got 7"),
-    (lambda e: e.tick(9, 30, 3, volatility=-1.0),
-     "volatility must be finite and not negative, got -1"),
-    (lambda e: e.run_session(9, 30, 7, 390), "day_of_week must be 0 (Sunday) to 6 (Saturday), got 7"),
+    (lambda e: e.tick(9, 5, 7), DAY + "7"),
+    (lambda e: e.tick(9, 30, 3, volatility=-1.0), VOLATILITY + "-1"),
+    (lambda e: e.run_session(9, 30, 7, 390), DAY + "7"),
     (lambda e: e.run_session(9, 75, 3, 10), "invalid time 09:75"),
-    (lambda e: e.run_session(9, 30, 3, 10, volatility=float("nan")),
-     "volatility must be finite and not negative, got NaN"),
+    (lambda e: e.run_session(9, 30, 3, 10, volatility=float("nan")), VOLATILITY + "NaN"),
     (lambda e: e.run_session(9, 30, 3, 0), "ticks must be greater than zero"),
     (lambda e: e.run_days(0), "days must be greater than zero"),
     (lambda e: e.run_days(1, ticks_per_day=0), "ticks_per_day must be greater than zero"),
@@ -61,17 +63,13 @@ REFUSALS = [
      "max_ticks must be greater than zero"),
     (lambda e: e.run_until(ticker="ZZZ", above=1.0),
      'no instrument with ticker "ZZZ" in this universe'),
-    (lambda e: e.run_until(ticker="AAA", above=1.0, day_of_week=9),
-     "day_of_week must be 0 (Sunday) to 6 (Saturday), got 9"),
+    (lambda e: e.run_until(ticker="AAA", above=1.0, day_of_week=9), DAY + "9"),
     (lambda e: e.delist(len(e)), "no instrument at index 6; the roster holds 6"),
     (lambda e: e.tick(9, 30, 3, order_flow={"ZZZ": (1.0, 2.0), "AAA": (0.0, -1.0)}),
      'order flow for "AAA" must be finite and not negative, got (0, -1)'),
-    (lambda e: e.tick(9, 30, 3, order_flow={"QQQ": (1.0, 2.0)}),
-     'no instrument with ticker "QQQ" in this universe'),
-    (lambda e: e.run_session(9, 30, 3, 5, news=[News(), News(ticker="QQQ")]),
-     'no instrument with ticker "QQQ" in this universe'),
-    (lambda e: e.tick(9, 30, 3, news_impacts=[NewsImpact(ticker="QQQ")]),
-     'no instrument with ticker "QQQ" in this universe'),
+    (lambda e: e.tick(9, 30, 3, order_flow={"QQQ": (1.0, 2.0)}), QQQ),
+    (lambda e: e.run_session(9, 30, 3, 5, news=[News(), News(ticker="QQQ")]), QQQ),
+    (lambda e: e.tick(9, 30, 3, news_impacts=[NewsImpact(ticker="QQQ")]), QQQ),
     (lambda e: e.pin_macro(vix=float("nan"), cycle="nope"), "vix must be finite, got NaN"),
     (lambda e: e.pin_macro(cycle="Peak"),
      'unknown cycle "Peak". Valid: expansion, peak, contraction, trough, recovery'),
@@ -313,10 +311,8 @@ class TestBatch:
             (lambda: EngineBatch(seeds=[1, 2, 1], universe=UNIVERSE),
              "seeds must be distinct - a repeated seed is the same market twice, which reads "
              "as two samples and is one"),
-            (lambda: batch.tick(9, 30, 7), "day_of_week must be 0 (Sunday) to 6 (Saturday), "
-                                           "got 7"),
-            (lambda: batch.run_session(9, 30, 3, 5, volatility=-2.0),
-             "volatility must be finite and not negative, got -2"),
+            (lambda: batch.tick(9, 30, 7), DAY + "7"),
+            (lambda: batch.run_session(9, 30, 3, 5, volatility=-2.0), VOLATILITY + "-2"),
             (lambda: batch.run_days(1, minute=60), "invalid time 09:60"),
         ]:
             with pytest.raises(ValidationError) as raised:

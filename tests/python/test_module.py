@@ -140,25 +140,3 @@ class TestBindingToolkit:
     def test_a_long_impulse_response_stops_on_ctrl_c(self, ctrl_c):
         with ctrl_c(0.2):
             corvane.impulse_response(2**28)
-
-
-class TestDefaultSimulation:
-    def run(self, *args):
-        return subprocess.run(
-            [sys.executable, "-X", "dev", "-W", "error", "-m", "corvane", *args],
-            capture_output=True,
-            text=True,
-        )
-
-    def test_prints_the_digest_of_the_run(self):
-        out = self.run("digest", "--size", "5", "--days", "1", "--ticks", "10")
-        assert out.returncode == 0, out.stderr
-        digest = corvane.fixed_simulation_digest(
-            size=5, universe_seed=0, seed=7, days=1, ticks=10, preset="kx-v14"
-        )
-        assert out.stdout.splitlines()[-1] == f"final-state digest: {digest}"
-
-    def test_unknown_preset_is_an_error_not_a_traceback(self):
-        out = self.run("digest", "--size", "1", "--days", "1", "--preset", "kx-v99")
-        assert out.returncode == 2
-        assert out.stderr == 'corvane digest: error: unknown preset "kx-v99"\n'

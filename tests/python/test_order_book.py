@@ -30,8 +30,6 @@ class TestMatching:
         assert [(f.maker_order_id, f.maker_id, f.taker_id, f.price, f.quantity, f.taker_side)
                 for f in result.fills] == [("AAPL-0", "m1", "t", 10.0, 100.0, "buy"),
                                            ("AAPL-1", "m2", "t", 10.5, 50.0, "buy")]
-        assert result.average_price == (10.0 * 100 + 10.5 * 50) / 150
-        assert (result.unfilled, result.resting_order_id) == (0.0, None)
         assert repr(result) == (
             "MatchResult(fills=2, unfilled=0, average_price=Some(10.166666666666666))")
         assert repr(result.fills[1]) == 'Fill(price=10.5, quantity=50, taker_side="buy")'

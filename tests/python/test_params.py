@@ -186,8 +186,7 @@ class TestAccess:
 
 class TestText:
     def test_kx_v1_is_short(self):
-        text = repr(ModelParams.from_preset("kx-v1"))
-        assert text == 'ModelParams("kx-v1")' and len(text) == 20
+        assert repr(ModelParams.from_preset("kx-v1")) == 'ModelParams("kx-v1")'
 
     @pytest.mark.parametrize("base, overrides", [("kx-v2", {}), ("kx-v14", {})] + VARIANTS)
     def test_lists_differences_from_kx_v1(self, base, overrides):
@@ -200,10 +199,6 @@ class TestText:
         assert [item.split("=")[0] for item in listed[len(prefix):-1].split(", ")] == changed
         if base == "kx-v14" and not overrides:
             assert len(changed) == 41
-
-    def test_values_are_shortest_decimals(self):
-        text = repr(ModelParams.from_preset("kx-v1", garch_beta=-0.0, momentum_theta=1e-7))
-        assert "garch_beta=-0, " in text and "momentum_theta=0.0000001)" in text
 
 
 class TestModelPreset:
