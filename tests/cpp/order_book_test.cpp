@@ -203,7 +203,8 @@ TEST(OrderBookReadOuts, QuotesAndLevels) {
 }
 
 // The same rules on plain vectors, to check the slot window against: price
-// then time priority, market orders never resting, the 32-order cap and ids.
+// then time priority, market orders never resting, and ids. (Its sides stay
+// short of the 32-order cap, which OrderBookCap covers.)
 struct ReferenceBook {
     struct Order {
         std::string id, owner;
