@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "core/fair_value.hpp"
-#include "core/maths.hpp"
 #include "core/mispricing.hpp"
 
 // Cases name only the fields they vary and leave the rest at their defaults,
@@ -67,7 +66,6 @@ TEST(FairValueBook, MissingAnchorFallsBackAndNanPropagates) {
 }
 
 TEST(MispricingModel, StateCapsOnlyWithoutHistory) {
-    EXPECT_EQ(DAILY_PHI, maths::pow(0.5, 1.0 / 60.0));
     EXPECT_EQ(*make_mispricing_state(2.0, std::nullopt), (MispricingState{0.9, 0.9}));
     EXPECT_EQ(*make_mispricing_state(2.0, 0.0), (MispricingState{2.0, 0.0}));
     EXPECT_FALSE(make_mispricing_state(NAN, 0.0));
