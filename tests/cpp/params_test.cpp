@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include "core/maths.hpp"
-#include "core/sha256.hpp"
 
 namespace corvane {
 namespace {
@@ -124,23 +123,6 @@ TEST(ModelFingerprint, CustomModelsNameTheirDigest) {
         rebuilt = overridden(rebuilt, name, *target.get(name));
     }
     EXPECT_EQ(rebuilt.fingerprint(), "kx-v2");
-}
-
-TEST(Sha256Digest, KnownAnswers) {
-    Sha256 empty;
-    EXPECT_EQ(empty.finish_hex(),
-              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    Sha256 abc;
-    abc.update("ab");
-    abc.update(static_cast<unsigned char>('c'));
-    EXPECT_EQ(abc.finish_hex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-
-    // A double enters as its big-endian bit pattern.
-    Sha256 number;
-    number.update_big_endian(-2.5);
-    Sha256 bytes;
-    bytes.update(std::string_view("\xC0\x04\x00\x00\x00\x00\x00\x00", 8));
-    EXPECT_EQ(number.finish(), bytes.finish());
 }
 
 }  // namespace

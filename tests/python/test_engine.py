@@ -29,11 +29,6 @@ def macro_fields(macro):
         "fear_greed_index", "cycle"))
 
 
-def state(e):
-    """Everything a refused call must leave as it was."""
-    return e.prices(), e.order_log, e.draws_by_stream(), e.tickers, e.recorded_days
-
-
 DAY = "day_of_week must be 0 (Sunday) to 6 (Saturday), got "
 VOLATILITY = "volatility must be finite and not negative, got "
 QQQ = 'no instrument with ticker "QQQ" in this universe'
@@ -81,15 +76,12 @@ REFUSALS = [
 
 
 class TestRefusals:
+    # That a refusal changes nothing is test_hostile's property, for every method.
     @pytest.mark.parametrize("call, message", REFUSALS)
-    def test_message_and_nothing_changes(self, call, message):
-        e = engine()
-        e.run_session(9, 30, 3, 3)
-        before = state(e)
+    def test_messages(self, call, message):
         with pytest.raises(ValidationError) as raised:
-            call(e)
+            call(engine())
         assert str(raised.value) == message
-        assert state(e) == before
 
     def test_construction_order_and_model_resolution(self):
         with pytest.raises(ValidationError, match="^universe is empty - an engine with no"):
