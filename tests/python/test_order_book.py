@@ -38,8 +38,7 @@ class TestMatching:
     def test_limit_remainder_posts_or_reports(self, two_asks):
         result = two_asks.submit("buy", 150, limit_price=10.0, post_remainder=True)
         assert (len(result.fills), result.unfilled, result.resting_order_id) == (1, 0.0, "AAPL-2")
-        assert two_asks.best_bid == 10.0 and two_asks.depth("buy") == 50.0
-        assert two_asks.cancel_all_for("taker") == 1
+        assert two_asks.cancel_all_for("taker") == 1  # the default taker's name
 
         result = two_asks.submit("buy", 150, limit_price=10.5, order_id="mine")
         assert (result.unfilled, result.resting_order_id) == (50.0, None)
@@ -70,15 +69,13 @@ class TestCap:
 
 
 class TestReadOuts:
-    def test_sweep_cost_changes_nothing(self, two_asks):
-        before = state(two_asks)
+    def test_sweep_cost(self, two_asks):
+        # Its numbers, and that it changes nothing, are the core's SweepCostChangesNothing.
         cost = two_asks.sweep_cost("buy", 150)
         assert (cost.average_price, cost.worst_price, cost.filled) == (
             (100 * 10.0 + 50 * 10.5) / 150, 10.5, 150.0)
         assert repr(two_asks.sweep_cost("buy", 500)) == (
             "SweepCost(average_price=10.25, worst_price=10.5, filled=200)")
-        after = state(two_asks)
-        assert after[:2] == before[:2] and after[2] == "AAPL-3"
 
     def test_quotes_levels_and_text(self):
         book = OrderBook("Q\"1", last_price=5.0)

@@ -155,18 +155,14 @@ REFUSALS = [
 
 
 class TestRefusals:
+    # That a refused restore changes nothing is test_hostile's property.
     @pytest.mark.parametrize("change, kind, message", REFUSALS)
-    def test_a_refused_restore_changes_nothing(self, change, kind, message):
-        snapshot = broken(change)
-        target = engine(seed=99)
-        target.run_session(9, 30, 3, 3)
-        before = (target.state_digest(), target.order_log)
+    def test_messages(self, change, kind, message):
         with pytest.raises(kind) as raised:
-            target.restore_state(snapshot)
+            engine(seed=99).restore_state(broken(change))
         assert message in str(raised.value)
         if kind is ValidationError:
             assert str(raised.value) == message
-        assert (target.state_digest(), target.order_log) == before
 
 
 class TestCartelReading:
