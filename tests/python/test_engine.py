@@ -108,7 +108,6 @@ class TestDriving:
         e = engine()
         assert repr(e) == "Engine(6 instruments, draws=0)" and len(e) == 6
         assert e.seed == 7 and macro_fields(e.initial_macro_state) == macro_fields(Macro())
-        assert e.macro_state.corporate_bond_yield == 4.5600000000000005 / 100.0
         assert e.draws_by_stream() == {"market": 0, "economy": 0, "external": 0}
         assert e.order_log == [] and e.recorded_days == 0
 

@@ -130,4 +130,3 @@ class TestRecordings:
         with pytest.raises(ValidationError) as raised:
             call(e)
         assert str(raised.value) == message
-        assert e.order_log == []
