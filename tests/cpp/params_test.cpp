@@ -70,13 +70,6 @@ TEST(ModelPresets, DefaultIsKxV14) {
     EXPECT_TRUE(bit_identical(preset_or_die("kx-v14"), ModelParams{}));
 }
 
-TEST(ModelPresets, RecordedDerivedBitsEqualThePortablePow) {
-    // Loading a preset never evaluates pow; this is why it need not.
-    const ModelParams model;
-    EXPECT_EQ(bits(maths::pow(0.5, 1.0 / 60.0)), bits(model.mispricing_phi));
-    EXPECT_EQ(bits(maths::pow(0.5, 1.0 / (60.0 * 390.0))), bits(model.s_phi_tick));
-}
-
 TEST(ModelOverride, BreakerFractionKeepsTheBandInStep) {
     EXPECT_TRUE(refused("price_breaker_fraction", 1.0));
     EXPECT_TRUE(refused("price_breaker_fraction", -1.0));
@@ -100,7 +93,8 @@ TEST(ModelOverride, HalfLifeRecomputesTheDerivedPersistence) {
     EXPECT_EQ(bits(faster.s_phi_tick), bits(maths::pow(0.5, 1.0 / (30.0 * 390.0))));
     EXPECT_TRUE(faster.fingerprint().starts_with("custom-"));
 
-    // Back to 60 recomputes with pow, which reproduces the recorded bits.
+    // Back to 60 recomputes with pow, which reproduces the recorded bits: loading a
+    // preset never evaluates pow, and this is why it need not.
     ModelParams back = overridden(faster, "mispricing_half_life_days", 60.0);
     EXPECT_TRUE(bit_identical(back, base));
     EXPECT_EQ(back.fingerprint(), "kx-v3");

@@ -28,11 +28,7 @@ std::string universe_digest(const std::vector<GeneratedInstrument>& universe) {
 }
 
 TEST(Tickers, ThreeLettersThatWrapAfterZzz) {
-    EXPECT_EQ(ticker_for(0), "AAA");
-    EXPECT_EQ(ticker_for(1), "AAB");
-    EXPECT_EQ(ticker_for(25), "AAZ");
-    EXPECT_EQ(ticker_for(26), "ABA");
-    EXPECT_EQ(ticker_for(676), "BAA");
+    // The first thousand are in the pinned universe digest below.
     EXPECT_EQ(ticker_for(17575), "ZZZ");
     EXPECT_EQ(ticker_for(17576), "AAA");
 }

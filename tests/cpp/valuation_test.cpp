@@ -47,14 +47,11 @@ TEST(FairValueEarnings, OnlyPositiveGrowthLengthensRateSensitivity) {
     EXPECT_NEAR(growing.rate_adjustment - 1.0, (flat.rate_adjustment - 1.0) * 1.44, 1e-15);
 }
 
-TEST(FairValueBook, LossMakersAreValuedOffBookWithAFloor) {
+TEST(FairValueBook, LossMakersOffBookWithAFloorMissingAnchorsAndNan) {
     FairValue book = value_of({.eps = -1.0, .sector = "energy", .book_value_per_share = 10.0});
     EXPECT_EQ(book, (FairValue{12.0, 0.0, 10.0, 1.0, 1.0, true}));
     EXPECT_EQ(value_of({.eps = -1.0, .sector = "energy"}).fair_value, 0.01);
     EXPECT_EQ(value_of({.sector = "energy", .book_value_per_share = -3.0}).fair_value, 0.01);
-}
-
-TEST(FairValueBook, MissingAnchorFallsBackAndNanPropagates) {
     EXPECT_EQ(fair_value(FairValueInputs{.eps = 1.0, .sector_anchor_pe = 0.0}).sector_anchor_pe,
               18.0);
     EXPECT_EQ(fair_value(FairValueInputs{.eps = 1.0, .sector_anchor_pe = NAN}).sector_anchor_pe,
@@ -102,16 +99,13 @@ TEST(MispricingAnalysis, ImpulseResponseKnownAnswers) {
     EXPECT_FALSE(impulse_response(-1));
 }
 
-TEST(MispricingAnalysis, RootModuli) {
+TEST(MispricingAnalysis, RootModuliAndStationarySigma) {
     EXPECT_EQ(characteristic_root_moduli(), std::pair(0.9846051245176521, 0.253908895835244));
     EXPECT_EQ(characteristic_root_moduli(0.5, 0.5), std::pair(std::sqrt(0.5), std::sqrt(0.5)));
     // A negative sum still reports the larger modulus first.
     auto negative = characteristic_root_moduli(-1.5, 0.1);
     EXPECT_GT(negative.first, negative.second);
     EXPECT_EQ(crowd_adjusted_root_moduli(), std::pair(0.9758250905200969, 0.2766889298327992));
-}
-
-TEST(MispricingAnalysis, StationarySigma) {
     EXPECT_EQ(stationary_sigma(1.0)->value(), 7.636077151465644);
     EXPECT_EQ(stationary_sigma(-0.0)->value(), 0.0);
     // Not stationary, or not representable: nothing rather than a huge number.
