@@ -104,9 +104,9 @@ TEST(MacroOverlay, ReadBackDividesByOneHundred) {
     EXPECT_EQ(economy_from(*macro).corporate_bond_yield, 0.052 * 100.0);
 }
 
-// The macro description's refusals are checked from the interpreter; the pin
-// has no interpreter form yet.
-TEST(MacroPinning, ChecksRatesThenFinitenessThenCycle) {
+// The macro description's refusals are checked from the interpreter; here,
+// the pin's order of checks and that it writes only what it is given.
+TEST(MacroPinning, ChecksInOrderThenWritesOnlyGivenFields) {
     struct Case {
         MacroPinArgs args;
         const char* message;
@@ -126,9 +126,7 @@ TEST(MacroPinning, ChecksRatesThenFinitenessThenCycle) {
         ASSERT_FALSE(pin);
         EXPECT_EQ(pin.error(), c.message);
     }
-}
 
-TEST(MacroPinning, WritesOnlyGivenFieldsAndDerivesNothing) {
     EconomyState base = economy_from(Macro{});
     base.months_in_current_phase = 7.0;
 

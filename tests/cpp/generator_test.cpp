@@ -38,6 +38,7 @@ TEST(GameRngNormal, PairsShareTwoStepsAndTheCachedSecondSurvivesARecord) {
         twin.next_float();
         EXPECT_EQ(rng.next_float(), twin.next_float()) << normals << " normals";
     }
+
     auto rng = GameRng::create(11, 4);
     rng.next_normal();
     auto copy = GameRng::from_record(rng.record());

@@ -70,7 +70,7 @@ TEST(ModelPresets, DefaultIsKxV14) {
     EXPECT_TRUE(bit_identical(preset_or_die("kx-v14"), ModelParams{}));
 }
 
-TEST(ModelOverride, BreakerFractionKeepsTheBandInStep) {
+TEST(ModelOverride, BreakerBandAndHalfLifeKeepTheirDerivedValuesInStep) {
     EXPECT_TRUE(refused("price_breaker_fraction", 1.0));
     EXPECT_TRUE(refused("price_breaker_fraction", -1.0));
     EXPECT_EQ(overridden(ModelParams{}, "price_breaker_fraction", -0.999).breaker_band_upper,
@@ -80,9 +80,7 @@ TEST(ModelOverride, BreakerFractionKeepsTheBandInStep) {
     EXPECT_EQ(model.price_breaker_fraction, 0.1);
     EXPECT_EQ(bits(model.breaker_band_upper), bits(0.1 + 1.0));
     EXPECT_EQ(bits(model.breaker_band_lower), bits(1.0 - 0.1));
-}
 
-TEST(ModelOverride, HalfLifeRecomputesTheDerivedPersistence) {
     EXPECT_TRUE(refused("mispricing_half_life_days", 0.0));
     EXPECT_TRUE(refused("mispricing_half_life_days", -0.0));
     const ModelParams base = preset_or_die("kx-v3");

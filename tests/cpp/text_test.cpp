@@ -17,6 +17,7 @@ TEST(NumberText, ShortestRoundTripWithoutExponentAndNonFiniteWords) {
     EXPECT_EQ(text::number(0.1 + 0.2), "0.30000000000000004");
     EXPECT_EQ(text::number(5e-324), "0." + std::string(323, '0') + "5");
     EXPECT_EQ(text::number(std::numeric_limits<double>::max()).size(), 309u);
+
     EXPECT_EQ(text::number(std::nan("")), "NaN");
     EXPECT_EQ(text::number(-std::nan("")), "NaN");
     EXPECT_EQ(text::number(INFINITY), "inf");
