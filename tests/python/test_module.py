@@ -1,4 +1,3 @@
-import concurrent.futures
 import importlib.util
 import pickle
 import subprocess
@@ -43,10 +42,6 @@ class TestExceptions:
         )
 
 
-def raise_in_worker(kind):
-    raise getattr(corvane, kind)("raised in a worker")
-
-
 class TestExceptionsPickle:
     def test_round_trip_keeps_type_message_and_printed_name(self):
         for kind in (_core.ValidationError, _core.OrderError):
@@ -55,11 +50,6 @@ class TestExceptionsPickle:
             back = pickle.loads(pickle.dumps(error))
             assert type(back) is kind and back.args == ("bad input",) and back.detail == 3
         assert repr(_core.ValidationError) == "<class '_core.ValidationError'>"
-
-    def test_reaches_the_caller_from_a_process_pool(self):
-        with concurrent.futures.ProcessPoolExecutor(1) as pool:
-            with pytest.raises(corvane.OrderError, match="raised in a worker"):
-                pool.submit(raise_in_worker, "OrderError").result()
 
 
 class HostileArgument:
