@@ -100,6 +100,29 @@ class TestBindingToolkit:
         with pytest.raises(TypeError, match="missing required argument 'sequence'"):
             corvane.GameRng(1)
 
+    # What a parameter cannot take is refused by name: integers are never wrapped, nor
+    # text and numbers swapped. fixed_simulation_digest is left out of test_hostile (its
+    # arguments are work), so it is here.
+    @pytest.mark.parametrize("call, error, message", [
+        (lambda: corvane.GameRng(0, 2**32), OverflowError,
+         "GameRng() argument 'sequence' is out of range (0 to 4294967295)"),
+        (lambda: corvane.random_instruments(-1), OverflowError, "random_instruments() argument "
+         "'n' is out of range (an unsigned 64-bit integer is required)"),
+        (lambda: corvane.fixed_simulation_digest(size=1, universe_seed=0, seed=2**32, days=1,
+                                                 ticks=1, preset="kx-v14"), OverflowError,
+         "fixed_simulation_digest() argument 'seed' is out of range (0 to 4294967295)"),
+        (lambda: corvane.Macro(vix="15"), TypeError,
+         "Macro() argument 'vix' must be float, not str"),
+        (lambda: corvane.Macro(cycle=3), TypeError,
+         "Macro() argument 'cycle' must be str, not int"),
+        (lambda: corvane.Macro(15.0), TypeError, "Macro() takes at most 0 positional arguments "
+         "(1 given)"),
+    ])
+    def test_arguments_of_the_wrong_kind_are_refused_by_name(self, call, error, message):
+        with pytest.raises(error) as raised:
+            call()
+        assert str(raised.value) == message
+
     def test_quoted_caller_text_is_cut_at_200_characters(self):
         with pytest.raises(corvane.ValidationError) as raised:
             corvane.sector_volatility("é" * 10**6)
