@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <set>
 #include <string>
 
 #include "core/macro.hpp"
@@ -61,18 +60,6 @@ TEST(EconomyNames, ExactCaseSensitiveRoundTrip) {
         EXPECT_FALSE(cycle_phase_from_name(bad));
         EXPECT_FALSE(forward_guidance_from_name(bad));
     }
-}
-
-TEST(EconomyFields, VisitorWalksAllFortyTwoInCanonicalOrder) {
-    EconomyState state;
-    std::vector<std::string> names;
-    visit_fields(state, [&](const char* name, auto&) { names.emplace_back(name); });
-    ASSERT_EQ(names.size(), 42u);
-    EXPECT_EQ(names.front(), "federal_funds_rate");
-    EXPECT_EQ(names[30], "oil_last_opec_day");
-    EXPECT_EQ(names[34], "market_pe");
-    EXPECT_EQ(names.back(), "cycle_phase");
-    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), 42u);
 }
 
 TEST(MacroOverlay, TheDescriptionOverlaysTheExpansionBase) {

@@ -42,11 +42,5 @@ TEST(QuotedText, EscapesQuotesBackslashesAndControls) {
     EXPECT_EQ(text::quoted_optional(std::string("X")), "Some(\"X\")");
 }
 
-TEST(MessageText, PiecesAndJoin) {
-    EXPECT_EQ(text::message("r = ", 0.5, ", n = ", 3, "."), "r = 0.5, n = 3.");
-    EXPECT_EQ(text::join(std::vector<std::string>{"a", "b", "c"}), "a, b, c");
-    EXPECT_EQ(text::join(std::vector<std::string>{}), "");
-}
-
 }  // namespace
 }  // namespace corvane
