@@ -36,16 +36,14 @@ std::tuple<double, double, double, double> inside(const OrderBook& book) {
     return {*book.best_bid(), *book.best_ask(), book.bids()[0].quantity, book.asks()[0].quantity};
 }
 
-TEST(LiveBookSpread, CapitalisationTiersAtTheirBoundaries) {
+TEST(LiveBookSpread, TiersSizeCurveStressRiskAndSqueeze) {
     // Full spread in basis points of 100: half of 3 bp is 0.015, and so on.
     EXPECT_DOUBLE_EQ(half_spread(plain(50.5e9)), 0.015);
     EXPECT_DOUBLE_EQ(half_spread(plain(50e9)), 0.025);
     EXPECT_DOUBLE_EQ(half_spread(plain(10e9)), 0.05);
     EXPECT_DOUBLE_EQ(half_spread(plain(1e9)), 0.15);
     EXPECT_DOUBLE_EQ(half_spread(plain(std::nan(""))), 0.15);
-}
 
-TEST(LiveBookSpread, SizeCurveBlendsWithTheTiers) {
     // 5 x (2.5 / 25)^-0.455 = 5 x 10^0.455 = 14.2551...
     EXPECT_NEAR(ms::blended_tier(10.0, 2.5, 1.0, 0.455), 14.2551, 1e-4);
     EXPECT_NEAR(ms::blended_tier(10.0, 2.5, 0.5, 0.455), 12.1275, 1e-4);
@@ -54,9 +52,7 @@ TEST(LiveBookSpread, SizeCurveBlendsWithTheTiers) {
     EXPECT_EQ(ms::blended_tier(3.0, 1e6, 1.0, 0.455), 1.0);
     EXPECT_EQ(ms::blended_tier(30.0, 0.0, 1.0, 0.455), 30.0);
     EXPECT_EQ(ms::blended_tier(10.0, 2.5, 0.0, 0.455), 10.0);
-}
 
-TEST(LiveBookSpread, StressRiskAndSqueezeWiden) {
     EXPECT_EQ(ms::vix_stress(10.0), 1.0);
     EXPECT_EQ(ms::vix_stress(15.0), 1.0);
     EXPECT_EQ(ms::vix_stress(45.0), 2.0);

@@ -12,7 +12,10 @@
 #include "core/rounding.hpp"
 
 // Known answers for corvane::maths. The exact bit patterns were produced by musl 1.2.3
-// (tests/cpp/maths_oracle/musl_reference.c); the oracle test compares millions more.
+// (tests/cpp/maths_oracle/musl_reference.c); the oracle test compares millions more,
+// starting with its table of special values (signed zeros, infinities, NaNs, subnormals,
+// 1, -1, 0.5, 2, 3, -2, 1e22, 1e300 and the doubles closest to multiples of pi/2) for the
+// one-argument functions and every pair of them for pow, so those are not repeated here.
 
 namespace corvane {
 namespace {
@@ -21,7 +24,6 @@ using Bits = std::uint64_t;
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double min_subnormal = std::numeric_limits<double>::denorm_min();
 
 Bits bits(double x) { return std::bit_cast<Bits>(x); }
 
@@ -30,61 +32,29 @@ struct Case {
     Bits expected;
 };
 
-TEST(MathsSinCos, SpecialValues) {
-    EXPECT_EQ(bits(maths::sin(0.0)), bits(0.0));
-    EXPECT_EQ(bits(maths::sin(-0.0)), bits(-0.0));
-    EXPECT_EQ(bits(maths::sin(-min_subnormal)), bits(-min_subnormal));
-    EXPECT_EQ(maths::cos(-0.0), 1.0);
-    EXPECT_EQ(maths::cos(min_subnormal), 1.0);
-    for (double x : {inf, -inf, nan}) {
-        EXPECT_TRUE(std::isnan(maths::sin(x))) << x;
-        EXPECT_TRUE(std::isnan(maths::cos(x))) << x;
-    }
-}
-
 TEST(MathsSinCos, KnownBitsAcrossReductionPaths) {
     const Case sin_cases[] = {
-        {1.0, 0x3feaed548f090cee},
         {0x1p-30, 0x3e10000000000000},
         {0x1.921fb54442d18p+1, 0x3ca1a62633145c07},  // pi: cancellation, medium path
-        {3.0, 0x3fc210386db6d55b},
         {-5000.5, 0x3fe95f31302ee428},
         {0x1.656a32e7353d7p+20, 0x3fefffffc9f4797e},
-        {1e22, 0xbfeb453ab76bf397},                    // Payne-Hanek
-        {0x1.6ac5b262ca1ffp+849, 0x3ff0000000000000},  // closest double to a multiple of pi/2
-        {1e300, 0xbfea2c16b010e385},
     };
     for (const Case& c : sin_cases)
         EXPECT_EQ(bits(maths::sin(c.x)), c.expected) << std::hexfloat << c.x;
 
     const Case cos_cases[] = {
-        {1.0, 0x3fe14a280fb5068c},
         {0x1.921fb54442d18p+0, 0x3c91a62633145c07},  // pi/2
         {1e4, 0xbfee780e88ec4409},
         // Near an odd multiple of pi/2 below 2^20 * pi/2: needs the second reduction
         // round but not the third.
         {0x1.656a32e7353d7p+20, 0xbf3d67f7ed7d3ddb},
-        {1e22, 0x3fe0be2cef01c8f4},
-        {0x1.6ac5b262ca1ffp+849, 0xbc214ae72e6ba22f},
-        {1e300, 0xbfe2699022adc4c1},
     };
     for (const Case& c : cos_cases)
         EXPECT_EQ(bits(maths::cos(c.x)), c.expected) << std::hexfloat << c.x;
 }
 
-TEST(MathsExp, SpecialValuesAndRangeEdges) {
-    EXPECT_EQ(maths::exp(0.0), 1.0);
-    EXPECT_EQ(maths::exp(-0.0), 1.0);
-    EXPECT_EQ(bits(maths::exp(-inf)), bits(0.0));
-    EXPECT_EQ(maths::exp(inf), inf);
-    EXPECT_TRUE(std::isnan(maths::exp(nan)));
-    EXPECT_EQ(maths::exp(1e-20), 1.0);
-    EXPECT_EQ(maths::exp(1000.0), inf);
-    EXPECT_EQ(bits(maths::exp(-1000.0)), bits(0.0));
-
+TEST(MathsExp, KnownBitsAndRangeEdges) {
     const Case cases[] = {
-        {1.0, 0x4005bf0a8b145769},
-        {-1.0, 0x3fd78b56362cef38},
         {20.5, 0x41c7d6c4f0bcdd5c},
         {-50.0, 0x3b6d257d547e083f},
         {600.0, 0x76088a122d234b39},                 // large-k scaling
@@ -99,52 +69,21 @@ TEST(MathsExp, SpecialValuesAndRangeEdges) {
         EXPECT_EQ(bits(maths::exp(c.x)), c.expected) << std::hexfloat << c.x;
 }
 
-TEST(MathsLog, SpecialValues) {
-    EXPECT_EQ(bits(maths::log(1.0)), bits(0.0));
-    EXPECT_EQ(maths::log(0.0), -inf);
-    EXPECT_EQ(maths::log(-0.0), -inf);
-    EXPECT_EQ(maths::log(inf), inf);
-    for (double x : {-1.0, -min_subnormal, -inf, nan}) EXPECT_TRUE(std::isnan(maths::log(x))) << x;
-}
-
 TEST(MathsLog, KnownBits) {
     const Case cases[] = {
-        {2.0, 0x3fe62e42fefa39ef},
-        {0.1, 0xc0026bb1bbb55515},
-        {1e6, 0x402ba18a998fffa0},
+        {0.1, 0xc0026bb1bbb55515},           {1e6, 0x402ba18a998fffa0},
         {1.0 + 0x1p-20, 0x3eafffff00000aab},  // polynomial path near 1
-        {0.99, 0xbf8495453e6fd4bc},
-        {1.0625, 0x3faf0a30c01162a6},
-        {min_subnormal, 0xc0874385446d71c3},
-        {std::numeric_limits<double>::max(), 0x40862e42fefa39ef},
+        {0.99, 0xbf8495453e6fd4bc},          {1.0625, 0x3faf0a30c01162a6},
     };
     for (const Case& c : cases)
         EXPECT_EQ(bits(maths::log(c.x)), c.expected) << std::hexfloat << c.x;
 }
 
-TEST(MathsPow, SpecialOperands) {
-    EXPECT_EQ(maths::pow(nan, 0.0), 1.0);
-    EXPECT_EQ(maths::pow(nan, -0.0), 1.0);
-    EXPECT_EQ(maths::pow(1.0, nan), 1.0);
-    EXPECT_EQ(maths::pow(-1.0, inf), 1.0);
-    EXPECT_EQ(maths::pow(-1.0, -inf), 1.0);
-    EXPECT_TRUE(std::isnan(maths::pow(nan, 1.0)));
-    EXPECT_TRUE(std::isnan(maths::pow(2.0, nan)));
-    EXPECT_EQ(maths::pow(0.5, inf), 0.0);
-    EXPECT_EQ(maths::pow(0.5, -inf), inf);
-    EXPECT_EQ(maths::pow(2.0, -inf), 0.0);
-    EXPECT_EQ(maths::pow(-inf, 3.0), -inf);
+TEST(MathsPow, NegativeBases) {
+    // Signed zeros and infinities with exponents the oracle's pairs lack.
     EXPECT_EQ(bits(maths::pow(-inf, -3.0)), bits(-0.0));
     EXPECT_EQ(maths::pow(-0.0, -3.0), -inf);
-    EXPECT_EQ(maths::pow(-0.0, -2.0), inf);
-    EXPECT_EQ(bits(maths::pow(-0.0, 3.0)), bits(-0.0));
     EXPECT_EQ(bits(maths::pow(-0.0, 2.5)), bits(0.0));
-}
-
-TEST(MathsPow, NegativeBases) {
-    EXPECT_EQ(maths::pow(-2.0, 3.0), -8.0);
-    EXPECT_EQ(maths::pow(-2.0, -2.0), 0.25);
-    EXPECT_TRUE(std::isnan(maths::pow(-2.0, 0.5)));
     EXPECT_TRUE(std::isnan(maths::pow(-8.0, 1.0 / 3.0)));
     EXPECT_EQ(maths::pow(-1.5, 0x1p64), inf);  // huge exponents are even integers
     EXPECT_EQ(maths::pow(-2.0, 1025.0), -inf);

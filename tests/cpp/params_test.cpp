@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include "core/maths.hpp"
-#include "core/sha256.hpp"
 
 namespace corvane {
 namespace {
@@ -71,14 +70,7 @@ TEST(ModelPresets, DefaultIsKxV14) {
     EXPECT_TRUE(bit_identical(preset_or_die("kx-v14"), ModelParams{}));
 }
 
-TEST(ModelPresets, RecordedDerivedBitsEqualThePortablePow) {
-    // Loading a preset never evaluates pow; this is why it need not.
-    const ModelParams model;
-    EXPECT_EQ(bits(maths::pow(0.5, 1.0 / 60.0)), bits(model.mispricing_phi));
-    EXPECT_EQ(bits(maths::pow(0.5, 1.0 / (60.0 * 390.0))), bits(model.s_phi_tick));
-}
-
-TEST(ModelOverride, BreakerFractionKeepsTheBandInStep) {
+TEST(ModelOverride, BreakerBandAndHalfLifeKeepTheirDerivedValuesInStep) {
     EXPECT_TRUE(refused("price_breaker_fraction", 1.0));
     EXPECT_TRUE(refused("price_breaker_fraction", -1.0));
     EXPECT_EQ(overridden(ModelParams{}, "price_breaker_fraction", -0.999).breaker_band_upper,
@@ -88,9 +80,7 @@ TEST(ModelOverride, BreakerFractionKeepsTheBandInStep) {
     EXPECT_EQ(model.price_breaker_fraction, 0.1);
     EXPECT_EQ(bits(model.breaker_band_upper), bits(0.1 + 1.0));
     EXPECT_EQ(bits(model.breaker_band_lower), bits(1.0 - 0.1));
-}
 
-TEST(ModelOverride, HalfLifeRecomputesTheDerivedPersistence) {
     EXPECT_TRUE(refused("mispricing_half_life_days", 0.0));
     EXPECT_TRUE(refused("mispricing_half_life_days", -0.0));
     const ModelParams base = preset_or_die("kx-v3");
@@ -101,7 +91,8 @@ TEST(ModelOverride, HalfLifeRecomputesTheDerivedPersistence) {
     EXPECT_EQ(bits(faster.s_phi_tick), bits(maths::pow(0.5, 1.0 / (30.0 * 390.0))));
     EXPECT_TRUE(faster.fingerprint().starts_with("custom-"));
 
-    // Back to 60 recomputes with pow, which reproduces the recorded bits.
+    // Back to 60 recomputes with pow, which reproduces the recorded bits: loading a
+    // preset never evaluates pow, and this is why it need not.
     ModelParams back = overridden(faster, "mispricing_half_life_days", 60.0);
     EXPECT_TRUE(bit_identical(back, base));
     EXPECT_EQ(back.fingerprint(), "kx-v3");
@@ -124,23 +115,6 @@ TEST(ModelFingerprint, CustomModelsNameTheirDigest) {
         rebuilt = overridden(rebuilt, name, *target.get(name));
     }
     EXPECT_EQ(rebuilt.fingerprint(), "kx-v2");
-}
-
-TEST(Sha256Digest, KnownAnswers) {
-    Sha256 empty;
-    EXPECT_EQ(empty.finish_hex(),
-              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    Sha256 abc;
-    abc.update("ab");
-    abc.update(static_cast<unsigned char>('c'));
-    EXPECT_EQ(abc.finish_hex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-
-    // A double enters as its big-endian bit pattern.
-    Sha256 number;
-    number.update_big_endian(-2.5);
-    Sha256 bytes;
-    bytes.update(std::string_view("\xC0\x04\x00\x00\x00\x00\x00\x00", 8));
-    EXPECT_EQ(number.finish(), bytes.finish());
 }
 
 }  // namespace

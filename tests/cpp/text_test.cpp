@@ -8,7 +8,7 @@
 namespace corvane {
 namespace {
 
-TEST(NumberText, ShortestRoundTripWithoutExponent) {
+TEST(NumberText, ShortestRoundTripWithoutExponentAndNonFiniteWords) {
     EXPECT_EQ(text::number(5.0), "5");
     EXPECT_EQ(text::number(0.05), "0.05");
     EXPECT_EQ(text::number(-0.0), "-0");
@@ -17,9 +17,7 @@ TEST(NumberText, ShortestRoundTripWithoutExponent) {
     EXPECT_EQ(text::number(0.1 + 0.2), "0.30000000000000004");
     EXPECT_EQ(text::number(5e-324), "0." + std::string(323, '0') + "5");
     EXPECT_EQ(text::number(std::numeric_limits<double>::max()).size(), 309u);
-}
 
-TEST(NumberText, NonFiniteValues) {
     EXPECT_EQ(text::number(std::nan("")), "NaN");
     EXPECT_EQ(text::number(-std::nan("")), "NaN");
     EXPECT_EQ(text::number(INFINITY), "inf");
@@ -42,12 +40,6 @@ TEST(QuotedText, EscapesQuotesBackslashesAndControls) {
     EXPECT_EQ(text::quoted("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
     EXPECT_EQ(text::quoted_optional(std::nullopt), "None");
     EXPECT_EQ(text::quoted_optional(std::string("X")), "Some(\"X\")");
-}
-
-TEST(MessageText, PiecesAndJoin) {
-    EXPECT_EQ(text::message("r = ", 0.5, ", n = ", 3, "."), "r = 0.5, n = 3.");
-    EXPECT_EQ(text::join(std::vector<std::string>{"a", "b", "c"}), "a, b, c");
-    EXPECT_EQ(text::join(std::vector<std::string>{}), "");
 }
 
 }  // namespace

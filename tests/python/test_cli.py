@@ -30,7 +30,7 @@ class TestCommand:
         engine = corvane.replay(corvane.loads((tmp_path / "manifest.json").read_text()))
         assert engine.seed == 4 and engine.recorded_days == 3
 
-    def test_sweep_and_presets(self, tmp_path):
+    def test_sweep_presets_and_digest(self, tmp_path):
         out = corvane_command("sweep", "--seeds", "3", "--size", "4", "--days", "1", "--ticks", "20",
                               "--out", str(tmp_path))
         assert out.returncode == 0, out.stderr
@@ -38,6 +38,10 @@ class TestCommand:
         assert (tmp_path / "sweep.png").exists() and "market_return" in out.stdout
         out = corvane_command("presets")
         assert out.returncode == 0 and out.stdout.count("kx-v") >= 28 and "(default)" in out.stdout
+        out = corvane_command("digest", "--size", "5", "--days", "1", "--ticks", "10")
+        digest = corvane.fixed_simulation_digest(size=5, universe_seed=0, seed=7, days=1, ticks=10,
+                                                 preset="kx-v14")
+        assert out.stdout.splitlines()[-1] == f"final-state digest: {digest}", out.stderr
 
     @pytest.mark.parametrize(
         "args, message",
@@ -48,6 +52,8 @@ class TestCommand:
             (["simulate", "--preset", "kx-v99", "--days", "1", "--size", "1"], 'unknown model preset "kx-v99"'),
             (["sweep", "--first-seed", "4294967295", "--seeds", "2"], "past 4294967295"),
             (["fly"], "invalid choice: 'fly'"),
+            (["digest", "--size", "1", "--preset", "kx-v99"],
+             'corvane digest: error: unknown preset "kx-v99"'),
         ],
     )
     def test_bad_arguments_give_one_line_and_status_2(self, args, message, tmp_path):

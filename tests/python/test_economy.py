@@ -43,10 +43,3 @@ class TestMacro:
         with pytest.raises(ValidationError) as info:
             Macro(**kwargs)
         assert str(info.value) == message
-
-    @pytest.mark.parametrize("call", [
-        lambda: Macro(15.0), lambda: Macro(cycle=3), lambda: Macro(vix="15"),
-    ])
-    def test_keyword_only_and_typed(self, call):
-        with pytest.raises(TypeError):
-            call()

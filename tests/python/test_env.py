@@ -145,12 +145,6 @@ def buy_and_hold(observation):
     return np.ones_like(observation["position"])
 
 
-def fails_on_seed_two(seed):
-    if seed == 2:
-        raise ValueError("boom")
-    return seed * 10
-
-
 class TestBacktest:
     def test_rows_follow_seeds_on_any_executor_and_read_as_arrow(self, tmp_path):
         pyarrow = pytest.importorskip("pyarrow")
@@ -165,13 +159,6 @@ class TestBacktest:
         assert 0.9 < row["turnover"] <= 1.0 and row["cost"] > 0 and 0 <= row["max_drawdown"] < 1
         pytest.importorskip("matplotlib")
         assert result.plot(tmp_path / "pnl.png").stat().st_size > 0
-
-    def test_sweep_keeps_order_and_names_the_failing_seed(self):
-        with concurrent.futures.ThreadPoolExecutor(2) as pool:
-            assert corvane.sweep(fails_on_seed_two, [3, 1], executor=pool) == [30, 10]
-            with pytest.raises(ValueError, match="boom") as caught:
-                corvane.sweep(fails_on_seed_two, [1, 2, 3], executor=pool)
-        assert "seed 2" in "".join(caught.value.__notes__)
 
     def test_importing_corvane_leaves_gymnasium_out_and_its_absence_is_named(self):
         code = (

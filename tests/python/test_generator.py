@@ -13,13 +13,7 @@ class TestGameRng:
     def test_seed_and_sequence_reach_the_generator(self):
         # The stream itself is the core's test; this is the argument order.
         assert u32(GameRng(42, 54).next_float()) == 0xA15C02B7
-
-    def test_twins_agree_and_instances_share_nothing(self):
-        a, b = GameRng(9, 3), GameRng(9, 3)
-        draws_a = [a.next_normal(), a.next_float(), a.next_int(-5, 5), a.next_bool(0.3)]
-        draws_b = [b.next_normal(), b.next_float(), b.next_int(-5, 5), b.next_bool(0.3)]
-        assert draws_a == draws_b
-        assert GameRng(9, 4).next_float() != GameRng(9, 3).next_float()
+        assert GameRng(seed=1, sequence=2).next_float() == GameRng(1, 2).next_float()
 
     def test_results_convert_to_python_values(self):
         rng = GameRng(5, 5)
@@ -28,35 +22,8 @@ class TestGameRng:
         assert rng.next_bool(0.0) is False and rng.next_bool(1.0) is True
         assert type(rng.next_normal()) is float
 
-    def test_repr_and_signature(self):
+    def test_repr_and_no_subclasses(self):
         assert repr(GameRng(0, 0)) == "GameRng(...)"
-        assert GameRng.__text_signature__ == "(seed, sequence)"
-        assert GameRng.next_int.__text_signature__ == "($self, min, max)"
-
-    @pytest.mark.parametrize(
-        "args, exc, fragment",
-        [
-            ((-1, 0), OverflowError, "'seed'"),
-            ((0, 2**32), OverflowError, "'sequence'"),
-            (("1", 0), TypeError, "'seed' must be int, not str"),
-            ((1.0, 0), TypeError, "'seed' must be int, not float"),
-            ((1,), TypeError, "missing required argument 'sequence'"),
-        ],
-    )
-    def test_bad_arguments(self, args, exc, fragment):
-        with pytest.raises(exc, match=fragment):
-            GameRng(*args)
-
-    def test_keyword_arguments(self):
-        assert GameRng(seed=1, sequence=2).next_float() == GameRng(1, 2).next_float()
-        with pytest.raises(TypeError, match="unexpected keyword argument 'seeds'"):
-            GameRng(seeds=1, sequence=2)
-        with pytest.raises(OverflowError, match="'max'"):
-            GameRng(1, 1).next_int(0, 2**64)
-        with pytest.raises(TypeError, match="'p' must be float, not str"):
-            GameRng(1, 1).next_bool("0.5")
-
-    def test_not_subclassable(self):
         with pytest.raises(TypeError):
             type("Sub", (GameRng,), {})
 

@@ -136,7 +136,8 @@ def test_engine_methods_refuse_without_a_trace(name):
 
 @SETTINGS
 @given(st.dictionaries(texts, values, max_size=6), st.sampled_from(
-    ["columns", "rng", "economy", "tickers", "market_variance", "draws", "pending_news"]))
+    ["columns", "rng", "economy", "tickers", "market_variance", "draws", "pending_news",
+     "model_fingerprint", "attribution"]))
 def test_malformed_snapshots_change_nothing(extra, key):
     engine = fresh_engine()
     snapshot = engine.state_snapshot()

@@ -1,7 +1,5 @@
-import concurrent.futures
 import importlib.util
 import pickle
-import signal
 import subprocess
 import sys
 
@@ -11,30 +9,12 @@ import corvane
 from corvane import _core
 
 
-# The module's registration order; classes and functions not built yet are
-# simply absent, but whatever is present keeps its place.
-ORDER = [
-    "GameRng", "version", "fixed_simulation_digest", "check_rate", "fair_value", "sectors",
-    "step_mispricing_daily", "apply_mispricing", "characteristic_root_moduli",
-    "crowd_adjusted_root_moduli", "impulse_response", "model_preset", "MispricingState",
-    "FairValue", "OrderBook", "Fill", "MatchResult", "PriceLevel", "SweepCost", "ModelParams",
-    "Engine", "Instrument", "Macro", "TickResult", "EngineBatch", "News", "NewsImpact",
-    "ArrowStream", "fills_stream", "market_status", "random_instruments", "sector_volatility",
-    "sector_daily_sigma", "stationary_sigma", "ValidationError", "OrderError", "__version__",
-]
-
-
 class TestModule:
     def test_version_and_docstring(self):
         assert corvane.__version__ == _core.__version__ == _core.version() == "0.4.3"
         assert _core.__doc__.startswith("The compiled extension.")
         assert "corvane" in _core.__doc__
         assert _core.__file__.endswith(".abi3.so")
-
-    def test_registration_order(self):
-        names = [n for n in vars(_core) if not n.startswith("_") or n == "__version__"]
-        assert names == [n for n in ORDER if n in names]
-        assert names[-3:] == ["ValidationError", "OrderError", "__version__"]
 
     def test_package_reexports_everything(self):
         for name in vars(_core):
@@ -52,13 +32,6 @@ class TestModule:
 
 
 class TestExceptions:
-    def test_distinct_value_errors(self):
-        for exc in (_core.ValidationError, _core.OrderError):
-            assert issubclass(exc, ValueError) and exc.__name__ in ORDER
-        assert not issubclass(_core.ValidationError, _core.OrderError)
-        assert not issubclass(_core.OrderError, _core.ValidationError)
-        assert _core.ValidationError("m").args == ("m",)
-
     def test_docs(self):
         assert _core.ValidationError.__module__ == "_core"
         assert _core.ValidationError.__doc__.startswith(
@@ -69,10 +42,6 @@ class TestExceptions:
         )
 
 
-def raise_in_worker(kind):
-    raise getattr(corvane, kind)("raised in a worker")
-
-
 class TestExceptionsPickle:
     def test_round_trip_keeps_type_message_and_printed_name(self):
         for kind in (_core.ValidationError, _core.OrderError):
@@ -81,26 +50,6 @@ class TestExceptionsPickle:
             back = pickle.loads(pickle.dumps(error))
             assert type(back) is kind and back.args == ("bad input",) and back.detail == 3
         assert repr(_core.ValidationError) == "<class '_core.ValidationError'>"
-
-    def test_reaches_the_caller_from_a_process_pool(self):
-        with concurrent.futures.ProcessPoolExecutor(1) as pool:
-            with pytest.raises(corvane.OrderError, match="raised in a worker"):
-                pool.submit(raise_in_worker, "OrderError").result()
-
-
-class Interrupt:
-    """Raises KeyboardInterrupt from a timer signal, as Ctrl-C would."""
-
-    def __enter__(self):
-        def stop(*_):
-            raise KeyboardInterrupt
-
-        self.previous = signal.signal(signal.SIGALRM, stop)
-        signal.setitimer(signal.ITIMER_REAL, 0.2)
-
-    def __exit__(self, *_):
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, self.previous)
 
 
 class HostileArgument:
@@ -146,6 +95,33 @@ class TestBindingToolkit:
         assert isinstance(raised.value.__cause__, UnicodeEncodeError)
         with pytest.raises(TypeError, match=r"unexpected keyword argument 'seed\\x00x'$"):
             corvane.GameRng(1, 2, **{"seed\0x": 1})
+        with pytest.raises(TypeError, match="argument 'seed' must be int, not float$"):
+            corvane.GameRng(1.0, 2)
+        with pytest.raises(TypeError, match="missing required argument 'sequence'"):
+            corvane.GameRng(1)
+
+    # What a parameter cannot take is refused by name: integers are never wrapped, nor
+    # text and numbers swapped. fixed_simulation_digest is left out of test_hostile (its
+    # arguments are work), so it is here.
+    @pytest.mark.parametrize("call, error, message", [
+        (lambda: corvane.GameRng(0, 2**32), OverflowError,
+         "GameRng() argument 'sequence' is out of range (0 to 4294967295)"),
+        (lambda: corvane.random_instruments(-1), OverflowError, "random_instruments() argument "
+         "'n' is out of range (an unsigned 64-bit integer is required)"),
+        (lambda: corvane.fixed_simulation_digest(size=1, universe_seed=0, seed=2**32, days=1,
+                                                 ticks=1, preset="kx-v14"), OverflowError,
+         "fixed_simulation_digest() argument 'seed' is out of range (0 to 4294967295)"),
+        (lambda: corvane.Macro(vix="15"), TypeError,
+         "Macro() argument 'vix' must be float, not str"),
+        (lambda: corvane.Macro(cycle=3), TypeError,
+         "Macro() argument 'cycle' must be str, not int"),
+        (lambda: corvane.Macro(15.0), TypeError, "Macro() takes at most 0 positional arguments "
+         "(1 given)"),
+    ])
+    def test_arguments_of_the_wrong_kind_are_refused_by_name(self, call, error, message):
+        with pytest.raises(error) as raised:
+            call()
+        assert str(raised.value) == message
 
     def test_quoted_caller_text_is_cut_at_200_characters(self):
         with pytest.raises(corvane.ValidationError) as raised:
@@ -156,28 +132,6 @@ class TestBindingToolkit:
         with pytest.raises(MemoryError, match="cannot allocate a response of 1000000000000000001"):
             corvane.impulse_response(10**18)
 
-    def test_a_long_impulse_response_stops_on_ctrl_c(self):
-        with pytest.raises(KeyboardInterrupt), Interrupt():
+    def test_a_long_impulse_response_stops_on_ctrl_c(self, ctrl_c):
+        with ctrl_c(0.2):
             corvane.impulse_response(2**28)
-
-
-class TestDefaultSimulation:
-    def run(self, *args):
-        return subprocess.run(
-            [sys.executable, "-X", "dev", "-W", "error", "-m", "corvane", *args],
-            capture_output=True,
-            text=True,
-        )
-
-    def test_prints_the_digest_of_the_run(self):
-        out = self.run("digest", "--size", "5", "--days", "1", "--ticks", "10")
-        assert out.returncode == 0, out.stderr
-        digest = corvane.fixed_simulation_digest(
-            size=5, universe_seed=0, seed=7, days=1, ticks=10, preset="kx-v14"
-        )
-        assert out.stdout.splitlines()[-1] == f"final-state digest: {digest}"
-
-    def test_unknown_preset_is_an_error_not_a_traceback(self):
-        out = self.run("digest", "--size", "1", "--days", "1", "--preset", "kx-v99")
-        assert out.returncode == 2
-        assert out.stderr == 'corvane digest: error: unknown preset "kx-v99"\n'

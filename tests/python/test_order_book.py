@@ -30,8 +30,6 @@ class TestMatching:
         assert [(f.maker_order_id, f.maker_id, f.taker_id, f.price, f.quantity, f.taker_side)
                 for f in result.fills] == [("AAPL-0", "m1", "t", 10.0, 100.0, "buy"),
                                            ("AAPL-1", "m2", "t", 10.5, 50.0, "buy")]
-        assert result.average_price == (10.0 * 100 + 10.5 * 50) / 150
-        assert (result.unfilled, result.resting_order_id) == (0.0, None)
         assert repr(result) == (
             "MatchResult(fills=2, unfilled=0, average_price=Some(10.166666666666666))")
         assert repr(result.fills[1]) == 'Fill(price=10.5, quantity=50, taker_side="buy")'
@@ -40,8 +38,7 @@ class TestMatching:
     def test_limit_remainder_posts_or_reports(self, two_asks):
         result = two_asks.submit("buy", 150, limit_price=10.0, post_remainder=True)
         assert (len(result.fills), result.unfilled, result.resting_order_id) == (1, 0.0, "AAPL-2")
-        assert two_asks.best_bid == 10.0 and two_asks.depth("buy") == 50.0
-        assert two_asks.cancel_all_for("taker") == 1
+        assert two_asks.cancel_all_for("taker") == 1  # the default taker's name
 
         result = two_asks.submit("buy", 150, limit_price=10.5, order_id="mine")
         assert (result.unfilled, result.resting_order_id) == (50.0, None)
@@ -72,15 +69,13 @@ class TestCap:
 
 
 class TestReadOuts:
-    def test_sweep_cost_changes_nothing(self, two_asks):
-        before = state(two_asks)
+    def test_sweep_cost(self, two_asks):
+        # Its numbers, and that it changes nothing, are the core's SweepCostChangesNothing.
         cost = two_asks.sweep_cost("buy", 150)
         assert (cost.average_price, cost.worst_price, cost.filled) == (
             (100 * 10.0 + 50 * 10.5) / 150, 10.5, 150.0)
         assert repr(two_asks.sweep_cost("buy", 500)) == (
             "SweepCost(average_price=10.25, worst_price=10.5, filled=200)")
-        after = state(two_asks)
-        assert after[:2] == before[:2] and after[2] == "AAPL-3"
 
     def test_quotes_levels_and_text(self):
         book = OrderBook("Q\"1", last_price=5.0)
@@ -95,29 +90,25 @@ class TestReadOuts:
         assert repr(level) == "PriceLevel(price=10, quantity=3, orders=2)"
 
 
-class TestRefusals:
-    @pytest.mark.parametrize("size", [0, -1, float("nan"), float("inf")])
-    def test_bad_quantity(self, two_asks, size):
-        before = state(two_asks)
-        with pytest.raises(ValidationError) as info:
-            two_asks.submit("buy", size)
-        assert str(info.value).startswith("quantity must be finite and greater than zero, got ")
-        after = state(two_asks)
-        assert after[:2] == before[:2] and after[2] == "AAPL-3"
+QUANTITY = "quantity must be finite and greater than zero, got "
 
+
+class TestRefusals:
     @pytest.mark.parametrize("call, message", [
+        (lambda b: b.submit("buy", 0), QUANTITY + "0"),
+        (lambda b: b.submit("buy", -1), QUANTITY + "-1"),
+        (lambda b: b.submit("buy", math.nan), QUANTITY + "NaN"),
+        (lambda b: b.submit("buy", math.inf), QUANTITY + "inf"),
         (lambda b: b.submit("Buy", 1), 'side must be "buy" or "sell", got "Buy"'),
         (lambda b: b.submit(" buy", 1), 'side must be "buy" or "sell", got " buy"'),
         (lambda b: b.post_limit("buy", -2.0, 1, owner="o"),
          "price must be finite and greater than zero, got -2"),
-        (lambda b: b.post_limit("buy", 1.0, 0.0, owner="o"),
-         "quantity must be finite and greater than zero, got 0"),
+        (lambda b: b.post_limit("buy", 1.0, 0.0, owner="o"), QUANTITY + "0"),
         (lambda b: b.append_maker_level("sell", math.inf, 1, owner="o"),
          "price must be finite and greater than zero, got inf"),
         (lambda b: b.submit("buy", 1, limit_price=float("nan"), post_remainder=True),
          "limit_price must be finite and greater than zero, got NaN"),
-        (lambda b: b.sweep_cost("sell", -0.5),
-         "quantity must be finite and greater than zero, got -0.5"),
+        (lambda b: b.sweep_cost("sell", -0.5), QUANTITY + "-0.5"),
         (lambda b: OrderBook("X", last_price=0.0),
          "last_price must be finite and greater than zero, got 0"),
     ])
@@ -128,7 +119,6 @@ class TestRefusals:
         assert str(info.value) == message
         after = state(two_asks)
         assert after[:2] == before[:2] and after[2] == "AAPL-3"
-
 
     def test_results_are_read_only(self, two_asks):
         result = two_asks.submit("buy", 10)

@@ -78,35 +78,23 @@ class TestDictionary:
         assert model == ModelParams.from_preset("kx-v1", mispricing_half_life_days=30.0)
         assert model.mispricing_phi != 0.9885140203528962
 
-    def test_fixed_values_must_match(self):
-        values = ModelParams.from_preset().to_dict()
+    @pytest.mark.parametrize("change, message", [
+        ({"book_levels": 11}, "book_levels is 11.0 in this dictionary but 10.0 on this build, and "
+         "it is not runtime-settable here. The dictionary describes a model this build cannot "
+         "run; use the build that wrote it."),
+        ({"mispricing_phi": 0.5}, "mispricing_phi is 0.5 in this dictionary but "
+         "0.9885140203528962 on this build, and it is not runtime-settable here. The dictionary "
+         "describes a model this build cannot run; use the build that wrote it."),
+        ({"future_knob": 1.0, "zz_knob": 2.0}, 'unknown model parameter "future_knob" in the '
+         "dictionary. A newer build may have written it; upgrade corvane rather than dropping "
+         "it silently."),
+        ({"garch_beta": "0.5"}, "garch_beta must be a number"),
+        ({"garch_beta": math.inf}, "garch_beta must be finite, got inf"),
+    ])
+    def test_refusals(self, change, message):
         with pytest.raises(ValidationError) as info:
-            ModelParams.from_dict({**values, "book_levels": 11})
-        assert str(info.value) == (
-            "book_levels is 11.0 in this dictionary but 10.0 on this build, and it is not "
-            "runtime-settable here. The dictionary describes a model this build cannot run; use "
-            "the build that wrote it."
-        )
-        with pytest.raises(ValidationError, match="^mispricing_phi is 0.5 in this dictionary"):
-            ModelParams.from_dict({**values, "mispricing_phi": 0.5})
-
-    def test_unknown_key(self):
-        with pytest.raises(ValidationError) as info:
-            ModelParams.from_dict({"future_knob": 1.0, "zz_knob": 2.0})
-        assert str(info.value) == (
-            'unknown model parameter "future_knob" in the dictionary. A newer build may have '
-            "written it; upgrade corvane rather than dropping it silently."
-        )
-
-    def test_bad_input(self):
-        with pytest.raises(ValidationError, match="^garch_beta must be a number$"):
-            ModelParams.from_dict({"garch_beta": "0.5"})
-        with pytest.raises(ValidationError, match="^garch_beta must be finite, got inf$"):
-            ModelParams.from_dict({"garch_beta": math.inf})
-        with pytest.raises(TypeError):
-            ModelParams.from_dict({1: 0.5})
-        with pytest.raises(TypeError):
-            ModelParams.from_dict([("garch_beta", 0.5)])
+            ModelParams.from_dict({**ModelParams.from_preset().to_dict(), **change})
+        assert str(info.value) == message
 
 
 DERIVED_MESSAGE = (
@@ -150,10 +138,6 @@ class TestOverrides:
     def test_refusals(self, overrides, message):
         assert refusal(**overrides) == message
 
-    def test_breaker_band_is_open(self):
-        for value in (-0.999, 0.999):
-            ModelParams.from_preset(price_breaker_fraction=value)
-
     def test_half_life(self):
         same = ModelParams.from_preset("kx-v5", mispricing_half_life_days=60)
         assert same.fingerprint == "kx-v5"
@@ -177,11 +161,9 @@ class TestOverrides:
 
 class TestAccess:
     def test_attributes(self):
-        model = ModelParams.from_preset("kx-v1")
-        assert model.garch_beta == 0.8
-        assert model.mispricing_phi == 0.9885140203528962
-        assert model.book_levels == 10.0
-        assert model.sector_daily_sigma_energy == 0.015
+        # Every value reads back as an attribute: settable, derived and carried alike.
+        model = ModelParams.from_preset("kx-v1", garch_beta=0.7)
+        assert all(getattr(model, k) == v for k, v in model.to_dict().items() if k != "name")
         for name in ["no_such", "breaker_band_upper", "sector_daily_sigma_",
                      "sector_daily_sigma_Energy"]:
             with pytest.raises(AttributeError) as info:
@@ -204,8 +186,7 @@ class TestAccess:
 
 class TestText:
     def test_kx_v1_is_short(self):
-        text = repr(ModelParams.from_preset("kx-v1"))
-        assert text == 'ModelParams("kx-v1")' and len(text) == 20
+        assert repr(ModelParams.from_preset("kx-v1")) == 'ModelParams("kx-v1")'
 
     @pytest.mark.parametrize("base, overrides", [("kx-v2", {}), ("kx-v14", {})] + VARIANTS)
     def test_lists_differences_from_kx_v1(self, base, overrides):
@@ -218,10 +199,6 @@ class TestText:
         assert [item.split("=")[0] for item in listed[len(prefix):-1].split(", ")] == changed
         if base == "kx-v14" and not overrides:
             assert len(changed) == 41
-
-    def test_values_are_shortest_decimals(self):
-        text = repr(ModelParams.from_preset("kx-v1", garch_beta=-0.0, momentum_theta=1e-7))
-        assert "garch_beta=-0, " in text and "momentum_theta=0.0000001)" in text
 
 
 class TestModelPreset:
@@ -240,7 +217,3 @@ class TestModelPreset:
         model = ModelParams.from_preset(name)
         assert summary.pop("name") == name
         assert summary == {key: getattr(model, key) for key in summary}
-
-    def test_name_must_be_text(self):
-        with pytest.raises(TypeError, match="name"):
-            model_preset(14)

@@ -57,13 +57,6 @@ class TestManifest:
             assert pa.table(getattr(replayed, table)()) == pa.table(getattr(engine, table)())
         assert pa.table(replayed.truth()) == pa.table(engine.truth())
 
-    def test_a_history_with_a_restore_is_refused_before_anything_runs(self):
-        engine = eventful_engine()
-        engine.restore_state(engine.state_snapshot())
-        index = len(engine.order_log) - 1
-        with pytest.raises(corvane.ValidationError, match=rf"entry {index} \(restore_state\) cannot be"):
-            corvane.replay(corvane.loads(corvane.dumps(corvane.manifest(engine))))
-
     @pytest.mark.parametrize(
         "change, message",
         [

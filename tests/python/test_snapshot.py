@@ -92,30 +92,25 @@ class TestContinuation:
         assert all(a != a for a in anchors)
 
 
-def broken(change):
+def broken(edit):
     e = engine()
     e.run_session(9, 30, 3, 5)
     snapshot = e.state_snapshot()
-    change(snapshot)
+    edit(snapshot)
     return snapshot
 
 
-def set_item(path, value):
-    def change(snapshot):
-        target = snapshot
-        for key in path[:-1]:
-            target = target[key]
-        target[path[-1]] = value
-    return change
-
-
-def remove(*path):
-    def change(snapshot):
-        target = snapshot
-        for key in path[:-1]:
-            target = target[key]
-        del target[path[-1]]
-    return change
+def change(*path, to=None):
+    """Sets the item at `path` to `to`, or deletes it when `to` is None."""
+    def apply(snapshot):
+        *parents, key = path
+        for part in parents:
+            snapshot = snapshot[part]
+        if to is None:
+            del snapshot[key]
+        else:
+            snapshot[key] = to
+    return apply
 
 
 ROSTER = ("snapshot roster does not match this engine. Columns are" + " " * 18 + "positional, so "
@@ -123,20 +118,20 @@ ROSTER = ("snapshot roster does not match this engine. Columns are" + " " * 18 +
           "instrument.")
 
 REFUSALS = [
-    (remove("tickers"), ValidationError, "snapshot has no 'tickers'"),
+    (change("tickers"), ValidationError, "snapshot has no 'tickers'"),
     (lambda s: s["tickers"].append("ZZZ-9"), ValidationError, ROSTER),
-    (set_item(["tickers"], "AAA-0"), ValidationError, ROSTER),
-    (set_item(["model_fingerprint"], "kx-v3"), ValidationError,
+    (change("tickers", to="AAA-0"), ValidationError, ROSTER),
+    (change("model_fingerprint", to="kx-v3"), ValidationError,
      'this snapshot was taken under model "kx-v3" and this engine runs "kx-v14". Restoring '
      "across models would continue the frozen market under coefficients it was never priced "
      "with; build the engine with the snapshot's model instead."),
-    (remove("columns"), ValidationError, "snapshot has no 'columns'"),
-    (set_item(["columns"], []), TypeError, "argument 'columns' must be dict, not list"),
-    (remove("columns", "high"), ValidationError, 'snapshot is missing column "high"'),
-    (set_item(["columns", "low"], b"\0" * 72), ValidationError,
+    (change("columns"), ValidationError, "snapshot has no 'columns'"),
+    (change("columns", to=[]), TypeError, "argument 'columns' must be dict, not list"),
+    (change("columns", "high"), ValidationError, 'snapshot is missing column "high"'),
+    (change("columns", "low", to=b"\0" * 72), ValidationError,
      "expected 8 values for 8 companies, got 9"),
-    (set_item(["columns", "low"], [1.0] * 8), TypeError, "argument 'low' must be bytes"),
-    (remove("rng"), ValidationError, "snapshot has no 'rng'"),
+    (change("columns", "low", to=[1.0] * 8), TypeError, "argument 'low' must be bytes"),
+    (change("rng"), ValidationError, "snapshot has no 'rng'"),
     (lambda s: s.__setitem__("rng", s["rng"][:3]), ValidationError,
      "this snapshot predates the RNG stream split (3 rng numbers, expected 9). It froze a "
      "single-stream market that this version cannot continue bit-exactly; re-run it under the "
@@ -147,31 +142,27 @@ REFUSALS = [
      "got 10"),
     (lambda s: s.__setitem__("attribution", s["attribution"][:-8]), ValidationError,
      "attribution has 71 values, expected 72"),
-    (set_item(["market_variance"], [1.0, 2.0, 3.0]), ValidationError,
+    (change("market_variance", to=[1.0, 2.0, 3.0]), ValidationError,
      "market_variance must be [variance, day_factor], or that plus the two component levels, "
      "got 3 values"),
-    (set_item(["economy", "gdp_trend"], [1.0]), ValidationError, "gdp_trend must be 4 numbers, "
+    (change("economy", "gdp_trend", to=[1.0]), ValidationError, "gdp_trend must be 4 numbers, "
                                                                  "got 1"),
-    (set_item(["economy", "cycle_phase"], "boom"), ValidationError, 'unknown cycle phase "boom"'),
-    (set_item(["economy", "central_bank", "forward_guidance"], "soon"), ValidationError,
+    (change("economy", "cycle_phase", to="boom"), ValidationError, 'unknown cycle phase "boom"'),
+    (change("economy", "central_bank", "forward_guidance", to="soon"), ValidationError,
      'unknown forward guidance "soon"'),
-    (set_item(["economy", "vix"], "high"), TypeError, "argument 'vix' must be float, not str"),
+    (change("economy", "vix", to="high"), TypeError, "argument 'vix' must be float, not str"),
 ]
 
 
 class TestRefusals:
+    # That a refused restore changes nothing is test_hostile's property.
     @pytest.mark.parametrize("change, kind, message", REFUSALS)
-    def test_a_refused_restore_changes_nothing(self, change, kind, message):
-        snapshot = broken(change)
-        target = engine(seed=99)
-        target.run_session(9, 30, 3, 3)
-        before = (target.state_digest(), target.order_log)
+    def test_messages(self, change, kind, message):
         with pytest.raises(kind) as raised:
-            target.restore_state(snapshot)
+            engine(seed=99).restore_state(broken(change))
         assert message in str(raised.value)
         if kind is ValidationError:
             assert str(raised.value) == message
-        assert (target.state_digest(), target.order_log) == before
 
 
 class TestCartelReading:

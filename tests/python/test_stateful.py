@@ -152,7 +152,10 @@ class History(RuleBasedStateMachine):
             assert rebuilt.prices() == engine.prices()
             assert rebuilt.draws_by_stream() == engine.draws_by_stream()
         elif replay is not None:
-            with pytest.raises(ValueError, match="restore_state"):
+            # Refused before anything runs, naming the entry.
+            restore = [entry["op"] for entry in engine.order_log].index("restore_state")
+            with pytest.raises(corvane.ValidationError, match=rf"^order log entry {restore} "
+                               r"\(restore_state\) cannot be replayed"):
                 replay(manifest(engine))
 
 

@@ -1,10 +1,12 @@
 """The type stubs shipped beside the extension agree with the extension.
 
 The stub is read from where the installed module lives, so these tests also
-catch a wheel that leaves it (or py.typed) out.
+catch a wheel that leaves it (or py.typed) out. It is run as a module, its
+annotations left unevaluated, so its functions and classes can be inspected
+like the runtime's.
 """
 
-import ast
+import __future__
 import inspect
 import types
 from pathlib import Path
@@ -13,8 +15,10 @@ import pytest
 
 from corvane import _core
 
-STUB = Path(_core.__file__).with_name("_core.pyi")
-TREE = ast.parse(STUB.read_text(encoding="utf-8"), filename=str(STUB))
+STUB_PATH = Path(_core.__file__).with_name("_core.pyi")
+STUB = types.ModuleType("_core_stub")
+exec(compile(STUB_PATH.read_text(encoding="utf-8"), str(STUB_PATH), "exec",
+             flags=__future__.annotations.compiler_flag, dont_inherit=True), vars(STUB))
 P = inspect.Parameter
 
 
@@ -22,20 +26,9 @@ def is_public(name):
     return not name.startswith("_") or name == "__version__"
 
 
-def stub_top_level():
-    names = {}
-    for node in TREE.body:
-        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
-            names[node.name] = node
-        elif isinstance(node, ast.AnnAssign):
-            names[node.target.id] = node
-        elif isinstance(node, ast.Assign):
-            names.update((target.id, node) for target in node.targets)
-    return names
-
-
-TOP = stub_top_level()
-STUB_CLASSES = {name: node for name, node in TOP.items() if isinstance(node, ast.ClassDef)}
+# What the stub itself defines: its imports (Any, final...) are not the module's.
+TOP = {name for name, value in vars(STUB).items()
+       if getattr(value, "__module__", None) == STUB.__name__} | set(STUB.__annotations__)
 RUNTIME_CLASSES = {
     name: value
     for name, value in vars(_core).items()
@@ -44,28 +37,21 @@ RUNTIME_CLASSES = {
 EXCEPTIONS = {name for name, cls in RUNTIME_CLASSES.items() if issubclass(cls, BaseException)}
 
 
-def decorators(function):
-    return {d.id for d in function.decorator_list if isinstance(d, ast.Name)}
-
-
-def stub_methods(name):
-    return {n.name: n for n in STUB_CLASSES[name].body if isinstance(n, ast.FunctionDef)}
+def defines(cls, name):
+    # A class that defines __eq__ alone is given __hash__ = None: that is no definition.
+    return callable(vars(cls).get(name))
 
 
 def stub_members(name):
-    """Methods, properties and class attributes (annotated names) of a stub class."""
-    members = stub_methods(name)
-    for node in STUB_CLASSES[name].body:
-        if isinstance(node, ast.AnnAssign):
-            members[node.target.id] = node
-    return members
-
-
-def stub_kind(function):
-    if isinstance(function, ast.AnnAssign):
-        return "attribute"
-    found = decorators(function) & {"property", "staticmethod", "classmethod"}
-    return found.pop() if found else "method"
+    """Each public member of a stub class and its kind; annotated names are attributes."""
+    cls = getattr(STUB, name)
+    members = {a: "attribute" for a in vars(cls).get("__annotations__", {})}
+    for attribute, value in vars(cls).items():
+        if isinstance(value, (property, staticmethod, classmethod)):
+            members[attribute] = type(value).__name__
+        elif callable(value):
+            members[attribute] = "method"
+    return {a: kind for a, kind in members.items() if is_public(a)}
 
 
 def runtime_kind(attribute):
@@ -80,87 +66,56 @@ def runtime_kind(attribute):
     return "method"
 
 
-def stub_parameters(function):
-    """(name, kind, default) per parameter; default is P.empty when absent.
-
-    A function missing from the stub has no parameters at all, which no
-    runtime signature here matches.
-    """
-    if not isinstance(function, ast.FunctionDef):
-        return [("<missing from the stub>", None, P.empty)]
-    args = function.args
-    positional = [(a, P.POSITIONAL_ONLY) for a in args.posonlyargs]
-    positional += [(a, P.POSITIONAL_OR_KEYWORD) for a in args.args]
-    defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
-    out = [(a, kind, d) for (a, kind), d in zip(positional, defaults)]
-    if args.vararg:
-        out.append((args.vararg, P.VAR_POSITIONAL, None))
-    out += [(a, P.KEYWORD_ONLY, d) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
-    if args.kwarg:
-        out.append((args.kwarg, P.VAR_KEYWORD, None))
-    return [
-        (a.arg, kind, P.empty if d is None else ast.literal_eval(d)) for a, kind, d in out
-    ]
-
-
-def runtime_parameters(signature):
-    return [(p.name, p.kind, p.default) for p in signature.parameters.values()]
-
-
-def typed(parameters):
-    # 1000000 and 1000000.0 are different defaults to a reader.
-    return [(n, k, d if d is P.empty else (type(d).__name__, d)) for n, k, d in parameters]
+def parameters(function, skip=0):
+    """(name, kind, default) per parameter; 1000000 and 1000000.0 are different defaults
+    to a reader, so a default carries its type. Nothing from the stub matches nothing."""
+    if function is None:
+        return ["<missing from the stub>"]
+    found = list(inspect.signature(function).parameters.values())[skip:]
+    return [(p.name, p.kind, p.default if p.default is P.empty else
+             (type(p.default).__name__, p.default)) for p in found]
 
 
 def signature_pairs():
-    """(label, runtime signature, stub parameters) for everything with a text signature."""
+    """(label, runtime parameters, stub parameters) for everything with a text signature."""
     for name, value in vars(_core).items():
         if is_public(name) and isinstance(value, types.BuiltinFunctionType):
-            yield name, inspect.signature(value), stub_parameters(TOP.get(name))
+            yield name, parameters(value), parameters(getattr(STUB, name, None))
     for name, cls in RUNTIME_CLASSES.items():
         if name in EXCEPTIONS:
             continue
-        methods = stub_methods(name)
+        stub = getattr(STUB, name)
         if cls.__text_signature__ is not None:
             # The stub's `__new__(cls, ...)` is the constructor.
-            yield f"{name}()", inspect.signature(cls), stub_parameters(methods.get("__new__"))[1:]
+            yield f"{name}()", parameters(cls), parameters(vars(stub).get("__new__"), skip=1)
         for attribute, value in vars(cls).items():
             if not is_public(attribute) or runtime_kind(value) in ("property", "attribute"):
                 continue
             function = getattr(cls, attribute)
             if function.__text_signature__ is None:
                 continue
-            stub = stub_parameters(methods.get(attribute))
-            if runtime_kind(value) == "classmethod":
-                # Bound to the class, the runtime shows no `cls`.
-                stub = stub[1:]
-            elif stub[:1] == [("self", P.POSITIONAL_OR_KEYWORD, P.empty)]:
+            expected = parameters(getattr(stub, attribute, None))
+            if runtime_kind(value) == "method" and expected[:1] == [
+                    ("self", P.POSITIONAL_OR_KEYWORD, P.empty)]:
                 # The runtime's `$self` is positional-only; the stub writes a plain `self`.
-                stub[0] = ("self", P.POSITIONAL_ONLY, P.empty)
-            yield f"{name}.{attribute}", inspect.signature(function), stub
+                expected[0] = ("self", P.POSITIONAL_ONLY, P.empty)
+            yield f"{name}.{attribute}", parameters(function), expected
 
 
 class TestNames:
-    def test_stub_and_marker_are_installed_with_the_module(self):
-        assert STUB.is_file()
-        assert STUB.with_name("py.typed").is_file()
-
-    def test_public_names_match(self):
-        runtime = {name for name in vars(_core) if is_public(name)}
-        assert {name for name in TOP if is_public(name)} == runtime
-        assert ast.unparse(TOP["__version__"].annotation) == "str"
-
-    def test_classes_are_classes_and_functions_functions(self):
-        for name, node in TOP.items():
-            if not is_public(name) or name == "__version__":
-                continue
-            assert isinstance(node, ast.ClassDef) == (name in RUNTIME_CLASSES), name
-
-    def test_bases(self):
+    def test_marker_names_kinds_and_bases_match(self):
+        # The stub itself was read beside the module when this file loaded.
+        assert STUB_PATH.with_name("py.typed").is_file()
+        assert {name for name in TOP if is_public(name)} == {
+            name for name in vars(_core) if is_public(name)}
+        assert STUB.__annotations__["__version__"] == "str"
+        for name in TOP - {"__version__"}:
+            if is_public(name):
+                assert isinstance(getattr(STUB, name), type) == (name in RUNTIME_CLASSES), name
         for name, cls in RUNTIME_CLASSES.items():
-            stub_bases = [ast.unparse(base) for base in STUB_CLASSES[name].bases]
-            runtime_bases = [base.__name__ for base in cls.__bases__ if base is not object]
-            assert stub_bases == runtime_bases, name
+            stub_bases = [base.__name__ for base in getattr(STUB, name).__bases__
+                          if base is not object]
+            assert stub_bases == [base.__name__ for base in cls.__bases__ if base is not object]
         assert EXCEPTIONS == {"ValidationError", "OrderError"}
 
 
@@ -170,7 +125,7 @@ class TestSignatures:
         mismatches = []
         for label, runtime, stub in signature_pairs():
             checked.append(label)
-            if typed(stub) != typed(runtime_parameters(runtime)):
+            if stub != runtime:
                 mismatches.append(f"{label}: stub {stub} != runtime {runtime}")
         assert mismatches == []
         # Module functions, constructors, instance and static methods all took part.
@@ -181,18 +136,17 @@ class TestSignatures:
     def test_members_and_their_kinds_match(self):
         for name, cls in RUNTIME_CLASSES.items():
             runtime = {a: runtime_kind(v) for a, v in vars(cls).items() if is_public(a)}
-            methods = stub_methods(name)
-            stub = {a: stub_kind(f) for a, f in stub_members(name).items() if is_public(a)}
-            assert stub == runtime, name
+            assert stub_members(name) == runtime, name
             # A constructor exactly where the runtime documents one.
+            stub = getattr(STUB, name)
             constructible = cls.__text_signature__ is not None
-            assert ("__new__" in methods) == constructible or name in EXCEPTIONS, name
-            assert "__init__" not in methods, name
+            assert defines(stub, "__new__") == constructible or name in EXCEPTIONS, name
+            assert not defines(stub, "__init__"), name
             for dunder in ("__eq__", "__hash__"):
-                assert (dunder in methods) == (dunder in vars(cls)), f"{name}.{dunder}"
+                assert defines(stub, dunder) == defines(cls, dunder), f"{name}.{dunder}"
 
     def test_classes_without_a_constructor_cannot_be_called(self):
         for name, cls in RUNTIME_CLASSES.items():
-            if name not in EXCEPTIONS and "__new__" not in stub_methods(name):
+            if name not in EXCEPTIONS and not defines(getattr(STUB, name), "__new__"):
                 with pytest.raises(TypeError, match="cannot create"):
                     cls()

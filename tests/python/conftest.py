@@ -1,0 +1,26 @@
+import contextlib
+import signal
+
+import pytest
+
+
+@pytest.fixture
+def ctrl_c():
+    """A context that raises KeyboardInterrupt from a timer signal after `seconds`, as Ctrl-C
+    would; a call that never checks for signals runs on and fails the test by hanging."""
+
+    @contextlib.contextmanager
+    def after(seconds):
+        def stop(*_):
+            raise KeyboardInterrupt
+
+        previous = signal.signal(signal.SIGALRM, stop)
+        signal.setitimer(signal.ITIMER_REAL, seconds)
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                yield
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+
+    return after
