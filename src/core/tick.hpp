@@ -21,10 +21,10 @@
 
 namespace corvane {
 
-// Ticks in a trading day and the exact constants derived from that count.
-inline constexpr double C390 = 0.05063696835418333;   // 1/sqrt(390)
-inline constexpr double S390 = 19.748417658131498;    // sqrt(390)
-inline constexpr double K390 = 0.002564102564102564;  // 1/390, as a multiplier
+// A trading day holds 390 ticks; the exact constants derived from that count.
+inline constexpr double INV_SQRT_TICKS_PER_DAY = 0.05063696835418333;  // 1/sqrt(390)
+inline constexpr double SQRT_TICKS_PER_DAY = 19.748417658131498;       // sqrt(390)
+inline constexpr double INV_TICKS_PER_DAY = 0.002564102564102564;      // 1/390, as a multiplier
 
 // The first eight attribution components, which every tick books; the ninth,
 // `jump`, is booked only by the close.

@@ -115,16 +115,20 @@ TEST(TickNews, ScopeFollowsWhichFieldsAreSet) {
     };
     using V = std::vector<double>;
     double v = 0.01;
-    EXPECT_EQ(news_after({v, {}, {}}), (V{v * 0.3 * K390, v * 0.3 * K390, v * 0.3 * K390}));
-    EXPECT_EQ(news_after({v, {}, "technology"}), (V{v * 0.5 * K390, v * 0.5 * K390, 0.0}));
-    EXPECT_EQ(news_after({v, "A-0", {}}), (V{v * K390, 0.0, 0.0}));
-    EXPECT_EQ(news_after({v, "A-0", "technology"}), (V{v * K390, (v * 0.05) * K390, 0.0}));
-    EXPECT_EQ(news_after({-v, "A-0", "technology"}), (V{-v * K390, (-v * 0.1) * K390, 0.0}));
-    EXPECT_EQ(news_after({v, "A-0", "technology"}, 0.0, 0.0), (V{v * K390, 0.0, 0.0}));
+    EXPECT_EQ(news_after({v, {}, {}}), (V{v * 0.3 * INV_TICKS_PER_DAY, v * 0.3 * INV_TICKS_PER_DAY,
+                                          v * 0.3 * INV_TICKS_PER_DAY}));
+    EXPECT_EQ(news_after({v, {}, "technology"}),
+              (V{v * 0.5 * INV_TICKS_PER_DAY, v * 0.5 * INV_TICKS_PER_DAY, 0.0}));
+    EXPECT_EQ(news_after({v, "A-0", {}}), (V{v * INV_TICKS_PER_DAY, 0.0, 0.0}));
+    EXPECT_EQ(news_after({v, "A-0", "technology"}),
+              (V{v * INV_TICKS_PER_DAY, (v * 0.05) * INV_TICKS_PER_DAY, 0.0}));
+    EXPECT_EQ(news_after({-v, "A-0", "technology"}),
+              (V{-v * INV_TICKS_PER_DAY, (-v * 0.1) * INV_TICKS_PER_DAY, 0.0}));
+    EXPECT_EQ(news_after({v, "A-0", "technology"}, 0.0, 0.0), (V{v * INV_TICKS_PER_DAY, 0.0, 0.0}));
     // A bare ticker is not a company id, and an absent impact is no impact.
     EXPECT_EQ(news_after({v, "A", {}}), (V{0.0, 0.0, 0.0}));
     // An unknown ticker with a sector still reaches that sector as a peer.
-    EXPECT_EQ(news_after({v, "A", "energy"}), (V{0.0, 0.0, (v * 0.05) * K390}));
+    EXPECT_EQ(news_after({v, "A", "energy"}), (V{0.0, 0.0, (v * 0.05) * INV_TICKS_PER_DAY}));
     EXPECT_EQ(news_after({{}, {}, {}}), (V{0.0, 0.0, 0.0}));
 }
 
@@ -145,7 +149,7 @@ TEST(TickNews, ReachesDuplicateIdsAndSectorsOutsideTheTable) {
     double market = v * 0.3;
     std::vector<double> expected = {(0.0 + v) + market, market, market,
                                     ((0.0 + v * 0.05) + v * 0.5) + market, (0.0 + v) + market};
-    for (double& e : expected) e = e * K390;
+    for (double& e : expected) e = e * INV_TICKS_PER_DAY;
     EXPECT_EQ(components(engine, Component::company_news), expected);
 }
 
