@@ -221,6 +221,32 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
 void Engine::write_session_row(SessionBuffer& buffer, std::uint64_t t) const {
     std::size_t n = roster_.size();
     std::size_t base = static_cast<std::size_t>(t) * n;
+    // The day vectors hold a row per instrument; should one fall short, the
+    // checked copy fills its gaps as the tick would have left them.
+    if (tick_fundamental_.size() < n || tick_anchor_.size() < n || tick_components_.size() < n) {
+        write_session_row_checked(buffer, base);
+        return;
+    }
+    double* price = buffer.price.data() + base;
+    double* volume = buffer.volume.data() + base;
+    double* mispricing_s = buffer.mispricing_s.data() + base;
+    for (std::size_t i = 0; i < n; ++i) {
+        const TickCompany& c = roster_[i];
+        price[i] = c.price;
+        volume[i] = c.volume;
+        mispricing_s[i] = c.mispricing_s.value_or(NaN);
+    }
+    std::copy_n(tick_fundamental_.data(), n, buffer.tick_fundamental.data() + base);
+    std::copy_n(tick_anchor_.data(), n, buffer.tick_anchor.data() + base);
+    // Column by column, so each matrix is written in one run.
+    for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) {
+        double* column = buffer.components[k].data() + base;
+        for (std::size_t i = 0; i < n; ++i) column[i] = tick_components_[i][k];
+    }
+}
+
+void Engine::write_session_row_checked(SessionBuffer& buffer, std::size_t base) const {
+    std::size_t n = roster_.size();
     for (std::size_t i = 0; i < n; ++i) {
         const TickCompany& c = roster_[i];
         std::size_t cell = base + i;

@@ -383,9 +383,11 @@ private:
         book_stress_ = microstructure::vix_stress(e_.economy_.vix);
         GameRng::Record after_factors = factor_draws_end();
         GameRng prints = GameRng::from_record(after_factors);
-        s_.active.clear();
-        s_.anchors.clear();
-        s_.volumes.clear();
+        // Sized once for the instruments the tick moves, and written in place.
+        s_.active.resize(s_.active_count);
+        s_.anchors.resize(s_.active_count);
+        s_.volumes.resize(s_.active_count);
+        booked_ = 0;
         // Built once: the stages below write every field for each instrument.
         InstrumentWork w;
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
@@ -405,9 +407,10 @@ private:
             volume(c, k, w);
             // The print, with four uniforms in regular hours.
             print(c, w, prints);
-            // The tick's rows and the day's attribution.
+            // The tick's values and the outcome's row.
             book(w);
         }
+        assert(booked_ == s_.active_count);
         // The stream goes on from the last print draw, keeping the spare
         // the factors left.
         GameRng::Record joined = rng_.record();
@@ -478,7 +481,7 @@ private:
         if (open_) drift = drift + w.squeeze;
         w.drift = drift * INV_TICKS_PER_DAY;
         w.noise = open_ ? raw_noise : raw_noise * 0.15;
-        w.amplifier = volume_amplifier(c, in_.news_impacts);
+        w.amplifier = in_.news_impacts.empty() ? 1.0 : volume_amplifier(c, in_.news_impacts);
         w.uniform = rng_.next_float();
         draws_ += 2;
     }
@@ -505,9 +508,8 @@ private:
             momentum = c.mispricing_momentum.value_or(0.0);
         }
 
-        // Written straight into the tick's row, which the walk then books.
-        ComponentRow& k = e_.tick_components_[w.index];
-        k.fill(0.0);
+        // Built here, then stored as the tick's row and added to the day's.
+        ComponentRow k{};
         double s_raw = 0.0;
         if (open_) {
             // Regular hours: reversion, momentum and the crowd's lean act.
@@ -545,6 +547,7 @@ private:
             s = s1;
         }
         c.mispricing_s = s;
+        add_to_day(k, w.index);
         w.fair_value = v;
         w.anchor = num_min(x, p_.price_hard_cap);
     }
@@ -670,15 +673,20 @@ private:
         return true;
     }
 
-    void book(const InstrumentWork& w) {
-        const ComponentRow& tick = e_.tick_components_[w.index];
-        AttributionRow& day = e_.attribution_[w.index];
+    // The tick's row, and its components added to the day's attribution.
+    void add_to_day(const ComponentRow& tick, std::size_t i) {
+        e_.tick_components_[i] = tick;
+        AttributionRow& day = e_.attribution_[i];
         for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += tick[k];
+    }
+
+    void book(const InstrumentWork& w) {
         e_.tick_fundamental_[w.index] = w.fair_value;
         e_.tick_anchor_[w.index] = w.anchor;
-        s_.active.push_back(w.index);
-        s_.anchors.push_back(w.anchor);
-        s_.volumes.push_back(w.volume);
+        s_.active[booked_] = w.index;
+        s_.anchors[booked_] = w.anchor;
+        s_.volumes[booked_] = w.volume;
+        ++booked_;
     }
 
     void add_to_day_totals() {
@@ -703,6 +711,8 @@ private:
     double volume_base_ = 1.0;
     double book_stress_ = 1.0;
     std::uint64_t draws_ = 0;
+    // Rows of the outcome written so far.
+    std::size_t booked_ = 0;
 };
 
 TickOutcome Engine::tick(const TickInput& input) {
