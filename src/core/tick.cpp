@@ -439,44 +439,61 @@ private:
         s_.news.prepare(in_.news, e_.pending_news_, e_.news_version_, e_.roster_, blend_, p_);
         double shock_scale = p_.market_factor_sigma / SQRT_TICKS_PER_DAY;
         shock_ratio_ = std::fabs(m_) / shock_scale;
+        prepare_market_terms();
     }
 
-    void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
-                 InstrumentWork& w) {
-        // Caller flow: intensity against the per-tick average, and imbalance.
-        OrderVolume flow = in_.order_flow.empty() ? OrderVolume{} : s_.caller_flow[i];
+    // The parts of every instrument's market term and flow that depend on
+    // the tick alone.
+    void prepare_market_terms() {
+        // Extra crisis loading when the blend is sourced.
+        has_market_extra_ = p_.crisis_blend_source != 0.0;
+        if (has_market_extra_) {
+            double extra = ((p_.crisis_blend_source * p_.crisis_blend_gain) * blend_) * m_;
+            if (p_.crisis_blend_variance_damp != 0.0) {
+                double r = num_max(shock_ratio_, 1e-6);
+                extra = extra * num_clamp(maths::pow(r, -p_.crisis_blend_variance_damp), 0.1, 10.0);
+            }
+            market_extra_ = extra;
+        }
+        crash_ =
+            shock_ratio_ > p_.crash_amplifier_threshold
+                ? p_.crash_amplifier_slope * (shock_ratio_ - p_.crash_amplifier_threshold) + 1.0
+                : 1.0;
+        // Without caller flow the impact is a zero scaled by the model's
+        // coefficients: no intensity, imbalance or reciprocal can change it.
+        no_flow_ = p_.informed_flow_fraction * (p_.order_flow_coefficient * 0.0);
+    }
+
+    // Caller flow's impact: intensity against the per-tick average, and
+    // imbalance.
+    double flow_impact(std::size_t i, const InstrumentConstants& k) const {
+        if (in_.order_flow.empty()) return no_flow_;
+        OrderVolume flow = s_.caller_flow[i];
         double total = flow.buy + flow.sell;
         double ratio = total / k.flow_per_tick;
         double intensity = num_max(0.2, ratio >= 10.0 ? 1.5 : 0.15 * ratio);
         double imbalance = total > 0.0 ? (flow.buy - flow.sell) / total : 0.0;
+        return p_.informed_flow_fraction *
+               (p_.order_flow_coefficient * ((imbalance * intensity) * k.flow_reciprocal));
+    }
 
+    void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
+                 InstrumentWork& w) {
         w.news = s_.news.company_news(i, c, k.spec);
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
         w.cap_billions = c.market_cap / 1000000000.0;
         double size = size_multiplier(w.cap_billions, p_);
 
-        // Market term, with extra crisis loading when the blend is sourced.
+        // Market term, with the tick's extra crisis loading.
         double market = m_ * beta;
-        if (p_.crisis_blend_source != 0.0) {
-            double extra = ((p_.crisis_blend_source * p_.crisis_blend_gain) * blend_) * m_;
-            if (p_.crisis_blend_variance_damp != 0.0) {
-                double r = num_max(shock_ratio_, 1e-6);
-                extra = extra * num_clamp(maths::pow(r, -p_.crisis_blend_variance_damp), 0.1, 10.0);
-            }
-            market = market + extra;
-        }
+        if (has_market_extra_) market = market + market_extra_;
         double sector = k.has_factor ? s_.sector_factors[k.factor_position] : 0.0;
         double z = rng_.next_normal();
         w.squeeze = k.squeeze;
-        double crash =
-            shock_ratio_ > p_.crash_amplifier_threshold
-                ? p_.crash_amplifier_slope * (shock_ratio_ - p_.crash_amplifier_threshold) + 1.0
-                : 1.0;
         double raw_noise =
-            (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash));
-        w.flow = p_.informed_flow_fraction *
-                 (p_.order_flow_coefficient * ((imbalance * intensity) * k.flow_reciprocal));
+            (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash_));
+        w.flow = flow_impact(i, k);
         double drift = w.news + w.flow;
         if (open_) drift = drift + w.squeeze;
         w.drift = drift * INV_TICKS_PER_DAY;
@@ -708,6 +725,10 @@ private:
     double m_ = 0.0;
     double blend_ = 0.0;
     double shock_ratio_ = 0.0;
+    double market_extra_ = 0.0;
+    bool has_market_extra_ = false;
+    double crash_ = 1.0;
+    double no_flow_ = 0.0;
     double volume_base_ = 1.0;
     double book_stress_ = 1.0;
     std::uint64_t draws_ = 0;

@@ -135,12 +135,9 @@ struct InstrumentWork {
 // change, worked out once and reused by every tick until then. Each is the
 // same expression the tick would evaluate, so reuse changes no bit.
 struct InstrumentConstants {
-    // Neither suspended nor untradable: the tick moves it.
-    bool moves = false;
     const SectorSpec* spec = nullptr;
     // Position of the instrument's sector factor, or none.
     std::size_t factor_position = 0;
-    bool has_factor = false;
     double beta = 1.0;
     // Idiosyncratic noise per unit normal, before the size multiplier.
     double idio = 0.0;
@@ -153,18 +150,22 @@ struct InstrumentConstants {
     // Volume multipliers from the instrument's volume state and its
     // variance against the sector's; 1 when they do not apply.
     double own_volume = 1.0;
-    bool has_own_volume = false;
     double variance_volume = 1.0;
-    bool has_variance_volume = false;
     // The per-tick fair value, for the economy it was computed under.
     double fair_value = 0.0;
     // The live book's terms; its base level size holds only while the
     // average volume is usable, else today's volume sets it tick by tick.
     QuoteTerms quote;
-    bool quote_base_fixed = false;
     // Shares per level the flow is sized against, when the average volume
     // fixes it.
     double flow_lot = 1.0;
+    // The flags last, packed together, so the record fills two cache lines.
+    // Neither suspended nor untradable: the tick moves it.
+    bool moves = false;
+    bool has_factor = false;
+    bool has_own_volume = false;
+    bool has_variance_volume = false;
+    bool quote_base_fixed = false;
     bool flow_lot_fixed = false;
 };
 
