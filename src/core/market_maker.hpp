@@ -159,6 +159,9 @@ inline bool inside_is_rounded(const LiveQuote& quote, std::size_t index) noexcep
     return index == 0 && quote.bid < 1e13 && quote.ask < 1e13;
 }
 
+// The quote's sizes are those `quote_ladder` gives, whole and at least one
+// (or infinite), and every decay is positive, so a level's size is positive
+// and truncates to its floor.
 inline std::optional<LadderLevel> ladder_level(const LiveQuote& quote, Side side,
                                                std::size_t index) noexcept {
     double i = static_cast<double>(index);
@@ -167,10 +170,11 @@ inline std::optional<LadderLevel> ladder_level(const LiveQuote& quote, Side side
     if (side == Side::buy) {
         double price = rounded ? quote.bid : microstructure::cents(quote.bid - quote.step * i);
         if (!(price > 0.0)) return std::nullopt;
-        return LadderLevel{price, std::max(1.0, rounding::floor(quote.bid_base * decay))};
+        return LadderLevel{price,
+                           std::max(1.0, rounding::floor_non_negative(quote.bid_base * decay))};
     }
     return LadderLevel{rounded ? quote.ask : microstructure::cents(quote.step * i + quote.ask),
-                       std::max(1.0, rounding::floor(decay * quote.ask_base))};
+                       std::max(1.0, rounding::floor_non_negative(decay * quote.ask_base))};
 }
 
 // Whether the ladder quotes level `index` (0 = inside) on each side: the

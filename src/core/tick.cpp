@@ -335,6 +335,7 @@ private:
         k.flow_per_tick = num_max(100.0, per_tick);
         double volume_base = num_max(c.avg_volume, 0.005 * c.shares_outstanding);
         k.flow_reciprocal = 1.0 / num_max(100.0, volume_base / 390.0);
+        k.average_per_tick = c.avg_volume / 390.0;
 
         k.beta = c.beta.value_or(1.0);
         double idio_scale = p_.idio_sigma_scale;
@@ -388,7 +389,8 @@ private:
         s_.anchors.resize(s_.active_count);
         s_.volumes.resize(s_.active_count);
         booked_ = 0;
-        // Built once: the stages below write every field for each instrument.
+        // Built once: the stages below write every field for each instrument
+        // but the volume amplifier, which stays 1 unless impacts linger.
         InstrumentWork w;
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
             const InstrumentConstants& k = s_.constants[i];
@@ -498,7 +500,8 @@ private:
         if (open_) drift = drift + w.squeeze;
         w.drift = drift * INV_TICKS_PER_DAY;
         w.noise = open_ ? raw_noise : raw_noise * 0.15;
-        w.amplifier = in_.news_impacts.empty() ? 1.0 : volume_amplifier(c, in_.news_impacts);
+        // Without lingering impacts the amplifier stays at the walk's 1.
+        if (!in_.news_impacts.empty()) w.amplifier = volume_amplifier(c, in_.news_impacts);
         w.uniform = rng_.next_float();
         draws_ += 2;
     }
@@ -591,7 +594,7 @@ private:
         double units = num_min(move / 0.01, p_.volume_move_cap);
         w.volume = rounding::floor((((w.uniform * p_.volume_move_noise) +
                                      (units * p_.volume_move_response + p_.volume_move_floor)) *
-                                    (v * (c.avg_volume / 390.0))) *
+                                    (v * k.average_per_tick)) *
                                    volume_curve_ * w.amplifier);
     }
 

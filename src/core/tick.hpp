@@ -147,6 +147,8 @@ struct InstrumentConstants {
     // multiplies by.
     double flow_per_tick = 0.0;
     double flow_reciprocal = 0.0;
+    // The average volume's share of one tick.
+    double average_per_tick = 0.0;
     // Volume multipliers from the instrument's volume state and its
     // variance against the sector's; 1 when they do not apply.
     double own_volume = 1.0;
