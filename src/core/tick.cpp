@@ -336,6 +336,8 @@ private:
         double volume_base = num_max(c.avg_volume, 0.005 * c.shares_outstanding);
         k.flow_reciprocal = 1.0 / num_max(100.0, volume_base / 390.0);
         k.average_per_tick = c.avg_volume / 390.0;
+        k.momentum_term = (c.mispricing_momentum.value_or(0.0) * p_.momentum_theta) / 390.0;
+        k.has_spread = false;
 
         k.beta = c.beta.value_or(1.0);
         double idio_scale = p_.idio_sigma_scale;
@@ -382,6 +384,7 @@ private:
         prepare_volume();
         // The VIX holds for the tick, and so does the live book's stress.
         book_stress_ = microstructure::vix_stress(e_.economy_.vix);
+        forget_spreads_under_new_stress();
         GameRng::Record after_factors = factor_draws_end();
         GameRng prints = GameRng::from_record(after_factors);
         // Sized once for the instruments the tick moves, and written in place.
@@ -393,7 +396,7 @@ private:
         // but the volume amplifier, which stays 1 unless impacts linger.
         InstrumentWork w;
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
-            const InstrumentConstants& k = s_.constants[i];
+            InstrumentConstants& k = s_.constants[i];
             // An instrument the tick does not move books no components.
             if (!k.moves) {
                 e_.tick_components_[i].fill(0.0);
@@ -419,6 +422,15 @@ private:
         assert(joined.state == after_factors.state);
         joined.state = prints.record().state;
         rng_ = GameRng::from_record(joined);
+    }
+
+    // The kept half spreads hold for the stress they were worked out under.
+    void forget_spreads_under_new_stress() {
+        if (std::bit_cast<std::uint64_t>(book_stress_) ==
+            std::bit_cast<std::uint64_t>(s_.spread_stress))
+            return;
+        for (InstrumentConstants& k : s_.constants) k.has_spread = false;
+        s_.spread_stress = book_stress_;
     }
 
     // Where the factor draws leave the stream: one uniform and one normal
@@ -512,17 +524,27 @@ private:
                RATE_PE_SENSITIVITY;
     }
 
-    void value(TickCompany& c, const InstrumentConstants& constants, InstrumentWork& w) {
+    // First tick: start from where the price stands against fair value,
+    // with no momentum.
+    double start_mispricing(TickCompany& c, InstrumentConstants& constants) const {
+        double cap = p_.mispricing_cap;
+        double s = num_clamp(maths::log(num_max(c.price, 0.01) / constants.fair_value), -cap, cap);
+        c.mispricing_s = s;
+        c.mispricing_s_prev_close = s;
+        c.mispricing_momentum = 0.0;
+        // The momentum starts over, and so does its term.
+        double momentum = 0.0;
+        constants.momentum_term = (momentum * p_.momentum_theta) / 390.0;
+        return s;
+    }
+
+    void value(TickCompany& c, InstrumentConstants& constants, InstrumentWork& w) {
         double cap = p_.mispricing_cap;
         double v = constants.fair_value;
-        // First tick: start from where the price stands against fair value.
         double s = 0.0;
         double momentum = 0.0;
         if (!c.mispricing_s) {
-            s = num_clamp(maths::log(num_max(c.price, 0.01) / v), -cap, cap);
-            c.mispricing_s = s;
-            c.mispricing_s_prev_close = s;
-            c.mispricing_momentum = 0.0;
+            s = start_mispricing(c, constants);
         } else {
             s = *c.mispricing_s;
             momentum = c.mispricing_momentum.value_or(0.0);
@@ -536,7 +558,7 @@ private:
             double lean = num_clamp(momentum * p_.crowd_momentum_gain - s * p_.crowd_valuation_gain,
                                     -p_.crowd_lean_cap, p_.crowd_lean_cap);
             k[slot(Component::reversion)] = (p_.s_phi_tick - 1.0) * s;
-            k[slot(Component::momentum)] = (momentum * p_.momentum_theta) / 390.0;
+            k[slot(Component::momentum)] = constants.momentum_term;
             k[slot(Component::crowd_lean)] = lean / 390.0;
             k[slot(Component::short_squeeze_effect)] = w.squeeze * INV_TICKS_PER_DAY;
             k[slot(Component::random_noise)] = w.noise * noise_curve_;
@@ -628,7 +650,7 @@ private:
     // print becomes the last trade; the maker's inventory takes the other side.
     double settle_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
                        const double (&uniforms)[4], double& inventory_change) {
-        const InstrumentConstants& k = s_.constants[w.index];
+        InstrumentConstants& k = s_.constants[w.index];
         // The quote does not depend on the depth, which only the sweep needs.
         LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, BOOK_LEVELS);
         // The price is positive here, so the quote is the live book's.
@@ -636,8 +658,15 @@ private:
         if (!k.quote_base_fixed)
             terms.base =
                 microstructure::base_level_size(c.avg_volume, c.volume, c.shares_outstanding);
-        LiveQuote quote =
-            quote_ladder(old, w.cap_billions, book_stress_, terms, c.maker_inventory, options);
+        // The half spread is kept while the tier holds, bit for bit.
+        double tier = spread_tier(w.cap_billions, options);
+        if (!k.has_spread ||
+            std::bit_cast<std::uint64_t>(tier) != std::bit_cast<std::uint64_t>(k.spread_tier)) {
+            k.spread_tier = tier;
+            k.spread_fraction = half_spread_fraction(tier, book_stress_, terms);
+            k.has_spread = true;
+        }
+        LiveQuote quote = quote_at_spread(old, k.spread_fraction, terms, c.maker_inventory);
 
         double p_buy =
             num_clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -161,6 +162,12 @@ struct InstrumentConstants {
     // Shares per level the flow is sized against, when the average volume
     // fixes it.
     double flow_lot = 1.0;
+    // The momentum component of a regular-hours tick.
+    double momentum_term = 0.0;
+    // The live book's half spread as a fraction of the price, for the
+    // spread tier it was worked out at, once it has been.
+    double spread_tier = 0.0;
+    double spread_fraction = 0.0;
     // The flags last, packed together, so the record fills two cache lines.
     // Neither suspended nor untradable: the tick moves it.
     bool moves = false;
@@ -169,6 +176,7 @@ struct InstrumentConstants {
     bool has_variance_volume = false;
     bool quote_base_fixed = false;
     bool flow_lot_fixed = false;
+    bool has_spread = false;
 };
 
 // Working memory of the tick, kept by the engine so that a tick allocates
@@ -193,6 +201,8 @@ struct TickScratch {
     std::size_t active_count = 0;
     double fair_value_qe = 0.0;
     double fair_value_rate = 0.0;
+    // The live book's stress the kept half spreads were worked out under.
+    double spread_stress = std::numeric_limits<double>::quiet_NaN();
 };
 
 // The market maker's view of an instrument, quoting around `price`.

@@ -193,9 +193,12 @@ TEST(TickBounds, TheBreakerPullsToTheBandAndBooksTheDifference) {
     for (std::size_t i = 0; i < 3; ++i) EXPECT_LE(engine.roster()[i].price, half[i] * 1.25);
 }
 
-TEST(TickFirstTick, StartsFromPriceAgainstFairValue) {
+TEST(TickFirstTick, StartsFromPriceAgainstFairValueWithNoMomentum) {
     Engine engine = make_engine(24);
     engine.open_market();
+    // A momentum without a mispricing is dropped by the first tick.
+    ASSERT_TRUE(
+        engine.set_column(PriceField::mispricing_momentum, std::vector<double>(24, 0.5)).ok());
     std::vector<double> start = testing::prices(engine);
     (void)engine.tick(at(7, 0));
     for (std::size_t i = 0; i < start.size(); ++i) {
@@ -206,6 +209,8 @@ TEST(TickFirstTick, StartsFromPriceAgainstFairValue) {
         EXPECT_EQ(c.mispricing_momentum, 0.0);
         EXPECT_EQ(c.previous_tick_price, start[i]);
     }
+    (void)engine.tick(at(10, 0));
+    EXPECT_EQ(components(engine, Component::momentum), std::vector<double>(24, 0.0));
 }
 
 TEST(TickOrderFlow, IsKeyedByTickerAndOnlyTheFirstEntryCounts) {
