@@ -136,6 +136,9 @@ struct InstrumentWork {
 // change, worked out once and reused by every tick until then. Each is the
 // same expression the tick would evaluate, so reuse changes no bit.
 struct InstrumentConstants {
+    // What every tick reads comes first, then the flags, then what only
+    // caller flow and regular hours read, so a pre-market walk touches as
+    // little of each record as it can.
     const SectorSpec* spec = nullptr;
     // Position of the instrument's sector factor, or none.
     std::size_t factor_position = 0;
@@ -144,31 +147,14 @@ struct InstrumentConstants {
     double idio = 0.0;
     double loading = 0.0;
     double squeeze = 0.0;
-    // Caller flow's intensity denominator, and the reciprocal its impact
-    // multiplies by.
-    double flow_per_tick = 0.0;
-    double flow_reciprocal = 0.0;
-    // The average volume's share of one tick.
-    double average_per_tick = 0.0;
     // Volume multipliers from the instrument's volume state and its
     // variance against the sector's; 1 when they do not apply.
     double own_volume = 1.0;
     double variance_volume = 1.0;
     // The per-tick fair value, for the economy it was computed under.
     double fair_value = 0.0;
-    // The live book's terms; its base level size holds only while the
-    // average volume is usable, else today's volume sets it tick by tick.
-    QuoteTerms quote;
-    // Shares per level the flow is sized against, when the average volume
-    // fixes it.
-    double flow_lot = 1.0;
-    // The momentum component of a regular-hours tick.
-    double momentum_term = 0.0;
-    // The live book's half spread as a fraction of the price, for the
-    // spread tier it was worked out at, once it has been.
-    double spread_tier = 0.0;
-    double spread_fraction = 0.0;
-    // The flags last, packed together, so the record fills two cache lines.
+    // The average volume's share of one tick.
+    double average_per_tick = 0.0;
     // Neither suspended nor untradable: the tick moves it.
     bool moves = false;
     bool has_factor = false;
@@ -177,6 +163,22 @@ struct InstrumentConstants {
     bool quote_base_fixed = false;
     bool flow_lot_fixed = false;
     bool has_spread = false;
+    // Caller flow's intensity denominator, and the reciprocal its impact
+    // multiplies by.
+    double flow_per_tick = 0.0;
+    double flow_reciprocal = 0.0;
+    // The momentum component of a regular-hours tick.
+    double momentum_term = 0.0;
+    // The live book's terms; its base level size holds only while the
+    // average volume is usable, else today's volume sets it tick by tick.
+    QuoteTerms quote;
+    // Shares per level the flow is sized against, when the average volume
+    // fixes it.
+    double flow_lot = 1.0;
+    // The live book's half spread as a fraction of the price, for the
+    // spread tier it was worked out at, once it has been.
+    double spread_tier = 0.0;
+    double spread_fraction = 0.0;
 };
 
 // Working memory of the tick, kept by the engine so that a tick allocates
