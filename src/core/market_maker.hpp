@@ -95,9 +95,9 @@ QuoteTerms quote_terms(const LiveBookInput& input) noexcept;
 inline double positive_cents(double price) noexcept {
     double y = price * 100.0;
     double r = rounding::floor_non_negative(y);
-    // A coin toss across instruments: selected, not branched on.
-    const double rounded[2] = {r, r + 1.0};
-    return rounded[static_cast<std::size_t>(y - r >= 0.5)] / 100.0;
+    // A coin toss across instruments: added, not branched on. The floor of
+    // a positive price is never -0.0, so adding a zero keeps its bits.
+    return (r + static_cast<double>(y - r >= 0.5)) / 100.0;
 }
 
 // The full spread in basis points for a capitalisation `cap` in billions.
