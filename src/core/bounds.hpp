@@ -39,9 +39,4 @@ inline double nan_clamp(double x, double low, double high) noexcept {
     return nan_max(low, nan_min(x, high));
 }
 
-// The older names of the NaN-dropping bounds, still used by the tick.
-inline double max(double a, double b) noexcept { return num_max(a, b); }
-inline double min(double a, double b) noexcept { return num_min(a, b); }
-inline double clamp(double x, double low, double high) noexcept { return num_clamp(x, low, high); }
-
 }  // namespace corvane::bounds

@@ -232,6 +232,8 @@ private:
     SessionOutcome session_ticks(const SessionRequest& request, SessionBuffer* buffer);
     // Row `t` of every session matrix from the engine's current state.
     void write_session_row(SessionBuffer& buffer, std::uint64_t t) const;
+    // The same with every day vector's length checked, from cell `base` on.
+    void write_session_row_checked(SessionBuffer& buffer, std::size_t base) const;
 
     std::array<GameRng, STREAM_COUNT> streams_;
     EconomyState economy_;

@@ -6,12 +6,7 @@
 
 namespace corvane {
 
-double GameRng::next_normal() {
-    if (spare_) {
-        double value = *spare_;
-        spare_.reset();
-        return value;
-    }
+double GameRng::next_normal_pair() {
     double u1 = next_float();
     double u2 = next_float();
     // log(0) would make the radius infinite.

@@ -53,7 +53,15 @@ public:
     double next_float() { return static_cast<double>(next_u32()) * 0x1p-32; }
 
     // A standard normal: two steps for a pair, the second value cached.
-    double next_normal();
+    // The cached half is handed out inline.
+    double next_normal() {
+        if (spare_) {
+            double value = *spare_;
+            spare_.reset();
+            return value;
+        }
+        return next_normal_pair();
+    }
 
     // Inclusive signed bounds. An empty range (max < min) or one of 2^63 or
     // more values returns min without drawing; otherwise one step, plain
@@ -72,6 +80,8 @@ public:
 
 private:
     GameRng() = default;
+    // Draws a fresh pair: returns one value and caches the other.
+    double next_normal_pair();
 
     std::optional<double> spare_;
     std::uint64_t state_ = 0;

@@ -12,9 +12,13 @@
    Every one of these is drawn whatever its outcome, so each stream's
    position after a day depends only on the roster size and the model. */
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <new>
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 #include "core/allocation.hpp"
 #include "core/bounds.hpp"
@@ -40,6 +44,29 @@ constexpr std::array<double, 5> PHASE_STRESS = {0.0, 0.25, 1.0, 0.75, 0.25};
 }  // namespace
 
 // --- Session buffer ----------------------------------------------------------
+
+namespace {
+
+// A session's rows are written once and not read until the session ends,
+// and at a thousand instruments a day of them outgrows the caches: where
+// the processor can, the cells bypass the cache rather than evict the
+// tick's working memory. The bits stored are the value's either way.
+inline void put_cell(double* cell, double value) noexcept {
+#if defined(__SSE2__) && defined(__x86_64__)
+    _mm_stream_si64(reinterpret_cast<long long*>(cell), std::bit_cast<long long>(value));
+#else
+    *cell = value;
+#endif
+}
+
+// Orders the bypassing stores before whatever follows.
+inline void cells_written() noexcept {
+#if defined(__SSE2__) && defined(__x86_64__)
+    _mm_sfence();
+#endif
+}
+
+}  // namespace
 
 void SessionBuffer::reserve_session(std::uint64_t ticks, std::size_t count) {
     // Every size is checked before any matrix grows.
@@ -235,6 +262,37 @@ SessionOutcome Engine::session_ticks(const SessionRequest& request, SessionBuffe
 void Engine::write_session_row(SessionBuffer& buffer, std::uint64_t t) const {
     std::size_t n = roster_.size();
     std::size_t base = static_cast<std::size_t>(t) * n;
+    // The day vectors hold a row per instrument; should one fall short, the
+    // checked copy fills its gaps as the tick would have left them.
+    if (tick_fundamental_.size() < n || tick_anchor_.size() < n || tick_components_.size() < n) {
+        write_session_row_checked(buffer, base);
+        return;
+    }
+    double* price = buffer.price.data() + base;
+    double* volume = buffer.volume.data() + base;
+    double* mispricing_s = buffer.mispricing_s.data() + base;
+    for (std::size_t i = 0; i < n; ++i) {
+        const TickCompany& c = roster_[i];
+        put_cell(price + i, c.price);
+        put_cell(volume + i, c.volume);
+        put_cell(mispricing_s + i, c.mispricing_s.value_or(NaN));
+    }
+    double* fundamental = buffer.tick_fundamental.data() + base;
+    double* anchor = buffer.tick_anchor.data() + base;
+    for (std::size_t i = 0; i < n; ++i) {
+        put_cell(fundamental + i, tick_fundamental_[i]);
+        put_cell(anchor + i, tick_anchor_[i]);
+    }
+    // Column by column, so each matrix is written in one run.
+    for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) {
+        double* column = buffer.components[k].data() + base;
+        for (std::size_t i = 0; i < n; ++i) put_cell(column + i, tick_components_[i][k]);
+    }
+    cells_written();
+}
+
+void Engine::write_session_row_checked(SessionBuffer& buffer, std::size_t base) const {
+    std::size_t n = roster_.size();
     for (std::size_t i = 0; i < n; ++i) {
         const TickCompany& c = roster_[i];
         std::size_t cell = base + i;

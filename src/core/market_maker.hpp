@@ -95,26 +95,31 @@ QuoteTerms quote_terms(const LiveBookInput& input) noexcept;
 inline double positive_cents(double price) noexcept {
     double y = price * 100.0;
     double r = rounding::floor_non_negative(y);
-    // A coin toss across instruments: selected, not branched on.
-    const double rounded[2] = {r, r + 1.0};
-    return rounded[static_cast<std::size_t>(y - r >= 0.5)] / 100.0;
+    // A coin toss across instruments: added, not branched on. The floor of
+    // a positive price is never -0.0, so adding a zero keeps its bits.
+    return (r + static_cast<double>(y - r >= 0.5)) / 100.0;
 }
 
-// The quote at a positive `price`, with `cap` the capitalisation in
-// billions (market cap / 1e9) and `stress` the VIX stress of `options.vix`;
-// `quote_live_book` is this behind the price check. A caller that knows the
-// price is positive and has the other two at hand gets the same bits
-// without building an input or dividing again.
-inline LiveQuote quote_ladder(double price, double cap, double stress, const QuoteTerms& terms,
-                              const std::optional<double>& inventory,
-                              const LiveBookOptions& options) noexcept {
+// The full spread in basis points for a capitalisation `cap` in billions.
+inline double spread_tier(double cap, const LiveBookOptions& options) noexcept {
     namespace ms = microstructure;
-    // Half spread in currency: basis points from size, stress, sector risk
-    // and short crowding, applied to the price.
-    double tier = ms::blended_tier(ms::capitalisation_tier(cap), cap,
-                                   options.spread_size_smoothness, options.spread_size_exponent);
+    return ms::blended_tier(ms::capitalisation_tier(cap), cap, options.spread_size_smoothness,
+                            options.spread_size_exponent);
+}
+
+// The half spread as a fraction of the price: basis points from size,
+// stress, sector risk and short crowding. It changes only with the tier, so
+// a caller quoting one instrument tick after tick can keep it.
+inline double half_spread_fraction(double tier, double stress, const QuoteTerms& terms) noexcept {
+    return ((((tier * terms.risk) * stress) * terms.squeeze) * 0.5) / 10000.0;
+}
+
+// The quote at a positive `price` whose half spread is `fraction` of it.
+inline LiveQuote quote_at_spread(double price, double fraction, const QuoteTerms& terms,
+                                 const std::optional<double>& inventory) noexcept {
+    namespace ms = microstructure;
     LiveQuote quote;
-    quote.half_spread = ((((tier * terms.risk) * stress) * terms.squeeze) * 0.5) / 10000.0 * price;
+    quote.half_spread = fraction * price;
 
     // Lean away from inventory: a long maker quotes lower and shows less bid.
     double base = terms.base;
@@ -133,6 +138,16 @@ inline LiveQuote quote_ladder(double price, double cap, double stress, const Quo
     quote.ask = positive_cents(ask);
     quote.step = std::max(0.01, (quote.ask - quote.bid) * 0.5);
     return quote;
+}
+
+// The quote at a positive `price`, with `cap` the capitalisation in
+// billions (market cap / 1e9) and `stress` the VIX stress of `options.vix`;
+// `quote_live_book` is this behind the price check.
+inline LiveQuote quote_ladder(double price, double cap, double stress, const QuoteTerms& terms,
+                              const std::optional<double>& inventory,
+                              const LiveBookOptions& options) noexcept {
+    return quote_at_spread(price, half_spread_fraction(spread_tier(cap, options), stress, terms),
+                           terms, inventory);
 }
 
 // Nothing when the price is not positive (NaN included).
@@ -159,6 +174,9 @@ inline bool inside_is_rounded(const LiveQuote& quote, std::size_t index) noexcep
     return index == 0 && quote.bid < 1e13 && quote.ask < 1e13;
 }
 
+// The quote's sizes are those `quote_ladder` gives, whole and at least one
+// (or infinite), and every decay is positive, so a level's size is positive
+// and truncates to its floor.
 inline std::optional<LadderLevel> ladder_level(const LiveQuote& quote, Side side,
                                                std::size_t index) noexcept {
     double i = static_cast<double>(index);
@@ -167,10 +185,11 @@ inline std::optional<LadderLevel> ladder_level(const LiveQuote& quote, Side side
     if (side == Side::buy) {
         double price = rounded ? quote.bid : microstructure::cents(quote.bid - quote.step * i);
         if (!(price > 0.0)) return std::nullopt;
-        return LadderLevel{price, std::max(1.0, rounding::floor(quote.bid_base * decay))};
+        return LadderLevel{price,
+                           std::max(1.0, rounding::floor_non_negative(quote.bid_base * decay))};
     }
     return LadderLevel{rounded ? quote.ask : microstructure::cents(quote.step * i + quote.ask),
-                       std::max(1.0, rounding::floor(decay * quote.ask_base))};
+                       std::max(1.0, rounding::floor_non_negative(decay * quote.ask_base))};
 }
 
 // Whether the ladder quotes level `index` (0 = inside) on each side: the

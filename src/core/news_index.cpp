@@ -102,8 +102,7 @@ void NewsIndex::name_targets(std::string_view company_id, std::size_t event,
     for (auto it = first; it != last; ++it) direct_.emplace_back(*it, event);
 }
 
-double NewsIndex::company_news(std::size_t i, const TickCompany& c, const SectorSpec* spec) {
-    if (events_.empty()) return 0.0;
+double NewsIndex::sum_news(std::size_t i, const TickCompany& c, const SectorSpec* spec) {
     if (i >= summed_.size()) return merge(i, c, spec);
     if (!summed_[i]) {
         sums_[i] = merge(i, c, spec);

@@ -48,7 +48,13 @@ public:
     // sector's table entry: the events that reach it, added in event order
     // exactly as a scan of every event would add them. Positions must come
     // in ascending order within a tick.
-    double company_news(std::size_t i, const TickCompany& c, const SectorSpec* spec);
+    // Inline for the answer already summed, which is every tick's but the
+    // first in a day.
+    double company_news(std::size_t i, const TickCompany& c, const SectorSpec* spec) {
+        if (events_.empty()) return 0.0;
+        if (i < summed_.size() && summed_[i]) return sums_[i];
+        return sum_news(i, c, spec);
+    }
 
     // Positions and company ids may have moved.
     void roster_changed() noexcept {
@@ -69,6 +75,9 @@ private:
         bool named = false;
     };
 
+    // company_news for a position not yet summed: merged, and kept when the
+    // index keeps sums for it.
+    double sum_news(std::size_t i, const TickCompany& c, const SectorSpec* spec);
     bool still_current(std::span<const NewsEvent> tick_news, std::uint64_t pending_version,
                        double blend) const noexcept;
     void sort_roster(const std::vector<TickCompany>& roster);

@@ -51,7 +51,14 @@ MarketStatus tick_status(std::int64_t hour, std::int64_t minute,
 
 namespace {
 
-using bounds::clamp;
+using bounds::num_clamp;
+using bounds::num_max;
+using bounds::num_min;
+
+// Caller flow's per-tick average for an instrument with no average volume:
+// the default million shares a day spread over the 390 ticks.
+constexpr double DEFAULT_FLOW_PER_TICK = 1000000.0 / 390.0;
+static_assert(DEFAULT_FLOW_PER_TICK == 2564.102564102564);
 
 // Volume amplifier from lingering impacts that name the instrument or its
 // sector; impacts reversing do not amplify.
@@ -65,15 +72,15 @@ double volume_amplifier(const TickCompany& c, std::span<const NewsImpact> impact
                            impact.sectors.end();
         if (matches) total += impact.remaining_impact;
     }
-    return total > 0.0 ? 1.0 + bounds::min(total / 0.01, 9.0) : 1.0;
+    return total > 0.0 ? 1.0 + num_min(total / 0.01, 9.0) : 1.0;
 }
 
 // Drift from a crowded short after a strong day, and the hangover of a bad one.
 double squeeze_drift(const TickCompany& c) {
-    double si = c.short_interest / bounds::max(1.0, c.float_shares);
+    double si = c.short_interest / num_max(1.0, c.float_shares);
     double r = c.last_daily_return.value_or(0.0);
     double q = 0.0;
-    if (si > 0.2 && r > 0.03) q = bounds::min((r * si) * 0.5, 0.02);
+    if (si > 0.2 && r > 0.03) q = num_min((r * si) * 0.5, 0.02);
     if (r < -0.02) {
         double a = std::fabs(r);
         q = q - (a > 0.07 ? 0.008 : a > 0.05 ? 0.005 : a > 0.03 ? 0.003 : 0.001);
@@ -90,7 +97,7 @@ double size_multiplier(double mc, const ModelParams& p) {
     double tier = TIERS[static_cast<std::size_t>(mc > 1.0) + static_cast<std::size_t>(mc > 10.0) +
                         static_cast<std::size_t>(mc > 50.0)];
     if (mc > 0.0 && p.size_effect_smoothness != 0.0) {
-        double qs = clamp(maths::pow(mc / 25.0, -p.size_effect_exponent), 0.5, 3.0);
+        double qs = num_clamp(maths::pow(mc / 25.0, -p.size_effect_exponent), 0.5, 3.0);
         double sm = p.size_effect_smoothness;
         return qs * sm + (1.0 - sm) * tier;
     }
@@ -104,14 +111,14 @@ double tick_fair_value(const TickCompany& c, double rate_term, const EconomyStat
     double eps = c.eps.value_or(0.0);
     double book =
         c.book_value_per_share ? *c.book_value_per_share * LOSS_MAKING_PRICE_TO_BOOK : 0.0;
-    if (!(eps > 0.0)) return bounds::max(FAIR_VALUE_FLOOR, book);
-    double g = bounds::max(c.revenue_growth.value_or(0.0), 0.0);
-    double adj = bounds::max(RATE_ADJUSTMENT_FLOOR, 1.0 - ((g + g) + 1.0) * rate_term);
+    if (!(eps > 0.0)) return num_max(FAIR_VALUE_FLOOR, book);
+    double g = num_max(c.revenue_growth.value_or(0.0), 0.0);
+    double adj = num_max(RATE_ADJUSTMENT_FLOOR, 1.0 - ((g + g) + 1.0) * rate_term);
     double pe = c.sector_anchor_pe.value_or(0.0);
     if (pe == 0.0) pe = DEFAULT_SECTOR_ANCHOR_PE;
     double v = eps * ((p.qe_pe_gain * e.qe_pe_boost + 1.0) * (pe * adj));
-    v = bounds::max(FAIR_VALUE_FLOOR, v);
-    if (p.fair_value_book_floor != 0.0) v = bounds::max(v, p.fair_value_book_floor * book);
+    v = num_max(FAIR_VALUE_FLOOR, v);
+    if (p.fair_value_book_floor != 0.0) v = num_max(v, p.fair_value_book_floor * book);
     return v;
 }
 
@@ -138,7 +145,7 @@ double flow_lot(const TickCompany& c) {
                : c.volume != 0.0   ? c.volume
                                    : 0.005 * c.shares_outstanding;
     if (x == 0.0) x = 100.0;
-    return bounds::max(1.0, rounding::floor(x / 100.0));
+    return num_max(1.0, rounding::floor(x / 100.0));
 }
 
 }  // namespace
@@ -165,7 +172,7 @@ namespace {
 // the nearer edge. Says whether it pulled.
 bool hold_to_band(double& x, const InstrumentWork& w) {
     if (!(x > w.band_high || x < w.band_low)) return false;
-    x = bounds::max(w.band_low, bounds::min(x, w.band_high));
+    x = num_max(w.band_low, num_min(x, w.band_high));
     return true;
 }
 
@@ -194,7 +201,7 @@ public:
         // print, settling flow through the live book in regular hours.
         instrument_pass();
         // The day's market factor and the stream written back.
-        book_the_day();
+        add_to_day_totals();
         return {s_.active, s_.anchors, s_.volumes, status_, draws_};
     }
 
@@ -212,11 +219,11 @@ private:
         double p = ((static_cast<double>(in_.minute) + (-30.0)) +
                     (static_cast<double>(in_.hour) + (-9.0)) * 60.0) /
                    390.0;
-        p = bounds::max(bounds::min(p, 1.0), 0.0);
+        p = num_max(num_min(p, 1.0), 0.0);
         noise_curve_ = 1.0 + 0.2 * maths::pow((p + p) - 1.0, 4.0);
         if (open_) {
             double a = maths::pow(p, 2.5);
-            double b = maths::pow(bounds::max(1.0 - p, 0.0), 3.0);
+            double b = maths::pow(num_max(1.0 - p, 0.0), 3.0);
             volume_curve_ = (a + a) + (b * 2.5 + 0.4);
         } else {
             volume_curve_ = 0.3;
@@ -226,18 +233,17 @@ private:
     void draw_shared_factors() {
         const EconomyState& econ = e_.economy_;
         sigma_m_ = std::sqrt(e_.market_.variance);
-        m_ = (rng_.next_normal() * sigma_m_) * C390;
+        m_ = (rng_.next_normal() * sigma_m_) * INV_SQRT_TICKS_PER_DAY;
         draws_ += 1;
 
         // Crisis blend: how far the market factor takes over the sectors.
         double excess =
             econ.vix > p_.crisis_vix_threshold ? econ.vix - p_.crisis_vix_threshold : 0.0;
         if (p_.universe_stress_weight != 0.0) {
-            excess = excess + p_.universe_stress_weight *
-                                  bounds::max(e_.market_.universe_stress - excess, 0.0);
+            excess = excess +
+                     p_.universe_stress_weight * num_max(e_.market_.universe_stress - excess, 0.0);
         }
-        blend_ =
-            excess <= 0.0 ? 0.0 : bounds::min(excess / p_.crisis_blend_ramp, p_.crisis_blend_cap);
+        blend_ = excess <= 0.0 ? 0.0 : num_min(excess / p_.crisis_blend_ramp, p_.crisis_blend_cap);
 
         double sector_sigma = p_.sector_factor_sigma;
         if (p_.sector_vix_coupling != 0.0) {
@@ -247,7 +253,7 @@ private:
         }
         s_.sector_factors.resize(e_.sector_keys_.size());
         for (double& factor : s_.sector_factors) {
-            double shock = (rng_.next_normal() * sector_sigma) * C390;
+            double shock = (rng_.next_normal() * sector_sigma) * INV_SQRT_TICKS_PER_DAY;
             double f = (1.0 - blend_) * shock + (m_ * blend_);
             if (p_.crisis_blend_source != 0.0) {
                 double src = p_.crisis_blend_source;
@@ -325,19 +331,22 @@ private:
         k.has_factor = position != Engine::NO_SECTOR_KEY;
         k.factor_position = k.has_factor ? position : 0;
 
-        double per_tick = c.avg_volume != 0.0 ? c.avg_volume / 390.0 : 2564.102564102564;
-        k.flow_per_tick = bounds::max(100.0, per_tick);
-        double volume_base = bounds::max(c.avg_volume, 0.005 * c.shares_outstanding);
-        k.flow_reciprocal = 1.0 / bounds::max(100.0, volume_base / 390.0);
+        double per_tick = c.avg_volume != 0.0 ? c.avg_volume / 390.0 : DEFAULT_FLOW_PER_TICK;
+        k.flow_per_tick = num_max(100.0, per_tick);
+        double volume_base = num_max(c.avg_volume, 0.005 * c.shares_outstanding);
+        k.flow_reciprocal = 1.0 / num_max(100.0, volume_base / 390.0);
+        k.average_per_tick = c.avg_volume / 390.0;
+        k.momentum_term = (c.mispricing_momentum.value_or(0.0) * p_.momentum_theta) / 390.0;
+        k.has_spread = false;
 
         k.beta = c.beta.value_or(1.0);
         double idio_scale = p_.idio_sigma_scale;
         if (p_.idio_sigma_beta_exponent != 0.0 && k.beta > 0.0) {
             idio_scale =
-                idio_scale * clamp(maths::pow(k.beta, p_.idio_sigma_beta_exponent), 0.1, 4.0);
+                idio_scale * num_clamp(maths::pow(k.beta, p_.idio_sigma_beta_exponent), 0.1, 4.0);
         }
-        double variance = bounds::max(c.garch_variance, 0.0001);
-        k.idio = (std::sqrt(variance) * idio_scale) / S390;
+        double variance = num_max(c.garch_variance, 0.0001);
+        k.idio = (std::sqrt(variance) * idio_scale) / SQRT_TICKS_PER_DAY;
         k.loading = p_.sector_loading;
         if (p_.sector_loading_beta_slope != 0.0) {
             k.loading = ((k.beta - 1.0) * p_.sector_loading_beta_slope + 1.0) * p_.sector_loading;
@@ -346,15 +355,15 @@ private:
 
         double own = e_.instrument_volume_state(i);
         k.has_own_volume = own != 0.0;
-        k.own_volume = k.has_own_volume ? clamp(maths::exp(own), 0.25, 4.0) : 1.0;
+        k.own_volume = k.has_own_volume ? num_clamp(maths::exp(own), 0.25, 4.0) : 1.0;
         k.has_variance_volume = false;
         if (p_.volume_idio_variance_gain != 0.0) {
             double long_run = k.spec ? k.spec->daily_sigma * k.spec->daily_sigma : 0.0;
             if (long_run > 0.0) {
                 k.has_variance_volume = true;
-                k.variance_volume =
-                    clamp(p_.volume_idio_variance_gain * (c.garch_variance / long_run - 1.0) + 1.0,
-                          0.25, 4.0);
+                k.variance_volume = num_clamp(
+                    p_.volume_idio_variance_gain * (c.garch_variance / long_run - 1.0) + 1.0, 0.25,
+                    4.0);
             }
         }
 
@@ -375,15 +384,19 @@ private:
         prepare_volume();
         // The VIX holds for the tick, and so does the live book's stress.
         book_stress_ = microstructure::vix_stress(e_.economy_.vix);
+        forget_spreads_under_new_stress();
         GameRng::Record after_factors = factor_draws_end();
         GameRng prints = GameRng::from_record(after_factors);
-        s_.active.clear();
-        s_.anchors.clear();
-        s_.volumes.clear();
-        // Built once: the stages below write every field for each instrument.
+        // Sized once for the instruments the tick moves, and written in place.
+        s_.active.resize(s_.active_count);
+        s_.anchors.resize(s_.active_count);
+        s_.volumes.resize(s_.active_count);
+        booked_ = 0;
+        // Built once: the stages below write every field for each instrument
+        // but the volume amplifier, which stays 1 unless impacts linger.
         InstrumentWork w;
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
-            const InstrumentConstants& k = s_.constants[i];
+            InstrumentConstants& k = s_.constants[i];
             // An instrument the tick does not move books no components.
             if (!k.moves) {
                 e_.tick_components_[i].fill(0.0);
@@ -399,15 +412,25 @@ private:
             volume(c, k, w);
             // The print, with four uniforms in regular hours.
             print(c, w, prints);
-            // The tick's rows and the day's attribution.
+            // The tick's values and the outcome's row.
             book(w);
         }
+        assert(booked_ == s_.active_count);
         // The stream goes on from the last print draw, keeping the spare
         // the factors left.
         GameRng::Record joined = rng_.record();
         assert(joined.state == after_factors.state);
         joined.state = prints.record().state;
         rng_ = GameRng::from_record(joined);
+    }
+
+    // The kept half spreads hold for the stress they were worked out under.
+    void forget_spreads_under_new_stress() {
+        if (std::bit_cast<std::uint64_t>(book_stress_) ==
+            std::bit_cast<std::uint64_t>(s_.spread_stress))
+            return;
+        for (InstrumentConstants& k : s_.constants) k.has_spread = false;
+        s_.spread_stress = book_stress_;
     }
 
     // Where the factor draws leave the stream: one uniform and one normal
@@ -428,51 +451,69 @@ private:
         refresh_constants(rate_term());
         settle_caller_flow();
         s_.news.prepare(in_.news, e_.pending_news_, e_.news_version_, e_.roster_, blend_, p_);
-        double shock_scale = p_.market_factor_sigma / S390;
+        double shock_scale = p_.market_factor_sigma / SQRT_TICKS_PER_DAY;
         shock_ratio_ = std::fabs(m_) / shock_scale;
+        prepare_market_terms();
+    }
+
+    // The parts of every instrument's market term and flow that depend on
+    // the tick alone.
+    void prepare_market_terms() {
+        // Extra crisis loading when the blend is sourced.
+        has_market_extra_ = p_.crisis_blend_source != 0.0;
+        if (has_market_extra_) {
+            double extra = ((p_.crisis_blend_source * p_.crisis_blend_gain) * blend_) * m_;
+            if (p_.crisis_blend_variance_damp != 0.0) {
+                double r = num_max(shock_ratio_, 1e-6);
+                extra = extra * num_clamp(maths::pow(r, -p_.crisis_blend_variance_damp), 0.1, 10.0);
+            }
+            market_extra_ = extra;
+        }
+        crash_ =
+            shock_ratio_ > p_.crash_amplifier_threshold
+                ? p_.crash_amplifier_slope * (shock_ratio_ - p_.crash_amplifier_threshold) + 1.0
+                : 1.0;
+        // Without caller flow the impact is a zero scaled by the model's
+        // coefficients: no intensity, imbalance or reciprocal can change it.
+        no_flow_ = p_.informed_flow_fraction * (p_.order_flow_coefficient * 0.0);
+    }
+
+    // Caller flow's impact: intensity against the per-tick average, and
+    // imbalance.
+    double flow_impact(std::size_t i, const InstrumentConstants& k) const {
+        if (in_.order_flow.empty()) return no_flow_;
+        OrderVolume flow = s_.caller_flow[i];
+        double total = flow.buy + flow.sell;
+        double ratio = total / k.flow_per_tick;
+        double intensity = num_max(0.2, ratio >= 10.0 ? 1.5 : 0.15 * ratio);
+        double imbalance = total > 0.0 ? (flow.buy - flow.sell) / total : 0.0;
+        return p_.informed_flow_fraction *
+               (p_.order_flow_coefficient * ((imbalance * intensity) * k.flow_reciprocal));
     }
 
     void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
                  InstrumentWork& w) {
-        // Caller flow: intensity against the per-tick average, and imbalance.
-        OrderVolume flow = in_.order_flow.empty() ? OrderVolume{} : s_.caller_flow[i];
-        double total = flow.buy + flow.sell;
-        double ratio = total / k.flow_per_tick;
-        double intensity = bounds::max(0.2, ratio >= 10.0 ? 1.5 : 0.15 * ratio);
-        double imbalance = total > 0.0 ? (flow.buy - flow.sell) / total : 0.0;
-
         w.news = s_.news.company_news(i, c, k.spec);
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
         w.cap_billions = c.market_cap / 1000000000.0;
         double size = size_multiplier(w.cap_billions, p_);
 
-        // Market term, with extra crisis loading when the blend is sourced.
+        // Market term, with the tick's extra crisis loading.
         double market = m_ * beta;
-        if (p_.crisis_blend_source != 0.0) {
-            double extra = ((p_.crisis_blend_source * p_.crisis_blend_gain) * blend_) * m_;
-            if (p_.crisis_blend_variance_damp != 0.0) {
-                double r = bounds::max(shock_ratio_, 1e-6);
-                extra = extra * clamp(maths::pow(r, -p_.crisis_blend_variance_damp), 0.1, 10.0);
-            }
-            market = market + extra;
-        }
+        if (has_market_extra_) market = market + market_extra_;
         double sector = k.has_factor ? s_.sector_factors[k.factor_position] : 0.0;
         double z = rng_.next_normal();
         w.squeeze = k.squeeze;
-        double crash =
-            shock_ratio_ > p_.crash_amplifier_threshold
-                ? p_.crash_amplifier_slope * (shock_ratio_ - p_.crash_amplifier_threshold) + 1.0
-                : 1.0;
         double raw_noise =
-            (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash));
-        w.flow = p_.informed_flow_fraction *
-                 (p_.order_flow_coefficient * ((imbalance * intensity) * k.flow_reciprocal));
+            (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash_));
+        w.flow = flow_impact(i, k);
         double drift = w.news + w.flow;
         if (open_) drift = drift + w.squeeze;
-        w.drift = drift * K390;
+        w.drift = drift * INV_TICKS_PER_DAY;
         w.noise = open_ ? raw_noise : raw_noise * 0.15;
-        w.amplifier = volume_amplifier(c, in_.news_impacts);
+        // Without lingering impacts the amplifier stays at the walk's 1.
+        if (!in_.news_impacts.empty()) w.amplifier = volume_amplifier(c, in_.news_impacts);
         w.uniform = rng_.next_float();
         draws_ += 2;
     }
@@ -483,34 +524,43 @@ private:
                RATE_PE_SENSITIVITY;
     }
 
-    void value(TickCompany& c, const InstrumentConstants& constants, InstrumentWork& w) {
+    // First tick: start from where the price stands against fair value,
+    // with no momentum.
+    double start_mispricing(TickCompany& c, InstrumentConstants& constants) const {
+        double cap = p_.mispricing_cap;
+        double s = num_clamp(maths::log(num_max(c.price, 0.01) / constants.fair_value), -cap, cap);
+        c.mispricing_s = s;
+        c.mispricing_s_prev_close = s;
+        c.mispricing_momentum = 0.0;
+        // The momentum starts over, and so does its term.
+        double momentum = 0.0;
+        constants.momentum_term = (momentum * p_.momentum_theta) / 390.0;
+        return s;
+    }
+
+    void value(TickCompany& c, InstrumentConstants& constants, InstrumentWork& w) {
         double cap = p_.mispricing_cap;
         double v = constants.fair_value;
-        // First tick: start from where the price stands against fair value.
         double s = 0.0;
         double momentum = 0.0;
         if (!c.mispricing_s) {
-            s = clamp(maths::log(bounds::max(c.price, 0.01) / v), -cap, cap);
-            c.mispricing_s = s;
-            c.mispricing_s_prev_close = s;
-            c.mispricing_momentum = 0.0;
+            s = start_mispricing(c, constants);
         } else {
             s = *c.mispricing_s;
             momentum = c.mispricing_momentum.value_or(0.0);
         }
 
-        // Written straight into the tick's row, which the walk then books.
-        ComponentRow& k = e_.tick_components_[w.index];
-        k.fill(0.0);
+        // Built here, then stored as the tick's row and added to the day's.
+        ComponentRow k{};
         double s_raw = 0.0;
         if (open_) {
             // Regular hours: reversion, momentum and the crowd's lean act.
-            double lean = clamp(momentum * p_.crowd_momentum_gain - s * p_.crowd_valuation_gain,
-                                -p_.crowd_lean_cap, p_.crowd_lean_cap);
+            double lean = num_clamp(momentum * p_.crowd_momentum_gain - s * p_.crowd_valuation_gain,
+                                    -p_.crowd_lean_cap, p_.crowd_lean_cap);
             k[slot(Component::reversion)] = (p_.s_phi_tick - 1.0) * s;
-            k[slot(Component::momentum)] = (momentum * p_.momentum_theta) / 390.0;
+            k[slot(Component::momentum)] = constants.momentum_term;
             k[slot(Component::crowd_lean)] = lean / 390.0;
-            k[slot(Component::short_squeeze_effect)] = w.squeeze * K390;
+            k[slot(Component::short_squeeze_effect)] = w.squeeze * INV_TICKS_PER_DAY;
             k[slot(Component::random_noise)] = w.noise * noise_curve_;
             s_raw =
                 (w.noise * noise_curve_) + (((k[slot(Component::momentum)] + s * p_.s_phi_tick) +
@@ -522,25 +572,26 @@ private:
             s_raw = (s + w.drift) + w.noise;
             w.lean = 0.0;
         }
-        k[slot(Component::company_news)] = w.news * K390;
-        k[slot(Component::order_flow_impact)] = w.flow * K390;
+        k[slot(Component::company_news)] = w.news * INV_TICKS_PER_DAY;
+        k[slot(Component::order_flow_impact)] = w.flow * INV_TICKS_PER_DAY;
 
-        double s1 = clamp(s_raw, -cap, cap);
-        double x = bounds::max(0.01, maths::exp(s1) * v);
+        double s1 = num_clamp(s_raw, -cap, cap);
+        double x = num_max(0.01, maths::exp(s1) * v);
 
         // Circuit breaker around the previous close; the pull is booked.
         w.band_high = c.previous_close * p_.breaker_band_upper;
-        w.band_low = bounds::max(0.01, c.previous_close * p_.breaker_band_lower);
+        w.band_low = num_max(0.01, c.previous_close * p_.breaker_band_lower);
         if (hold_to_band(x, w)) {
-            double s2 = clamp(maths::log(x / v), -cap, cap);
+            double s2 = num_clamp(maths::log(x / v), -cap, cap);
             k[slot(Component::circuit_breaker)] = s2 - s1;
             s = s2;
         } else {
             s = s1;
         }
         c.mispricing_s = s;
+        add_to_day(k, w.index);
         w.fair_value = v;
-        w.anchor = bounds::min(x, p_.price_hard_cap);
+        w.anchor = num_min(x, p_.price_hard_cap);
     }
 
     // The market-wide volume multiplier, from the variance regime and the
@@ -549,10 +600,10 @@ private:
         double vm = 1.0;
         if (p_.volume_variance_gain != 0.0 && p_.market_factor_sigma > 0.0) {
             double r = sigma_m_ / p_.market_factor_sigma;
-            vm = clamp(p_.volume_variance_gain * (r * r - 1.0) + 1.0, 0.25, 4.0);
+            vm = num_clamp(p_.volume_variance_gain * (r * r - 1.0) + 1.0, 0.25, 4.0);
         }
         double state = e_.market_.volume_state;
-        double vs = state != 0.0 ? clamp(maths::exp(state), 0.25, 4.0) : 1.0;
+        double vs = state != 0.0 ? num_clamp(maths::exp(state), 0.25, 4.0) : 1.0;
         volume_base_ = (vm * (open_ ? 1.0 : 0.1)) * vs;
     }
 
@@ -562,10 +613,10 @@ private:
         if (k.has_variance_volume) v = v * k.variance_volume;
         // More shares change hands the further the price has moved today.
         double move = c.open > 0.0 ? std::fabs(w.anchor - c.open) / c.open : 0.0;
-        double units = bounds::min(move / 0.01, p_.volume_move_cap);
+        double units = num_min(move / 0.01, p_.volume_move_cap);
         w.volume = rounding::floor((((w.uniform * p_.volume_move_noise) +
                                      (units * p_.volume_move_response + p_.volume_move_floor)) *
-                                    (v * (c.avg_volume / 390.0))) *
+                                    (v * k.average_per_tick)) *
                                    volume_curve_ * w.amplifier);
     }
 
@@ -588,8 +639,8 @@ private:
         }
         c.previous_tick_price = old;
         c.price = x;
-        c.high = bounds::max(c.high, x);
-        c.low = bounds::min(c.low, x);
+        c.high = num_max(c.high, x);
+        c.low = num_min(c.low, x);
         c.volume = c.volume + w.volume;
         c.market_cap = x * c.shares_outstanding;
     }
@@ -599,7 +650,7 @@ private:
     // print becomes the last trade; the maker's inventory takes the other side.
     double settle_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
                        const double (&uniforms)[4], double& inventory_change) {
-        const InstrumentConstants& k = s_.constants[w.index];
+        InstrumentConstants& k = s_.constants[w.index];
         // The quote does not depend on the depth, which only the sweep needs.
         LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, BOOK_LEVELS);
         // The price is positive here, so the quote is the live book's.
@@ -607,11 +658,19 @@ private:
         if (!k.quote_base_fixed)
             terms.base =
                 microstructure::base_level_size(c.avg_volume, c.volume, c.shares_outstanding);
-        LiveQuote quote =
-            quote_ladder(old, w.cap_billions, book_stress_, terms, c.maker_inventory, options);
+        // The half spread is kept while the tier holds, bit for bit.
+        double tier = spread_tier(w.cap_billions, options);
+        if (!k.has_spread ||
+            std::bit_cast<std::uint64_t>(tier) != std::bit_cast<std::uint64_t>(k.spread_tier)) {
+            k.spread_tier = tier;
+            k.spread_fraction = half_spread_fraction(tier, book_stress_, terms);
+            k.has_spread = true;
+        }
+        LiveQuote quote = quote_at_spread(old, k.spread_fraction, terms, c.maker_inventory);
 
-        double p_buy = clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);
-        double slice = bounds::max(1.0, rounding::floor_non_negative(w.volume * 0.25));
+        double p_buy =
+            num_clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);
+        double slice = num_max(1.0, rounding::floor_non_negative(w.volume * 0.25));
         Side sides[4];
         double sells = 0.0;
         for (std::size_t order = 0; order < 4; ++order) {
@@ -623,7 +682,7 @@ private:
         if (settle_at_inside(quote, sides, sells, slice, price, inventory_change)) return price;
 
         double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
-        options.levels = bounds::min(10.0, bounds::max(2.0, rounding::ceil(w.volume / lot) + 1.0));
+        options.levels = num_min(10.0, num_max(2.0, rounding::ceil(w.volume / lot) + 1.0));
         LadderSweep ladder(quote, options, old);
         if (!ladder.two_sided()) return anchor;
         double filled = 0.0;
@@ -663,18 +722,23 @@ private:
         return true;
     }
 
-    void book(const InstrumentWork& w) {
-        const ComponentRow& tick = e_.tick_components_[w.index];
-        AttributionRow& day = e_.attribution_[w.index];
+    // The tick's row, and its components added to the day's attribution.
+    void add_to_day(const ComponentRow& tick, std::size_t i) {
+        e_.tick_components_[i] = tick;
+        AttributionRow& day = e_.attribution_[i];
         for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += tick[k];
-        e_.tick_fundamental_[w.index] = w.fair_value;
-        e_.tick_anchor_[w.index] = w.anchor;
-        s_.active.push_back(w.index);
-        s_.anchors.push_back(w.anchor);
-        s_.volumes.push_back(w.volume);
     }
 
-    void book_the_day() {
+    void book(const InstrumentWork& w) {
+        e_.tick_fundamental_[w.index] = w.fair_value;
+        e_.tick_anchor_[w.index] = w.anchor;
+        s_.active[booked_] = w.index;
+        s_.anchors[booked_] = w.anchor;
+        s_.volumes[booked_] = w.volume;
+        ++booked_;
+    }
+
+    void add_to_day_totals() {
         e_.market_.day_factor += m_;
         e_.stream(Stream::market) = rng_;
         e_.draws_.market += draws_;
@@ -693,9 +757,15 @@ private:
     double m_ = 0.0;
     double blend_ = 0.0;
     double shock_ratio_ = 0.0;
+    double market_extra_ = 0.0;
+    bool has_market_extra_ = false;
+    double crash_ = 1.0;
+    double no_flow_ = 0.0;
     double volume_base_ = 1.0;
     double book_stress_ = 1.0;
     std::uint64_t draws_ = 0;
+    // Rows of the outcome written so far.
+    std::size_t booked_ = 0;
 };
 
 TickOutcome Engine::tick(const TickInput& input) {

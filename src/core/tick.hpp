@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,10 +22,10 @@
 
 namespace corvane {
 
-// Ticks in a trading day and the exact constants derived from that count.
-inline constexpr double C390 = 0.05063696835418333;   // 1/sqrt(390)
-inline constexpr double S390 = 19.748417658131498;    // sqrt(390)
-inline constexpr double K390 = 0.002564102564102564;  // 1/390, as a multiplier
+// A trading day holds 390 ticks; the exact constants derived from that count.
+inline constexpr double INV_SQRT_TICKS_PER_DAY = 0.05063696835418333;  // 1/sqrt(390)
+inline constexpr double SQRT_TICKS_PER_DAY = 19.748417658131498;       // sqrt(390)
+inline constexpr double INV_TICKS_PER_DAY = 0.002564102564102564;      // 1/390, as a multiplier
 
 // The first eight attribution components, which every tick books; the ninth,
 // `jump`, is booked only by the close.
@@ -135,37 +136,49 @@ struct InstrumentWork {
 // change, worked out once and reused by every tick until then. Each is the
 // same expression the tick would evaluate, so reuse changes no bit.
 struct InstrumentConstants {
-    // Neither suspended nor untradable: the tick moves it.
-    bool moves = false;
+    // What every tick reads comes first, then the flags, then what only
+    // caller flow and regular hours read, so a pre-market walk touches as
+    // little of each record as it can.
     const SectorSpec* spec = nullptr;
     // Position of the instrument's sector factor, or none.
     std::size_t factor_position = 0;
-    bool has_factor = false;
     double beta = 1.0;
     // Idiosyncratic noise per unit normal, before the size multiplier.
     double idio = 0.0;
     double loading = 0.0;
     double squeeze = 0.0;
+    // Volume multipliers from the instrument's volume state and its
+    // variance against the sector's; 1 when they do not apply.
+    double own_volume = 1.0;
+    double variance_volume = 1.0;
+    // The per-tick fair value, for the economy it was computed under.
+    double fair_value = 0.0;
+    // The average volume's share of one tick.
+    double average_per_tick = 0.0;
+    // Neither suspended nor untradable: the tick moves it.
+    bool moves = false;
+    bool has_factor = false;
+    bool has_own_volume = false;
+    bool has_variance_volume = false;
+    bool quote_base_fixed = false;
+    bool flow_lot_fixed = false;
+    bool has_spread = false;
     // Caller flow's intensity denominator, and the reciprocal its impact
     // multiplies by.
     double flow_per_tick = 0.0;
     double flow_reciprocal = 0.0;
-    // Volume multipliers from the instrument's volume state and its
-    // variance against the sector's; 1 when they do not apply.
-    double own_volume = 1.0;
-    bool has_own_volume = false;
-    double variance_volume = 1.0;
-    bool has_variance_volume = false;
-    // The per-tick fair value, for the economy it was computed under.
-    double fair_value = 0.0;
+    // The momentum component of a regular-hours tick.
+    double momentum_term = 0.0;
     // The live book's terms; its base level size holds only while the
     // average volume is usable, else today's volume sets it tick by tick.
     QuoteTerms quote;
-    bool quote_base_fixed = false;
     // Shares per level the flow is sized against, when the average volume
     // fixes it.
     double flow_lot = 1.0;
-    bool flow_lot_fixed = false;
+    // The live book's half spread as a fraction of the price, for the
+    // spread tier it was worked out at, once it has been.
+    double spread_tier = 0.0;
+    double spread_fraction = 0.0;
 };
 
 // Working memory of the tick, kept by the engine so that a tick allocates
@@ -190,6 +203,8 @@ struct TickScratch {
     std::size_t active_count = 0;
     double fair_value_qe = 0.0;
     double fair_value_rate = 0.0;
+    // The live book's stress the kept half spreads were worked out under.
+    double spread_stress = std::numeric_limits<double>::quiet_NaN();
 };
 
 // The market maker's view of an instrument, quoting around `price`.

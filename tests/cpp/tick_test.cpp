@@ -115,16 +115,20 @@ TEST(TickNews, ScopeFollowsWhichFieldsAreSet) {
     };
     using V = std::vector<double>;
     double v = 0.01;
-    EXPECT_EQ(news_after({v, {}, {}}), (V{v * 0.3 * K390, v * 0.3 * K390, v * 0.3 * K390}));
-    EXPECT_EQ(news_after({v, {}, "technology"}), (V{v * 0.5 * K390, v * 0.5 * K390, 0.0}));
-    EXPECT_EQ(news_after({v, "A-0", {}}), (V{v * K390, 0.0, 0.0}));
-    EXPECT_EQ(news_after({v, "A-0", "technology"}), (V{v * K390, (v * 0.05) * K390, 0.0}));
-    EXPECT_EQ(news_after({-v, "A-0", "technology"}), (V{-v * K390, (-v * 0.1) * K390, 0.0}));
-    EXPECT_EQ(news_after({v, "A-0", "technology"}, 0.0, 0.0), (V{v * K390, 0.0, 0.0}));
+    EXPECT_EQ(news_after({v, {}, {}}), (V{v * 0.3 * INV_TICKS_PER_DAY, v * 0.3 * INV_TICKS_PER_DAY,
+                                          v * 0.3 * INV_TICKS_PER_DAY}));
+    EXPECT_EQ(news_after({v, {}, "technology"}),
+              (V{v * 0.5 * INV_TICKS_PER_DAY, v * 0.5 * INV_TICKS_PER_DAY, 0.0}));
+    EXPECT_EQ(news_after({v, "A-0", {}}), (V{v * INV_TICKS_PER_DAY, 0.0, 0.0}));
+    EXPECT_EQ(news_after({v, "A-0", "technology"}),
+              (V{v * INV_TICKS_PER_DAY, (v * 0.05) * INV_TICKS_PER_DAY, 0.0}));
+    EXPECT_EQ(news_after({-v, "A-0", "technology"}),
+              (V{-v * INV_TICKS_PER_DAY, (-v * 0.1) * INV_TICKS_PER_DAY, 0.0}));
+    EXPECT_EQ(news_after({v, "A-0", "technology"}, 0.0, 0.0), (V{v * INV_TICKS_PER_DAY, 0.0, 0.0}));
     // A bare ticker is not a company id, and an absent impact is no impact.
     EXPECT_EQ(news_after({v, "A", {}}), (V{0.0, 0.0, 0.0}));
     // An unknown ticker with a sector still reaches that sector as a peer.
-    EXPECT_EQ(news_after({v, "A", "energy"}), (V{0.0, 0.0, (v * 0.05) * K390}));
+    EXPECT_EQ(news_after({v, "A", "energy"}), (V{0.0, 0.0, (v * 0.05) * INV_TICKS_PER_DAY}));
     EXPECT_EQ(news_after({{}, {}, {}}), (V{0.0, 0.0, 0.0}));
 }
 
@@ -145,7 +149,7 @@ TEST(TickNews, ReachesDuplicateIdsAndSectorsOutsideTheTable) {
     double market = v * 0.3;
     std::vector<double> expected = {(0.0 + v) + market, market, market,
                                     ((0.0 + v * 0.05) + v * 0.5) + market, (0.0 + v) + market};
-    for (double& e : expected) e = e * K390;
+    for (double& e : expected) e = e * INV_TICKS_PER_DAY;
     EXPECT_EQ(components(engine, Component::company_news), expected);
 }
 
@@ -187,6 +191,26 @@ TEST(TickBounds, TheBreakerPullsToTheBandAndBooksTheDifference) {
     // In regular hours the traded print is pulled back into the band too.
     (void)engine.tick(at(10, 0));
     for (std::size_t i = 0; i < 3; ++i) EXPECT_LE(engine.roster()[i].price, half[i] * 1.25);
+}
+
+TEST(TickFirstTick, StartsFromPriceAgainstFairValueWithNoMomentum) {
+    Engine engine = make_engine(24);
+    engine.open_market();
+    // A momentum without a mispricing is dropped by the first tick.
+    ASSERT_TRUE(
+        engine.set_column(PriceField::mispricing_momentum, std::vector<double>(24, 0.5)).ok());
+    std::vector<double> start = testing::prices(engine);
+    (void)engine.tick(at(7, 0));
+    for (std::size_t i = 0; i < start.size(); ++i) {
+        const TickCompany& c = engine.roster()[i];
+        double expected = maths::log(start[i] / engine.tick_fundamental()[i]);
+        expected = std::max(-0.9, std::min(expected, 0.9));
+        EXPECT_EQ(c.mispricing_s_prev_close, expected) << i;
+        EXPECT_EQ(c.mispricing_momentum, 0.0);
+        EXPECT_EQ(c.previous_tick_price, start[i]);
+    }
+    (void)engine.tick(at(10, 0));
+    EXPECT_EQ(components(engine, Component::momentum), std::vector<double>(24, 0.0));
 }
 
 TEST(TickOrderFlow, IsKeyedByTickerAndOnlyTheFirstEntryCounts) {
