@@ -244,8 +244,12 @@ class Workspace:
                 link.unlink()
             link.symlink_to(f)
 
-    def build(self) -> str:
-        status, _ = run(["cmake", "--build", str(self.build_dir), "-j", self.jobs], self.tree, 1800)
+    def build(self, *targets: str) -> str:
+        """Builds the given targets (everything when none): a core fault the
+        C++ suite catches need not wait for the module to relink."""
+        chosen = [arg for t in targets for arg in ("--target", t)]
+        status, _ = run(["cmake", "--build", str(self.build_dir), "-j", self.jobs, *chosen],
+                        self.tree, 1800)
         return status
 
     def objects_digest(self) -> str:
@@ -266,6 +270,38 @@ class Workspace:
         status, _ = run([self.python, "-X", "dev", "-W", "error", "-m", "pytest", "-x", "-q",
                          "-p", "no:cacheprovider", *tests], self.tree / "tests/python", timeout, env)
         return status
+
+
+# What the C++ suite runs on, and the module the Python suite imports.
+CPP_TARGETS = ("corvane_cpp_tests", "digest_table")
+MODULE_TARGET = "_core"
+
+
+def judge(space: Workspace, mutant: Mutant, baseline: str, timeout: float,
+          phases: dict[str, float]) -> str:
+    """Builds and tests one planted fault, cheapest step first: the C++ suite
+    (a few seconds) before the module's relink and the Python suite. A
+    mutant survives only when every suite it reaches passes."""
+    def step(name: str, action) -> str:
+        began = time.monotonic()
+        status = action()
+        phases[name] = round(time.monotonic() - began, 1)
+        return status
+
+    in_core = mutant.path.startswith("src/core")
+    # A core header may reach the binding's own objects: build those too
+    # before deciding the objects are unchanged.
+    first = CPP_TARGETS if in_core and mutant.path.endswith(".cpp") else (
+        (*CPP_TARGETS, MODULE_TARGET) if in_core else (MODULE_TARGET,))
+    if step("build", lambda: space.build(*first)) != "ok":
+        return "stillborn"
+    if space.objects_digest() == baseline:
+        return "equivalent"
+    if in_core and step("ctest", lambda: space.ctest(timeout)) != "ok":
+        return "caught"
+    if MODULE_TARGET not in first and step("module", lambda: space.build(MODULE_TARGET)) != "ok":
+        return "stillborn"
+    return "caught" if step("pytest", lambda: space.pytest(timeout)) != "ok" else "survived"
 
 
 def main() -> None:
@@ -304,6 +340,7 @@ def main() -> None:
             target = space.tree / mutant.path
             original = target.read_text()
             started = time.monotonic()
+            phases: dict[str, float] = {}
             try:
                 mutated = original.replace(mutant.before, mutant.after, 1)
                 # Locate by line so a repeated text mutates the right place.
@@ -313,22 +350,14 @@ def main() -> None:
                 if "".join(lines[k : k + span]) == mutant.before:
                     mutated = "".join(lines[:k]) + mutant.after + "".join(lines[k + span :])
                 target.write_text(mutated)
-                if space.build() != "ok":
-                    outcome = "stillborn"
-                elif space.objects_digest() == baseline:
-                    outcome = "equivalent"
-                else:
-                    in_core = mutant.path.startswith("src/core")
-                    caught = (in_core and space.ctest(args.timeout) != "ok") or space.pytest(
-                        args.timeout
-                    ) != "ok"
-                    outcome = "caught" if caught else "survived"
+                outcome = judge(space, mutant, baseline, args.timeout, phases)
             finally:
                 target.write_text(original)
             counts[outcome] = counts.get(outcome, 0) + 1
             if outcome == "survived":
                 survivors.append(mutant)
-            record = dict(asdict(mutant), outcome=outcome, seconds=round(time.monotonic() - started))
+            record = dict(asdict(mutant), outcome=outcome, seconds=round(time.monotonic() - started),
+                          phases=phases)
             results.write(json.dumps(record) + "\n")
             results.flush()
             print(f"[{i}/{len(sample)}] {outcome:10} {mutant.name}", flush=True)
