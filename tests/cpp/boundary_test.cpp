@@ -8,6 +8,7 @@
 #include "core/fair_value.hpp"
 #include "core/macro_step.hpp"
 #include "core/order_book.hpp"
+#include "core/simulation.hpp"
 #include "engine_fixture.hpp"
 
 namespace corvane {
@@ -129,6 +130,32 @@ TEST(CrisisBlend, OldAndNewPresetsTakeTheirOwnPathAboveTheThreshold) {
     // Recorded once. Through kx-v6 the blend mixes the market factor into
     // the sector factors; from kx-v7 it loads the market term instead.
     EXPECT_EQ(noise, (std::vector<double>{-0x1.93819ba00fc7p-11, -0x1.6cd91074420a2p-11}));
+}
+
+// Each refused call carries good parts the simulation would act on were its
+// check missing or made after the change: nothing of them may land.
+TEST(Refusals, AGoodPartBesideABadOneChangesNothing) {
+    std::vector<InstrumentInit> universe;
+    for (const GeneratedInstrument& g : random_universe(3, 1)) universe.push_back(g.to_init());
+    Simulation sim = Simulation::create(5, universe, std::nullopt, ModelParams{}).value();
+    ASSERT_TRUE(sim.run_session(Clock{}, 3, false, {}).ok());
+    std::string before = state_digest(sim.state());
+    std::size_t logged = sim.log().size();
+
+    MacroPinArgs pin;
+    pin.vix = 40.0;
+    pin.fear_greed_index = 10.0;
+    pin.cycle = "Peak";
+    EXPECT_FALSE(sim.pin_macro(pin).ok());
+    CallInputs flow;
+    flow.order_flow = {{"AAA", 5.0, 1.0}, {"AAB", 1.0, -1.0}};
+    EXPECT_FALSE(sim.tick(Clock{}, flow).ok());
+    CallInputs news;
+    news.news = {{"AAA", std::nullopt, 0.05}, {"QQQ", std::nullopt, 0.05}};
+    EXPECT_FALSE(sim.run_session(Clock{}, 2, true, news).ok());
+    EXPECT_FALSE(sim.delist(3).ok());
+    EXPECT_EQ(state_digest(sim.state()), before);
+    EXPECT_EQ(sim.log().size(), logged);
 }
 
 }  // namespace
