@@ -158,5 +158,55 @@ TEST(Refusals, AGoodPartBesideABadOneChangesNothing) {
     EXPECT_EQ(sim.log().size(), logged);
 }
 
+// Options no shipped preset switches on, each run two short days in a
+// stressed contraction (the VIX past every crisis threshold) and pinned by
+// the head of the state digest, recorded once; the first row is none set.
+TEST(OffPresetOptions, EachPathIsPinned) {
+    struct Case {
+        std::vector<std::pair<const char*, double>> set;
+        const char* digest;
+    };
+    const Case cases[] = {
+        {{}, "abc47130e6e35c51"},
+        {{{"sector_loading_beta_slope", 0.5}}, "5115fe925342fea3"},
+        {{{"crisis_blend_variance_damp", 0.5}}, "eecfdcbe071e32d7"},
+        {{{"idio_sigma_beta_exponent", 0.7}}, "1023047c5669b782"},
+        {{{"fair_value_book_floor", 3.0}}, "7887190796e94855"},
+        {{{"market_vol_slow_weight", 0.4}}, "a35be54eb3207e07"},
+        {{{"market_vol_slow_weight", 0.4}, {"market_vol_slow_persistence", 0.9}},
+         "7bc4b03866fb9d1f"},
+        {{{"market_vol_slow_weight", 0.4},
+          {"market_vol_slow_persistence", 0.9},
+          {"market_vol_slow_gain", 0.3}},
+         "e49c9e2b2d982963"},
+        {{{"market_vol_slow_weight", 0.4}, {"market_vol_slow_vix_damp", 0.5}}, "57554ecd1ffa8b01"},
+        {{{"volume_idio_persistence", 0.8}}, "e920d99d5dc6bc95"},
+        {{{"volume_idio_sigma", 0.2}}, "d0c72b16a3e548fe"},
+        {{{"volume_idio_variance_gain", 0.5}}, "370308e7b0022f7d"},
+        {{{"garch_cascade_components", 3.0}}, "059ef7356072a4bd"},
+        {{{"universe_stress_weight", 0.5}}, "d44ebced75c29440"},
+        {{{"universe_stress_weight", 0.5}, {"universe_stress_decay", 0.9}}, "d0903b779e44616f"},
+        {{{"universe_stress_weight", 0.5}, {"regime_stress_points", 4.0}}, "7beb576aa0f2f016"},
+        {{{"garch_beta_dispersion", 0.2}}, "9f9cc1419698eb79"},
+        {{{"size_effect_smoothness", 0.5}}, "3abcc4df14b97cda"},
+        {{{"spread_size_smoothness", 0.5}}, "b7a01f2560787e1d"},
+        {{{"vix_realised_vol_weight", 0.5}}, "3a1ed4dc40fe6f47"},
+        {{{"daily_credit_floor_gain", 0.5}}, "c708a33ce2d27af4"},
+    };
+    std::vector<InstrumentInit> universe;
+    for (const GeneratedInstrument& g : random_universe(12, 2)) universe.push_back(g.to_init());
+    Macro stressed;
+    stressed.vix = 45.0;
+    stressed.cycle = CyclePhase::contraction;
+    for (const Case& c : cases) {
+        ModelParams model;
+        for (auto [name, value] : c.set) model = model.with_override(name, value).value();
+        Simulation sim = Simulation::create(7, universe, stressed, model).value();
+        ASSERT_TRUE(sim.run_days(2, Clock{}, 60, false, 1).ok());
+        EXPECT_EQ(state_digest(sim.state()).substr(0, 16), c.digest)
+            << (c.set.empty() ? "none" : c.set.back().first);
+    }
+}
+
 }  // namespace
 }  // namespace corvane
