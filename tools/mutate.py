@@ -51,6 +51,7 @@ FAST_PYTHON_TESTS = [
     "test_arrow.py",
     "test_recording.py",
     "test_hostile.py",
+    "test_boundaries.py",
 ]
 # Too slow for each mutant and about bits the other suites see anyway.
 SLOW_CTESTS = "maths_matches_musl|core_has_no_fma"

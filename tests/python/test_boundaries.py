@@ -1,0 +1,30 @@
+"""Refusals in the binding's own argument handling, each with good parts the
+engine would act on were the check missing."""
+
+import pytest
+
+import corvane
+
+UNIVERSE = corvane.random_instruments(4, seed=5)
+
+
+def test_a_restore_with_one_malformed_news_entry_changes_nothing():
+    source = corvane.Engine(seed=3, universe=UNIVERSE)
+    source.run_days(3, ticks_per_day=30, record=False)
+    snapshot = source.state_snapshot()
+    good = {"ticker": "AAA-0", "sector": "technology", "price_impact": 0.05}
+    snapshot["pending_news"] = [good, 42]
+    target = corvane.Engine(seed=3, universe=UNIVERSE)
+    before = target.state_digest(), target.order_log
+    with pytest.raises(TypeError, match="argument 'pending_news' must be dict, not int"):
+        target.restore_state(snapshot)
+    assert (target.state_digest(), target.order_log) == before
+
+
+@pytest.mark.parametrize("read", [lambda b: b.price_levels("up"), lambda b: b.sweep_cost("up", 5),
+                                  lambda b: b.depth("up")])
+def test_an_unknown_side_is_refused_by_every_book_reader(read):
+    book = corvane.OrderBook("X", last_price=10.0)
+    book.post_limit("sell", 10.5, 100, owner="mm")
+    with pytest.raises(corvane.ValidationError, match='side must be "buy" or "sell", got "up"'):
+        read(book)
