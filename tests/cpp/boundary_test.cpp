@@ -86,9 +86,9 @@ struct MacroDay {
         economy.oil_last_opec_day = 0;
         bank.next_meeting_date = 100000 * 1440;
     }
-    const EconomyState& run() {
+    const EconomyState& run(std::uint32_t day = 3) {
         (void)advance_macro_day(economy, bank, model, rng, {},
-                                model.market_factor_sigma * model.market_factor_sigma, 3);
+                                model.market_factor_sigma * model.market_factor_sigma, day);
         return economy;
     }
 };
@@ -99,6 +99,34 @@ TEST(Boundary, VixIsHeldBetweenTenAndEighty) {
         day.economy.vix = start;
         EXPECT_EQ(day.run().vix, end);
     }
+}
+
+TEST(Boundary, GuidanceTurnsOnlyPastThreeTenths) {
+    using enum ForwardGuidance;
+    for (auto [score, said] :
+         {std::pair{0.3, as_appropriate}, std::pair{-0.3, as_appropriate},
+          std::pair{0.31, ongoing_increases}, std::pair{-0.31, accommodative}}) {
+        MacroDay day;
+        day.bank = CentralBank{};
+        day.bank.hawkish_dovish_score = score;
+        day.run(45);  // a scheduled meeting that holds, leaving the score as it was
+        EXPECT_EQ(day.bank.forward_guidance, said) << score;
+    }
+}
+
+TEST(Boundary, ADayWithoutVolumeLeavesTheAverageAlone) {
+    Engine engine = testing::make_engine(3);
+    engine.open_market();
+    (void)engine.tick(testing::at(10, 0));
+    auto average = engine.column(PriceField::avg_volume);
+    ASSERT_TRUE(engine.set_column(PriceField::volume, std::vector<double>{0.0, 0.0, 2030.0}).ok());
+    std::vector<std::optional<double>> innovations(3);
+    std::vector<double> bases(3, 0.0004);
+    ASSERT_TRUE(engine.close_market({innovations, bases, true}).ok());
+    // The third rolls two twenty-firsts of the way to 2030 / 2.03 = 1000 shares
+    // (recorded once); the two that traded nothing keep theirs.
+    average[2] = 0x1.16de4cp+22;
+    EXPECT_EQ(engine.column(PriceField::avg_volume), average);
 }
 
 TEST(MacroPins, EachDailyDrawFeedsItsOwnMarket) {
