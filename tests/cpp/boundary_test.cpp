@@ -129,6 +129,54 @@ TEST(Boundary, ADayWithoutVolumeLeavesTheAverageAlone) {
     EXPECT_EQ(engine.column(PriceField::avg_volume), average);
 }
 
+// How many of 1000 streams leave the phase on a plain day: each condition
+// moves the hazard by a fixed amount, so a changed one moves the count.
+TEST(MacroPins, PhaseExitsUnderEachCondition) {
+    using Tweak = void (*)(EconomyState&);
+    struct Case {
+        CyclePhase phase;
+        double months;
+        Tweak tweak;
+        int exits;
+    };
+    using enum CyclePhase;
+    const Case cases[] = {
+        {contraction, 4, [](EconomyState&) {}, 79},
+        {contraction, 4, [](EconomyState& e) { e.federal_funds_rate = 0.5; }, 235},
+        {contraction, 4, [](EconomyState& e) { e.gdp_growth = -3.0; }, 128},
+        {contraction, 4, [](EconomyState& e) { e.unemployment_rate = 11.0; }, 128},
+        {contraction, 4, [](EconomyState& e) { e.treasury_yield_10y = 5.0; }, 128},
+        {expansion, 6, [](EconomyState&) {}, 10},
+        {expansion, 6, [](EconomyState& e) { e.inflation_rate = 5.0; }, 114},
+        {expansion, 6, [](EconomyState& e) { e.federal_funds_rate = 6.0; }, 263},
+        {expansion, 6, [](EconomyState& e) { e.treasury_yield_10y = 2.0; }, 39},
+        {expansion, 6, [](EconomyState& e) { e.market_pe = 40.0; }, 71},
+        {expansion, 6,
+         [](EconomyState& e) {
+             e.inflation_rate = 5.0;
+             e.federal_funds_rate = 6.0;
+             e.unemployment_rate = 9.0;
+         },
+         166},
+        {peak, 2, [](EconomyState&) {}, 114},
+        {recovery, 100, [](EconomyState&) {}, 219},
+        {recovery, 100, [](EconomyState& e) { e.unemployment_rate = 11.0; }, 105},
+    };
+    for (const Case& c : cases) {
+        int exits = 0;
+        for (std::uint32_t seed = 0; seed < 1000; ++seed) {
+            MacroDay day;
+            day.rng = GameRng::create(seed, 257);
+            day.economy.cycle_phase = c.phase;
+            day.economy.months_in_current_phase = c.months;
+            c.tweak(day.economy);
+            day.run();
+            exits += day.economy.cycle_phase != c.phase;
+        }
+        EXPECT_EQ(exits, c.exits) << static_cast<int>(c.phase) << " " << c.months;
+    }
+}
+
 TEST(MacroPins, EachDailyDrawFeedsItsOwnMarket) {
     MacroDay day;
     const EconomyState& e = day.run();
