@@ -314,12 +314,23 @@ def main() -> None:
     parser.add_argument("--timeout", type=float, default=600, help="seconds per suite")
     parser.add_argument("--only", help="regular expression a mutant's name must match")
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
+    parser.add_argument("--retry", metavar="RESULTS",
+                        help="run exactly the survivors recorded in an earlier results file")
     args = parser.parse_args()
 
-    pool = all_mutants()
-    if args.only:
-        pool = [m for m in pool if re.search(args.only, m.name)]
-    sample = random.Random(args.seed).sample(pool, min(args.count, len(pool)))
+    if args.retry:
+        # The very mutants, not a fresh draw: the source may have moved since.
+        fields = ("path", "line", "kind", "before", "after")
+        with open(args.retry) as earlier:
+            records = [json.loads(line) for line in earlier]
+        sample = [Mutant(**{f: r[f] for f in fields}) for r in records if r["outcome"] == "survived"]
+        if args.only:
+            sample = [m for m in sample if re.search(args.only, m.name)]
+    else:
+        pool = all_mutants()
+        if args.only:
+            pool = [m for m in pool if re.search(args.only, m.name)]
+        sample = random.Random(args.seed).sample(pool, min(args.count, len(pool)))
     if args.list:
         for m in sample:
             print(m.name)
@@ -350,8 +361,11 @@ def main() -> None:
                 span = mutant.before.count("\n")
                 if "".join(lines[k : k + span]) == mutant.before:
                     mutated = "".join(lines[:k]) + mutant.after + "".join(lines[k + span :])
-                target.write_text(mutated)
-                outcome = judge(space, mutant, baseline, args.timeout, phases)
+                if mutated == original:
+                    outcome = "stale"  # the source no longer holds the text
+                else:
+                    target.write_text(mutated)
+                    outcome = judge(space, mutant, baseline, args.timeout, phases)
             finally:
                 target.write_text(original)
             counts[outcome] = counts.get(outcome, 0) + 1
