@@ -159,6 +159,13 @@ TEST(MacroPins, PhaseExitsUnderEachCondition) {
          },
          166},
         {peak, 2, [](EconomyState&) {}, 114},
+        {trough, 2, [](EconomyState& e) { e.federal_funds_rate = 4.0; }, 266},
+        {trough, 2,
+         [](EconomyState& e) {
+             e.federal_funds_rate = 4.0;
+             e.unemployment_rate = 9.0;
+         },
+         291},
         {recovery, 100, [](EconomyState&) {}, 219},
         {recovery, 100, [](EconomyState& e) { e.unemployment_rate = 11.0; }, 105},
     };
