@@ -129,8 +129,9 @@ TEST(Boundary, ADayWithoutVolumeLeavesTheAverageAlone) {
     EXPECT_EQ(engine.column(PriceField::avg_volume), average);
 }
 
-// How many of 1000 streams leave the phase on a plain day: each condition
-// moves the hazard by a fixed amount, so a changed one moves the count.
+// How many of 1000 streams leave the phase on a plain day (recorded once):
+// each condition moves the hazard by a fixed amount, so a changed one moves
+// the count.
 TEST(MacroPins, PhaseExitsUnderEachCondition) {
     using Tweak = void (*)(EconomyState&);
     struct Case {
