@@ -52,6 +52,12 @@ FAST_PYTHON_TESTS = [
     "test_recording.py",
     "test_hostile.py",
     "test_boundaries.py",
+    # A second or two each, and the only tests of pickling, replayed order
+    # logs, stateful sequences and the stubs.
+    "test_pickling.py",
+    "test_records.py",
+    "test_stateful.py",
+    "test_stubs.py",
 ]
 # Too slow for each mutant and about bits the other suites see anyway.
 SLOW_CTESTS = "maths_matches_musl|core_has_no_fma"
