@@ -1,6 +1,8 @@
 """Refusals in the binding's own argument handling, each with good parts the
 engine would act on were the check missing."""
 
+import inspect
+
 import pytest
 
 import corvane
@@ -28,3 +30,18 @@ def test_an_unknown_side_is_refused_by_every_book_reader(read):
     book.post_limit("sell", 10.5, 100, owner="mm")
     with pytest.raises(corvane.ValidationError, match='side must be "buy" or "sell", got "up"'):
         read(book)
+
+
+def test_one_positional_argument_too_many_is_refused_by_every_call():
+    owners = [corvane.Engine(seed=5, universe=UNIVERSE), corvane.OrderBook("X", last_price=10.0),
+              corvane.EngineBatch(seeds=[1, 2], universe=UNIVERSE), corvane.GameRng(1, 2),
+              corvane._core]
+    for owner in owners:
+        for name in dir(owner):
+            call = getattr(owner, name)
+            if name.startswith("_") or not getattr(call, "__text_signature__", None):
+                continue
+            params = inspect.signature(call).parameters.values()
+            n = sum(p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD) for p in params)
+            with pytest.raises(TypeError, match=rf"takes (at most {n} positional|no arguments)"):
+                call(*[None] * (n + 1))
