@@ -185,6 +185,18 @@ TEST(MacroPins, PhaseExitsUnderEachCondition) {
     }
 }
 
+// A quarterly meeting on stream 6, which draws a supply change both for a
+// dear barrel (a cut) and for a cheap one (more supply). Recorded once.
+TEST(MacroPins, CartelMeetingsMoveADearAndACheapBarrel) {
+    for (auto [oil, after] :
+         {std::pair{100.0, 0x1.8a6872a356badp+6}, std::pair{60.0, 0x1.057eb8968387ap+6}}) {
+        MacroDay day;
+        day.rng = GameRng::create(6, 257);
+        day.economy.oil_price = oil;
+        EXPECT_EQ(day.run(90).oil_price, after) << oil;
+    }
+}
+
 TEST(MacroPins, EachDailyDrawFeedsItsOwnMarket) {
     MacroDay day;
     const EconomyState& e = day.run();
