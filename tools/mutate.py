@@ -336,6 +336,8 @@ def main() -> None:
         sample = [Mutant(**{f: r[f] for f in fields}) for r in records if r["outcome"] == "survived"]
         if args.only:
             sample = [m for m in sample if re.search(args.only, m.name)]
+        # Headers last: each rebuilds most of the tree.
+        sample.sort(key=lambda m: m.path.endswith(".hpp"))
     else:
         pool = all_mutants()
         if args.only:
