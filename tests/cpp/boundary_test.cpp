@@ -114,6 +114,18 @@ TEST(Boundary, GuidanceTurnsOnlyPastThreeTenths) {
     }
 }
 
+// Inflation over 4% and over the rate by four points calls a meeting at once;
+// only past the 2% target plus four does the steeper rule set the rate.
+// Rates recorded once.
+TEST(Boundary, InflationFourPointsOverTargetIsNotYetTheSteepRule) {
+    for (auto [inflation, rate] : {std::pair{6.0, 2.5}, std::pair{6.5, 4.0}}) {
+        MacroDay day;
+        day.economy.federal_funds_rate = 1.0;
+        day.economy.inflation_rate = inflation;
+        EXPECT_EQ(day.run().federal_funds_rate, rate) << inflation;
+    }
+}
+
 TEST(Boundary, ADayWithoutVolumeLeavesTheAverageAlone) {
     Engine engine = testing::make_engine(3);
     engine.open_market();
@@ -195,6 +207,35 @@ TEST(MacroPins, CartelMeetingsMoveADearAndACheapBarrel) {
         day.economy.oil_price = oil;
         EXPECT_EQ(day.run(90).oil_price, after) << oil;
     }
+}
+
+TEST(MacroPins, EachMonthlyDrawFeedsItsOwnSeries) {
+    MacroDay day;
+    const EconomyState& e = day.run(30);
+    // Recorded once, like the daily values below.
+    std::vector<double> got = {e.gdp_growth,
+                               e.unemployment_rate,
+                               e.inflation_rate,
+                               e.core_inflation,
+                               e.jobs_created,
+                               e.wage_growth,
+                               e.consumer_confidence,
+                               e.business_confidence,
+                               e.housing_index,
+                               e.home_starts_monthly,
+                               e.housing_transaction_volume};
+    std::vector<double> pinned = {0x1.313bd9357c07dp+1,
+                                  0x1.ebabbce92fff2p+1,
+                                  0x1.11e2566112efbp+1,
+                                  0x1.055d8050527b2p+1,
+                                  0x1.1a8e7804b88bap+18,
+                                  0x1.66147ae147ae1p+1,
+                                  0x1.8eaa8205e62d1p+6,
+                                  0x1.8382f846c0ab4p+6,
+                                  0x1.906e451406815p+6,
+                                  0x1.55c6551081b7cp+20,
+                                  0x1.7ep+6};
+    EXPECT_EQ(got, pinned);
 }
 
 TEST(MacroPins, EachDailyDrawFeedsItsOwnMarket) {
@@ -302,6 +343,16 @@ TEST(OffPresetOptions, EachPathIsPinned) {
         EXPECT_EQ(state_digest(sim.state()).substr(0, 16), c.digest)
             << (c.set.empty() ? "none" : c.set.back().first);
     }
+}
+
+TEST(RunDays, AnInterruptionInsideADayIsReported) {
+    // 2048 instruments: the session asks whether to go on every 32 ticks.
+    std::vector<InstrumentInit> universe;
+    for (const GeneratedInstrument& g : random_universe(2048, 1)) universe.push_back(g.to_init());
+    Simulation sim = Simulation::create(5, universe, std::nullopt, ModelParams{}).value();
+    auto ran = sim.run_days(2, Clock{}, 64, false, 1, [] { return false; });
+    ASSERT_TRUE(ran.ok());
+    EXPECT_TRUE(ran->interrupted);
 }
 
 }  // namespace
