@@ -7,6 +7,7 @@
 #include "core/economy.hpp"
 #include "core/fair_value.hpp"
 #include "core/macro_step.hpp"
+#include "core/maths.hpp"
 #include "core/order_book.hpp"
 #include "core/simulation.hpp"
 #include "engine_fixture.hpp"
@@ -72,6 +73,13 @@ TEST(Boundary, TinyPositiveEarningsTakeTheMultiplePathAtTheFloor) {
     }
     inputs.eps = 0.0;
     EXPECT_EQ(fair_value(inputs).fair_value, 60.0);  // 1.2 x book
+}
+
+// Huge arguments whose exponent sits just below a 24-bit chunk of 2/pi: the
+// reduction must not skip that chunk. Values as the host's libm gives them.
+TEST(Boundary, SineOfHugeArgumentsNearAChunkEdge) {
+    EXPECT_EQ(maths::sin(0x1.23456789abcdep69), -0.8824890734031785);
+    EXPECT_EQ(maths::sin(0x1.fedcba9876543p92), -0.8869442130799289);
 }
 
 // One plain macro day (no meeting, no month end) from the initial state.
