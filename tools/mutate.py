@@ -9,11 +9,15 @@ copy of the checkout under build/, so the files being edited stay untouched;
 even there each file is restored after its mutant, whatever happens.
 
     python tools/mutate.py --count 100 --seed 1 [--python /work/devvenv/bin/python]
+    python tools/mutate.py --retry saved-results.jsonl   # its survivors again
 
-A mutant is *caught* when a suite fails (or hangs past the time limit),
-*survived* when both pass, *equivalent* when every object file is byte for
+A core mutant meets the C++ suite first (with the maths oracle) and the
+Python suite only if that passes; a binding mutant meets the Python suite.
+It is *caught* when a suite fails (or hangs past the time limit),
+*survived* when every suite it met passes, *equivalent* when every object file is byte for
 byte what the unmutated build made (the compiler proved it changes nothing),
-and *stillborn* when it does not compile. Results go to
+*stillborn* when it does not compile, and *stale* (on a retry) when its
+text is no longer in the source. Results go to
 build/mutate/results.jsonl, one line a mutant, and a summary to stdout.
 """
 
