@@ -91,12 +91,12 @@ double squeeze_drift(const TickCompany& c) {
 
 // Small caps move more: a tier by capitalisation (in billions), optionally
 // blended with a continuous power curve.
-double size_multiplier(double mc, const ModelParams& p) {
+double size_multiplier(double mc, bool smooth, const ModelParams& p) {
     // The thresholds passed pick the tier without branches; NaN passes none.
     static constexpr double TIERS[4] = {1.6, 1.3, 1.0, 0.8};
     double tier = TIERS[static_cast<std::size_t>(mc > 1.0) + static_cast<std::size_t>(mc > 10.0) +
                         static_cast<std::size_t>(mc > 50.0)];
-    if (mc > 0.0 && p.size_effect_smoothness != 0.0) {
+    if (smooth && mc > 0.0) {
         double qs = num_clamp(maths::pow(mc / 25.0, -p.size_effect_exponent), 0.5, 3.0);
         double sm = p.size_effect_smoothness;
         return qs * sm + (1.0 - sm) * tier;
@@ -392,28 +392,10 @@ private:
         s_.anchors.resize(s_.active_count);
         s_.volumes.resize(s_.active_count);
         booked_ = 0;
-        // Built once: the stages below write every field for each instrument
-        // but the volume amplifier, which stays 1 unless impacts linger.
-        InstrumentWork w;
-        for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
-            InstrumentConstants& k = s_.constants[i];
-            // An instrument the tick does not move books no components.
-            if (!k.moves) {
-                e_.tick_components_[i].fill(0.0);
-                continue;
-            }
-            TickCompany& c = e_.roster_[i];
-            w.index = i;
-            // Factors, drift and noise.
-            factors(i, c, k, w);
-            // Fair value, the mispricing update and the breaker.
-            value(c, k, w);
-            // Tick volume.
-            volume(c, k, w);
-            // The print, with four uniforms in regular hours.
-            print(c, w, prints);
-            // The tick's values and the outcome's row.
-            book(w);
+        if (open_) {
+            walk<true>(prints);
+        } else {
+            walk<false>(prints);
         }
         assert(booked_ == s_.active_count);
         // The stream goes on from the last print draw, keeping the spare
@@ -422,6 +404,47 @@ private:
         assert(joined.state == after_factors.state);
         joined.state = prints.record().state;
         rng_ = GameRng::from_record(joined);
+    }
+
+    // The walk itself, with the session's status fixed so that neither
+    // session's instruments test for the other's work.
+    template <bool Open>
+    void walk(GameRng& prints) {
+        // Built once: the stages below write every field for each instrument
+        // but the volume amplifier, which stays 1 unless impacts linger.
+        InstrumentWork w;
+        // Adding a pre-market tick's zeros leaves the day's totals for those
+        // components free of -0.0 and signalling NaNs, and the rows holding
+        // +0.0 there, until a regular tick, a restore or a roster change;
+        // from then on its zeros need neither writing nor adding.
+        zero_slots_settled_ =
+            !Open && s_.zero_slots_settled && s_.zero_slots_version == e_.roster_version_;
+        s_.zero_slots_settled = !Open;
+        s_.zero_slots_version = e_.roster_version_;
+        const std::size_t n = e_.roster_.size();
+        InstrumentConstants* constants = s_.constants.data();
+        TickCompany* roster = e_.roster_.data();
+        ComponentRow* rows = e_.tick_components_.data();
+        for (std::size_t i = 0; i < n; ++i) {
+            InstrumentConstants& k = constants[i];
+            // An instrument the tick does not move books no components.
+            if (!k.moves) {
+                rows[i].fill(0.0);
+                continue;
+            }
+            TickCompany& c = roster[i];
+            w.index = i;
+            // Factors, drift and noise.
+            factors<Open>(i, c, k, w);
+            // Fair value, the mispricing update and the breaker.
+            value<Open>(c, k, w);
+            // Tick volume.
+            volume(c, k, w);
+            // The print, with four uniforms in regular hours.
+            print<Open>(c, w, prints);
+            // The tick's values and the outcome's row.
+            book(w);
+        }
     }
 
     // The kept half spreads hold for the stress they were worked out under.
@@ -453,6 +476,7 @@ private:
         s_.news.prepare(in_.news, e_.pending_news_, e_.news_version_, e_.roster_, blend_, p_);
         double shock_scale = p_.market_factor_sigma / SQRT_TICKS_PER_DAY;
         shock_ratio_ = std::fabs(m_) / shock_scale;
+        smooth_size_ = p_.size_effect_smoothness != 0.0;
         prepare_market_terms();
     }
 
@@ -491,13 +515,14 @@ private:
                (p_.order_flow_coefficient * ((imbalance * intensity) * k.flow_reciprocal));
     }
 
+    template <bool Open>
     void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
                  InstrumentWork& w) {
         w.news = s_.news.company_news(i, c, k.spec);
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
         w.cap_billions = c.market_cap / 1000000000.0;
-        double size = size_multiplier(w.cap_billions, p_);
+        double size = size_multiplier(w.cap_billions, smooth_size_, p_);
 
         // Market term, with the tick's extra crisis loading.
         double market = m_ * beta;
@@ -509,9 +534,9 @@ private:
             (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash_));
         w.flow = flow_impact(i, k);
         double drift = w.news + w.flow;
-        if (open_) drift = drift + w.squeeze;
+        if constexpr (Open) drift = drift + w.squeeze;
         w.drift = drift * INV_TICKS_PER_DAY;
-        w.noise = open_ ? raw_noise : raw_noise * 0.15;
+        w.noise = Open ? raw_noise : raw_noise * 0.15;
         // Without lingering impacts the amplifier stays at the walk's 1.
         if (!in_.news_impacts.empty()) w.amplifier = volume_amplifier(c, in_.news_impacts);
         w.uniform = rng_.next_float();
@@ -538,6 +563,7 @@ private:
         return s;
     }
 
+    template <bool Open>
     void value(TickCompany& c, InstrumentConstants& constants, InstrumentWork& w) {
         double cap = p_.mispricing_cap;
         double v = constants.fair_value;
@@ -553,7 +579,7 @@ private:
         // Built here, then stored as the tick's row and added to the day's.
         ComponentRow k{};
         double s_raw = 0.0;
-        if (open_) {
+        if constexpr (Open) {
             // Regular hours: reversion, momentum and the crowd's lean act.
             double lean = num_clamp(momentum * p_.crowd_momentum_gain - s * p_.crowd_valuation_gain,
                                     -p_.crowd_lean_cap, p_.crowd_lean_cap);
@@ -589,7 +615,7 @@ private:
             s = s1;
         }
         c.mispricing_s = s;
-        add_to_day(k, w.index);
+        add_to_day<Open>(k, w.index);
         w.fair_value = v;
         w.anchor = num_min(x, p_.price_hard_cap);
     }
@@ -620,10 +646,11 @@ private:
                                    volume_curve_ * w.amplifier);
     }
 
+    template <bool Open>
     void print(TickCompany& c, const InstrumentWork& w, GameRng& prints) {
         double x = w.anchor;
         double old = c.price;
-        if (open_) {
+        if constexpr (Open) {
             double uniforms[4];
             for (double& u : uniforms) u = prints.next_float();
             draws_ += 4;
@@ -723,7 +750,26 @@ private:
     }
 
     // The tick's row, and its components added to the day's attribution.
+    // Once settled, a pre-market tick writes and adds only the components it
+    // can make non-zero: the rest already hold +0.0 in the row, and adding
+    // +0.0 to a day's total that holds neither -0.0 nor a signalling NaN
+    // changes no bit.
+    template <bool Open>
     void add_to_day(const ComponentRow& tick, std::size_t i) {
+        if constexpr (!Open) {
+            if (zero_slots_settled_) {
+                constexpr std::size_t LIVE[4] = {
+                    slot(Component::company_news), slot(Component::order_flow_impact),
+                    slot(Component::random_noise), slot(Component::circuit_breaker)};
+                ComponentRow& row = e_.tick_components_[i];
+                AttributionRow& day = e_.attribution_[i];
+                for (std::size_t k : LIVE) {
+                    row[k] = tick[k];
+                    day[k] += tick[k];
+                }
+                return;
+            }
+        }
         e_.tick_components_[i] = tick;
         AttributionRow& day = e_.attribution_[i];
         for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += tick[k];
@@ -759,6 +805,10 @@ private:
     double shock_ratio_ = 0.0;
     double market_extra_ = 0.0;
     bool has_market_extra_ = false;
+    // Whether the size multiplier blends in its power curve.
+    bool smooth_size_ = false;
+    // Whether this pre-market tick may skip its always-zero components.
+    bool zero_slots_settled_ = false;
     double crash_ = 1.0;
     double no_flow_ = 0.0;
     double volume_base_ = 1.0;
