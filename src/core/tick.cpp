@@ -180,6 +180,21 @@ bool hold_to_band(double& x, const InstrumentWork& w) {
 
 // One tick over one engine, pass by pass. Lives for the call only.
 class MarketTick {
+    // What every instrument of a walk reads alike.
+    struct WalkTerms {
+        const double* sector_factors;
+        bool has_flow;
+        bool has_impacts;
+    };
+    // Where the walk writes each instrument's values and the outcome's rows.
+    struct Outputs {
+        double* fundamental;
+        double* anchor;
+        std::size_t* active;
+        double* anchors;
+        double* volumes;
+    };
+
 public:
     MarketTick(Engine& engine, const TickInput& input)
         : e_(engine),
@@ -425,6 +440,12 @@ private:
         InstrumentConstants* constants = s_.constants.data();
         TickCompany* roster = e_.roster_.data();
         ComponentRow* rows = e_.tick_components_.data();
+        // Held here rather than reread through the engine after every call
+        // the walk makes into the maths.
+        const WalkTerms terms{s_.sector_factors.data(), !in_.order_flow.empty(),
+                              !in_.news_impacts.empty()};
+        const Outputs out{e_.tick_fundamental_.data(), e_.tick_anchor_.data(), s_.active.data(),
+                          s_.anchors.data(), s_.volumes.data()};
         for (std::size_t i = 0; i < n; ++i) {
             InstrumentConstants& k = constants[i];
             // An instrument the tick does not move books no components.
@@ -435,7 +456,7 @@ private:
             TickCompany& c = roster[i];
             w.index = i;
             // Factors, drift and noise.
-            factors<Open>(i, c, k, w);
+            factors<Open>(i, c, k, terms, w);
             // Fair value, the mispricing update and the breaker.
             value<Open>(c, k, w);
             // Tick volume.
@@ -443,7 +464,7 @@ private:
             // The print, with four uniforms in regular hours.
             print<Open>(c, w, prints);
             // The tick's values and the outcome's row.
-            book(w);
+            book(w, out);
         }
     }
 
@@ -503,9 +524,8 @@ private:
     }
 
     // Caller flow's impact: intensity against the per-tick average, and
-    // imbalance.
+    // imbalance. Only for a tick with caller flow; without, it is `no_flow_`.
     double flow_impact(std::size_t i, const InstrumentConstants& k) const {
-        if (in_.order_flow.empty()) return no_flow_;
         OrderVolume flow = s_.caller_flow[i];
         double total = flow.buy + flow.sell;
         double ratio = total / k.flow_per_tick;
@@ -517,7 +537,7 @@ private:
 
     template <bool Open>
     void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
-                 InstrumentWork& w) {
+                 const WalkTerms& terms, InstrumentWork& w) {
         w.news = s_.news.company_news(i, c, k.spec);
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
@@ -527,18 +547,18 @@ private:
         // Market term, with the tick's extra crisis loading.
         double market = m_ * beta;
         if (has_market_extra_) market = market + market_extra_;
-        double sector = k.has_factor ? s_.sector_factors[k.factor_position] : 0.0;
+        double sector = k.has_factor ? terms.sector_factors[k.factor_position] : 0.0;
         double z = rng_.next_normal();
         w.squeeze = k.squeeze;
         double raw_noise =
             (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash_));
-        w.flow = flow_impact(i, k);
+        w.flow = terms.has_flow ? flow_impact(i, k) : no_flow_;
         double drift = w.news + w.flow;
         if constexpr (Open) drift = drift + w.squeeze;
         w.drift = drift * INV_TICKS_PER_DAY;
         w.noise = Open ? raw_noise : raw_noise * 0.15;
         // Without lingering impacts the amplifier stays at the walk's 1.
-        if (!in_.news_impacts.empty()) w.amplifier = volume_amplifier(c, in_.news_impacts);
+        if (terms.has_impacts) w.amplifier = volume_amplifier(c, in_.news_impacts);
         w.uniform = rng_.next_float();
         draws_ += 2;
     }
@@ -775,12 +795,12 @@ private:
         for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += tick[k];
     }
 
-    void book(const InstrumentWork& w) {
-        e_.tick_fundamental_[w.index] = w.fair_value;
-        e_.tick_anchor_[w.index] = w.anchor;
-        s_.active[booked_] = w.index;
-        s_.anchors[booked_] = w.anchor;
-        s_.volumes[booked_] = w.volume;
+    void book(const InstrumentWork& w, const Outputs& out) {
+        out.fundamental[w.index] = w.fair_value;
+        out.anchor[w.index] = w.anchor;
+        out.active[booked_] = w.index;
+        out.anchors[booked_] = w.anchor;
+        out.volumes[booked_] = w.volume;
         ++booked_;
     }
 
