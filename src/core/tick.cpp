@@ -183,6 +183,8 @@ class MarketTick {
     // What every instrument of a walk reads alike.
     struct WalkTerms {
         const double* sector_factors;
+        // Every instrument's company news, once the index has summed them all.
+        const double* news_sums;
         bool has_flow;
         bool has_impacts;
     };
@@ -442,8 +444,8 @@ private:
         ComponentRow* rows = e_.tick_components_.data();
         // Held here rather than reread through the engine after every call
         // the walk makes into the maths.
-        const WalkTerms terms{s_.sector_factors.data(), !in_.order_flow.empty(),
-                              !in_.news_impacts.empty()};
+        const WalkTerms terms{s_.sector_factors.data(), s_.news.complete_sums(),
+                              !in_.order_flow.empty(), !in_.news_impacts.empty()};
         const Outputs out{e_.tick_fundamental_.data(), e_.tick_anchor_.data(), s_.active.data(),
                           s_.anchors.data(), s_.volumes.data()};
         for (std::size_t i = 0; i < n; ++i) {
@@ -466,6 +468,9 @@ private:
             // The tick's values and the outcome's row.
             book(w, out);
         }
+        // Each instrument moved took a normal and a uniform, and four
+        // uniforms more in regular hours.
+        draws_ += (Open ? 6 : 2) * static_cast<std::uint64_t>(booked_);
     }
 
     // The kept half spreads hold for the stress they were worked out under.
@@ -538,7 +543,7 @@ private:
     template <bool Open>
     void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
                  const WalkTerms& terms, InstrumentWork& w) {
-        w.news = s_.news.company_news(i, c, k.spec);
+        w.news = terms.news_sums ? terms.news_sums[i] : s_.news.company_news(i, c, k.spec);
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
         w.cap_billions = c.market_cap / 1000000000.0;
@@ -560,7 +565,6 @@ private:
         // Without lingering impacts the amplifier stays at the walk's 1.
         if (terms.has_impacts) w.amplifier = volume_amplifier(c, in_.news_impacts);
         w.uniform = rng_.next_float();
-        draws_ += 2;
     }
 
     // The discount-rate term of every fair value this tick.
@@ -673,7 +677,6 @@ private:
         if constexpr (Open) {
             double uniforms[4];
             for (double& u : uniforms) u = prints.next_float();
-            draws_ += 4;
             double inventory_change = 0.0;
             if (w.volume > 0.0 && x > 0.0 && old > 0.0) {
                 x = settle_flow(c, w, old, x, uniforms, inventory_change);
