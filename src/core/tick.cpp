@@ -180,11 +180,30 @@ bool hold_to_band(double& x, const InstrumentWork& w) {
 
 // One tick over one engine, pass by pass. Lives for the call only.
 class MarketTick {
-    // What every instrument of a walk reads alike.
+    // What every instrument of a walk reads alike: the tick's terms and the
+    // model's, copied here so that the calls into the maths, which could
+    // change any memory for all the compiler knows, do not force rereads.
     struct WalkTerms {
         const double* sector_factors;
         // Every instrument's company news, once the index has summed them all.
         const double* news_sums;
+        double m;
+        double market_extra;
+        double crash;
+        double volatility;
+        double no_flow;
+        double cap;
+        double band_upper;
+        double band_lower;
+        double hard_cap;
+        double volume_base;
+        double volume_curve;
+        double move_cap;
+        double move_noise;
+        double move_response;
+        double move_floor;
+        bool has_market_extra;
+        bool smooth_size;
         bool has_flow;
         bool has_impacts;
     };
@@ -444,8 +463,27 @@ private:
         ComponentRow* rows = e_.tick_components_.data();
         // Held here rather than reread through the engine after every call
         // the walk makes into the maths.
-        const WalkTerms terms{s_.sector_factors.data(), s_.news.complete_sums(),
-                              !in_.order_flow.empty(), !in_.news_impacts.empty()};
+        const WalkTerms terms{s_.sector_factors.data(),
+                              s_.news.complete_sums(),
+                              m_,
+                              market_extra_,
+                              crash_,
+                              in_.volatility,
+                              no_flow_,
+                              p_.mispricing_cap,
+                              p_.breaker_band_upper,
+                              p_.breaker_band_lower,
+                              p_.price_hard_cap,
+                              volume_base_,
+                              volume_curve_,
+                              p_.volume_move_cap,
+                              p_.volume_move_noise,
+                              p_.volume_move_response,
+                              p_.volume_move_floor,
+                              has_market_extra_,
+                              smooth_size_,
+                              !in_.order_flow.empty(),
+                              !in_.news_impacts.empty()};
         const Outputs out{e_.tick_fundamental_.data(), e_.tick_anchor_.data(), s_.active.data(),
                           s_.anchors.data(), s_.volumes.data()};
         for (std::size_t i = 0; i < n; ++i) {
@@ -460,9 +498,9 @@ private:
             // Factors, drift and noise.
             factors<Open>(i, c, k, terms, w);
             // Fair value, the mispricing update and the breaker.
-            value<Open>(c, k, w);
+            value<Open>(c, k, terms, w);
             // Tick volume.
-            volume(c, k, w);
+            volume(c, k, terms, w);
             // The print, with four uniforms in regular hours.
             print<Open>(c, w, prints);
             // The tick's values and the outcome's row.
@@ -547,17 +585,17 @@ private:
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
         w.cap_billions = c.market_cap / 1000000000.0;
-        double size = size_multiplier(w.cap_billions, smooth_size_, p_);
+        double size = size_multiplier(w.cap_billions, terms.smooth_size, p_);
 
         // Market term, with the tick's extra crisis loading.
-        double market = m_ * beta;
-        if (has_market_extra_) market = market + market_extra_;
+        double market = terms.m * beta;
+        if (terms.has_market_extra) market = market + terms.market_extra;
         double sector = k.has_factor ? terms.sector_factors[k.factor_position] : 0.0;
         double z = rng_.next_normal();
         w.squeeze = k.squeeze;
-        double raw_noise =
-            (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash_));
-        w.flow = terms.has_flow ? flow_impact(i, k) : no_flow_;
+        double raw_noise = (size * (k.idio * z)) * terms.volatility +
+                           ((k.loading * sector) + (market * terms.crash));
+        w.flow = terms.has_flow ? flow_impact(i, k) : terms.no_flow;
         double drift = w.news + w.flow;
         if constexpr (Open) drift = drift + w.squeeze;
         w.drift = drift * INV_TICKS_PER_DAY;
@@ -588,8 +626,9 @@ private:
     }
 
     template <bool Open>
-    void value(TickCompany& c, InstrumentConstants& constants, InstrumentWork& w) {
-        double cap = p_.mispricing_cap;
+    void value(TickCompany& c, InstrumentConstants& constants, const WalkTerms& terms,
+               InstrumentWork& w) {
+        double cap = terms.cap;
         double v = constants.fair_value;
         double s = 0.0;
         double momentum = 0.0;
@@ -629,8 +668,8 @@ private:
         double x = num_max(0.01, maths::exp(s1) * v);
 
         // Circuit breaker around the previous close; the pull is booked.
-        w.band_high = c.previous_close * p_.breaker_band_upper;
-        w.band_low = num_max(0.01, c.previous_close * p_.breaker_band_lower);
+        w.band_high = c.previous_close * terms.band_upper;
+        w.band_low = num_max(0.01, c.previous_close * terms.band_lower);
         if (hold_to_band(x, w)) {
             double s2 = num_clamp(maths::log(x / v), -cap, cap);
             k[slot(Component::circuit_breaker)] = s2 - s1;
@@ -641,7 +680,7 @@ private:
         c.mispricing_s = s;
         add_to_day<Open>(k, w.index);
         w.fair_value = v;
-        w.anchor = num_min(x, p_.price_hard_cap);
+        w.anchor = num_min(x, terms.hard_cap);
     }
 
     // The market-wide volume multiplier, from the variance regime and the
@@ -657,17 +696,18 @@ private:
         volume_base_ = (vm * (open_ ? 1.0 : 0.1)) * vs;
     }
 
-    void volume(const TickCompany& c, const InstrumentConstants& k, InstrumentWork& w) const {
-        double v = volume_base_;
-        if (k.has_own_volume) v = k.own_volume * volume_base_;
+    static void volume(const TickCompany& c, const InstrumentConstants& k, const WalkTerms& terms,
+                       InstrumentWork& w) {
+        double v = terms.volume_base;
+        if (k.has_own_volume) v = k.own_volume * terms.volume_base;
         if (k.has_variance_volume) v = v * k.variance_volume;
         // More shares change hands the further the price has moved today.
         double move = c.open > 0.0 ? std::fabs(w.anchor - c.open) / c.open : 0.0;
-        double units = num_min(move / 0.01, p_.volume_move_cap);
-        w.volume = rounding::floor((((w.uniform * p_.volume_move_noise) +
-                                     (units * p_.volume_move_response + p_.volume_move_floor)) *
-                                    (v * k.average_per_tick)) *
-                                   volume_curve_ * w.amplifier);
+        double units = num_min(move / 0.01, terms.move_cap);
+        w.volume = rounding::floor(
+            (((w.uniform * terms.move_noise) + (units * terms.move_response + terms.move_floor)) *
+             (v * k.average_per_tick)) *
+            terms.volume_curve * w.amplifier);
     }
 
     template <bool Open>
