@@ -486,6 +486,12 @@ private:
                               !in_.news_impacts.empty()};
         const Outputs out{e_.tick_fundamental_.data(), e_.tick_anchor_.data(), s_.active.data(),
                           s_.anchors.data(), s_.volumes.data()};
+        // The factor draws, a normal then a uniform per instrument moved,
+        // taken ahead of the walk in the order it would take them: the same
+        // values from the same stream, and the walk calls no generator.
+        s_.factor_draws.resize(2 * s_.active_count);
+        const double* draw = s_.factor_draws.data();
+        draw_factors(s_.factor_draws.data(), s_.active_count);
         for (std::size_t i = 0; i < n; ++i) {
             InstrumentConstants& k = constants[i];
             // An instrument the tick does not move books no components.
@@ -496,7 +502,8 @@ private:
             TickCompany& c = roster[i];
             w.index = i;
             // Factors, drift and noise.
-            factors<Open>(i, c, k, terms, w);
+            factors<Open>(i, c, k, terms, draw, w);
+            draw += 2;
             // Fair value, the mispricing update and the breaker.
             value<Open>(c, k, terms, w);
             // Tick volume.
@@ -580,7 +587,7 @@ private:
 
     template <bool Open>
     void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
-                 const WalkTerms& terms, InstrumentWork& w) {
+                 const WalkTerms& terms, const double* draw, InstrumentWork& w) {
         w.news = terms.news_sums ? terms.news_sums[i] : s_.news.company_news(i, c, k.spec);
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
@@ -591,7 +598,7 @@ private:
         double market = terms.m * beta;
         if (terms.has_market_extra) market = market + terms.market_extra;
         double sector = k.has_factor ? terms.sector_factors[k.factor_position] : 0.0;
-        double z = rng_.next_normal();
+        double z = draw[0];
         w.squeeze = k.squeeze;
         double raw_noise = (size * (k.idio * z)) * terms.volatility +
                            ((k.loading * sector) + (market * terms.crash));
@@ -602,7 +609,17 @@ private:
         w.noise = Open ? raw_noise : raw_noise * 0.15;
         // Without lingering impacts the amplifier stays at the walk's 1.
         if (terms.has_impacts) w.amplifier = volume_amplifier(c, in_.news_impacts);
-        w.uniform = rng_.next_float();
+        w.uniform = draw[1];
+    }
+
+    // `count` pairs of a normal and a uniform from the market stream.
+    void draw_factors(double* out, std::size_t count) {
+        GameRng rng = rng_;
+        for (std::size_t j = 0; j < count; ++j) {
+            out[2 * j] = rng.next_normal();
+            out[2 * j + 1] = rng.next_float();
+        }
+        rng_ = rng;
     }
 
     // The discount-rate term of every fair value this tick.

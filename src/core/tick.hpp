@@ -189,6 +189,8 @@ struct TickScratch {
     std::vector<double> volumes;
     // Sector factor per engine sector key.
     std::vector<double> sector_factors;
+    // Each moved instrument's normal and uniform, drawn ahead of the walk.
+    std::vector<double> factor_draws;
     // Order-flow entries sorted by ticker, ties by position, so the first
     // entry for a ticker is found by binary search.
     std::vector<std::size_t> flow_order;
