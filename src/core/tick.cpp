@@ -838,14 +838,18 @@ private:
     void add_to_day(const ComponentRow& tick, std::size_t i) {
         if constexpr (!Open) {
             if (zero_slots_settled_) {
-                constexpr std::size_t LIVE[4] = {
-                    slot(Component::company_news), slot(Component::order_flow_impact),
-                    slot(Component::random_noise), slot(Component::circuit_breaker)};
+                // Two adjacent pairs: news and flow, noise and the breaker.
+                static_assert(
+                    slot(Component::order_flow_impact) == slot(Component::company_news) + 1 &&
+                    slot(Component::circuit_breaker) == slot(Component::random_noise) + 1);
                 ComponentRow& row = e_.tick_components_[i];
                 AttributionRow& day = e_.attribution_[i];
-                for (std::size_t k : LIVE) {
+                for (std::size_t k :
+                     {slot(Component::company_news), slot(Component::random_noise)}) {
                     row[k] = tick[k];
-                    day[k] += tick[k];
+                    row[k + 1] = tick[k + 1];
+                    day[k] = day[k] + tick[k];
+                    day[k + 1] = day[k + 1] + tick[k + 1];
                 }
                 return;
             }
