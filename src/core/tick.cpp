@@ -491,6 +491,8 @@ private:
         // values from the same stream, and the walk calls no generator.
         s_.factor_draws.resize(2 * s_.active_count);
         const double* draw = s_.factor_draws.data();
+        // Rows of the outcome written so far.
+        std::size_t booked = 0;
         draw_factors(s_.factor_draws.data(), s_.active_count);
         for (std::size_t i = 0; i < n; ++i) {
             InstrumentConstants& k = constants[i];
@@ -511,11 +513,13 @@ private:
             // The print, with four uniforms in regular hours.
             print<Open>(c, w, prints);
             // The tick's values and the outcome's row.
-            book(w, out);
+            book(w, out, booked);
+            ++booked;
         }
+        booked_ = booked;
         // Each instrument moved took a normal and a uniform, and four
         // uniforms more in regular hours.
-        draws_ += (Open ? 6 : 2) * static_cast<std::uint64_t>(booked_);
+        draws_ += (Open ? 6 : 2) * static_cast<std::uint64_t>(booked);
     }
 
     // The kept half spreads hold for the stress they were worked out under.
@@ -859,13 +863,13 @@ private:
         for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += tick[k];
     }
 
-    void book(const InstrumentWork& w, const Outputs& out) {
+    // The instrument's values, and the outcome's row `row`.
+    static void book(const InstrumentWork& w, const Outputs& out, std::size_t row) {
         out.fundamental[w.index] = w.fair_value;
         out.anchor[w.index] = w.anchor;
-        out.active[booked_] = w.index;
-        out.anchors[booked_] = w.anchor;
-        out.volumes[booked_] = w.volume;
-        ++booked_;
+        out.active[row] = w.index;
+        out.anchors[row] = w.anchor;
+        out.volumes[row] = w.volume;
     }
 
     void add_to_day_totals() {
