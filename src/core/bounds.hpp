@@ -15,9 +15,17 @@
 
 namespace corvane::bounds {
 
-// Equal operands (including zeros of opposite sign) give the first.
-inline double num_max(double a, double b) noexcept { return (a < b || a != a) ? b : a; }
-inline double num_min(double a, double b) noexcept { return (b < a || a != a) ? b : a; }
+// Equal operands (including zeros of opposite sign) give the first. Each
+// settles its common case with one comparison: for num_min, that the first
+// operand is already the smaller.
+inline double num_max(double a, double b) noexcept {
+    if (a < b) return b;
+    return a != a ? b : a;
+}
+inline double num_min(double a, double b) noexcept {
+    if (a <= b) return a;
+    return (a != a || b == b) ? b : a;
+}
 inline double num_clamp(double x, double low, double high) noexcept {
     return num_max(low, num_min(x, high));
 }

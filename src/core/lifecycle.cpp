@@ -645,6 +645,7 @@ Status Engine::restore_day_state(std::span<const double> attribution,
     std::vector<double> anchor(tick_anchor.begin(), tick_anchor.end());
     attribution_ = std::move(rows);
     tick_components_ = std::move(components);
+    scratch_.zero_slots_settled = false;
     tick_fundamental_ = std::move(fundamental);
     tick_anchor_ = std::move(anchor);
     return Status::success();

@@ -38,6 +38,7 @@ void NewsIndex::prepare(std::span<const NewsEvent> tick_news, std::span<const Ne
     built_ = tick_news.empty();
     summed_.assign(built_ ? roster.size() : 0, 0);
     sums_.resize(summed_.size());
+    summed_count_ = 0;
     pending_version_ = pending_version;
     blend_bits_ = std::bit_cast<std::uint64_t>(blend);
 }
@@ -107,6 +108,7 @@ double NewsIndex::sum_news(std::size_t i, const TickCompany& c, const SectorSpec
     if (!summed_[i]) {
         sums_[i] = merge(i, c, spec);
         summed_[i] = 1;
+        ++summed_count_;
     }
     return sums_[i];
 }

@@ -56,6 +56,13 @@ public:
         return sum_news(i, c, spec);
     }
 
+    // Every position's company news, indexed by position, when the index is
+    // kept, has events and has summed every position; null otherwise.
+    const double* complete_sums() const noexcept {
+        bool complete = !events_.empty() && !sums_.empty() && summed_count_ == sums_.size();
+        return complete ? sums_.data() : nullptr;
+    }
+
     // Positions and company ids may have moved.
     void roster_changed() noexcept {
         roster_sorted_ = false;
@@ -117,6 +124,8 @@ private:
     // same events reach the same instrument every tick of the day.
     std::vector<double> sums_;
     std::vector<std::uint8_t> summed_;
+    // How many of `summed_` are set.
+    std::size_t summed_count_ = 0;
 };
 
 }  // namespace corvane

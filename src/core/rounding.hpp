@@ -10,6 +10,8 @@
 namespace corvane::rounding {
 
 inline double floor(double x) noexcept {
+    // A positive argument below 2^52, the common case, truncates to its floor.
+    if (x > 0.0 && x < 0x1p52) return static_cast<double>(static_cast<std::int64_t>(x));
     // From 2^52 up every double is whole; NaN and infinities fail the test.
     if (!(std::fabs(x) < 0x1p52)) return x;
     auto t = static_cast<double>(static_cast<std::int64_t>(x));

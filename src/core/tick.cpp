@@ -91,12 +91,12 @@ double squeeze_drift(const TickCompany& c) {
 
 // Small caps move more: a tier by capitalisation (in billions), optionally
 // blended with a continuous power curve.
-double size_multiplier(double mc, const ModelParams& p) {
+double size_multiplier(double mc, bool smooth, const ModelParams& p) {
     // The thresholds passed pick the tier without branches; NaN passes none.
     static constexpr double TIERS[4] = {1.6, 1.3, 1.0, 0.8};
     double tier = TIERS[static_cast<std::size_t>(mc > 1.0) + static_cast<std::size_t>(mc > 10.0) +
                         static_cast<std::size_t>(mc > 50.0)];
-    if (mc > 0.0 && p.size_effect_smoothness != 0.0) {
+    if (smooth && mc > 0.0) {
         double qs = num_clamp(maths::pow(mc / 25.0, -p.size_effect_exponent), 0.5, 3.0);
         double sm = p.size_effect_smoothness;
         return qs * sm + (1.0 - sm) * tier;
@@ -180,6 +180,42 @@ bool hold_to_band(double& x, const InstrumentWork& w) {
 
 // One tick over one engine, pass by pass. Lives for the call only.
 class MarketTick {
+    // What every instrument of a walk reads alike: the tick's terms and the
+    // model's, copied here so that the calls into the maths, which could
+    // change any memory for all the compiler knows, do not force rereads.
+    struct WalkTerms {
+        const double* sector_factors;
+        // Every instrument's company news, once the index has summed them all.
+        const double* news_sums;
+        double m;
+        double market_extra;
+        double crash;
+        double volatility;
+        double no_flow;
+        double cap;
+        double band_upper;
+        double band_lower;
+        double hard_cap;
+        double volume_base;
+        double volume_curve;
+        double move_cap;
+        double move_noise;
+        double move_response;
+        double move_floor;
+        bool has_market_extra;
+        bool smooth_size;
+        bool has_flow;
+        bool has_impacts;
+    };
+    // Where the walk writes each instrument's values and the outcome's rows.
+    struct Outputs {
+        double* fundamental;
+        double* anchor;
+        std::size_t* active;
+        double* anchors;
+        double* volumes;
+    };
+
 public:
     MarketTick(Engine& engine, const TickInput& input)
         : e_(engine),
@@ -392,28 +428,10 @@ private:
         s_.anchors.resize(s_.active_count);
         s_.volumes.resize(s_.active_count);
         booked_ = 0;
-        // Built once: the stages below write every field for each instrument
-        // but the volume amplifier, which stays 1 unless impacts linger.
-        InstrumentWork w;
-        for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
-            InstrumentConstants& k = s_.constants[i];
-            // An instrument the tick does not move books no components.
-            if (!k.moves) {
-                e_.tick_components_[i].fill(0.0);
-                continue;
-            }
-            TickCompany& c = e_.roster_[i];
-            w.index = i;
-            // Factors, drift and noise.
-            factors(i, c, k, w);
-            // Fair value, the mispricing update and the breaker.
-            value(c, k, w);
-            // Tick volume.
-            volume(c, k, w);
-            // The print, with four uniforms in regular hours.
-            print(c, w, prints);
-            // The tick's values and the outcome's row.
-            book(w);
+        if (open_) {
+            walk<true>(prints);
+        } else {
+            walk<false>(prints);
         }
         assert(booked_ == s_.active_count);
         // The stream goes on from the last print draw, keeping the spare
@@ -422,6 +440,86 @@ private:
         assert(joined.state == after_factors.state);
         joined.state = prints.record().state;
         rng_ = GameRng::from_record(joined);
+    }
+
+    // The walk itself, with the session's status fixed so that neither
+    // session's instruments test for the other's work.
+    template <bool Open>
+    void walk(GameRng& prints) {
+        // Built once: the stages below write every field for each instrument
+        // but the volume amplifier, which stays 1 unless impacts linger.
+        InstrumentWork w;
+        // Adding a pre-market tick's zeros leaves the day's totals for those
+        // components free of -0.0 and signalling NaNs, and the rows holding
+        // +0.0 there, until a regular tick, a restore or a roster change;
+        // from then on its zeros need neither writing nor adding.
+        zero_slots_settled_ =
+            !Open && s_.zero_slots_settled && s_.zero_slots_version == e_.roster_version_;
+        s_.zero_slots_settled = !Open;
+        s_.zero_slots_version = e_.roster_version_;
+        const std::size_t n = e_.roster_.size();
+        InstrumentConstants* constants = s_.constants.data();
+        TickCompany* roster = e_.roster_.data();
+        ComponentRow* rows = e_.tick_components_.data();
+        // Held here rather than reread through the engine after every call
+        // the walk makes into the maths.
+        const WalkTerms terms{s_.sector_factors.data(),
+                              s_.news.complete_sums(),
+                              m_,
+                              market_extra_,
+                              crash_,
+                              in_.volatility,
+                              no_flow_,
+                              p_.mispricing_cap,
+                              p_.breaker_band_upper,
+                              p_.breaker_band_lower,
+                              p_.price_hard_cap,
+                              volume_base_,
+                              volume_curve_,
+                              p_.volume_move_cap,
+                              p_.volume_move_noise,
+                              p_.volume_move_response,
+                              p_.volume_move_floor,
+                              has_market_extra_,
+                              smooth_size_,
+                              !in_.order_flow.empty(),
+                              !in_.news_impacts.empty()};
+        const Outputs out{e_.tick_fundamental_.data(), e_.tick_anchor_.data(), s_.active.data(),
+                          s_.anchors.data(), s_.volumes.data()};
+        // The factor draws, a normal then a uniform per instrument moved,
+        // taken ahead of the walk in the order it would take them: the same
+        // values from the same stream, and the walk calls no generator.
+        s_.factor_draws.resize(2 * s_.active_count);
+        const double* draw = s_.factor_draws.data();
+        // Rows of the outcome written so far.
+        std::size_t booked = 0;
+        draw_factors(s_.factor_draws.data(), s_.active_count);
+        for (std::size_t i = 0; i < n; ++i) {
+            InstrumentConstants& k = constants[i];
+            // An instrument the tick does not move books no components.
+            if (!k.moves) {
+                rows[i].fill(0.0);
+                continue;
+            }
+            TickCompany& c = roster[i];
+            w.index = i;
+            // Factors, drift and noise.
+            factors<Open>(i, c, k, terms, draw, w);
+            draw += 2;
+            // Fair value, the mispricing update and the breaker.
+            value<Open>(c, k, terms, w);
+            // Tick volume.
+            volume(c, k, terms, w);
+            // The print, with four uniforms in regular hours.
+            print<Open>(c, w, prints);
+            // The tick's values and the outcome's row.
+            book(w, out, booked);
+            ++booked;
+        }
+        booked_ = booked;
+        // Each instrument moved took a normal and a uniform, and four
+        // uniforms more in regular hours.
+        draws_ += (Open ? 6 : 2) * static_cast<std::uint64_t>(booked);
     }
 
     // The kept half spreads hold for the stress they were worked out under.
@@ -453,6 +551,7 @@ private:
         s_.news.prepare(in_.news, e_.pending_news_, e_.news_version_, e_.roster_, blend_, p_);
         double shock_scale = p_.market_factor_sigma / SQRT_TICKS_PER_DAY;
         shock_ratio_ = std::fabs(m_) / shock_scale;
+        smooth_size_ = p_.size_effect_smoothness != 0.0;
         prepare_market_terms();
     }
 
@@ -479,9 +578,8 @@ private:
     }
 
     // Caller flow's impact: intensity against the per-tick average, and
-    // imbalance.
+    // imbalance. Only for a tick with caller flow; without, it is `no_flow_`.
     double flow_impact(std::size_t i, const InstrumentConstants& k) const {
-        if (in_.order_flow.empty()) return no_flow_;
         OrderVolume flow = s_.caller_flow[i];
         double total = flow.buy + flow.sell;
         double ratio = total / k.flow_per_tick;
@@ -491,31 +589,41 @@ private:
                (p_.order_flow_coefficient * ((imbalance * intensity) * k.flow_reciprocal));
     }
 
+    template <bool Open>
     void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
-                 InstrumentWork& w) {
-        w.news = s_.news.company_news(i, c, k.spec);
+                 const WalkTerms& terms, const double* draw, InstrumentWork& w) {
+        w.news = terms.news_sums ? terms.news_sums[i] : s_.news.company_news(i, c, k.spec);
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
         w.cap_billions = c.market_cap / 1000000000.0;
-        double size = size_multiplier(w.cap_billions, p_);
+        double size = size_multiplier(w.cap_billions, terms.smooth_size, p_);
 
         // Market term, with the tick's extra crisis loading.
-        double market = m_ * beta;
-        if (has_market_extra_) market = market + market_extra_;
-        double sector = k.has_factor ? s_.sector_factors[k.factor_position] : 0.0;
-        double z = rng_.next_normal();
+        double market = terms.m * beta;
+        if (terms.has_market_extra) market = market + terms.market_extra;
+        double sector = k.has_factor ? terms.sector_factors[k.factor_position] : 0.0;
+        double z = draw[0];
         w.squeeze = k.squeeze;
-        double raw_noise =
-            (size * (k.idio * z)) * in_.volatility + ((k.loading * sector) + (market * crash_));
-        w.flow = flow_impact(i, k);
+        double raw_noise = (size * (k.idio * z)) * terms.volatility +
+                           ((k.loading * sector) + (market * terms.crash));
+        w.flow = terms.has_flow ? flow_impact(i, k) : terms.no_flow;
         double drift = w.news + w.flow;
-        if (open_) drift = drift + w.squeeze;
+        if constexpr (Open) drift = drift + w.squeeze;
         w.drift = drift * INV_TICKS_PER_DAY;
-        w.noise = open_ ? raw_noise : raw_noise * 0.15;
+        w.noise = Open ? raw_noise : raw_noise * 0.15;
         // Without lingering impacts the amplifier stays at the walk's 1.
-        if (!in_.news_impacts.empty()) w.amplifier = volume_amplifier(c, in_.news_impacts);
-        w.uniform = rng_.next_float();
-        draws_ += 2;
+        if (terms.has_impacts) w.amplifier = volume_amplifier(c, in_.news_impacts);
+        w.uniform = draw[1];
+    }
+
+    // `count` pairs of a normal and a uniform from the market stream.
+    void draw_factors(double* out, std::size_t count) {
+        GameRng rng = rng_;
+        for (std::size_t j = 0; j < count; ++j) {
+            out[2 * j] = rng.next_normal();
+            out[2 * j + 1] = rng.next_float();
+        }
+        rng_ = rng;
     }
 
     // The discount-rate term of every fair value this tick.
@@ -538,8 +646,10 @@ private:
         return s;
     }
 
-    void value(TickCompany& c, InstrumentConstants& constants, InstrumentWork& w) {
-        double cap = p_.mispricing_cap;
+    template <bool Open>
+    void value(TickCompany& c, InstrumentConstants& constants, const WalkTerms& terms,
+               InstrumentWork& w) {
+        double cap = terms.cap;
         double v = constants.fair_value;
         double s = 0.0;
         double momentum = 0.0;
@@ -553,7 +663,7 @@ private:
         // Built here, then stored as the tick's row and added to the day's.
         ComponentRow k{};
         double s_raw = 0.0;
-        if (open_) {
+        if constexpr (Open) {
             // Regular hours: reversion, momentum and the crowd's lean act.
             double lean = num_clamp(momentum * p_.crowd_momentum_gain - s * p_.crowd_valuation_gain,
                                     -p_.crowd_lean_cap, p_.crowd_lean_cap);
@@ -579,8 +689,8 @@ private:
         double x = num_max(0.01, maths::exp(s1) * v);
 
         // Circuit breaker around the previous close; the pull is booked.
-        w.band_high = c.previous_close * p_.breaker_band_upper;
-        w.band_low = num_max(0.01, c.previous_close * p_.breaker_band_lower);
+        w.band_high = c.previous_close * terms.band_upper;
+        w.band_low = num_max(0.01, c.previous_close * terms.band_lower);
         if (hold_to_band(x, w)) {
             double s2 = num_clamp(maths::log(x / v), -cap, cap);
             k[slot(Component::circuit_breaker)] = s2 - s1;
@@ -589,9 +699,9 @@ private:
             s = s1;
         }
         c.mispricing_s = s;
-        add_to_day(k, w.index);
+        add_to_day<Open>(k, w.index);
         w.fair_value = v;
-        w.anchor = num_min(x, p_.price_hard_cap);
+        w.anchor = num_min(x, terms.hard_cap);
     }
 
     // The market-wide volume multiplier, from the variance regime and the
@@ -607,26 +717,27 @@ private:
         volume_base_ = (vm * (open_ ? 1.0 : 0.1)) * vs;
     }
 
-    void volume(const TickCompany& c, const InstrumentConstants& k, InstrumentWork& w) const {
-        double v = volume_base_;
-        if (k.has_own_volume) v = k.own_volume * volume_base_;
+    static void volume(const TickCompany& c, const InstrumentConstants& k, const WalkTerms& terms,
+                       InstrumentWork& w) {
+        double v = terms.volume_base;
+        if (k.has_own_volume) v = k.own_volume * terms.volume_base;
         if (k.has_variance_volume) v = v * k.variance_volume;
         // More shares change hands the further the price has moved today.
         double move = c.open > 0.0 ? std::fabs(w.anchor - c.open) / c.open : 0.0;
-        double units = num_min(move / 0.01, p_.volume_move_cap);
-        w.volume = rounding::floor((((w.uniform * p_.volume_move_noise) +
-                                     (units * p_.volume_move_response + p_.volume_move_floor)) *
-                                    (v * k.average_per_tick)) *
-                                   volume_curve_ * w.amplifier);
+        double units = num_min(move / 0.01, terms.move_cap);
+        w.volume = rounding::floor(
+            (((w.uniform * terms.move_noise) + (units * terms.move_response + terms.move_floor)) *
+             (v * k.average_per_tick)) *
+            terms.volume_curve * w.amplifier);
     }
 
+    template <bool Open>
     void print(TickCompany& c, const InstrumentWork& w, GameRng& prints) {
         double x = w.anchor;
         double old = c.price;
-        if (open_) {
+        if constexpr (Open) {
             double uniforms[4];
             for (double& u : uniforms) u = prints.next_float();
-            draws_ += 4;
             double inventory_change = 0.0;
             if (w.volume > 0.0 && x > 0.0 && old > 0.0) {
                 x = settle_flow(c, w, old, x, uniforms, inventory_change);
@@ -723,19 +834,42 @@ private:
     }
 
     // The tick's row, and its components added to the day's attribution.
+    // Once settled, a pre-market tick writes and adds only the components it
+    // can make non-zero: the rest already hold +0.0 in the row, and adding
+    // +0.0 to a day's total that holds neither -0.0 nor a signalling NaN
+    // changes no bit.
+    template <bool Open>
     void add_to_day(const ComponentRow& tick, std::size_t i) {
+        if constexpr (!Open) {
+            if (zero_slots_settled_) {
+                // Two adjacent pairs: news and flow, noise and the breaker.
+                static_assert(
+                    slot(Component::order_flow_impact) == slot(Component::company_news) + 1 &&
+                    slot(Component::circuit_breaker) == slot(Component::random_noise) + 1);
+                ComponentRow& row = e_.tick_components_[i];
+                AttributionRow& day = e_.attribution_[i];
+                for (std::size_t k :
+                     {slot(Component::company_news), slot(Component::random_noise)}) {
+                    row[k] = tick[k];
+                    row[k + 1] = tick[k + 1];
+                    day[k] = day[k] + tick[k];
+                    day[k + 1] = day[k + 1] + tick[k + 1];
+                }
+                return;
+            }
+        }
         e_.tick_components_[i] = tick;
         AttributionRow& day = e_.attribution_[i];
         for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += tick[k];
     }
 
-    void book(const InstrumentWork& w) {
-        e_.tick_fundamental_[w.index] = w.fair_value;
-        e_.tick_anchor_[w.index] = w.anchor;
-        s_.active[booked_] = w.index;
-        s_.anchors[booked_] = w.anchor;
-        s_.volumes[booked_] = w.volume;
-        ++booked_;
+    // The instrument's values, and the outcome's row `row`.
+    static void book(const InstrumentWork& w, const Outputs& out, std::size_t row) {
+        out.fundamental[w.index] = w.fair_value;
+        out.anchor[w.index] = w.anchor;
+        out.active[row] = w.index;
+        out.anchors[row] = w.anchor;
+        out.volumes[row] = w.volume;
     }
 
     void add_to_day_totals() {
@@ -759,6 +893,10 @@ private:
     double shock_ratio_ = 0.0;
     double market_extra_ = 0.0;
     bool has_market_extra_ = false;
+    // Whether the size multiplier blends in its power curve.
+    bool smooth_size_ = false;
+    // Whether this pre-market tick may skip its always-zero components.
+    bool zero_slots_settled_ = false;
     double crash_ = 1.0;
     double no_flow_ = 0.0;
     double volume_base_ = 1.0;

@@ -189,6 +189,8 @@ struct TickScratch {
     std::vector<double> volumes;
     // Sector factor per engine sector key.
     std::vector<double> sector_factors;
+    // Each moved instrument's normal and uniform, drawn ahead of the walk.
+    std::vector<double> factor_draws;
     // Order-flow entries sorted by ticker, ties by position, so the first
     // entry for a ticker is found by binary search.
     std::vector<std::size_t> flow_order;
@@ -203,6 +205,12 @@ struct TickScratch {
     std::size_t active_count = 0;
     double fair_value_qe = 0.0;
     double fair_value_rate = 0.0;
+    // Whether a pre-market tick under this roster version has left every
+    // row's always-zero components at +0.0 and the day's totals for them
+    // free of -0.0 and signalling NaNs; a regular tick or a restore of the
+    // day's state undoes it.
+    bool zero_slots_settled = false;
+    std::uint64_t zero_slots_version = 0;
     // The live book's stress the kept half spreads were worked out under.
     double spread_stress = std::numeric_limits<double>::quiet_NaN();
 };
