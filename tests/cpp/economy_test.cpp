@@ -49,6 +49,14 @@ TEST(InitialEconomy, PhaseSetsVixSentimentAndRecessionOdds) {
     }
 }
 
+TEST(InitialEconomy, ConfidenceIsClampedToFortyAndOneHundredAndThirty) {
+    // 100 + 50 - 12, capped; 100 - 50 - 15, floored.
+    EXPECT_EQ(create_initial_economy_state({.gdp_growth = 10.0}).consumer_confidence, 130.0);
+    EXPECT_EQ(create_initial_economy_state({.gdp_growth = -10.0, .unemployment_rate = 5.0})
+                  .business_confidence,
+              40.0);
+}
+
 TEST(EconomyNames, ExactCaseSensitiveRoundTrip) {
     for (std::string_view name : CYCLE_PHASE_NAMES) {
         EXPECT_EQ(name_of(*cycle_phase_from_name(name)), name);

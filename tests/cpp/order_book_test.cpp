@@ -178,6 +178,20 @@ TEST(OrderBookReadOuts, SweepCostChangesNothing) {
     EXPECT_EQ(book.next_sequence(), 2u);
 }
 
+TEST(OrderBookReadOuts, ASweepThatExactlyEmptiesALevelStopsThere) {
+    OrderBook book = two_asks();
+    SweepCost cost = book.sweep_cost(Side::buy, 100).value();
+    EXPECT_EQ(cost.average_price, 10.0);
+    EXPECT_EQ(cost.worst_price, 10.0);
+    EXPECT_EQ(cost.filled, 100.0);
+    MatchResult result = book.submit(Side::buy, 100, "t");
+    ASSERT_EQ(result.fills.size(), 1u);
+    EXPECT_EQ(result.unfilled, 0.0);
+    EXPECT_EQ(book.asks().size(), 1u);
+    EXPECT_EQ(book.best_ask(), 10.5);
+    EXPECT_EQ(book.last_price(), 10.0);
+}
+
 TEST(OrderBookReadOuts, QuotesAndLevels) {
     OrderBook book("X", 5.0);
     EXPECT_FALSE(book.mid_price() || book.spread());
