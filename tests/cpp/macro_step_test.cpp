@@ -312,42 +312,35 @@ TEST(MacroCentralBank, InflationFourPointsOverTargetIsNotYetTheSteepRule) {
 // each condition moves the hazard by a fixed amount, so a changed one moves
 // the count.
 TEST(MacroPins, PhaseExitsUnderEachCondition) {
-    using Tweak = void (*)(EconomyState&);
+    using E = EconomyState;
     struct Case {
         CyclePhase phase;
         double months;
-        Tweak tweak;
+        std::vector<std::pair<double E::*, double>> set;
         int exits;
+        double market_pe = 18.0;  // the starting value; optional, so not in `set`
     };
     using enum CyclePhase;
     const Case cases[] = {
-        {contraction, 4, [](EconomyState&) {}, 79},
-        {contraction, 4, [](EconomyState& e) { e.federal_funds_rate = 0.5; }, 235},
-        {contraction, 4, [](EconomyState& e) { e.gdp_growth = -3.0; }, 128},
-        {contraction, 4, [](EconomyState& e) { e.unemployment_rate = 11.0; }, 128},
-        {contraction, 4, [](EconomyState& e) { e.treasury_yield_10y = 5.0; }, 128},
-        {expansion, 6, [](EconomyState&) {}, 10},
-        {expansion, 6, [](EconomyState& e) { e.inflation_rate = 5.0; }, 114},
-        {expansion, 6, [](EconomyState& e) { e.federal_funds_rate = 6.0; }, 263},
-        {expansion, 6, [](EconomyState& e) { e.treasury_yield_10y = 2.0; }, 39},
-        {expansion, 6, [](EconomyState& e) { e.market_pe = 40.0; }, 71},
-        {expansion, 6,
-         [](EconomyState& e) {
-             e.inflation_rate = 5.0;
-             e.federal_funds_rate = 6.0;
-             e.unemployment_rate = 9.0;
-         },
+        {contraction, 4, {}, 79},
+        {contraction, 4, {{&E::federal_funds_rate, 0.5}}, 235},
+        {contraction, 4, {{&E::gdp_growth, -3.0}}, 128},
+        {contraction, 4, {{&E::unemployment_rate, 11.0}}, 128},
+        {contraction, 4, {{&E::treasury_yield_10y, 5.0}}, 128},
+        {expansion, 6, {}, 10},
+        {expansion, 6, {{&E::inflation_rate, 5.0}}, 114},
+        {expansion, 6, {{&E::federal_funds_rate, 6.0}}, 263},
+        {expansion, 6, {{&E::treasury_yield_10y, 2.0}}, 39},
+        {expansion, 6, {}, 71, 40.0},
+        {expansion,
+         6,
+         {{&E::inflation_rate, 5.0}, {&E::federal_funds_rate, 6.0}, {&E::unemployment_rate, 9.0}},
          166},
-        {peak, 2, [](EconomyState&) {}, 114},
-        {trough, 2, [](EconomyState& e) { e.federal_funds_rate = 4.0; }, 266},
-        {trough, 2,
-         [](EconomyState& e) {
-             e.federal_funds_rate = 4.0;
-             e.unemployment_rate = 9.0;
-         },
-         291},
-        {recovery, 100, [](EconomyState&) {}, 219},
-        {recovery, 100, [](EconomyState& e) { e.unemployment_rate = 11.0; }, 105},
+        {peak, 2, {}, 114},
+        {trough, 2, {{&E::federal_funds_rate, 4.0}}, 266},
+        {trough, 2, {{&E::federal_funds_rate, 4.0}, {&E::unemployment_rate, 9.0}}, 291},
+        {recovery, 100, {}, 219},
+        {recovery, 100, {{&E::unemployment_rate, 11.0}}, 105},
     };
     for (const Case& c : cases) {
         int exits = 0;
@@ -356,7 +349,8 @@ TEST(MacroPins, PhaseExitsUnderEachCondition) {
             day.rng = GameRng::create(seed, 257);
             day.economy.cycle_phase = c.phase;
             day.economy.months_in_current_phase = c.months;
-            c.tweak(day.economy);
+            for (auto [field, value] : c.set) day.economy.*field = value;
+            day.economy.market_pe = c.market_pe;
             day.run(3);
             exits += day.economy.cycle_phase != c.phase;
         }
