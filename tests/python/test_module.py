@@ -23,12 +23,8 @@ class TestModule:
                 assert getattr(corvane, name) is getattr(_core, name)
 
     def test_import_in_fresh_interpreter_is_silent(self):
-        out = subprocess.run(
-            [sys.executable, "-X", "dev", "-W", "error", "-c", "import corvane"],
-            capture_output=True,
-            text=True,
-            check=True,
-        )
+        out = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", "import corvane"],
+                             capture_output=True, text=True, check=True)
         assert out.stdout == "" and out.stderr == ""
 
 
@@ -36,11 +32,8 @@ class TestExceptions:
     def test_docs(self):
         assert _core.ValidationError.__module__ == "_core"
         assert _core.ValidationError.__doc__.startswith(
-            "Raised when construction input is rejected at the boundary."
-        )
-        assert _core.OrderError.__doc__.endswith(
-            "Callers reasonably handle the two differently."
-        )
+            "Raised when construction input is rejected at the boundary.")
+        assert _core.OrderError.__doc__.endswith("Callers reasonably handle the two differently.")
 
 
 class TestExceptionsPickle:

@@ -97,12 +97,10 @@ class TestDictionary:
 DERIVED_MESSAGE = (
     "{} is a derived coefficient carried as recorded bits; it cannot be set directly. Override "
     "mispricing_half_life_days and both are recomputed from it \u2014 deterministically, but not "
-    "bit-identically to the recorded constants."
-)
+    "bit-identically to the recorded constants.")
 CARRIED_MESSAGE = (
     "{} is in the preset but is not yet runtime-settable: it is compile-time in this build, and "
-    "accepting an override the engine would ignore would make the fingerprint a lie. " + SURFACE
-)
+    "accepting an override the engine would ignore would make the fingerprint a lie. " + SURFACE)
 UNKNOWN_MESSAGE = "unknown model parameter {}. " + SURFACE
 BAND_MESSAGE = "price_breaker_fraction must be inside (-1, 1) for the band to exist, got {}"
 HALF_LIFE_MESSAGE = "mispricing_half_life_days must be greater than zero, got {}"
@@ -204,8 +202,7 @@ class TestModelPreset:
         assert list(summary) == [
             "name", "mispricing_half_life_days", "mispricing_phi", "momentum_theta",
             "mispricing_cap", "daily_shock_cap", "crowd_valuation_gain", "crowd_momentum_gain",
-            "crowd_lean_cap",
-        ]
+            "crowd_lean_cap"]
         assert summary["name"] == "kx-v14" and model_preset(None) == summary
 
     @pytest.mark.parametrize("name", PRESETS)

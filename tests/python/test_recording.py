@@ -72,7 +72,6 @@ class TestBars:
         e = Engine(seed=1, universe=corvane.random_instruments(30), model="kx-v5")
         for _ in range(5):
             e.run_session(9, 30, 3, 10)
-            jumps = numpy.frombuffer(e.attribution("jump"), dtype="<f8").copy()
             e.close_market()
             jumps = numpy.frombuffer(e.attribution("jump"), dtype="<f8")
             if jumps.any():
