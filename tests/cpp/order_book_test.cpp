@@ -176,14 +176,12 @@ TEST(OrderBookReadOuts, SweepCostChangesNothing) {
     EXPECT_FALSE(book.last_price());
     EXPECT_EQ(book.depth(Side::sell), 200.0);
     EXPECT_EQ(book.next_sequence(), 2u);
-}
 
-TEST(OrderBookReadOuts, ASweepThatExactlyEmptiesALevelStopsThere) {
-    OrderBook book = two_asks();
-    SweepCost cost = book.sweep_cost(Side::buy, 100).value();
-    EXPECT_EQ(cost.average_price, 10.0);
-    EXPECT_EQ(cost.worst_price, 10.0);
-    EXPECT_EQ(cost.filled, 100.0);
+    // A sweep that exactly empties a level stops there, quoted or traded.
+    SweepCost exact = book.sweep_cost(Side::buy, 100).value();
+    EXPECT_EQ(exact.average_price, 10.0);
+    EXPECT_EQ(exact.worst_price, 10.0);
+    EXPECT_EQ(exact.filled, 100.0);
     MatchResult result = book.submit(Side::buy, 100, "t");
     ASSERT_EQ(result.fills.size(), 1u);
     EXPECT_EQ(result.unfilled, 0.0);
