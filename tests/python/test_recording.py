@@ -103,8 +103,7 @@ class TestRecordings:
                                      "size"]
         assert book.num_rows == e.recorded_book_rows == 88
         assert pyarrow.table(e.macro_table()).column("federal_funds_rate")[0].as_py() == 0.025
-        held = e.recorded_bytes
-        assert held > 0
+        assert e.recorded_bytes > 0
         e.clear_recording()
         assert pyarrow.table(e.macro_table()).num_rows == 0 and e.recorded_bytes == 0
         assert [entry["op"] for entry in e.order_log][-3:] == [
