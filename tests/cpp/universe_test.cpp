@@ -28,6 +28,16 @@ std::string universe_digest(const std::vector<GeneratedInstrument>& universe) {
     return hash.finish_hex();
 }
 
+// The sector table lookup every other unit leans on. Market hours, the rate
+// check and their messages are tested from the interpreter, where callers meet them.
+TEST(SectorLookup, EveryKeyFindsItsOwnRowAndNearMissesNone) {
+    for (const SectorSpec& spec : sectors::TABLE) EXPECT_EQ(sectors::by_key(spec.key), &spec);
+    for (const char* key :
+         {"Technology", " technology", "technology ", "", "utilitie", "utilitiez", "real estate"}) {
+        EXPECT_EQ(sectors::by_key(key), nullptr) << key;
+    }
+}
+
 TEST(Tickers, ThreeLettersThatWrapAfterZzz) {
     // The first thousand are in the pinned universe digest below.
     EXPECT_EQ(ticker_for(17575), "ZZZ");
