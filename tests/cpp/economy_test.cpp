@@ -26,6 +26,11 @@ TEST(InitialEconomy, DefaultsDeriveSpreadsAndConfidence) {
     EXPECT_EQ(state.gdp_trend, (std::array<double, 4>{2.3, 2.4, 2.5, 2.6}));
     // The record's own defaults are the same state, field for field.
     EXPECT_EQ(state, EconomyState{});
+    // Confidence is held to [40, 130]: 100 + 50 - 12 capped, 100 - 50 - 15 floored.
+    EXPECT_EQ(create_initial_economy_state({.gdp_growth = 10.0}).consumer_confidence, 130.0);
+    EXPECT_EQ(create_initial_economy_state({.gdp_growth = -10.0, .unemployment_rate = 5.0})
+                  .business_confidence,
+              40.0);
 }
 
 TEST(InitialEconomy, PhaseSetsVixSentimentAndRecessionOdds) {

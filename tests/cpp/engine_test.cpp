@@ -48,8 +48,7 @@ TEST(EngineColumns, AbsentOptionalsReadAsNaNAndNaNWritesMakeThemAbsent) {
     EXPECT_FALSE(engine.roster()[0].mispricing_s);
     EXPECT_EQ(engine.roster()[1].mispricing_s, 0.1);
     ASSERT_TRUE(
-        engine.set_column(PriceField::mispricing_momentum, std::vector<double>{0.3, 0.3, 0.3})
-            .ok());
+        engine.set_column(PriceField::mispricing_momentum, std::vector<double>(3, 0.3)).ok());
     (void)engine.tick(at(8, 1));
     EXPECT_TRUE(engine.roster()[0].mispricing_s);
     EXPECT_EQ(engine.roster()[0].mispricing_momentum, 0.0);

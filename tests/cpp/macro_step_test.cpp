@@ -157,8 +157,7 @@ TEST(MacroCycle, PhaseTurnsExactlyWhenTheCappedHazardBeatsTheDraw) {
             day.economy.months_in_current_phase = 1000.0;
             auto twin = GameRng::create(seed, 257);
             for (int i = 0; i < 9; ++i) twin.next_normal();
-            double u = twin.next_float();
-            bool expect_turn = 0.3 > u;
+            bool expect_turn = 0.3 > twin.next_float();
             auto summary = day.run(3);
             ASSERT_EQ(summary.phase_changed, expect_turn) << "seed " << seed;
             if (expect_turn) {
@@ -276,6 +275,118 @@ TEST(MacroBounds, ClampsHoldAndKeepNan) {
     EXPECT_TRUE(std::isnan(pinned.economy.fear_greed_index));
     EXPECT_TRUE(std::isfinite(pinned.economy.gold_price));
     EXPECT_TRUE(std::isfinite(pinned.economy.usd_index));
+
+    Day low;
+    low.economy.vix = 1.0;
+    low.run(3);
+    EXPECT_EQ(low.economy.vix, 10.0);
+}
+
+TEST(MacroCentralBank, GuidanceAndTheSteepRuleTurnOnlyPastTheirEdges) {
+    using enum ForwardGuidance;
+    for (auto [score, said] :
+         {std::pair{0.3, as_appropriate}, std::pair{-0.3, as_appropriate},
+          std::pair{0.31, ongoing_increases}, std::pair{-0.31, accommodative}}) {
+        Day day;
+        day.bank = CentralBank{};
+        day.bank.hawkish_dovish_score = score;
+        day.run(45);  // a scheduled meeting that holds, leaving the score as it was
+        EXPECT_EQ(day.bank.forward_guidance, said) << score;
+    }
+    // Inflation over 4% and over the rate by four points calls a meeting at
+    // once; only past the 2% target plus four does the steeper rule set the rate.
+    for (auto [inflation, rate] : {std::pair{6.0, 2.5}, std::pair{6.5, 4.0}}) {
+        Day day;
+        day.economy.federal_funds_rate = 1.0;
+        day.economy.inflation_rate = inflation;
+        day.run(3);
+        EXPECT_EQ(day.economy.federal_funds_rate, rate) << inflation;
+    }
+}
+
+// How many of 1000 streams leave the phase on a plain day (recorded once):
+// each condition moves the hazard by a fixed amount, so a changed one moves
+// the count.
+TEST(MacroPins, PhaseExitsUnderEachCondition) {
+    using E = EconomyState;
+    struct Case {
+        CyclePhase phase;
+        double months;
+        std::vector<std::pair<double E::*, double>> set;
+        int exits;
+        double market_pe = 18.0;  // the starting value; optional, so not in `set`
+    };
+    using enum CyclePhase;
+    const Case cases[] = {
+        {contraction, 4, {}, 79},
+        {contraction, 4, {{&E::federal_funds_rate, 0.5}}, 235},
+        {contraction, 4, {{&E::gdp_growth, -3.0}}, 128},
+        {contraction, 4, {{&E::unemployment_rate, 11.0}}, 128},
+        {contraction, 4, {{&E::treasury_yield_10y, 5.0}}, 128},
+        {expansion, 6, {}, 10},
+        {expansion, 6, {{&E::inflation_rate, 5.0}}, 114},
+        {expansion, 6, {{&E::federal_funds_rate, 6.0}}, 263},
+        {expansion, 6, {{&E::treasury_yield_10y, 2.0}}, 39},
+        {expansion, 6, {}, 71, 40.0},
+        {expansion,
+         6,
+         {{&E::inflation_rate, 5.0}, {&E::federal_funds_rate, 6.0}, {&E::unemployment_rate, 9.0}},
+         166},
+        {peak, 2, {}, 114},
+        {trough, 2, {{&E::federal_funds_rate, 4.0}}, 266},
+        {trough, 2, {{&E::federal_funds_rate, 4.0}, {&E::unemployment_rate, 9.0}}, 291},
+        {recovery, 100, {}, 219},
+        {recovery, 100, {{&E::unemployment_rate, 11.0}}, 105},
+    };
+    for (const Case& c : cases) {
+        int exits = 0;
+        for (std::uint32_t seed = 0; seed < 1000; ++seed) {
+            Day day;
+            day.rng = GameRng::create(seed, 257);
+            day.economy.cycle_phase = c.phase;
+            day.economy.months_in_current_phase = c.months;
+            for (auto [field, value] : c.set) day.economy.*field = value;
+            day.economy.market_pe = c.market_pe;
+            day.run(3);
+            exits += day.economy.cycle_phase != c.phase;
+        }
+        EXPECT_EQ(exits, c.exits) << static_cast<int>(c.phase) << " " << c.months;
+    }
+}
+
+// Recorded once. Day 90 on stream 6 holds a cartel meeting that draws a
+// supply change both for a dear barrel (a cut) and a cheap one (more supply);
+// days 30 and 3 have each draw feed its own series or market, so a draw moved
+// between them (gold's and copper's swapped, say) changes two values.
+TEST(MacroPins, EachDrawFeedsItsOwnSeries) {
+    for (auto [oil, after] :
+         {std::pair{100.0, 0x1.8a6872a356badp+6}, std::pair{60.0, 0x1.057eb8968387ap+6}}) {
+        Day day;
+        day.rng = GameRng::create(6, 257);
+        day.economy.oil_price = oil;
+        day.run(90);
+        EXPECT_EQ(day.economy.oil_price, after) << oil;
+    }
+    Day monthly;
+    monthly.run(30);
+    const EconomyState& m = monthly.economy;
+    EXPECT_EQ(
+        (std::vector{m.gdp_growth, m.unemployment_rate, m.inflation_rate, m.core_inflation,
+                     m.jobs_created, m.wage_growth, m.consumer_confidence, m.business_confidence,
+                     m.housing_index, m.home_starts_monthly, m.housing_transaction_volume}),
+        (std::vector{0x1.313bd9357c07dp+1, 0x1.ebabbce92fff2p+1, 0x1.11e2566112efbp+1,
+                     0x1.055d8050527b2p+1, 0x1.1a8e7804b88bap+18, 0x1.66147ae147ae1p+1,
+                     0x1.8eaa8205e62d1p+6, 0x1.8382f846c0ab4p+6, 0x1.906e451406815p+6,
+                     0x1.55c6551081b7cp+20, 0x1.7ep+6}));
+    Day daily;
+    daily.run(3);
+    const EconomyState& d = daily.economy;
+    EXPECT_EQ(
+        (std::vector{d.oil_inventory_level, d.oil_price, d.gold_price, d.copper_price, d.usd_index,
+                     d.trade_balance, d.vix, d.treasury_yield_10y, d.fear_greed_index}),
+        (std::vector{0x1.9403b285afa3fp+5, 0x1.300a2559f0efcp+6, 0x1.db2f889f8a1abp+10,
+                     0x1.00de17c8785aap+2, 0x1.8f81b0d7a141fp+6, -0x1.93050767be6dep+5,
+                     0x1.f1c401d0efd6cp+3, 0x1.b8f2c9da1748p+1, 0x1.f0e6158ce73e3p+5}));
 }
 
 TEST(MacroRun, FourHundredDaysAreFiniteAndPinned) {

@@ -38,6 +38,10 @@ TEST(MathsSinCos, KnownBitsAcrossReductionPaths) {
         {0x1.921fb54442d18p+1, 0x3ca1a62633145c07},  // pi: cancellation, medium path
         {-5000.5, 0x3fe95f31302ee428},
         {0x1.656a32e7353d7p+20, 0x3fefffffc9f4797e},
+        // Exponents just below a 24-bit chunk of 2/pi: the reduction must not skip
+        // that chunk (the host libm's values).
+        {0x1.23456789abcdep69, 0xbfec3d59b9ab0202},
+        {0x1.fedcba9876543p92, 0xbfec61d8d491c083},
     };
     for (const Case& c : sin_cases)
         EXPECT_EQ(bits(maths::sin(c.x)), c.expected) << std::hexfloat << c.x;

@@ -176,6 +176,18 @@ TEST(OrderBookReadOuts, SweepCostChangesNothing) {
     EXPECT_FALSE(book.last_price());
     EXPECT_EQ(book.depth(Side::sell), 200.0);
     EXPECT_EQ(book.next_sequence(), 2u);
+
+    // A sweep that exactly empties a level stops there, quoted or traded.
+    SweepCost exact = book.sweep_cost(Side::buy, 100).value();
+    EXPECT_EQ(exact.average_price, 10.0);
+    EXPECT_EQ(exact.worst_price, 10.0);
+    EXPECT_EQ(exact.filled, 100.0);
+    MatchResult result = book.submit(Side::buy, 100, "t");
+    ASSERT_EQ(result.fills.size(), 1u);
+    EXPECT_EQ(result.unfilled, 0.0);
+    EXPECT_EQ(book.asks().size(), 1u);
+    EXPECT_EQ(book.best_ask(), 10.5);
+    EXPECT_EQ(book.last_price(), 10.0);
 }
 
 TEST(OrderBookReadOuts, QuotesAndLevels) {

@@ -263,5 +263,22 @@ TEST(TickVolume, ImpactsAmplifyUpToTenfoldAndReversalsNotAtAll) {
     EXPECT_GE(all[2], 10.0 * plain[2]);
 }
 
+TEST(CrisisBlend, OldAndNewPresetsTakeTheirOwnPathAboveTheThreshold) {
+    EconomyState economy = create_initial_economy_state();
+    economy.vix = 40.0;
+    std::vector<double> noise;
+    for (const char* name : {"kx-v6", "kx-v7"}) {
+        Engine engine =
+            Engine::with_params(11, testing::generated_roster(24), economy, CentralBank{},
+                                testing::table_sector_keys(), ModelParams::preset(name).value());
+        engine.open_market();
+        (void)engine.tick(at(10, 0));
+        noise.push_back(component(engine, 5, Component::random_noise));
+    }
+    // Recorded once. Through kx-v6 the blend mixes the market factor into
+    // the sector factors; from kx-v7 it loads the market term instead.
+    EXPECT_EQ(noise, (std::vector<double>{-0x1.93819ba00fc7p-11, -0x1.6cd91074420a2p-11}));
+}
+
 }  // namespace
 }  // namespace corvane

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <tuple>
 
 #include "core/sectors.hpp"
 #include "core/sha256.hpp"
@@ -25,6 +26,16 @@ std::string universe_digest(const std::vector<GeneratedInstrument>& universe) {
         }
     }
     return hash.finish_hex();
+}
+
+// The sector table lookup every other unit leans on. Market hours, the rate
+// check and their messages are tested from the interpreter, where callers meet them.
+TEST(SectorLookup, EveryKeyFindsItsOwnRowAndNearMissesNone) {
+    for (const SectorSpec& spec : sectors::TABLE) EXPECT_EQ(sectors::by_key(spec.key), &spec);
+    for (const char* key :
+         {"Technology", " technology", "technology ", "", "utilitie", "utilitiez", "real estate"}) {
+        EXPECT_EQ(sectors::by_key(key), nullptr) << key;
+    }
 }
 
 TEST(Tickers, ThreeLettersThatWrapAfterZzz) {
@@ -100,10 +111,17 @@ InstrumentInit sample_instrument() {
 // The refusals and their messages are checked from the interpreter.
 TEST(InstrumentCheck, AcceptsBoundaryValuesAndEveryGeneratedInstrument) {
     InstrumentInit edges = sample_instrument();
-    edges.short_interest = 1.0;
     edges.avg_volume = -0.0;
     edges.beta = 0.0;
-    EXPECT_TRUE(check_instrument(edges));
+    // Short interest under one share reads as a fraction from a thousand shares up.
+    using C = std::tuple<double, double, bool>;
+    for (auto [shares, short_interest, ok] :
+         {C{1000, 0.5, false}, C{999, 0.5, true}, C{1000, 1, true}, C{1e6, 1, true},
+          C{1000, 0, true}, C{1e9, 0.999, false}}) {
+        edges.shares_outstanding = shares;
+        edges.short_interest = short_interest;
+        EXPECT_EQ(check_instrument(edges).ok(), ok) << shares << " " << short_interest;
+    }
     for (const auto& g : random_universe(300, 11)) ASSERT_TRUE(check_instrument(g.to_init()));
 }
 

@@ -59,6 +59,19 @@ TEST(FairValueBook, LossMakersOffBookWithAFloorMissingAnchorsAndNan) {
         fair_value(FairValueInputs{.eps = 1.0, .sector_anchor_pe = 10.0, .rate_pct = NAN});
     EXPECT_TRUE(std::isnan(nan_rate.rate_adjustment));
     EXPECT_EQ(to_text(nan_rate), "FairValue(fair_value=NaN, target_pe=NaN, book_value_path=false)");
+
+    // Tiny positive earnings take the multiple, 20 x eps: the floor of 0.01 for a
+    // trace of earnings, 1.0 for 0.05; none is 1.2 x book.
+    FairValueInputs inputs{.sector_anchor_pe = 20.0, .rate_pct = 4.0, .book_value_per_share = 50.0};
+    for (auto [eps, fair] : {std::pair{1e-300, 0.01}, std::pair{0.05, 1.0}}) {
+        inputs.eps = eps;
+        FairValue value = fair_value(inputs);
+        EXPECT_FALSE(value.book_value_path);
+        EXPECT_EQ(value.target_pe, 20.0);
+        EXPECT_EQ(value.fair_value, fair);
+    }
+    inputs.eps = 0.0;
+    EXPECT_EQ(fair_value(inputs).fair_value, 60.0);
 }
 
 TEST(MispricingModel, StateStepAndApplyCapsFloorsAndNan) {

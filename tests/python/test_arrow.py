@@ -111,18 +111,15 @@ class TestStreamObject:
         with pytest.raises(ValidationError, match="^step has 0 rows, expected 1$"):
             fills_stream([1], [], [1], [1], [], [1.0], [1.0], [1.0])
 
-    @pytest.mark.parametrize(
-        "name, value, error, message",
-        [
-            ("day", ["x"], TypeError, "argument 'day[0]' must be int, not str"),
-            ("tick", [0, 1.0], TypeError, "argument 'tick[1]' must be int, not float"),
-            ("step", [0, -1], OverflowError, "argument 'step[1]' is out of range (0 to 4294967295)"),
-            ("instrument_id", [2**32], OverflowError, "argument 'instrument_id[0]' is out of range"),
-            ("price", ["1"], TypeError, "argument 'price[0]' must be float, not str"),
-            ("quantity", 5.0, TypeError, "argument 'quantity' must be a sequence, not float"),
-            ("notional", "12", TypeError, "argument 'notional' must be a sequence, not str"),
-        ],
-    )
+    @pytest.mark.parametrize("name, value, error, message", [
+        ("day", ["x"], TypeError, "argument 'day[0]' must be int, not str"),
+        ("tick", [0, 1.0], TypeError, "argument 'tick[1]' must be int, not float"),
+        ("step", [0, -1], OverflowError, "argument 'step[1]' is out of range (0 to 4294967295)"),
+        ("instrument_id", [2**32], OverflowError, "argument 'instrument_id[0]' is out of range"),
+        ("price", ["1"], TypeError, "argument 'price[0]' must be float, not str"),
+        ("quantity", 5.0, TypeError, "argument 'quantity' must be a sequence, not float"),
+        ("notional", "12", TypeError, "argument 'notional' must be a sequence, not str"),
+    ])
     def test_conversion_errors_name_the_argument(self, name, value, error, message):
         with pytest.raises(error, match="^fills_stream\\(\\) " + re.escape(message)):
             fills_stream(**{**COLUMNS, name: value})

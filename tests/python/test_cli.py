@@ -8,12 +8,8 @@ import corvane
 
 
 def corvane_command(*args, cwd=None):
-    return subprocess.run(
-        [sys.executable, "-X", "dev", "-W", "error", "-m", "corvane", *args],
-        capture_output=True,
-        text=True,
-        cwd=cwd,
-    )
+    return subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-m", "corvane", *args],
+                          capture_output=True, text=True, cwd=cwd)
 
 
 class TestCommand:
@@ -43,19 +39,15 @@ class TestCommand:
                                                  preset="kx-v14")
         assert out.stdout.splitlines()[-1] == f"final-state digest: {digest}", out.stderr
 
-    @pytest.mark.parametrize(
-        "args, message",
-        [
-            ([], "choose a command"),
-            (["simulate", "--days", "0"], "argument --days: 0 is out of range"),
-            (["simulate", "--size", "ten"], "argument --size: 'ten' is not a whole number"),
-            (["simulate", "--preset", "kx-v99", "--days", "1", "--size", "1"], 'unknown model preset "kx-v99"'),
-            (["sweep", "--first-seed", "4294967295", "--seeds", "2"], "past 4294967295"),
-            (["fly"], "invalid choice: 'fly'"),
-            (["digest", "--size", "1", "--preset", "kx-v99"],
-             'corvane digest: error: unknown preset "kx-v99"'),
-        ],
-    )
+    @pytest.mark.parametrize("args, message", [
+        ([], "choose a command"),
+        (["simulate", "--days", "0"], "argument --days: 0 is out of range"),
+        (["simulate", "--size", "ten"], "argument --size: 'ten' is not a whole number"),
+        (["simulate", "--preset", "kx-v99", "--days", "1", "--size", "1"], 'unknown model preset "kx-v99"'),
+        (["sweep", "--first-seed", "4294967295", "--seeds", "2"], "past 4294967295"),
+        (["fly"], "invalid choice: 'fly'"),
+        (["digest", "--size", "1", "--preset", "kx-v99"], 'corvane digest: error: unknown preset "kx-v99"'),
+    ])
     def test_bad_arguments_give_one_line_and_status_2(self, args, message, tmp_path):
         out = corvane_command(*args, cwd=tmp_path)
         assert out.returncode == 2 and message in out.stderr

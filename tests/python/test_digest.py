@@ -21,17 +21,8 @@ def sha256_of(values):
 
 
 class TestFixedSimulationDigest:
-    @pytest.mark.parametrize(
-        "change",
-        [
-            {"seed": 1},
-            {"universe_seed": 1},
-            {"size": 21},
-            {"days": 2},
-            {"ticks": 389},
-            {"preset": "kx-v13"},
-        ],
-    )
+    @pytest.mark.parametrize("change", [{"seed": 1}, {"universe_seed": 1}, {"size": 21},
+                                        {"days": 2}, {"ticks": 389}, {"preset": "kx-v13"}])
     def test_every_argument_matters(self, change):
         assert digest(**change) != digest()
 
@@ -47,14 +38,10 @@ class TestFixedSimulationDigest:
 
 
 class TestFixedSimulationDigestArguments:
-    @pytest.mark.parametrize(
-        "preset, message",
-        [
-            ("KX-V14", 'unknown preset "KX-V14"'),
-            ("kx-v15", 'unknown preset "kx-v15"'),
-            ('a"b\\', 'unknown preset "a\\"b\\\\"'),
-        ],
-    )
+    @pytest.mark.parametrize("preset, message", [
+        ("KX-V14", 'unknown preset "KX-V14"'), ("kx-v15", 'unknown preset "kx-v15"'),
+        ('a"b\\', 'unknown preset "a\\"b\\\\"'),
+    ])
     def test_unknown_preset(self, preset, message):
         with pytest.raises(corvane.ValidationError) as raised:
             digest(preset=preset, size=2**62)

@@ -90,8 +90,7 @@ class TestRefusals:
             engine(model="kx-v15")
         assert str(raised.value).endswith(
             "kx-v13, kx-v14. For a modified model, pass ModelParams.from_preset(name, ...) "
-            "instead of a string."
-        )
+            "instead of a string.")
         with pytest.raises(ValidationError, match="^model must be a preset name or a "
                                                   "ModelParams, got 14$"):
             engine(model=14)
@@ -180,18 +179,15 @@ class TestDriving:
 
     def test_draws_and_pins(self):
         e = engine()
-        e.draw_uniform()
-        e.draw_normal()
-        e.draw_normal()
+        for draw in (e.draw_uniform, e.draw_normal, e.draw_normal):
+            draw()
         assert e.draws_by_stream() == {"market": 0, "economy": 0, "external": 3}
-        e.pin_macro()
-        e.pin_macro(cycle="peak")
-        e.pin_macro(federal_funds_rate=0.05, vix=30.0)
+        for fields in ({}, {"cycle": "peak"}, {"federal_funds_rate": 0.05, "vix": 30.0}):
+            e.pin_macro(**fields)
         assert e.order_log[3:] == [
             {"op": "pin_macro", "fields": {}},
             {"op": "pin_macro", "fields": {"cycle": "peak"}},
-            {"op": "pin_macro", "fields": {"vix": 30.0, "federal_funds_rate": 0.05}},
-        ]
+            {"op": "pin_macro", "fields": {"vix": 30.0, "federal_funds_rate": 0.05}}]
         macro = e.macro_state
         assert (macro.vix, macro.federal_funds_rate, macro.cycle) == (30.0, 0.05, "peak")
 
@@ -204,16 +200,14 @@ class TestInputsLog:
         entry = e.order_log[0]
         assert entry["news"] == [
             {"ticker": "AAB", "sector": UNIVERSE[1].sector, "price_impact": 0.01},
-            {"ticker": None, "sector": None, "price_impact": 0.0},
-        ]
+            {"ticker": None, "sector": None, "price_impact": 0.0}]
         assert list(entry["order_flow"].items()) == [("AAA", [1.0, 2.0]), ("AAC", [5.0, 0.0])]
         assert "news_impacts" not in entry
         e.run_session(9, 31, 3, 2, news_impacts=[NewsImpact(ticker="AAA", sectors=["energy"],
                                                             remaining_impact=0.3)])
         assert e.order_log[-1]["news_impacts"] == [
             {"ticker": "AAA", "sector": None, "sectors": ["energy"], "remaining_impact": 0.3,
-             "reversal_phase": False}
-        ]
+             "reversal_phase": False}]
 
     def test_input_classes(self):
         assert repr(News(ticker="X", price_impact=0.5)) == (

@@ -161,12 +161,9 @@ class TestBacktest:
         assert result.plot(tmp_path / "pnl.png").stat().st_size > 0
 
     def test_importing_corvane_leaves_gymnasium_out_and_its_absence_is_named(self):
-        code = (
-            "import sys, corvane; assert 'gymnasium' not in sys.modules\n"
-            "sys.modules['gymnasium'] = None\n"
-            "try:\n    import corvane.env\n"
-            "except ModuleNotFoundError as e:\n    print(e)\n"
-        )
+        code = ("import sys, corvane; assert 'gymnasium' not in sys.modules\n"
+                "sys.modules['gymnasium'] = None\n"
+                "try:\n    import corvane.env\nexcept ModuleNotFoundError as e:\n    print(e)\n")
         out = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", code],
                              capture_output=True, text=True, check=True)
         assert "corvane[rl]" in out.stdout and "gymnasium" in out.stdout

@@ -1,4 +1,5 @@
 import importlib.util
+import inspect
 import pickle
 import subprocess
 import sys
@@ -22,12 +23,8 @@ class TestModule:
                 assert getattr(corvane, name) is getattr(_core, name)
 
     def test_import_in_fresh_interpreter_is_silent(self):
-        out = subprocess.run(
-            [sys.executable, "-X", "dev", "-W", "error", "-c", "import corvane"],
-            capture_output=True,
-            text=True,
-            check=True,
-        )
+        out = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", "import corvane"],
+                             capture_output=True, text=True, check=True)
         assert out.stdout == "" and out.stderr == ""
 
 
@@ -35,11 +32,8 @@ class TestExceptions:
     def test_docs(self):
         assert _core.ValidationError.__module__ == "_core"
         assert _core.ValidationError.__doc__.startswith(
-            "Raised when construction input is rejected at the boundary."
-        )
-        assert _core.OrderError.__doc__.endswith(
-            "Callers reasonably handle the two differently."
-        )
+            "Raised when construction input is rejected at the boundary.")
+        assert _core.OrderError.__doc__.endswith("Callers reasonably handle the two differently.")
 
 
 class TestExceptionsPickle:
@@ -72,6 +66,21 @@ class TestBindingToolkit:
         assert type(_core.step_mispricing_daily(state)) is _core.MispricingState
         assert type(second.step_mispricing_daily(state)) is second.MispricingState
         assert second.step_mispricing_daily(state).s == _core.step_mispricing_daily(state).s
+
+    def test_one_positional_argument_too_many_is_refused_by_every_call(self):
+        universe = corvane.random_instruments(4, seed=5)
+        owners = [corvane.Engine(seed=5, universe=universe), corvane.OrderBook("X", last_price=10.0),
+                  corvane.EngineBatch(seeds=[1, 2], universe=universe), corvane.GameRng(1, 2),
+                  corvane._core]
+        for owner in owners:
+            for name in dir(owner):
+                call = getattr(owner, name)
+                if name.startswith("_") or not getattr(call, "__text_signature__", None):
+                    continue
+                params = inspect.signature(call).parameters.values()
+                n = sum(p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD) for p in params)
+                with pytest.raises(TypeError, match=rf"takes (at most {n} positional|no arguments)"):
+                    call(*[None] * (n + 1))
 
     def test_types_are_immutable_and_never_hand_out_an_unbuilt_object(self):
         for cls in (_core.MatchResult, _core.Instrument, _core.Engine):

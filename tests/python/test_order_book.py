@@ -101,6 +101,10 @@ class TestRefusals:
         (lambda b: b.submit("buy", math.inf), QUANTITY + "inf"),
         (lambda b: b.submit("Buy", 1), 'side must be "buy" or "sell", got "Buy"'),
         (lambda b: b.submit(" buy", 1), 'side must be "buy" or "sell", got " buy"'),
+        # Every reader checks its side too.
+        (lambda b: b.price_levels("up"), 'side must be "buy" or "sell", got "up"'),
+        (lambda b: b.sweep_cost("up", 5), 'side must be "buy" or "sell", got "up"'),
+        (lambda b: b.depth("up"), 'side must be "buy" or "sell", got "up"'),
         (lambda b: b.post_limit("buy", -2.0, 1, owner="o"),
          "price must be finite and greater than zero, got -2"),
         (lambda b: b.post_limit("buy", 1.0, 0.0, owner="o"), QUANTITY + "0"),

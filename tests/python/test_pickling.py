@@ -81,27 +81,21 @@ def test_generator_and_book_continue_as_the_original_would():
         assert [fields(f) for f in a.fills] == [fields(f) for f in b.fills] and len(a.fills) == 2
 
 
-@pytest.mark.parametrize(
-    "values, error",
-    [
-        (("GameRng", (1, 2, None)), "increment must be odd"),
-        (("Macro", (15.0, 0.02, None, 0.02, 0.0, 50.0, "boom")), "unknown cycle phase"),
-        (("OrderBook", ("A", None, 0, [("x", "o", 1.0, 1.0, 1.0, 0)] * 33, [])), "more than 32 orders"),
-        (("Instrument", ("X",)), "tuple of 10 values"),
-    ],
-)
+@pytest.mark.parametrize("values, error", [
+    (("GameRng", (1, 2, None)), "increment must be odd"),
+    (("Macro", (15.0, 0.02, None, 0.02, 0.0, 50.0, "boom")), "unknown cycle phase"),
+    (("OrderBook", ("A", None, 0, [("x", "o", 1.0, 1.0, 1.0, 0)] * 33, [])), "more than 32 orders"),
+    (("Instrument", ("X",)), "tuple of 10 values"),
+])
 def test_a_forged_pickle_is_refused(values, error):
     with pytest.raises((corvane.ValidationError, TypeError), match=error):
         corvane._core._rebuild(*values)
 
 
-@pytest.mark.parametrize(
-    "make",
-    [
-        lambda: corvane.Engine(seed=1, universe=corvane.random_instruments(1)),
-        lambda: corvane.EngineBatch(seeds=[1], universe=corvane.random_instruments(1)),
-    ],
-)
+@pytest.mark.parametrize("make", [
+    lambda: corvane.Engine(seed=1, universe=corvane.random_instruments(1)),
+    lambda: corvane.EngineBatch(seeds=[1], universe=corvane.random_instruments(1)),
+])
 def test_engines_refuse_pickling_and_say_what_to_use(make):
     for protocol in PROTOCOLS:
         with pytest.raises(TypeError, match="state_snapshot.*manifest"):

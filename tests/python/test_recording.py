@@ -72,7 +72,6 @@ class TestBars:
         e = Engine(seed=1, universe=corvane.random_instruments(30), model="kx-v5")
         for _ in range(5):
             e.run_session(9, 30, 3, 10)
-            jumps = numpy.frombuffer(e.attribution("jump"), dtype="<f8").copy()
             e.close_market()
             jumps = numpy.frombuffer(e.attribution("jump"), dtype="<f8")
             if jumps.any():
@@ -104,8 +103,7 @@ class TestRecordings:
                                      "size"]
         assert book.num_rows == e.recorded_book_rows == 88
         assert pyarrow.table(e.macro_table()).column("federal_funds_rate")[0].as_py() == 0.025
-        held = e.recorded_bytes
-        assert held > 0
+        assert e.recorded_bytes > 0
         e.clear_recording()
         assert pyarrow.table(e.macro_table()).num_rows == 0 and e.recorded_bytes == 0
         assert [entry["op"] for entry in e.order_log][-3:] == [

@@ -14,19 +14,12 @@ def bits(value):
 def eventful_engine():
     """An engine driven through every kind of logged call but a restore."""
     universe = corvane.random_instruments(6, seed=3)
-    engine = corvane.Engine(
-        seed=11,
-        universe=universe,
-        macro_state=corvane.Macro(vix=22.0, cycle="peak"),
-        model=corvane.ModelParams.from_preset("kx-v14", garch_beta=0.7),
-    )
+    engine = corvane.Engine(seed=11, universe=universe, macro_state=corvane.Macro(vix=22.0, cycle="peak"),
+                            model=corvane.ModelParams.from_preset("kx-v14", garch_beta=0.7))
     engine.open_market()
-    engine.tick(
-        9, 30, 3,
-        news=[corvane.News(sector="energy", price_impact=-0.02)],
-        news_impacts=[corvane.NewsImpact(ticker="AAB", sectors=["energy"], remaining_impact=0.4)],
-        order_flow={"AAA": (5000.0, 0.0)},
-    )
+    engine.tick(9, 30, 3, news=[corvane.News(sector="energy", price_impact=-0.02)],
+                news_impacts=[corvane.NewsImpact(ticker="AAB", sectors=["energy"], remaining_impact=0.4)],
+                order_flow={"AAA": (5000.0, 0.0)})
     engine.run_session(9, 31, 3, 20, news_impacts=[corvane.NewsImpact(sector="technology")])
     engine.record(0)
     engine.snapshot_book(day=0, tick=20, levels=3)
@@ -57,16 +50,13 @@ class TestManifest:
             assert pa.table(getattr(replayed, table)()) == pa.table(getattr(engine, table)())
         assert pa.table(replayed.truth()) == pa.table(engine.truth())
 
-    @pytest.mark.parametrize(
-        "change, message",
-        [
-            (lambda m: m.update(state_digest="0" * 64), "expects 0000"),
-            (lambda m: m["order_log"].insert(0, {"op": "draw_uniform"}), "replay reached state digest"),
-            (lambda m: m["order_log"].append({"op": "teleport"}), r"entry \d+ \(teleport\).*unknown"),
-            (lambda m: m["order_log"].append({"op": "delist"}), r"missing field 'index'"),
-            (lambda m: m.pop("seed"), "manifest lacks 'seed'"),
-        ],
-    )
+    @pytest.mark.parametrize("change, message", [
+        (lambda m: m.update(state_digest="0" * 64), "expects 0000"),
+        (lambda m: m["order_log"].insert(0, {"op": "draw_uniform"}), "replay reached state digest"),
+        (lambda m: m["order_log"].append({"op": "teleport"}), r"entry \d+ \(teleport\).*unknown"),
+        (lambda m: m["order_log"].append({"op": "delist"}), r"missing field 'index'"),
+        (lambda m: m.pop("seed"), "manifest lacks 'seed'"),
+    ])
     def test_a_manifest_that_does_not_hold_together_is_an_error(self, change, message):
         engine = corvane.Engine(seed=1, universe=corvane.random_instruments(3))
         engine.run_days(1, ticks_per_day=10)
@@ -108,9 +98,8 @@ class TestJson:
         assert repr(back["macro"]) == repr(value["macro"])
         assert back["nested"] == {"pair": [1, None, True, "x"]}
 
-    @pytest.mark.parametrize(
-        "value, error", [({1: 2}, TypeError), ({"$bytes": "x"}, ValueError), (object(), TypeError)]
-    )
+    @pytest.mark.parametrize("value, error", [({1: 2}, TypeError), ({"$bytes": "x"}, ValueError),
+                                              (object(), TypeError)])
     def test_what_has_no_json_form_is_refused(self, value, error):
         with pytest.raises(error):
             corvane.dumps(value)

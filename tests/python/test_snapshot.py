@@ -151,21 +151,41 @@ REFUSALS = [
     (change("economy", "central_bank", "forward_guidance", to="soon"), ValidationError,
      'unknown forward guidance "soon"'),
     (change("economy", "vix", to="high"), TypeError, "argument 'vix' must be float, not str"),
+    # A good entry beside the bad one must not land either.
+    (change("pending_news", to=[{"ticker": "AAA-0", "sector": "technology",
+                                 "price_impact": 0.05}, 42]), TypeError,
+     "argument 'pending_news' must be dict, not int"),
+    (lambda s: s["rng"].__setitem__(2, "x"), TypeError, "argument 'rng' must be float, not str"),
 ]
 
 
 class TestRefusals:
-    # That a refused restore changes nothing is test_hostile's property.
     @pytest.mark.parametrize("change, kind, message", REFUSALS)
-    def test_messages(self, change, kind, message):
+    def test_messages_and_nothing_changes(self, change, kind, message):
+        target = engine(seed=99)
+        before = target.state_digest(), target.order_log
         with pytest.raises(kind) as raised:
-            engine(seed=99).restore_state(broken(change))
+            target.restore_state(broken(change))
         assert message in str(raised.value)
         if kind is ValidationError:
             assert str(raised.value) == message
+        assert (target.state_digest(), target.order_log) == before
 
 
-class TestCartelReading:
+class TestRestoredReadings:
+    def test_an_instrument_without_a_price_quotes_nothing_and_sizes_zero(self):
+        e = engine(universe=UNIVERSE[:4], seed=5)
+        e.run_session(9, 30, 3, 3)
+        snapshot = e.state_snapshot()
+        prices = list(struct.unpack("<4d", snapshot["columns"]["price"]))
+        prices[0] = float("nan")
+        snapshot["columns"]["price"] = bits(prices)
+        e.restore_state(snapshot)
+        # Bids, asks, bid sizes, ask sizes: four columns of four.
+        quotes = struct.unpack("<16d", e.quotes())
+        assert quotes[0] != quotes[0] and quotes[4] != quotes[4] and quotes[8] == quotes[12] == 0.0
+        assert quotes[9] > 0.0
+
     def test_a_last_meeting_after_today_wraps_to_a_meeting_at_once(self):
         e = engine()
         snapshot = e.state_snapshot()

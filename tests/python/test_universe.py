@@ -39,9 +39,9 @@ class TestRandomInstruments:
 UNKNOWN_TECH = 'unknown sector "Tech". Valid sectors: ' + ", ".join(sectors())
 
 
-def make(**overrides):
-    return Instrument("AAA", "energy", **{"initial_price": 50.0,
-                                          "shares_outstanding": 1_000_000.0, **overrides})
+def make(sector="energy", **overrides):
+    return Instrument("AAA", sector, **{"initial_price": 50.0,
+                                        "shares_outstanding": 1_000_000.0, **overrides})
 
 
 class TestInstrument:
@@ -72,11 +72,6 @@ class TestInstrument:
          "0 and 1 are refused because a fractional short position is never what anyone means."),
     ])
     def test_refusals(self, overrides, message):
-        sector = overrides.pop("sector", "energy")
         with pytest.raises(ValidationError) as info:
-            Instrument("AAA", sector, **{"initial_price": 50.0,
-                                         "shares_outstanding": 1_000_000.0, **overrides})
+            make(**overrides)
         assert str(info.value) == message
-
-    def test_fractional_short_interest_allowed_for_tiny_share_counts(self):
-        assert make(shares_outstanding=500.0, short_interest=0.05).short_interest == 0.05

@@ -47,10 +47,8 @@ class TestFairValue:
 
 class TestMispricing:
     def test_state(self):
-        capped = MispricingState(2.0)
-        assert (capped.s, capped.s_prev) == (0.9, 0.9)
-        given = MispricingState(s=2.0, s_prev=0.0)
-        assert (given.s, given.s_prev) == (2.0, 0.0)
+        states = MispricingState(2.0), MispricingState(s=2.0, s_prev=0.0)
+        assert [(m.s, m.s_prev) for m in states] == [(0.9, 0.9), (2.0, 0.0)]  # capped, as given
         assert repr(MispricingState(0.5, -0.25)) == "MispricingState(s=0.5, s_prev=-0.25)"
 
     def test_step_and_apply(self):
