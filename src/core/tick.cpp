@@ -503,27 +503,36 @@ private:
         // Rows of the outcome written so far.
         std::size_t booked = 0;
         draw_factors(s_.factor_draws.data(), s_.active_count);
-        for (std::size_t i = 0; i < n; ++i) {
-            InstrumentConstants& k = constants[i];
-            // An instrument the tick does not move books no components.
-            if (!k.moves) {
-                rows[i].fill(0.0);
-                continue;
+        // The walk for the common tick, with its news summed and neither
+        // caller flow nor lingering impacts, tests for none of them.
+        auto each = [&]<bool Plain>() {
+            for (std::size_t i = 0; i < n; ++i) {
+                InstrumentConstants& k = constants[i];
+                // An instrument the tick does not move books no components.
+                if (!k.moves) {
+                    rows[i].fill(0.0);
+                    continue;
+                }
+                TickCompany& c = roster[i];
+                w.index = i;
+                // Factors, drift and noise.
+                factors<Open, Plain>(i, c, k, terms, draw, w);
+                draw += 2;
+                // Fair value, the mispricing update and the breaker.
+                value<Open>(c, k, terms, w);
+                // Tick volume.
+                volume(c, k, terms, w);
+                // The print, with four uniforms in regular hours.
+                print<Open>(c, w, prints);
+                // The tick's values and the outcome's row.
+                book(w, out, booked);
+                ++booked;
             }
-            TickCompany& c = roster[i];
-            w.index = i;
-            // Factors, drift and noise.
-            factors<Open>(i, c, k, terms, draw, w);
-            draw += 2;
-            // Fair value, the mispricing update and the breaker.
-            value<Open>(c, k, terms, w);
-            // Tick volume.
-            volume(c, k, terms, w);
-            // The print, with four uniforms in regular hours.
-            print<Open>(c, w, prints);
-            // The tick's values and the outcome's row.
-            book(w, out, booked);
-            ++booked;
+        };
+        if (terms.news_sums && !terms.has_flow && !terms.has_impacts) {
+            each.template operator()<true>();
+        } else {
+            each.template operator()<false>();
         }
         booked_ = booked;
         // Each instrument moved took a normal and a uniform, and four
@@ -598,10 +607,14 @@ private:
                (p_.order_flow_coefficient * ((imbalance * intensity) * k.flow_reciprocal));
     }
 
-    template <bool Open>
+    template <bool Open, bool Plain>
     void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
                  const WalkTerms& terms, const double* draw, InstrumentWork& w) {
-        w.news = terms.news_sums ? terms.news_sums[i] : s_.news.company_news(i, c, k.spec);
+        if constexpr (Plain) {
+            w.news = terms.news_sums[i];
+        } else {
+            w.news = terms.news_sums ? terms.news_sums[i] : s_.news.company_news(i, c, k.spec);
+        }
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
         w.cap_billions = c.market_cap / 1000000000.0;
@@ -615,13 +628,17 @@ private:
         w.squeeze = k.squeeze;
         double raw_noise = (size * (k.idio * z)) * terms.volatility +
                            ((k.loading * sector) + (market * terms.crash));
-        w.flow = terms.has_flow ? flow_impact(i, k) : terms.no_flow;
+        if constexpr (Plain) {
+            w.flow = terms.no_flow;
+        } else {
+            w.flow = terms.has_flow ? flow_impact(i, k) : terms.no_flow;
+        }
         double drift = w.news + w.flow;
         if constexpr (Open) drift = drift + w.squeeze;
         w.drift = drift * INV_TICKS_PER_DAY;
         w.noise = Open ? raw_noise : raw_noise * 0.15;
         // Without lingering impacts the amplifier stays at the walk's 1.
-        if (terms.has_impacts) w.amplifier = volume_amplifier(c, in_.news_impacts);
+        if (!Plain && terms.has_impacts) w.amplifier = volume_amplifier(c, in_.news_impacts);
         w.uniform = draw[1];
     }
 
