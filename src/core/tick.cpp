@@ -504,7 +504,9 @@ private:
         std::size_t booked = 0;
         draw_factors(s_.factor_draws.data(), s_.active_count);
         // The walk for the common tick, with its news summed and neither
-        // caller flow nor lingering impacts, tests for none of them.
+        // caller flow nor lingering impacts, tests for none of them; before
+        // the open, nor for the crisis loading being sourced and the size
+        // multiplier stepped.
         auto each = [&]<bool Plain>() {
             for (std::size_t i = 0; i < n; ++i) {
                 InstrumentConstants& k = constants[i];
@@ -529,7 +531,8 @@ private:
                 ++booked;
             }
         };
-        if (terms.news_sums && !terms.has_flow && !terms.has_impacts) {
+        if (terms.news_sums && !terms.has_flow && !terms.has_impacts &&
+            (Open || (terms.has_market_extra && !terms.smooth_size))) {
             each.template operator()<true>();
         } else {
             each.template operator()<false>();
@@ -618,11 +621,12 @@ private:
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
         w.cap_billions = c.market_cap / 1000000000.0;
-        double size = size_multiplier(w.cap_billions, terms.smooth_size, p_);
+        constexpr bool plain_factors = Plain && !Open;
+        double size = size_multiplier(w.cap_billions, !plain_factors && terms.smooth_size, p_);
 
         // Market term, with the tick's extra crisis loading.
         double market = terms.m * beta;
-        if (terms.has_market_extra) market = market + terms.market_extra;
+        if (plain_factors || terms.has_market_extra) market = market + terms.market_extra;
         double sector = terms.sector_factors[k.factor_position];
         double z = draw[0];
         w.squeeze = k.squeeze;
