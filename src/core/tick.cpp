@@ -396,13 +396,11 @@ private:
         k.squeeze = squeeze_drift(c);
 
         double own = e_.instrument_volume_state(i);
-        k.has_own_volume = own != 0.0;
-        k.own_volume = k.has_own_volume ? num_clamp(maths::exp(own), 0.25, 4.0) : 1.0;
-        k.has_variance_volume = false;
+        k.own_volume = own != 0.0 ? num_clamp(maths::exp(own), 0.25, 4.0) : 1.0;
+        k.variance_volume = 1.0;
         if (p_.volume_idio_variance_gain != 0.0) {
             double long_run = k.spec ? k.spec->daily_sigma * k.spec->daily_sigma : 0.0;
             if (long_run > 0.0) {
-                k.has_variance_volume = true;
                 k.variance_volume = num_clamp(
                     p_.volume_idio_variance_gain * (c.garch_variance / long_run - 1.0) + 1.0, 0.25,
                     4.0);
@@ -749,9 +747,10 @@ private:
 
     static void volume(const TickCompany& c, const InstrumentConstants& k, const WalkTerms& terms,
                        InstrumentWork& w) {
-        double v = terms.volume_base;
-        if (k.has_own_volume) v = k.own_volume * terms.volume_base;
-        if (k.has_variance_volume) v = v * k.variance_volume;
+        // A multiplier that does not apply is 1, and a product with 1 is
+        // the other factor, bit for bit: the base is worked out, never a
+        // signalling NaN.
+        double v = (k.own_volume * terms.volume_base) * k.variance_volume;
         // More shares change hands the further the price has moved today.
         double move = c.open > 0.0 ? std::fabs(w.anchor - c.open) / c.open : 0.0;
         double units = num_min(move / 0.01, terms.move_cap);

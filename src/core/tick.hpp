@@ -158,8 +158,6 @@ struct InstrumentConstants {
     double average_per_tick = 0.0;
     // Neither suspended nor untradable: the tick moves it.
     bool moves = false;
-    bool has_own_volume = false;
-    bool has_variance_volume = false;
     bool quote_base_fixed = false;
     bool flow_lot_fixed = false;
     bool has_spread = false;
