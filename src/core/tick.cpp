@@ -29,6 +29,7 @@
 #include <cassert>
 #include <cmath>
 #include <numeric>
+#include <span>
 #include <string_view>
 
 #include "core/bounds.hpp"
@@ -187,6 +188,9 @@ class MarketTick {
         const double* sector_factors;
         // Every instrument's company news, once the index has summed them all.
         const double* news_sums;
+        // The tick's rows and the day's totals, by roster position.
+        ComponentRow* rows;
+        AttributionRow* days;
         double m;
         double market_extra;
         double crash;
@@ -206,6 +210,8 @@ class MarketTick {
         bool smooth_size;
         bool has_flow;
         bool has_impacts;
+        // Whether this pre-market tick may skip its always-zero components.
+        bool zero_slots_settled;
     };
     // Where the walk writes each instrument's values and the outcome's rows.
     struct Outputs {
@@ -287,8 +293,9 @@ private:
             double q = econ.vix / p_.market_vol_vix_anchor;
             sector_sigma = std::sqrt((q * q) * c + (1.0 - c)) * p_.sector_factor_sigma;
         }
-        s_.sector_factors.resize(e_.sector_keys_.size());
-        for (double& factor : s_.sector_factors) {
+        s_.sector_factors.resize(e_.sector_keys_.size() + 1);
+        s_.sector_factors[0] = 0.0;
+        for (double& factor : std::span(s_.sector_factors).subspan(1)) {
             double shock = (rng_.next_normal() * sector_sigma) * INV_SQRT_TICKS_PER_DAY;
             double f = (1.0 - blend_) * shock + (m_ * blend_);
             if (p_.crisis_blend_source != 0.0) {
@@ -364,8 +371,7 @@ private:
         k.spec = sectors::by_key(c.sector);
         std::size_t position = k.spec ? e_.table_key_positions_[sectors::index_of(*k.spec)]
                                       : e_.sector_key_position(c.sector);
-        k.has_factor = position != Engine::NO_SECTOR_KEY;
-        k.factor_position = k.has_factor ? position : 0;
+        k.factor_position = position != Engine::NO_SECTOR_KEY ? position + 1 : 0;
 
         double per_tick = c.avg_volume != 0.0 ? c.avg_volume / 390.0 : DEFAULT_FLOW_PER_TICK;
         k.flow_per_tick = num_max(100.0, per_tick);
@@ -390,13 +396,11 @@ private:
         k.squeeze = squeeze_drift(c);
 
         double own = e_.instrument_volume_state(i);
-        k.has_own_volume = own != 0.0;
-        k.own_volume = k.has_own_volume ? num_clamp(maths::exp(own), 0.25, 4.0) : 1.0;
-        k.has_variance_volume = false;
+        k.own_volume = own != 0.0 ? num_clamp(maths::exp(own), 0.25, 4.0) : 1.0;
+        k.variance_volume = 1.0;
         if (p_.volume_idio_variance_gain != 0.0) {
             double long_run = k.spec ? k.spec->daily_sigma * k.spec->daily_sigma : 0.0;
             if (long_run > 0.0) {
-                k.has_variance_volume = true;
                 k.variance_volume = num_clamp(
                     p_.volume_idio_variance_gain * (c.garch_variance / long_run - 1.0) + 1.0, 0.25,
                     4.0);
@@ -453,7 +457,7 @@ private:
         // components free of -0.0 and signalling NaNs, and the rows holding
         // +0.0 there, until a regular tick, a restore or a roster change;
         // from then on its zeros need neither writing nor adding.
-        zero_slots_settled_ =
+        const bool zero_slots_settled =
             !Open && s_.zero_slots_settled && s_.zero_slots_version == e_.roster_version_;
         s_.zero_slots_settled = !Open;
         s_.zero_slots_version = e_.roster_version_;
@@ -465,6 +469,8 @@ private:
         // the walk makes into the maths.
         const WalkTerms terms{s_.sector_factors.data(),
                               s_.news.complete_sums(),
+                              rows,
+                              e_.attribution_.data(),
                               m_,
                               market_extra_,
                               crash_,
@@ -483,7 +489,8 @@ private:
                               has_market_extra_,
                               smooth_size_,
                               !in_.order_flow.empty(),
-                              !in_.news_impacts.empty()};
+                              !in_.news_impacts.empty(),
+                              zero_slots_settled};
         const Outputs out{e_.tick_fundamental_.data(), e_.tick_anchor_.data(), s_.active.data(),
                           s_.anchors.data(), s_.volumes.data()};
         // The factor draws, a normal then a uniform per instrument moved,
@@ -494,27 +501,39 @@ private:
         // Rows of the outcome written so far.
         std::size_t booked = 0;
         draw_factors(s_.factor_draws.data(), s_.active_count);
-        for (std::size_t i = 0; i < n; ++i) {
-            InstrumentConstants& k = constants[i];
-            // An instrument the tick does not move books no components.
-            if (!k.moves) {
-                rows[i].fill(0.0);
-                continue;
+        // The walk for the common tick, with its news summed and neither
+        // caller flow nor lingering impacts, tests for none of them; before
+        // the open, nor for the crisis loading being sourced and the size
+        // multiplier stepped.
+        auto each = [&]<bool Plain>() {
+            for (std::size_t i = 0; i < n; ++i) {
+                InstrumentConstants& k = constants[i];
+                // An instrument the tick does not move books no components.
+                if (!k.moves) {
+                    rows[i].fill(0.0);
+                    continue;
+                }
+                TickCompany& c = roster[i];
+                w.index = i;
+                // Factors, drift and noise.
+                factors<Open, Plain>(i, c, k, terms, draw, w);
+                draw += 2;
+                // Fair value, the mispricing update and the breaker.
+                value<Open>(c, k, terms, w);
+                // Tick volume.
+                volume(c, k, terms, w);
+                // The print, with four uniforms in regular hours.
+                print<Open>(c, w, prints);
+                // The tick's values and the outcome's row.
+                book(w, out, booked);
+                ++booked;
             }
-            TickCompany& c = roster[i];
-            w.index = i;
-            // Factors, drift and noise.
-            factors<Open>(i, c, k, terms, draw, w);
-            draw += 2;
-            // Fair value, the mispricing update and the breaker.
-            value<Open>(c, k, terms, w);
-            // Tick volume.
-            volume(c, k, terms, w);
-            // The print, with four uniforms in regular hours.
-            print<Open>(c, w, prints);
-            // The tick's values and the outcome's row.
-            book(w, out, booked);
-            ++booked;
+        };
+        if (terms.news_sums && !terms.has_flow && !terms.has_impacts &&
+            (Open || (terms.has_market_extra && !terms.smooth_size))) {
+            each.template operator()<true>();
+        } else {
+            each.template operator()<false>();
         }
         booked_ = booked;
         // Each instrument moved took a normal and a uniform, and four
@@ -589,30 +608,39 @@ private:
                (p_.order_flow_coefficient * ((imbalance * intensity) * k.flow_reciprocal));
     }
 
-    template <bool Open>
+    template <bool Open, bool Plain>
     void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
                  const WalkTerms& terms, const double* draw, InstrumentWork& w) {
-        w.news = terms.news_sums ? terms.news_sums[i] : s_.news.company_news(i, c, k.spec);
+        if constexpr (Plain) {
+            w.news = terms.news_sums[i];
+        } else {
+            w.news = terms.news_sums ? terms.news_sums[i] : s_.news.company_news(i, c, k.spec);
+        }
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
         w.cap_billions = c.market_cap / 1000000000.0;
-        double size = size_multiplier(w.cap_billions, terms.smooth_size, p_);
+        constexpr bool plain_factors = Plain && !Open;
+        double size = size_multiplier(w.cap_billions, !plain_factors && terms.smooth_size, p_);
 
         // Market term, with the tick's extra crisis loading.
         double market = terms.m * beta;
-        if (terms.has_market_extra) market = market + terms.market_extra;
-        double sector = k.has_factor ? terms.sector_factors[k.factor_position] : 0.0;
+        if (plain_factors || terms.has_market_extra) market = market + terms.market_extra;
+        double sector = terms.sector_factors[k.factor_position];
         double z = draw[0];
         w.squeeze = k.squeeze;
         double raw_noise = (size * (k.idio * z)) * terms.volatility +
                            ((k.loading * sector) + (market * terms.crash));
-        w.flow = terms.has_flow ? flow_impact(i, k) : terms.no_flow;
+        if constexpr (Plain) {
+            w.flow = terms.no_flow;
+        } else {
+            w.flow = terms.has_flow ? flow_impact(i, k) : terms.no_flow;
+        }
         double drift = w.news + w.flow;
         if constexpr (Open) drift = drift + w.squeeze;
         w.drift = drift * INV_TICKS_PER_DAY;
         w.noise = Open ? raw_noise : raw_noise * 0.15;
         // Without lingering impacts the amplifier stays at the walk's 1.
-        if (terms.has_impacts) w.amplifier = volume_amplifier(c, in_.news_impacts);
+        if (!Plain && terms.has_impacts) w.amplifier = volume_amplifier(c, in_.news_impacts);
         w.uniform = draw[1];
     }
 
@@ -699,7 +727,7 @@ private:
             s = s1;
         }
         c.mispricing_s = s;
-        add_to_day<Open>(k, w.index);
+        add_to_day<Open>(k, w.index, terms);
         w.fair_value = v;
         w.anchor = num_min(x, terms.hard_cap);
     }
@@ -719,9 +747,10 @@ private:
 
     static void volume(const TickCompany& c, const InstrumentConstants& k, const WalkTerms& terms,
                        InstrumentWork& w) {
-        double v = terms.volume_base;
-        if (k.has_own_volume) v = k.own_volume * terms.volume_base;
-        if (k.has_variance_volume) v = v * k.variance_volume;
+        // A multiplier that does not apply is 1, and a product with 1 is
+        // the other factor, bit for bit: the base is worked out, never a
+        // signalling NaN.
+        double v = (k.own_volume * terms.volume_base) * k.variance_volume;
         // More shares change hands the further the price has moved today.
         double move = c.open > 0.0 ? std::fabs(w.anchor - c.open) / c.open : 0.0;
         double units = num_min(move / 0.01, terms.move_cap);
@@ -839,15 +868,15 @@ private:
     // +0.0 to a day's total that holds neither -0.0 nor a signalling NaN
     // changes no bit.
     template <bool Open>
-    void add_to_day(const ComponentRow& tick, std::size_t i) {
+    static void add_to_day(const ComponentRow& tick, std::size_t i, const WalkTerms& terms) {
         if constexpr (!Open) {
-            if (zero_slots_settled_) {
+            if (terms.zero_slots_settled) {
                 // Two adjacent pairs: news and flow, noise and the breaker.
                 static_assert(
                     slot(Component::order_flow_impact) == slot(Component::company_news) + 1 &&
                     slot(Component::circuit_breaker) == slot(Component::random_noise) + 1);
-                ComponentRow& row = e_.tick_components_[i];
-                AttributionRow& day = e_.attribution_[i];
+                ComponentRow& row = terms.rows[i];
+                AttributionRow& day = terms.days[i];
                 for (std::size_t k :
                      {slot(Component::company_news), slot(Component::random_noise)}) {
                     row[k] = tick[k];
@@ -858,8 +887,8 @@ private:
                 return;
             }
         }
-        e_.tick_components_[i] = tick;
-        AttributionRow& day = e_.attribution_[i];
+        terms.rows[i] = tick;
+        AttributionRow& day = terms.days[i];
         for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) day[k] += tick[k];
     }
 
@@ -895,8 +924,6 @@ private:
     bool has_market_extra_ = false;
     // Whether the size multiplier blends in its power curve.
     bool smooth_size_ = false;
-    // Whether this pre-market tick may skip its always-zero components.
-    bool zero_slots_settled_ = false;
     double crash_ = 1.0;
     double no_flow_ = 0.0;
     double volume_base_ = 1.0;

@@ -140,7 +140,8 @@ struct InstrumentConstants {
     // caller flow and regular hours read, so a pre-market walk touches as
     // little of each record as it can.
     const SectorSpec* spec = nullptr;
-    // Position of the instrument's sector factor, or none.
+    // Slot of the instrument's sector factor; slot 0 holds a zero factor
+    // for an instrument with none, so the walk reads it without a branch.
     std::size_t factor_position = 0;
     double beta = 1.0;
     // Idiosyncratic noise per unit normal, before the size multiplier.
@@ -157,9 +158,6 @@ struct InstrumentConstants {
     double average_per_tick = 0.0;
     // Neither suspended nor untradable: the tick moves it.
     bool moves = false;
-    bool has_factor = false;
-    bool has_own_volume = false;
-    bool has_variance_volume = false;
     bool quote_base_fixed = false;
     bool flow_lot_fixed = false;
     bool has_spread = false;
@@ -187,7 +185,7 @@ struct TickScratch {
     std::vector<std::size_t> active;
     std::vector<double> anchors;
     std::vector<double> volumes;
-    // Sector factor per engine sector key.
+    // A +0.0 factor, then the sector factor per engine sector key.
     std::vector<double> sector_factors;
     // Each moved instrument's normal and uniform, drawn ahead of the walk.
     std::vector<double> factor_draws;
