@@ -450,95 +450,105 @@ private:
     // session's instruments test for the other's work.
     template <bool Open>
     void walk(GameRng& prints) {
-        // Built once: the stages below write every field for each instrument
-        // but the volume amplifier, which stays 1 unless impacts linger.
-        InstrumentWork w;
-        // Adding a pre-market tick's zeros leaves the day's totals for those
-        // components free of -0.0 and signalling NaNs, and the rows holding
-        // +0.0 there, until a regular tick, a restore or a roster change;
-        // from then on its zeros need neither writing nor adding.
-        const bool zero_slots_settled =
-            !Open && s_.zero_slots_settled && s_.zero_slots_version == e_.roster_version_;
-        s_.zero_slots_settled = !Open;
-        s_.zero_slots_version = e_.roster_version_;
-        const std::size_t n = e_.roster_.size();
-        InstrumentConstants* constants = s_.constants.data();
-        TickCompany* roster = e_.roster_.data();
-        ComponentRow* rows = e_.tick_components_.data();
-        // Held here rather than reread through the engine after every call
-        // the walk makes into the maths.
-        const WalkTerms terms{s_.sector_factors.data(),
-                              s_.news.complete_sums(),
-                              rows,
-                              e_.attribution_.data(),
-                              m_,
-                              market_extra_,
-                              crash_,
-                              in_.volatility,
-                              no_flow_,
-                              p_.mispricing_cap,
-                              p_.breaker_band_upper,
-                              p_.breaker_band_lower,
-                              p_.price_hard_cap,
-                              volume_base_,
-                              volume_curve_,
-                              p_.volume_move_cap,
-                              p_.volume_move_noise,
-                              p_.volume_move_response,
-                              p_.volume_move_floor,
-                              has_market_extra_,
-                              smooth_size_,
-                              !in_.order_flow.empty(),
-                              !in_.news_impacts.empty(),
-                              zero_slots_settled};
+        const WalkTerms terms = walk_terms(claim_zero_slots<Open>());
         const Outputs out{e_.tick_fundamental_.data(), e_.tick_anchor_.data(), s_.active.data(),
                           s_.anchors.data(), s_.volumes.data()};
         // The factor draws, a normal then a uniform per instrument moved,
         // taken ahead of the walk in the order it would take them: the same
         // values from the same stream, and the walk calls no generator.
         s_.factor_draws.resize(2 * s_.active_count);
-        const double* draw = s_.factor_draws.data();
-        // Rows of the outcome written so far.
-        std::size_t booked = 0;
         draw_factors(s_.factor_draws.data(), s_.active_count);
         // The walk for the common tick, with its news summed and neither
         // caller flow nor lingering impacts, tests for none of them; before
         // the open, nor for the crisis loading being sourced and the size
         // multiplier stepped.
-        auto each = [&]<bool Plain>() {
-            for (std::size_t i = 0; i < n; ++i) {
-                InstrumentConstants& k = constants[i];
-                // An instrument the tick does not move books no components.
-                if (!k.moves) {
-                    rows[i].fill(0.0);
-                    continue;
-                }
-                TickCompany& c = roster[i];
-                w.index = i;
-                // Factors, drift and noise.
-                factors<Open, Plain>(i, c, k, terms, draw, w);
-                draw += 2;
-                // Fair value, the mispricing update and the breaker.
-                value<Open>(c, k, terms, w);
-                // Tick volume.
-                volume(c, k, terms, w);
-                // The print, with four uniforms in regular hours.
-                print<Open>(c, w, prints);
-                // The tick's values and the outcome's row.
-                book(w, out, booked);
-                ++booked;
-            }
-        };
         if (terms.news_sums && !terms.has_flow && !terms.has_impacts &&
             (Open || (terms.has_market_extra && !terms.smooth_size))) {
-            each.template operator()<true>();
+            booked_ = walk_roster<Open, true>(terms, out, prints);
         } else {
-            each.template operator()<false>();
+            booked_ = walk_roster<Open, false>(terms, out, prints);
         }
-        booked_ = booked;
         // Each instrument moved took a normal and a uniform, and four
         // uniforms more in regular hours.
-        draws_ += (Open ? 6 : 2) * static_cast<std::uint64_t>(booked);
+        draws_ += (Open ? 6 : 2) * static_cast<std::uint64_t>(booked_);
+    }
+
+    // Adding a pre-market tick's zeros leaves the day's totals for those
+    // components free of -0.0 and signalling NaNs, and the rows holding
+    // +0.0 there, until a regular tick, a restore or a roster change; from
+    // then on its zeros need neither writing nor adding.
+    template <bool Open>
+    bool claim_zero_slots() {
+        const bool settled =
+            !Open && s_.zero_slots_settled && s_.zero_slots_version == e_.roster_version_;
+        s_.zero_slots_settled = !Open;
+        s_.zero_slots_version = e_.roster_version_;
+        return settled;
+    }
+
+    // Held here rather than reread through the engine after every call the
+    // walk makes into the maths.
+    WalkTerms walk_terms(bool zero_slots_settled) {
+        return WalkTerms{s_.sector_factors.data(),
+                         s_.news.complete_sums(),
+                         e_.tick_components_.data(),
+                         e_.attribution_.data(),
+                         m_,
+                         market_extra_,
+                         crash_,
+                         in_.volatility,
+                         no_flow_,
+                         p_.mispricing_cap,
+                         p_.breaker_band_upper,
+                         p_.breaker_band_lower,
+                         p_.price_hard_cap,
+                         volume_base_,
+                         volume_curve_,
+                         p_.volume_move_cap,
+                         p_.volume_move_noise,
+                         p_.volume_move_response,
+                         p_.volume_move_floor,
+                         has_market_extra_,
+                         smooth_size_,
+                         !in_.order_flow.empty(),
+                         !in_.news_impacts.empty(),
+                         zero_slots_settled};
+    }
+
+    // Each instrument in roster order; returns the outcome rows written.
+    template <bool Open, bool Plain>
+    std::size_t walk_roster(const WalkTerms& terms, const Outputs& out, GameRng& prints) {
+        // Built once: the stages below write every field for each instrument
+        // but the volume amplifier, which stays 1 unless impacts linger.
+        InstrumentWork w;
+        const std::size_t n = e_.roster_.size();
+        InstrumentConstants* constants = s_.constants.data();
+        TickCompany* roster = e_.roster_.data();
+        const double* draw = s_.factor_draws.data();
+        std::size_t booked = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            InstrumentConstants& k = constants[i];
+            // An instrument the tick does not move books no components.
+            if (!k.moves) {
+                terms.rows[i].fill(0.0);
+                continue;
+            }
+            TickCompany& c = roster[i];
+            w.index = i;
+            // Factors, drift and noise.
+            factors<Open, Plain>(i, c, k, terms, draw, w);
+            draw += 2;
+            // Fair value, the mispricing update and the breaker.
+            value<Open>(c, k, terms, w);
+            // Tick volume.
+            volume(c, k, terms, w);
+            // The print, with four uniforms in regular hours.
+            print<Open>(c, w, prints);
+            // The tick's values and the outcome's row.
+            book(w, out, booked);
+            ++booked;
+        }
+        return booked;
     }
 
     // The kept half spreads hold for the stress they were worked out under.
