@@ -464,7 +464,11 @@ private:
         // multiplier stepped.
         if (terms.news_sums && !terms.has_flow && !terms.has_impacts &&
             (Open || (terms.has_market_extra && !terms.smooth_size))) {
-            booked_ = walk_roster<Open, true>(terms, out, prints);
+            if constexpr (Open) {
+                booked_ = walk_roster<Open, true>(terms, out, prints);
+            } else {
+                booked_ = walk_premarket(terms, out);
+            }
         } else {
             booked_ = walk_roster<Open, false>(terms, out, prints);
         }
@@ -545,6 +549,73 @@ private:
             // The print, with four uniforms in regular hours.
             print<Open>(c, w, prints);
             // The tick's values and the outcome's row.
+            book(w, out, booked);
+            ++booked;
+        }
+        return booked;
+    }
+
+    // The common pre-market walk in three passes: factors up to the clamped
+    // mispricing, its exps in a loop of their own so that they overlap, then
+    // the rest. Each instrument's exp reads only what its first pass worked
+    // out, and no instrument's work reads another's, so every operation
+    // keeps its inputs.
+    std::size_t walk_premarket(const WalkTerms& terms, const Outputs& out) {
+        s_.premarket_moves.resize(s_.active_count);
+        PremarketMove* moves = s_.premarket_moves.data();
+        mispricings_before_open(terms, moves);
+        for (std::size_t j = 0; j < s_.active_count; ++j) {
+            moves[j].growth = maths::exp(moves[j].s1);
+        }
+        return settle_before_open(terms, out, moves);
+    }
+
+    // The first pass: each moved instrument's factors and clamped mispricing.
+    void mispricings_before_open(const WalkTerms& terms, PremarketMove* moves) {
+        InstrumentWork w;
+        const std::size_t n = e_.roster_.size();
+        InstrumentConstants* constants = s_.constants.data();
+        TickCompany* roster = e_.roster_.data();
+        const double* draw = s_.factor_draws.data();
+        for (std::size_t i = 0; i < n; ++i) {
+            InstrumentConstants& k = constants[i];
+            if (!k.moves) continue;
+            TickCompany& c = roster[i];
+            factors<false, true>(i, c, k, terms, draw, w);
+            draw += 2;
+            ComponentRow unused{};
+            moves->s1 = clamped_mispricing<false>(c, k, terms, w, unused);
+            moves->noise = w.noise;
+            ++moves;
+        }
+    }
+
+    // The last pass: each instrument's value, volume, print and rows.
+    std::size_t settle_before_open(const WalkTerms& terms, const Outputs& out,
+                                   const PremarketMove* moves) {
+        InstrumentWork w;
+        const std::size_t n = e_.roster_.size();
+        InstrumentConstants* constants = s_.constants.data();
+        TickCompany* roster = e_.roster_.data();
+        const double* uniform = s_.factor_draws.data() + 1;
+        std::size_t booked = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            InstrumentConstants& k = constants[i];
+            if (!k.moves) {
+                terms.rows[i].fill(0.0);
+                continue;
+            }
+            TickCompany& c = roster[i];
+            const PremarketMove& move = moves[booked];
+            w.index = i;
+            w.news = terms.news_sums[i];
+            w.flow = terms.no_flow;
+            w.noise = move.noise;
+            w.uniform = uniform[2 * booked];
+            settle_value<false>(c, k, terms, w, premarket_row(w), move.s1, move.growth);
+            volume(c, k, terms, w);
+            // Before the open the anchor prints as it stands.
+            record_print(c, w.anchor, w.volume);
             book(w, out, booked);
             ++booked;
         }
@@ -687,8 +758,16 @@ private:
     template <bool Open>
     void value(TickCompany& c, InstrumentConstants& constants, const WalkTerms& terms,
                InstrumentWork& w) {
-        double cap = terms.cap;
-        double v = constants.fair_value;
+        ComponentRow k = Open ? ComponentRow{} : premarket_row(w);
+        double s1 = clamped_mispricing<Open>(c, constants, terms, w, k);
+        settle_value<Open>(c, constants, terms, w, k, s1, maths::exp(s1));
+    }
+
+    // The mispricing moved by the tick and clamped to the cap, with the
+    // components regular hours add to the row `k`.
+    template <bool Open>
+    double clamped_mispricing(TickCompany& c, InstrumentConstants& constants,
+                              const WalkTerms& terms, InstrumentWork& w, ComponentRow& k) {
         double s = 0.0;
         double momentum = 0.0;
         if (!c.mispricing_s) {
@@ -697,9 +776,6 @@ private:
             s = *c.mispricing_s;
             momentum = c.mispricing_momentum.value_or(0.0);
         }
-
-        // Built here, then stored as the tick's row and added to the day's.
-        ComponentRow k{};
         double s_raw = 0.0;
         if constexpr (Open) {
             // Regular hours: reversion, momentum and the crowd's lean act.
@@ -710,31 +786,46 @@ private:
             k[slot(Component::crowd_lean)] = lean / 390.0;
             k[slot(Component::short_squeeze_effect)] = w.squeeze * INV_TICKS_PER_DAY;
             k[slot(Component::random_noise)] = w.noise * noise_curve_;
+            k[slot(Component::company_news)] = w.news * INV_TICKS_PER_DAY;
+            k[slot(Component::order_flow_impact)] = w.flow * INV_TICKS_PER_DAY;
             s_raw =
                 (w.noise * noise_curve_) + (((k[slot(Component::momentum)] + s * p_.s_phi_tick) +
                                              k[slot(Component::crowd_lean)]) +
                                             w.drift);
             w.lean = lean;
         } else {
-            k[slot(Component::random_noise)] = w.noise;
             s_raw = (s + w.drift) + w.noise;
             w.lean = 0.0;
         }
+        return num_clamp(s_raw, -terms.cap, terms.cap);
+    }
+
+    // A pre-market tick's row before the breaker: news, flow and noise.
+    static ComponentRow premarket_row(const InstrumentWork& w) {
+        ComponentRow k{};
+        k[slot(Component::random_noise)] = w.noise;
         k[slot(Component::company_news)] = w.news * INV_TICKS_PER_DAY;
         k[slot(Component::order_flow_impact)] = w.flow * INV_TICKS_PER_DAY;
+        return k;
+    }
 
-        double s1 = num_clamp(s_raw, -cap, cap);
-        double x = num_max(0.01, maths::exp(s1) * v);
+    // Fair value times the growth `exp(s1)`, held to the breaker's band,
+    // and the row `k` stored and added to the day's.
+    template <bool Open>
+    void settle_value(TickCompany& c, const InstrumentConstants& constants, const WalkTerms& terms,
+                      InstrumentWork& w, ComponentRow k, double s1, double growth) {
+        double cap = terms.cap;
+        double v = constants.fair_value;
+        double x = num_max(0.01, growth * v);
 
         // Circuit breaker around the previous close; the pull is booked.
         w.band_high = c.previous_close * terms.band_upper;
         w.band_low = num_max(0.01, c.previous_close * terms.band_lower);
+        double s = s1;
         if (hold_to_band(x, w)) {
             double s2 = num_clamp(maths::log(x / v), -cap, cap);
             k[slot(Component::circuit_breaker)] = s2 - s1;
             s = s2;
-        } else {
-            s = s1;
         }
         c.mispricing_s = s;
         add_to_day<Open>(k, w.index, terms);
@@ -773,13 +864,12 @@ private:
     template <bool Open>
     void print(TickCompany& c, const InstrumentWork& w, GameRng& prints) {
         double x = w.anchor;
-        double old = c.price;
         if constexpr (Open) {
             double uniforms[4];
             for (double& u : uniforms) u = prints.next_float();
             double inventory_change = 0.0;
-            if (w.volume > 0.0 && x > 0.0 && old > 0.0) {
-                x = settle_flow(c, w, old, x, uniforms, inventory_change);
+            if (w.volume > 0.0 && x > 0.0 && c.price > 0.0) {
+                x = settle_flow(c, w, c.price, x, uniforms, inventory_change);
             }
             // The book may print outside the band; pull it back, unbooked.
             hold_to_band(x, w);
@@ -787,11 +877,16 @@ private:
                 c.maker_inventory = c.maker_inventory.value_or(0.0) + inventory_change;
             }
         }
-        c.previous_tick_price = old;
+        record_print(c, x, w.volume);
+    }
+
+    // The print `x` becomes the price; the tick's volume adds to the day's.
+    static void record_print(TickCompany& c, double x, double volume) {
+        c.previous_tick_price = c.price;
         c.price = x;
         c.high = num_max(c.high, x);
         c.low = num_min(c.low, x);
-        c.volume = c.volume + w.volume;
+        c.volume = c.volume + volume;
         c.market_cap = x * c.shares_outstanding;
     }
 

@@ -179,6 +179,13 @@ struct InstrumentConstants {
     double spread_fraction = 0.0;
 };
 
+// What the first pass of a pre-market walk leaves for the last.
+struct PremarketMove {
+    double s1 = 0.0;
+    double noise = 0.0;
+    double growth = 0.0;
+};
+
 // Working memory of the tick, kept by the engine so that a tick allocates
 // nothing once the first few have sized it.
 struct TickScratch {
@@ -189,6 +196,9 @@ struct TickScratch {
     std::vector<double> sector_factors;
     // Each moved instrument's normal and uniform, drawn ahead of the walk.
     std::vector<double> factor_draws;
+    // Before the open, each moved instrument's clamped mispricing, noise and
+    // growth factor, carried between the passes of the walk.
+    std::vector<PremarketMove> premarket_moves;
     // Order-flow entries sorted by ticker, ties by position, so the first
     // entry for a ticker is found by binary search.
     std::vector<std::size_t> flow_order;
