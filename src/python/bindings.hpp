@@ -14,6 +14,7 @@
 #include "core/sectors.hpp"
 #include "core/simulation.hpp"
 #include "core/universe.hpp"
+#include "python/args.hpp"
 #include "python/types.hpp"
 
 namespace corvane::py {
@@ -67,6 +68,17 @@ extern PyMethodDef RANDOM_INSTRUMENTS_FUNCTION;
 
 // macro.cpp
 extern Class<Macro> MACRO;
+// The macro fields as keywords, in the order both Macro(...) and
+// Engine.pin_macro take them.
+inline constexpr Param MACRO_FIELD_PARAMS[] = {
+    optional_param("vix"),
+    optional_param("federal_funds_rate"),
+    optional_param("corporate_bond_yield"),
+    optional_param("inflation_rate"),
+    optional_param("qe_pe_boost"),
+    optional_param("fear_greed_index"),
+    optional_param("cycle"),
+};
 
 // news.cpp
 extern Class<NewsArg> NEWS;

@@ -391,16 +391,7 @@ PyObject* Engine_draw_normal(PyObject* self, PyObject*) {
                        [](Simulation& simulation) { return to_python(simulation.draw_normal()); });
 }
 
-constexpr Param PIN_PARAMS[] = {
-    optional_param("vix"),
-    optional_param("federal_funds_rate"),
-    optional_param("corporate_bond_yield"),
-    optional_param("inflation_rate"),
-    optional_param("qe_pe_boost"),
-    optional_param("fear_greed_index"),
-    optional_param("cycle"),
-};
-constexpr Signature PIN_SIGNATURE{"pin_macro", PIN_PARAMS, 0};
+constexpr Signature PIN_SIGNATURE{"pin_macro", MACRO_FIELD_PARAMS, 0};
 
 PyObject* Engine_pin_macro(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {

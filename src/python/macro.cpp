@@ -10,16 +10,7 @@
 namespace corvane::py {
 namespace {
 
-constexpr Param NEW_PARAMS[] = {
-    optional_param("vix"),
-    optional_param("federal_funds_rate"),
-    optional_param("corporate_bond_yield"),
-    optional_param("inflation_rate"),
-    optional_param("qe_pe_boost"),
-    optional_param("fear_greed_index"),
-    optional_param("cycle"),
-};
-constexpr Signature NEW_SIGNATURE{"Macro", NEW_PARAMS, 0};
+constexpr Signature NEW_SIGNATURE{"Macro", MACRO_FIELD_PARAMS, 0};
 
 PyObject* Macro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
