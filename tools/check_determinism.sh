@@ -7,7 +7,7 @@
 # -ffp-contract=fast must therefore be caught there.
 #
 # Needs Debian's clang-14, g++-aarch64-linux-gnu, libssl-dev:arm64 and
-# qemu-user (tools/test.sh installs them).
+# qemu-user (tools/check.sh installs them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 pinned="$PWD/tests/cpp/determinism/expected_digests.txt"

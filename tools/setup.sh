@@ -1,11 +1,17 @@
-# Shared by the project's scripts: installs the Debian packages the build and
-# tests need, once, and makes the project's own Python environment (.venv in
-# the checkout), so nothing is ever installed into the system's interpreter.
-DEBIAN_PACKAGES="cmake ninja-build g++ libssl-dev libgtest-dev musl-tools binutils clang-format"
+# Shared by the project's scripts: installs the Debian packages a script
+# needs, once, and makes the project's own Python environment (.venv in the
+# checkout), so nothing is ever installed into the system's interpreter.
 
+# What building the package needs: the main job installs only these.
+BUILD_PACKAGES="cmake ninja-build g++ libssl-dev"
+# What the C++ suites add: GoogleTest, musl for the maths oracle, objdump
+# for the no-fused-multiply-add check.
+TEST_PACKAGES="libgtest-dev musl-tools binutils"
+
+# Installs the named Debian packages that are missing.
 install_debian_packages() {
     local missing=()
-    for package in $DEBIAN_PACKAGES "$@"; do
+    for package in "$@"; do
         # dpkg -s refuses a name installed for two architectures (libssl-dev
         # once the ARM one is there); dpkg-query lists each instance.
         dpkg-query -W -f='${db:Status-Status}\n' "$package" 2>/dev/null | grep -qx installed ||
@@ -20,9 +26,10 @@ install_debian_packages() {
     fi
 }
 
-# What the determinism and leak checks need besides the build: a second
-# compiler, a 64-bit ARM cross toolchain with its own OpenSSL run under
-# qemu-user, the debug interpreter and valgrind.
+# What the full gate needs besides the daily loop: the pinned layout checker,
+# a second compiler, a 64-bit ARM cross toolchain with its own OpenSSL run
+# under qemu-user, the debug interpreter and valgrind. Only the gate adds a
+# foreign architecture to the machine.
 install_cross_packages() {
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -30,7 +37,7 @@ install_cross_packages() {
         $sudo dpkg --add-architecture arm64
         $sudo apt-get update -qq
     fi
-    install_debian_packages clang-14 g++-aarch64-linux-gnu qemu-user libssl-dev:arm64 \
+    install_debian_packages clang-format clang-14 g++-aarch64-linux-gnu qemu-user libssl-dev:arm64 \
         python3.11-dbg valgrind libclang-rt-14-dev
 }
 

@@ -6,7 +6,7 @@ set -euo pipefail
 caller="$PWD"
 cd "$(dirname "$0")/.."
 source tools/setup.sh
-install_debian_packages
+install_debian_packages $BUILD_PACKAGES
 use_project_environment
 install_project cli
 cd "$caller" && "$PYTHON" -m corvane simulate "$@"

