@@ -10,7 +10,7 @@
 # qemu-user (tools/check.sh installs them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-pinned="$PWD/tests/cpp/determinism/expected_digests.txt"
+pinned="$PWD/tests/data/expected_digests.txt"
 root=build/determinism
 
 build() {

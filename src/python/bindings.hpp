@@ -130,6 +130,8 @@ extern PyMethodDef FILLS_STREAM_FUNCTION;
 // valid keys. The one lookup every sector argument goes through.
 const SectorSpec* sector_or_raise(std::string_view key);
 
-inline constexpr const char* VERSION = "0.4.3";
+// The project's version, written once in CMakeLists.txt (the package's
+// metadata reads it from there too).
+inline constexpr const char* VERSION = CORVANE_VERSION;
 
 }  // namespace corvane::py

@@ -1,7 +1,13 @@
 // Values pinned once in tests/data/golden.csv and read by both the C++ and
 // the Python tests, so a deliberate change is made in one place.
+//
+// `tools/repin.py` re-pins them after an intended model change: it runs the
+// suite with CORVANE_REPIN naming a file, where every golden comparison
+// writes the value it saw (and passes), then merges that file into the table
+// and prints what changed.
 #pragma once
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -20,4 +26,17 @@ inline std::string golden(std::string_view name) {
     return "no golden value " + std::string(name);
 }
 
+// `actual`, to compare with golden(name); while re-pinning, it is written
+// down and the pinned value returned in its place.
+inline std::string observed(std::string_view name, const std::string& actual) {
+    const char* repin = std::getenv("CORVANE_REPIN");
+    if (repin == nullptr) return actual;
+    std::ofstream(repin, std::ios::app) << name << ',' << actual << '\n';
+    return golden(name);
+}
+
 }  // namespace corvane::test
+
+// Expects `actual` to equal the pinned value of `name`.
+#define EXPECT_GOLDEN(name, actual) \
+    EXPECT_EQ(::corvane::test::observed(name, actual), ::corvane::test::golden(name))

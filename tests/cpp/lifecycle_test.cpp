@@ -326,7 +326,7 @@ TEST(DayRestore, PreMarketTicksClearRestoredNegativeZerosAsEveryTickDoes) {
 TEST(Digest, IsPinnedForOneSmallSimulation) {
     auto digest = fixed_simulation_digest({20, 0, 0, 3, 390}, "kx-v14");
     ASSERT_TRUE(digest.ok());
-    EXPECT_EQ(*digest, test::golden("small_simulation_digest"));
+    EXPECT_GOLDEN("small_simulation_digest", *digest);
 }
 
 TEST(Digest, AskingToContinueSlicesSessionsInvisibly) {

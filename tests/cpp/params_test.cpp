@@ -1,4 +1,5 @@
 #include "core/params.hpp"
+#include "golden.hpp"
 
 #include <gtest/gtest.h>
 
@@ -35,30 +36,12 @@ bool bit_identical(const ModelParams& a, const ModelParams& b) {
     return true;
 }
 
-// SHA-256 of each preset's canonical serialisation, computed outside this
-// code base from the published coefficient tables: a mistyped value in any
-// preset changes its digest.
-constexpr std::pair<std::string_view, std::string_view> PRESET_DIGESTS[] = {
-    {"kx-v1", "793a671b8df4f9a153ed76836bbf04d0d19d7a5ee553ab7dd07940175217ea56"},
-    {"kx-v2", "c2868f53b7fc4b36ebb1d09be30981528db439a98b538c47386ab2a6d9064e7e"},
-    {"kx-v3", "14603d43a647eb3f16493001ed40df9e6c683462c14bc1173e86fd76ccb41813"},
-    {"kx-v4", "52032b0aadde1e81b0c63245438d7ccda934dcb46266d716685fc13056a17401"},
-    {"kx-v5", "71466f66c2938c4506b14584bdc615c8719eadb137c6bb82c308f0b9beb45482"},
-    {"kx-v6", "7cc7f30bfbc2bc81975f1c6f6d8ce0dde72dcf4be426ca985504101fca1ee01c"},
-    {"kx-v7", "b74b993f0e7919b179bd1bab9ef351f8d84a4eac17166f158baeefdf43bf35e3"},
-    {"kx-v8", "a7dac70761275801752d820b3180f93aa7b8ea8906825ca8a2a041828fb6559c"},
-    {"kx-v9", "0cff9c63f87307278f53a6cff8717b6f1e2b6292dd4806fbb39cfb6cd68a0ecc"},
-    {"kx-v10", "4cc3be70fc0363b236ac1870b67cb918276238a39a57f10fa14d432b73c6dac3"},
-    {"kx-v11", "4fb74e575e3bdec4a20795b574649b6b5dbf0489b0043c908a8487cccf656c68"},
-    {"kx-v12", "da13291a7d8a52964e09d2446cf40b7117373d45d9a4966a853c89ccf80c3997"},
-    {"kx-v13", "6326ccc31787176ce8f0aff92e347ed425c140d734e20429585756d8498c77c7"},
-    {"kx-v14", "34d5f6422c2e7071228a4bb5366469d9109ab4c492ebc3139104f5f71022e45f"},
-};
-
+// Each preset's digest is pinned as computed outside this code base from the
+// published coefficient tables: a mistyped value in any preset changes it.
 TEST(ModelPresets, DigestsMatchThePublishedCoefficients) {
-    for (const auto& [name, digest] : PRESET_DIGESTS) {
+    for (std::string_view name : SHIPPED_PRESETS) {
         ModelParams model = preset_or_die(name);
-        EXPECT_EQ(model.digest(), digest) << name;
+        EXPECT_GOLDEN("preset_digest_" + std::string(name), model.digest()) << name;
         EXPECT_EQ(model.fingerprint(), name);
     }
 }
@@ -99,7 +82,7 @@ TEST(ModelOverride, BreakerBandAndHalfLifeKeepTheirDerivedValuesInStep) {
 
 TEST(ModelFingerprint, CustomModelsNameTheirDigest) {
     ModelParams custom = overridden(preset_or_die("kx-v3"), "garch_beta", 0.7);
-    EXPECT_EQ(custom.digest(), "8e79f871942a9030eaf8eb9873c54bd1d9a3c693607f7d5ffcc747136ea56e06");
+    EXPECT_GOLDEN("custom_digest_kx-v3_garch_beta_0.7", custom.digest());
     EXPECT_EQ(custom.fingerprint(), "custom-8e79f871");
 
     // Bits, not values: -0.0 is a different model from 0.0.

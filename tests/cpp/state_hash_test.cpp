@@ -12,6 +12,7 @@
 
 #include "core/sha256.hpp"
 #include "engine_fixture.hpp"
+#include "golden.hpp"
 
 namespace corvane::testing {
 namespace {
@@ -170,29 +171,15 @@ std::string off_hours_run() {
 
 TEST(StateHash, BusyDayUnderEveryPreset) {
     // Pinned on the engine before the tick was restructured for speed.
-    const std::array<std::string_view, SHIPPED_PRESETS.size()> expected = {
-        "4ec54f840d4aa0e86d840a46488b1be1eb4d6b632b2fcec86de1aca4d0aadeb5",
-        "37f029708e8d2740417736b6307ff4fc6e4394615f6fd54ca7ba6838faeb4fec",
-        "dbcaedc03dbed970f422779d6e1e1480a2cf9fb4cd969ca719658a6d279e4783",
-        "16fe7338dcda1700bbcd8113e2881b33dd6618478edda61829447cc05c2f9ddd",
-        "4a17033f020998cec58826ad7710ec355c1bd391b11adab1924f092b254992ab",
-        "46784c21897b075400858f2116fb7ab102cbff69d350b995b4f02875ad734121",
-        "5c66249d887794ee0729994254a97a876fb68791be4d62e7e587dfdb195667a2",
-        "d2ef8b227d249262d4b1dbb9a936c521fd2e615393dab2b0166a24a6ae1fccf3",
-        "e6f3db5e09210d084966ef1f1b11f0ae5ffb22356631b59f9f30ef6ee27e22bc",
-        "e96c693f7053db08d5ec061f0123d9b0064563e8b807b53c09d296d42531d5a7",
-        "2c02ad4bf15481a1c543a582cd6f4c8009e276d544132475b185f9a1d9bd6fdc",
-        "68d595ede4282447ba6373791d04a54d53fbdbc24f168d70f01a64f973e4ff57",
-        "03c61918e63e1401c5914c58a71240dba1eab43fc7abf735cbb58141b4ec2500",
-        "9488999b24245e69b175fcab66ca2b03f6ff46c2ae3c1dafa7644f7d67fdf0a9"};
-    for (std::size_t k = 0; k < SHIPPED_PRESETS.size(); ++k) {
-        SCOPED_TRACE(SHIPPED_PRESETS[k]);
-        EXPECT_EQ(busy_run(*ModelParams::preset(SHIPPED_PRESETS[k])), expected[k]);
+    for (std::string_view name : SHIPPED_PRESETS) {
+        SCOPED_TRACE(name);
+        EXPECT_GOLDEN("busy_day_state_hash_" + std::string(name),
+                      busy_run(*ModelParams::preset(name)));
     }
 }
 
 TEST(StateHash, SessionsOutsideRegularHours) {
-    EXPECT_EQ(off_hours_run(), "fc896ebb8fc18e2b5c02789a379b0ab9fed568463fbf2f185fdf06606367c29a");
+    EXPECT_GOLDEN("off_hours_state_hash", off_hours_run());
 }
 
 }  // namespace

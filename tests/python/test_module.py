@@ -1,8 +1,11 @@
+import importlib.metadata
 import importlib.util
 import inspect
 import pickle
+import re
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -12,7 +15,11 @@ from corvane import _core
 
 class TestModule:
     def test_version_and_docstring(self):
-        assert corvane.__version__ == _core.__version__ == _core.version() == "0.4.3"
+        # Written once, in CMakeLists.txt; the package metadata and the module both read it.
+        cmake = (Path(__file__).parents[2] / "CMakeLists.txt").read_text()
+        written = re.search(r"project\(corvane VERSION ([0-9.]+)", cmake).group(1)
+        assert corvane.__version__ == _core.__version__ == _core.version() == written
+        assert importlib.metadata.version("corvane") == written
         assert _core.__doc__.startswith("The compiled extension.")
         assert "corvane" in _core.__doc__
         assert _core.__file__.endswith(".abi3.so")
