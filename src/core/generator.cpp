@@ -17,6 +17,22 @@ double GameRng::next_normal_pair() {
     return maths::cos(theta) * radius;
 }
 
+void GameRng::advance(std::uint64_t steps) {
+    std::uint64_t mult = MULTIPLIER;
+    std::uint64_t plus = increment_;
+    std::uint64_t acc_mult = 1;
+    std::uint64_t acc_plus = 0;
+    for (; steps > 0; steps >>= 1) {
+        if (steps & 1u) {
+            acc_mult = acc_mult * mult;
+            acc_plus = acc_plus * mult + plus;
+        }
+        plus = (mult + 1) * plus;
+        mult = mult * mult;
+    }
+    state_ = acc_mult * state_ + acc_plus;
+}
+
 std::uint32_t derive_sub_seed(std::uint32_t root_seed, std::uint32_t derivation_index) {
     std::uint64_t z =
         (static_cast<std::uint64_t>(root_seed) << 32) + 0x9e3779b97f4a7c15ULL + derivation_index;

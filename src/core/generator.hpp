@@ -76,6 +76,23 @@ public:
     // One step whatever p is; NaN is never above a draw, so it gives false.
     bool next_bool(double p) { return p > next_float(); }
 
+    // Moves the stream `steps` steps on at once, where `steps` calls of
+    // next_u32 would leave it (the step's affine map, composed by squaring).
+    // The spare is kept.
+    void advance(std::uint64_t steps);
+
+    // A cursor for uniforms, started where `pairs` draws of a normal then a
+    // uniform would leave this stream, without drawing them; it holds no
+    // spare. A normal takes two steps every other time, the first time
+    // unless a spare is cached.
+    GameRng uniforms_after_normal_uniform_pairs(std::uint64_t pairs) const {
+        GameRng cursor = *this;
+        cursor.spare_.reset();
+        std::uint64_t fresh_normals = spare_ ? pairs / 2 : (pairs + 1) / 2;
+        cursor.advance(pairs + 2 * fresh_normals);
+        return cursor;
+    }
+
     bool operator==(const GameRng&) const = default;
 
 private:

@@ -123,23 +123,6 @@ double tick_fair_value(const TickCompany& c, double rate_term, const EconomyStat
     return v;
 }
 
-// The stream's state `steps` steps on, by squaring the step's affine map.
-std::uint64_t advance_state(std::uint64_t state, std::uint64_t increment, std::uint64_t steps) {
-    std::uint64_t mult = GameRng::MULTIPLIER;
-    std::uint64_t plus = increment;
-    std::uint64_t acc_mult = 1;
-    std::uint64_t acc_plus = 0;
-    for (; steps > 0; steps >>= 1) {
-        if (steps & 1u) {
-            acc_mult = acc_mult * mult;
-            acc_plus = acc_plus * mult + plus;
-        }
-        plus = (mult + 1) * plus;
-        mult = mult * mult;
-    }
-    return acc_mult * state + acc_plus;
-}
-
 // Shares per ladder level the flow is sized against.
 double flow_lot(const TickCompany& c) {
     double x = c.avg_volume != 0.0 ? c.avg_volume
@@ -425,8 +408,10 @@ private:
         // The VIX holds for the tick, and so does the live book's stress.
         book_stress_ = microstructure::vix_stress(e_.economy_.vix);
         forget_spreads_under_new_stress();
-        GameRng::Record after_factors = factor_draws_end();
-        GameRng prints = GameRng::from_record(after_factors);
+        // A normal and a uniform per active instrument; no spare remains
+        // for the prints, which draw only uniforms.
+        GameRng prints = rng_.uniforms_after_normal_uniform_pairs(s_.active_count);
+        [[maybe_unused]] std::uint64_t after_factors = prints.record().state;
         // Sized once for the instruments the tick moves, and written in place.
         s_.active.resize(s_.active_count);
         s_.anchors.resize(s_.active_count);
@@ -441,7 +426,7 @@ private:
         // The stream goes on from the last print draw, keeping the spare
         // the factors left.
         GameRng::Record joined = rng_.record();
-        assert(joined.state == after_factors.state);
+        assert(joined.state == after_factors);
         joined.state = prints.record().state;
         rng_ = GameRng::from_record(joined);
     }
@@ -629,19 +614,6 @@ private:
             return;
         for (InstrumentConstants& k : s_.constants) k.has_spread = false;
         s_.spread_stress = book_stress_;
-    }
-
-    // Where the factor draws leave the stream: one uniform and one normal
-    // per active instrument, a normal taking two steps every other time,
-    // starting with the first unless a spare is cached. No spare remains
-    // for the prints, which draw only uniforms.
-    GameRng::Record factor_draws_end() const {
-        GameRng::Record r = rng_.record();
-        std::uint64_t n = s_.active_count;
-        std::uint64_t fresh = r.spare ? n / 2 : (n + 1) / 2;
-        r.state = advance_state(r.state, r.increment, n + 2 * fresh);
-        r.spare.reset();
-        return r;
     }
 
     // What every instrument's factors share this tick.

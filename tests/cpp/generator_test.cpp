@@ -52,6 +52,54 @@ TEST(GameRngNormal, ZeroUniformUsesTinyFloorInsteadOfInfinity) {
     EXPECT_EQ(rng.next_normal(), 0.0);
 }
 
+TEST(GameRngAdvance, EqualsSingleStepsAndComposes) {
+    for (std::uint64_t k : {0ull, 1ull, 2ull, 7ull, 1000ull}) {
+        auto stepped = GameRng::create(5, 77);
+        auto jumped = stepped;
+        for (std::uint64_t i = 0; i < k; ++i) stepped.next_u32();
+        jumped.advance(k);
+        EXPECT_EQ(jumped, stepped) << k << " steps";
+        // The jumped stream yields the same draws from there on.
+        EXPECT_EQ(jumped.next_u32(), stepped.next_u32());
+    }
+    // Too far to step one by one: jumps compose, and the period is 2^64.
+    auto start = GameRng::create(8, 3);
+    auto halves = start;
+    halves.advance(1ull << 31);
+    halves.advance(1ull << 31);
+    auto whole = start;
+    whole.advance(1ull << 32);
+    EXPECT_EQ(whole, halves);
+    EXPECT_NE(whole, start);
+    auto round_trip = start;
+    round_trip.advance(1ull << 63);
+    EXPECT_NE(round_trip, start);
+    round_trip.advance(1ull << 63);
+    EXPECT_EQ(round_trip, start);
+    auto one_short = start;
+    one_short.advance(~0ull);
+    one_short.next_u32();
+    EXPECT_EQ(one_short, start);
+}
+
+TEST(GameRngAdvance, UniformCursorStartsWhereNormalUniformPairsEnd) {
+    for (bool spare : {false, true}) {
+        for (std::uint64_t pairs = 0; pairs < 7; ++pairs) {
+            auto drawn = GameRng::create(21, 2);
+            if (spare) drawn.next_normal();
+            GameRng cursor = drawn.uniforms_after_normal_uniform_pairs(pairs);
+            for (std::uint64_t j = 0; j < pairs; ++j) {
+                drawn.next_normal();
+                drawn.next_float();
+            }
+            SCOPED_TRACE(testing::Message() << pairs << " pairs, spare " << spare);
+            EXPECT_EQ(cursor.record().state, drawn.record().state);
+            EXPECT_FALSE(cursor.record().spare.has_value());
+            EXPECT_EQ(cursor.next_float(), drawn.next_float());
+        }
+    }
+}
+
 TEST(GameRngInt, BoundsAndDrawCounts) {
     auto rng = GameRng::create(5, 5);
     auto twin = rng;
