@@ -132,6 +132,10 @@ class MarketEnv(gymnasium.Env):
     of `starting_cash`); VIX in points; the policy rate as a fraction; the
     fraction of the session elapsed.
 
+    Settings are checked: `ticks_per_step` from 1 to 390, `episode_days` and
+    `window` from 1 to 10,000, `starting_cash` above 0 and at most 1e15,
+    `max_position` above 0 and at most 1e12 shares.
+
     An episode is terminated when wealth reaches zero and truncated after
     `episode_days` trading days; each day ends with the simulator's close.
     `info` holds the step's fills (signed shares, average and worst prices,
