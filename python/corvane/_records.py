@@ -15,6 +15,8 @@ snapshot among them, reads back bit for bit.
 """
 
 import base64
+import binascii
+import hashlib
 import json
 import math
 import struct
@@ -84,24 +86,36 @@ def _encode(value: Any, where: str) -> Any:
     raise TypeError(f"dumps: {where} is a {type(value).__name__}, which has no JSON form here")
 
 
-def _decode(value: Any) -> Any:
+def _decode(value: Any, where: str) -> Any:
     if isinstance(value, list):
-        return [_decode(item) for item in value]
+        return [_decode(item, f"{where}[{i}]") for i, item in enumerate(value)]
     if not isinstance(value, dict):
         return value
-    if len(value) == 1:
+    if len(value) == 1 and next(iter(value)) in _TAGS:
         ((tag, body),) = value.items()
+        if tag not in ("$bytes", "$f64"):
+            body = _decode(body, where)
+        try:
+            return _decode_tagged(tag, body)
+        except (ValueError, TypeError, OverflowError, struct.error, binascii.Error) as error:
+            raise ValidationError(f"loads: {where} is not a valid {tag}: {error}") from None
+    return {key: _decode(item, f"{where}[{key!r}]") for key, item in value.items()}
+
+
+def _decode_tagged(tag: str, body: Any) -> Any:
+    if tag in ("$bytes", "$f64"):
+        if not isinstance(body, str):
+            raise TypeError(f"its body is a {type(body).__name__}, not a string")
         if tag == "$bytes":
             return base64.b64decode(body, validate=True)
-        if tag == "$f64":
-            return struct.unpack(">d", bytes.fromhex(body))[0]
-        if tag == "$model":
-            return ModelParams.from_dict(_decode(body))
-        if tag == "$instrument":
-            return Instrument(**_decode(body))
-        if tag == "$macro":
-            return Macro(**_decode(body))
-    return {key: _decode(item) for key, item in value.items()}
+        return struct.unpack(">d", bytes.fromhex(body))[0]
+    if not isinstance(body, dict):
+        raise TypeError(f"its body is a {type(body).__name__}, not an object of fields")
+    if tag == "$model":
+        return ModelParams.from_dict(body)
+    if tag == "$instrument":
+        return Instrument(**body)
+    return Macro(**body)
 
 
 def dumps(obj: Any, *, indent: int | None = None) -> str:
@@ -111,15 +125,40 @@ def dumps(obj: Any, *, indent: int | None = None) -> str:
 
 
 def loads(text: str | bytes) -> Any:
-    """The value `dumps` wrote."""
-    return _decode(json.loads(text))
+    """The value `dumps` wrote. Text that is not JSON, or a tagged object
+    whose body does not decode, is a ValidationError saying where."""
+    if not isinstance(text, (str, bytes, bytearray)):
+        raise TypeError(f"loads() takes str or bytes, not {type(text).__name__}")
+    try:
+        data = json.loads(text)
+    except RecursionError:
+        raise ValidationError("loads: the JSON is nested too deeply") from None
+    except ValueError as error:  # not JSON, or bytes that are not UTF-8
+        raise ValidationError(f"loads: not JSON: {error}") from None
+    try:
+        return _decode(data, "value")
+    except RecursionError:
+        raise ValidationError("loads: the JSON is nested too deeply") from None
+
+
+def _digest(value: Any) -> str:
+    text = json.dumps(_encode(value, "value"), sort_keys=True, separators=(",", ":"), allow_nan=False)
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+# The manifest parts a replay takes as given: a digest of each, as written,
+# shows an edit that neither the state nor the tables would (an unused field
+# of a listed instrument, say).
+_INPUTS = ("universe", "macro_state", "order_log")
 
 
 def manifest(engine: Engine) -> dict[str, Any]:
     """Everything that rebuilds `engine`'s run: the package version, the
     model, seed, universe and initial macro state it was built from, its
-    order log, and the state digest the replay must reach."""
-    return {
+    order log, and what the replay must reach: the state digest, the digest
+    of every recorded table (`Engine.table_digests`) and digests of the
+    universe, macro state and log as written here."""
+    written = {
         "format": MANIFEST_FORMAT,
         "corvane": _core.__version__,
         "seed": engine.seed,
@@ -129,7 +168,10 @@ def manifest(engine: Engine) -> dict[str, Any]:
         "macro_state": _fields(engine.initial_macro_state, _MACRO_FIELDS),
         "order_log": engine.order_log,
         "state_digest": engine.state_digest(),
+        "table_digests": engine.table_digests(),
     }
+    written["input_digests"] = {key: _digest(written[key]) for key in _INPUTS}
+    return written
 
 
 def _clock(entry: dict[str, Any]) -> dict[str, Any]:
@@ -198,58 +240,209 @@ def _reissue(engine: Engine, op: str, entry: dict[str, Any]) -> None:
         engine.snapshot_book(day=entry["day"], tick=entry["tick"], levels=entry["levels"])
     elif op == "clear_recording":
         engine.clear_recording()
-    else:
-        raise ValidationError(f"unknown operation {op!r}")
+
+
+# What each manifest value and log entry field must be, as (description,
+# test); bool is not an int here, as JSON keeps the two apart.
+def _kind(description: str, *types: type, optional: bool = False) -> tuple[str, Any]:
+    def test(value: Any) -> bool:
+        return (optional and value is None) or type(value) in types
+
+    return (description + (" or null" if optional else ""), test)
+
+
+def _list_of(description: str, fields: dict[str, tuple[str, Any]]) -> tuple[str, Any]:
+    def test(value: Any) -> bool:
+        return type(value) is list and all(
+            type(item) is dict and item.keys() == fields.keys() and all(fields[k][1](v) for k, v in item.items())
+            for item in value
+        )
+
+    return (description, test)
+
+
+_INT = _kind("an integer", int)
+_NUMBER = _kind("a number", int, float)
+_TEXT = _kind("a string", str)
+_OBJECT = _kind("an object", dict)
+_CLOCK = {"hour": _INT, "minute": _INT, "day_of_week": _INT, "volatility": _NUMBER}
+_INPUT_FIELDS = {
+    "news": _list_of(
+        "a list of news objects",
+        {"ticker": _kind("", str, optional=True), "sector": _kind("", str, optional=True), "price_impact": _NUMBER},
+    ),
+    "order_flow": (
+        "an object of [buy, sell] pairs",
+        lambda v: type(v) is dict and all(type(p) is list and len(p) == 2 and all(_NUMBER[1](x) for x in p)
+                                          for p in v.values()),
+    ),
+}
+_IMPACTS = _list_of(
+    "a list of news impact objects",
+    {
+        "ticker": _kind("", str, optional=True),
+        "sector": _kind("", str, optional=True),
+        "sectors": ("", lambda v: v is None or (type(v) is list and all(type(x) is str for x in v))),
+        "remaining_impact": _NUMBER,
+        "reversal_phase": _kind("", bool),
+    },
+)
+_ENTRY_FIELDS: dict[str, dict[str, tuple[str, Any]]] = {
+    "open_market": {},
+    "close_market": {},
+    "tick": {**_CLOCK, **_INPUT_FIELDS},
+    "run_session": {**_CLOCK, "ticks": _INT, "close_at_end": _kind("true or false", bool), **_INPUT_FIELDS},
+    "run_until": {
+        "ticker": _TEXT,
+        "above": _kind("a number", int, float, optional=True),
+        "below": _kind("a number", int, float, optional=True),
+        "max_ticks": _INT,
+        **_CLOCK,
+        "ticks_run": _INT,
+    },
+    "pin_macro": {"fields": _OBJECT},
+    "list_instrument": {
+        name: _kind("a number", int, float, optional=name in ("eps", "book_value_per_share", "revenue_growth"))
+        for name in _INSTRUMENT_FIELDS
+    }
+    | {"ticker": _TEXT, "sector": _TEXT},
+    "delist": {"index": _INT},
+    "draw_uniform": {},
+    "draw_normal": {},
+    "record": {"day": _INT},
+    "snapshot_book": {"day": _INT, "tick": _INT, "levels": _INT},
+    "clear_recording": {},
+}
+_MANIFEST_KEYS = {
+    "format": _TEXT,
+    "corvane": _TEXT,
+    "seed": _INT,
+    "model": _OBJECT,
+    "model_fingerprint": _TEXT,
+    "universe": ("a list of objects", lambda v: type(v) is list and all(type(i) is dict for i in v)),
+    "macro_state": _OBJECT,
+    "order_log": ("a list", lambda v: type(v) is list),
+    "state_digest": _TEXT,
+}
+_DIGESTS = ("an object of hex digests", lambda v: type(v) is dict and all(type(x) is str for x in v.values()))
+
+
+def _check_entry(index: int, entry: Any) -> None:
+    """Refuses an entry no engine writes, naming it and the field."""
+    if type(entry) is not dict:
+        raise ValidationError(f"order log entry {index} is a {type(entry).__name__}, not an object")
+    op = entry.get("op")
+    where = f"order log entry {index} ({op})"
+    if op == "restore_state":
+        raise ValidationError(
+            f"{where} cannot be replayed: the state it restored is not part of the log; "
+            "save a manifest of a run without restores"
+        )
+    fields = _ENTRY_FIELDS.get(op) if type(op) is str else None
+    if fields is None:
+        raise ValidationError(f"{where}: 'op' is not a known operation")
+    optional = {"news_impacts": _IMPACTS} if op in ("tick", "run_session") else {}
+    for key, value in entry.items():
+        if key == "op":
+            continue
+        description, test = fields.get(key) or optional.get(key) or (None, None)
+        if test is None:
+            raise ValidationError(f"{where}: unexpected key {key!r}")
+        if not test(value):
+            raise ValidationError(f"{where}: {key!r} must be {description}, got {value!r}")
+    missing = [key for key in fields if key not in entry]
+    if missing:
+        raise ValidationError(f"{where}: missing key {missing[0]!r}")
+
+
+def _check_manifest(manifest: dict[str, Any]) -> None:
+    for key, (description, test) in _MANIFEST_KEYS.items():
+        if key not in manifest:
+            raise ValidationError(f"manifest lacks {key!r}")
+        if not test(manifest[key]):
+            raise ValidationError(f"manifest {key!r} must be {description}, got {type(manifest[key]).__name__}")
+    if manifest["format"] != MANIFEST_FORMAT:
+        raise ValidationError(f"manifest 'format' {manifest['format']!r} is not {MANIFEST_FORMAT!r}")
+    for key in ("table_digests", "input_digests"):
+        if key in manifest and not _DIGESTS[1](manifest[key]):
+            raise ValidationError(f"manifest {key!r} must be {_DIGESTS[0]}")
+    for index, entry in enumerate(manifest["order_log"]):
+        _check_entry(index, entry)
+
+
+def _builders(log: list[dict[str, Any]], table: str) -> str:
+    """The log entries that filled a table, for a message about it."""
+    ops = {"book": ("snapshot_book", "clear_recording")}.get(table, ("record", "clear_recording"))
+    found = [f"{index} ({entry['op']})" for index, entry in enumerate(log) if entry["op"] in ops]
+    return ", ".join(found[:8]) + (", ..." if len(found) > 8 else "") if found else "none"
 
 
 def replay(manifest: dict[str, Any]) -> Engine:
     """Rebuilds the engine a manifest describes by re-issuing every logged
-    call in order, and checks it reaches the manifest's state digest.
+    call in order, and checks what it reaches: the state digest, and, when
+    the manifest has them (those written since they were added do), the
+    digests of the recorded tables and of the inputs as written.
 
-    A log holding a restore_state entry is refused before anything runs:
-    the state it restored is not in the log, so no replay of it is right.
+    Every key and log entry is checked before anything runs; a manifest no
+    engine could have written, or one that does not rebuild what it says,
+    is a ValidationError naming the key, and the log entry where there is
+    one. A log holding a restore_state entry is refused: the state it
+    restored is not in the log, so no replay of it is right.
     """
     if not isinstance(manifest, dict):
         raise TypeError(f"replay() takes a manifest dict, not {type(manifest).__name__}")
-    missing = [key for key in ("seed", "model", "universe", "order_log", "state_digest") if key not in manifest]
-    if missing:
-        raise ValidationError(f"manifest lacks {', '.join(map(repr, missing))}")
-    if manifest.get("format", MANIFEST_FORMAT) != MANIFEST_FORMAT:
-        raise ValidationError(f"manifest format {manifest['format']!r} is not {MANIFEST_FORMAT!r}")
+    _check_manifest(manifest)
     log = manifest["order_log"]
-    for index, entry in enumerate(log):
-        if entry.get("op") == "restore_state":
-            raise ValidationError(
-                f"order log entry {index} (restore_state) cannot be replayed: the state it "
-                "restored is not part of the log; save a manifest of a run without restores"
-            )
 
-    model = ModelParams.from_dict(manifest["model"])
-    expected_fingerprint = manifest.get("model_fingerprint", model.fingerprint)
-    if model.fingerprint != expected_fingerprint:
+    try:
+        model = ModelParams.from_dict(manifest["model"])
+    except (ValueError, TypeError) as error:
+        raise ValidationError(f"manifest 'model' does not rebuild: {error}") from error
+    if model.fingerprint != manifest["model_fingerprint"]:
         raise ValidationError(
-            f"manifest model rebuilds as {model.fingerprint}, not {expected_fingerprint} as recorded"
+            f"manifest 'model' rebuilds as {model.fingerprint}, not {manifest['model_fingerprint']} "
+            "('model_fingerprint') as recorded"
         )
-    macro = manifest.get("macro_state")
-    engine = Engine(
-        seed=manifest["seed"],
-        universe=[Instrument(**fields) for fields in manifest["universe"]],
-        macro_state=None if macro is None else Macro(**macro),
-        model=model,
-    )
+    try:
+        engine = Engine(
+            seed=manifest["seed"],
+            universe=[Instrument(**fields) for fields in manifest["universe"]],
+            macro_state=Macro(**manifest["macro_state"]),
+            model=model,
+        )
+    except (ValueError, TypeError, OverflowError) as error:
+        raise ValidationError(f"manifest 'seed', 'universe' or 'macro_state' does not build an engine: {error}") from error
     for index, entry in enumerate(log):
-        op = entry.get("op") if isinstance(entry, dict) else None
+        op = entry["op"]
         try:
             _reissue(engine, op, entry)
-        except (ValueError, TypeError, KeyError) as error:
-            detail = f"missing field {error}" if isinstance(error, KeyError) else str(error)
-            raise ValidationError(f"order log entry {index} ({op}) could not be replayed: {detail}") from error
+        except (ValueError, TypeError, OverflowError) as error:
+            raise ValidationError(f"order log entry {index} ({op}) could not be replayed: {error}") from error
 
+    written_by = f"written by corvane {manifest['corvane']}, replayed by {_core.__version__}"
     digest = engine.state_digest()
     if digest != manifest["state_digest"]:
-        written_by = manifest.get("corvane", "an unknown version")
         raise ValidationError(
-            f"replay reached state digest {digest}, but the manifest expects "
-            f"{manifest['state_digest']} (written by corvane {written_by}, replayed by {_core.__version__})"
+            f"replay reached state digest {digest}, but the manifest's 'state_digest' is "
+            f"{manifest['state_digest']} ({written_by})"
         )
+    expected_tables = manifest.get("table_digests")
+    if expected_tables is not None:
+        reached = engine.table_digests()
+        for table in [*reached, *(key for key in expected_tables if key not in reached)]:
+            if reached.get(table) != expected_tables.get(table):
+                raise ValidationError(
+                    f"replay recorded a {table!r} table with digest {reached.get(table)}, but the "
+                    f"manifest's table_digests[{table!r}] is {expected_tables.get(table)}; the log "
+                    f"entries that fill it: {_builders(log, table)} ({written_by})"
+                )
+    # Last: an edit the replay could not see in the state or the tables.
+    for key, expected in manifest.get("input_digests", {}).items():
+        if key not in _INPUTS:
+            raise ValidationError(f"manifest 'input_digests' has unknown key {key!r}")
+        if _digest(manifest[key]) != expected:
+            raise ValidationError(
+                f"manifest {key!r} is not what was written: its digest is not "
+                f"input_digests[{key!r}] ({expected})"
+            )
     return engine

@@ -14,6 +14,10 @@ except ModuleNotFoundError as error:  # pragma: no cover - depends on the instal
     raise ModuleNotFoundError(
         "corvane.env needs gymnasium: pip install 'corvane[rl]'", name="gymnasium"
     ) from error
+import contextlib
+import signal
+import threading
+
 import numpy as np
 from gymnasium import spaces
 
@@ -32,23 +36,78 @@ def _f64(data):
     return np.frombuffer(data, dtype="<f8")
 
 
-def _check_arguments(every, tickers, ticks_per_step, episode_days, window, starting_cash):
+# Bounds of the settings: beyond them a step costs minutes or a number
+# stops meaning money.
+MAX_EPISODE_DAYS = 10_000
+MAX_WINDOW = 10_000
+MAX_CASH = 1e15
+MAX_SHARES = 1e12
+# An action must fit the action space's float32.
+_ACTION_LIMIT = float(np.finfo(np.float32).max)
+
+
+def _count(name, value, lowest, highest):
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not lowest <= value <= highest:
+        raise corvane.ValidationError(f"{name} must be an integer from {lowest} to {highest}, got {value!r}")
+    return int(value)
+
+
+def _check_universe(universe):
+    universe = list(universe)
+    if not universe or not all(isinstance(i, corvane.Instrument) for i in universe):
+        raise corvane.ValidationError("universe must be a non-empty list of corvane.Instrument")
+    return universe
+
+
+def _check_model(model):
+    if isinstance(model, str):
+        corvane.ModelParams.from_preset(model)  # an unknown name says which are shipped
+    elif model is not None and not isinstance(model, corvane.ModelParams):
+        raise corvane.ValidationError(
+            f"model must be None, a preset name or a corvane.ModelParams, got {type(model).__name__}"
+        )
+    return model
+
+
+def _check_cash(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)) or not (
+        0 < value <= MAX_CASH
+    ):
+        raise corvane.ValidationError(
+            f"starting_cash must be a number above 0 and at most {MAX_CASH:g}, got {value!r}"
+        )
+    return float(value)
+
+
+def _check_tickers(every, tickers):
     unknown = [t for t in tickers if t not in every]
     if not tickers or unknown or len(set(tickers)) != len(tickers):
         raise corvane.ValidationError(
             f"tickers must be distinct tickers of the universe, got {tickers!r}"
         )
-    for name, value, lowest in (
-        ("ticks_per_step", ticks_per_step, 1),
-        ("episode_days", episode_days, 1),
-        ("window", window, 1),
-    ):
-        if not isinstance(value, int) or value < lowest:
-            raise corvane.ValidationError(f"{name} must be an int of at least {lowest}")
-    if ticks_per_step > TICKS_PER_DAY:
-        raise corvane.ValidationError(f"ticks_per_step must be at most {TICKS_PER_DAY}")
-    if not starting_cash > 0:
-        raise corvane.ValidationError("starting_cash must be positive")
+
+
+@contextlib.contextmanager
+def _interrupt_after():
+    """Holds back a Ctrl-C that arrives inside the block until it ends, so a
+    step either runs whole or not at all. Only the main thread receives
+    signals, and a handler installed outside Python cannot be put back: in
+    either case the block runs as it is."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.getsignal(signal.SIGINT)
+    if previous is None:
+        yield
+        return
+    received = []
+    signal.signal(signal.SIGINT, lambda signum, frame: received.append(signum))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if received:
+            signal.raise_signal(signal.SIGINT)
 
 
 class MarketEnv(gymnasium.Env):
@@ -72,6 +131,10 @@ class MarketEnv(gymnasium.Env):
     agent's position (as a fraction of `max_position`) and cash (as a fraction
     of `starting_cash`); VIX in points; the policy rate as a fraction; the
     fraction of the session elapsed.
+
+    Settings are checked: `ticks_per_step` from 1 to 390, `episode_days` and
+    `window` from 1 to 10,000, `starting_cash` above 0 and at most 1e15,
+    `max_position` above 0 and at most 1e12 shares.
 
     An episode is terminated when wealth reaches zero and truncated after
     `episode_days` trading days; each day ends with the simulator's close.
@@ -97,16 +160,19 @@ class MarketEnv(gymnasium.Env):
     ):
         if universe is None:
             universe = corvane.random_instruments(20, seed=0)
-        self._universe = list(universe)
-        self._model = model
+        self._universe = _check_universe(universe)
+        self._model = _check_model(model)
         every = [instrument.ticker for instrument in self._universe]
         tickers = every if tickers is None else list(tickers)
-        _check_arguments(every, tickers, ticks_per_step, episode_days, window, starting_cash)
+        _check_tickers(every, tickers)
+        ticks_per_step = _count("ticks_per_step", ticks_per_step, 1, TICKS_PER_DAY)
+        episode_days = _count("episode_days", episode_days, 1, MAX_EPISODE_DAYS)
+        window = _count("window", window, 1, MAX_WINDOW)
 
         self.tickers = tickers
         self.ticks_per_step = ticks_per_step
         self.episode_days = episode_days
-        self.starting_cash = float(starting_cash)
+        self.starting_cash = _check_cash(starting_cash)
         self.window = window
         self.steps_per_day = -(-TICKS_PER_DAY // ticks_per_step)
 
@@ -134,12 +200,12 @@ class MarketEnv(gymnasium.Env):
             max_position = np.maximum(1.0, np.floor(self.starting_cash / n / price))
         try:
             limits = np.broadcast_to(np.asarray(max_position, dtype=np.float64), (n,))
-        except ValueError:
+        except (ValueError, TypeError):
             limits = np.array([np.nan])
-        if not np.all(limits > 0) or not np.all(np.isfinite(limits)):
+        if not np.all((limits > 0) & (limits <= MAX_SHARES)):
             raise corvane.ValidationError(
-                f"max_position must be a positive number of shares, or one per traded "
-                f"instrument, got {max_position!r}"
+                f"max_position must be a number of shares above 0 and at most {MAX_SHARES:g}, "
+                f"or one such per traded instrument, got {max_position!r}"
             )
         return limits.copy()
 
@@ -207,9 +273,39 @@ class MarketEnv(gymnasium.Env):
         return self._observation(), {"wealth": self.wealth}
 
     def step(self, action):
+        """One step of `ticks_per_step` minutes toward the target positions in
+        `action`: one real number per traded instrument, clipped to [-1, 1].
+        An action of another shape, complex or not a finite float32 is a
+        ValueError. A Ctrl-C during the step is raised once it is over."""
         if self.engine is None or self._done:
             raise RuntimeError("call reset() first: no episode is running")
-        quantity, average, worst, cost, flow = self._trade(action)
+        target = self._target(action)
+        with _interrupt_after():
+            return self._step(target)
+
+    def _target(self, action):
+        n = len(self.tickers)
+        try:
+            action = np.asarray(action)
+        except (ValueError, TypeError) as error:
+            raise ValueError(f"action must be an array of {n} numbers: {error}") from None
+        if action.dtype.kind not in "iuf":
+            raise ValueError(f"action must hold real numbers, got dtype {action.dtype}")
+        if action.shape != (n,):
+            raise ValueError(
+                f"action must have shape ({n},), a target per traded instrument, got shape {action.shape}"
+            )
+        action = action.astype(np.float64, copy=False)
+        # One call catches NaN (no comparison holds), infinities and values
+        # float32 cannot hold.
+        if not (np.abs(action) <= _ACTION_LIMIT).all():
+            bad = action[~(np.abs(action) <= _ACTION_LIMIT)][0]
+            raise ValueError(f"action must be finite float32 values, got {bad}")
+        # ufuncs rather than np.clip, whose wrapper costs more than the work.
+        return np.minimum(np.maximum(action, -1.0), 1.0)
+
+    def _step(self, target):
+        quantity, average, worst, cost, flow = self._trade(target)
         before = self.wealth
         ticks = self._run_ticks(flow)
         self._record_volumes(ticks)
@@ -231,11 +327,11 @@ class MarketEnv(gymnasium.Env):
 
     # ---- The steps of a step ----
 
-    def _trade(self, action):
-        """Moves toward the target positions at the books' prices: the fills,
-        what they cost over the mid, and the order flow they make."""
-        # ufuncs rather than np.clip, whose wrapper costs more than the work.
-        target = np.minimum(np.maximum(action, -1.0), 1.0) * self.max_position
+    def _trade(self, target):
+        """Moves toward the target positions (fractions, checked) at the
+        books' prices: the fills, what they cost over the mid, and the order
+        flow they make."""
+        target = target * self.max_position
         quantity, average, worst, flow = self._fill(np.rint(target) - self._position)
         filled = quantity != 0.0
         # Cost over the mid: what the spread and the agent's own depth took.

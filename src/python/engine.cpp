@@ -18,6 +18,7 @@
 #include "core/market_hours.hpp"
 #include "core/market_maker.hpp"
 #include "core/simulation.hpp"
+#include "core/table_digest.hpp"
 #include "core/text.hpp"
 #include "python/args.hpp"
 #include "python/bindings.hpp"
@@ -675,6 +676,23 @@ PyObject* Engine_state_digest(PyObject* self, PyObject*) {
         self, [](Simulation& simulation) { return to_python(state_digest(simulation.state())); });
 }
 
+PyObject* Engine_table_digests(PyObject* self, PyObject*) {
+    return with_engine(self, [](Simulation& simulation) {
+        TableDigests digests;
+        {
+            // A long recording takes a while to hash; it holds no Python object.
+            ReleasedInterpreter released;
+            digests = table_digests(simulation);
+        }
+        return DictBuilder()
+            .add("bars", digests.bars)
+            .add("truth", digests.truth)
+            .add("macro", digests.macro)
+            .add("book", digests.book)
+            .finish();
+    });
+}
+
 constexpr Param RESTORE_PARAMS[] = {{"snapshot"}};
 constexpr Signature RESTORE_SIGNATURE{"restore_state", RESTORE_PARAMS, 1};
 
@@ -914,6 +932,14 @@ PyMethodDef METHODS[] = {
     noargs_method("state_digest", Engine_state_digest,
                   "state_digest($self)\n--\n\nThe SHA-256, in hex, of everything "
                   "state_snapshot() holds: equal digests, equal markets."),
+    noargs_method("table_digests", Engine_table_digests,
+                  "table_digests($self)\n--\n\nThe SHA-256, in hex, of each recording a "
+                  "table is read from, as a dict: \"bars\" (every recorded day's label, tick "
+                  "and instrument counts, prices and volumes), \"truth\" (the same header and "
+                  "the mispricing, fair value, anchor and nine factor columns), \"macro\" "
+                  "(every macro row) and \"book\" (every book row). Each is taken over a "
+                  "little-endian byte form with every sequence behind its length; equal "
+                  "digests, equal tables. Nothing recorded hashes the empty recording."),
     keywords_method("column", Engine_column,
                     "column($self, field)\n--\n\nOne per-instrument column, in roster order, as "
                     "little-endian float64 bytes; an absent value reads NaN."),

@@ -1,6 +1,7 @@
 """The trading environment, back-tests over seeds, and the all-books reads under them."""
 
 import concurrent.futures
+import signal
 import subprocess
 import sys
 
@@ -74,11 +75,66 @@ class TestGymnasiumConventions:
         with pytest.raises(RuntimeError, match="reset"):
             env.step(env.action_space.sample())
 
-    def test_bad_settings_are_refused(self):
-        for kwargs in ({"tickers": ["NOPE"]}, {"ticks_per_step": 0}, {"episode_days": 0},
-                       {"starting_cash": 0.0}, {"max_position": -1.0}, {"max_position": [1, 2]}):
-            with pytest.raises(corvane.ValidationError):
-                MarketEnv(**kwargs)
+    @pytest.mark.parametrize("kwargs, message", [
+        ({"tickers": ["NOPE"]}, "tickers must be distinct"),
+        ({"ticks_per_step": 391}, "ticks_per_step must be an integer from 1 to 390"),
+        ({"episode_days": True}, "episode_days must be an integer from 1 to 10000"),
+        ({"window": 10**7}, "window must be an integer from 1 to 10000, got 10000000"),
+        ({"starting_cash": float("inf")}, "starting_cash must be a number above 0 and at most 1e"),
+        ({"max_position": 1e13}, "max_position must be a number of shares above 0 and at most 1e"),
+        ({"max_position": [1, 2]}, "max_position"),
+        ({"universe": []}, "universe must be a non-empty list"),
+        ({"model": 3}, "model must be None, a preset name"),
+    ])
+    def test_bad_settings_are_refused_naming_the_setting_and_its_range(self, kwargs, message):
+        with pytest.raises(corvane.ValidationError, match=message):
+            MarketEnv(**kwargs)
+
+    @pytest.mark.parametrize("action, message", [
+        ([np.nan, 0.0], "finite float32 values, got nan"),
+        ([0.0, -np.inf], "finite float32 values, got -inf"),
+        ([1e308, 0.0], "finite float32 values, got 1e[+]?308"),
+        ([0.5 + 1j, 0.0], "real numbers, got dtype complex128"),
+        (["0.5", "0"], "real numbers"),
+        (0.5, r"shape \(2,\), a target per traded instrument, got shape \(\)"),
+        ([0.1, 0.2, 0.3], r"got shape \(3,\)"),
+        ([[0.1], [0.2, 0.3]], "array of 2 numbers"),
+    ])
+    def test_a_bad_action_is_refused_and_changes_nothing(self, action, message):
+        env = MarketEnv(tickers=["AAA", "AAB"], **SHORT)
+        env.reset(seed=2)
+        digest, entries = env.engine.state_digest(), len(env.engine.order_log)
+        with pytest.raises(ValueError, match=message):
+            env.step(action)
+        assert env.engine.state_digest() == digest and len(env.engine.order_log) == entries
+
+    def test_ctrl_c_inside_a_step_is_raised_after_the_step(self):
+        class Interrupting:
+            """The engine, with a Ctrl-C landing as a session starts."""
+
+            def __init__(self, engine):
+                self.engine = engine
+
+            def __getattr__(self, name):
+                return getattr(self.engine, name)
+
+            def run_session(self, *args, **kwargs):
+                signal.raise_signal(signal.SIGINT)
+                return self.engine.run_session(*args, **kwargs)
+
+        action = np.full(20, 0.4)
+        plain, hit = MarketEnv(**SHORT), MarketEnv(**SHORT)
+        plain.reset(seed=5)
+        plain.step(action)
+        hit.reset(seed=5)
+        hit.engine = Interrupting(hit.engine)
+        handler = signal.getsignal(signal.SIGINT)
+        with pytest.raises(KeyboardInterrupt):
+            hit.step(action)
+        assert signal.getsignal(signal.SIGINT) is handler
+        # The step ran whole: the same market and wealth as without the signal.
+        assert hit.engine.engine.state_digest() == plain.engine.state_digest()
+        assert hit.wealth == plain.wealth and hit._minute == plain._minute == 78
 
 
 class TestDeterminism:

@@ -1,5 +1,11 @@
 import concurrent.futures
 import functools
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
 
 import pytest
 
@@ -39,3 +45,50 @@ class TestSweep:
         with pytest.raises(corvane.ValidationError, match="five is unlucky") as raised:
             corvane.sweep(refuse_seed_5, range(8))
         assert raised.value.__notes__ == ["while running seed 5"]
+
+
+def sleep_on_3(path, seed):
+    if seed == 3:
+        path.write_text(str(os.getpid()))
+        time.sleep(30 if path.name == "pid" else 0.6)
+    return seed
+
+
+def misbehave(seed):
+    if seed == 2:
+        sys.exit(4)
+    return threading.Lock() if seed == 1 else seed
+
+
+class TestHostileWork:
+    def test_a_seed_past_its_time_names_itself_and_leaves_no_worker(self, tmp_path):
+        with pytest.raises(TimeoutError, match="seed 3 ran past its 0.5 s"):
+            corvane.sweep(functools.partial(sleep_on_3, tmp_path / "pid"), range(6), timeout=0.5)
+        with pytest.raises(ProcessLookupError):
+            os.kill(int((tmp_path / "pid").read_text()), 0)
+        # On threads the late seed is abandoned while it runs on.
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            with pytest.raises(TimeoutError, match="seed 3"):
+                corvane.sweep(functools.partial(sleep_on_3, tmp_path / "t"), range(6), executor=pool, timeout=0.2)
+        assert corvane.sweep(functools.partial(sleep_on_3, tmp_path / "t"), [0, 1], timeout=5) == [0, 1]
+
+    def test_exit_and_unpicklable_results_name_their_seed(self):
+        with pytest.raises(RuntimeError, match=r"fn\(2\) called exit\(4\)"):
+            corvane.sweep(misbehave, [0, 2, 1])
+        with pytest.raises(TypeError, match="pickle") as raised:
+            corvane.sweep(misbehave, [0, 1, 2])
+        assert raised.value.__notes__ == ["while running seed 1"]
+
+    def test_a_function_of_a_fileless_main_runs_on_threads_with_one_warning(self):
+        code = textwrap.dedent("""
+            import warnings, corvane
+            def twice(seed):
+                return 2 * seed
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                print(corvane.sweep(twice, range(5)), corvane.sweep(twice, [7]))
+            print(len(caught), caught[0].category.__name__, caught[0].message)
+        """)
+        out = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", code],
+                             capture_output=True, text=True, check=True, timeout=60).stdout
+        assert out.startswith("[0, 2, 4, 6, 8] [14]\n1 RuntimeWarning ") and "define it in a module" in out
