@@ -940,9 +940,12 @@ PyMethodDef METHODS[] = {
         "ticks is always required.\n\n"
         "news: News items, each moving its instruments' mispricing by price_impact / 390 on "
         "every tick (a daily drift spread over the day's minutes). order_flow: {ticker: (buy, "
-        "sell)} shares on every tick; its push is capped, so past about 0.5% of the day's "
-        "average volume more shares add nothing, and they are not counted in the tick's "
-        "volume. See News and NewsImpact.\n\n"
+        "sell)} shares on every tick, adding 0.35 * 50 * imbalance * intensity / depth / 390 "
+        "to s (kx-v14's informed_flow_fraction and order_flow_coefficient): imbalance = (buy - "
+        "sell) / (buy + sell), intensity = 0.15 * (buy + sell) / (avg_volume / 390) held to "
+        "0.2..1.5 (capped from ten average ticks' volume up: 2e4 and 1e9 shares push "
+        "alike), depth = max(avg_volume, 0.005 * shares_outstanding) / 390. The shares are "
+        "not traded and not counted in the tick's volume. See News and NewsImpact.\n\n"
         "Runs without the interpreter lock; Ctrl-C stops it and what ran stays run. Returns the "
         "ticks written."),
     keywords_method(

@@ -123,5 +123,8 @@ def test_the_readme_tour_runs_as_printed():
     with pytest.raises(corvane.ValidationError, match="pass 0.05 for 5%") as raised:
         exec(compile(tour, str(README), "exec"), namespace)
     assert raised.traceback[-1].lineno + 1 == len(tour.splitlines())   # the last line shows it
+    join = re.search(r"puts names to them.*?```python\n(.*?)```", text, re.S).group(1)
+    exec(compile(join, str(README), "exec"), namespace)
+    assert namespace["engine"].clock is None and len(namespace["names"].columns) == 6
     assert namespace["engine"].recorded_days == 21
     assert len(namespace["prices"]) == 32
