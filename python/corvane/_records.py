@@ -20,6 +20,7 @@ import hashlib
 import json
 import math
 import struct
+import warnings
 from typing import Any
 
 from corvane import _core
@@ -235,7 +236,10 @@ def _reissue(engine: Engine, op: str, entry: dict[str, Any]) -> None:
     elif op == "draw_normal":
         engine.draw_normal()
     elif op == "record":
-        engine.record(entry["day"])
+        # The run being replayed already had its say about a day of tick()s.
+        with warnings.catch_warnings():
+            warnings.filterwarnings("ignore", r"record\(", RuntimeWarning)
+            engine.record(entry["day"])
     elif op == "snapshot_book":
         engine.snapshot_book(day=entry["day"], tick=entry["tick"], levels=entry["levels"])
     elif op == "clear_recording":

@@ -21,6 +21,16 @@
 
 namespace corvane {
 
+// When the next tick of an open day runs. Hours run on past 23 as a long
+// session's do.
+struct TimeOfDay {
+    std::int64_t hour = 9;
+    std::int64_t minute = 30;
+    std::int64_t day_of_week = 3;
+
+    bool operator==(const TimeOfDay&) const = default;
+};
+
 struct EngineState {
     // In COLUMN_FIELDS order, roster order within.
     std::array<std::vector<double>, PRICE_FIELD_COUNT> columns;
@@ -43,6 +53,9 @@ struct EngineState {
     double universe_stress = 0.0;
     std::vector<double> instrument_volume_states;
     DrawCounters draws;
+    // Outside the digest: when the caller runs the next tick is not part of
+    // the market, and digests taken before the clock existed stay valid.
+    std::optional<TimeOfDay> clock;
 };
 
 // SHA-256, in hex, of everything the state holds, in its own order: two
@@ -74,6 +87,10 @@ struct StatePatch {
     std::optional<double> universe_stress;
     std::optional<std::vector<double>> instrument_volume_states;
     std::optional<DrawCounters> draws;
+    // Given: the clock to set (none for a closed day). Not given: the clock
+    // of a day just opened, or none.
+    bool clock_given = false;
+    std::optional<TimeOfDay> clock;
 };
 
 namespace state_checks {

@@ -203,8 +203,23 @@ void Simulation::open_day() {
     log_.emplace_back(log_entry::OpenMarket{});
     for (std::vector<double>& column : day_columns_) column.clear();
     day_ticks_ = 0;
+    loose_ticks_ = 0;
     day_open_ = true;
+    clock_ = TimeOfDay{};
     engine_.open_market();
+}
+
+Clock Simulation::next_clock(double volatility) const noexcept {
+    TimeOfDay at = clock_.value_or(TimeOfDay{});
+    return Clock{at.hour, at.minute, at.day_of_week, volatility};
+}
+
+void Simulation::advance_clock(const Clock& start, std::uint64_t ticks) {
+    if (!day_open_) return;
+    // A checked start has 0 <= minute < 60, so neither sum can overflow.
+    std::uint64_t minutes = static_cast<std::uint64_t>(start.minute) + ticks;
+    clock_ = TimeOfDay{start.hour + static_cast<std::int64_t>(minutes / 60),
+                       static_cast<std::int64_t>(minutes % 60), start.day_of_week};
 }
 
 void Simulation::open_market() { open_day(); }
@@ -225,6 +240,8 @@ Result<TickSummary> Simulation::tick(const Clock& clock, const CallInputs& input
     input.day_of_week = clock.day_of_week;
     input.volatility = clock.volatility;
     TickOutcome outcome = engine_.tick(input);
+    ++loose_ticks_;
+    advance_clock(clock, 1);
     return TickSummary{outcome.status, outcome.draws, outcome.active.size()};
 }
 
@@ -312,6 +329,7 @@ Result<RunOutcome> Simulation::run_session(const Clock& clock, std::uint64_t tic
     request.close_at_end = close_at_end;
     Result<RunOutcome> ran = session(request, keep_going);
     if (!ran) return ran;
+    advance_clock(clock, ran->ticks);
     bool closed = close_at_end && !ran->interrupted;
     if (closed) run_macro_step();
     // Logged once the run has ended, as what happened.
@@ -387,6 +405,7 @@ Result<RunOutcome> Simulation::run_until(std::string_view ticker, std::optional<
     request.stop = StopCondition{*position, below, above};
     Result<RunOutcome> ran = session(request, keep_going);
     if (!ran) return ran;
+    advance_clock(clock, ran->ticks);
     log_.emplace_back(
         log_entry::RunUntil{std::string(ticker), above, below, max_ticks, clock, ran->ticks});
     return ran;
@@ -402,6 +421,7 @@ void Simulation::close_market() {
     close_carry_.reserve(engine_.size());
     log_.emplace_back(log_entry::CloseMarket{});
     day_open_ = false;
+    clock_.reset();
     ++day_number_;
     engine_.close_day(day_number_);
     keep_close_carry();
@@ -549,6 +569,7 @@ EngineState Simulation::state() const {
     out.universe_stress = market.universe_stress;
     out.instrument_volume_states = engine_.instrument_volume_states();
     out.draws = engine_.draws();
+    out.clock = clock_;
     return out;
 }
 
@@ -584,6 +605,12 @@ void Simulation::restore(StatePatch patch) {
         engine_.set_instrument_volume_states(std::move(*patch.instrument_volume_states));
     }
     if (patch.draws) engine_.set_draws(*patch.draws);
+    if (patch.clock_given) {
+        clock_ = patch.clock;
+    } else {
+        clock_.reset();
+        if (day_open_) clock_ = TimeOfDay{};
+    }
     log_.emplace_back(log_entry::RestoreState{state_digest(state())});
 }
 

@@ -182,6 +182,15 @@ public:
     const std::vector<InstrumentInit>& universe() const noexcept { return universe_; }
     std::uint32_t day_number() const noexcept { return day_number_; }
     bool day_open() const noexcept { return day_open_; }
+    // When the open day's next tick runs; none while no day is open.
+    const std::optional<TimeOfDay>& clock() const noexcept { return clock_; }
+    // Where a run given no time starts: the clock, or the opening bell of
+    // the day the run is about to open.
+    Clock next_clock(double volatility) const noexcept;
+    // Ticks the current day's buffers hold, and tick() calls since the last
+    // open (which never reach them).
+    std::uint64_t day_ticks() const noexcept { return day_ticks_; }
+    std::uint64_t loose_ticks() const noexcept { return loose_ticks_; }
 
 private:
     Simulation(std::uint32_t seed, Engine engine, std::vector<std::string> tickers,
@@ -213,6 +222,8 @@ private:
     void run_macro_step();
     // After a close: the jump each instrument took, kept for the next session.
     void keep_close_carry();
+    // The clock moves past `ticks` ticks run from `start`, when a day is open.
+    void advance_clock(const Clock& start, std::uint64_t ticks);
 
     std::uint32_t seed_;
     Engine engine_;
@@ -236,6 +247,8 @@ private:
     std::vector<double> close_base_variances_;
     std::uint32_t day_number_ = 0;
     bool day_open_ = false;
+    std::optional<TimeOfDay> clock_;
+    std::uint64_t loose_ticks_ = 0;
     // Whether sessions go on to the day buffers (run_days without recording
     // skips the days nobody can read).
     bool keep_day_ = true;

@@ -332,6 +332,20 @@ bool from_python(PyObject* object, const char* function, const char* what, std::
 
 PyObject* to_python(double value) noexcept { return PyFloat_FromDouble(value); }
 
+PyObject* f64_result(PyObject* bytes, bool as_numpy, Py_ssize_t rows, Py_ssize_t cols,
+                     bool transposed) {
+    Ref owned = Ref::steal(bytes);
+    if (!owned || !as_numpy) return owned.release();
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) return nullptr;
+    // frombuffer over immutable bytes is a read-only view: no copy is made.
+    Ref flat = Ref::steal(PyObject_CallMethod(numpy.get(), "frombuffer", "Os", owned.get(), "<f8"));
+    if (!flat || cols == 0) return flat.release();
+    Ref shaped = Ref::steal(PyObject_CallMethod(flat.get(), "reshape", "nn", rows, cols));
+    if (!shaped || !transposed) return shaped.release();
+    return PyObject_GetAttrString(shaped.get(), "T");
+}
+
 PyObject* f64_bytes(std::span<const double> values) noexcept {
     constexpr std::size_t LIMIT = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double);
     if (values.size() > LIMIT) return PyErr_NoMemory();

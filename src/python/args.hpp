@@ -198,6 +198,13 @@ PyObject* to_python(T value) noexcept {
 // New bytes: the values as little-endian IEEE-754 binary64, 8 bytes each.
 PyObject* f64_bytes(std::span<const double> values) noexcept;
 
+// A read-out's result: `bytes` (a new reference, taken) as it is, or, when
+// `as_numpy`, a read-only float64 numpy array over those very bytes: flat
+// when `cols` is 0, else rows x cols, seen transposed when `transposed`.
+// numpy is imported here and nowhere else.
+PyObject* f64_result(PyObject* bytes, bool as_numpy, Py_ssize_t rows = 0, Py_ssize_t cols = 0,
+                     bool transposed = false);
+
 // None when empty.
 template <class T>
 PyObject* to_python(const std::optional<T>& value) noexcept {

@@ -28,8 +28,10 @@ namespace {
 
 // ---- Schemas ----
 
+constexpr ColumnType U8 = ColumnType::u8;
 constexpr ColumnType U32 = ColumnType::u32;
 constexpr ColumnType F64 = ColumnType::f64;
+constexpr ColumnType UTF8 = ColumnType::utf8;
 
 constexpr ColumnSpec BARS_TICK_COLUMNS[] = {
     {"day", U32}, {"tick", U32}, {"instrument_id", U32}, {"close", F64}, {"volume", F64},
@@ -76,8 +78,21 @@ constexpr ColumnSpec FILLS_COLUMNS[] = {
     {"quantity", F64}, {"price", F64}, {"worst_price", F64}, {"notional", F64},
 };
 
+constexpr ColumnSpec UNIVERSE_COLUMNS[] = {
+    {"instrument_id", U32},      {"ticker", UTF8},       {"sector", UTF8},
+    {"shares_outstanding", F64}, {"initial_price", F64}, {"listed", U8},
+};
+
+// Bytes per value; a string column's offsets are sized here, its bytes by
+// their own count.
 std::size_t value_size(ColumnType type) noexcept {
-    return type == ColumnType::u32 ? sizeof(std::uint32_t) : sizeof(double);
+    switch (type) {
+        case ColumnType::u8: return 1;
+        case ColumnType::u32:
+        case ColumnType::utf8: return 4;
+        case ColumnType::f64: break;
+    }
+    return sizeof(double);
 }
 
 // ---- Tables ----
@@ -134,7 +149,13 @@ void check(ArrowErrorCode code, const ArrowError& error) {
 void check(ArrowErrorCode code) { check(code, ArrowError{}); }
 
 ArrowType arrow_type(ColumnType type) noexcept {
-    return type == ColumnType::u32 ? NANOARROW_TYPE_UINT32 : NANOARROW_TYPE_DOUBLE;
+    switch (type) {
+        case ColumnType::u8: return NANOARROW_TYPE_UINT8;
+        case ColumnType::u32: return NANOARROW_TYPE_UINT32;
+        case ColumnType::utf8: return NANOARROW_TYPE_STRING;
+        case ColumnType::f64: break;
+    }
+    return NANOARROW_TYPE_DOUBLE;
 }
 
 // A struct schema with one non-nullable field per column and no metadata.
@@ -159,18 +180,32 @@ void drop_owner(ArrowBufferAllocator* allocator, std::uint8_t*, std::int64_t) {
     delete static_cast<std::shared_ptr<const void>*>(allocator->private_data);
 }
 
-// Points `buffer` at the column's memory, holding a reference to its owner.
-void share_into(ArrowBuffer* buffer, const ColumnBuffer& column) {
+// Points `buffer` at `bytes` bytes from `data`, holding a reference to `owner`.
+void share_into(ArrowBuffer* buffer, const std::shared_ptr<const void>& owner_of, const void* data,
+                std::size_t bytes) {
     // nanoarrow gives an empty column a placeholder buffer of its own.
-    if (!column.data()) return;
-    auto owner = std::make_unique<std::shared_ptr<const void>>(column.owner());
+    if (!data) return;
+    auto owner = std::make_unique<std::shared_ptr<const void>>(owner_of);
     check(ArrowBufferSetAllocator(buffer, ArrowBufferDeallocator(drop_owner, owner.get())));
     owner.release();
     // nanoarrow's buffers are mutable in type only: nothing writes to a
     // finished array.
-    buffer->data = static_cast<std::uint8_t*>(const_cast<void*>(column.data()));
-    buffer->size_bytes = static_cast<std::int64_t>(column.size() * value_size(column.type()));
+    buffer->data = static_cast<std::uint8_t*>(const_cast<void*>(data));
+    buffer->size_bytes = static_cast<std::int64_t>(bytes);
     buffer->capacity_bytes = buffer->size_bytes;
+}
+
+void share_into(ArrowArray* array, const ColumnBuffer& column) {
+    if (column.type() != ColumnType::utf8) {
+        share_into(ArrowArrayBuffer(array, 1), column.owner(), column.data(),
+                   column.size() * value_size(column.type()));
+        return;
+    }
+    const auto& strings = *static_cast<const Utf8Values*>(column.data());
+    share_into(ArrowArrayBuffer(array, 1), column.owner(), strings.offsets.data(),
+               strings.offsets.size() * sizeof(std::int32_t));
+    share_into(ArrowArrayBuffer(array, 2), column.owner(), strings.bytes.data(),
+               strings.bytes.size());
 }
 
 // A struct array over the batch's columns, without validity bitmaps.
@@ -182,7 +217,7 @@ void build_array(const RecordBatch& batch, ArrowArray* out) {
     for (std::size_t c = 0; c < batch.columns.size(); ++c) {
         ArrowArray* child = array->children[c];
         check(ArrowArrayInitFromType(child, arrow_type(batch.columns[c].type())));
-        share_into(ArrowArrayBuffer(child, 1), batch.columns[c]);
+        share_into(child, batch.columns[c]);
         child->length = rows;
         child->null_count = 0;
     }
@@ -450,6 +485,7 @@ std::span<const ColumnSpec> table_columns(TableKind kind) noexcept {
         case TableKind::truth: return TRUTH_COLUMNS;
         case TableKind::macro: return MACRO_COLUMNS;
         case TableKind::book: return BOOK_COLUMNS;
+        case TableKind::universe: return UNIVERSE_COLUMNS;
         case TableKind::fills: break;
     }
     return FILLS_COLUMNS;
@@ -462,6 +498,7 @@ std::string_view table_name(TableKind kind) noexcept {
         case TableKind::truth: return "truth";
         case TableKind::macro: return "macro";
         case TableKind::book: return "book";
+        case TableKind::universe: return "universe";
         case TableKind::fills: break;
     }
     return "fills";
@@ -473,6 +510,28 @@ ColumnBuffer ColumnBuffer::u32(std::vector<std::uint32_t>&& values) {
 
 ColumnBuffer ColumnBuffer::f64(std::vector<double>&& values) {
     return f64(std::make_shared<const std::vector<double>>(std::move(values)));
+}
+
+ColumnBuffer ColumnBuffer::u8(std::vector<std::uint8_t>&& values) {
+    auto owned = std::make_shared<const std::vector<std::uint8_t>>(std::move(values));
+    const void* data = owned->data();
+    std::size_t size = owned->size();
+    return {ColumnType::u8, std::move(owned), data, size};
+}
+
+ColumnBuffer ColumnBuffer::utf8(const std::vector<std::string>& values) {
+    auto strings = std::make_shared<Utf8Values>();
+    strings->offsets.reserve(values.size() + 1);
+    for (const std::string& value : values) {
+        if (value.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) -
+                               strings->bytes.size()) {
+            throw std::length_error("a string column longer than Arrow's 32-bit offsets");
+        }
+        strings->bytes += value;
+        strings->offsets.push_back(static_cast<std::int32_t>(strings->bytes.size()));
+    }
+    const void* data = strings.get();
+    return {ColumnType::utf8, std::move(strings), data, values.size()};
 }
 
 ColumnBuffer ColumnBuffer::u32(std::shared_ptr<const void> owner,

@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -39,9 +40,16 @@
 
 namespace corvane::py {
 
-enum class TableKind { bars_tick, bars_ohlc, truth, macro, book, fills };
+enum class TableKind { bars_tick, bars_ohlc, truth, macro, book, fills, universe };
 
-enum class ColumnType { u32, f64 };
+enum class ColumnType { u8, u32, f64, utf8 };
+
+// A column of strings as Arrow lays it out: `offsets` (one more than the
+// strings) into the concatenated UTF-8 `bytes`.
+struct Utf8Values {
+    std::vector<std::int32_t> offsets{0};
+    std::string bytes;
+};
 
 struct ColumnSpec {
     const char* name;
@@ -50,7 +58,8 @@ struct ColumnSpec {
 
 // The columns of `kind`'s schema, in order.
 std::span<const ColumnSpec> table_columns(TableKind kind) noexcept;
-// The table's name: "bars" (both grains), "truth", "macro", "book", "fills".
+// The table's name: "bars" (both grains), "truth", "macro", "book", "fills",
+// "universe".
 std::string_view table_name(TableKind kind) noexcept;
 
 // One column's values, contiguous and immutable, owned by a reference count
@@ -61,6 +70,9 @@ public:
     // Arrow reads is the memory `values.data()` pointed to before the call.
     static ColumnBuffer u32(std::vector<std::uint32_t>&& values);
     static ColumnBuffer f64(std::vector<double>&& values);
+    static ColumnBuffer u8(std::vector<std::uint8_t>&& values);
+    // Throws std::length_error past Arrow's 32-bit string offsets.
+    static ColumnBuffer utf8(const std::vector<std::string>& values);
 
     // Shares memory that `owner` keeps alive: `values` must lie in it and
     // must never change while any stream or batch may read it.
@@ -75,6 +87,7 @@ public:
     ColumnType type() const noexcept { return type_; }
     // Number of values.
     std::size_t size() const noexcept { return size_; }
+    // The values; for utf8, the Utf8Values.
     const void* data() const noexcept { return data_; }
     const std::shared_ptr<const void>& owner() const noexcept { return owner_; }
 

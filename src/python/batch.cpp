@@ -168,22 +168,37 @@ PyObject* EngineBatch_run_days(PyObject* self, PyObject* const* args, Py_ssize_t
     });
 }
 
-PyObject* EngineBatch_prices(PyObject* self, PyObject*) {
-    return with_batch(
-        self, [](EngineBatch& batch) { return f64_bytes(batch.column(PriceField::price)); });
+// As bytes, or as a markets x instruments array over them.
+PyObject* batch_matrix(const EngineBatch& batch, PriceField field, bool as_numpy) {
+    return f64_result(f64_bytes(batch.column(field)), as_numpy,
+                      static_cast<Py_ssize_t>(batch.members().size()),
+                      static_cast<Py_ssize_t>(batch.tickers().size()));
 }
 
-constexpr Param COLUMN_PARAMS[] = {{"field"}};
+constexpr Param PRICES_PARAMS[] = {optional_param("as_numpy")};
+constexpr Signature PRICES_SIGNATURE{"prices", PRICES_PARAMS, 0};
+
+PyObject* EngineBatch_prices(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
+        bool as_numpy = false;
+        if (!parse_args(PRICES_SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
+        return batch_matrix(batch, PriceField::price, as_numpy);
+    });
+}
+
+constexpr Param COLUMN_PARAMS[] = {{"field"}, optional_param("as_numpy")};
 constexpr Signature COLUMN_SIGNATURE{"column", COLUMN_PARAMS, 1};
 
 PyObject* EngineBatch_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
         std::string_view name;
-        if (!parse_args(COLUMN_SIGNATURE, args, nargs, kwnames, name)) return nullptr;
+        bool as_numpy = false;
+        if (!parse_args(COLUMN_SIGNATURE, args, nargs, kwnames, name, as_numpy)) return nullptr;
         auto field = field_from_name(name);
         if (!unwrap(field)) return nullptr;
-        return f64_bytes(batch.column(*field));
+        return batch_matrix(batch, *field, as_numpy);
     });
 }
 
@@ -262,12 +277,14 @@ PyMethodDef METHODS[] = {
                     "run_days($self, days, *, hour=9, minute=30, day_of_week=3, "
                     "ticks_per_day=390, volatility=1.0)\n--\n\n"
                     "Whole days in every market: open, one session, close. Ctrl-C stops it."),
-    noargs_method("prices", EngineBatch_prices,
-                  "prices($self)\n--\n\nmarkets x instruments prices, row-major (one market's "
-                  "cross-section contiguous), as little-endian float64 bytes."),
+    keywords_method("prices", EngineBatch_prices,
+                    "prices($self, *, as_numpy=False)\n--\n\nmarkets x instruments prices, "
+                    "row-major (one market's cross-section contiguous), as little-endian float64 "
+                    "bytes; as_numpy=True: a read-only array over them, shaped markets x "
+                    "instruments."),
     keywords_method("column", EngineBatch_column,
-                    "column($self, field)\n--\n\nOne column of every market, shaped as "
-                    "prices()."),
+                    "column($self, field, *, as_numpy=False)\n--\n\nOne column of every "
+                    "market, shaped as prices()."),
     {},
 };
 

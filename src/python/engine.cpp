@@ -21,6 +21,7 @@
 #include "core/table_digest.hpp"
 #include "core/text.hpp"
 #include "python/args.hpp"
+#include "python/arrow.hpp"
 #include "python/bindings.hpp"
 #include "python/errors.hpp"
 #include "python/pickling.hpp"
@@ -212,16 +213,30 @@ PyObject* Engine_tick(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// A time given in full, or not at all (the engine's clock then).
+bool time_or_clock(const Simulation& simulation, const std::optional<std::int64_t>& hour,
+                   const std::optional<std::int64_t>& minute,
+                   const std::optional<std::int64_t>& day_of_week, Clock& clock) {
+    if (!hour && !minute && !day_of_week) {
+        clock = simulation.next_clock(clock.volatility);
+        return true;
+    }
+    if (hour && minute && day_of_week) {
+        clock.hour = *hour;
+        clock.minute = *minute;
+        clock.day_of_week = *day_of_week;
+        return true;
+    }
+    raise_validation(
+        "give hour, minute and day_of_week together, or none of them to continue from "
+        "Engine.clock");
+    return false;
+}
+
 constexpr Param SESSION_PARAMS[] = {
-    {"hour"},
-    {"minute"},
-    {"day_of_week"},
-    {"ticks"},
-    optional_param("volatility"),
-    optional_param("close_at_end"),
-    optional_param("news"),
-    optional_param("news_impacts"),
-    optional_param("order_flow"),
+    optional_param("hour"),  optional_param("minute"),       optional_param("day_of_week"),
+    optional_param("ticks"), optional_param("volatility"),   optional_param("close_at_end"),
+    optional_param("news"),  optional_param("news_impacts"), optional_param("order_flow"),
 };
 constexpr Signature SESSION_SIGNATURE{"run_session", SESSION_PARAMS, 4};
 
@@ -229,16 +244,22 @@ PyObject* Engine_run_session(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
         Clock clock;
-        std::uint64_t ticks = 0;
+        std::optional<std::int64_t> hour, minute, day_of_week;
+        std::optional<std::uint64_t> ticks;
         bool close_at_end = false;
         PyObject* news = Py_None;
         PyObject* impacts = Py_None;
         PyObject* flow = Py_None;
-        if (!parse_args(SESSION_SIGNATURE, args, nargs, kwnames, clock.hour, clock.minute,
-                        clock.day_of_week, ticks, clock.volatility, close_at_end, news, impacts,
-                        flow)) {
+        if (!parse_args(SESSION_SIGNATURE, args, nargs, kwnames, hour, minute, day_of_week, ticks,
+                        clock.volatility, close_at_end, news, impacts, flow)) {
             return nullptr;
         }
+        if (!ticks) {
+            return raise_validation(
+                "run_session() needs ticks: run_session(ticks=N) runs N minutes from "
+                "Engine.clock, run_session(hour, minute, day_of_week, N) from the time given");
+        }
+        if (!time_or_clock(simulation, hour, minute, day_of_week, clock)) return nullptr;
         std::optional<CallInputs> inputs = call_inputs(news, impacts, flow, "run_session");
         if (!inputs) return nullptr;
         std::optional<Result<RunOutcome>> ran;
@@ -246,7 +267,7 @@ PyObject* Engine_run_session(PyObject* self, PyObject* const* args, Py_ssize_t n
             // Nothing inside touches an interpreter object; between slices
             // the lock comes back for a moment to look for Ctrl-C.
             ReleasedInterpreter released;
-            ran.emplace(simulation.run_session(clock, ticks, close_at_end, *inputs, [&released] {
+            ran.emplace(simulation.run_session(clock, *ticks, close_at_end, *inputs, [&released] {
                 return released.no_signal_raised();
             }));
         }
@@ -312,9 +333,19 @@ PyObject* Engine_run_until(PyObject* self, PyObject* const* args, Py_ssize_t nar
         std::optional<double> below;
         std::uint64_t max_ticks = 390;
         Clock clock;
+        std::optional<std::int64_t> hour, minute, day_of_week;
         if (!parse_args(UNTIL_SIGNATURE, args, nargs, kwnames, ticker, above, below, max_ticks,
-                        clock.hour, clock.minute, clock.day_of_week, clock.volatility)) {
+                        hour, minute, day_of_week, clock.volatility)) {
             return nullptr;
+        }
+        // No time: carry on from the clock. A time given in part keeps the
+        // defaults this call has always had for the rest.
+        if (!hour && !minute && !day_of_week) {
+            clock = simulation.next_clock(clock.volatility);
+        } else {
+            clock.hour = hour.value_or(9);
+            clock.minute = minute.value_or(30);
+            clock.day_of_week = day_of_week.value_or(3);
         }
         // Keeps the lock: a band watch is usually short, and the caller
         // reads the price right after.
@@ -418,28 +449,43 @@ PyObject* Engine_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
         std::uint32_t day = 0;
         if (!parse_args(RECORD_SIGNATURE, args, nargs, kwnames, day)) return nullptr;
+        // Warned before recording: where warnings are errors, nothing is kept.
+        if (simulation.day_ticks() == 0 && simulation.loose_ticks() > 0) {
+            std::string warning = text::message(
+                "record(", day, ") keeps a day with no ticks: the ", simulation.loose_ticks(),
+                " ticks run since the open were run by tick(), which never writes the day's "
+                "tables; run them with run_session or run_until to record them");
+            if (PyErr_WarnEx(PyExc_RuntimeWarning, warning.c_str(), 1) < 0) return nullptr;
+        }
         simulation.record(day);
         return Py_NewRef(Py_None);
     });
 }
 
-PyObject* Engine_prices(PyObject* self, PyObject*) {
-    return with_engine(self, [](Simulation& simulation) {
-        return f64_bytes(simulation.engine().column(PriceField::price));
+constexpr Param AS_NUMPY_PARAMS[] = {optional_param("as_numpy")};
+constexpr Signature PRICES_SIGNATURE{"prices", AS_NUMPY_PARAMS, 0};
+
+PyObject* Engine_prices(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        bool as_numpy = false;
+        if (!parse_args(PRICES_SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
+        return f64_result(f64_bytes(simulation.engine().column(PriceField::price)), as_numpy);
     });
 }
 
-constexpr Param COLUMN_PARAMS[] = {{"field"}};
+constexpr Param COLUMN_PARAMS[] = {{"field"}, optional_param("as_numpy")};
 constexpr Signature COLUMN_SIGNATURE{"column", COLUMN_PARAMS, 1};
 
 PyObject* Engine_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
         std::string_view name;
-        if (!parse_args(COLUMN_SIGNATURE, args, nargs, kwnames, name)) return nullptr;
+        bool as_numpy = false;
+        if (!parse_args(COLUMN_SIGNATURE, args, nargs, kwnames, name, as_numpy)) return nullptr;
         auto field = field_from_name(name);
         if (!unwrap(field)) return nullptr;
-        return f64_bytes(simulation.engine().column(*field));
+        return f64_result(f64_bytes(simulation.engine().column(*field)), as_numpy);
     });
 }
 
@@ -524,6 +570,48 @@ PyObject* Engine_book(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// The roster now as the Instruments that make it: those the engine was
+// built from, edited by the logged listings and delistings.
+std::vector<InstrumentInit> roster_instruments(const Simulation& simulation) {
+    std::vector<InstrumentInit> roster = simulation.universe();
+    for (const LogEntry& entry : simulation.log()) {
+        if (const auto* listed = std::get_if<log_entry::ListInstrument>(&entry)) {
+            roster.push_back(listed->instrument);
+        } else if (const auto* removed = std::get_if<log_entry::Delist>(&entry)) {
+            if (removed->index < roster.size()) {
+                roster.erase(roster.begin() + static_cast<std::ptrdiff_t>(removed->index));
+            }
+        }
+    }
+    return roster;
+}
+
+PyObject* Engine_universe_table(PyObject* self, PyObject*) {
+    return with_engine(self, [self](Simulation& simulation) -> PyObject* {
+        std::vector<InstrumentInit> roster = roster_instruments(simulation);
+        const std::size_t n = roster.size();
+        std::vector<std::uint32_t> ids(n);
+        std::vector<std::string> sectors(n);
+        std::vector<double> shares(n), initial(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ids[i] = static_cast<std::uint32_t>(i);
+            sectors[i] = roster[i].sector;
+            shares[i] = roster[i].shares_outstanding;
+            initial[i] = roster[i].initial_price;
+        }
+        std::vector<RecordBatch> batches(1);
+        batches[0].columns = {
+            ColumnBuffer::u32(std::move(ids)),
+            ColumnBuffer::utf8(simulation.tickers()),
+            ColumnBuffer::utf8(sectors),
+            ColumnBuffer::f64(std::move(shares)),
+            ColumnBuffer::f64(std::move(initial)),
+            ColumnBuffer::u8(std::vector<std::uint8_t>(n, 1)),
+        };
+        return new_arrow_stream(state_of(self), TableKind::universe, std::move(batches));
+    });
+}
+
 // ---- Books of every instrument at once ----
 //
 // For callers that read every book each step (a trading environment): these
@@ -552,8 +640,13 @@ void walk_ladder(const LiveQuote& quote, double vix, Side side, Visit visit) {
     }
 }
 
-PyObject* Engine_quotes(PyObject* self, PyObject*) {
-    return with_engine(self, [](Simulation& simulation) -> PyObject* {
+constexpr Signature QUOTES_SIGNATURE{"quotes", AS_NUMPY_PARAMS, 0};
+
+PyObject* Engine_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        bool as_numpy = false;
+        if (!parse_args(QUOTES_SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
         const Engine& engine = simulation.engine();
         const std::size_t n = engine.size();
         const double vix = engine.economy().vix;
@@ -574,18 +667,23 @@ PyObject* Engine_quotes(PyObject* self, PyObject*) {
                 });
             }
         }
-        return f64_bytes(out);
+        // Laid out field by field; an array shows it instrument by instrument.
+        const auto width = static_cast<Py_ssize_t>(n);
+        return f64_result(f64_bytes(out), as_numpy, 4, width, true);
     });
 }
 
-constexpr Param SWEEP_COSTS_PARAMS[] = {{"quantities"}};
+constexpr Param SWEEP_COSTS_PARAMS[] = {{"quantities"}, optional_param("as_numpy")};
 constexpr Signature SWEEP_COSTS_SIGNATURE{"sweep_costs", SWEEP_COSTS_PARAMS, 1};
 
 PyObject* Engine_sweep_costs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
         PyObject* given = nullptr;
-        if (!parse_args(SWEEP_COSTS_SIGNATURE, args, nargs, kwnames, given)) return nullptr;
+        bool as_numpy = false;
+        if (!parse_args(SWEEP_COSTS_SIGNATURE, args, nargs, kwnames, given, as_numpy)) {
+            return nullptr;
+        }
         const Engine& engine = simulation.engine();
         const std::size_t n = engine.size();
         Ref items = Ref::steal(
@@ -631,37 +729,50 @@ PyObject* Engine_sweep_costs(PyObject* self, PyObject* const* args, Py_ssize_t n
             out[n + i] = cost / filled;
             out[2 * n + i] = worst;
         }
-        return f64_bytes(out);
+        return f64_result(f64_bytes(out), as_numpy, 3, static_cast<Py_ssize_t>(n), true);
     });
 }
 
-constexpr Param ATTRIBUTION_PARAMS[] = {{"factor"}};
+constexpr Param ATTRIBUTION_PARAMS[] = {{"factor"}, optional_param("as_numpy")};
 constexpr Signature ATTRIBUTION_SIGNATURE{"attribution", ATTRIBUTION_PARAMS, 1};
 
 PyObject* Engine_attribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
         std::string_view name;
-        if (!parse_args(ATTRIBUTION_SIGNATURE, args, nargs, kwnames, name)) return nullptr;
+        bool as_numpy = false;
+        if (!parse_args(ATTRIBUTION_SIGNATURE, args, nargs, kwnames, name, as_numpy)) {
+            return nullptr;
+        }
         auto slot = factor_from_name(name);
         if (!unwrap(slot)) return nullptr;
         std::vector<double> values;
         for (const AttributionRow& row : simulation.engine().attribution()) {
             values.push_back(row[*slot]);
         }
-        return f64_bytes(values);
+        return f64_result(f64_bytes(values), as_numpy);
     });
 }
 
 // The last session's matrix, cut to the ticks it wrote: past them lies an
 // older session.
-template <auto Matrix>
-PyObject* Engine_session_matrix(PyObject* self, PyObject*) {
-    return with_engine(self, [](Simulation& simulation) {
+constexpr Signature SESSION_PRICES_SIGNATURE{"session_prices", AS_NUMPY_PARAMS, 0};
+constexpr Signature SESSION_VOLUMES_SIGNATURE{"session_volumes", AS_NUMPY_PARAMS, 0};
+constexpr Signature SESSION_MISPRICING_SIGNATURE{"session_mispricing_s", AS_NUMPY_PARAMS, 0};
+
+template <auto Matrix, const Signature& SIGNATURE>
+PyObject* Engine_session_matrix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+        bool as_numpy = false;
+        if (!parse_args(SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
         const SessionBuffer& session = simulation.session();
         const std::vector<double>& values = session.*Matrix;
         std::size_t cells = static_cast<std::size_t>(session.ticks_written) * session.instruments;
-        return f64_bytes(std::span<const double>(values).first(std::min(cells, values.size())));
+        cells = std::min(cells, values.size());
+        const std::size_t width = session.instruments == 0 ? 1 : session.instruments;
+        return f64_result(f64_bytes(std::span<const double>(values).first(cells)), as_numpy,
+                          static_cast<Py_ssize_t>(cells / width), static_cast<Py_ssize_t>(width));
     });
 }
 
@@ -774,6 +885,11 @@ PyObject* read_recorded_bytes(PyObject*, Simulation& simulation) {
 PyObject* read_order_log(PyObject*, Simulation& simulation) {
     return order_log_list(simulation.log());
 }
+PyObject* read_clock(PyObject*, Simulation& simulation) {
+    const std::optional<TimeOfDay>& clock = simulation.clock();
+    if (!clock) return Py_NewRef(Py_None);
+    return values_tuple(clock->hour, clock->minute, clock->day_of_week);
+}
 
 PyGetSetDef GETSET[] = {
     read_only("tickers", property<read_tickers>,
@@ -801,6 +917,11 @@ PyGetSetDef GETSET[] = {
               "Ticks written by the last session run."),
     read_only("order_log", property<read_order_log>,
               "Every input so far, in order: a new list of dicts, each with \"op\" first."),
+    read_only("clock", property<read_clock>,
+              "(hour, minute, day_of_week) of the open day's next tick, or None while no day is "
+              "open. A day opens at (9, 30, 3); tick, run_session and run_until move it past the "
+              "ticks they ran (past 16:00 too: a session runs on into after-hours). "
+              "run_session(ticks=N) and run_until(...) given no time start here."),
     {},
 };
 
@@ -821,15 +942,30 @@ PyMethodDef METHODS[] = {
         "tick", Engine_tick,
         "tick($self, hour, minute, day_of_week, *, volatility=1.0, news=None, "
         "news_impacts=None, order_flow=None)\n--\n\n"
-        "One game-minute. Never opens a day; a tick outside market hours draws nothing. "
-        "order_flow maps a ticker to (buy, sell) share volumes. Returns a TickResult."),
+        "One game-minute: the light step. Never opens a day, and its output is not kept in the "
+        "day's tables (bars, truth, session_*): record() after a day of tick() calls keeps an "
+        "empty day, and warns. A tick outside market hours draws nothing. Moves Engine.clock "
+        "past the time given when a day is open. news, news_impacts and order_flow as for "
+        "run_session. Returns a TickResult."),
     keywords_method(
         "run_session", Engine_run_session,
-        "run_session($self, hour, minute, day_of_week, ticks, *, volatility=1.0, "
-        "close_at_end=False, news=None, news_impacts=None, order_flow=None)\n--\n\n"
-        "`ticks` consecutive minutes from the given time, inputs applied to every tick, opening "
-        "the day first when none is open. Runs without the interpreter lock; Ctrl-C stops it "
-        "and what ran stays run. Returns the ticks written."),
+        "run_session($self, hour=None, minute=None, day_of_week=None, ticks=None, *, "
+        "volatility=1.0, close_at_end=False, news=None, news_impacts=None, "
+        "order_flow=None)\n--\n\n"
+        "`ticks` consecutive minutes, inputs applied to every tick, opening the day first when "
+        "none is open. From the time given (all three of hour, minute, day_of_week), or, given "
+        "none, from Engine.clock: run_session(ticks=60) carries on where the day stands. "
+        "ticks is always required.\n\n"
+        "news: News items, each moving its instruments' mispricing by price_impact / 390 on "
+        "every tick (a daily drift spread over the day's minutes). order_flow: {ticker: (buy, "
+        "sell)} shares on every tick, adding 0.35 * 50 * imbalance * intensity / depth / 390 "
+        "to s (kx-v14's informed_flow_fraction and order_flow_coefficient): imbalance = (buy - "
+        "sell) / (buy + sell), intensity = 0.15 * (buy + sell) / (avg_volume / 390) held to "
+        "0.2..1.5 (capped from ten average ticks' volume up: 2e4 and 1e9 shares push "
+        "alike), depth = max(avg_volume, 0.005 * shares_outstanding) / 390. The shares are "
+        "not traded and not counted in the tick's volume. See News and NewsImpact.\n\n"
+        "Runs without the interpreter lock; Ctrl-C stops it and what ran stays run. Returns the "
+        "ticks written."),
     keywords_method(
         "run_days", Engine_run_days,
         "run_days($self, days, *, hour=9, minute=30, day_of_week=3, ticks_per_day=390, "
@@ -838,10 +974,12 @@ PyMethodDef METHODS[] = {
         "stops it; completed days stay. Returns `days`."),
     keywords_method(
         "run_until", Engine_run_until,
-        "run_until($self, *, ticker, above=None, below=None, max_ticks=390, hour=9, minute=30, "
-        "day_of_week=3, volatility=1.0)\n--\n\n"
+        "run_until($self, *, ticker, above=None, below=None, max_ticks=390, hour=None, "
+        "minute=None, day_of_week=None, volatility=1.0)\n--\n\n"
         "Tick until `ticker`'s price is strictly above `above` or strictly below `below`, at "
-        "most max_ticks. Returns the tick (within this call) it fired on, or None."),
+        "most max_ticks, opening the day first when none is open. Given no time it starts at "
+        "Engine.clock (9:30 on day 3 in a day just opened); a time given in part takes 9, 30 "
+        "and 3 for the rest. Returns the tick (within this call) it fired on, or None."),
     noargs_method("close_market", Engine_close_market,
                   "close_market($self)\n--\n\nClose the day: variances, the daily roll, jumps, "
                   "then the daily macro step. Logged."),
@@ -870,11 +1008,14 @@ PyMethodDef METHODS[] = {
                     "Overwrite the given economy series (rates fractional); the next close "
                     "evolves them from there. Logged, even with nothing given."),
     keywords_method("record", Engine_record,
-                    "record($self, day)\n--\n\nKeep the day so far, labelled `day`, with the "
-                    "economy it traded under. Logged."),
-    noargs_method("prices", Engine_prices,
-                  "prices($self)\n--\n\nEvery price in roster order, as little-endian float64 "
-                  "bytes (numpy.frombuffer(b, dtype=\"<f8\"))."),
+                    "record($self, day)\n--\n\nKeep the day so far (its run_session and "
+                    "run_until ticks), labelled `day`, with the economy it traded under. Warns "
+                    "(RuntimeWarning) when the day's ticks were all run by tick(), which the "
+                    "day's tables never hold. Logged."),
+    keywords_method("prices", Engine_prices,
+                    "prices($self, *, as_numpy=False)\n--\n\nEvery price in roster order, as "
+                    "little-endian float64 bytes (numpy.frombuffer(b, dtype=\"<f8\")); "
+                    "as_numpy=True gives that read-only array, over the same bytes."),
     noargs_method("clear_recording", Engine_clear_recording,
                   "clear_recording($self)\n--\n\nDrop the recorded days, macro rows and book "
                   "rows. Logged."),
@@ -894,33 +1035,49 @@ PyMethodDef METHODS[] = {
                     "snapshot_book($self, *, day=0, tick=0, levels=10)\n--\n\nRecord every "
                     "instrument's live book, at most `levels` levels a side; returns the rows "
                     "added. Logged."),
+    noargs_method("universe_table", Engine_universe_table,
+                  "universe_table($self)\n--\n\nThe roster as an ArrowStream named "
+                  "\"universe\", a row per instrument in roster order: instrument_id (its "
+                  "position, the instrument_id of bars, truth and book rows), ticker, sector, "
+                  "shares_outstanding, initial_price and listed. A delisted instrument leaves the "
+                  "roster and so this table, and the rest move down: listed is 1 on every row, "
+                  "and ids join with tables recorded since the last list_instrument or delist."),
     noargs_method("book_table", Engine_book_table,
                   "book_table($self)\n--\n\nEvery recorded book row, as one record batch."),
     keywords_method("book", Engine_book,
                     "book($self, ticker)\n--\n\nThe instrument's live book as a detached "
                     "OrderBook: trading against it prices a fill without moving the market."),
-    noargs_method("quotes", Engine_quotes,
-                  "quotes($self)\n--\n\nEvery instrument's top of book, as little-endian "
-                  "float64 bytes shaped 4 x instruments: best bid, best ask, bid size, ask size. "
-                  "An empty side reads NaN with size 0."),
-    keywords_method("sweep_costs", Engine_sweep_costs,
-                    "sweep_costs($self, quantities)\n--\n\nPrices a market order per "
-                    "instrument against its live book without moving the market: quantities in "
-                    "roster order, positive to buy, negative to sell, 0 for none. Returns "
-                    "little-endian float64 bytes shaped 3 x instruments: the signed quantity "
-                    "filled, the average and the worst price (NaN where nothing filled)."),
+    keywords_method("quotes", Engine_quotes,
+                    "quotes($self, *, as_numpy=False)\n--\n\nEvery instrument's top of book, as "
+                    "little-endian float64 bytes laid out 4 x instruments: best bid, best ask, "
+                    "bid size, ask size. An empty side reads NaN with size 0. as_numpy=True: a "
+                    "read-only array over those bytes, shaped instruments x 4."),
+    keywords_method(
+        "sweep_costs", Engine_sweep_costs,
+        "sweep_costs($self, quantities, *, as_numpy=False)\n--\n\nPrices a market order per "
+        "instrument against its live book without moving the market: quantities in "
+        "roster order, positive to buy, negative to sell, 0 for none. Returns "
+        "little-endian float64 bytes shaped 3 x instruments: the signed quantity "
+        "filled, the average and the worst price (NaN where nothing filled). "
+        "as_numpy=True: a read-only array over those bytes, shaped instruments x 3."),
     keywords_method("attribution", Engine_attribution,
-                    "attribution($self, factor)\n--\n\nToday's change of the mispricing due to "
-                    "one driver, per instrument, as little-endian float64 bytes."),
-    noargs_method("session_prices", Engine_session_matrix<&SessionBuffer::price>,
-                  "session_prices($self)\n--\n\nThe last session's prices, ticks x instruments "
-                  "row-major, as little-endian float64 bytes."),
-    noargs_method("session_volumes", Engine_session_matrix<&SessionBuffer::volume>,
-                  "session_volumes($self)\n--\n\nThe last session's cumulative volumes, shaped "
-                  "as session_prices()."),
-    noargs_method("session_mispricing_s", Engine_session_matrix<&SessionBuffer::mispricing_s>,
-                  "session_mispricing_s($self)\n--\n\nThe last session's mispricing, shaped as "
-                  "session_prices(); NaN where there is none yet."),
+                    "attribution($self, factor, *, as_numpy=False)\n--\n\nToday's change of the "
+                    "mispricing due to one driver, per instrument, as little-endian float64 "
+                    "bytes, or (as_numpy=True) a read-only array over them."),
+    keywords_method("session_prices",
+                    Engine_session_matrix<&SessionBuffer::price, SESSION_PRICES_SIGNATURE>,
+                    "session_prices($self, *, as_numpy=False)\n--\n\nThe last session's "
+                    "prices, ticks x instruments row-major, as little-endian float64 bytes; "
+                    "as_numpy=True: a read-only array over them, shaped ticks x instruments."),
+    keywords_method("session_volumes",
+                    Engine_session_matrix<&SessionBuffer::volume, SESSION_VOLUMES_SIGNATURE>,
+                    "session_volumes($self, *, as_numpy=False)\n--\n\nThe last session's "
+                    "cumulative volumes, shaped as session_prices()."),
+    keywords_method(
+        "session_mispricing_s",
+        Engine_session_matrix<&SessionBuffer::mispricing_s, SESSION_MISPRICING_SIGNATURE>,
+        "session_mispricing_s($self, *, as_numpy=False)\n--\n\nThe last session's "
+        "mispricing, shaped as session_prices(); NaN where there is none yet."),
     noargs_method("state_snapshot", Engine_state_snapshot,
                   "state_snapshot($self)\n--\n\nThe market's complete state as a plain dict: "
                   "restored into an engine built from the same seed, universe and model, it "
@@ -941,8 +1098,9 @@ PyMethodDef METHODS[] = {
                   "little-endian byte form with every sequence behind its length; equal "
                   "digests, equal tables. Nothing recorded hashes the empty recording."),
     keywords_method("column", Engine_column,
-                    "column($self, field)\n--\n\nOne per-instrument column, in roster order, as "
-                    "little-endian float64 bytes; an absent value reads NaN."),
+                    "column($self, field, *, as_numpy=False)\n--\n\nOne per-instrument column, "
+                    "in roster order, as little-endian float64 bytes (as_numpy=True: a "
+                    "read-only array over them); an absent value reads NaN."),
     {},
 };
 

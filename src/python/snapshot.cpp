@@ -356,6 +356,38 @@ bool read_continuation(PyObject* snapshot, StatePatch& patch) {
     return true;
 }
 
+// "clock": None while no day is open, else [hour, minute, day_of_week]
+// with the minute and weekday in range and the hour not negative.
+bool read_clock(PyObject* snapshot, bool day_open, StatePatch& patch) {
+    Ref value = item(snapshot, "clock");
+    if (!value) return true;
+    patch.clock_given = true;
+    std::vector<std::int64_t> parts;
+    bool shaped = value.get() == Py_None;
+    if (!shaped && PyList_Check(value.get()) && PyList_Size(value.get()) == 3) {
+        for (Py_ssize_t i = 0; i < 3; ++i) {
+            std::int64_t part = 0;
+            if (!from_python(PyList_GetItem(value.get(), i), FUNCTION, "clock", part)) {
+                return false;
+            }
+            parts.push_back(part);
+        }
+        shaped = parts[0] >= 0 && parts[1] >= 0 && parts[1] < 60 && parts[2] >= 0 && parts[2] < 7;
+    }
+    if (shaped && parts.empty() == !day_open) {
+        if (!parts.empty()) patch.clock = TimeOfDay{parts[0], parts[1], parts[2]};
+        return true;
+    }
+    Ref shown = Ref::steal(PyObject_Repr(value.get()));
+    const char* text = shown ? PyUnicode_AsUTF8AndSize(shown.get(), nullptr) : nullptr;
+    if (!text) return false;
+    raise_validation(text::message(
+        "clock must be [hour, minute, day_of_week] (minute 0 to 59, day_of_week 0 to 6) while "
+        "the market is open and None while it is closed; got ",
+        text, " with market_open ", day_open ? "True" : "False"));
+    return false;
+}
+
 }  // namespace
 
 PyObject* state_dict(const EngineState& state) {
@@ -388,6 +420,10 @@ PyObject* state_dict(const EngineState& state) {
                                  .add("economy", draws.economy)
                                  .add("external", draws.external)
                                  .finish())
+        .add_object("clock", state.clock
+                                 ? list_of(std::array{state.clock->hour, state.clock->minute,
+                                                      state.clock->day_of_week})
+                                 : Py_NewRef(Py_None))
         .finish();
 }
 
@@ -429,7 +465,10 @@ std::optional<StatePatch> state_patch(PyObject* snapshot, const Simulation& simu
     if (Ref economy = item(snapshot, "economy")) {
         if (!read_economy(economy.get(), patch)) return std::nullopt;
     }
-    if (!read_continuation(snapshot, patch)) return std::nullopt;
+    if (!read_continuation(snapshot, patch) ||
+        !read_clock(snapshot, patch.market_open.value_or(simulation.day_open()), patch)) {
+        return std::nullopt;
+    }
     return patch;
 }
 

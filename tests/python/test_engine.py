@@ -159,8 +159,9 @@ class TestDriving:
         assert e.session_ticks_written == 1
         entry = e.order_log[-1]
         assert ops(e) == ["open_market", "run_until", "run_until"]
+        # Mid-day, a run given no time carries on from the clock: 9:30 + 7 minutes.
         assert entry == {"op": "run_until", "ticker": "AAA", "above": None, "below": price * 2,
-                         "max_ticks": 390, "hour": 9, "minute": 30, "day_of_week": 3,
+                         "max_ticks": 390, "hour": 9, "minute": 37, "day_of_week": 3,
                          "volatility": 1.0, "ticks_run": 1}
 
     def test_roster_edits(self):

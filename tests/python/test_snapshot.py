@@ -53,7 +53,7 @@ class TestContinuation:
             "tick_fundamental", "tick_anchor", "market_open", "market_variance", "volume_state",
             "economy"]
         assert list(snapshot)[12:] == ["day_number", "pending_news", "universe_stress",
-                                       "instrument_volume_states", "draws"]
+                                       "instrument_volume_states", "draws", "clock"]
         assert list(snapshot["columns"])[:3] == ["price", "previous_close", "previous_tick_price"]
         assert len(snapshot["rng"]) == 21 and snapshot["tickers"][0] == "AAA-0"
         economy = snapshot["economy"]
