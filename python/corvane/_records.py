@@ -195,55 +195,49 @@ def _inputs(entry: dict[str, Any]) -> dict[str, Any]:
 
 
 def _reissue(engine: Engine, op: str, entry: dict[str, Any]) -> None:
-    if op == "open_market":
-        engine.open_market()
-    elif op == "close_market":
-        engine.close_market()
-    elif op == "tick":
-        clock = _clock(entry)
-        engine.tick(
-            clock.pop("hour"), clock.pop("minute"), clock.pop("day_of_week"), **clock, **_inputs(entry)
-        )
-    elif op == "run_session":
-        clock = _clock(entry)
-        engine.run_session(
-            clock.pop("hour"),
-            clock.pop("minute"),
-            clock.pop("day_of_week"),
-            entry["ticks"],
-            close_at_end=entry["close_at_end"],
-            **clock,
-            **_inputs(entry),
-        )
-    elif op == "run_until":
-        # The band may have fired earlier or later under other inputs; what
-        # ran is what the log says ran, so exactly that many ticks run again.
-        engine.run_until(
-            ticker=entry["ticker"],
-            above=entry["above"],
-            below=entry["below"],
-            max_ticks=entry["ticks_run"],
-            **_clock(entry),
-        )
-    elif op == "pin_macro":
-        engine.pin_macro(**entry["fields"])
-    elif op == "list_instrument":
-        engine.list_instrument(Instrument(**{name: entry[name] for name in _INSTRUMENT_FIELDS}))
-    elif op == "delist":
-        engine.delist(entry["index"])
-    elif op == "draw_uniform":
-        engine.draw_uniform()
-    elif op == "draw_normal":
-        engine.draw_normal()
-    elif op == "record":
-        # The run being replayed already had its say about a day of tick()s.
-        with warnings.catch_warnings():
-            warnings.filterwarnings("ignore", r"record\(", RuntimeWarning)
-            engine.record(entry["day"])
-    elif op == "snapshot_book":
-        engine.snapshot_book(day=entry["day"], tick=entry["tick"], levels=entry["levels"])
-    elif op == "clear_recording":
-        engine.clear_recording()
+    match op:
+        case "open_market":
+            engine.open_market()
+        case "close_market":
+            engine.close_market()
+        case "tick":
+            clock = _clock(entry)
+            engine.tick(
+                clock.pop("hour"), clock.pop("minute"), clock.pop("day_of_week"), **clock,
+                **_inputs(entry),
+            )
+        case "run_session":
+            clock = _clock(entry)
+            engine.run_session(
+                clock.pop("hour"), clock.pop("minute"), clock.pop("day_of_week"), entry["ticks"],
+                close_at_end=entry["close_at_end"], **clock, **_inputs(entry),
+            )
+        case "run_until":
+            # The band may have fired earlier or later under other inputs; what
+            # ran is what the log says ran, so exactly that many ticks run again.
+            engine.run_until(
+                ticker=entry["ticker"], above=entry["above"], below=entry["below"],
+                max_ticks=entry["ticks_run"], **_clock(entry),
+            )
+        case "pin_macro":
+            engine.pin_macro(**entry["fields"])
+        case "list_instrument":
+            engine.list_instrument(Instrument(**{name: entry[name] for name in _INSTRUMENT_FIELDS}))
+        case "delist":
+            engine.delist(entry["index"])
+        case "draw_uniform":
+            engine.draw_uniform()
+        case "draw_normal":
+            engine.draw_normal()
+        case "record":
+            # The run being replayed already had its say about a day of tick()s.
+            with warnings.catch_warnings():
+                warnings.filterwarnings("ignore", r"record\(", RuntimeWarning)
+                engine.record(entry["day"])
+        case "snapshot_book":
+            engine.snapshot_book(day=entry["day"], tick=entry["tick"], levels=entry["levels"])
+        case "clear_recording":
+            engine.clear_recording()
 
 
 # What each manifest value and log entry field must be, as (description,
