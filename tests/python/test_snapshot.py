@@ -36,8 +36,7 @@ def shift_mispricing(e):
 CHANGES = {
     "macro pin": lambda e: e.pin_macro(vix=42.0, federal_funds_rate=0.06, cycle="trough"),
     "column write": shift_mispricing,
-    "listing": lambda e: e.list_instrument(corvane.Instrument("NEW", "energy", initial_price=30.0,
-                                                              shares_outstanding=5e6)),
+    "listing": lambda e: e.list_instrument(corvane.Instrument("NEW", "energy", initial_price=30.0, shares_outstanding=5e6)),
     "delisting": lambda e: e.delist(2),
     "news": lambda e: e.tick(10, 0, 3, news=[corvane.News(ticker="AAB", price_impact=0.05)],
                              news_impacts=[corvane.NewsImpact(sector="energy", remaining_impact=0.5)]),
@@ -72,8 +71,7 @@ class TestContinuation:
         whole.run_session(9, 30, 3, 390)
         for start, ticks in ((0, 1), (1, 200), (201, 189)):
             pieces.run_session(*divmod(570 + start, 60), 3, ticks)
-        for e in (whole, pieces):
-            e.record(0)
+        whole.record(0), pieces.record(0)
         assert observed(whole) == observed(pieces)
         assert pa.table(whole.truth()) == pa.table(pieces.truth())
         assert pa.table(whole.bars()).column("close") == pa.table(pieces.bars()).column("close")
