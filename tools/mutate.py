@@ -349,8 +349,10 @@ class Workspace:
     """A copy of the checkout with one build of the C++ tests and the module:
     the core is compiled once for both."""
 
-    def __init__(self, base: Path, python: str, jobs: int, layers: list[str]) -> None:
+    def __init__(self, base: Path, python: str, jobs: int, layers: list[str],
+                 module: Path | None = None) -> None:
         self.layers = layers
+        self.module = module
         self.base = base
         self.tree = base / "tree"
         self.build_dir = base / "build"
@@ -376,6 +378,9 @@ class Workspace:
             target.parent.mkdir(parents=True, exist_ok=True)
             if not target.exists() or target.read_bytes() != source.read_bytes():
                 shutil.copy2(source, target)
+        if self.module is not None:
+            self.link_package([self.module])
+            return
         subprocess.run(
             ["cmake", "-S", str(self.tree), "-B", str(self.build_dir), "-G", "Ninja",
              "-DCMAKE_BUILD_TYPE=Release", "-DCORVANE_WERROR=ON", "-DCORVANE_BUILD_TESTS=ON",
@@ -389,9 +394,13 @@ class Workspace:
         listing = subprocess.run(["ninja", "-C", str(self.build_dir), "-t", "targets", "all"],
                                  check=True, stdout=subprocess.PIPE, text=True).stdout
         self.targets = {line.split(":")[0] for line in listing.splitlines()}
+        self.link_package(list(self.build_dir.glob("_core*.so")))
+
+    def link_package(self, extensions: list[Path]) -> None:
+        """The importable package: the tree's .py files and the extension."""
         pkg = self.package / "corvane"
         pkg.mkdir(parents=True, exist_ok=True)
-        for f in [*(self.tree / "python/corvane").iterdir(), *self.build_dir.glob("_core*.so")]:
+        for f in [*(self.tree / "python/corvane").iterdir(), *extensions]:
             link = pkg / f.name
             if link.is_symlink() or link.exists():
                 link.unlink()
@@ -407,6 +416,8 @@ class Workspace:
 
     def objects_digest(self) -> str:
         digest = hashlib.sha256()
+        if self.module is not None:
+            return digest.hexdigest()
         for target in ("corvane_core.dir", "_core.dir"):
             for obj in sorted((self.build_dir / "CMakeFiles" / target).rglob("*.o")):
                 digest.update(obj.read_bytes())
@@ -494,6 +505,9 @@ def main() -> None:
                              "Python tests that import its module); the count is split evenly")
     parser.add_argument("--retry", metavar="RESULTS",
                         help="run exactly the survivors recorded in an earlier results file")
+    parser.add_argument("--module", type=Path,
+                        help="package layer only: a built _core extension of the unmutated "
+                             "source to import, instead of building one in the copy")
     args = parser.parse_args()
     layers = [layer.strip() for layer in args.layers.split(",") if layer.strip()]
     if not layers or any(layer not in LAYERS for layer in layers):
@@ -527,7 +541,10 @@ def main() -> None:
 
     if args.retry:
         layers = sorted({next(k for k, d in LAYERS.items() if m.path.startswith(d)) for m in sample})
-    space = Workspace(ROOT / "build/mutate", args.python, args.jobs, layers)
+    if args.module is not None and layers != ["package"]:
+        parser.error("--module serves the package layer alone: C++ mutants need their own build")
+    module = None if args.module is None else args.module.resolve()
+    space = Workspace(ROOT / "build/mutate", args.python, args.jobs, layers, module)
     space.prepare()
     baseline = space.objects_digest()
     cpp_ok = "core" not in layers or space.ctest(args.timeout) == "ok"
