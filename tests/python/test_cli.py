@@ -25,6 +25,8 @@ class TestCommand:
         assert (tmp_path / "summary.png").read_bytes().startswith(b"\x89PNG")
         engine = corvane.replay(corvane.loads((tmp_path / "manifest.json").read_text()))
         assert engine.seed == 4 and engine.recorded_days == 3
+        named = [(u.ticker, u.sector) for u in engine.universe]
+        assert [named[i] for i in bars["instrument_id"].to_pylist()] == list(zip(bars["ticker"].to_pylist(), bars["sector"].to_pylist()))
 
     def test_sweep_presets_and_digest(self, tmp_path):
         out = corvane_command("sweep", "--seeds", "3", "--size", "4", "--days", "1", "--ticks", "20",
@@ -45,6 +47,7 @@ class TestCommand:
         (["simulate", "--size", "ten"], "argument --size: 'ten' is not a whole number"),
         (["simulate", "--preset", "kx-v99", "--days", "1", "--size", "1"], 'unknown model preset "kx-v99"'),
         (["sweep", "--first-seed", "4294967295", "--seeds", "2"], "past 4294967295"),
+        (["simulate", "--seed", "4294967296"], "--seed: 4294967296 is out of range: give a number from 0 to 4294967295"),
         (["fly"], "invalid choice: 'fly'"),
         (["digest", "--size", "1", "--preset", "kx-v99"], 'corvane digest: error: unknown preset "kx-v99"'),
     ])

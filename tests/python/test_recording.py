@@ -93,22 +93,42 @@ class TestBars:
 
 
 class TestRecordings:
-    def test_books_macro_and_clearing(self):
+    def test_tables_hold_the_state_they_were_read_from_under_the_labels_given(self):
         e = Engine(seed=3, universe=corvane.random_instruments(4))
-        e.run_days(1, ticks_per_day=20)
-        assert e.snapshot_book(day=0, tick=19, levels=20) == 80
-        assert e.snapshot_book(levels=1) == 8
-        book = pyarrow.table(e.book_table())
-        assert book.column_names == ["day", "tick", "instrument_id", "side", "level", "price",
-                                     "size"]
-        assert book.num_rows == e.recorded_book_rows == 88
-        assert pyarrow.table(e.macro_table()).column("federal_funds_rate")[0].as_py() == 0.025
-        assert e.recorded_bytes > 0
+        e.run_session(9, 30, 3, 20, close_at_end=True)  # the economy moves at the close
+        expected = []
+        for day, pins in ((6, {}), (9, {"vix": 31.5, "federal_funds_rate": 0.041, "qe_pe_boost": 0.2,
+                                      "corporate_bond_yield": 0.07, "inflation_rate": 0.033,
+                                      "fear_greed_index": 12.0})):
+            e.pin_macro(**pins)
+            e.record(day)
+            macro, state = e.macro_state, e.state_snapshot()
+            expected.append({"day": day, **{k: getattr(macro, k) for k in (
+                "vix", "federal_funds_rate", "corporate_bond_yield", "inflation_rate",
+                "qe_pe_boost", "fear_greed_index")}, **{k: state["economy"][k] / 100 for k in (
+                    "unemployment_rate", "gdp_growth")}, "universe_stress": state["universe_stress"]})
+            assert all(expected[-1][k] == pytest.approx(v, rel=1e-12) for k, v in pins.items())
+            e.open_market()
+            e.run_session(9, 30, 3, 7)
+        table = pyarrow.table(e.macro_table())
+        assert sorted(table.column_names) == sorted(expected[0])
+        assert table.to_pylist() == [pytest.approx(row, rel=1e-15) for row in expected]
+
+        # A book row per level of each side of each live book, labelled as asked.
+        assert e.snapshot_book(day=12, tick=5, levels=3) == 24
+        rows = [(r["instrument_id"], r["side"], r["level"], r["price"], r["size"])
+                for r in pyarrow.table(e.book_table()).to_pylist()
+                if (r["day"], r["tick"]) == (12, 5)]
+        assert rows == [(i, side, level, p.price, p.quantity)
+                        for i, ticker in enumerate(e.tickers)
+                        for side, name in enumerate(("buy", "sell"))
+                        for level, p in enumerate(e.book(ticker).price_levels(name, 3))]
+        assert e.snapshot_book(levels=1) == 8 and e.recorded_book_rows == 32 and e.recorded_bytes > 0
         e.clear_recording()
         assert pyarrow.table(e.macro_table()).num_rows == 0 and e.recorded_bytes == 0
-        assert [entry["op"] for entry in e.order_log][-3:] == [
-            "snapshot_book", "snapshot_book", "clear_recording"]
-        assert e.order_log[-3] == {"op": "snapshot_book", "day": 0, "tick": 19, "levels": 20}
+        assert e.order_log[-3:] == [{"op": "snapshot_book", "day": 12, "tick": 5, "levels": 3},
+                                    {"op": "snapshot_book", "day": 0, "tick": 0, "levels": 1},
+                                    {"op": "clear_recording"}]
 
     @pytest.mark.parametrize("call, message", [
         (lambda e: e.bars(minutes=5, grain="day"), "pass either minutes or grain, not both"),

@@ -99,6 +99,7 @@ class TestManifest:
         old = corvane.manifest(engine)
         del old["table_digests"], old["input_digests"]
         assert corvane.replay(old).table_digests() == engine.table_digests()
+        assert pa.table(replayed.book_table()) == pa.table(engine.book_table())
 
     def test_table_digests_hash_what_each_table_holds(self):
         engine, sessions = recorded_engine()
@@ -157,6 +158,72 @@ LEAVES = (st.none() | st.booleans() | st.integers() | st.floats()
           | st.text("0123456789abcdefAZ=+/ -", max_size=18) | st.sampled_from(["kx-v3", "energy", "peak"]))
 JSONISH = st.recursive(LEAVES, lambda inner: st.lists(inner, max_size=3)
                        | st.dictionaries(st.sampled_from(TAG_KEYS), inner, max_size=3), max_leaves=12)
+
+
+def every_call_away_from_its_defaults():
+    """(method, arguments) for each logged call, every argument set to a
+    value that is not its default."""
+    return [
+        ("open_market", {}),
+        ("tick", dict(hour=10, minute=5, day_of_week=2, volatility=1.5,
+                      news=[corvane.News(sector="energy", price_impact=-0.02)],
+                      news_impacts=[corvane.NewsImpact(ticker="AAB", sectors=["energy"],
+                                                       remaining_impact=0.3, reversal_phase=True)],
+                      order_flow={"AAC": (5.0, 1.5)})),
+        ("run_until", dict(ticker="AAB", above=1e9, below=0.5, max_ticks=3, hour=11, minute=1,
+                           day_of_week=4, volatility=1.3)),
+        ("record", dict(day=6)),
+        ("snapshot_book", dict(day=6, tick=2, levels=4)),
+        ("run_session", dict(hour=12, minute=7, day_of_week=4, ticks=4, volatility=0.8,
+                             close_at_end=True, news=[corvane.News(sector="utilities", price_impact=0.01)],
+                             news_impacts=[corvane.NewsImpact(sector="technology", remaining_impact=0.2)],
+                             order_flow={"AAA": (0.0, 700.0)})),
+        ("pin_macro", dict(vix=31.0, federal_funds_rate=0.04, corporate_bond_yield=0.07, inflation_rate=0.03,
+                           qe_pe_boost=0.1, fear_greed_index=20.0, cycle="trough")),
+        ("list_instrument", dict(instrument=corvane.Instrument(
+            "NEW", "utilities", initial_price=20.0, shares_outstanding=1e7, eps=1.5, book_value_per_share=9.0,
+            revenue_growth=0.04, avg_volume=2e5, beta=0.8, short_interest=4e5))),
+        ("delist", dict(index=1)),
+        ("draw_normal", {}), ("draw_uniform", {}), ("close_market", {}),
+    ]
+
+
+def logged(op, arguments):
+    """The log entry a call should leave, built from its arguments alone."""
+    plain = {k: v for k, v in arguments.items() if k not in ("news", "news_impacts", "order_flow")}
+    if op == "pin_macro":
+        return {"op": op, "fields": plain}
+    if op == "list_instrument":
+        instrument = arguments["instrument"]
+        return {"op": op, **{k: getattr(instrument, k) for k in (
+            "ticker", "sector", "initial_price", "shares_outstanding", "eps", "book_value_per_share",
+            "revenue_growth", "avg_volume", "beta", "short_interest")}}
+    if op == "run_until":
+        return {"op": op, **plain, "ticks_run": arguments["max_ticks"]}  # neither band is reached
+    if op in ("tick", "run_session"):
+        fields = ("ticker", "sector", "sectors", "remaining_impact", "reversal_phase")
+        return {"op": op, **plain, "news": [{"ticker": None, "sector": n.sector, "price_impact": n.price_impact}
+                                            for n in arguments["news"]],
+                "order_flow": {t: list(pair) for t, pair in arguments["order_flow"].items()},
+                "news_impacts": [{k: getattr(n, k) for k in fields} for n in arguments["news_impacts"]]}
+    return {"op": op, **arguments}
+
+
+class TestLog:
+    def test_every_argument_is_logged_as_given_and_replays_as_logged(self):
+        engine = corvane.Engine(seed=2, universe=corvane.random_instruments(3))
+        calls = every_call_away_from_its_defaults()
+        for op, arguments in calls:
+            getattr(engine, op)(**arguments)
+        expected = [logged(op, arguments) for op, arguments in calls]
+        assert engine.order_log == expected
+        replayed = corvane.replay(corvane.loads(corvane.dumps(corvane.manifest(engine))))
+        assert replayed.order_log == expected
+        # The replay's tables carry the labels the calls gave.
+        assert pa.table(replayed.macro_table())["day"].to_pylist() == [6]
+        book = pa.table(replayed.book_table()).to_pydict()
+        assert {(d, t) for d, t in zip(book["day"], book["tick"])} == {(6, 2)}
+        assert max(book["level"]) == 3 and set(book["instrument_id"]) == {0, 1, 2}
 
 
 class TestJson:

@@ -2,6 +2,7 @@
 
 import struct
 
+import pyarrow as pa
 import pytest
 
 import corvane
@@ -23,7 +24,58 @@ def observed(e):
     return e.prices(), e.draws_by_stream(), e.state_digest()
 
 
+def shift_mispricing(e):
+    snapshot = e.state_snapshot()
+    values = struct.unpack(f"<{len(e)}d", snapshot["columns"]["mispricing_s"])
+    snapshot["columns"]["mispricing_s"] = bits([v + 0.03 for v in values])
+    e.restore_state(snapshot)
+
+
+# Every kind of input an engine takes mid-run. A roster edit is made on the
+# fresh engine too: a snapshot holds columns, not the roster's history.
+CHANGES = {
+    "macro pin": lambda e: e.pin_macro(vix=42.0, federal_funds_rate=0.06, cycle="trough"),
+    "column write": shift_mispricing,
+    "listing": lambda e: e.list_instrument(corvane.Instrument("NEW", "energy", initial_price=30.0, shares_outstanding=5e6)),
+    "delisting": lambda e: e.delist(2),
+    "news": lambda e: e.tick(10, 0, 3, news=[corvane.News(ticker="AAB", price_impact=0.05)],
+                             news_impacts=[corvane.NewsImpact(sector="energy", remaining_impact=0.5)]),
+    "order flow": lambda e: e.tick(10, 0, 3, order_flow={"AAA": (2e5, 0.0)}),
+}
+
+
 class TestContinuation:
+    @pytest.mark.parametrize("change", CHANGES)
+    def test_a_change_mid_run_goes_on_as_a_fresh_engine_restored_after_it(self, change):
+        # Large enough that a session is worked through in slices.
+        universe = corvane.random_instruments(180, seed=4)
+        source = Engine(seed=8, universe=universe)
+        source.run_session(9, 30, 3, 30)
+        CHANGES[change](source)
+        fresh = Engine(seed=8, universe=universe)
+        if change in ("listing", "delisting"):
+            CHANGES[change](fresh)
+        fresh.restore_state(source.state_snapshot())
+        for e in (source, fresh):
+            e.run_session(10, 1, 3, 380, close_at_end=True)
+            e.open_market()
+            e.run_session(9, 30, 4, 20)
+            e.record(1)
+        assert observed(fresh) == observed(source) and fresh.quotes() == source.quotes()
+        for table in ("truth", "bars"):
+            assert pa.table(getattr(fresh, table)(day=1)) == pa.table(getattr(source, table)(day=1))
+
+    def test_a_session_in_slices_or_in_pieces_is_the_same_session(self):
+        # 180 instruments over 390 ticks is past the size that is worked in slices.
+        whole, pieces = (Engine(seed=8, universe=corvane.random_instruments(180, seed=4)) for _ in range(2))
+        whole.run_session(9, 30, 3, 390)
+        for start, ticks in ((0, 1), (1, 200), (201, 189)):
+            pieces.run_session(*divmod(570 + start, 60), 3, ticks)
+        whole.record(0), pieces.record(0)
+        assert observed(whole) == observed(pieces)
+        assert pa.table(whole.truth()) == pa.table(pieces.truth())
+        assert pa.table(whole.bars()).column("close") == pa.table(pieces.bars()).column("close")
+
     def test_mid_day_snapshot_after_29_days_continues_bit_for_bit(self):
         # kx-v14 draws endogenous news at every open; day 30 is a monthly close.
         source = engine()
