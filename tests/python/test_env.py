@@ -1,12 +1,9 @@
 """The trading environment, back-tests over seeds, and the all-books reads under them."""
 
 import concurrent.futures
-<<<<<<< HEAD
-import signal
-=======
 import math
+import signal
 import statistics
->>>>>>> h-values
 import subprocess
 import sys
 
@@ -41,20 +38,6 @@ class TestGymnasiumConventions:
             assert rewards.shape == (2,) and "attribution" in infos
         finally:
             envs.close()
-
-<<<<<<< HEAD
-    def test_episode_is_truncated_after_its_days_and_rewards_add_up(self):
-        env = MarketEnv(**SHORT)
-        _, info = env.reset(seed=3)
-        total, steps, done = 0.0, 0, False
-        while not done:
-            _, reward, terminated, truncated, info = env.step(env.action_space.sample())
-            assert not terminated and (info["fills"]["cost"] >= 0).all()
-            total, steps, done = total + reward, steps + 1, truncated
-        assert steps == 2 * env.steps_per_day
-        assert total == pytest.approx(info["wealth"] - env.starting_cash, abs=1e-6)
-        with pytest.raises(RuntimeError, match="reset"):
-            env.step(env.action_space.sample())
 
     @pytest.mark.parametrize("kwargs, message", [
         ({"tickers": ["NOPE"]}, "tickers must be distinct"),
@@ -116,13 +99,6 @@ class TestGymnasiumConventions:
         # The step ran whole: the same market and wealth as without the signal.
         assert hit.engine.engine.state_digest() == plain.engine.state_digest()
         assert hit.wealth == plain.wealth and hit._minute == plain._minute == 78
-=======
-    def test_bad_settings_are_refused(self):
-        for kwargs in ({"tickers": ["NOPE"]}, {"ticks_per_step": 0}, {"episode_days": 0},
-                       {"starting_cash": 0.0}, {"max_position": -1.0}, {"max_position": [1, 2]}):
-            with pytest.raises(corvane.ValidationError):
-                MarketEnv(**kwargs)
->>>>>>> h-values
 
 
 class TestReadingsAreTheMarkets:
