@@ -83,7 +83,9 @@ def run_figure(*, title, sector_index, drivers, driver_labels, factors, macro_da
     ax.set(title="VIX and fear & greed", ylabel="VIX")
     _by_day(ax, macro_days)
     twin = ax.twinx()
-    twin.plot(macro_days, macro["fear_greed_index"], color="tab:blue", label="fear & greed", **marks)
+    # Its own marker: on a lone day both points may sit on one spot.
+    twin.plot(macro_days, macro["fear_greed_index"], color="tab:blue", label="fear & greed", **{**marks, **(
+        {"marker": "s", "markersize": 8, "fillstyle": "none"} if marks else {})})
     twin.set_ylabel("fear & greed (0-100)")
     lines = ax.get_lines() + twin.get_lines()
     # Beside the twin axis's labels, not over them.

@@ -7,7 +7,6 @@ registers them as soon as it completes. Entry points are strings, so
 nothing of corvane.env loads before `gymnasium.make` asks for it.
 """
 
-import importlib.abc
 import importlib.util
 import sys
 
@@ -23,7 +22,8 @@ def register(gymnasium) -> None:
             gymnasium.register(id=env_id, entry_point=entry_point)
 
 
-class _RegisteringLoader(importlib.abc.Loader):
+# Plain classes: importlib.abc would bring importlib.resources into every `import corvane`.
+class _RegisteringLoader:
     def __init__(self, loader):
         self._loader = loader
 
@@ -38,7 +38,7 @@ class _RegisteringLoader(importlib.abc.Loader):
         return getattr(self._loader, name)
 
 
-class _WaitForGymnasium(importlib.abc.MetaPathFinder):
+class _WaitForGymnasium:
     def find_spec(self, name, path=None, target=None):
         if name != "gymnasium":
             return None

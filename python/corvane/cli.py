@@ -200,12 +200,6 @@ class _TableFile:
             self._writer.close()
 
 
-def _last_day(pa: Any, stream: Any) -> Any:
-    # Tables hold one record batch a recorded day, the newest last.
-    batches = list(pa.RecordBatchReader.from_stream(stream))
-    return pa.Table.from_batches(batches[-1:], schema=batches[0].schema if batches else None)
-
-
 def _write_atomically(path: Path, text: str) -> None:
     temporary = path.with_name(f".{path.name}.partial")
     temporary.write_text(text)
@@ -238,17 +232,21 @@ class _Run:
 
     def run_day(self, guard: _DayByDay) -> None:
         day = self.days_done
-        self.engine.run_days(1, ticks_per_day=self.args.ticks, first_day=day)
         np, pa, engine = self.np, self.pa, self.engine
-        daily = _last_day(pa, engine.bars(grain="day"))
+        # The recording holds one day at a time: memory stays flat over a long
+        # run, and reading a day costs the same on the last day as the first.
+        # The manifest then replays to the last day written, with its tables.
+        if day:
+            engine.clear_recording()
+        engine.run_days(1, ticks_per_day=self.args.ticks, first_day=day)
+        daily = pa.table(engine.bars(grain="day"))
         self.closes[day, np.asarray(daily.column("instrument_id"))] = np.asarray(daily.column("close"))
-        truth = _last_day(pa, engine.truth())
+        truth = pa.table(engine.truth())
         ids = np.asarray(truth.column("instrument_id")).astype(np.int64)
         for f, factor in enumerate(corvane.Engine.FACTORS):
             self.drivers[day, :, f] = np.bincount(ids, weights=np.asarray(truth.column(factor)), minlength=len(engine))
-        macro = pa.table(engine.macro_table())  # one batch, a row a day
-        macro = macro.slice(macro.num_rows - 1)
-        bars = _last_day(pa, engine.bars(minutes=self.args.minutes))
+        macro = pa.table(engine.macro_table())
+        bars = pa.table(engine.bars(minutes=self.args.minutes))
         ids = bars.column("instrument_id")
         bars = bars.append_column("ticker", self._tickers.take(ids)).append_column(
             "sector", self._sector_names.take(ids)
@@ -344,7 +342,7 @@ def simulate(args: argparse.Namespace) -> int:
     chart = out / "summary.png"
     macro_columns = {name: np.array([row[name] for row in run.macro]) for name in run.macro[0]}
     _charts.run_figure(
-        title=f"corvane {corvane.__version__}: {len(engine)} instruments, {args.days} days, "
+        title=f"corvane {corvane.__version__}: {len(engine)} instruments, {args.days} day{'s' * (args.days > 1)}, "
         f"{engine.model_fingerprint}, seed {engine.seed}",
         sector_index=run.sector_index(),
         drivers=np.array([run.drivers[d, i] for d, i in moves]),
@@ -492,9 +490,9 @@ def parser() -> Parser:
     run = commands.add_parser(
         "simulate", help="run one simulation: tables, a summary and a chart",
         description="Simulate a market day by day and write its bars (with tickers and sectors), the truth "
-        "behind every tick, the economy by day, a manifest that replays the run, a summary and a chart. "
-        "Each day is written as it finishes: after Ctrl-C the files hold the completed days and the "
-        "manifest replays to them.",
+        "behind every tick, the economy by day, a manifest that replays the run (to the last day, whose tables "
+        "the replayed engine holds), a summary and a chart. Each day is written as it finishes: after "
+        "Ctrl-C the files hold the completed days and the manifest replays to the last of them.",
     )
     _common(run, days=20)
     run.add_argument("--seed", type=SEED, default=7, help="market seed (default %(default)s)")

@@ -6,6 +6,7 @@ import sys
 import time
 
 import pyarrow as pa
+import pyarrow.compute  # noqa: F401
 import pyarrow.parquet as pq
 import pytest
 
@@ -19,19 +20,28 @@ def corvane_command(*args, cwd=None):
                           capture_output=True, text=True, cwd=cwd, timeout=600)
 
 
-def assert_files_replay(out, minutes, truth=True):
-    """The written tables are the tables of the run the manifest replays, with tickers and sectors."""
-    engine = corvane.replay(corvane.loads((out / "manifest.json").read_text()))
-    bars = pq.read_table(out / "bars.parquet")
-    ids = bars.column("instrument_id").to_pylist()
-    assert bars.column("ticker").to_pylist() == [engine.tickers[i] for i in ids]
-    assert bars.column("sector").to_pylist() == [engine.universe[i].sector for i in ids]
-    assert bars.drop_columns(["ticker", "sector"]).equals(pa.table(engine.bars(minutes=minutes)))
-    assert pq.read_table(out / "macro.parquet").equals(pa.table(engine.macro_table()))
+def assert_files_replay(out, ticks, minutes, truth=True):
+    """The files hold every day of the run the manifest replays to, and the replayed engine the last."""
+    manifest = corvane.loads((out / "manifest.json").read_text())
+    replayed = corvane.replay(manifest)
+    files = {name: pq.read_table(out / f"{name}.parquet") for name in ("bars", "macro", "truth")[:2 + truth]}
     assert (out / "truth.parquet").exists() == truth
-    if truth:
-        assert pq.read_table(out / "truth.parquet").equals(pa.table(engine.truth()))
-    return engine
+    days = files["macro"].num_rows
+    whole = corvane.Engine(seed=manifest["seed"], universe=replayed.universe, model=replayed.model)
+    whole.run_days(days, ticks_per_day=ticks)
+    assert whole.state_digest() == manifest["state_digest"] and replayed.recorded_days == 1
+    bars = files.pop("bars")
+    ids = bars.column("instrument_id").to_pylist()
+    assert bars.column("ticker").to_pylist() == [whole.tickers[i] for i in ids]
+    assert bars.column("sector").to_pylist() == [whole.universe[i].sector for i in ids]
+    files["bars"] = bars.drop_columns(["ticker", "sector"])
+    for name, table in files.items():
+        read = {"bars": lambda e: e.bars(minutes=minutes), "macro": corvane.Engine.macro_table,
+                "truth": corvane.Engine.truth}[name]
+        assert table.equals(pa.table(read(whole))), name
+        last = table.filter(pa.compute.equal(table.column("day"), days - 1))
+        assert last.equals(pa.table(read(replayed))), name
+    return days
 
 
 class TestCommand:
@@ -44,8 +54,9 @@ class TestCommand:
         assert out.returncode == 0, out.stderr
         assert out.stderr == ""  # no progress bar when not on a terminal
         assert "Return by sector" in out.stdout and "Largest daily moves" in out.stdout
-        engine = assert_files_replay(tmp_path / "run", 15, truth=False)
-        assert engine.seed == 4 and engine.recorded_days == 3 and engine.model == model
+        assert assert_files_replay(tmp_path / "run", 60, 15, truth=False) == 3
+        manifest = corvane.loads((tmp_path / "run" / "manifest.json").read_text())
+        assert manifest["seed"] == 4 and corvane.ModelParams.from_dict(manifest["model"]) == model
         assert (tmp_path / "run" / "summary.png").read_bytes().startswith(b"\x89PNG")
 
     def test_ctrl_c_keeps_the_finished_days_and_a_manifest_that_replays_to_them(self, tmp_path):
@@ -58,7 +69,7 @@ class TestCommand:
         run.send_signal(signal.SIGINT)
         _, err = run.communicate(timeout=600)
         assert run.returncode == 130 and "interrupted after" in err, err
-        assert assert_files_replay(tmp_path, 7).recorded_days >= 3
+        assert assert_files_replay(tmp_path, 30, 7) >= 3
 
     def test_sweep_presets_and_digest(self, tmp_path, capsys):
         out = corvane_command("sweep", "--seeds", "3", "--size", "4", "--days", "1", "--ticks", "20",
