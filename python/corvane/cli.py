@@ -215,9 +215,14 @@ class _Run:
         universe = engine.universe
         self.sectors = [i.sector for i in universe]
         self.initial = np.array([i.initial_price for i in universe])
-        self.closes = np.zeros((args.days, len(universe)))
-        # day x instrument x factor: each driver summed over the day's ticks.
-        self.drivers = np.zeros((args.days, len(universe), len(corvane.Engine.FACTORS)))
+        self.closes = self.initial.copy()  # the last day's
+        self.members = {s: [i for i, x in enumerate(self.sectors) if x == s] for s in sorted(set(self.sectors))}
+        # Each sector's equal-weight index (start = 100): at the start, then a value a day.
+        self.index = {sector: [100.0] for sector in self.members}
+        # The largest moves of the run are among each day's largest: (day,
+        # instrument, return, drivers summed over the day) of those only, so
+        # memory does not grow with days x instruments.
+        self.moves: list[tuple[int, int, float, Any]] = []
         self.macro: list[dict] = []
         self.files = {name: _TableFile(out / name, args.csv) for name in ("bars", "truth", "macro")}
         if args.no_truth:
@@ -240,11 +245,16 @@ class _Run:
             engine.clear_recording()
         engine.run_days(1, ticks_per_day=self.args.ticks, first_day=day)
         daily = pa.table(engine.bars(grain="day"))
-        self.closes[day, np.asarray(daily.column("instrument_id"))] = np.asarray(daily.column("close"))
+        closes = self.closes.copy()
+        closes[np.asarray(daily.column("instrument_id"))] = np.asarray(daily.column("close"))
+        returns = closes / self.closes - 1.0
         truth = pa.table(engine.truth())
         ids = np.asarray(truth.column("instrument_id")).astype(np.int64)
-        for f, factor in enumerate(corvane.Engine.FACTORS):
-            self.drivers[day, :, f] = np.bincount(ids, weights=np.asarray(truth.column(factor)), minlength=len(engine))
+        largest = np.argsort(-np.abs(returns), kind="stable")[:TOP_MOVES]
+        drivers = np.array([
+            np.bincount(ids, weights=np.asarray(truth.column(factor)), minlength=len(engine))[largest]
+            for factor in corvane.Engine.FACTORS
+        ])
         macro = pa.table(engine.macro_table())
         bars = pa.table(engine.bars(minutes=self.args.minutes))
         ids = bars.column("instrument_id")
@@ -258,6 +268,10 @@ class _Run:
             self.files["macro"].append(macro)
             _write_atomically(self.manifest, corvane.dumps(corvane.manifest(engine)))
             self.macro.append(macro.to_pylist()[0])
+            self.moves += [(day, int(i), float(returns[i]), drivers[:, k]) for k, i in enumerate(largest)]
+            for sector, members in self.members.items():
+                self.index[sector].append(100.0 * float(np.mean(closes[members] / self.initial[members])))
+            self.closes = closes
 
     def close(self) -> None:
         for file in self.files.values():
@@ -266,34 +280,20 @@ class _Run:
     def written(self) -> list[Path]:
         return [file.path for file in self.files.values()] + [self.manifest]
 
-    def returns(self) -> Any:
-        previous = self.np.vstack([self.initial, self.closes[:-1]])
-        return self.closes / previous - 1.0
-
-    def sector_index(self) -> dict[str, Any]:
-        path = self.np.vstack([self.initial, self.closes]) / self.initial
-        return {
-            sector: 100.0 * path[:, [i for i, s in enumerate(self.sectors) if s == sector]].mean(axis=1)
-            for sector in set(self.sectors)
-        }
+    def largest_moves(self) -> list[tuple[int, int, float, Any]]:
+        """(day, instrument, return, drivers) of the TOP_MOVES largest daily moves, largest first."""
+        return sorted(self.moves, key=lambda move: (-abs(move[2]), move[0], move[1]))[:TOP_MOVES]
 
 
-def _largest_moves(returns: Any, np: Any) -> list[tuple[int, int]]:
-    """(day, instrument) of the TOP_MOVES largest daily moves, largest first."""
-    order = np.argsort(-np.abs(returns), axis=None, kind="stable")[:TOP_MOVES]
-    return [tuple(int(x) for x in np.unravel_index(k, returns.shape)) for k in order]
-
-
-def _print_summary(run: _Run, np: Any, *, elapsed: float, moves: list[tuple[int, int]]) -> None:
+def _print_summary(run: _Run, np: Any, *, elapsed: float, moves: list) -> None:
     engine, args, sectors = run.engine, run.args, run.sectors
-    returns = run.returns()
-    total = run.closes[-1] / run.initial - 1.0
+    total = run.closes / run.initial - 1.0
     print(
         f"corvane {corvane.__version__}: {args.size} instruments, {args.days} days of {args.ticks} ticks "
         f"under {engine.model_fingerprint}, seed {args.seed}, simulated in {elapsed:.1f} s"
     )
     print("\nReturn by sector (equal weight):")
-    by_sector = {s: total[[i for i, x in enumerate(sectors) if x == s]].mean() for s in set(sectors)}
+    by_sector = {s: total[members].mean() for s, members in run.members.items()}
     for sector, value in sorted(by_sector.items(), key=lambda kv: -kv[1]):
         print(f"  {sector:<24} {100 * value:+7.2f}%")
     print(f"  {'all':<24} {100 * total.mean():+7.2f}%")
@@ -301,12 +301,11 @@ def _print_summary(run: _Run, np: Any, *, elapsed: float, moves: list[tuple[int,
     path = " ".join(f"{v:.1f}" for v in vix) if len(vix) <= 20 else f"{vix[0]:.1f} ... {vix[-1]:.1f}"
     print(f"\nVIX by day: {path}  (low {vix.min():.1f}, high {vix.max():.1f})")
     print("\nLargest daily moves and what drove them (change of log mispricing):")
-    for d, i in moves:
-        row = run.drivers[d, i]
+    for d, i, move, row in moves:
         top = np.argsort(-np.abs(row), kind="stable")[:3]
         why = ", ".join(f"{corvane.Engine.FACTORS[f]} {row[f]:+.4f}" for f in top if row[f] != 0.0)
         name = f"{engine.tickers[i]} ({sectors[i]})"
-        print(f"  day {d:>3}  {name:<30} {100 * returns[d, i]:+6.2f}%   {why}")
+        print(f"  day {d:>3}  {name:<30} {100 * move:+6.2f}%   {why}")
 
 
 def simulate(args: argparse.Namespace) -> int:
@@ -337,16 +336,15 @@ def simulate(args: argparse.Namespace) -> int:
 
     from corvane import _charts
 
-    returns = run.returns()
-    moves = _largest_moves(returns, np)
+    moves = run.largest_moves()
     chart = out / "summary.png"
     macro_columns = {name: np.array([row[name] for row in run.macro]) for name in run.macro[0]}
     _charts.run_figure(
         title=f"corvane {corvane.__version__}: {len(engine)} instruments, {args.days} day{'s' * (args.days > 1)}, "
         f"{engine.model_fingerprint}, seed {engine.seed}",
-        sector_index=run.sector_index(),
-        drivers=np.array([run.drivers[d, i] for d, i in moves]),
-        driver_labels=[f"day {d} {engine.tickers[i]} {100 * returns[d, i]:+.1f}%" for d, i in moves],
+        sector_index=run.index,
+        drivers=np.array([row for *_, row in moves]),
+        driver_labels=[f"day {d} {engine.tickers[i]} {100 * move:+.1f}%" for d, i, move, _ in moves],
         factors=corvane.Engine.FACTORS,
         macro_days=macro_columns["day"],
         macro=macro_columns,
