@@ -11,7 +11,7 @@ needs the ``rl`` extra; importing corvane never imports it).
 
 from typing import TYPE_CHECKING
 
-from corvane import _core
+from corvane import _core, _gym
 from corvane._core import *  # noqa: F403
 from corvane._core import __version__ as __version__
 from corvane._backtest import BacktestResult as BacktestResult
@@ -21,6 +21,9 @@ from corvane._records import loads as loads
 from corvane._records import manifest as manifest
 from corvane._records import replay as replay
 from corvane._sweep import sweep as sweep
+
+# gymnasium.make("corvane/Market-v0") works after this, without importing gymnasium here.
+_gym.install()
 
 if not TYPE_CHECKING:
     # Type checkers cannot evaluate this list and would export nothing through

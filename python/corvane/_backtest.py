@@ -25,7 +25,12 @@ def backtest(policy, *, seeds, executor=None, **env_kwargs):
 
     MarketEnv(**env_kwargs)  # a bad keyword fails here, once, not per seed
     run = functools.partial(_episode, policy=policy, env_kwargs=env_kwargs)
-    return BacktestResult(sweep(run, seeds, executor=executor))
+    return BacktestResult(sweep(run, seeds, executor=executor), policy=_name_of(policy))
+
+
+def _name_of(policy):
+    inner = policy.func if isinstance(policy, functools.partial) else policy
+    return getattr(inner, "__qualname__", None) or type(inner).__qualname__
 
 
 def _episode(seed, *, policy, env_kwargs):
@@ -64,7 +69,8 @@ def _episode(seed, *, policy, env_kwargs):
 
 
 class BacktestResult:
-    """A back-test's outcome, one row per seed in the order the seeds were given.
+    """A back-test's outcome, one row per seed in the order the seeds were
+    given, and the name of the policy that ran (`policy`).
 
     Columns: seed; pnl (final wealth less starting cash); sharpe (of step
     returns of wealth, annualised over 252 trading days; NaN when wealth never
@@ -73,14 +79,15 @@ class BacktestResult:
     mid by every fill).
     """
 
-    def __init__(self, rows):
+    def __init__(self, rows, *, policy="a policy"):
         self.rows = [dict(row) for row in rows]
+        self.policy = policy
 
     def __len__(self):
         return len(self.rows)
 
     def __repr__(self):
-        return f"BacktestResult({len(self.rows)} seeds)"
+        return f"BacktestResult({len(self.rows)} seeds of {self.policy})"
 
     def column(self, name):
         if name not in COLUMNS:
@@ -95,23 +102,16 @@ class BacktestResult:
         return BacktestTable(self)
 
     def plot(self, path, *, bins=30):
-        """Draws the distribution of P&L over the seeds into `path` (any
-        format matplotlib writes, by its extension); returns `path`."""
+        """Draws the distribution of P&L over the seeds, its mean marked and
+        the policy named, into `path` (any format matplotlib writes, by its
+        extension); returns `path`."""
         try:
-            from matplotlib.figure import Figure
+            from corvane._charts import pnl_figure
         except ModuleNotFoundError as error:
             raise ModuleNotFoundError(
-                "BacktestResult.plot needs matplotlib: pip install matplotlib", name="matplotlib"
+                f"BacktestResult.plot needs {error.name}: pip install matplotlib numpy", name=error.name
             ) from error
-        pnl = self.column("pnl")
-        figure = Figure(figsize=(6.4, 4.0), layout="constrained")
-        axes = figure.subplots()
-        axes.hist(pnl, bins=bins)
-        axes.axvline(0.0, color="black", linewidth=0.8)
-        axes.set_xlabel("P&L")
-        axes.set_ylabel("seeds")
-        axes.set_title(f"P&L over {len(pnl)} seeds")
-        figure.savefig(path)
+        pnl_figure(self.column("pnl"), policy=self.policy, bins=bins).savefig(path)
         return path
 
 

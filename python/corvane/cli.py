@@ -1,9 +1,16 @@
 """The `corvane` command: simulate, sweep seeds, list presets, print digests."""
 
 import argparse
+import contextlib
 import functools
 import importlib
+import itertools
+import json
+import os
+import signal
 import sys
+import tempfile
+import threading
 import time
 from pathlib import Path
 from typing import Any, NoReturn
@@ -12,6 +19,7 @@ import corvane
 
 EXTRA_HINT = "install the command's extra: pip install 'corvane[cli]'"
 TOP_MOVES = 5
+LAST_SEED = 2**32 - 1
 
 
 class UsageError(Exception):
@@ -34,6 +42,10 @@ def _require(*modules: str) -> list[Any]:
     return loaded
 
 
+def _one_line(error: BaseException) -> str:
+    return " ".join(str(error).split())
+
+
 def _bounded(low: int, high: int | None = None):
     def parse(text: str) -> int:
         try:
@@ -48,15 +60,75 @@ def _bounded(low: int, high: int | None = None):
     return parse
 
 
-SEED = _bounded(0, 2**32 - 1)
+SEED = _bounded(0, LAST_SEED)
 
 
-def _common(parser: argparse.ArgumentParser, *, days: int) -> None:
-    parser.add_argument("--days", type=_bounded(1, 100_000), default=days, help=f"trading days (default {days})")
-    parser.add_argument("--size", type=_bounded(1, 17576), default=108, help="instruments (default 108)")
-    parser.add_argument("--universe-seed", type=SEED, default=0, help="universe seed (default 0)")
-    parser.add_argument("--preset", default="kx-v14", help="model preset (default kx-v14; see `corvane presets`)")
-    parser.add_argument("--ticks", type=_bounded(1, 390), default=390, help="ticks (minutes) a day (default 390)")
+def shipped_presets() -> dict[str, corvane.ModelParams]:
+    """Every shipped preset by name, oldest first."""
+    shipped = {}
+    for k in itertools.count(1):
+        try:
+            model = corvane.ModelParams.from_preset(f"kx-v{k}")
+        except corvane.ValidationError:
+            return shipped
+        shipped[model.fingerprint] = model
+
+
+def _preset(name: str) -> str:
+    shipped = shipped_presets()
+    if name not in shipped:
+        raise argparse.ArgumentTypeError(
+            f"unknown model preset {name!r}; choose one of {', '.join(shipped)} (see `corvane presets`)"
+        )
+    return name
+
+
+def _model_file(text: str) -> corvane.ModelParams:
+    try:
+        values = json.loads(Path(text).read_text())
+        if not isinstance(values, dict):
+            raise ValueError(f"it holds a JSON {type(values).__name__}, not an object of model values")
+        return corvane.ModelParams.from_dict(values)
+    except (OSError, ValueError, TypeError) as error:  # ValidationError and JSON errors are ValueErrors
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else _one_line(error)
+        raise argparse.ArgumentTypeError(f"cannot use {text} as a model: {reason}") from None
+
+
+def _common(parser: argparse.ArgumentParser, *, days: int, size: int = 108, model_file: bool = True) -> None:
+    parser.add_argument("--days", type=_bounded(1, 100_000), default=days, help="trading days (default %(default)s)")
+    parser.add_argument("--size", type=_bounded(1, 17576), default=size, help="instruments (default %(default)s)")
+    parser.add_argument("--universe-seed", type=SEED, default=0, help="universe seed (default %(default)s)")
+    models = parser.add_mutually_exclusive_group() if model_file else parser
+    models.add_argument(
+        "--preset", type=_preset, default=corvane.ModelParams.from_preset().fingerprint,
+        help="model preset (default %(default)s; see `corvane presets`)",
+    )
+    if model_file:
+        models.add_argument(
+            "--model", type=_model_file, metavar="FILE",
+            help='a JSON file of model values, in the form of a manifest\'s "model", instead of --preset',
+        )
+    parser.add_argument(
+        "--ticks", type=_bounded(1, 390), default=390, help="ticks (minutes) a day (default %(default)s)"
+    )
+
+
+def _model(args: argparse.Namespace) -> corvane.ModelParams:
+    return args.model if getattr(args, "model", None) is not None else corvane.ModelParams.from_preset(args.preset)
+
+
+def _output_folder(text: str) -> Path:
+    """The folder to write in, created and proven writable before any work."""
+    out = Path(text)
+    if out.exists() and not out.is_dir():
+        raise UsageError(f"--out {text} is a file, not a folder")
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+        with tempfile.TemporaryFile(dir=out):
+            pass
+    except OSError as error:
+        raise UsageError(f"--out {text} cannot be written: {error.strerror or error}") from None
+    return out
 
 
 def _progress_bar(total: int, unit: str):
@@ -68,194 +140,240 @@ def _progress_bar(total: int, unit: str):
 # ---- simulate ----
 
 
-def _daily(engine: corvane.Engine, np: Any, pa: Any) -> tuple[Any, Any]:
-    """Closes as days x instruments, and each day's return."""
-    table = pa.table(engine.bars(grain="day"))
-    days = np.asarray(table.column("day")).astype(np.int64)
-    ids = np.asarray(table.column("instrument_id")).astype(np.int64)
-    closes = np.zeros((days.max() + 1, len(engine)))
-    closes[days, ids] = np.asarray(table.column("close"))
-    initial = np.array([i.initial_price for i in engine.universe])
-    previous = np.vstack([initial, closes[:-1]])
-    return closes, closes / previous - 1.0
+class _DayByDay:
+    """Ctrl-C stops a run at once, except while a finished day is written:
+    then it stops once the day's rows and the manifest are both out, so the
+    files on disk always agree with the manifest."""
+
+    def __init__(self):
+        self.writing = False
+        self.pending = False
+
+    def _on_interrupt(self, *_):
+        if self.writing:
+            self.pending = True
+        else:
+            raise KeyboardInterrupt
+
+    @contextlib.contextmanager
+    def handling_interrupts(self):
+        if threading.current_thread() is not threading.main_thread():
+            yield  # signals reach the main thread only
+            return
+        previous = signal.signal(signal.SIGINT, self._on_interrupt)
+        try:
+            yield
+        finally:
+            signal.signal(signal.SIGINT, previous)
+
+    @contextlib.contextmanager
+    def writing_a_day(self):
+        self.writing = True
+        try:
+            yield
+        finally:
+            self.writing = False
+        if self.pending:
+            raise KeyboardInterrupt
 
 
-def _drivers(truth: Any, np: Any, moves: list[tuple[int, int]]) -> Any:
-    """For each (day, instrument), its drivers summed over the day's ticks."""
-    day = np.asarray(truth.column("day")).astype(np.int64)
-    ids = np.asarray(truth.column("instrument_id")).astype(np.int64)
-    out = np.zeros((len(moves), len(corvane.Engine.FACTORS)))
-    for k, (d, i) in enumerate(moves):
-        rows = (day == d) & (ids == i)
-        for f, factor in enumerate(corvane.Engine.FACTORS):
-            out[k, f] = np.asarray(truth.column(factor))[rows].sum()
-    return out
+class _TableFile:
+    """A table written a day at a time: a Parquet row group or CSV rows each."""
+
+    def __init__(self, path: Path, csv: bool):
+        self.path = path.with_suffix(".csv" if csv else ".parquet")
+        self._csv = csv
+        self._writer = None
+
+    def append(self, table: Any) -> None:
+        if self._writer is None:
+            if self._csv:
+                (pcsv,) = _require("pyarrow.csv")
+                self._writer = pcsv.CSVWriter(self.path, table.schema)
+            else:
+                (pq,) = _require("pyarrow.parquet")
+                self._writer = pq.ParquetWriter(self.path, table.schema)
+        self._writer.write_table(table)
+
+    def close(self) -> None:
+        if self._writer is not None:
+            self._writer.close()
 
 
-def _write(table: Any, path: Path, csv: bool) -> Path:
-    if csv:
-        (pcsv,) = _require("pyarrow.csv")
-        pcsv.write_csv(table, path.with_suffix(".csv"))
-        return path.with_suffix(".csv")
-    (pq,) = _require("pyarrow.parquet")
-    pq.write_table(table, path.with_suffix(".parquet"))
-    return path.with_suffix(".parquet")
+def _write_atomically(path: Path, text: str) -> None:
+    temporary = path.with_name(f".{path.name}.partial")
+    temporary.write_text(text)
+    os.replace(temporary, path)
 
 
-def _chart(path: Path, np: Any, plt: Any, *, engine, closes, sectors, moves, labels, drivers, macro) -> None:
-    fig, axes = plt.subplots(2, 2, figsize=(14, 9), constrained_layout=True)
-    fig.suptitle(
-        f"corvane {corvane.__version__}: {len(engine)} instruments, {closes.shape[0]} days, "
-        f"{engine.model_fingerprint}, seed {engine.seed}"
-    )
-    initial = np.array([i.initial_price for i in engine.universe])
-    days = np.arange(closes.shape[0] + 1)
-    ax = axes[0, 0]
-    for k, sector in enumerate(sorted(set(sectors))):
-        members = [i for i, s in enumerate(sectors) if s == sector]
-        path_of = np.vstack([initial, closes])[:, members] / initial[members]
-        # Ten colours, then dashes: twelve sectors must stay tellable apart.
-        style = {"color": f"C{k % 10}", "linestyle": "-" if k < 10 else "--"}
-        ax.plot(days, 100.0 * path_of.mean(axis=1), label=sector, **style)
-    ax.axhline(100.0, color="grey", linewidth=0.5)
-    ax.set(title="Price paths by sector (equal weight, start = 100)", xlabel="day", ylabel="index")
-    ax.legend(fontsize=7, ncol=2)
+class _Run:
+    """A simulation run a day at a time, each finished day written at once,
+    and the numbers its summary and chart need kept as it goes."""
 
-    ax = axes[0, 1]
-    left_pos = np.zeros(len(moves))
-    left_neg = np.zeros(len(moves))
-    for f, factor in enumerate(corvane.Engine.FACTORS):
-        values = drivers[:, f]
-        if not np.any(values):
-            continue
-        base = np.where(values >= 0, left_pos, left_neg)
-        # A factor keeps its colour whichever factors are absent.
-        ax.barh(range(len(moves)), values, left=base, label=factor, color=f"C{f}")
-        left_pos += np.maximum(values, 0)
-        left_neg += np.minimum(values, 0)
-    ax.set_yticks(range(len(moves)), labels)
-    ax.invert_yaxis()
-    ax.axvline(0.0, color="black", linewidth=0.5)
-    ax.set(title="Drivers of the largest daily moves", xlabel="change of log mispricing over the day")
-    ax.legend(fontsize=7)
+    def __init__(self, engine: corvane.Engine, np: Any, pa: Any, out: Path, args: argparse.Namespace):
+        self.engine, self.np, self.pa, self.args = engine, np, pa, args
+        universe = engine.universe
+        self.sectors = [i.sector for i in universe]
+        self.initial = np.array([i.initial_price for i in universe])
+        self.closes = self.initial.copy()  # the last day's
+        self.members = {s: [i for i, x in enumerate(self.sectors) if x == s] for s in sorted(set(self.sectors))}
+        # Each sector's equal-weight index (start = 100): at the start, then a value a day.
+        self.index = {sector: [100.0] for sector in self.members}
+        # The largest moves of the run are among each day's largest: (day,
+        # instrument, return, drivers summed over the day) of those only, so
+        # memory does not grow with days x instruments.
+        self.moves: list[tuple[int, int, float, Any]] = []
+        self.macro: list[dict] = []
+        self.files = {name: _TableFile(out / name, args.csv) for name in ("bars", "truth", "macro")}
+        if args.no_truth:
+            del self.files["truth"]
+        self.manifest = out / "manifest.json"
+        self._tickers = pa.array(engine.tickers)
+        self._sector_names = pa.array(self.sectors)
 
-    macro_days = np.asarray(macro.column("day"))
-    ax = axes[1, 0]
-    ax.plot(macro_days, np.asarray(macro.column("vix")), color="tab:red", label="VIX")
-    ax.set(title="VIX and fear & greed", xlabel="day", ylabel="VIX")
-    twin = ax.twinx()
-    twin.plot(macro_days, np.asarray(macro.column("fear_greed_index")), color="tab:blue", label="fear & greed")
-    twin.set_ylabel("fear & greed (0-100)")
-    lines = ax.get_lines() + twin.get_lines()
-    ax.legend(lines, [line.get_label() for line in lines], loc="upper left", fontsize=8)
+    @property
+    def days_done(self) -> int:
+        return len(self.macro)
 
-    ax = axes[1, 1]
-    for column in ("federal_funds_rate", "corporate_bond_yield", "inflation_rate", "unemployment_rate", "gdp_growth"):
-        ax.plot(macro_days, 100.0 * np.asarray(macro.column(column)), label=column.replace("_", " "))
-    ax.set(title="Rates and the economy", xlabel="day", ylabel="percent")
-    ax.legend(fontsize=7)
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    def run_day(self, guard: _DayByDay) -> None:
+        day = self.days_done
+        np, pa, engine = self.np, self.pa, self.engine
+        # The recording holds one day at a time: memory stays flat over a long
+        # run, and reading a day costs the same on the last day as the first.
+        # The manifest then replays to the last day written, with its tables.
+        if day:
+            engine.clear_recording()
+        engine.run_days(1, ticks_per_day=self.args.ticks, first_day=day)
+        daily = pa.table(engine.bars(grain="day"))
+        closes = self.closes.copy()
+        closes[np.asarray(daily.column("instrument_id"))] = np.asarray(daily.column("close"))
+        returns = closes / self.closes - 1.0
+        truth = pa.table(engine.truth())
+        ids = np.asarray(truth.column("instrument_id")).astype(np.int64)
+        largest = np.argsort(-np.abs(returns), kind="stable")[:TOP_MOVES]
+        drivers = np.array([
+            np.bincount(ids, weights=np.asarray(truth.column(factor)), minlength=len(engine))[largest]
+            for factor in corvane.Engine.FACTORS
+        ])
+        macro = pa.table(engine.macro_table())
+        bars = pa.table(engine.bars(minutes=self.args.minutes))
+        ids = bars.column("instrument_id")
+        bars = bars.append_column("ticker", self._tickers.take(ids)).append_column(
+            "sector", self._sector_names.take(ids)
+        )
+        with guard.writing_a_day():
+            self.files["bars"].append(bars)
+            if "truth" in self.files:
+                self.files["truth"].append(truth)
+            self.files["macro"].append(macro)
+            _write_atomically(self.manifest, corvane.dumps(corvane.manifest(engine)))
+            self.macro.append(macro.to_pylist()[0])
+            self.moves += [(day, int(i), float(returns[i]), drivers[:, k]) for k, i in enumerate(largest)]
+            for sector, members in self.members.items():
+                self.index[sector].append(100.0 * float(np.mean(closes[members] / self.initial[members])))
+            self.closes = closes
 
+    def close(self) -> None:
+        for file in self.files.values():
+            file.close()
 
-def _run_with_progress(engine: corvane.Engine, args: argparse.Namespace) -> float:
-    """Runs the days one at a time under a progress bar; the seconds taken."""
-    started = time.perf_counter()
-    with _progress_bar(args.days, "day") as bar:
-        for day in range(args.days):
-            engine.run_days(1, ticks_per_day=args.ticks, first_day=day)
-            bar.update()
-    return time.perf_counter() - started
+    def written(self) -> list[Path]:
+        return [file.path for file in self.files.values()] + [self.manifest]
 
-
-def _write_tables(engine: corvane.Engine, pa: Any, out: Path, args: argparse.Namespace, sectors: list[str]):
-    """Writes bars (with ticker and sector), truth, macro and the manifest;
-    returns the paths written and the truth and macro tables."""
-    tickers = pa.array(engine.tickers)
-    bars = pa.table(engine.bars(minutes=args.minutes))
-    ids = bars.column("instrument_id")
-    bars = bars.append_column("ticker", tickers.take(ids)).append_column("sector", pa.array(sectors).take(ids))
-    truth = pa.table(engine.truth())
-    macro = pa.table(engine.macro_table())
-    written = [
-        _write(bars, out / "bars", args.csv),
-        _write(truth, out / "truth", args.csv),
-        _write(macro, out / "macro", args.csv),
-    ]
-    manifest_path = out / "manifest.json"
-    manifest_path.write_text(corvane.dumps(corvane.manifest(engine)))
-    written.append(manifest_path)
-    return written, truth, macro
+    def largest_moves(self) -> list[tuple[int, int, float, Any]]:
+        """(day, instrument, return, drivers) of the TOP_MOVES largest daily moves, largest first."""
+        return sorted(self.moves, key=lambda move: (-abs(move[2]), move[0], move[1]))[:TOP_MOVES]
 
 
-def _largest_moves(returns: Any, np: Any) -> list[tuple[int, int]]:
-    """(day, instrument) of the TOP_MOVES largest daily moves, largest first."""
-    order = np.argsort(-np.abs(returns), axis=None)[:TOP_MOVES]
-    return [tuple(int(x) for x in np.unravel_index(k, returns.shape)) for k in order]
-
-
-def _print_summary(engine, np, args, *, elapsed, closes, returns, sectors, macro, moves, drivers) -> None:
-    initial = np.array([i.initial_price for i in engine.universe])
-    total = closes[-1] / initial - 1.0
+def _print_summary(run: _Run, np: Any, *, elapsed: float, moves: list) -> None:
+    engine, args, sectors = run.engine, run.args, run.sectors
+    total = run.closes / run.initial - 1.0
     print(
         f"corvane {corvane.__version__}: {args.size} instruments, {args.days} days of {args.ticks} ticks "
         f"under {engine.model_fingerprint}, seed {args.seed}, simulated in {elapsed:.1f} s"
     )
     print("\nReturn by sector (equal weight):")
-    by_sector = {s: total[[i for i, x in enumerate(sectors) if x == s]].mean() for s in set(sectors)}
+    by_sector = {s: total[members].mean() for s, members in run.members.items()}
     for sector, value in sorted(by_sector.items(), key=lambda kv: -kv[1]):
         print(f"  {sector:<24} {100 * value:+7.2f}%")
     print(f"  {'all':<24} {100 * total.mean():+7.2f}%")
-    vix = np.asarray(macro.column("vix"))
-    path = " ".join(f"{v:.1f}" for v in vix) if len(vix) <= 20 else (
-        f"{vix[0]:.1f} ... {vix[-1]:.1f}")
+    vix = np.array([row["vix"] for row in run.macro])
+    path = " ".join(f"{v:.1f}" for v in vix) if len(vix) <= 20 else f"{vix[0]:.1f} ... {vix[-1]:.1f}"
     print(f"\nVIX by day: {path}  (low {vix.min():.1f}, high {vix.max():.1f})")
     print("\nLargest daily moves and what drove them (change of log mispricing):")
-    for (d, i), row in zip(moves, drivers):
-        top = np.argsort(-np.abs(row))[:3]
+    for d, i, move, row in moves:
+        top = np.argsort(-np.abs(row), kind="stable")[:3]
         why = ", ".join(f"{corvane.Engine.FACTORS[f]} {row[f]:+.4f}" for f in top if row[f] != 0.0)
         name = f"{engine.tickers[i]} ({sectors[i]})"
-        print(f"  day {d:>3}  {name:<30} {100 * returns[d, i]:+6.2f}%   {why}")
+        print(f"  day {d:>3}  {name:<30} {100 * move:+6.2f}%   {why}")
 
 
 def simulate(args: argparse.Namespace) -> int:
-    np, pa, matplotlib = _require("numpy", "pyarrow", "matplotlib")
-    matplotlib.use("Agg")
-    (plt,) = _require("matplotlib.pyplot")
+    np, pa, _ = _require("numpy", "pyarrow", "matplotlib")
+    _require("pyarrow.csv" if args.csv else "pyarrow.parquet")
+    out = _output_folder(args.out)
     universe = corvane.random_instruments(args.size, seed=args.universe_seed)
-    engine = corvane.Engine(seed=args.seed, universe=universe, model=args.preset)
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
+    engine = corvane.Engine(seed=args.seed, universe=universe, model=_model(args))
+    run = _Run(engine, np, pa, out, args)
+    guard = _DayByDay()
 
-    elapsed = _run_with_progress(engine, args)
-    sectors = [i.sector for i in universe]
-    written, truth, macro = _write_tables(engine, pa, out, args, sectors)
+    started = time.perf_counter()
+    try:
+        with guard.handling_interrupts(), _progress_bar(args.days, "day") as bar:
+            while run.days_done < args.days:
+                run.run_day(guard)
+                bar.update()
+    except KeyboardInterrupt:
+        run.close()
+        kept = ", ".join(str(path) for path in run.written() if path.exists())
+        print(
+            f"corvane simulate: interrupted after {run.days_done} of {args.days} days; "
+            f"kept {kept or 'nothing'}", file=sys.stderr,
+        )
+        return 130
+    run.close()
+    elapsed = time.perf_counter() - started
 
-    closes, returns = _daily(engine, np, pa)
-    moves = _largest_moves(returns, np)
-    drivers = _drivers(truth, np, moves)
-    labels = [f"day {d} {engine.tickers[i]} {100 * returns[d, i]:+.1f}%" for d, i in moves]
+    from corvane import _charts
+
+    moves = run.largest_moves()
     chart = out / "summary.png"
-    _chart(chart, np, plt, engine=engine, closes=closes, sectors=sectors, moves=moves, labels=labels,
-           drivers=drivers, macro=macro)
+    macro_columns = {name: np.array([row[name] for row in run.macro]) for name in run.macro[0]}
+    _charts.run_figure(
+        title=f"corvane {corvane.__version__}: {len(engine)} instruments, {args.days} day{'s' * (args.days > 1)}, "
+        f"{engine.model_fingerprint}, seed {engine.seed}",
+        sector_index=run.index,
+        drivers=np.array([row for *_, row in moves]),
+        driver_labels=[f"day {d} {engine.tickers[i]} {100 * move:+.1f}%" for d, i, move, _ in moves],
+        factors=corvane.Engine.FACTORS,
+        macro_days=macro_columns["day"],
+        macro=macro_columns,
+    ).savefig(chart, dpi=100)
 
-    _print_summary(engine, np, args, elapsed=elapsed, closes=closes, returns=returns, sectors=sectors,
-                   macro=macro, moves=moves, drivers=drivers)
+    _print_summary(run, np, elapsed=elapsed, moves=moves)
     print("\nWrote:")
-    for path_written in [*written, chart]:
+    for path_written in [*run.written(), chart]:
         print(f"  {path_written}")
     return 0
 
 
 # ---- sweep ----
 
+SWEEP_COLUMNS = {
+    "market_return": "the mean over instruments of each one's return from its initial price to the last price",
+    "dispersion": "the standard deviation of those returns across instruments",
+    "best": "the highest instrument return",
+    "worst": "the lowest instrument return",
+    "vix": "the VIX after the last day, in points",
+}
 
-def sweep_outcome(seed: int, *, size: int, universe_seed: int, days: int, ticks: int, preset: str) -> dict:
-    """One seed's run, reduced to the numbers a sweep compares."""
+
+def sweep_outcome(seed: int, *, size: int, universe_seed: int, days: int, ticks: int, model) -> dict:
+    """One seed's run, reduced to the numbers a sweep compares (SWEEP_COLUMNS)."""
     import array
 
     universe = corvane.random_instruments(size, seed=universe_seed)
-    engine = corvane.Engine(seed=seed, universe=universe, model=preset)
+    engine = corvane.Engine(seed=seed, universe=universe, model=model)
     engine.run_days(days, ticks_per_day=ticks, record=False)
     prices = array.array("d", engine.prices())
     returns = [p / i.initial_price - 1.0 for p, i in zip(prices, universe)]
@@ -271,24 +389,21 @@ def sweep_outcome(seed: int, *, size: int, universe_seed: int, days: int, ticks:
 
 
 def sweep(args: argparse.Namespace) -> int:
-    np, matplotlib = _require("numpy", "matplotlib")
-    matplotlib.use("Agg")
-    (plt,) = _require("matplotlib.pyplot")
-    corvane.ModelParams.from_preset(args.preset)  # a bad preset fails here, once, not in every worker
+    (np, _) = _require("numpy", "matplotlib")
     seeds = range(args.first_seed, args.first_seed + args.seeds)
-    if seeds[-1] > 2**32 - 1:
-        raise UsageError("corvane sweep: error: the seeds run past 4294967295")
+    if seeds[-1] > LAST_SEED:
+        raise UsageError(f"corvane sweep: error: the seeds run past {LAST_SEED}")
+    out = _output_folder(args.out)
+    model = _model(args)
     fn = functools.partial(
         sweep_outcome, size=args.size, universe_seed=args.universe_seed, days=args.days, ticks=args.ticks,
-        preset=args.preset,
+        model=model,
     )
     started = time.perf_counter()
     with _progress_bar(len(seeds), "seed") as bar:
         results = corvane.sweep(fn, seeds, progress=lambda done, total: bar.update(done - bar.n))
     elapsed = time.perf_counter() - started
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    names = [k for k in results[0] if k != "seed"]
+    names = list(SWEEP_COLUMNS)
     with open(out / "sweep.csv", "w") as table:
         table.write("seed," + ",".join(names) + "\n")
         for row in results:
@@ -296,7 +411,7 @@ def sweep(args: argparse.Namespace) -> int:
 
     print(
         f"corvane {corvane.__version__}: {len(seeds)} seeds ({seeds[0]}..{seeds[-1]}), {args.size} instruments, "
-        f"{args.days} days under {args.preset}, in {elapsed:.1f} s"
+        f"{args.days} days under {model.fingerprint}, in {elapsed:.1f} s"
     )
     print(f"\n{'':<15}{'mean':>9}{'std':>9}{'min':>9}{'5%':>9}{'median':>9}{'95%':>9}{'max':>9}")
     for name in names:
@@ -304,18 +419,14 @@ def sweep(args: argparse.Namespace) -> int:
         scale, unit = (1.0, "") if name == "vix" else (100.0, " %")
         stats = [values.mean(), values.std(), values.min(), *np.percentile(values, [5, 50, 95]), values.max()]
         print(f"{name + unit:<15}" + "".join(f"{scale * v:9.2f}" for v in stats))
+    print("".join(f"\n  {name}: {meaning}" for name, meaning in SWEEP_COLUMNS.items()))
 
-    fig, axes = plt.subplots(1, 2, figsize=(12, 4.5), constrained_layout=True)
-    market = 100.0 * np.array([row["market_return"] for row in results])
-    axes[0].hist(market, bins=max(5, len(results) // 3), color="tab:blue", edgecolor="white")
-    axes[0].axvline(market.mean(), color="black", linestyle="--", label=f"mean {market.mean():+.2f}%")
-    axes[0].set(title=f"Market return over {args.days} days, {len(seeds)} seeds", xlabel="percent", ylabel="seeds")
-    axes[0].legend()
-    vix = np.array([row["vix"] for row in results])
-    axes[1].hist(vix, bins=max(5, len(results) // 3), color="tab:red", edgecolor="white")
-    axes[1].set(title="VIX at the end", xlabel="VIX", ylabel="seeds")
-    fig.savefig(out / "sweep.png", dpi=100)
-    plt.close(fig)
+    from corvane import _charts
+
+    _charts.sweep_figure(
+        {name: [row[name] for row in results] for name in names}, definitions=SWEEP_COLUMNS,
+        preset=model.fingerprint, days=args.days, seeds=len(seeds),
+    ).savefig(out / "sweep.png", dpi=100)
     print(f"\nWrote:\n  {out / 'sweep.csv'}\n  {out / 'sweep.png'}")
     return 0
 
@@ -323,22 +434,30 @@ def sweep(args: argparse.Namespace) -> int:
 # ---- presets and digest ----
 
 
+def preset_changes(older: corvane.ModelParams, newer: corvane.ModelParams) -> list[str]:
+    """Each value `newer` sets differently from `older`, as "name old -> new"."""
+    before, after = older.to_dict(), newer.to_dict()
+    return [
+        f"{name} {before.get(name)!r} -> {value!r}"
+        for name, value in after.items()
+        if name != "name" and (name not in before or repr(before[name]) != repr(value))
+    ]
+
+
 def presets(args: argparse.Namespace) -> int:
-    shipped = []
-    for k in range(1, 100):
-        try:
-            shipped.append(corvane.ModelParams.from_preset(f"kx-v{k}"))
-        except corvane.ValidationError:
-            break
-    default = corvane.ModelParams.from_preset()
-    print(f"{'preset':<10}{'fingerprint':<14}{'values':>7}  changes from the one before")
+    shipped = shipped_presets()
+    default = corvane.ModelParams.from_preset().fingerprint
+    width = max(map(len, shipped)) + len(" (default)") + 2
+    print(f"{'preset':<{width}}what it changes from the one before")
     previous = None
-    for model in shipped:
-        values = {k: v for k, v in model.to_dict().items() if k != "name"}
-        changed = "" if previous is None else str(sum(1 for k, v in values.items() if previous.get(k) != v))
-        mark = "  (default)" if model == default else ""
-        print(f"{model.fingerprint:<10}{model.fingerprint:<14}{len(values):>7}  {changed}{mark}")
-        previous = values
+    for name, model in shipped.items():
+        label = f"{name} (default)" if name == default else name
+        if previous is None:
+            changes = f"the first preset: {len(model.to_dict()) - 1} values"
+        else:
+            changes = ", ".join(preset_changes(previous, model)) or "nothing"
+        print(f"{label:<{width}}{changes}")
+        previous = model
     return 0
 
 
@@ -366,51 +485,72 @@ def parser() -> Parser:
     top.add_argument("--version", action="version", version=f"corvane {corvane.__version__}")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
 
-    run = commands.add_parser("simulate", help="run one simulation: tables, a summary and a chart")
+    run = commands.add_parser(
+        "simulate", help="run one simulation: tables, a summary and a chart",
+        description="Simulate a market day by day and write its bars (with tickers and sectors), the truth "
+        "behind every tick, the economy by day, a manifest that replays the run (to the last day, whose tables "
+        "the replayed engine holds), a summary and a chart. Each day is written as it finishes: after "
+        "Ctrl-C the files hold the completed days and the manifest replays to the last of them.",
+    )
     _common(run, days=20)
-    run.add_argument("--seed", type=SEED, default=7, help="market seed (default 7)")
-    run.add_argument("--minutes", type=_bounded(1, 390), default=5, help="bar length in minutes (default 5)")
-    run.add_argument("--out", default="corvane-run", help="output folder (default ./corvane-run)")
+    run.add_argument("--seed", type=SEED, default=7, help="market seed (default %(default)s)")
+    run.add_argument("--minutes", type=_bounded(1, 390), default=5, help="bar length in minutes (default %(default)s)")
+    run.add_argument("--out", default="corvane-run", help="output folder (default %(default)s)")
     run.add_argument("--csv", action="store_true", help="write CSV instead of Parquet")
+    run.add_argument("--no-truth", action="store_true", help="do not write the truth table (the largest file)")
     run.set_defaults(handler=simulate)
 
-    many = commands.add_parser("sweep", help="run many seeds and summarise the outcomes")
+    many = commands.add_parser(
+        "sweep", help="run many seeds and summarise the outcomes",
+        description="Run the same market under many seeds, in parallel, and write each seed's outcome "
+        "(sweep.csv) and their distributions (sweep.png).",
+    )
     _common(many, days=5)
-    many.add_argument("--seeds", type=_bounded(1, 1_000_000), default=32, help="how many seeds (default 32)")
-    many.add_argument("--first-seed", type=SEED, default=0, help="the first seed (default 0)")
-    many.add_argument("--out", default="corvane-sweep", help="output folder (default ./corvane-sweep)")
+    many.add_argument("--seeds", type=_bounded(1, 1_000_000), default=32, help="how many seeds (default %(default)s)")
+    many.add_argument("--first-seed", type=SEED, default=0, help="the first seed (default %(default)s)")
+    many.add_argument("--out", default="corvane-sweep", help="output folder (default %(default)s)")
     many.set_defaults(handler=sweep)
 
-    listing = commands.add_parser("presets", help="list the model presets and their fingerprints")
+    listing = commands.add_parser(
+        "presets", help="list the model presets and what each changes",
+        description="List the shipped model presets, oldest first, each with the values it changes from "
+        "the one before.",
+    )
     listing.set_defaults(handler=presets)
 
-    fixed = commands.add_parser("digest", help="hash one fixed simulation: two builds agree when digests do")
-    _common(fixed, days=20)
-    fixed.set_defaults(size=100)
-    fixed.add_argument("--seed", type=SEED, default=7, help="market seed (default 7)")
+    fixed = commands.add_parser(
+        "digest", help="hash one fixed simulation: two builds agree when digests do",
+        description="Run one fixed simulation and print the SHA-256 of its final prices and macro values; "
+        "two builds or machines that print the same digest simulate alike.",
+    )
+    _common(fixed, days=20, size=100, model_file=False)
+    fixed.add_argument("--seed", type=SEED, default=7, help="market seed (default %(default)s)")
     fixed.set_defaults(handler=digest)
     return top
 
 
 def main(argv: list[str] | None = None) -> int:
+    command = "corvane"
     try:
         args = parser().parse_args(argv)
         if args.command is None:
             raise UsageError("corvane: error: choose a command: simulate, sweep, presets or digest (see corvane --help)")
+        command = f"corvane {args.command}"
         return args.handler(args)
     except UsageError as error:
-        print(error, file=sys.stderr)
+        message = str(error)
+        print(message if message.startswith("corvane") else f"{command}: error: {message}", file=sys.stderr)
         return 2
     except corvane.ValidationError as error:
         # The simulator's refusals name the bad input (a sweep's, its seed too).
         where = "".join(f" ({note})" for note in getattr(error, "__notes__", []))
-        print(f"corvane {args.command}: error: {error}{where}", file=sys.stderr)
+        print(f"{command}: error: {_one_line(error)}{where}", file=sys.stderr)
         return 2
     except (RuntimeError, OSError) as error:
-        print(f"corvane {args.command}: {error}", file=sys.stderr)
+        print(f"{command}: {_one_line(error)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print("corvane: interrupted", file=sys.stderr)
+        print(f"{command}: interrupted", file=sys.stderr)
         return 130
 
 

@@ -22,6 +22,7 @@ import numpy as np
 from gymnasium import spaces
 
 import corvane
+from corvane import _gym
 
 __all__ = ["MarketEnv"]
 
@@ -445,5 +446,5 @@ class MarketEnv(gymnasium.Env):
         np.minimum(np.maximum(self._flat, self._low), self._high, out=clipped, casting="unsafe")
         return {key: clipped[at].reshape(shape) for key, at, shape in self._layout}
 
-if "corvane/Market-v0" not in gymnasium.registry:  # a reload must not re-register
-    gymnasium.register(id="corvane/Market-v0", entry_point="corvane.env:MarketEnv")
+# `import corvane` registered it already; this keeps `import corvane.env` alone enough.
+_gym.register(gymnasium)
