@@ -49,13 +49,19 @@ def _workers(jobs: int) -> int:
 
 
 def _importable(fn: Callable[..., Any]) -> bool:
-    """Whether a worker process can import `fn`: not when it was defined in
-    a __main__ that has no file (a notebook, `python -c`, `python -`)."""
-    while isinstance(fn, functools.partial):
-        fn = fn.func
-    if getattr(fn, "__module__", None) != "__main__":
+    """Whether a worker process can import `fn` and whatever a partial of it
+    binds (a back-test's policy): not what was defined in a __main__ that has
+    no file (a notebook, `python -c`, `python -`)."""
+    if getattr(sys.modules.get("__main__"), "__file__", None) is not None:
         return True
-    return getattr(sys.modules.get("__main__"), "__file__", None) is not None
+    pending: list[Any] = [fn]
+    while pending:
+        item = pending.pop()
+        if isinstance(item, functools.partial):
+            pending += [item.func, *item.args, *item.keywords.values()]
+        elif callable(item) and getattr(item, "__module__", None) == "__main__":
+            return False
+    return True
 
 
 def _kill(pool: ProcessPoolExecutor) -> None:
@@ -118,9 +124,10 @@ def sweep(
         if not _warned_main:
             _warned_main = True
             warnings.warn(
-                "sweep: fn is defined in __main__ without a file (a notebook, python -c or "
-                "python -), which worker processes cannot import, so it runs on threads; "
-                "define it in a module to run on processes",
+                "sweep: fn (or a function it binds, such as a back-test's policy) is defined "
+                "in __main__ without a file (a notebook, python -c or python -), which worker "
+                "processes cannot import, so it runs on threads; define it in a module to run "
+                "on processes",
                 RuntimeWarning,
                 stacklevel=2,
             )

@@ -87,8 +87,12 @@ class TestHostileWork:
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
                 print(corvane.sweep(twice, range(5)), corvane.sweep(twice, [7]))
+                # A back-test's policy travels inside a partial of the package's own function.
+                result = corvane.backtest(lambda o: o["position"] * 0, seeds=[3], episode_days=1)
             print(len(caught), caught[0].category.__name__, caught[0].message)
+            print(result.rows[0]["turnover"])
         """)
         out = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", code],
-                             capture_output=True, text=True, check=True, timeout=60).stdout
+                             capture_output=True, text=True, check=True, timeout=120).stdout
         assert out.startswith("[0, 2, 4, 6, 8] [14]\n1 RuntimeWarning ") and "define it in a module" in out
+        assert out.endswith("\n0.0\n")
