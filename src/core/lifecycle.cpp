@@ -94,6 +94,11 @@ void SessionBuffer::reserve_session(std::uint64_t ticks, std::size_t count) {
     grow(tick_fundamental);
     grow(tick_anchor);
     for (std::vector<double>& matrix : components) grow(matrix);
+    try {
+        if (start_volume.size() < count) start_volume.resize(count, 0.0);
+    } catch (const std::bad_alloc&) {
+        throw failure();
+    }
     instruments = count;
 }
 
@@ -217,6 +222,10 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
         buffer->ticks_written = request.ticks;
     }
     if (request.open_at_start) open_market();
+    if (buffer) {
+        for (std::size_t i = 0; i < roster_.size(); ++i)
+            buffer->start_volume[i] = roster_[i].volume;
+    }
     SessionOutcome outcome = session_ticks(request, buffer);
     if (outcome.stopped || outcome.interrupted) return outcome;
     if (request.close_at_end) {
@@ -319,6 +328,8 @@ public:
           vix_ratio_(engine.economy_.vix / engine.model_.market_vol_vix_anchor) {}
 
     void run() {
+        // Sized first: the close cannot fail once it has changed anything.
+        e_.close_jumps_.assign(e_.roster_.size(), 0.0);
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) close_instrument(i);
         update_market_variance();
         update_universe_stress();
@@ -528,6 +539,7 @@ private:
         double s0 = c.mispricing_s.value_or(0.0);
         double s1 = bounds::num_clamp(s0 + jump, -cap, cap);
         e_.attribution_[i][slot(Component::jump)] += s1 - s0;
+        e_.close_jumps_[i] = s1 - s0;
         c.mispricing_s = s1;
         // The part of the jump that is not momentum moves the reference too.
         double carried = (s1 - s0) * (1.0 - p_.jump_momentum_share);

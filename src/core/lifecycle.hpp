@@ -81,6 +81,9 @@ struct SessionBuffer {
     std::vector<double> tick_anchor;
     // The eight tick components, in attribution order.
     std::array<std::vector<double>, TICK_COMPONENTS> components;
+    // Each instrument's cumulative volume before the session's first tick:
+    // what that tick's traded volume counts from. `instruments` values.
+    std::vector<double> start_volume;
     std::size_t instruments = 0;
     std::uint64_t ticks_written = 0;
 

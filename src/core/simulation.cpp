@@ -202,6 +202,7 @@ void Simulation::open_day() {
     make_room(log_, 1);
     log_.emplace_back(log_entry::OpenMarket{});
     for (std::vector<double>& column : day_columns_) column.clear();
+    day_sessions_.clear();
     day_ticks_ = 0;
     day_open_ = true;
     engine_.open_market();
@@ -244,6 +245,7 @@ SessionRequest Simulation::begin_session(const Clock& clock, std::uint64_t ticks
     // memory fails with nothing changed.
     session_.reserve_session(ticks, engine_.size());
     make_room(log_, 2);
+    close_carry_.reserve(engine_.size());
     if (!day_open_) open_day();
     SessionRequest request;
     request.hour = clock.hour;
@@ -272,8 +274,17 @@ Result<RunOutcome> Simulation::session(SessionRequest& request, const KeepGoing&
 void Simulation::append_session_to_day() {
     const SessionBuffer& buffer = session_;
     std::size_t cells = static_cast<std::size_t>(buffer.ticks_written) * buffer.instruments;
+    // Room for all of it first: a failed allocation appends nothing.
+    DaySession piece{buffer.ticks_written, buffer.instruments,
+                     std::vector<double>(buffer.start_volume.begin(),
+                                         buffer.start_volume.begin() +
+                                             static_cast<std::ptrdiff_t>(buffer.instruments))};
+    make_room(day_sessions_, 1);
+    for (std::vector<double>& column : day_columns_) make_room(column, cells);
+
     day_instruments_ = buffer.instruments;
     day_ticks_ += buffer.ticks_written;
+    day_sessions_.push_back(std::move(piece));
     std::array<const std::vector<double>*, JUMP_COLUMN> sources = {
         &buffer.price, &buffer.volume, &buffer.mispricing_s, &buffer.tick_fundamental,
         &buffer.tick_anchor};
@@ -290,12 +301,10 @@ void Simulation::append_session_to_day() {
     std::vector<double>& jump = day_columns_[JUMP_COLUMN];
     std::size_t first = jump.size();
     jump.resize(day_columns_[FIRST_FACTOR_COLUMN].size(), 0.0);
-    if (!close_carry_.empty()) {
-        for (std::size_t k = 0; k < close_carry_.size() && first + k < jump.size(); ++k) {
-            jump[first + k] += close_carry_[k];
-        }
-        close_carry_.clear();
+    for (std::size_t k = 0; k < close_carry_.size() && first + k < jump.size(); ++k) {
+        jump[first + k] += close_carry_[k];
     }
+    close_carry_.clear();
 }
 
 Result<RunOutcome> Simulation::run_session(const Clock& clock, std::uint64_t ticks,
@@ -313,7 +322,10 @@ Result<RunOutcome> Simulation::run_session(const Clock& clock, std::uint64_t tic
     Result<RunOutcome> ran = session(request, keep_going);
     if (!ran) return ran;
     bool closed = close_at_end && !ran->interrupted;
-    if (closed) run_macro_step();
+    if (closed) {
+        keep_close_carry();
+        run_macro_step();
+    }
     // Logged once the run has ended, as what happened.
     log_.emplace_back(
         log_entry::RunSession{clock, ran->ticks, closed, std::move(prepared->logged)});
@@ -408,13 +420,9 @@ void Simulation::close_market() {
 }
 
 void Simulation::keep_close_carry() {
-    std::span<const AttributionRow> attribution = engine_.attribution();
-    constexpr std::size_t JUMP = slot(Component::jump);
-    bool any = std::any_of(attribution.begin(), attribution.end(),
-                           [](const AttributionRow& row) { return row[JUMP] != 0.0; });
-    if (!any) return;
-    close_carry_.clear();
-    for (const AttributionRow& row : attribution) close_carry_.push_back(row[JUMP]);
+    // Room was made before the close ran.
+    std::span<const double> jumps = engine_.last_close_jumps();
+    close_carry_.assign(jumps.begin(), jumps.end());
 }
 
 // --- Roster --------------------------------------------------------------------
@@ -594,6 +602,7 @@ void Simulation::record(std::uint32_t day) {
     for (std::size_t c = 0; c < RECORDING_COLUMNS; ++c) {
         recorded.columns[c] = std::make_shared<const std::vector<double>>(day_columns_[c]);
     }
+    recorded.sessions = day_sessions_;
     recorded.ticks = day_ticks_;
     recorded.instruments = day_instruments_;
     recorded.day = day;

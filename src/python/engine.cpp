@@ -864,11 +864,15 @@ PyMethodDef METHODS[] = {
                     "bars($self, *, day=0, minutes=None, grain=None)\n--\n\nThe recorded days "
                     "as bars, one record batch a day: every tick (grain=\"tick\", the "
                     "default), OHLCV bars of `minutes` ticks, or one bar a day (grain=\"day\"). "
-                    "With nothing recorded, the last session, labelled `day`."),
+                    "A bar's volume is what traded within it, counted from the running total "
+                    "at each session's start: volume traded by tick() calls between sessions "
+                    "is in no bar. With nothing recorded, the last session, labelled `day`."),
     keywords_method("truth", Engine_truth,
                     "truth($self, *, day=0)\n--\n\nWhat moved every price, tick by tick: "
-                    "mispricing, fair value, anchor and the nine drivers. Summed over a day, a "
-                    "driver's column is that day's attribution."),
+                    "mispricing, fair value, anchor and the nine drivers. Summed over a day's "
+                    "ticks, a driver's column is the attribution() read after that day's close, "
+                    "for every driver but jump: a close's jump shows in the jump column on the "
+                    "first tick of the next session."),
     noargs_method("macro_table", Engine_macro_table,
                   "macro_table($self)\n--\n\nThe economy each recorded day traded under, a "
                   "row a day, rates fractional."),
@@ -893,13 +897,17 @@ PyMethodDef METHODS[] = {
                     "filled, the average and the worst price (NaN where nothing filled)."),
     keywords_method("attribution", Engine_attribution,
                     "attribution($self, factor)\n--\n\nToday's change of the mispricing due to "
-                    "one driver, per instrument, as little-endian float64 bytes."),
+                    "one driver, per instrument, as little-endian float64 bytes. Read after the "
+                    "close, it is the day's truth() column summed over its ticks for every "
+                    "driver but jump, which holds the close's jumps; truth() shows those on the "
+                    "first tick of the next session."),
     noargs_method("session_prices", Engine_session_matrix<&SessionBuffer::price>,
                   "session_prices($self)\n--\n\nThe last session's prices, ticks x instruments "
                   "row-major, as little-endian float64 bytes."),
     noargs_method("session_volumes", Engine_session_matrix<&SessionBuffer::volume>,
-                  "session_volumes($self)\n--\n\nThe last session's cumulative volumes, shaped "
-                  "as session_prices()."),
+                  "session_volumes($self)\n--\n\nThe day's running total of volume after each "
+                  "tick of the last session (not the volume traded in the tick; bars() has "
+                  "that), shaped as session_prices()."),
     noargs_method("session_mispricing_s", Engine_session_matrix<&SessionBuffer::mispricing_s>,
                   "session_mispricing_s($self)\n--\n\nThe last session's mispricing, shaped as "
                   "session_prices(); NaN where there is none yet."),
