@@ -241,9 +241,9 @@ void Simulation::fill_close_inputs() {
 }
 
 SessionRequest Simulation::begin_session(const Clock& clock, std::uint64_t ticks) {
-    // The buffers are sized before the day opens: a session too large for
-    // memory fails with nothing changed.
-    session_.reserve_session(ticks, engine_.size());
+    // The first slice's buffers are sized before the day opens, so a
+    // failure there changes nothing; the session grows them as it runs.
+    session_.reserve_session(std::min(ticks, session_slice_ticks(engine_.size())), engine_.size());
     make_room(log_, 2);
     close_carry_.reserve(engine_.size());
     if (!day_open_) open_day();
@@ -263,8 +263,16 @@ Result<RunOutcome> Simulation::session(SessionRequest& request, const KeepGoing&
     request.keep_going = keep_going;
     Result<SessionOutcome> ran = engine_.run_session(request, session_);
     if (!ran) return Error{ran.error()};
-    if (keep_day_ || ran->interrupted) append_session_to_day();
     RunOutcome outcome;
+    outcome.failure = ran->failure;
+    if (keep_day_ || ran->interrupted || ran->failure) {
+        try {
+            append_session_to_day();
+        } catch (const std::bad_alloc&) {
+            // The ticks ran all the same; the caller logs them first.
+            if (!outcome.failure) outcome.failure = std::current_exception();
+        }
+    }
     outcome.ticks = session_.ticks_written;
     outcome.interrupted = ran->interrupted;
     if (ran->stopped) outcome.fired_at = ran->tick;
@@ -314,6 +322,9 @@ Result<RunOutcome> Simulation::run_session(const Clock& clock, std::uint64_t tic
     if (Status valid = check_clock(clock); !valid) return Error{valid.error()};
     Result<PreparedInputs> prepared = prepare(inputs);
     if (!prepared) return Error{prepared.error()};
+    // A session runs all its ticks: one that cannot fit fails before it
+    // starts. run_until may stop at any tick, so it only grows as it goes.
+    SessionBuffer::check_fits(ticks, engine_.size());
     SessionRequest request = begin_session(clock, ticks);
     request.news = prepared->news;
     request.news_impacts = prepared->news_impacts;
@@ -321,7 +332,7 @@ Result<RunOutcome> Simulation::run_session(const Clock& clock, std::uint64_t tic
     request.close_at_end = close_at_end;
     Result<RunOutcome> ran = session(request, keep_going);
     if (!ran) return ran;
-    bool closed = close_at_end && !ran->interrupted;
+    bool closed = close_at_end && !ran->interrupted && !ran->failure;
     if (closed) {
         keep_close_carry();
         run_macro_step();
@@ -329,6 +340,7 @@ Result<RunOutcome> Simulation::run_session(const Clock& clock, std::uint64_t tic
     // Logged once the run has ended, as what happened.
     log_.emplace_back(
         log_entry::RunSession{clock, ran->ticks, closed, std::move(prepared->logged)});
+    if (ran->failure) std::rethrow_exception(ran->failure);
     return ran;
 }
 
@@ -344,7 +356,7 @@ Result<RunOutcome> Simulation::run_days(std::uint64_t days, const Clock& clock,
                                    " to label every recorded day, got ", first_day, " + ", days,
                                    " - 1")};
     }
-    session_.reserve_session(ticks_per_day, engine_.size());
+    SessionBuffer::check_fits(ticks_per_day, engine_.size());
 
     RunOutcome outcome;
     for (std::uint64_t d = 0; d < days; ++d) {
@@ -401,6 +413,7 @@ Result<RunOutcome> Simulation::run_until(std::string_view ticker, std::optional<
     if (!ran) return ran;
     log_.emplace_back(
         log_entry::RunUntil{std::string(ticker), above, below, max_ticks, clock, ran->ticks});
+    if (ran->failure) std::rethrow_exception(ran->failure);
     return ran;
 }
 

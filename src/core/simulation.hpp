@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -104,6 +105,9 @@ struct RunOutcome {
     bool interrupted = false;
     // run_until: the tick, within the call, on which the band was left.
     std::optional<std::uint64_t> fired_at;
+    // Memory ran out part way: what ran is kept and logged, then this is
+    // rethrown.
+    std::exception_ptr failure;
 };
 
 // Asked between slices of a long run (and between days); false stops it.
