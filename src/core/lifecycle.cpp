@@ -270,8 +270,8 @@ SessionOutcome Engine::session_ticks(const SessionRequest& request, SessionBuffe
         outcome.tick = ran;
         return outcome;
     };
-    for (std::uint64_t first = 0; first < request.ticks; first += slice) {
-        std::uint64_t end = request.ticks - first > slice ? first + slice : request.ticks;
+    for (std::uint64_t first = 0, end = 0; first < request.ticks; first = end) {
+        end = request.ticks - first > slice ? first + slice : request.ticks;
         // Between slices the caller may end the run; what ran stays run.
         if (first > 0 && request.keep_going && !request.keep_going()) {
             outcome.interrupted = true;

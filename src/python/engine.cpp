@@ -823,7 +823,9 @@ PyMethodDef METHODS[] = {
         "run_until($self, *, ticker, above=None, below=None, max_ticks=390, hour=9, minute=30, "
         "day_of_week=3, volatility=1.0)\n--\n\n"
         "Tick until `ticker`'s price is strictly above `above` or strictly below `below`, at "
-        "most max_ticks. Returns the tick (within this call) it fired on, or None."),
+        "most max_ticks. Memory grows with the ticks that run, so a huge max_ticks costs "
+        "nothing up front; Ctrl-C stops it and what ran stays run. Returns the tick (within "
+        "this call) it fired on, or None."),
     noargs_method("close_market", Engine_close_market,
                   "close_market($self)\n--\n\nClose the day: variances, the daily roll, jumps, "
                   "then the daily macro step. Logged."),
