@@ -174,6 +174,10 @@ public:
     std::span<const ComponentRow> tick_components() const noexcept { return tick_components_; }
     std::span<const double> tick_fundamental() const noexcept { return tick_fundamental_; }
     std::span<const double> tick_anchor() const noexcept { return tick_anchor_; }
+    // The change each instrument's mispricing took from the last close's
+    // jump (0.0 where none): the attribution slot accumulates a day's
+    // closes, this holds the last one alone.
+    std::span<const double> last_close_jumps() const noexcept { return close_jumps_; }
     // Endogenous news drawn at the open, applied to every tick of the day.
     std::span<const NewsEvent> pending_news() const noexcept { return pending_news_; }
 
@@ -248,6 +252,7 @@ private:
     std::vector<double> tick_fundamental_;
     std::vector<double> tick_anchor_;
     std::vector<double> instrument_volume_states_;
+    std::vector<double> close_jumps_;
     MarketState market_;
     DrawCounters draws_;
     std::uint32_t day_count_ = 0;

@@ -68,19 +68,33 @@ inline void cells_written() noexcept {
 
 }  // namespace
 
-void SessionBuffer::reserve_session(std::uint64_t ticks, std::size_t count) {
-    // Every size is checked before any matrix grows.
+namespace {
+
+AllocationFailure session_failure(std::uint64_t ticks, std::size_t count) {
+    return AllocationFailure(text::message("cannot allocate the session buffers for ", ticks,
+                                           " ticks x ", count, " instruments"));
+}
+
+}  // namespace
+
+void SessionBuffer::check_fits(std::uint64_t ticks, std::size_t count) {
     constexpr std::uint64_t LIMIT = static_cast<std::uint64_t>(
         std::numeric_limits<std::ptrdiff_t>::max() / static_cast<std::ptrdiff_t>(sizeof(double)));
-    auto failure = [&] {
-        return AllocationFailure(text::message("cannot allocate the session buffers for ", ticks,
-                                               " ticks x ", count, " instruments"));
-    };
-    if (count != 0 && ticks > LIMIT / count) throw failure();
-    auto cells = static_cast<std::size_t>(ticks * count);
-    constexpr std::uint64_t MATRICES = 5 + TICK_COMPONENTS;
+    if (count != 0 && ticks > LIMIT / count) throw session_failure(ticks, count);
+    // The day buffers take a copy of every matrix but one more column, so
+    // the two together are held to physical memory.
+    constexpr std::uint64_t MATRICES = 2 * (5 + TICK_COMPONENTS) + 1;
     std::uint64_t memory = physical_memory_bytes();
-    if (memory != 0 && cells > memory / (MATRICES * sizeof(double))) throw failure();
+    if (memory != 0 && ticks * count > memory / (MATRICES * sizeof(double))) {
+        throw session_failure(ticks, count);
+    }
+}
+
+void SessionBuffer::reserve_session(std::uint64_t ticks, std::size_t count) {
+    // Every size is checked before any matrix grows.
+    check_fits(ticks, count);
+    auto cells = static_cast<std::size_t>(ticks * count);
+    auto failure = [&] { return session_failure(ticks, count); };
     auto grow = [cells, &failure](std::vector<double>& matrix) {
         try {
             if (matrix.size() < cells) matrix.resize(cells, 0.0);
@@ -94,7 +108,20 @@ void SessionBuffer::reserve_session(std::uint64_t ticks, std::size_t count) {
     grow(tick_fundamental);
     grow(tick_anchor);
     for (std::vector<double>& matrix : components) grow(matrix);
+    try {
+        if (start_volume.size() < count) start_volume.resize(count, 0.0);
+    } catch (const std::bad_alloc&) {
+        throw failure();
+    }
     instruments = count;
+}
+
+std::uint64_t SessionBuffer::rows_held(std::size_t count) const noexcept {
+    if (count == 0) return std::numeric_limits<std::uint64_t>::max();
+    std::size_t cells = std::min({price.size(), volume.size(), mispricing_s.size(),
+                                  tick_fundamental.size(), tick_anchor.size()});
+    for (const std::vector<double>& matrix : components) cells = std::min(cells, matrix.size());
+    return start_volume.size() < count ? 0 : cells / count;
 }
 
 std::span<const double> SessionBuffer::row(const std::vector<double>& matrix,
@@ -213,12 +240,17 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
         if (!lengths) return Error{lengths.error()};
     }
     if (buffer) {
-        buffer->reserve_session(request.ticks, roster_.size());
+        std::uint64_t first_slice = session_slice_ticks(roster_.size());
+        buffer->reserve_session(std::min(request.ticks, first_slice), roster_.size());
         buffer->ticks_written = request.ticks;
     }
     if (request.open_at_start) open_market();
+    if (buffer) {
+        for (std::size_t i = 0; i < roster_.size(); ++i)
+            buffer->start_volume[i] = roster_[i].volume;
+    }
     SessionOutcome outcome = session_ticks(request, buffer);
-    if (outcome.stopped || outcome.interrupted) return outcome;
+    if (outcome.stopped || outcome.interrupted || outcome.failure) return outcome;
     if (request.close_at_end) {
         session_innovations(request, attribution_, close_innovations_);
         Status closed = close_market({close_innovations_, request.sector_base_variances, false});
@@ -230,29 +262,45 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
 SessionOutcome Engine::session_ticks(const SessionRequest& request, SessionBuffer* buffer) {
     std::size_t n = roster_.size();
     TickInput input = session_tick_input(request);
-    const std::uint64_t slice =
-        std::max<std::uint64_t>(1, SESSION_SLICE_CELLS / std::max<std::size_t>(n, 1));
+    const std::uint64_t slice = session_slice_ticks(n);
     SessionOutcome outcome;
-    for (std::uint64_t t = 0; t < request.ticks; ++t) {
-        outcome.draws += tick(input).draws;
-        if (buffer) write_session_row(*buffer, t);
-
-        // The stop fires on the first tick that leaves the band; no close.
-        if (stop_triggered(request, roster_)) {
-            if (buffer) buffer->ticks_written = t + 1;
-            outcome.stopped = true;
-            outcome.tick = t;
-            return outcome;
-        }
-        advance_clock(input);
-
+    // Ends the session after `ran` ticks, short of what was asked.
+    auto ended_after = [&](std::uint64_t ran) {
+        if (buffer) buffer->ticks_written = ran;
+        outcome.tick = ran;
+        return outcome;
+    };
+    for (std::uint64_t first = 0, end = 0; first < request.ticks; first = end) {
+        end = request.ticks - first > slice ? first + slice : request.ticks;
         // Between slices the caller may end the run; what ran stays run.
-        if (request.keep_going && (t + 1) % slice == 0 && t + 1 < request.ticks &&
-            !request.keep_going()) {
-            if (buffer) buffer->ticks_written = t + 1;
+        if (first > 0 && request.keep_going && !request.keep_going()) {
             outcome.interrupted = true;
-            outcome.tick = t + 1;
-            return outcome;
+            return ended_after(first);
+        }
+        // Room for the slice, doubling so that copies stay a fraction of
+        // the run; never the whole request up front.
+        if (buffer && buffer->rows_held(n) < end) {
+            std::uint64_t held = buffer->rows_held(n);
+            std::uint64_t rows = held > request.ticks / 2 ? request.ticks : std::max(end, 2 * held);
+            try {
+                buffer->reserve_session(rows, n);
+            } catch (const std::bad_alloc&) {
+                outcome.failure = std::current_exception();
+                return ended_after(first);
+            }
+        }
+        for (std::uint64_t t = first; t < end; ++t) {
+            outcome.draws += tick(input).draws;
+            if (buffer) write_session_row(*buffer, t);
+
+            // The stop fires on the first tick that leaves the band; no close.
+            if (stop_triggered(request, roster_)) {
+                if (buffer) buffer->ticks_written = t + 1;
+                outcome.stopped = true;
+                outcome.tick = t;
+                return outcome;
+            }
+            advance_clock(input);
         }
     }
     outcome.tick = request.ticks;
@@ -319,6 +367,8 @@ public:
           vix_ratio_(engine.economy_.vix / engine.model_.market_vol_vix_anchor) {}
 
     void run() {
+        // Sized first: the close cannot fail once it has changed anything.
+        e_.close_jumps_.assign(e_.roster_.size(), 0.0);
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) close_instrument(i);
         update_market_variance();
         update_universe_stress();
@@ -528,6 +578,7 @@ private:
         double s0 = c.mispricing_s.value_or(0.0);
         double s1 = bounds::num_clamp(s0 + jump, -cap, cap);
         e_.attribution_[i][slot(Component::jump)] += s1 - s0;
+        e_.close_jumps_[i] = s1 - s0;
         c.mispricing_s = s1;
         // The part of the jump that is not momentum moves the reference too.
         double carried = (s1 - s0) * (1.0 - p_.jump_momentum_share);

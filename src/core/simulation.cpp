@@ -202,6 +202,7 @@ void Simulation::open_day() {
     make_room(log_, 1);
     log_.emplace_back(log_entry::OpenMarket{});
     for (std::vector<double>& column : day_columns_) column.clear();
+    day_sessions_.clear();
     day_ticks_ = 0;
     loose_ticks_ = 0;
     day_open_ = true;
@@ -257,10 +258,11 @@ void Simulation::fill_close_inputs() {
 }
 
 SessionRequest Simulation::begin_session(const Clock& clock, std::uint64_t ticks) {
-    // The buffers are sized before the day opens: a session too large for
-    // memory fails with nothing changed.
-    session_.reserve_session(ticks, engine_.size());
+    // The first slice's buffers are sized before the day opens, so a
+    // failure there changes nothing; the session grows them as it runs.
+    session_.reserve_session(std::min(ticks, session_slice_ticks(engine_.size())), engine_.size());
     make_room(log_, 2);
+    close_carry_.reserve(engine_.size());
     if (!day_open_) open_day();
     SessionRequest request;
     request.hour = clock.hour;
@@ -278,8 +280,16 @@ Result<RunOutcome> Simulation::session(SessionRequest& request, const KeepGoing&
     request.keep_going = keep_going;
     Result<SessionOutcome> ran = engine_.run_session(request, session_);
     if (!ran) return Error{ran.error()};
-    if (keep_day_ || ran->interrupted) append_session_to_day();
     RunOutcome outcome;
+    outcome.failure = ran->failure;
+    if (keep_day_ || ran->interrupted || ran->failure) {
+        try {
+            append_session_to_day();
+        } catch (const std::bad_alloc&) {
+            // The ticks ran all the same; the caller logs them first.
+            if (!outcome.failure) outcome.failure = std::current_exception();
+        }
+    }
     outcome.ticks = session_.ticks_written;
     outcome.interrupted = ran->interrupted;
     if (ran->stopped) outcome.fired_at = ran->tick;
@@ -289,8 +299,17 @@ Result<RunOutcome> Simulation::session(SessionRequest& request, const KeepGoing&
 void Simulation::append_session_to_day() {
     const SessionBuffer& buffer = session_;
     std::size_t cells = static_cast<std::size_t>(buffer.ticks_written) * buffer.instruments;
+    // Room for all of it first: a failed allocation appends nothing.
+    DaySession piece{buffer.ticks_written, buffer.instruments,
+                     std::vector<double>(buffer.start_volume.begin(),
+                                         buffer.start_volume.begin() +
+                                             static_cast<std::ptrdiff_t>(buffer.instruments))};
+    make_room(day_sessions_, 1);
+    for (std::vector<double>& column : day_columns_) make_room(column, cells);
+
     day_instruments_ = buffer.instruments;
     day_ticks_ += buffer.ticks_written;
+    day_sessions_.push_back(std::move(piece));
     std::array<const std::vector<double>*, JUMP_COLUMN> sources = {
         &buffer.price, &buffer.volume, &buffer.mispricing_s, &buffer.tick_fundamental,
         &buffer.tick_anchor};
@@ -307,12 +326,10 @@ void Simulation::append_session_to_day() {
     std::vector<double>& jump = day_columns_[JUMP_COLUMN];
     std::size_t first = jump.size();
     jump.resize(day_columns_[FIRST_FACTOR_COLUMN].size(), 0.0);
-    if (!close_carry_.empty()) {
-        for (std::size_t k = 0; k < close_carry_.size() && first + k < jump.size(); ++k) {
-            jump[first + k] += close_carry_[k];
-        }
-        close_carry_.clear();
+    for (std::size_t k = 0; k < close_carry_.size() && first + k < jump.size(); ++k) {
+        jump[first + k] += close_carry_[k];
     }
+    close_carry_.clear();
 }
 
 Result<RunOutcome> Simulation::run_session(const Clock& clock, std::uint64_t ticks,
@@ -322,6 +339,9 @@ Result<RunOutcome> Simulation::run_session(const Clock& clock, std::uint64_t tic
     if (Status valid = check_clock(clock); !valid) return Error{valid.error()};
     Result<PreparedInputs> prepared = prepare(inputs);
     if (!prepared) return Error{prepared.error()};
+    // A session runs all its ticks: one that cannot fit fails before it
+    // starts. run_until may stop at any tick, so it only grows as it goes.
+    SessionBuffer::check_fits(ticks, engine_.size());
     SessionRequest request = begin_session(clock, ticks);
     request.news = prepared->news;
     request.news_impacts = prepared->news_impacts;
@@ -330,11 +350,15 @@ Result<RunOutcome> Simulation::run_session(const Clock& clock, std::uint64_t tic
     Result<RunOutcome> ran = session(request, keep_going);
     if (!ran) return ran;
     advance_clock(clock, ran->ticks);
-    bool closed = close_at_end && !ran->interrupted;
-    if (closed) run_macro_step();
+    bool closed = close_at_end && !ran->interrupted && !ran->failure;
+    if (closed) {
+        keep_close_carry();
+        run_macro_step();
+    }
     // Logged once the run has ended, as what happened.
     log_.emplace_back(
         log_entry::RunSession{clock, ran->ticks, closed, std::move(prepared->logged)});
+    if (ran->failure) std::rethrow_exception(ran->failure);
     return ran;
 }
 
@@ -350,7 +374,7 @@ Result<RunOutcome> Simulation::run_days(std::uint64_t days, const Clock& clock,
                                    " to label every recorded day, got ", first_day, " + ", days,
                                    " - 1")};
     }
-    session_.reserve_session(ticks_per_day, engine_.size());
+    SessionBuffer::check_fits(ticks_per_day, engine_.size());
 
     RunOutcome outcome;
     for (std::uint64_t d = 0; d < days; ++d) {
@@ -408,6 +432,7 @@ Result<RunOutcome> Simulation::run_until(std::string_view ticker, std::optional<
     advance_clock(clock, ran->ticks);
     log_.emplace_back(
         log_entry::RunUntil{std::string(ticker), above, below, max_ticks, clock, ran->ticks});
+    if (ran->failure) std::rethrow_exception(ran->failure);
     return ran;
 }
 
@@ -428,13 +453,9 @@ void Simulation::close_market() {
 }
 
 void Simulation::keep_close_carry() {
-    std::span<const AttributionRow> attribution = engine_.attribution();
-    constexpr std::size_t JUMP = slot(Component::jump);
-    bool any = std::any_of(attribution.begin(), attribution.end(),
-                           [](const AttributionRow& row) { return row[JUMP] != 0.0; });
-    if (!any) return;
-    close_carry_.clear();
-    for (const AttributionRow& row : attribution) close_carry_.push_back(row[JUMP]);
+    // Room was made before the close ran.
+    std::span<const double> jumps = engine_.last_close_jumps();
+    close_carry_.assign(jumps.begin(), jumps.end());
 }
 
 // --- Roster --------------------------------------------------------------------
@@ -621,6 +642,7 @@ void Simulation::record(std::uint32_t day) {
     for (std::size_t c = 0; c < RECORDING_COLUMNS; ++c) {
         recorded.columns[c] = std::make_shared<const std::vector<double>>(day_columns_[c]);
     }
+    recorded.sessions = day_sessions_;
     recorded.ticks = day_ticks_;
     recorded.instruments = day_instruments_;
     recorded.day = day;

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -40,9 +41,23 @@ inline constexpr std::size_t JUMP_COLUMN = 13;
 // recording can hand it to a reader without copying it.
 using DayColumn = std::shared_ptr<const std::vector<double>>;
 
+// One session's place in a day's columns: its rows follow the previous
+// session's, each `instruments` wide (a listing or a delisting between
+// sessions changes the width). `start_volume` is each instrument's
+// cumulative volume when the session began, so the volume traded in its
+// first tick counts from there and not from what tick() calls before it
+// traded.
+struct DaySession {
+    std::uint64_t ticks = 0;
+    std::uint64_t instruments = 0;
+    std::vector<double> start_volume;
+};
+
 struct RecordedDay {
     std::array<DayColumn, RECORDING_COLUMNS> columns;
-    // ticks x instruments values fill each column.
+    // The day's sessions in order; their cells fill each column.
+    std::vector<DaySession> sessions;
+    // Ticks of all sessions, and the last session's instrument count.
     std::uint64_t ticks = 0;
     std::uint64_t instruments = 0;
     std::uint32_t day = 0;
@@ -90,6 +105,9 @@ struct RunOutcome {
     bool interrupted = false;
     // run_until: the tick, within the call, on which the band was left.
     std::optional<std::uint64_t> fired_at;
+    // Memory ran out part way: what ran is kept and logged, then this is
+    // rethrown.
+    std::exception_ptr failure;
 };
 
 // Asked between slices of a long run (and between days); false stops it.
@@ -220,7 +238,8 @@ private:
     void append_session_to_day();
     // The day number advances and the macro step runs for it.
     void run_macro_step();
-    // After a close: the jump each instrument took, kept for the next session.
+    // After every close: the jump each instrument took at it, all zeros
+    // included, replaces the carry for the next session's first tick.
     void keep_close_carry();
     // The clock moves past `ticks` ticks run from `start`, when a day is open.
     void advance_clock(const Clock& start, std::uint64_t ticks);
@@ -236,6 +255,7 @@ private:
     std::array<std::vector<double>, RECORDING_COLUMNS> day_columns_;
     std::uint64_t day_ticks_ = 0;
     std::uint64_t day_instruments_ = 0;
+    std::vector<DaySession> day_sessions_;
     std::vector<double> close_carry_;
 
     std::vector<RecordedDay> recorded_days_;

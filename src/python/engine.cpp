@@ -979,7 +979,9 @@ PyMethodDef METHODS[] = {
         "Tick until `ticker`'s price is strictly above `above` or strictly below `below`, at "
         "most max_ticks, opening the day first when none is open. Given no time it starts at "
         "Engine.clock (9:30 on day 3 in a day just opened); a time given in part takes 9, 30 "
-        "and 3 for the rest. Returns the tick (within this call) it fired on, or None."),
+        "and 3 for the rest. Memory grows with the ticks that run, so a huge max_ticks costs "
+        "nothing up front; Ctrl-C stops it and what ran stays run. Returns the tick (within "
+        "this call) it fired on, or None."),
     noargs_method("close_market", Engine_close_market,
                   "close_market($self)\n--\n\nClose the day: variances, the daily roll, jumps, "
                   "then the daily macro step. Logged."),
@@ -1023,11 +1025,15 @@ PyMethodDef METHODS[] = {
                     "bars($self, *, day=0, minutes=None, grain=None)\n--\n\nThe recorded days "
                     "as bars, one record batch a day: every tick (grain=\"tick\", the "
                     "default), OHLCV bars of `minutes` ticks, or one bar a day (grain=\"day\"). "
-                    "With nothing recorded, the last session, labelled `day`."),
+                    "A bar's volume is what traded within it, counted from the running total "
+                    "at each session's start: volume traded by tick() calls between sessions "
+                    "is in no bar. With nothing recorded, the last session, labelled `day`."),
     keywords_method("truth", Engine_truth,
                     "truth($self, *, day=0)\n--\n\nWhat moved every price, tick by tick: "
-                    "mispricing, fair value, anchor and the nine drivers. Summed over a day, a "
-                    "driver's column is that day's attribution."),
+                    "mispricing, fair value, anchor and the nine drivers. Summed over a day's "
+                    "ticks, a driver's column is the attribution() read after that day's close, "
+                    "for every driver but jump: a close's jump shows in the jump column on the "
+                    "first tick of the next session."),
     noargs_method("macro_table", Engine_macro_table,
                   "macro_table($self)\n--\n\nThe economy each recorded day traded under, a "
                   "row a day, rates fractional."),
@@ -1063,7 +1069,10 @@ PyMethodDef METHODS[] = {
     keywords_method("attribution", Engine_attribution,
                     "attribution($self, factor, *, as_numpy=False)\n--\n\nToday's change of the "
                     "mispricing due to one driver, per instrument, as little-endian float64 "
-                    "bytes, or (as_numpy=True) a read-only array over them."),
+                    "bytes, or (as_numpy=True) a read-only array over them. Read after the "
+                    "close, it is the day's truth() column summed over its ticks for every "
+                    "driver but jump, which holds the close's jumps; truth() shows those on the "
+                    "first tick of the next session."),
     keywords_method("session_prices",
                     Engine_session_matrix<&SessionBuffer::price, SESSION_PRICES_SIGNATURE>,
                     "session_prices($self, *, as_numpy=False)\n--\n\nThe last session's "
@@ -1071,8 +1080,9 @@ PyMethodDef METHODS[] = {
                     "as_numpy=True: a read-only array over them, shaped ticks x instruments."),
     keywords_method("session_volumes",
                     Engine_session_matrix<&SessionBuffer::volume, SESSION_VOLUMES_SIGNATURE>,
-                    "session_volumes($self, *, as_numpy=False)\n--\n\nThe last session's "
-                    "cumulative volumes, shaped as session_prices()."),
+                    "session_volumes($self, *, as_numpy=False)\n--\n\nThe day's running total "
+                    "of volume after each tick of the last session (not the volume traded in the "
+                    "tick; bars() has that), shaped as session_prices()."),
     keywords_method(
         "session_mispricing_s",
         Engine_session_matrix<&SessionBuffer::mispricing_s, SESSION_MISPRICING_SIGNATURE>,

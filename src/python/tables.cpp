@@ -3,8 +3,9 @@
 //
 // A recording keeps raw day columns, so one recording answers tick,
 // N-minute and daily questions. Where a table column is a recorded column
-// as it stands (tick-grain close and volume, every truth column), the
-// stream shares the recording's memory instead of copying it.
+// as it stands (tick-grain close, every truth column), the stream shares
+// the recording's memory instead of copying it. Volume is recorded as the
+// day's running total; every bar reports what traded within it.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -24,6 +25,7 @@ namespace {
 // recorded.
 struct TableDay {
     std::array<DayColumn, RECORDING_COLUMNS> columns;
+    std::vector<DaySession> sessions;
     std::uint64_t ticks = 0;
     std::uint64_t instruments = 0;
     std::uint32_t label = 0;
@@ -38,13 +40,18 @@ DayColumn first_values(const std::vector<double>& source, std::size_t count) {
 std::vector<TableDay> table_days(const Simulation& simulation, std::uint32_t label) {
     std::vector<TableDay> days;
     for (const RecordedDay& day : simulation.recorded_days()) {
-        days.push_back({day.columns, day.ticks, day.instruments, day.day});
+        days.push_back({day.columns, day.sessions, day.ticks, day.instruments, day.day});
     }
     if (!days.empty()) return days;
     // Nothing recorded: the last session, with no close behind its jumps.
     const SessionBuffer& session = simulation.session();
-    TableDay last{{}, session.ticks_written, session.instruments, label};
-    std::size_t cells = static_cast<std::size_t>(session.ticks_written) * session.instruments;
+    std::size_t n = std::min(session.instruments, session.start_volume.size());
+    DaySession only{
+        session.ticks_written, n,
+        std::vector<double>(session.start_volume.begin(),
+                            session.start_volume.begin() + static_cast<std::ptrdiff_t>(n))};
+    TableDay last{{}, {std::move(only)}, session.ticks_written, n, label};
+    std::size_t cells = static_cast<std::size_t>(session.ticks_written) * n;
     const std::vector<double>* sources[JUMP_COLUMN] = {
         &session.price, &session.volume, &session.mispricing_s, &session.tick_fundamental,
         &session.tick_anchor};
@@ -58,18 +65,27 @@ std::vector<TableDay> table_days(const Simulation& simulation, std::uint32_t lab
     return days;
 }
 
-// ticks x instruments, or nothing with ValidationError set when a day is
-// too large to label its ticks.
+// The cells of all the day's sessions, or nothing with ValidationError set
+// when a day is too large to label its ticks.
 std::optional<std::size_t> cells_of(const TableDay& day) {
     constexpr std::uint64_t LAST_LABEL = std::numeric_limits<std::uint32_t>::max();
-    if (day.ticks > LAST_LABEL || day.instruments > LAST_LABEL ||
-        (day.instruments != 0 &&
-         day.ticks > std::numeric_limits<std::size_t>::max() / day.instruments)) {
+    std::uint64_t ticks = 0;
+    std::size_t cells = 0;
+    bool fits = true;
+    for (const DaySession& session : day.sessions) {
+        ticks += session.ticks;
+        fits = fits && ticks <= LAST_LABEL && session.instruments <= LAST_LABEL &&
+               session.ticks * session.instruments <=
+                   std::numeric_limits<std::size_t>::max() / 2 - cells;
+        if (!fits) break;
+        cells += static_cast<std::size_t>(session.ticks * session.instruments);
+    }
+    if (!fits) {
         raise_validation(text::message("a day of ", day.ticks, " ticks x ", day.instruments,
                                        " instruments is too large to table"));
         return std::nullopt;
     }
-    return static_cast<std::size_t>(day.ticks * day.instruments);
+    return cells;
 }
 
 bool long_enough(const TableDay& day, std::size_t cells, std::size_t first, std::size_t last,
@@ -84,18 +100,34 @@ bool long_enough(const TableDay& day, std::size_t cells, std::size_t first, std:
     return true;
 }
 
+// Calls `visit(t, n, cell)` for each session in order, `t` its first tick
+// within the day, `n` its width and `cell` where its rows begin.
+template <class Visit>
+void each_session(const TableDay& day, Visit&& visit) {
+    std::uint64_t t = 0;
+    std::size_t cell = 0;
+    for (const DaySession& session : day.sessions) {
+        auto n = static_cast<std::size_t>(session.instruments);
+        visit(session, t, n, cell);
+        t += session.ticks;
+        cell += static_cast<std::size_t>(session.ticks) * n;
+    }
+}
+
 // The day, tick and instrument columns of a tick-major day.
 void add_keys(const TableDay& day, std::size_t cells, RecordBatch& batch) {
     std::vector<std::uint32_t> labels(cells, day.label);
     std::vector<std::uint32_t> ticks(cells);
     std::vector<std::uint32_t> ids(cells);
-    std::size_t row = 0;
-    for (std::uint64_t t = 0; t < day.ticks; ++t) {
-        for (std::uint64_t i = 0; i < day.instruments; ++i, ++row) {
-            ticks[row] = static_cast<std::uint32_t>(t);
-            ids[row] = static_cast<std::uint32_t>(i);
-        }
-    }
+    each_session(
+        day, [&](const DaySession& session, std::uint64_t first, std::size_t n, std::size_t row) {
+            for (std::uint64_t t = first; t < first + session.ticks; ++t) {
+                for (std::size_t i = 0; i < n; ++i, ++row) {
+                    ticks[row] = static_cast<std::uint32_t>(t);
+                    ids[row] = static_cast<std::uint32_t>(i);
+                }
+            }
+        });
     batch.columns.push_back(ColumnBuffer::u32(std::move(labels)));
     batch.columns.push_back(ColumnBuffer::u32(std::move(ticks)));
     batch.columns.push_back(ColumnBuffer::u32(std::move(ids)));
@@ -105,45 +137,89 @@ ColumnBuffer shared(const DayColumn& column, std::size_t cells) {
     return ColumnBuffer::f64(column, std::span<const double>(*column).first(cells));
 }
 
+// The recorded volume is the day's running total; a tick's volume is its
+// rise over the tick before, or over the session's start for its first.
+std::vector<double> tick_volumes(const TableDay& day, std::size_t cells) {
+    const std::vector<double>& total = *day.columns[1];
+    std::vector<double> traded(cells);
+    each_session(day,
+                 [&](const DaySession& session, std::uint64_t, std::size_t n, std::size_t base) {
+                     for (std::uint64_t t = 0; t < session.ticks; ++t) {
+                         std::size_t at = base + static_cast<std::size_t>(t) * n;
+                         for (std::size_t i = 0; i < n; ++i) {
+                             double before = t == 0 ? session.start_volume[i] : total[at - n + i];
+                             traded[at + i] = total[at + i] - before;
+                         }
+                     }
+                 });
+    return traded;
+}
+
 // Bars of `width` ticks: open, high, low, close and volume per instrument.
+// A bar has a row for every position some session in it had; a position
+// takes only the ticks of the sessions that had it. Its volume is the rise
+// of the running total over each session's part of the bar.
 RecordBatch bucketed(const TableDay& day, std::uint64_t width) {
     const std::vector<double>& price = *day.columns[0];
-    const std::vector<double>& volume = *day.columns[1];
-    const std::size_t n = static_cast<std::size_t>(day.instruments);
+    const std::vector<double>& total = *day.columns[1];
     const std::uint64_t bars = day.ticks == 0 ? 0 : (day.ticks - 1) / width + 1;
-    const std::size_t rows = static_cast<std::size_t>(bars) * n;
-    std::vector<std::uint32_t> labels(rows, day.label), indices(rows), ids(rows);
-    std::vector<double> open(rows), high(rows), low(rows), close(rows), total(rows);
-    for (std::uint64_t b = 0; b < bars; ++b) {
-        std::uint64_t start = b * width;
-        std::uint64_t end = std::min(start + width, day.ticks);
-        std::size_t base = static_cast<std::size_t>(b) * n;
-        for (std::size_t i = 0; i < n; ++i) {
-            indices[base + i] = static_cast<std::uint32_t>(b);
-            ids[base + i] = static_cast<std::uint32_t>(i);
-            open[base + i] = price[static_cast<std::size_t>(start) * n + i];
-            close[base + i] = price[static_cast<std::size_t>(end - 1) * n + i];
-            high[base + i] = -std::numeric_limits<double>::infinity();
-            low[base + i] = std::numeric_limits<double>::infinity();
-            total[base + i] = 0.0;
-        }
-        // Tick by tick, so each cross-section is read contiguously. A NaN
-        // price never replaces the high or the low.
-        for (std::uint64_t t = start; t < end; ++t) {
-            std::size_t at = static_cast<std::size_t>(t) * n;
-            for (std::size_t i = 0; i < n; ++i) {
-                double p = price[at + i];
-                if (p > high[base + i]) high[base + i] = p;
-                if (p < low[base + i]) low[base + i] = p;
-                total[base + i] += volume[at + i];
+    // Each bar's width and where its rows begin.
+    std::vector<std::size_t> wide(static_cast<std::size_t>(bars), 0);
+    each_session(
+        day, [&](const DaySession& session, std::uint64_t first, std::size_t n, std::size_t) {
+            if (session.ticks == 0) return;
+            for (std::uint64_t b = first / width; b <= (first + session.ticks - 1) / width; ++b) {
+                wide[static_cast<std::size_t>(b)] = std::max(wide[static_cast<std::size_t>(b)], n);
             }
+        });
+    std::vector<std::size_t> offset(wide.size() + 1, 0);
+    for (std::size_t b = 0; b < wide.size(); ++b) offset[b + 1] = offset[b] + wide[b];
+    const std::size_t rows = offset.back();
+    std::vector<std::uint32_t> labels(rows, day.label), indices(rows), ids(rows);
+    std::vector<double> open(rows), high(rows, -std::numeric_limits<double>::infinity()),
+        low(rows, std::numeric_limits<double>::infinity()), close(rows), traded(rows, 0.0);
+    std::vector<bool> opened(rows, false);
+    for (std::size_t b = 0; b < wide.size(); ++b) {
+        for (std::size_t i = 0; i < wide[b]; ++i) {
+            indices[offset[b] + i] = static_cast<std::uint32_t>(b);
+            ids[offset[b] + i] = static_cast<std::uint32_t>(i);
         }
     }
+    each_session(
+        day, [&](const DaySession& session, std::uint64_t first, std::size_t n, std::size_t base) {
+            // Tick by tick, so each cross-section is read contiguously. A NaN
+            // price never replaces the high or the low.
+            for (std::uint64_t t = 0; t < session.ticks; ++t) {
+                std::uint64_t b = (first + t) / width;
+                std::size_t row = offset[static_cast<std::size_t>(b)];
+                std::size_t at = base + static_cast<std::size_t>(t) * n;
+                bool part_ends = t + 1 == session.ticks || (first + t + 1) % width == 0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    double p = price[at + i];
+                    if (!opened[row + i]) {
+                        open[row + i] = p;
+                        opened[row + i] = true;
+                    }
+                    close[row + i] = p;
+                    if (p > high[row + i]) high[row + i] = p;
+                    if (p < low[row + i]) low[row + i] = p;
+                }
+                if (!part_ends) continue;
+                // The rise since the tick before this session's part of the bar.
+                std::uint64_t start = std::max(b * width, first) - first;
+                for (std::size_t i = 0; i < n; ++i) {
+                    double before = start == 0
+                                        ? session.start_volume[i]
+                                        : total[base + static_cast<std::size_t>(start - 1) * n + i];
+                    traded[row + i] += total[at + i] - before;
+                }
+            }
+        });
     RecordBatch batch;
     batch.columns.push_back(ColumnBuffer::u32(std::move(labels)));
     batch.columns.push_back(ColumnBuffer::u32(std::move(indices)));
     batch.columns.push_back(ColumnBuffer::u32(std::move(ids)));
-    for (std::vector<double>* column : {&open, &high, &low, &close, &total}) {
+    for (std::vector<double>* column : {&open, &high, &low, &close, &traded}) {
         batch.columns.push_back(ColumnBuffer::f64(std::move(*column)));
     }
     return batch;
@@ -175,7 +251,7 @@ PyObject* bars_table(const ModuleState& state, const Simulation& simulation, std
         RecordBatch batch;
         add_keys(day, *cells, batch);
         batch.columns.push_back(shared(day.columns[0], *cells));
-        batch.columns.push_back(shared(day.columns[1], *cells));
+        batch.columns.push_back(ColumnBuffer::f64(tick_volumes(day, *cells)));
         batches.push_back(std::move(batch));
     }
     return new_arrow_stream(state, minutes || by_day ? TableKind::bars_ohlc : TableKind::bars_tick,

@@ -163,13 +163,22 @@ TEST(SessionRun, RefusesCloseInputsThatDoNotMatchTheRosterBeforeTicking) {
     EXPECT_FALSE(engine.roster()[0].last_daily_return);
 }
 
-TEST(SessionBufferSize, AnUnaddressableSessionFailsAsAllocationBeforeAnything) {
+// The buffers follow the ticks that ran, a slice ahead, whatever was asked;
+// a size that could never fit is told before anything is allocated.
+TEST(SessionBufferSize, ASessionHoldsOnlyAboutTheSlicesItRan) {
     Engine engine = make_engine(2);
+    engine.open_market();
     SessionBuffer buffer;
     SessionRequest request = session_at(10, 0, std::uint64_t{1} << 62);
-    EXPECT_THROW((void)engine.run_session(request, buffer), std::bad_alloc);
-    EXPECT_EQ(engine.draws().market, 0u);
-    EXPECT_EQ(buffer.instruments, 0u);
+    int asked = 0;
+    request.keep_going = [&asked] { return ++asked < 3; };
+    SessionOutcome ran = run(engine, request, buffer);
+    const std::uint64_t slice = session_slice_ticks(2);
+    EXPECT_TRUE(ran.interrupted);
+    EXPECT_EQ(buffer.ticks_written, 3 * slice);
+    EXPECT_LE(buffer.rows_held(2), 4 * slice);
+    EXPECT_EQ(buffer.row(buffer.price, 3 * slice - 1)[1], engine.roster()[1].price);
+    EXPECT_THROW(SessionBuffer::check_fits(request.ticks, 2), std::bad_alloc);
 }
 
 TEST(DayOpen, EndogenousNewsDrawsOnlyWhenItCanHappen) {

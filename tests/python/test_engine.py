@@ -1,5 +1,6 @@
 """The Engine and EngineBatch surfaces: driving, inputs, the order log, refusals."""
 
+import resource
 import struct
 import threading
 
@@ -163,6 +164,28 @@ class TestDriving:
         assert entry == {"op": "run_until", "ticker": "AAA", "above": None, "below": price * 2,
                          "max_ticks": 390, "hour": 9, "minute": 37, "day_of_week": 3,
                          "volatility": 1.0, "ticks_run": 1}
+
+    def test_run_until_takes_memory_as_it_runs(self):
+        """Room for a billion ticks costs nothing until they run; a run through several
+        growths of its buffers writes every tick as tick() alone gives it."""
+        e = engine(universe=corvane.random_instruments(10, seed=1))
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        assert e.run_until(ticker=e.tickers[3], below=1e9, max_ticks=10**9) == 0
+        assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak < 200_000  # KiB
+        e = engine(universe=corvane.random_instruments(400, seed=2))
+        e.open_market()
+        saved = e.state_snapshot()
+        assert e.run_until(ticker=e.tickers[0], above=1e12, max_ticks=600) is None
+        e.record(0)
+        ran = (e.session_prices(), e.session_volumes(), repr(e.bars()))
+        e.restore_state(saved)
+        prices, volumes = [], []
+        for t in range(30, 630):
+            e.tick(9 + t // 60, t % 60, 3)
+            prices.append(e.prices())
+            volumes.append(e.column("volume"))
+        assert ran == (b"".join(prices), b"".join(volumes),
+                       'ArrowStream("bars", 240000 rows in 1 batch(es))')
 
     def test_roster_edits(self):
         e = engine()
