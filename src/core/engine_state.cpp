@@ -1,7 +1,10 @@
 #include "core/engine_state.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <type_traits>
 
+#include "core/sectors.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
 
@@ -176,6 +179,186 @@ Status market_variance_count(std::size_t count) {
 Status gdp_trend_count(std::size_t count) {
     if (count == 4) return Status::success();
     return Error{text::message("gdp_trend must be 4 numbers, got ", count)};
+}
+
+double price_ceiling(const ModelParams& model, double highest_initial_price) {
+    double band = std::max(1.0, model.breaker_band_upper);
+    return std::max(model.price_hard_cap, highest_initial_price) * band * band;
+}
+
+namespace {
+
+Error not_finite(std::string_view key, std::size_t at, double value) {
+    return Error{text::message(key, " holds ", text::number(value), " at position ", at,
+                               "; the engine writes only finite values there")};
+}
+
+Error not_finite(std::string_view key, double value) {
+    return Error{text::message(key, " is ", text::number(value),
+                               "; the engine writes only finite values there")};
+}
+
+// Every value finite, or NaN too when `absent_allowed`.
+Status finite(std::string_view key, std::span<const double> values, bool absent_allowed) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        double value = values[i];
+        if (std::isfinite(value) || (absent_allowed && std::isnan(value))) continue;
+        return not_finite(key, i, value);
+    }
+    return Status::success();
+}
+
+// The columns an absent value reads from as NaN.
+bool may_be_absent(PriceField field) {
+    switch (field) {
+        case PriceField::mispricing_s:
+        case PriceField::maker_inventory:
+        case PriceField::previous_tick_price:
+        case PriceField::mispricing_s_prev_close:
+        case PriceField::mispricing_momentum:
+        case PriceField::last_daily_return:
+        case PriceField::beta: return true;
+        default: return false;
+    }
+}
+
+bool is_price(PriceField field) {
+    switch (field) {
+        case PriceField::price:
+        case PriceField::previous_close:
+        case PriceField::previous_tick_price:
+        case PriceField::open:
+        case PriceField::high:
+        case PriceField::low: return true;
+        default: return false;
+    }
+}
+
+Status columns(const StatePatch& patch, double ceiling) {
+    static_assert(COLUMN_FIELDS[0] == "price");
+    // An instrument without a price keeps NaN wherever it has one.
+    const std::vector<double>& prices = patch.columns[0];
+    for (std::size_t k = 0; k < PRICE_FIELD_COUNT; ++k) {
+        PriceField field = *price_field_from_name(COLUMN_FIELDS[k]);
+        std::string key = text::message("column ", text::quoted(COLUMN_FIELDS[k]));
+        const std::vector<double>& column = patch.columns[k];
+        for (std::size_t i = 0; i < column.size(); ++i) {
+            double value = column[i];
+            bool absent = std::isnan(value) &&
+                          (may_be_absent(field) || (i < prices.size() && std::isnan(prices[i])));
+            if (!std::isfinite(value) && !absent) return not_finite(key, i, value);
+            if (is_price(field) && value > ceiling) {
+                return Error{text::message(key, " holds ", text::number(value),
+                                           " at position ", i,
+                                           ", above the highest price this model prints here (",
+                                           text::number(ceiling), ")")};
+            }
+        }
+    }
+    return Status::success();
+}
+
+Status economy(const StatePatch& patch) {
+    Status status = Status::success();
+    auto check = [&status](std::string_view name, const auto& value) {
+        using T = std::decay_t<decltype(value)>;
+        if (!status) return;
+        if constexpr (std::is_same_v<T, double>) {
+            if (!std::isfinite(value)) status = not_finite(name, value);
+        } else if constexpr (std::is_same_v<T, std::optional<double>>) {
+            if (value && !std::isfinite(*value)) status = not_finite(name, *value);
+        } else if constexpr (std::is_same_v<T, std::array<double, 4>>) {
+            status = finite(name, value, false);
+        }
+    };
+    visit_fields(patch.economy, check);
+    const CentralBank& bank = patch.central_bank;
+    check("target_inflation", bank.target_inflation);
+    check("target_unemployment", bank.target_unemployment);
+    check("qe_monthly_purchases", bank.qe_monthly_purchases);
+    check("hawkish_dovish_score", bank.hawkish_dovish_score);
+    return status;
+}
+
+Status news(const std::vector<NewsEvent>& pending, const Engine& engine,
+            std::span<const std::string> delisted) {
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        const NewsEvent& event = pending[i];
+        std::string key = text::message("pending_news[", i, "]");
+        if (event.ticker) {
+            auto named = [&event](const std::string& id) { return id == *event.ticker; };
+            const auto& roster = engine.roster();
+            bool known =
+                std::any_of(roster.begin(), roster.end(),
+                            [&named](const TickCompany& c) { return named(c.company_id); }) ||
+                std::any_of(delisted.begin(), delisted.end(), named);
+            if (!known) {
+                return Error{text::message(key, " names company ", text::quoted(*event.ticker),
+                                           ", which this engine never held")};
+            }
+        }
+        if (event.sector && !sectors::by_key(*event.sector)) {
+            return Error{text::message(key, " names sector ", text::quoted(*event.sector),
+                                       ", which does not exist")};
+        }
+        if (event.price_impact && !std::isfinite(*event.price_impact)) {
+            return Error{text::message(key, " has price_impact ",
+                                       text::number(*event.price_impact),
+                                       "; an impact is a finite number")};
+        }
+    }
+    return Status::success();
+}
+
+}  // namespace
+
+Status values(const StatePatch& patch, const Engine& engine, const Bounds& bounds) {
+    if (Status valid = columns(patch, bounds.price_ceiling); !valid) return valid;
+    const std::pair<const char*, std::span<const double>> finite_parts[] = {
+        {"attribution", patch.attribution},
+        {"tick_components", patch.tick_components},
+        {"market_variance", patch.market_variance},
+    };
+    for (auto [key, part] : finite_parts) {
+        if (Status valid = finite(key, part, false); !valid) return valid;
+    }
+    // NaN until the instrument's first tick of the day.
+    for (auto [key, part] : {std::pair{"tick_fundamental", std::span(patch.tick_fundamental)},
+                             std::pair{"tick_anchor", std::span(patch.tick_anchor)}}) {
+        if (Status valid = finite(key, part, true); !valid) return valid;
+    }
+    for (auto [key, value] : {std::pair{"volume_state", patch.volume_state},
+                              std::pair{"universe_stress", patch.universe_stress}}) {
+        if (value && !std::isfinite(*value)) return not_finite(key, *value);
+    }
+    if (Status valid = economy(patch); !valid) return valid;
+    if (patch.pending_news) {
+        if (Status valid = news(*patch.pending_news, engine, bounds.delisted_ids); !valid) {
+            return valid;
+        }
+    }
+    if (const auto& states = patch.instrument_volume_states) {
+        // Sized to the roster at construction; list and delist leave it be.
+        std::size_t count = states->size();
+        if (count != engine.size() && count != engine.instrument_volume_states().size()) {
+            return Error{text::message("instrument_volume_states has ", count, " values, expected ",
+                                       engine.size())};
+        }
+        if (Status valid = finite("instrument_volume_states", *states, false); !valid) {
+            return valid;
+        }
+    }
+    if (patch.draws) {
+        constexpr std::uint64_t LIMIT = std::uint64_t{1} << 63;
+        for (auto [name, count] :
+             {std::pair{"market", patch.draws->market}, std::pair{"economy", patch.draws->economy},
+              std::pair{"external", patch.draws->external}}) {
+            if (count < LIMIT) continue;
+            return Error{text::message("draws ", text::quoted(name), " is ", count,
+                                       ", at or above 2**63; no run draws that many")};
+        }
+    }
+    return Status::success();
 }
 
 }  // namespace state_checks

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,28 @@ Status model(const std::string& saved_fingerprint, const Engine& engine);
 Status rng_count(std::size_t count);
 Status market_variance_count(std::size_t count);
 Status gdp_trend_count(std::size_t count);
+
+// What else a simulation knows that bounds the values it can have written.
+struct Bounds {
+    // No price is written above this (see price_ceiling).
+    double price_ceiling = 0.0;
+    // Company ids a pending story may name besides the roster's: those of
+    // instruments delisted since, whose stories run to the close.
+    std::span<const std::string> delisted_ids;
+};
+
+// The highest price the engine can print: the model's hard cap, or the
+// highest initial price when one starts above it, times the breaker band
+// twice (a print may exceed the capped anchor by a band, and a close there
+// moves the band once more).
+double price_ceiling(const ModelParams& model, double highest_initial_price);
+
+// Values of kinds the engine never writes, each refused naming its key:
+// non-finite numbers (NaN only where a value may be absent), prices above
+// the ceiling, per-instrument volume states of another length than the
+// roster's or the engine's own, stories naming unknown companies or
+// sectors or carrying non-finite impacts, draw counters at or above 2**63.
+Status values(const StatePatch& patch, const Engine& engine, const Bounds& bounds);
 
 }  // namespace state_checks
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "core/sectors.hpp"
@@ -34,6 +35,10 @@ void make_room(std::vector<T>& items, std::size_t count) {
     items.reserve(std::max(items.size() + count, 2 * items.capacity()));
 }
 
+// The log's room for `count` more entries and one spare, which
+// clear_recording takes.
+void make_log_room(std::vector<LogEntry>& log, std::size_t count) { make_room(log, count + 1); }
+
 }  // namespace
 
 Result<std::size_t> factor_from_name(std::string_view name) {
@@ -59,7 +64,12 @@ Simulation::Simulation(std::uint32_t seed, Engine engine, std::vector<std::strin
       engine_(std::move(engine)),
       tickers_(std::move(tickers)),
       initial_macro_(std::move(initial_macro)),
-      universe_(std::move(universe)) {}
+      universe_(std::move(universe)) {
+    make_log_room(log_, 0);
+    for (const InstrumentInit& instrument : universe_) {
+        highest_initial_price_ = std::max(highest_initial_price_, instrument.initial_price);
+    }
+}
 
 Result<Simulation> Simulation::create(std::uint32_t seed,
                                       const std::vector<InstrumentInit>& universe,
@@ -199,7 +209,7 @@ Status Simulation::prepare_order_flow(const std::vector<FlowArg>& flows,
 // --- Driving -------------------------------------------------------------------
 
 void Simulation::open_day() {
-    make_room(log_, 1);
+    make_log_room(log_, 1);
     log_.emplace_back(log_entry::OpenMarket{});
     for (std::vector<double>& column : day_columns_) column.clear();
     day_sessions_.clear();
@@ -229,7 +239,7 @@ Result<TickSummary> Simulation::tick(const Clock& clock, const CallInputs& input
     if (Status valid = check_clock(clock); !valid) return Error{valid.error()};
     Result<PreparedInputs> prepared = prepare(inputs);
     if (!prepared) return Error{prepared.error()};
-    make_room(log_, 1);
+    make_log_room(log_, 1);
     log_.emplace_back(log_entry::Tick{clock, std::move(prepared->logged)});
 
     TickInput input;
@@ -261,7 +271,7 @@ SessionRequest Simulation::begin_session(const Clock& clock, std::uint64_t ticks
     // The first slice's buffers are sized before the day opens, so a
     // failure there changes nothing; the session grows them as it runs.
     session_.reserve_session(std::min(ticks, session_slice_ticks(engine_.size())), engine_.size());
-    make_room(log_, 2);
+    make_log_room(log_, 2);
     close_carry_.reserve(engine_.size());
     if (!day_open_) open_day();
     SessionRequest request;
@@ -382,7 +392,7 @@ Result<RunOutcome> Simulation::run_days(std::uint64_t days, const Clock& clock,
             outcome.interrupted = true;
             return outcome;
         }
-        make_room(log_, 4);
+        make_log_room(log_, 4);
         open_day();
         // Unrecorded days need no day buffers, which the next open empties
         // anyway: only the last day's (or an interrupted one's) can be read.
@@ -442,7 +452,7 @@ void Simulation::run_macro_step() {
 }
 
 void Simulation::close_market() {
-    make_room(log_, 1);
+    make_log_room(log_, 1);
     close_carry_.reserve(engine_.size());
     log_.emplace_back(log_entry::CloseMarket{});
     day_open_ = false;
@@ -466,8 +476,9 @@ std::uint64_t Simulation::list_instrument(const InstrumentInit& instrument) {
     if (!record) return engine_.size();
     LogEntry entry = log_entry::ListInstrument{instrument};
     std::string ticker = instrument.ticker;
-    make_room(log_, 1);
+    make_log_room(log_, 1);
     make_room(tickers_, 1);
+    highest_initial_price_ = std::max(highest_initial_price_, instrument.initial_price);
     engine_.list(std::move(*record));
     log_.push_back(std::move(entry));
     tickers_.push_back(std::move(ticker));
@@ -480,24 +491,27 @@ Result<std::string> Simulation::delist(std::uint64_t index) {
             text::message("no instrument at index ", index, "; the roster holds ", engine_.size())};
     }
     auto position = static_cast<std::size_t>(index);
-    make_room(log_, 1);
+    make_log_room(log_, 1);
+    make_room(delisted_ids_, 1);
+    std::string id = engine_.roster()[position].company_id;
     if (Status removed = engine_.delist(position); !removed) return Error{removed.error()};
     std::string ticker = std::move(tickers_[position]);
     tickers_.erase(tickers_.begin() + static_cast<std::ptrdiff_t>(position));
     log_.emplace_back(log_entry::Delist{index});
+    delisted_ids_.push_back(std::move(id));
     return ticker;
 }
 
 // --- Draws and the economy -------------------------------------------------------
 
 double Simulation::draw_uniform() {
-    make_room(log_, 1);
+    make_log_room(log_, 1);
     log_.emplace_back(log_entry::Draw{false});
     return engine_.draw_uniform();
 }
 
 double Simulation::draw_normal() {
-    make_room(log_, 1);
+    make_log_room(log_, 1);
     log_.emplace_back(log_entry::Draw{true});
     return engine_.draw_normal();
 }
@@ -505,18 +519,25 @@ double Simulation::draw_normal() {
 Status Simulation::pin_macro(const MacroPinArgs& args) {
     Result<MacroPin> pin = check_macro_pin(args);
     if (!pin) return Error{pin.error()};
-    make_room(log_, 1);
+    make_log_room(log_, 1);
     log_.emplace_back(log_entry::PinMacro{*pin});
     apply_macro_pin(engine_.economy(), *pin);
     return Status::success();
 }
 
 void Simulation::clear_recording() {
+    // Every other append leaves a slot spare for this entry (make_log_room),
+    // so the one call that frees memory cannot fail for want of it. The
+    // spare is taken back once the recordings are freed, when memory allows;
+    // until then the next append makes room for it.
     make_room(log_, 1);
     log_.emplace_back(log_entry::ClearRecording{});
-    recorded_days_.clear();
-    macro_rows_.clear();
-    book_rows_.clear();
+    std::vector<RecordedDay>().swap(recorded_days_);
+    std::vector<MacroRow>().swap(macro_rows_);
+    std::vector<BookRow>().swap(book_rows_);
+    try {
+        make_room(log_, 1);
+    } catch (const std::bad_alloc&) {}
 }
 
 Result<std::uint64_t> Simulation::snapshot_book(std::uint32_t day, std::uint32_t tick,
@@ -538,7 +559,7 @@ Result<std::uint64_t> Simulation::snapshot_book(std::uint32_t day, std::uint32_t
             }
         }
     }
-    make_room(log_, 1);
+    make_log_room(log_, 1);
     make_room(book_rows_, rows.size());
     log_.emplace_back(log_entry::SnapshotBook{day, tick, levels});
     book_rows_.insert(book_rows_.end(), rows.begin(), rows.end());
@@ -594,8 +615,14 @@ EngineState Simulation::state() const {
     return out;
 }
 
+Status Simulation::check_restore(const StatePatch& patch) const {
+    state_checks::Bounds bounds{
+        state_checks::price_ceiling(engine_.model(), highest_initial_price_), delisted_ids_};
+    return state_checks::values(patch, engine_, bounds);
+}
+
 void Simulation::restore(StatePatch patch) {
-    make_room(log_, 1);
+    make_log_room(log_, 1);
     for (std::size_t k = 0; k < PRICE_FIELD_COUNT; ++k) {
         (void)engine_.set_column(*price_field_from_name(COLUMN_FIELDS[k]), patch.columns[k]);
     }
@@ -659,7 +686,7 @@ void Simulation::record(std::uint32_t day) {
                  day};
     make_room(recorded_days_, 1);
     make_room(macro_rows_, 1);
-    make_room(log_, 1);
+    make_log_room(log_, 1);
     log_.emplace_back(log_entry::Record{day});
     recorded_days_.push_back(std::move(recorded));
     macro_rows_.push_back(row);

@@ -188,6 +188,9 @@ public:
     // the digest of the state it leads to. Leaves the day buffers, the
     // close carry, the recordings and the log before it alone.
     void restore(StatePatch patch);
+    // Refuses a patch holding values this simulation could never have
+    // written (state_checks::values).
+    Status check_restore(const StatePatch& patch) const;
 
     // --- Reading -------------------------------------------------------------
 
@@ -250,6 +253,9 @@ private:
     std::optional<Macro> initial_macro_;
     std::vector<InstrumentInit> universe_;
     std::vector<LogEntry> log_;
+    // What bounds a restored state beyond the roster: see check_restore.
+    std::vector<std::string> delisted_ids_;
+    double highest_initial_price_ = 0.0;
 
     // The current day's sessions back to back.
     std::array<std::vector<double>, RECORDING_COLUMNS> day_columns_;

@@ -206,6 +206,21 @@ bool pending_is_type_error() noexcept {
 
 }  // namespace
 
+Ref sequence_items(PyObject* object, const char* function, const char* what,
+                   std::string_view expected, Accepts accepts) {
+    if (PyTuple_Check(object) && accepts != Accepts::list) return Ref::borrow(object);
+    // A list's items as they are now, with no code of the caller's run (a
+    // subclass's __iter__ would be).
+    if (PyList_Check(object)) return Ref::steal(PyList_AsTuple(object));
+    if (accepts == Accepts::iterable && !PyUnicode_Check(object) && !PyBytes_Check(object) &&
+        !PyByteArray_Check(object)) {
+        Ref items = Ref::steal(PySequence_Tuple(object));
+        if (items || !pending_is_type_error()) return items;
+    }
+    wrong_type(function, what, expected, object);
+    return Ref();
+}
+
 PyObject* wrong_type(const char* function, const char* what, std::string_view expected,
                      PyObject* object) {
     type_error(text::message(argument_prefix(function, what), " must be ", expected, ", not ",

@@ -31,6 +31,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "python/ref.hpp"
 
@@ -103,6 +104,44 @@ bool from_python(PyObject* object, const char* function, const char* what, Out& 
     return out.from_python(object, function, what);
 }
 
+// ---- Sequences ----
+//
+// Converting an item may run the caller's code (__float__, __index__) that
+// shrinks the list being read and frees the items not yet read. A sequence is
+// therefore read from a tuple of its own, taken before any item converts:
+// the caller's tuple itself (immutable) or a copy of the caller's list.
+
+enum class Accepts { list, list_or_tuple, iterable };
+
+// The items of `object` as such a tuple, when it is of a kind `accepts`
+// names (`iterable`: anything iter() takes but text and bytes); otherwise
+// null with "<function>() argument '<what>' must be <expected>, not <type>".
+Ref sequence_items(PyObject* object, const char* function, const char* what,
+                   std::string_view expected, Accepts accepts);
+
+// Calls `convert(i, item)` for each item of a tuple from `sequence_items`,
+// in order, until one returns false. A long one can be stopped with Ctrl-C.
+template <class Convert>
+bool for_each_item(const Ref& items, Convert&& convert) {
+    const Py_ssize_t size = PyTuple_Size(items.get());
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if ((i & 0xFFFF) == 0xFFFF && PyErr_CheckSignals() < 0) return false;
+        if (!convert(static_cast<std::size_t>(i), PyTuple_GetItem(items.get(), i))) return false;
+    }
+    return true;
+}
+
+// A sequence argument whose items convert as T, each named "<what>[i]" in
+// errors; `out` is written only when every item converted.
+template <class T>
+struct SequenceArg {
+    std::vector<T>& out;
+    std::string_view expected;
+    Accepts accepts = Accepts::list_or_tuple;
+
+    bool from_python(PyObject* object, const char* function, const char* what) const;
+};
+
 // Sets "<function>() argument '<what>' must be <expected>, not <type>" as a
 // TypeError; always returns nullptr.
 PyObject* wrong_type(const char* function, const char* what, std::string_view expected,
@@ -113,6 +152,25 @@ void set_error(PyObject* type, const std::string& message);
 
 // The interpreter's name of an object's type ("str", "float").
 std::string type_name(PyObject* object);
+
+template <class T>
+bool SequenceArg<T>::from_python(PyObject* object, const char* function, const char* what) const {
+    Ref items = sequence_items(object, function, what, expected, accepts);
+    if (!items) return false;
+    std::vector<T> values;
+    values.reserve(static_cast<std::size_t>(PyTuple_Size(items.get())));
+    // The item's name for errors, rebuilt in one buffer: no allocation per item.
+    std::string label;
+    bool converted = for_each_item(items, [&](std::size_t i, PyObject* item) {
+        label.assign(what).append("[").append(std::to_string(i)).append("]");
+        T value{};
+        if (!py::from_python(item, function, label.c_str(), value)) return false;
+        values.push_back(std::move(value));
+        return true;
+    });
+    if (converted) out = std::move(values);
+    return converted;
+}
 
 // ---- Binding a call's arguments to a signature ----
 

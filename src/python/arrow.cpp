@@ -391,47 +391,11 @@ Class<StreamValue> ARROW_STREAM_CLASS{
 
 // ---- fills_stream ----
 
-// A column argument: any iterable of values converting as T (a list or
-// tuple is read in place). Items are named "day[3]" in conversion errors.
+// A column argument: any iterable of values converting as T. Items are
+// named "day[3]" in conversion errors.
 template <class T>
-struct ColumnArg {
-    std::vector<T>& out;
-
-    bool from_python(PyObject* object, const char* function, const char* what) const {
-        if (PyUnicode_Check(object) || PyBytes_Check(object)) {
-            wrong_type(function, what, "a sequence", object);
-            return false;
-        }
-        Ref items = Ref::steal(PySequence_Fast(object, ""));
-        if (!items) {
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-            PyErr_Clear();
-            wrong_type(function, what, "a sequence", object);
-            return false;
-        }
-        const bool list = PyList_Check(items.get());
-        const Py_ssize_t size = list ? PyList_Size(items.get()) : PyTuple_Size(items.get());
-        std::vector<T> values;
-        values.reserve(static_cast<std::size_t>(size));
-        // The item's name for errors, rebuilt in one buffer: no allocation per item.
-        std::string label;
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            if ((i & 0xFFFF) == 0xFFFF && PyErr_CheckSignals() < 0) return false;
-            PyObject* item =
-                list ? PyList_GetItem(items.get(), i) : PyTuple_GetItem(items.get(), i);
-            label.assign(what).append("[").append(std::to_string(i)).append("]");
-            T value{};
-            if (!py::from_python(item, function, label.c_str(), value)) return false;
-            values.push_back(value);
-        }
-        out = std::move(values);
-        return true;
-    }
-};
-
-template <class T>
-ColumnArg<T> column(std::vector<T>& out) {
-    return {out};
+SequenceArg<T> column(std::vector<T>& out) {
+    return {out, "a sequence", Accepts::iterable};
 }
 
 constexpr Param FILLS_PARAMS[] = {{"day"},      {"step"},  {"tick"},        {"instrument_id"},

@@ -48,27 +48,6 @@ PyObject* finish_run(Result<RunOutcome>& ran) {
     return Py_NewRef(Py_None);
 }
 
-// Seeds as a list or tuple of unsigned 32-bit integers.
-struct SeedsArg {
-    std::vector<std::uint32_t>& out;
-
-    bool from_python(PyObject* object, const char* function, const char* what) const {
-        if (!PyList_Check(object) && !PyTuple_Check(object)) {
-            wrong_type(function, what, "list of int", object);
-            return false;
-        }
-        Py_ssize_t count = PySequence_Size(object);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            Ref item = Ref::steal(PySequence_GetItem(object, i));
-            std::string where = text::message(what, "[", i, "]");
-            std::uint32_t seed = 0;
-            if (!item || !py::from_python(item.get(), function, where.c_str(), seed)) return false;
-            out.push_back(seed);
-        }
-        return true;
-    }
-};
-
 constexpr Param NEW_PARAMS[] = {
     {"seeds"}, {"universe"}, optional_param("macro_state"), optional_param("model")};
 constexpr Signature NEW_SIGNATURE{"EngineBatch", NEW_PARAMS, 0};
@@ -79,7 +58,8 @@ PyObject* EngineBatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         std::vector<InstrumentInit> universe;
         const Macro* macro = nullptr;
         PyObject* model_arg = Py_None;
-        if (!parse_args(NEW_SIGNATURE, args, kwargs, SeedsArg{seeds}, UniverseArg{universe},
+        if (!parse_args(NEW_SIGNATURE, args, kwargs,
+                        SequenceArg<std::uint32_t>{seeds, "list of int"}, UniverseArg{universe},
                         optional_instance(MACRO, macro), model_arg)) {
             return nullptr;
         }

@@ -154,16 +154,17 @@ PyObject* MatchResult_rebuild(PyTypeObject* type, PyObject* values) {
                      match.unfilled)) {
         return nullptr;
     }
-    if (!PyList_Check(fills)) return wrong_type("MatchResult", "fills", "list of Fill", fills);
-    Py_ssize_t count = PyList_Size(fills);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* fill = PyList_GetItem(fills, i);
-        if (!FILL_CLASS.of(fill)) return wrong_type("MatchResult", "fills", "list of Fill", fill);
+    // A copy, checked: the result is immutable, the list it was given is not.
+    Ref items = sequence_items(fills, "MatchResult", "fills", "list of Fill", Accepts::list);
+    if (!items || !for_each_item(items, [](std::size_t, PyObject* fill) {
+            return FILL_CLASS.of(fill) ||
+                   wrong_type("MatchResult", "fills", "list of Fill", fill) != nullptr;
+        })) {
+        return nullptr;
     }
-    // A copy: the result is immutable, the list it was given is not.
-    match.fills = Ref::steal(PySequence_List(fills));
+    match.fills = Ref::steal(PySequence_List(items.get()));
     if (!match.fills) return nullptr;
-    match.fill_count = static_cast<std::size_t>(count);
+    match.fill_count = static_cast<std::size_t>(PyTuple_Size(items.get()));
     return create(type, std::move(match));
 }
 
@@ -535,31 +536,36 @@ struct SideArg {
     std::vector<BookOrder>& out;
 
     bool from_python(PyObject* object, const char* function, const char* what) const {
-        if (!PyList_Check(object)) return wrong_type(function, what, "list", object) != nullptr;
-        Py_ssize_t count = PyList_Size(object);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            BookOrder order;
-            order.side = side;
-            PyObject* id = nullptr;
-            if (!read_values("OrderBook order", PyList_GetItem(object, i), id, order.owner,
-                             order.price, order.quantity, order.remaining, order.sequence)) {
-                return false;
-            }
-            if (PyUnicode_Check(id)) {
-                std::string_view text;
-                if (!py::from_python(id, function, what, text)) return false;
-                order.order_id = OrderId::supplied(text);
-            } else {
-                std::uint64_t number = 0;
-                if (!py::from_python(id, function, what, number)) return false;
-                order.order_id = OrderId::generated(number);
-            }
-            if (!positive_or_raise("price", order.price) ||
-                !positive_or_raise("remaining", order.remaining)) {
-                return false;
-            }
-            out.push_back(std::move(order));
+        // Each order's tuple, and so its id, stays held while the next
+        // values convert.
+        Ref items = sequence_items(object, function, what, "list", Accepts::list);
+        return items && for_each_item(items, [&](std::size_t, PyObject* item) {
+                   return read_order(item, function, what);
+               });
+    }
+
+    bool read_order(PyObject* item, const char* function, const char* what) const {
+        BookOrder order;
+        order.side = side;
+        PyObject* id = nullptr;
+        if (!read_values("OrderBook order", item, id, order.owner, order.price, order.quantity,
+                         order.remaining, order.sequence)) {
+            return false;
         }
+        if (PyUnicode_Check(id)) {
+            std::string_view text;
+            if (!py::from_python(id, function, what, text)) return false;
+            order.order_id = OrderId::supplied(text);
+        } else {
+            std::uint64_t number = 0;
+            if (!py::from_python(id, function, what, number)) return false;
+            order.order_id = OrderId::generated(number);
+        }
+        if (!positive_or_raise("price", order.price) ||
+            !positive_or_raise("remaining", order.remaining)) {
+            return false;
+        }
+        out.push_back(std::move(order));
         return true;
     }
 };

@@ -686,22 +686,19 @@ PyObject* Engine_sweep_costs(PyObject* self, PyObject* const* args, Py_ssize_t n
         }
         const Engine& engine = simulation.engine();
         const std::size_t n = engine.size();
-        Ref items = Ref::steal(
-            PySequence_Fast(given, "sweep_costs() quantities must be a sequence of floats"));
+        Ref items = sequence_items(given, "sweep_costs", "quantities", "a sequence of floats",
+                                   Accepts::iterable);
         if (!items) return nullptr;
-        const bool list = PyList_Check(items.get());
-        const Py_ssize_t size = list ? PyList_Size(items.get()) : PyTuple_Size(items.get());
-        if (size < 0) return nullptr;
+        const Py_ssize_t size = PyTuple_Size(items.get());
         if (static_cast<std::size_t>(size) != n) {
             return raise_validation(text::message("sweep_costs() expected ", n,
                                                   " quantities, one per instrument, got ", size));
         }
         std::vector<double> quantities(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto at = static_cast<Py_ssize_t>(i);
-            PyObject* item =
-                list ? PyList_GetItem(items.get(), at) : PyTuple_GetItem(items.get(), at);
-            if (!from_python(item, "sweep_costs", "quantities", quantities[i])) return nullptr;
+        if (!for_each_item(items, [&](std::size_t i, PyObject* item) {
+                return from_python(item, "sweep_costs", "quantities", quantities[i]);
+            })) {
+            return nullptr;
         }
         const double vix = engine.economy().vix;
         std::vector<double> out(3 * n, std::numeric_limits<double>::quiet_NaN());
@@ -1020,7 +1017,7 @@ PyMethodDef METHODS[] = {
                     "as_numpy=True gives that read-only array, over the same bytes."),
     noargs_method("clear_recording", Engine_clear_recording,
                   "clear_recording($self)\n--\n\nDrop the recorded days, macro rows and book "
-                  "rows. Logged."),
+                  "rows, freeing their memory. Logged; works when memory is short."),
     keywords_method("bars", Engine_bars,
                     "bars($self, *, day=0, minutes=None, grain=None)\n--\n\nThe recorded days "
                     "as bars, one record batch a day: every tick (grain=\"tick\", the "
@@ -1095,7 +1092,10 @@ PyMethodDef METHODS[] = {
     keywords_method("restore_state", Engine_restore_state,
                     "restore_state($self, snapshot)\n--\n\nPut the engine back to a saved "
                     "state. The whole dict is checked first: a refused restore changes nothing. "
-                    "Logged with the digest of the state it leads to."),
+                    "Values the engine never writes are refused naming their key (non-finite "
+                    "numbers, prices above the model's reach, stories naming unknown companies "
+                    "or sectors, volume states not one per instrument, draw counters from "
+                    "2**63). Logged with the digest of the state it leads to."),
     noargs_method("state_digest", Engine_state_digest,
                   "state_digest($self)\n--\n\nThe SHA-256, in hex, of everything "
                   "state_snapshot() holds: equal digests, equal markets."),
@@ -1140,26 +1140,23 @@ Class<EngineObject> ENGINE_CLASS{
 }  // namespace
 
 bool UniverseArg::from_python(PyObject* object, const char* function, const char* what) const {
-    if (!PyList_Check(object) && !PyTuple_Check(object)) {
-        wrong_type(function, what, "list of Instrument", object);
-        return false;
-    }
-    Py_ssize_t count = PySequence_Size(object);
+    Ref items =
+        sequence_items(object, function, what, "list of Instrument", Accepts::list_or_tuple);
+    if (!items) return false;
     std::vector<InstrumentInit> instruments;
-    instruments.reserve(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref item = Ref::steal(PySequence_GetItem(object, i));
-        if (!item) return false;
-        const InstrumentInit* instrument = INSTRUMENT.of(item.get());
+    instruments.reserve(static_cast<std::size_t>(PyTuple_Size(items.get())));
+    bool converted = for_each_item(items, [&](std::size_t i, PyObject* item) {
+        const InstrumentInit* instrument = INSTRUMENT.of(item);
         if (!instrument) {
             std::string where = text::message(what, "[", i, "]");
-            wrong_type(function, where.c_str(), INSTRUMENT.short_name(), item.get());
+            wrong_type(function, where.c_str(), INSTRUMENT.short_name(), item);
             return false;
         }
         instruments.push_back(*instrument);
-    }
-    out = std::move(instruments);
-    return true;
+        return true;
+    });
+    if (converted) out = std::move(instruments);
+    return converted;
 }
 
 std::optional<ModelParams> resolve_model(PyObject* model) {

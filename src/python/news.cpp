@@ -95,17 +95,9 @@ struct SectorList {
             out.reset();
             return true;
         }
-        if (!PyList_Check(object) && !PyTuple_Check(object)) {
-            wrong_type(function, what, "list of str", object);
-            return false;
-        }
         std::vector<std::string> keys;
-        Py_ssize_t count = PySequence_Size(object);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            Ref item = Ref::steal(PySequence_GetItem(object, i));
-            std::string key;
-            if (!item || !py::from_python(item.get(), function, what, key)) return false;
-            keys.push_back(std::move(key));
+        if (!SequenceArg<std::string>{keys, "list of str"}.from_python(object, function, what)) {
+            return false;
         }
         out = std::move(keys);
         return true;
@@ -189,23 +181,18 @@ template <class Payload>
 bool items_of(const Class<Payload>& cls, PyObject* list, const char* function, const char* what,
               std::vector<Payload>& out) {
     if (list == Py_None) return true;
-    if (!PyList_Check(list) && !PyTuple_Check(list)) {
-        wrong_type(function, what, text::message("list of ", cls.short_name()), list);
-        return false;
-    }
-    Py_ssize_t count = PySequence_Size(list);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref item = Ref::steal(PySequence_GetItem(list, i));
-        if (!item) return false;
-        const Payload* payload = cls.of(item.get());
-        if (!payload) {
-            std::string where = text::message(what, "[", i, "]");
-            wrong_type(function, where.c_str(), cls.short_name(), item.get());
-            return false;
-        }
-        out.push_back(*payload);
-    }
-    return true;
+    Ref items = sequence_items(list, function, what, text::message("list of ", cls.short_name()),
+                               Accepts::list_or_tuple);
+    return items && for_each_item(items, [&](std::size_t i, PyObject* item) {
+               const Payload* payload = cls.of(item);
+               if (!payload) {
+                   std::string where = text::message(what, "[", i, "]");
+                   wrong_type(function, where.c_str(), cls.short_name(), item);
+                   return false;
+               }
+               out.push_back(*payload);
+               return true;
+           });
 }
 
 // {ticker: (buy, sell)}; the dict's items are taken first, so a caller's
@@ -226,15 +213,18 @@ bool flow_of(PyObject* dict, const char* function, std::vector<FlowArg>& out) {
         PyObject* pair = PyTuple_GetItem(item, 1);
         FlowArg flow;
         if (!from_python(key, function, "order_flow key", flow.ticker)) return false;
-        bool is_pair = (PyTuple_Check(pair) || PyList_Check(pair)) && PySequence_Size(pair) == 2;
-        if (!is_pair) {
-            wrong_type(function, "order_flow value", "a pair of floats (buy, sell)", pair);
+        constexpr const char* PAIR = "a pair of floats (buy, sell)";
+        Ref values =
+            sequence_items(pair, function, "order_flow value", PAIR, Accepts::list_or_tuple);
+        if (!values) return false;
+        if (PyTuple_Size(values.get()) != 2) {
+            wrong_type(function, "order_flow value", PAIR, pair);
             return false;
         }
-        Ref buy = Ref::steal(PySequence_GetItem(pair, 0));
-        Ref sell = Ref::steal(PySequence_GetItem(pair, 1));
-        if (!buy || !sell || !from_python(buy.get(), function, "order_flow value", flow.buy) ||
-            !from_python(sell.get(), function, "order_flow value", flow.sell)) {
+        if (!from_python(PyTuple_GetItem(values.get(), 0), function, "order_flow value",
+                         flow.buy) ||
+            !from_python(PyTuple_GetItem(values.get(), 1), function, "order_flow value",
+                         flow.sell)) {
             return false;
         }
         out.push_back(std::move(flow));

@@ -114,16 +114,14 @@ bool f64s(PyObject* value, const char* what, std::vector<double>& out) {
 }
 
 bool numbers(PyObject* list, const char* what, std::vector<double>& out) {
-    if (!require_list(list, what)) return false;
-    Py_ssize_t count = PyList_Size(list);
+    Ref items = sequence_items(list, FUNCTION, what, "list", Accepts::list);
     out.clear();
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        double value = 0.0;
-        Ref element = Ref::borrow(PyList_GetItem(list, i));
-        if (!element || !from_python(element.get(), FUNCTION, what, value)) return false;
-        out.push_back(value);
-    }
-    return true;
+    return items && for_each_item(items, [&](std::size_t, PyObject* element) {
+               double value = 0.0;
+               if (!from_python(element, FUNCTION, what, value)) return false;
+               out.push_back(value);
+               return true;
+           });
 }
 
 bool strings(PyObject* list, std::vector<std::string>& out) {
@@ -303,23 +301,21 @@ bool read_day_state(PyObject* snapshot, const Engine& engine, StatePatch& patch)
 }
 
 bool read_news(PyObject* list, std::vector<NewsEvent>& out) {
-    if (!require_list(list, "pending_news")) return false;
-    Py_ssize_t count = PyList_Size(list);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref entry = Ref::borrow(PyList_GetItem(list, i));
-        if (!entry || !require_dict(entry.get(), "pending_news")) return false;
-        NewsEvent event;
-        auto field = [&entry](const char* name, auto& out_field) {
-            Ref value = item(entry.get(), name);
-            return !value || from_python(value.get(), FUNCTION, name, out_field);
-        };
-        if (!field("ticker", event.ticker) || !field("sector", event.sector) ||
-            !field("price_impact", event.price_impact)) {
-            return false;
-        }
-        out.push_back(std::move(event));
-    }
-    return true;
+    Ref entries = sequence_items(list, FUNCTION, "pending_news", "list", Accepts::list);
+    return entries && for_each_item(entries, [&out](std::size_t, PyObject* entry) {
+               if (!require_dict(entry, "pending_news")) return false;
+               NewsEvent event;
+               auto field = [entry](const char* name, auto& out_field) {
+                   Ref value = item(entry, name);
+                   return !value || from_python(value.get(), FUNCTION, name, out_field);
+               };
+               if (!field("ticker", event.ticker) || !field("sector", event.sector) ||
+                   !field("price_impact", event.price_impact)) {
+                   return false;
+               }
+               out.push_back(std::move(event));
+               return true;
+           });
 }
 
 // What a snapshot holds beyond its basic form; each part is optional.
@@ -466,7 +462,8 @@ std::optional<StatePatch> state_patch(PyObject* snapshot, const Simulation& simu
         if (!read_economy(economy.get(), patch)) return std::nullopt;
     }
     if (!read_continuation(snapshot, patch) ||
-        !read_clock(snapshot, patch.market_open.value_or(simulation.day_open()), patch)) {
+        !read_clock(snapshot, patch.market_open.value_or(simulation.day_open()), patch) ||
+        !unwrap(simulation.check_restore(patch))) {
         return std::nullopt;
     }
     return patch;

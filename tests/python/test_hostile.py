@@ -6,7 +6,11 @@ as it was (its state digest, order log, draw counters and recordings).
 """
 
 import inspect
+import os
+import subprocess
+import sys
 
+import pyarrow as pa
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -196,3 +200,116 @@ def test_instance_methods_refuse_without_a_trace(cls, name):
                 assert state(target) == before
 
     check()
+
+
+class Shrinks:
+    """A number whose conversion empties the list it sits in."""
+
+    def __init__(self, value, victim):
+        self.value, self.victim = value, victim
+
+    def __float__(self):
+        self.victim.clear()
+        return float(self.value)
+
+    def __index__(self):
+        self.victim.clear()
+        return int(self.value)
+
+
+def sequence_calls():
+    """Each call taking a sequence, as f(hostile) -> a comparable result; when
+    hostile, one item's conversion empties the list the item sits in."""
+    universe = corvane.random_instruments(4, seed=2)
+
+    def seq(values, hostile, at=0):
+        items = list(values)
+        if hostile:
+            items[at] = Shrinks(values[at], items)
+        return items
+
+    def traded():
+        e = corvane.Engine(seed=4, universe=universe)
+        e.run_session(9, 30, 3, 5)
+        return e
+
+    def fills(hostile, key):
+        columns = {k: [1, 2, 3, 4] for k in ("day", "step", "tick", "instrument_id")}
+        columns.update({k: [1.5, 2.5, 3.5, 4.5] for k in
+                        ("quantity", "price", "worst_price", "notional")})
+        columns[key] = seq(columns[key], hostile, at=1)
+        return pa.table(corvane.fills_stream(**columns)).to_pydict()
+
+    def flow(hostile):
+        e = traded()
+        e.tick(10, 0, 3, order_flow={universe[0].ticker: seq([5e4, 10.0], hostile)})
+        return e.state_digest()
+
+    def book(hostile):
+        orders = [["o1", "mm", 9.5, 100.0, 100.0, 1], ["o2", "mm", 9.4, 50.0, 50.0, 2]]
+        bids = [tuple(order) for order in orders]
+        if hostile:
+            bids[0] = ("o1", "mm", Shrinks(9.5, bids), 100.0, 100.0, 1)
+        rebuilt = _core._rebuild("OrderBook", ("AAA-0", 10.0, 3, bids, []))
+        return [repr(level) for level in rebuilt.price_levels("buy", 5)]
+
+    def restored(hostile, edit):
+        snapshot = traded().state_snapshot()
+        edit(snapshot, hostile)
+        e = traded()
+        e.restore_state(snapshot)
+        return e.state_digest()
+
+    def news(snapshot, hostile):
+        entry = {"ticker": snapshot["tickers"][1], "sector": universe[1].sector,
+                 "price_impact": 0.01}
+        snapshot["pending_news"] = [dict(entry), dict(entry)]
+        if hostile:
+            snapshot["pending_news"][1]["price_impact"] = Shrinks(0.01,
+                                                                  snapshot["pending_news"])
+
+    def economy(snapshot, hostile):
+        snapshot["economy"]["gdp_trend"] = seq(snapshot["economy"]["gdp_trend"], hostile)
+
+    return {
+        "sweep_costs": lambda h: traded().sweep_costs(seq([100.0, -50.0, 25.0, 1e4], h)),
+        "fills_stream int": lambda h: fills(h, "day"),
+        "fills_stream float": lambda h: fills(h, "quantity"),
+        "EngineBatch seeds": lambda h: corvane.EngineBatch(seeds=seq([1, 2, 3], h),
+                                                           universe=universe).prices(),
+        "order_flow pair": flow,
+        "OrderBook unpickling": book,
+        "restore rng": lambda h: restored(h, lambda s, h: s.update(rng=seq(s["rng"], h, 3))),
+        "restore market_variance": lambda h: restored(
+            h, lambda s, h: s.update(market_variance=seq(s["market_variance"], h))),
+        "restore gdp_trend": lambda h: restored(h, economy),
+        "restore pending_news": lambda h: restored(h, news),
+    }
+
+
+@pytest.mark.parametrize("name", sorted(sequence_calls()))
+def test_a_list_its_own_item_empties_converts_as_it_was_given(name):
+    call = sequence_calls()[name]
+    assert call(True) == call(False)
+
+
+MEMORY_SHORT = """
+import resource, sys, corvane
+e = corvane.Engine(seed=1, universe=corvane.random_instruments(2, seed=1))
+e.run_days(1, ticks_per_day=5, record=True)
+for _ in range(2**18 - len(e.order_log)):  # a full log: the next entry needs it to grow
+    e.draw_uniform()
+size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + 2**24, resource.RLIM_INFINITY))
+e.clear_recording()
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(e.recorded_days, e.order_log[-1]["op"], len(e.order_log))
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer reserves address space of its own")
+def test_clear_recording_works_when_memory_is_short():
+    ran = subprocess.run([sys.executable, "-c", MEMORY_SHORT], capture_output=True, text=True,
+                         timeout=120)
+    assert ran.stdout.split() == ["0", "clear_recording", str(2**18 + 1)], ran.stderr

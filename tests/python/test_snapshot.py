@@ -1,9 +1,12 @@
 """Saving and restoring an engine's state."""
 
+import pickle
 import struct
 
 import pyarrow as pa
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import corvane
 from corvane import Engine, ValidationError
@@ -165,6 +168,15 @@ def change(*path, to=None):
     return apply
 
 
+def column(name, at, value):
+    def apply(snapshot):
+        part = snapshot if name.startswith("tick_") else snapshot["columns"]
+        values = list(struct.unpack(f"<{len(part[name]) // 8}d", part[name]))
+        values[at] = value
+        part[name] = bits(values)
+    return apply
+
+
 ROSTER = ("snapshot roster does not match this engine. Columns are" + " " * 18 + "positional, so "
           "restoring across rosters would attach every" + " " * 18 + "value to the wrong "
           "instrument.")
@@ -208,6 +220,36 @@ REFUSALS = [
                                  "price_impact": 0.05}, 42]), TypeError,
      "argument 'pending_news' must be dict, not int"),
     (lambda s: s["rng"].__setitem__(2, "x"), TypeError, "argument 'rng' must be float, not str"),
+    # Values the engine never writes.
+    (column("previous_close", 1, float("inf")), ValidationError, 'column "previous_close" holds '
+     "inf at position 1; the engine writes only finite values there"),
+    (column("price", 0, 1e9), ValidationError, 'column "price" holds 1000000000 at position 0, '
+     "above the highest price this model prints here (78125)"),
+    (column("volume", 2, float("nan")), ValidationError, 'column "volume" holds NaN at position 2; '
+     "the engine writes only finite values there"),
+    (column("beta", 7, -float("inf")), ValidationError, 'column "beta" holds -inf at position 7; '
+     "the engine writes only finite values there"),
+    (column("tick_anchor", 3, float("inf")), ValidationError, "tick_anchor holds inf at "
+     "position 3; the engine writes only finite values there"),
+    (change("volume_state", to=float("nan")), ValidationError, "volume_state is NaN; the engine "
+     "writes only finite values there"),
+    (change("economy", "vix", to=float("nan")), ValidationError, "vix is NaN; the engine writes "
+     "only finite values there"),
+    (change("economy", "central_bank", "target_inflation", to=float("-inf")), ValidationError,
+     "target_inflation is -inf; the engine writes only finite values there"),
+    (change("pending_news", to=[{"ticker": "ZZZ-9", "sector": "technology",
+                                 "price_impact": 0.05}]), ValidationError,
+     'pending_news[0] names company "ZZZ-9", which this engine never held'),
+    (change("pending_news", to=[{"ticker": None, "sector": "tech", "price_impact": 0.05}]),
+     ValidationError, 'pending_news[0] names sector "tech", which does not exist'),
+    (change("pending_news", to=[{"sector": "energy", "price_impact": float("nan")}]),
+     ValidationError, "pending_news[0] has price_impact NaN; an impact is a finite number"),
+    (change("instrument_volume_states", to=b""), ValidationError,
+     "instrument_volume_states has 0 values, expected 8"),
+    (change("instrument_volume_states", to=bytes(8 * 8_000_000)), ValidationError,
+     "instrument_volume_states has 8000000 values, expected 8"),
+    (change("draws", "economy", to=2**63), ValidationError,
+     'draws "economy" is 9223372036854775808, at or above 2**63; no run draws that many'),
 ]
 
 
@@ -245,3 +287,44 @@ class TestRestoredReadings:
         e.restore_state(snapshot)
         e.close_market()  # day 1: 1 - 500 wraps round, so the producers meet
         assert e.state_snapshot()["economy"]["oil_last_opec_day"] == 1
+
+
+STEPS = {
+    "session": lambda e: e.run_session(9, 30, 3, 7),
+    "close": lambda e: e.close_market(),
+    "days": lambda e: e.run_days(1, ticks_per_day=9, record=False),
+    "tick": lambda e: e.tick(11, 0, 3),
+    "draw": lambda e: e.draw_normal(),
+    "open": lambda e: e.open_market(),
+}
+# Roster edits, repeated on the engine a snapshot is restored into; one
+# instrument starts above the hard cap, as a caller may list one.
+LISTINGS = [corvane.Instrument("HUGE", "energy", initial_price=9e4, shares_outstanding=1e7),
+            corvane.Instrument("NEW", "utilities", initial_price=20.0, shares_outstanding=1e8)]
+EDITS = {"list": lambda e: e.list_instrument(LISTINGS[len(e.tickers) % 2]),
+         "delist": lambda e: e.delist(0) if len(e) > 1 else None}
+
+
+@settings(max_examples=12, deadline=None, derandomize=True)
+@given(st.sampled_from(["kx-v2", "kx-v9", "kx-v14"]), st.integers(0, 2**32 - 1),
+       st.lists(st.sampled_from(sorted(STEPS) + sorted(EDITS) + ["snapshot"]), max_size=10))
+def test_every_snapshot_of_a_real_history_restores_bit_for_bit(model, seed, steps):
+    universe = UNIVERSE[:3]
+    source = engine(model, universe, seed)
+    edits, taken = [], []
+    for step in steps + ["snapshot"]:
+        if step == "snapshot":
+            taken.append((list(edits), source.state_snapshot(), source.state_digest()))
+        elif step in EDITS:
+            edits.append(EDITS[step])
+            EDITS[step](source)
+        else:
+            STEPS[step](source)
+    for done, snapshot, digest in taken:
+        fresh = engine(model, universe, seed)
+        for edit in done:
+            edit(fresh)
+        fresh.restore_state(snapshot)
+        assert fresh.state_digest() == digest
+        # Every bit, NaN payloads included, comes back out.
+        assert pickle.dumps(fresh.state_snapshot()) == pickle.dumps(snapshot)
