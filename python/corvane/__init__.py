@@ -16,6 +16,8 @@ from corvane._core import *  # noqa: F403
 from corvane._core import __version__ as __version__
 from corvane._backtest import BacktestResult as BacktestResult
 from corvane._backtest import backtest as backtest
+from corvane._facts import Facts as Facts
+from corvane._facts import facts as facts
 from corvane._records import dumps as dumps
 from corvane._records import loads as loads
 from corvane._records import manifest as manifest
@@ -34,4 +36,6 @@ if not TYPE_CHECKING:
         "sweep",
         "backtest",
         "BacktestResult",
+        "facts",
+        "Facts",
     ]
