@@ -16,6 +16,9 @@ from corvane._core import *  # noqa: F403
 from corvane._core import __version__ as __version__
 from corvane._backtest import BacktestResult as BacktestResult
 from corvane._backtest import backtest as backtest
+from corvane._calibrate import Calibration as Calibration
+from corvane._calibrate import calibrate as calibrate
+from corvane._calibrate import load_model as load_model
 from corvane._facts import Facts as Facts
 from corvane._facts import facts as facts
 from corvane._records import dumps as dumps
@@ -37,5 +40,8 @@ if not TYPE_CHECKING:
         "backtest",
         "BacktestResult",
         "facts",
+        "calibrate",
+        "Calibration",
+        "load_model",
         "Facts",
     ]

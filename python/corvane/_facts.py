@@ -9,7 +9,6 @@ only for an Arrow stream.
 
 import dataclasses
 import math
-import warnings
 from collections.abc import Iterator, Mapping
 from typing import Any
 
@@ -319,14 +318,21 @@ def _per_instrument(np: Any, r: Any, v: Any, lags: tuple[int, ...]) -> dict[str,
     return out
 
 
+def _nanmedian(np: Any, values: Any) -> Any:
+    """The median of the finite values along the last axis; NaN where there
+    are none. (numpy's nanmedian warns through the process-wide warning
+    filters, which threads measuring at once cannot silence safely.)"""
+    ordered = np.sort(values, axis=-1)  # NaN sorts last
+    count = np.isfinite(ordered).sum(axis=-1, keepdims=True)
+    low = np.take_along_axis(ordered, np.maximum(count - 1, 0) // 2, axis=-1)
+    high = np.take_along_axis(ordered, np.minimum(count // 2, values.shape[-1] - 1), axis=-1)
+    return np.where(count > 0, 0.5 * (low + high), np.nan)[..., 0]
+
+
 def _medians(np: Any, names: list[str], values: Any, lags: tuple[int, ...]) -> dict[str, Any]:
     """Medians over the last axis of `values` (figures x ... x instruments),
     and the decay exponent fitted to each median ACF of |r|."""
-    with warnings.catch_warnings():
-        # An all-NaN figure (one instrument's pair correlation) is NaN, not news.
-        warnings.simplefilter("ignore", RuntimeWarning)
-        medians = np.nanmedian(values, axis=-1) if np.isnan(values).any() else np.median(values, axis=-1)
-    out = dict(zip(names, medians))
+    out = dict(zip(names, _nanmedian(np, values)))
     curves = np.stack([out[f"acf_abs_{lag}"] for lag in lags], axis=-1)
     x = np.array(lags, dtype=float)
     out["decay_exponent"] = np.array([_decay(np, x, c) for c in curves.reshape(-1, len(lags))]).reshape(
@@ -378,6 +384,13 @@ def facts(table: Any, *, lags: tuple[int, ...] = DEFAULT_LAGS, ci: bool = True) 
         volumes = None
     else:
         closes, volumes = _pivot(table)
+    return facts_of_arrays(closes, volumes, lags=lags, ci=ci)
+
+
+def facts_of_arrays(closes: Any, volumes: Any, *, lags: tuple[int, ...], ci: bool = False) -> Facts:
+    """`facts` of closes and volumes (or None) shaped days x instruments."""
+    import numpy as np
+
     with np.errstate(invalid="ignore", divide="ignore"):
         logs = np.where(closes > 0, np.log(np.where(closes > 0, closes, 1.0)), np.nan)
     r = np.diff(logs, axis=0)
@@ -455,3 +468,30 @@ def _ragged(np: Any, r: Any, v: Any, lags: tuple[int, ...]) -> dict[str, Any]:
     else:
         columns["mean_pair_correlation"] = np.full(m, np.nan)
     return columns
+
+
+def mean(results: list[Facts]) -> Facts:
+    """The figure-by-figure mean of results measured alike (no intervals)."""
+    first = results[0]
+
+    def avg(values: list[float]) -> float:
+        return math.fsum(values) / len(values)
+
+    def avg_lags(pick: Any) -> Lags:
+        return Lags({k: avg([pick(f)[k] for f in results]) for k in pick(first)})
+
+    volume = None if first.volume_volatility is None else avg([f.volume_volatility for f in results])
+    return Facts(
+        volatility=avg([f.volatility for f in results]),
+        excess_kurtosis=avg_lags(lambda f: f.excess_kurtosis),
+        tail_index=avg([f.tail_index for f in results]),
+        acf_1=avg([f.acf_1 for f in results]),
+        acf_abs=avg_lags(lambda f: f.acf_abs),
+        decay_exponent=avg([f.decay_exponent for f in results]),
+        leverage=avg([f.leverage for f in results]),
+        mean_pair_correlation=avg([f.mean_pair_correlation for f in results]),
+        volume_volatility=volume,
+        gain_loss_asymmetry=avg([f.gain_loss_asymmetry for f in results]),
+        instruments=first.instruments,
+        days=first.days,
+    )

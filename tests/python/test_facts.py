@@ -1,3 +1,4 @@
+import json
 import math
 import pickle
 
@@ -141,3 +142,73 @@ def test_result_of_a_simulated_market():
     with pytest.raises(AttributeError):
         f.volatility = 0.0
     assert "acf_abs_20" in repr(f) and "mean_pair_correlation" in f.compare(f)
+
+
+class TestCalibrate:
+    def test_smoke_fit_of_two_coefficients(self, tmp_path):
+        pytest.importorskip("cma")
+        from concurrent.futures import ThreadPoolExecutor
+
+        bounds = {"idio_sigma_scale": (0.2, 2.0), "garch_alpha": (0.01, 0.3)}
+        seen = []
+        with ThreadPoolExecutor(2) as pool:
+            fit = corvane.calibrate(
+                {"volatility": 0.4, "acf_abs_1": (0.1, 2.0)},
+                parameters=bounds,
+                size=6,
+                days=40,
+                seeds=(3,),
+                budget=8,
+                executor=pool,
+                progress=lambda done, total, best: seen.append((done, total)),
+            )
+        assert seen == [(k, 8) for k in range(1, 9)] and len(fit.history) == 8
+        # The search starts at the preset's own values and keeps to the bounds.
+        start = corvane.ModelParams.from_preset("kx-v14")
+        assert fit.history[0][0] == {name: getattr(start, name) for name in bounds}
+        assert all(low <= o[name] <= high for o, _ in fit.history for name, (low, high) in bounds.items())
+        best, value = min(fit.history, key=lambda h: h[1])
+        assert fit.objective == value and {n: getattr(fit.model, n) for n in bounds} == best
+        # The figures it reports are those of that model's own market: the
+        # recorded daily closes of the same run give the same volatility.
+        engine = corvane.Engine(seed=3, universe=corvane.random_instruments(6, seed=0), model=fit.model)
+        engine.run_days(40)
+        closes = np.asarray(pa_table(engine).column("close")).reshape(40, 6)
+        initial = [i.initial_price for i in engine.universe]
+        assert corvane.facts(np.vstack([initial, closes]), ci=False).volatility == pytest.approx(
+            fit.facts.volatility, abs=1e-12
+        )
+        path = fit.save(tmp_path / "model.json")
+        assert corvane.load_model(path) == fit.model
+        assert corvane.load_model("kx-v1") == corvane.ModelParams.from_preset("kx-v1")
+        custom = corvane.ModelParams.from_preset("kx-v14", garch_omega=3e-06)
+        text = json.dumps(custom.to_dict())
+        (tmp_path / "bad.json").write_text(text.replace('"garch_omega": 3e-06', '"garch_omega": 4e-06'))
+        with pytest.raises(ValueError, match=f"names {custom.fingerprint}"):
+            corvane.load_model(tmp_path / "bad.json")
+
+    @pytest.mark.parametrize(
+        "target, kwargs, message",
+        [
+            ({"volatilty": 0.2}, {}, "unknown fact"),
+            ({"volatility": 0.2}, {"parameters": {"garch_alfa": (0, 1)}}, "not a settable"),
+            ({"volatility": 0.2}, {"parameters": {"garch_alpha": (0.2, 0.1)}}, "empty"),
+            ({}, {}, "non-empty mapping"),
+        ],
+    )
+    def test_refusals_come_before_any_simulation(self, target, kwargs, message):
+        pytest.importorskip("cma")
+        with pytest.raises((ValueError, TypeError), match=message):
+            corvane.calibrate(target, executor=RefusingExecutor(), **kwargs)
+        with pytest.raises(ValueError, match="no shipped model 'realistic'"):
+            corvane.load_model("realistic")
+
+
+class RefusingExecutor:
+    def map(self, *args):
+        raise AssertionError("simulated before refusing")
+
+
+def pa_table(engine):
+    pa = pytest.importorskip("pyarrow")
+    return pa.table(engine.bars(grain="day"))
