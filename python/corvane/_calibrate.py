@@ -168,8 +168,9 @@ def simulate_closes(model: Any, *, size: int, days: int, seed: int, universe_see
     for d in range(days):
         engine.run_days(1, record=False)
         closes[d + 1] = engine.prices(as_numpy=True)
-        # The session's volumes are cumulative: its last row is the day's.
-        volumes[d + 1] = engine.session_volumes(as_numpy=True)[-1]
+        # The day's volume so far, which after the close is the whole day's
+        # (the last row of session_volumes(), without copying the session).
+        volumes[d + 1] = engine.column("volume", as_numpy=True)
     return closes, volumes
 
 
