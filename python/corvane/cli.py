@@ -389,6 +389,10 @@ def parser() -> Parser:
     fixed.set_defaults(size=100)
     fixed.add_argument("--seed", type=SEED, default=7, help="market seed (default 7)")
     fixed.set_defaults(handler=digest)
+
+    from corvane import _facts_cli
+
+    _facts_cli.register(commands, bounded=_bounded, seed=SEED)
     return top
 
 

@@ -212,3 +212,18 @@ class RefusingExecutor:
 def pa_table(engine):
     pa = pytest.importorskip("pyarrow")
     return pa.table(engine.bars(grain="day"))
+
+
+def test_command_line_measures_and_fits(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("cma")
+    from corvane import cli
+
+    chart = tmp_path / "facts.png"
+    assert cli.main(["facts", "--preset", "kx-v1", "--size", "5", "--days", "40", "--chart", str(chart)]) == 0
+    assert chart.stat().st_size > 0 and "acf_abs_20" in capsys.readouterr().out
+    out = tmp_path / "model.json"
+    argv = ["calibrate", "--target", "volatility=0.3", "--size", "4", "--days", "30", "--budget", "2", "--out", str(out)]
+    assert cli.main(argv) == 0
+    assert corvane.load_model(out).fingerprint in capsys.readouterr().out
+    assert cli.main(["calibrate", "--target", "volatility", "--out", str(out)]) == 1
