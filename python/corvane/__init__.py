@@ -16,6 +16,11 @@ from corvane._core import *  # noqa: F403
 from corvane._core import __version__ as __version__
 from corvane._backtest import BacktestResult as BacktestResult
 from corvane._backtest import backtest as backtest
+from corvane._calibrate import Calibration as Calibration
+from corvane._calibrate import calibrate as calibrate
+from corvane._calibrate import load_model as load_model
+from corvane._facts import Facts as Facts
+from corvane._facts import facts as facts
 from corvane._records import dumps as dumps
 from corvane._records import loads as loads
 from corvane._records import manifest as manifest
@@ -37,4 +42,9 @@ if not TYPE_CHECKING:
         "sweep",
         "backtest",
         "BacktestResult",
+        "facts",
+        "calibrate",
+        "Calibration",
+        "load_model",
+        "Facts",
     ]

@@ -526,6 +526,10 @@ def parser() -> Parser:
     _common(fixed, days=20, size=100, model_file=False)
     fixed.add_argument("--seed", type=SEED, default=7, help="market seed (default %(default)s)")
     fixed.set_defaults(handler=digest)
+
+    from corvane import _facts_cli
+
+    _facts_cli.register(commands, bounded=_bounded, seed=SEED)
     return top
 
 
