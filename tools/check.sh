@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The full gate, after the daily loop (tools/test.sh) has passed: the layout
-# check, the C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer,
-# the determinism table from other compilers, optimisation levels and 64-bit
-# ARM, bounded fuzzing, leak checks, and the Python suite against a sanitized
-# extension. About a quarter of an hour on two cores; it adds the arm64
+# check, the strict type check, the C++ suites under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the determinism table from other compilers,
+# optimisation levels and 64-bit ARM, bounded fuzzing, leak checks, and the
+# Python suite against a sanitized extension. About a quarter of an hour on two cores; it adds the arm64
 # architecture and cross compilers to the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,6 +22,10 @@ if ! clang-format --version | grep -q ' 14\.'; then
 fi
 git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp' \
     'tests/cpp/maths_oracle/*.cpp' 'bench/*.cpp' | xargs clang-format --dry-run --Werror
+
+# The trading environment and back-tests, with what they import, pass the
+# strict type check (mypy as the test extra pins it, set up in pyproject.toml).
+"$PYTHON" -m mypy
 
 # The C++ suites under the sanitizers (the maths comparison runs only in the
 # optimised build: it is about bits, and it is the slowest suite).

@@ -4,15 +4,34 @@ Nothing here imports gymnasium, numpy or pyarrow until a back-test runs or
 its table is read, so importing corvane stays free of the ``rl`` extra.
 """
 
+from __future__ import annotations
+
 import functools
 import math
+import os
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from concurrent.futures import Executor
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from corvane._sweep import sweep
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike
+
+    from corvane.env import Observation
+
+_PathT = TypeVar("_PathT", bound="str | os.PathLike[str]")
 
 COLUMNS = ("seed", "pnl", "sharpe", "max_drawdown", "turnover", "cost")
 
 
-def backtest(policy, *, seeds, executor=None, **env_kwargs):
+def backtest(
+    policy: Callable[[Observation], ArrayLike],
+    *,
+    seeds: Iterable[int],
+    executor: Executor | None = None,
+    **env_kwargs: Any,
+) -> BacktestResult:
     """Runs `policy` for one episode of `corvane.env.MarketEnv(**env_kwargs)`
     per seed, through `corvane.sweep`, and returns a `BacktestResult`.
 
@@ -28,19 +47,21 @@ def backtest(policy, *, seeds, executor=None, **env_kwargs):
     return BacktestResult(sweep(run, seeds, executor=executor), policy=_name_of(policy))
 
 
-def _name_of(policy):
-    inner = policy.func if isinstance(policy, functools.partial) else policy
+def _name_of(policy: Callable[..., Any]) -> str:
+    inner: Any = policy.func if isinstance(policy, functools.partial) else policy
     return getattr(inner, "__qualname__", None) or type(inner).__qualname__
 
 
-def _episode(seed, *, policy, env_kwargs):
+def _episode(
+    seed: int, *, policy: Callable[[Observation], ArrayLike], env_kwargs: dict[str, Any]
+) -> dict[str, float]:
     import numpy as np
 
     from corvane.env import TRADING_DAYS_PER_YEAR, MarketEnv
 
     env = MarketEnv(**env_kwargs)
     observation, info = env.reset(seed=seed)
-    wealth = [info["wealth"]]
+    history = [info["wealth"]]
     traded = cost = 0.0
     done = False
     while not done:
@@ -49,9 +70,9 @@ def _episode(seed, *, policy, env_kwargs):
         filled = fills["quantity"] != 0.0
         traded += float(np.abs(fills["quantity"][filled] * fills["average_price"][filled]).sum())
         cost += float(fills["cost"].sum())
-        wealth.append(info["wealth"])
+        history.append(info["wealth"])
         done = terminated or truncated
-    wealth = np.array(wealth)
+    wealth = np.array(history)
     # Step returns, annualised: every wealth before the last is positive, as
     # an episode ends at the first that is not.
     returns = np.diff(wealth) / wealth[:-1]
@@ -79,29 +100,29 @@ class BacktestResult:
     mid by every fill).
     """
 
-    def __init__(self, rows, *, policy="a policy"):
+    def __init__(self, rows: Iterable[Mapping[str, float]], *, policy: str = "a policy") -> None:
         self.rows = [dict(row) for row in rows]
         self.policy = policy
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self.rows)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"BacktestResult({len(self.rows)} seeds of {self.policy})"
 
-    def column(self, name):
+    def column(self, name: str) -> list[float]:
         if name not in COLUMNS:
             raise KeyError(f"no column {name!r}; the columns are {', '.join(COLUMNS)}")
         return [row[name] for row in self.rows]
 
     @property
-    def table(self):
+    def table(self) -> BacktestTable:
         """The rows as an Arrow stream (`__arrow_c_stream__`), for pyarrow,
         polars or duckdb. Reading it needs pyarrow, which the ``rl`` extra
         brings."""
         return BacktestTable(self)
 
-    def plot(self, path, *, bins=30):
+    def plot(self, path: _PathT, *, bins: int | Sequence[float] | str = 30) -> _PathT:
         """Draws the distribution of P&L over the seeds, its mean marked and
         the policy named, into `path` (any format matplotlib writes, by its
         extension); returns `path`."""
@@ -119,18 +140,18 @@ class BacktestTable:
     """A back-test's rows as an Arrow C stream: seed (int64) and the five
     measures (float64)."""
 
-    def __init__(self, result):
+    def __init__(self, result: BacktestResult) -> None:
         self._rows = result.rows
 
     @property
-    def num_rows(self):
+    def num_rows(self) -> int:
         return len(self._rows)
 
     @property
-    def columns(self):
+    def columns(self) -> list[str]:
         return list(COLUMNS)
 
-    def __arrow_c_stream__(self, requested_schema=None):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         try:
             import pyarrow
         except ModuleNotFoundError as error:

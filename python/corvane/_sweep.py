@@ -64,7 +64,7 @@ def _importable(fn: Callable[..., Any]) -> bool:
     return True
 
 
-def _kill(pool: ProcessPoolExecutor) -> None:
+def _kill(pool: Executor) -> None:
     """Ends a pool whose worker will not come back: its processes are
     terminated, so no hung worker outlives the sweep."""
     # The executor keeps no public handle on its processes.
@@ -134,7 +134,7 @@ def sweep(
         executor = ThreadPoolExecutor(_workers(len(seeds)))
     processes = executor is None
     started = _context().SimpleQueue() if processes else None
-    pool = _default_pool(len(seeds), started) if processes else executor
+    pool = _default_pool(len(seeds), started) if executor is None else executor
     if own or timeout is None:
         window = _workers(len(seeds)) if own else len(seeds)
     else:
@@ -165,6 +165,7 @@ def sweep(
             left = None
             if timeout is not None:
                 if processes:
+                    assert started is not None
                     while not started.empty():
                         tag = started.get()
                         for future, (index, _) in running.items():

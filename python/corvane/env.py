@@ -17,9 +17,12 @@ except ModuleNotFoundError as error:  # pragma: no cover - depends on the instal
 import contextlib
 import signal
 import threading
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any, cast
 
 import numpy as np
 from gymnasium import spaces
+from numpy.typing import ArrayLike, NDArray
 
 import corvane
 from corvane import _gym
@@ -32,8 +35,14 @@ OPEN_MINUTE = 9 * 60 + 30
 TRADING_DAYS = (1, 2, 3, 4, 5)
 TRADING_DAYS_PER_YEAR = 252
 
+# What the agent sees each step: one array per key of the observation space.
+Observation = dict[str, NDArray[np.float32]]
+_F64 = NDArray[np.float64]
+# The agent's order flow for a tick: ticker -> (shares bought, shares sold).
+_Flow = dict[str, tuple[float, float]]
 
-def _f64(data):
+
+def _f64(data: bytes | _F64) -> _F64:
     return np.frombuffer(data, dtype="<f8")
 
 
@@ -47,20 +56,20 @@ MAX_SHARES = 1e12
 _ACTION_LIMIT = float(np.finfo(np.float32).max)
 
 
-def _count(name, value, lowest, highest):
+def _count(name: str, value: object, lowest: int, highest: int) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not lowest <= value <= highest:
         raise corvane.ValidationError(f"{name} must be an integer from {lowest} to {highest}, got {value!r}")
     return int(value)
 
 
-def _check_universe(universe):
+def _check_universe(universe: Iterable[corvane.Instrument]) -> list[corvane.Instrument]:
     universe = list(universe)
     if not universe or not all(isinstance(i, corvane.Instrument) for i in universe):
         raise corvane.ValidationError("universe must be a non-empty list of corvane.Instrument")
     return universe
 
 
-def _check_model(model):
+def _check_model(model: corvane.ModelParams | str | None) -> corvane.ModelParams | str | None:
     if isinstance(model, str):
         corvane.ModelParams.from_preset(model)  # an unknown name says which are shipped
     elif model is not None and not isinstance(model, corvane.ModelParams):
@@ -70,7 +79,7 @@ def _check_model(model):
     return model
 
 
-def _check_cash(value):
+def _check_cash(value: object) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)) or not (
         0 < value <= MAX_CASH
     ):
@@ -80,7 +89,7 @@ def _check_cash(value):
     return float(value)
 
 
-def _check_tickers(every, tickers):
+def _check_tickers(every: list[str], tickers: list[str]) -> None:
     unknown = [t for t in tickers if t not in every]
     if not tickers or unknown or len(set(tickers)) != len(tickers):
         raise corvane.ValidationError(
@@ -89,7 +98,7 @@ def _check_tickers(every, tickers):
 
 
 @contextlib.contextmanager
-def _interrupt_after():
+def _interrupt_after() -> Iterator[None]:
     """Holds back a Ctrl-C that arrives inside the block until it ends, so a
     step either runs whole or not at all. Only the main thread receives
     signals, and a handler installed outside Python cannot be put back: in
@@ -101,7 +110,7 @@ def _interrupt_after():
     if previous is None:
         yield
         return
-    received = []
+    received: list[int] = []
     signal.signal(signal.SIGINT, lambda signum, frame: received.append(signum))
     try:
         yield
@@ -111,7 +120,7 @@ def _interrupt_after():
             signal.raise_signal(signal.SIGINT)
 
 
-class MarketEnv(gymnasium.Env):
+class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
     """A market that answers back: the agent's trades cost the spread and its
     own depth, and move the price it trades.
 
@@ -147,18 +156,31 @@ class MarketEnv(gymnasium.Env):
 
     metadata = {"render_modes": []}
 
+    engine: corvane.Engine | None
+    # The episode's state, set by reset().
+    wealth: float
+    _day: int
+    _minute: int
+    _done: bool
+    _cash: float
+    _position: _F64
+    _price: _F64
+    _mid: _F64
+    _day_volume: _F64
+    _attribution_base: _F64
+
     def __init__(
         self,
         *,
-        universe=None,
-        model=None,
-        tickers=None,
-        ticks_per_step=5,
-        episode_days=5,
-        starting_cash=1_000_000.0,
-        max_position=None,
-        window=10,
-    ):
+        universe: Iterable[corvane.Instrument] | None = None,
+        model: corvane.ModelParams | str | None = None,
+        tickers: Iterable[str] | None = None,
+        ticks_per_step: int = 5,
+        episode_days: int = 5,
+        starting_cash: float = 1_000_000.0,
+        max_position: ArrayLike | None = None,
+        window: int = 10,
+    ) -> None:
         if universe is None:
             universe = corvane.random_instruments(20, seed=0)
         self._universe = _check_universe(universe)
@@ -186,13 +208,15 @@ class MarketEnv(gymnasium.Env):
         self._lay_out_observation()
         # Reading every instrument and keeping the traded ones; no copy when
         # all are traded, in roster order.
+        self._pick: Callable[[_F64], _F64]
         if self._index.tolist() == list(range(self._roster_size)):
             self._pick = lambda rows: rows
         else:
-            self._pick = lambda rows, index=self._index: rows[..., index]
+            index = self._index
+            self._pick = lambda rows: rows[..., index]
         self.engine = None
 
-    def _position_limits(self, max_position):
+    def _position_limits(self, max_position: ArrayLike | None) -> _F64:
         """One limit in shares per traded instrument, checked."""
         n = len(self.tickers)
         if max_position is None:
@@ -210,7 +234,7 @@ class MarketEnv(gymnasium.Env):
             )
         return limits.copy()
 
-    def _build_spaces(self):
+    def _build_spaces(self) -> None:
         n = len(self.tickers)
         window = self.window
         # Finite bounds, generous enough that only absurd values are clipped
@@ -228,14 +252,16 @@ class MarketEnv(gymnasium.Env):
             "time_of_day": ((1,), 0.0, 1.0),
         }
         self.action_space = spaces.Box(-1.0, 1.0, (n,), dtype=np.float32)
-        self.observation_space = spaces.Dict(
+        # Gymnasium types a Dict space's samples as spaces, not as the arrays
+        # they are.
+        self.observation_space = spaces.Dict(  # type: ignore[assignment]
             {
                 key: spaces.Box(low, high, shape, dtype=np.float32)
                 for key, (shape, low, high) in self._bounds.items()
             }
         )
 
-    def _lay_out_observation(self):
+    def _lay_out_observation(self) -> None:
         # The observation's values live in one flat buffer (the windows are
         # views into it), clipped and converted in one call per step: per-key
         # numpy calls would cost more than the simulator does.
@@ -253,7 +279,9 @@ class MarketEnv(gymnasium.Env):
 
     # ---- Gymnasium's interface ----
 
-    def reset(self, *, seed=None, options=None):
+    def reset(
+        self, *, seed: int | None = None, options: dict[str, Any] | None = None
+    ) -> tuple[Observation, dict[str, Any]]:
         """A fresh market from `seed` (the engine's own seed; when None, one
         drawn from the environment's generator), its first day opened."""
         super().reset(seed=seed)
@@ -273,7 +301,7 @@ class MarketEnv(gymnasium.Env):
         self.wealth = self._mark()
         return self._observation(), {"wealth": self.wealth}
 
-    def step(self, action):
+    def step(self, action: ArrayLike) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
         """One step of `ticks_per_step` minutes toward the target positions in
         `action`: one real number per traded instrument, clipped to [-1, 1].
         An action of another shape, complex or not a finite float32 is a
@@ -284,7 +312,7 @@ class MarketEnv(gymnasium.Env):
         with _interrupt_after():
             return self._step(target)
 
-    def _target(self, action):
+    def _target(self, action: ArrayLike) -> _F64:
         n = len(self.tickers)
         try:
             action = np.asarray(action)
@@ -303,9 +331,10 @@ class MarketEnv(gymnasium.Env):
             bad = action[~(np.abs(action) <= _ACTION_LIMIT)][0]
             raise ValueError(f"action must be finite float32 values, got {bad}")
         # ufuncs rather than np.clip, whose wrapper costs more than the work.
-        return np.minimum(np.maximum(action, -1.0), 1.0)
+        clipped: _F64 = np.minimum(np.maximum(action, -1.0), 1.0)
+        return clipped
 
-    def _step(self, target):
+    def _step(self, target: _F64) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
         quantity, average, worst, cost, flow = self._trade(target)
         before = self.wealth
         ticks = self._run_ticks(flow)
@@ -328,7 +357,7 @@ class MarketEnv(gymnasium.Env):
 
     # ---- The steps of a step ----
 
-    def _trade(self, target):
+    def _trade(self, target: _F64) -> tuple[_F64, _F64, _F64, _F64, _Flow]:
         """Moves toward the target positions (fractions, checked) at the
         books' prices: the fills, what they cost over the mid, and the order
         flow they make."""
@@ -342,9 +371,10 @@ class MarketEnv(gymnasium.Env):
             self._cash -= float(np.dot(quantity[filled], average[filled]))
         return quantity, average, worst, cost, flow
 
-    def _run_ticks(self, flow):
+    def _run_ticks(self, flow: _Flow) -> int:
         """Runs the step's ticks, at most to the end of the session; returns
         how many ran."""
+        assert self.engine is not None
         engine = self.engine
         ticks = min(self.ticks_per_step, TICKS_PER_DAY - self._minute)
         hour, minute = divmod(OPEN_MINUTE + self._minute, 60)
@@ -357,16 +387,18 @@ class MarketEnv(gymnasium.Env):
         self._minute += ticks
         return ticks
 
-    def _record_volumes(self, ticks):
+    def _record_volumes(self, ticks: int) -> None:
+        assert self.engine is not None
         volumes = self._view["volumes"]
         volumes[:-1] = volumes[1:]
         volume = self._pick(_f64(self.engine.column("volume")))
         np.divide(volume - self._day_volume, self._volume_per_tick * ticks, out=volumes[-1])
         self._day_volume = volume
 
-    def _close_if_session_over(self):
+    def _close_if_session_over(self) -> _F64:
         """Closes the day when the session is over (opening the next while the
         episode lasts); returns the step's attribution, the close's included."""
+        assert self.engine is not None
         end_of_day = self._minute == TICKS_PER_DAY
         if end_of_day:
             self.engine.close_market()
@@ -381,7 +413,8 @@ class MarketEnv(gymnasium.Env):
             self._start_of_day()
         return step_attribution
 
-    def _record_returns(self):
+    def _record_returns(self) -> None:
+        assert self.engine is not None
         returns = self._view["returns"]
         returns[:-1] = returns[1:]
         price = self._pick(_f64(self.engine.prices()))
@@ -390,9 +423,10 @@ class MarketEnv(gymnasium.Env):
 
     # ---- The market as the agent meets it ----
 
-    def _fill(self, trade):
+    def _fill(self, trade: _F64) -> tuple[_F64, _F64, _F64, _Flow]:
         """Prices `trade` (signed shares) against the live books: what filled
         (signed), at what average and worst price, and the order flow it makes."""
+        assert self.engine is not None
         if not trade.any():
             n = len(trade)
             return np.zeros(n), np.full(n, np.nan), np.full(n, np.nan), {}
@@ -407,9 +441,10 @@ class MarketEnv(gymnasium.Env):
         }
         return quantity, average, worst, flow
 
-    def _read_books(self):
+    def _read_books(self) -> None:
         """The quotes the observation and the marks need. A side left empty
         reads as the last price with nothing behind it."""
+        assert self.engine is not None
         bid, ask, bid_size, ask_size = self._pick(_f64(self.engine.quotes()).reshape(4, -1))
         if np.isnan(bid.sum() + ask.sum()):
             bid = np.where(np.isnan(bid), self._price, bid)
@@ -420,24 +455,29 @@ class MarketEnv(gymnasium.Env):
         np.divide(bid_size, self.max_position, out=view["bid_size"])
         np.divide(ask_size, self.max_position, out=view["ask_size"])
 
-    def _attribution(self):
-        joined = b"".join([self.engine.attribution(f) for f in corvane.Engine.FACTORS])
+    def _attribution(self) -> _F64:
+        assert self.engine is not None
+        # Read without as_numpy, each factor's column is bytes.
+        columns = cast(list[bytes], [self.engine.attribution(f) for f in corvane.Engine.FACTORS])
+        joined = b"".join(columns)
         return self._pick(_f64(joined).reshape(len(corvane.Engine.FACTORS), -1))
 
-    def _read_macro(self):
+    def _read_macro(self) -> None:
+        assert self.engine is not None
         # The economy moves only at the close: read once a day, not a step.
         macro = self.engine.macro_state
         self._view["vix"][0] = macro.vix
         self._view["policy_rate"][0] = macro.federal_funds_rate
 
-    def _start_of_day(self):
+    def _start_of_day(self) -> None:
+        assert self.engine is not None
         self._day_volume = self._pick(_f64(self.engine.column("volume")))
         self._attribution_base = self._attribution()
 
-    def _mark(self):
+    def _mark(self) -> float:
         return self._cash + float(np.dot(self._position, self._mid))
 
-    def _observation(self):
+    def _observation(self) -> Observation:
         view = self._view
         np.divide(self._position, self.max_position, out=view["position"])
         view["cash"][0] = self._cash / self.starting_cash
