@@ -133,22 +133,29 @@ def calibrate(args: Any) -> int:
 
 def register(commands: Any, *, bounded: Any, seed: Any) -> None:
     """Adds the two commands to the `corvane` parser's subcommands."""
-    measure = commands.add_parser("facts", help="the stylized facts of a price table or a preset, with a chart")
+    measure = commands.add_parser(
+        "facts", help="the stylized facts of a price table or a preset, with a chart",
+        description="Measure the stylized facts of daily prices (heavy tails, autocorrelation, volatility "
+        "clustering, leverage, correlation), from a file of your own or a simulated market, and chart "
+        "them.")
     source = measure.add_mutually_exclusive_group(required=True)
     source.add_argument("file", nargs="?", help="daily prices: Parquet or CSV with date, instrument and close")
     source.add_argument("--preset", help="measure a simulated market of this model (preset or shipped model)")
-    measure.add_argument("--size", type=bounded(2, 17576), default=100, help="instruments (default 100)")
-    measure.add_argument("--days", type=bounded(25, 100_000), default=750, help="trading days (default 750)")
-    measure.add_argument("--seed", type=seed, default=1, help="market seed (default 1)")
-    measure.add_argument("--chart", default="facts.png", help="chart file (default facts.png)")
+    measure.add_argument("--size", type=bounded(2, 17576), default=100, help="instruments (default %(default)s)")
+    measure.add_argument("--days", type=bounded(25, 100_000), default=750, help="trading days (default %(default)s)")
+    measure.add_argument("--seed", type=seed, default=1, help="market seed (default %(default)s)")
+    measure.add_argument("--chart", default="facts.png", help="chart file (default %(default)s)")
     measure.set_defaults(handler=facts)
 
-    fit = commands.add_parser("calibrate", help="fit a model to a table's facts or to named facts")
+    fit = commands.add_parser(
+        "calibrate", help="fit a model to a table's facts or to named facts",
+        description="Search model coefficients whose simulated market shows the facts of your data (or "
+        "the named facts), and write the fitted model as JSON that `simulate --model` reads.")
     fit.add_argument("--data", help="daily prices to match: Parquet or CSV")
     fit.add_argument("--target", help=f"named facts ({', '.join(NAMED_TARGETS)}) or fact=value,...")
-    fit.add_argument("--out", default="model.json", help="model file to write (default model.json)")
-    fit.add_argument("--model", default="kx-v14", help="the model to start from (default kx-v14)")
-    fit.add_argument("--size", type=bounded(2, 17576), default=30, help="instruments per candidate (default 30)")
-    fit.add_argument("--days", type=bounded(25, 100_000), default=500, help="days per candidate (default 500)")
-    fit.add_argument("--budget", type=bounded(1, 100_000), default=200, help="candidates to evaluate (default 200)")
+    fit.add_argument("--out", default="model.json", help="model file to write (default %(default)s)")
+    fit.add_argument("--model", default="kx-v14", help="the model to start from (default %(default)s)")
+    fit.add_argument("--size", type=bounded(2, 17576), default=30, help="instruments per candidate (default %(default)s)")
+    fit.add_argument("--days", type=bounded(25, 100_000), default=500, help="days per candidate (default %(default)s)")
+    fit.add_argument("--budget", type=bounded(1, 100_000), default=200, help="candidates to evaluate (default %(default)s)")
     fit.set_defaults(handler=calibrate)

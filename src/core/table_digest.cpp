@@ -69,6 +69,14 @@ TableDigests table_digests(const Simulation& simulation) {
     truth.add(static_cast<std::uint64_t>(days.size()));
     for (const RecordedDay& day : days) {
         add_day(bars, day, 0, 2);
+        // Bar volumes count from each session's start, so the sessions are
+        // part of what the bars hold.
+        bars.add(static_cast<std::uint64_t>(day.sessions.size()));
+        for (const DaySession& session : day.sessions) {
+            bars.add(session.ticks);
+            bars.add(session.instruments);
+            bars.add(std::span<const double>(session.start_volume));
+        }
         add_day(truth, day, 2, RECORDING_COLUMNS);
     }
 

@@ -1102,7 +1102,8 @@ PyMethodDef METHODS[] = {
     noargs_method("table_digests", Engine_table_digests,
                   "table_digests($self)\n--\n\nThe SHA-256, in hex, of each recording a "
                   "table is read from, as a dict: \"bars\" (every recorded day's label, tick "
-                  "and instrument counts, prices and volumes), \"truth\" (the same header and "
+                  "and instrument counts, prices and volumes, and its sessions: ticks, instruments "
+                  "and the volume each started from), \"truth\" (the same header and "
                   "the mispricing, fair value, anchor and nine factor columns), \"macro\" "
                   "(every macro row) and \"book\" (every book row). Each is taken over a "
                   "little-endian byte form with every sequence behind its length; equal "

@@ -113,7 +113,9 @@ class TestManifest:
         table = pa.table(engine.truth())
         for day, prices, volumes in sessions:
             header = struct.pack("<IQQ", day, ticks, n)
-            bars.update(header + column(prices) + column(volumes))
+            # One session a day, from the open, where no share has traded yet.
+            bars.update(header + column(prices) + column(volumes) + struct.pack("<QQQ", 1, ticks, n)
+                        + column(bytes(8 * n)))
             rows = table.filter(pa.compute.equal(table["day"], day))
             truth.update(header + b"".join(column(rows[name].to_numpy().astype("<f8").tobytes())
                                            for name in table.column_names[3:]))
