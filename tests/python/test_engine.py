@@ -191,12 +191,7 @@ class TestInputsLog:
             {"ticker": "AAB", "sector": UNIVERSE[1].sector, "price_impact": 0.01},
             {"ticker": None, "sector": None, "price_impact": 0.0}]
         assert list(entry["order_flow"].items()) == [("AAA", [1.0, 2.0]), ("AAC", [5.0, 0.0])]
-        assert "news_impacts" not in entry
-        e.run_session(9, 31, 3, 2, news_impacts=[NewsImpact(ticker="AAA", sectors=["energy"],
-                                                            remaining_impact=0.3)])
-        assert e.order_log[-1]["news_impacts"] == [
-            {"ticker": "AAA", "sector": None, "sectors": ["energy"], "remaining_impact": 0.3,
-             "reversal_phase": False}]
+        assert "news_impacts" not in entry  # given, they are logged field by field: test_records
 
     def test_input_classes(self, refusal):
         assert repr(News(ticker="X", price_impact=0.5)) == (

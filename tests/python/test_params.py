@@ -112,8 +112,6 @@ class TestOverrides:
         ({'a"b\\c': 1.0}, UNKNOWN_MESSAGE.format('"a\\"b\\\\c"')),
         ({"price_breaker_fraction": 1}, BAND_MESSAGE.format("1")),
         ({"price_breaker_fraction": -1.0}, BAND_MESSAGE.format("-1")),
-        ({"price_breaker_fraction": 1.5}, BAND_MESSAGE.format("1.5")),
-        ({"mispricing_half_life_days": 0.0}, HALF_LIFE_MESSAGE.format("0")),
         ({"mispricing_half_life_days": -0.0}, HALF_LIFE_MESSAGE.format("-0")),
         ({"mispricing_half_life_days": -2}, HALF_LIFE_MESSAGE.format("-2")),
     ])
