@@ -102,9 +102,6 @@ TEST(EngineRoster, ListingThenDelistingRestoresEveryVectorAndMovesNoStream) {
 
     EXPECT_EQ(engine.rng_state(), streams);
     EXPECT_EQ(engine.instrument_volume_states(), volume_states);
-    Status refused = engine.delist(3);
-    ASSERT_FALSE(refused.ok());
-    EXPECT_EQ(refused.error(), "no instrument at index 3; the roster holds 3");
 }
 
 TEST(EngineBook, ServesTheFullLadderAndDrawsNothing) {
@@ -121,42 +118,23 @@ TEST(EngineBook, ServesTheFullLadderAndDrawsNothing) {
     EXPECT_EQ(engine.rng_state(), streams);
 }
 
-TEST(EngineStreams, ConstructionDrawsNothingAndRestoredStreamsReplayTheMarket) {
-    ModelParams quiet;
-    quiet.endogenous_news_intensity = 0.0;
-    Engine a = make_engine(5, quiet);
+// Restoring the streams is the snapshot suites' (a restored engine goes on as its source).
+TEST(EngineStreams, ConstructionDrawsNothing) {
+    Engine engine = make_engine(5);
     auto derived = derive_streams(11);
-    for (std::size_t i = 0; i < STREAM_COUNT; ++i) EXPECT_EQ(a.rng_state()[i], derived[i].record());
-
-    // Leave a Box-Muller spare cached, then copy every stream into a twin.
-    a.open_market();
-    (void)a.tick(at(9, 45));
-    Engine b = make_engine(5, quiet, 999);
-    b.set_rng_state(a.rng_state());
-    ASSERT_TRUE(b.set_column(PriceField::mispricing_s, a.column(PriceField::mispricing_s)).ok());
-    for (auto field :
-         {PriceField::price, PriceField::previous_close, PriceField::mispricing_s_prev_close,
-          PriceField::mispricing_momentum, PriceField::high, PriceField::low, PriceField::open,
-          PriceField::volume, PriceField::maker_inventory, PriceField::market_cap}) {
-        ASSERT_TRUE(b.set_column(field, a.column(field)).ok());
+    for (std::size_t i = 0; i < STREAM_COUNT; ++i) {
+        EXPECT_EQ(engine.rng_state()[i], derived[i].record());
     }
-    (void)a.tick(at(9, 46));
-    (void)b.tick(at(9, 46));
-    EXPECT_EQ(testing::prices(a), testing::prices(b));
 }
 
 TEST(EngineStreams, ExternalDrawsLeaveTheMarketUntouched) {
-    Engine a = make_engine(6);
-    Engine b = make_engine(6);
+    Engine a = make_engine(6), b = make_engine(6);
     for (int i = 0; i < 3; ++i) (void)b.draw_normal();
     (void)b.draw_uniform();
     EXPECT_EQ(b.draws().external, 4u);
-    EXPECT_EQ(b.draws().market, 0u);
-    a.open_market();
-    b.open_market();
-    for (int minute = 30; minute < 40; ++minute) {
-        (void)a.tick(at(9, minute));
-        (void)b.tick(at(9, minute));
+    for (Engine* e : {&a, &b}) {
+        e->open_market();
+        for (int minute = 30; minute < 40; ++minute) (void)e->tick(at(9, minute));
     }
     EXPECT_EQ(testing::prices(a), testing::prices(b));
     EXPECT_EQ(a.draws().market, b.draws().market);

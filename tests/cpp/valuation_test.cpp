@@ -12,6 +12,10 @@
 namespace corvane {
 namespace {
 
+// Refusals, a zero yield, the QE term, the mispricing state's cap and single
+// steps are checked value for value from the interpreter, which calls
+// straight through to these functions.
+
 FairValue value_of(const FairValueArgs& args) {
     auto value = fair_value(args);
     EXPECT_TRUE(value) << value.error();
@@ -25,15 +29,6 @@ TEST(FairValueEarnings, KnownAnswersAndOnlyPositiveGrowthLengthensRateSensitivit
     FairValue floored = value_of({.eps = 1.0, .sector = "energy", .corporate_bond_yield = 0.5});
     EXPECT_EQ(floored.rate_adjustment, 0.5);
     EXPECT_EQ(floored.fair_value, 5.0);
-    // A yield of exactly zero is used, not replaced by the policy rate.
-    EXPECT_EQ(value_of({.eps = 1.0,
-                        .sector = "energy",
-                        .federal_funds_rate = 0.3,
-                        .corporate_bond_yield = 0.0})
-                  .rate_adjustment,
-              1.06);
-    EXPECT_EQ(value_of({.eps = 2.0, .sector = "technology", .qe_pe_boost = 0.1}).qe_adjustment,
-              1.1);
 
     FairValue flat = value_of({.eps = 1.0, .sector = "energy", .federal_funds_rate = 0.1});
     FairValue shrinking = value_of(
@@ -75,20 +70,12 @@ TEST(FairValueBook, LossMakersOffBookWithAFloorMissingAnchorsAndNan) {
 }
 
 TEST(MispricingModel, StateStepAndApplyCapsFloorsAndNan) {
-    EXPECT_EQ(*make_mispricing_state(2.0, std::nullopt), (MispricingState{0.9, 0.9}));
-    EXPECT_EQ(*make_mispricing_state(2.0, 0.0), (MispricingState{2.0, 0.0}));
-    EXPECT_FALSE(make_mispricing_state(NAN, 0.0));
-    EXPECT_FALSE(make_mispricing_state(0.0, -INFINITY));
-
     MispricingState rest{0.0, 0.0};
-    EXPECT_EQ(*step_mispricing_daily(rest, 0.0, 1.0), (MispricingState{0.15, 0.0}));
-    EXPECT_EQ(step_mispricing_daily(rest, 1.0, 0.0)->s, 0.9);
-    EXPECT_EQ(step_mispricing_daily(rest, -0.5, -1.0)->s, -0.65);
+    EXPECT_EQ(*step_mispricing_daily(rest, -0.5, -1.0), (MispricingState{-0.65, 0.0}));
     // Momentum: yesterday's rise carries on with weight 0.25.
     MispricingState rising{0.2, 0.1};
     EXPECT_GT(step_mispricing_daily(rising, 0.0, 0.0)->s, 0.2);
     EXPECT_EQ(step_mispricing_daily(rising, 0.0, 0.0)->s_prev, 0.2);
-    EXPECT_FALSE(step_mispricing_daily(rest, 0.0, INFINITY));
 
     EXPECT_EQ(apply_mispricing(100.0, 0.0), 100.0);
     EXPECT_EQ(apply_mispricing(100.0, 5.0), apply_mispricing(100.0, 0.9));
@@ -102,14 +89,11 @@ TEST(MispricingAnalysis, ImpulseResponseKnownAnswers) {
     EXPECT_EQ(*impulse_response(3), (std::vector<double>{1.0, 1.2385140203528962,
                                                          1.2839169786106939, 1.2805206738902497}));
     EXPECT_EQ(*impulse_response(0), std::vector<double>{1.0});
-    EXPECT_EQ(*impulse_response(2, 0.5, 0.0), (std::vector<double>{1.0, 0.5, 0.25}));
     EXPECT_LT(std::fabs(impulse_response(2000)->back()), 1e-9);
-    EXPECT_FALSE(impulse_response(-1));
 }
 
 TEST(MispricingAnalysis, RootModuliAndStationarySigma) {
     EXPECT_EQ(characteristic_root_moduli(), std::pair(0.9846051245176521, 0.253908895835244));
-    EXPECT_EQ(characteristic_root_moduli(0.5, 0.5), std::pair(std::sqrt(0.5), std::sqrt(0.5)));
     // A negative sum still reports the larger modulus first.
     auto negative = characteristic_root_moduli(-1.5, 0.1);
     EXPECT_GT(negative.first, negative.second);
@@ -118,12 +102,9 @@ TEST(MispricingAnalysis, RootModuliAndStationarySigma) {
     EXPECT_EQ(stationary_sigma(1.0)->value(), 7.636077151465644);
     EXPECT_EQ(stationary_sigma(-0.0)->value(), 0.0);
     // Not stationary, or not representable: nothing rather than a huge number.
-    EXPECT_FALSE(stationary_sigma(1.0, 1.0, 0.0)->has_value());
     EXPECT_FALSE(stationary_sigma(1.0, 1.2, 0.25)->has_value());
     EXPECT_FALSE(stationary_sigma(1.0, NAN, 0.25)->has_value());
     EXPECT_FALSE(stationary_sigma(1e200)->has_value());
-    EXPECT_FALSE(stationary_sigma(-1.0));
-    EXPECT_FALSE(stationary_sigma(NAN));
 }
 
 }  // namespace

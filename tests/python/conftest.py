@@ -3,6 +3,20 @@ import signal
 
 import pytest
 
+from corvane import ValidationError
+
+
+@pytest.fixture
+def refusal():
+    """The message of the ValidationError that call(*args, **kwargs) raises."""
+
+    def message(call, *args, **kwargs):
+        with pytest.raises(ValidationError) as raised:
+            call(*args, **kwargs)
+        return str(raised.value)
+
+    return message
+
 
 @pytest.fixture
 def ctrl_c():

@@ -8,7 +8,7 @@ from array import array
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from corvane import ValidationError, fills_stream
+from corvane import fills_stream
 
 pa = pytest.importorskip("pyarrow")
 
@@ -105,13 +105,11 @@ class TestStreamObject:
         assert repr(empty) == 'ArrowStream("fills", 0 rows in 1 batch(es))'
         assert [b.num_rows for b in pa.RecordBatchReader.from_stream(empty)] == [0]
 
-    def test_a_column_of_another_length_is_named(self):
-        with pytest.raises(ValidationError) as raised:
-            fills_stream(*[[1, 2, 3]] * 7, [1.0, 2.0])
-        assert str(raised.value) == "notional has 2 rows, expected 3"
+    def test_a_column_of_another_length_is_named(self, refusal):
+        assert refusal(fills_stream, *[[1, 2, 3]] * 7, [1.0, 2.0]) == "notional has 2 rows, expected 3"
         # Checked in column order: the first that differs is named.
-        with pytest.raises(ValidationError, match="^step has 0 rows, expected 1$"):
-            fills_stream([1], [], [1], [1], [], [1.0], [1.0], [1.0])
+        assert refusal(fills_stream, [1], [], [1], [1], [], [1.0], [1.0], [1.0]) == (
+            "step has 0 rows, expected 1")
 
     @pytest.mark.parametrize("name, value, error, message", [
         ("day", ["x"], TypeError, "argument 'day[0]' must be int, not str"),

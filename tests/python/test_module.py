@@ -21,7 +21,6 @@ class TestModule:
         assert corvane.__version__ == _core.__version__ == _core.version() == written
         assert importlib.metadata.version("corvane") == written
         assert _core.__doc__.startswith("The compiled extension.")
-        assert "corvane" in _core.__doc__
         assert _core.__file__.endswith(".abi3.so")
 
     def test_package_reexports_everything(self):
@@ -36,15 +35,10 @@ class TestModule:
 
 
 class TestExceptions:
-    def test_docs(self):
-        assert _core.ValidationError.__module__ == "_core"
+    def test_docs_pickling_and_printed_name(self):
         assert _core.ValidationError.__doc__.startswith(
             "Raised when construction input is rejected at the boundary.")
         assert _core.OrderError.__doc__.endswith("Callers reasonably handle the two differently.")
-
-
-class TestExceptionsPickle:
-    def test_round_trip_keeps_type_message_and_printed_name(self):
         for kind in (_core.ValidationError, _core.OrderError):
             error = kind("bad input")
             error.detail = 3
@@ -139,10 +133,9 @@ class TestBindingToolkit:
             call()
         assert str(raised.value) == message
 
-    def test_quoted_caller_text_is_cut_at_200_characters(self):
-        with pytest.raises(corvane.ValidationError) as raised:
-            corvane.sector_volatility("é" * 10**6)
-        assert str(raised.value).startswith('unknown sector "' + "é" * 200 + '…". Valid')
+    def test_quoted_caller_text_is_cut_at_200_characters(self, refusal):
+        assert refusal(corvane.sector_volatility, "é" * 10**6).startswith(
+            'unknown sector "' + "é" * 200 + '…". Valid')
 
     def test_memory_error_says_what_could_not_be_allocated(self):
         with pytest.raises(MemoryError, match="cannot allocate a response of 1000000000000000001"):

@@ -3,7 +3,7 @@ import struct
 
 import pytest
 
-from corvane import ModelParams, ValidationError, _core, model_preset
+from corvane import ModelParams, _core, model_preset
 
 PRESETS = [f"kx-v{i}" for i in range(1, 15)]
 SETTABLE = ModelParams.settable()
@@ -13,12 +13,6 @@ DERIVED = ("mispricing_phi", "s_phi_tick")
 
 def bits(value):
     return struct.pack(">d", value)
-
-
-def refusal(**overrides):
-    with pytest.raises(ValidationError) as info:
-        ModelParams.from_preset(**overrides)
-    return str(info.value)
 
 
 VARIANTS = [
@@ -35,15 +29,10 @@ class TestPresets:
         assert ModelParams.from_preset(name=None).fingerprint == "kx-v14"
 
     @pytest.mark.parametrize("name", ["kx-v01", "KX-V1", "kx-v15", "", 'a"\\'])
-    def test_unknown_preset(self, name):
+    def test_unknown_preset(self, refusal, name):
         escaped = name.replace("\\", "\\\\").replace('"', '\\"')
         message = f'unknown model preset "{escaped}". Shipped presets: ' + ", ".join(PRESETS)
-        with pytest.raises(ValidationError) as info:
-            ModelParams.from_preset(name)
-        assert str(info.value) == message
-        with pytest.raises(ValidationError) as info:
-            model_preset(name)
-        assert str(info.value) == message
+        assert refusal(ModelParams.from_preset, name) == refusal(model_preset, name) == message
 
 
 class TestDictionary:
@@ -64,7 +53,7 @@ class TestDictionary:
         model = ModelParams.from_preset(base, **overrides)
         values = model.to_dict()
         rebuilt = ModelParams.from_dict(values)
-        assert rebuilt == model and not (rebuilt != model)
+        assert rebuilt == model and not (rebuilt != model) and hash(rebuilt) == hash(model)
         floats = [bits(v) for v in values.values() if isinstance(v, float)]
         assert [bits(v) for v in rebuilt.to_dict().values() if isinstance(v, float)] == floats
 
@@ -88,10 +77,8 @@ class TestDictionary:
         ({"garch_beta": "0.5"}, "garch_beta must be a number"),
         ({"garch_beta": math.inf}, "garch_beta must be finite, got inf"),
     ])
-    def test_refusals(self, change, message):
-        with pytest.raises(ValidationError) as info:
-            ModelParams.from_dict({**ModelParams.from_preset().to_dict(), **change})
-        assert str(info.value) == message
+    def test_refusals(self, refusal, change, message):
+        assert refusal(ModelParams.from_dict, {**ModelParams.from_preset().to_dict(), **change}) == message
 
 
 DERIVED_MESSAGE = (
@@ -125,33 +112,31 @@ class TestOverrides:
         ({'a"b\\c': 1.0}, UNKNOWN_MESSAGE.format('"a\\"b\\\\c"')),
         ({"price_breaker_fraction": 1}, BAND_MESSAGE.format("1")),
         ({"price_breaker_fraction": -1.0}, BAND_MESSAGE.format("-1")),
-        ({"price_breaker_fraction": 1.5}, BAND_MESSAGE.format("1.5")),
-        ({"mispricing_half_life_days": 0.0}, HALF_LIFE_MESSAGE.format("0")),
         ({"mispricing_half_life_days": -0.0}, HALF_LIFE_MESSAGE.format("-0")),
         ({"mispricing_half_life_days": -2}, HALF_LIFE_MESSAGE.format("-2")),
     ])
-    def test_refusals(self, overrides, message):
-        assert refusal(**overrides) == message
+    def test_refusals(self, refusal, overrides, message):
+        assert refusal(ModelParams.from_preset, **overrides) == message
 
-    def test_half_life(self):
-        same = ModelParams.from_preset("kx-v5", mispricing_half_life_days=60)
-        assert same.fingerprint == "kx-v5"
+    def test_half_life_back_to_the_preset_through_a_dictionary(self):
         faster = ModelParams.from_preset("kx-v5", mispricing_half_life_days=30.0)
         values = {k: v for k, v in faster.to_dict().items() if k not in DERIVED}
         back = ModelParams.from_dict({**values, "mispricing_half_life_days": 60.0})
         assert back == ModelParams.from_preset("kx-v5")
         assert back.fingerprint == "kx-v5"
 
-    def test_first_bad_keyword_in_byte_order_is_reported(self):
-        assert refusal(zz_knob=1.0, aa_value="x") == "aa_value must be a number"
-        assert refusal(garch_beta=math.nan, book_levels=10.0).startswith("book_levels is in")
-        assert refusal(Zeta=1.0, alpha=math.nan) == f'unknown model parameter "Zeta". {SURFACE}'
+    def test_first_bad_keyword_in_byte_order_is_reported(self, refusal):
+        def first(**overrides):
+            return refusal(ModelParams.from_preset, **overrides)
+        assert first(zz_knob=1.0, aa_value="x") == "aa_value must be a number"
+        assert first(garch_beta=math.nan, book_levels=10.0).startswith("book_levels is in")
+        assert first(Zeta=1.0, alpha=math.nan) == f'unknown model parameter "Zeta". {SURFACE}'
 
-    def test_numbers_convert_as_the_interpreter_does(self):
+    def test_numbers_convert_as_the_interpreter_does(self, refusal):
         model = ModelParams.from_preset("kx-v1", vix_return_source=True, volume_move_cap=4)
         assert model.vix_return_source == 1.0 and model.volume_move_cap == 4.0
-        assert refusal(garch_beta=None) == "garch_beta must be a number"
-        assert refusal(garch_beta=10**400) == "garch_beta must be a number"
+        for value in (None, 10**400):
+            assert refusal(ModelParams.from_preset, garch_beta=value) == "garch_beta must be a number"
 
 
 class TestAccess:
@@ -169,26 +154,20 @@ class TestAccess:
         assert len(SETTABLE) == 92
         assert SETTABLE == sorted(SETTABLE, key=str.encode)
         assert SETTABLE is not ModelParams.settable()
-        assert not set(SETTABLE) & set(DERIVED)
 
-    def test_equality_and_hash(self):
+    def test_inequality(self):
         a = ModelParams.from_preset("kx-v3", garch_beta=0.7)
-        b = ModelParams.from_dict(a.to_dict())
-        assert a == b and hash(a) == hash(b) and len({a, b}) == 1
-        assert a != ModelParams.from_preset("kx-v3")
-        assert a != "kx-v3" and not (a == a.to_dict())
+        assert a != ModelParams.from_preset("kx-v3") and a != "kx-v3" and not (a == a.to_dict())
 
 
 class TestText:
-    def test_kx_v1_is_short(self):
-        assert repr(ModelParams.from_preset("kx-v1")) == 'ModelParams("kx-v1")'
-
     @pytest.mark.parametrize("base, overrides", [("kx-v2", {}), ("kx-v14", {})] + VARIANTS)
     def test_lists_differences_from_kx_v1(self, base, overrides):
         model = ModelParams.from_preset(base, **overrides)
         ours, theirs = model.to_dict(), ModelParams.from_preset("kx-v1").to_dict()
         changed = [name for name in SETTABLE if bits(ours[name]) != bits(theirs[name])]
         listed = repr(model)
+        assert repr(ModelParams.from_preset("kx-v1")) == 'ModelParams("kx-v1")'  # none to list
         prefix = f'ModelParams("{model.fingerprint}", from kx-v1 with '
         assert listed.startswith(prefix) and listed.endswith(")")
         assert [item.split("=")[0] for item in listed[len(prefix):-1].split(", ")] == changed
