@@ -170,6 +170,13 @@ public:
     // the digest of the state it leads to. Leaves the day buffers, the
     // close carry, the recordings and the log before it alone.
     void restore(StatePatch patch);
+    // Every state a restore led to, in log order: what a replay of the
+    // log's restore_state entries must restore again.
+    const std::vector<EngineState>& restored_states() const noexcept { return restored_; }
+    // An independent simulation in exactly this state, sharing the recorded
+    // days' columns (immutable), with a fork entry closing the copied log.
+    // Throws std::bad_alloc, leaving this one as it was.
+    Simulation fork() const;
 
     // --- Reading -------------------------------------------------------------
 
@@ -231,6 +238,7 @@ private:
     std::optional<Macro> initial_macro_;
     std::vector<InstrumentInit> universe_;
     std::vector<LogEntry> log_;
+    std::vector<EngineState> restored_;
 
     // The current day's sessions back to back.
     std::array<std::vector<double>, RECORDING_COLUMNS> day_columns_;
