@@ -21,6 +21,10 @@ from corvane._records import loads as loads
 from corvane._records import manifest as manifest
 from corvane._records import replay as replay
 from corvane._sweep import sweep as sweep
+from corvane._whatif import Comparison as Comparison
+from corvane._whatif import compare as compare
+from corvane._whatif import verify as verify
+from corvane._whatif import whatif as whatif
 
 if not TYPE_CHECKING:
     # Type checkers cannot evaluate this list and would export nothing through
@@ -34,4 +38,7 @@ if not TYPE_CHECKING:
         "sweep",
         "backtest",
         "BacktestResult",
+        "Comparison",
+        "verify",
+        "whatif",
     ]

@@ -9,6 +9,7 @@ from pathlib import Path
 from typing import Any, NoReturn
 
 import corvane
+from corvane import _whatif_cli
 
 EXTRA_HINT = "install the command's extra: pip install 'corvane[cli]'"
 TOP_MOVES = 5
@@ -389,6 +390,7 @@ def parser() -> Parser:
     fixed.set_defaults(size=100)
     fixed.add_argument("--seed", type=SEED, default=7, help="market seed (default 7)")
     fixed.set_defaults(handler=digest)
+    _whatif_cli.register(commands)
     return top
 
 
@@ -396,7 +398,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         args = parser().parse_args(argv)
         if args.command is None:
-            raise UsageError("corvane: error: choose a command: simulate, sweep, presets or digest (see corvane --help)")
+            raise UsageError("corvane: error: choose a command: simulate, sweep, presets, digest, whatif or verify (see corvane --help)")
         return args.handler(args)
     except UsageError as error:
         print(error, file=sys.stderr)

@@ -1293,8 +1293,8 @@ std::optional<ModelParams> resolve_model(PyObject* model) {
 
 TypeEntry& ENGINE = ENGINE_CLASS;
 PyMethodDef COMPARE_FUNCTION = keywords_method(
-    "compare", compare,
-    "compare(a, b)\n--\n\nTwo engines that share a history up to a fork (a fork and its "
+    "_compare", compare,
+    "_compare(a, b)\n--\n\nTwo engines that share a history up to a fork (a fork and its "
     "parent, or two forks of one engine), compared from the fork on. Returns (table, summary): "
     "an ArrowStream named \"comparison\", a row per recorded tick and instrument from the "
     "fork point, with day, tick, instrument_id and, as b's minus a's, mispricing_s, the nine "
