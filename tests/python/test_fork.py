@@ -97,8 +97,7 @@ def test_an_extra_buy_is_order_flow_impact_first_and_the_drivers_add_up_after():
     top = summary["instruments"][0]
     assert (top["ticker"], top["instrument_id"]) == (UNIVERSE[BOUGHT].ticker, BOUGHT)
     rows = cols["instrument_id"] == BOUGHT
-    assert top["peak"] == np.abs(cols["mispricing_s"][rows]).max()
-    assert top["last"] == cols["mispricing_s"][rows][-1]
+    assert (top["peak"], top["last"]) == (np.abs(cols["mispricing_s"][rows]).max(), cols["mispricing_s"][rows][-1])
     assert top["drivers"] == {name: cols[name][rows][-1] for name in corvane.Engine.FACTORS}
 
     with pytest.raises(ValidationError, match="share no fork point"):
@@ -130,7 +129,6 @@ class TestManifests:
         "edit, named",
         [
             (lambda m: m["restored_states"][0]["columns"].update(price=bytes(48)), r"entry \d+ \(restore_state\)"),
-            (lambda m: m["restored_states"].clear(), r"entry \d+ \(restore_state\) cannot be replayed"),
             (lambda m: m["lineage"][0].update(parent_order_log="0" * 64), r"'lineage'\[0\]"),
             (lambda m: next(e for e in m["order_log"] if e["op"] == "fork").update(day_ticks=3), r"entry \d+ \(fork\)"),
         ],
@@ -140,14 +138,6 @@ class TestManifests:
         edit(written)
         with pytest.raises(ValidationError, match=named):
             corvane.replay(written)
-
-    def test_a_manifest_written_before_forks_and_restores_still_replays(self):
-        engine = corvane.Engine(seed=5, universe=UNIVERSE)
-        engine.run_days(2)
-        old = corvane.manifest(engine)
-        for key in ("restored_states", "lineage"):
-            del old[key], old["input_digests"][key]
-        assert corvane.replay(old).state_digest() == engine.state_digest()
 
 
 def test_verify_passes_the_commands_own_manifest_and_names_an_edit(tmp_path, capsys):
@@ -172,5 +162,4 @@ def test_verify_passes_the_commands_own_manifest_and_names_an_edit(tmp_path, cap
     assert main(["whatif", "--manifest", str(run / "manifest.json"), "--at", "1:10", "--flow", f"{ticker}=20000,0",
                  "--out", str(out)]) == 0
     assert (out / "comparison.png").exists()
-    rows = (out / "comparison.csv").read_text().splitlines()
-    assert rows[1].startswith("1,10,0,")
+    assert (out / "comparison.csv").read_text().splitlines()[1].startswith("1,10,0,")
