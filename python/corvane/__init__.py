@@ -26,6 +26,10 @@ from corvane._records import loads as loads
 from corvane._records import manifest as manifest
 from corvane._records import replay as replay
 from corvane._sweep import sweep as sweep
+from corvane._whatif import Comparison as Comparison
+from corvane._whatif import compare as compare
+from corvane._whatif import verify as verify
+from corvane._whatif import whatif as whatif
 
 # gymnasium.make("corvane/Market-v0") works after this, without importing gymnasium here.
 _gym.install()
@@ -47,4 +51,7 @@ if not TYPE_CHECKING:
         "Calibration",
         "load_model",
         "Facts",
+        "Comparison",
+        "verify",
+        "whatif",
     ]

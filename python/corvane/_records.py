@@ -150,15 +150,20 @@ def _digest(value: Any) -> str:
 # The manifest parts a replay takes as given: a digest of each, as written,
 # shows an edit that neither the state nor the tables would (an unused field
 # of a listed instrument, say).
-_INPUTS = ("universe", "macro_state", "order_log")
+_INPUTS = ("universe", "macro_state", "order_log", "restored_states", "lineage")
 
 
 def manifest(engine: Engine) -> dict[str, Any]:
     """Everything that rebuilds `engine`'s run: the package version, the
     model, seed, universe and initial macro state it was built from, its
-    order log, and what the replay must reach: the state digest, the digest
-    of every recorded table (`Engine.table_digests`) and digests of the
-    universe, macro state and log as written here."""
+    order log, the state each restore_state in it led to, and what the
+    replay must reach: the state digest, the digest of every recorded table
+    (`Engine.table_digests`) and digests of the inputs as written here.
+
+    A fork's log is its parent's up to a "fork" entry; "lineage" names, for
+    each fork entry, the parent's history there by the digest of its log
+    (the parent's own manifest has a log that starts with those entries)."""
+    log = engine.order_log
     written = {
         "format": MANIFEST_FORMAT,
         "corvane": _core.__version__,
@@ -167,7 +172,13 @@ def manifest(engine: Engine) -> dict[str, Any]:
         "model_fingerprint": engine.model_fingerprint,
         "universe": [_fields(i, _INSTRUMENT_FIELDS) for i in engine.universe],
         "macro_state": _fields(engine.initial_macro_state, _MACRO_FIELDS),
-        "order_log": engine.order_log,
+        "order_log": log,
+        "restored_states": engine.restored_states(),
+        "lineage": [
+            {"entry": index, "parent_order_log": _digest(log[:index])}
+            for index, entry in enumerate(log)
+            if entry["op"] == "fork"
+        ],
         "state_digest": engine.state_digest(),
         "table_digests": engine.table_digests(),
     }
@@ -194,7 +205,8 @@ def _inputs(entry: dict[str, Any]) -> dict[str, Any]:
     return inputs
 
 
-def _reissue(engine: Engine, op: str, entry: dict[str, Any]) -> None:
+def _reissue(engine: Engine, op: str, entry: dict[str, Any], restored: list[Any]) -> Engine:
+    """Re-issues one entry; a fork entry continues in the fork."""
     match op:
         case "open_market":
             engine.open_market()
@@ -238,6 +250,17 @@ def _reissue(engine: Engine, op: str, entry: dict[str, Any]) -> None:
             engine.snapshot_book(day=entry["day"], tick=entry["tick"], levels=entry["levels"])
         case "clear_recording":
             engine.clear_recording()
+        case "fork":
+            engine = engine.fork()
+            if engine.order_log[-1] != entry:
+                raise ValidationError(f"the fork came at {engine.order_log[-1]}, not where the entry says")
+        case "restore_state":
+            engine.restore_state(restored.pop(0))
+            if engine.state_digest() != entry["state_digest"]:
+                raise ValidationError(
+                    f"the restored state has digest {engine.state_digest()}, not the entry's {entry['state_digest']}"
+                )
+    return engine
 
 
 # What each manifest value and log entry field must be, as (description,
@@ -310,6 +333,8 @@ _ENTRY_FIELDS: dict[str, dict[str, tuple[str, Any]]] = {
     "record": {"day": _INT},
     "snapshot_book": {"day": _INT, "tick": _INT, "levels": _INT},
     "clear_recording": {},
+    "fork": {"recorded_days": _INT, "day_ticks": _INT},
+    "restore_state": {"state_digest": _TEXT},
 }
 _MANIFEST_KEYS = {
     "format": _TEXT,
@@ -331,11 +356,6 @@ def _check_entry(index: int, entry: Any) -> None:
         raise ValidationError(f"order log entry {index} is a {type(entry).__name__}, not an object")
     op = entry.get("op")
     where = f"order log entry {index} ({op})"
-    if op == "restore_state":
-        raise ValidationError(
-            f"{where} cannot be replayed: the state it restored is not part of the log; "
-            "save a manifest of a run without restores"
-        )
     fields = _ENTRY_FIELDS.get(op) if type(op) is str else None
     if fields is None:
         raise ValidationError(f"{where}: 'op' is not a known operation")
@@ -364,8 +384,39 @@ def _check_manifest(manifest: dict[str, Any]) -> None:
     for key in ("table_digests", "input_digests"):
         if key in manifest and not _DIGESTS[1](manifest[key]):
             raise ValidationError(f"manifest {key!r} must be {_DIGESTS[0]}")
-    for index, entry in enumerate(manifest["order_log"]):
+    log = manifest["order_log"]
+    for index, entry in enumerate(log):
         _check_entry(index, entry)
+    restores = [index for index, entry in enumerate(log) if entry["op"] == "restore_state"]
+    restored = manifest.get("restored_states", [])
+    if type(restored) is not list or not all(type(state) is dict for state in restored):
+        raise ValidationError("manifest 'restored_states' must be a list of state objects")
+    if len(restored) < len(restores):
+        index = restores[len(restored)]
+        raise ValidationError(
+            f"order log entry {index} (restore_state) cannot be replayed: the manifest holds no "
+            "state for it in 'restored_states' (a manifest written before restored states were kept)"
+        )
+    if len(restored) > len(restores):
+        raise ValidationError(f"manifest 'restored_states' holds {len(restored)} states for {len(restores)} restores")
+    _check_lineage(manifest)
+
+
+def _check_lineage(manifest: dict[str, Any]) -> None:
+    """Each lineage record must name a fork entry and its parent's log."""
+    if "lineage" not in manifest:
+        return
+    log, lineage = manifest["order_log"], manifest["lineage"]
+    forks = [index for index, entry in enumerate(log) if entry["op"] == "fork"]
+    if type(lineage) is not list or len(lineage) != len(forks):
+        raise ValidationError(f"manifest 'lineage' must be a list of one record per fork entry ({len(forks)})")
+    for k, (record, index) in enumerate(zip(lineage, forks)):
+        expected = {"entry": index, "parent_order_log": _digest(log[:index])}
+        if record != expected:
+            raise ValidationError(
+                f"manifest 'lineage'[{k}] does not name the fork at order log entry {index} and the "
+                f"parent history before it: expected {expected}, got {record!r}"
+            )
 
 
 def _builders(log: list[dict[str, Any]], table: str) -> str:
@@ -384,14 +435,37 @@ def replay(manifest: dict[str, Any]) -> Engine:
     Every key and log entry is checked before anything runs; a manifest no
     engine could have written, or one that does not rebuild what it says,
     is a ValidationError naming the key, and the log entry where there is
-    one. A log holding a restore_state entry is refused: the state it
-    restored is not in the log, so no replay of it is right.
+    one. A restore_state entry restores the state the manifest keeps for it
+    and must reach the digest it logged; a fork entry forks, and the replay
+    carries on in the fork, as the run it rebuilds did.
     """
+    engine = _rebuild(manifest)
+    _check_reached(manifest, engine)
+    return engine
+
+
+def _rebuild(manifest: dict[str, Any]) -> Engine:
+    """The engine a checked manifest describes, every logged call re-issued."""
+    engine = _build(manifest)
+    restored = list(manifest.get("restored_states", []))
+    for index, entry in enumerate(manifest["order_log"]):
+        engine = _replay_entry(engine, index, entry, restored)
+    return engine
+
+
+def _replay_entry(engine: Engine, index: int, entry: dict[str, Any], restored: list[Any]) -> Engine:
+    op = entry["op"]
+    try:
+        return _reissue(engine, op, entry, restored)
+    except (ValueError, TypeError, OverflowError) as error:
+        raise ValidationError(f"order log entry {index} ({op}) could not be replayed: {error}") from error
+
+
+def _build(manifest: dict[str, Any]) -> Engine:
+    """The engine a manifest starts from, after checking all of it."""
     if not isinstance(manifest, dict):
         raise TypeError(f"replay() takes a manifest dict, not {type(manifest).__name__}")
     _check_manifest(manifest)
-    log = manifest["order_log"]
-
     try:
         model = ModelParams.from_dict(manifest["model"])
     except (ValueError, TypeError) as error:
@@ -410,12 +484,12 @@ def replay(manifest: dict[str, Any]) -> Engine:
         )
     except (ValueError, TypeError, OverflowError) as error:
         raise ValidationError(f"manifest 'seed', 'universe' or 'macro_state' does not build an engine: {error}") from error
-    for index, entry in enumerate(log):
-        op = entry["op"]
-        try:
-            _reissue(engine, op, entry)
-        except (ValueError, TypeError, OverflowError) as error:
-            raise ValidationError(f"order log entry {index} ({op}) could not be replayed: {error}") from error
+    return engine
+
+
+def _check_reached(manifest: dict[str, Any], engine: Engine) -> None:
+    """Refuses a replay that did not reach the manifest's digests."""
+    log = manifest["order_log"]
 
     written_by = f"written by corvane {manifest['corvane']}, replayed by {_core.__version__}"
     digest = engine.state_digest()
@@ -443,4 +517,3 @@ def replay(manifest: dict[str, Any]) -> Engine:
                 f"manifest {key!r} is not what was written: its digest is not "
                 f"input_digests[{key!r}] ({expected})"
             )
-    return engine

@@ -16,6 +16,7 @@ from pathlib import Path
 from typing import Any, NoReturn
 
 import corvane
+from corvane import _whatif_cli
 
 EXTRA_HINT = "install the command's extra: pip install 'corvane[cli]'"
 TOP_MOVES = 5
@@ -530,6 +531,7 @@ def parser() -> Parser:
     from corvane import _facts_cli
 
     _facts_cli.register(commands, bounded=_bounded, seed=SEED)
+    _whatif_cli.register(commands)
     return top
 
 
@@ -538,7 +540,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         args = parser().parse_args(argv)
         if args.command is None:
-            raise UsageError("corvane: error: choose a command: simulate, sweep, presets or digest (see corvane --help)")
+            raise UsageError("corvane: error: choose a command: simulate, sweep, presets, digest, facts, calibrate, whatif or verify (see corvane --help)")
         command = f"corvane {args.command}"
         return args.handler(args)
     except UsageError as error:

@@ -144,13 +144,21 @@ struct RestoreState {
     std::string state_digest;
     bool operator==(const RestoreState&) const = default;
 };
+// Where a fork left its parent: the entries before it are the parent's
+// history, and the tables stood at `recorded_days` days plus `day_ticks`
+// ticks of the open day, which is where the two runs can first differ.
+struct Fork {
+    std::uint64_t recorded_days = 0;
+    std::uint64_t day_ticks = 0;
+    bool operator==(const Fork&) const = default;
+};
 
 }  // namespace log_entry
 
-using LogEntry =
-    std::variant<log_entry::OpenMarket, log_entry::CloseMarket, log_entry::Tick,
-                 log_entry::RunSession, log_entry::RunUntil, log_entry::PinMacro,
-                 log_entry::ListInstrument, log_entry::Delist, log_entry::Draw, log_entry::Record,
-                 log_entry::RestoreState, log_entry::ClearRecording, log_entry::SnapshotBook>;
+using LogEntry = std::variant<log_entry::OpenMarket, log_entry::CloseMarket, log_entry::Tick,
+                              log_entry::RunSession, log_entry::RunUntil, log_entry::PinMacro,
+                              log_entry::ListInstrument, log_entry::Delist, log_entry::Draw,
+                              log_entry::Record, log_entry::RestoreState, log_entry::ClearRecording,
+                              log_entry::SnapshotBook, log_entry::Fork>;
 
 }  // namespace corvane

@@ -659,7 +659,10 @@ void Simulation::restore(StatePatch patch) {
         clock_.reset();
         if (day_open_) clock_ = TimeOfDay{};
     }
-    log_.emplace_back(log_entry::RestoreState{state_digest(state())});
+    make_room(restored_, 1);
+    EngineState reached = state();
+    log_.emplace_back(log_entry::RestoreState{state_digest(reached)});
+    restored_.push_back(std::move(reached));
 }
 
 // --- Recording -----------------------------------------------------------------

@@ -191,6 +191,13 @@ public:
     // Refuses a patch holding values this simulation could never have
     // written (state_checks::values).
     Status check_restore(const StatePatch& patch) const;
+    // Every state a restore led to, in log order: what a replay of the
+    // log's restore_state entries must restore again.
+    const std::vector<EngineState>& restored_states() const noexcept { return restored_; }
+    // An independent simulation in exactly this state, sharing the recorded
+    // days' columns (immutable), with a fork entry closing the copied log.
+    // Throws std::bad_alloc, leaving this one as it was.
+    Simulation fork() const;
 
     // --- Reading -------------------------------------------------------------
 
@@ -256,6 +263,7 @@ private:
     // What bounds a restored state beyond the roster: see check_restore.
     std::vector<std::string> delisted_ids_;
     double highest_initial_price_ = 0.0;
+    std::vector<EngineState> restored_;
 
     // The current day's sessions back to back.
     std::array<std::vector<double>, RECORDING_COLUMNS> day_columns_;

@@ -57,6 +57,24 @@ constexpr ColumnSpec TRUTH_COLUMNS[] = {
     {"circuit_breaker", F64},
     {"jump", F64},
 };
+// Each value is one run's minus the other's; the drivers run from the fork.
+constexpr ColumnSpec COMPARISON_COLUMNS[] = {
+    {"day", U32},
+    {"tick", U32},
+    {"instrument_id", U32},
+    {"mispricing_s", F64},
+    {"reversion", F64},
+    {"momentum", F64},
+    {"crowd_lean", F64},
+    {"company_news", F64},
+    {"order_flow_impact", F64},
+    {"short_squeeze_effect", F64},
+    {"random_noise", F64},
+    {"circuit_breaker", F64},
+    {"jump", F64},
+    {"fundamental_value", F64},
+    {"price", F64},
+};
 constexpr ColumnSpec MACRO_COLUMNS[] = {
     {"day", U32},
     {"vix", F64},
@@ -450,6 +468,7 @@ std::span<const ColumnSpec> table_columns(TableKind kind) noexcept {
         case TableKind::macro: return MACRO_COLUMNS;
         case TableKind::book: return BOOK_COLUMNS;
         case TableKind::universe: return UNIVERSE_COLUMNS;
+        case TableKind::comparison: return COMPARISON_COLUMNS;
         case TableKind::fills: break;
     }
     return FILLS_COLUMNS;
@@ -463,6 +482,7 @@ std::string_view table_name(TableKind kind) noexcept {
         case TableKind::macro: return "macro";
         case TableKind::book: return "book";
         case TableKind::universe: return "universe";
+        case TableKind::comparison: return "comparison";
         case TableKind::fills: break;
     }
     return "fills";

@@ -40,7 +40,7 @@
 
 namespace corvane::py {
 
-enum class TableKind { bars_tick, bars_ohlc, truth, macro, book, fills, universe };
+enum class TableKind { bars_tick, bars_ohlc, truth, macro, book, fills, universe, comparison };
 
 enum class ColumnType { u8, u32, f64, utf8 };
 
@@ -59,7 +59,7 @@ struct ColumnSpec {
 // The columns of `kind`'s schema, in order.
 std::span<const ColumnSpec> table_columns(TableKind kind) noexcept;
 // The table's name: "bars" (both grains), "truth", "macro", "book", "fills",
-// "universe".
+// "universe", "comparison".
 std::string_view table_name(TableKind kind) noexcept;
 
 // One column's values, contiguous and immutable, owned by a reference count

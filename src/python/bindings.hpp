@@ -109,6 +109,7 @@ PyObject* book_table(const ModuleState& state, const Simulation& simulation);
 // engine.cpp
 extern TypeEntry& ENGINE;
 extern TypeEntry& TICK_RESULT;
+extern PyMethodDef COMPARE_FUNCTION;
 // A model argument: None, a preset name or a ModelParams; nothing with
 // ValidationError set.
 std::optional<ModelParams> resolve_model(PyObject* model);

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/comparison.hpp"
 #include "core/market_hours.hpp"
 #include "core/market_maker.hpp"
 #include "core/simulation.hpp"
@@ -816,6 +817,24 @@ PyObject* Engine_restore_state(PyObject* self, PyObject* const* args, Py_ssize_t
     });
 }
 
+// ---- Forks ----
+
+PyObject* Engine_fork(PyObject* self, PyObject*) {
+    return with_engine(self, [self](Simulation& simulation) {
+        return create(Py_TYPE(self), EngineObject{simulation.fork()});
+    });
+}
+
+// copy.deepcopy's memo has nothing to add: a fork shares nothing mutable.
+PyObject* Engine_deepcopy(PyObject* self, PyObject*) { return Engine_fork(self, nullptr); }
+
+PyObject* Engine_restored_states(PyObject* self, PyObject*) {
+    return with_engine(self, [](Simulation& simulation) {
+        return list_of(simulation.restored_states(),
+                       [](const EngineState& state) { return state_dict(state); });
+    });
+}
+
 // ---- Reads ----
 
 Py_ssize_t Engine_length(PyObject* self) {
@@ -1096,6 +1115,18 @@ PyMethodDef METHODS[] = {
                     "numbers, prices above the model's reach, stories naming unknown companies "
                     "or sectors, volume states not one per instrument, draw counters from "
                     "2**63). Logged with the digest of the state it leads to."),
+    noargs_method("restored_states", Engine_restored_states,
+                  "restored_states($self)\n--\n\nThe state each restore_state led to, in log "
+                  "order, as state_snapshot() dicts: what a replay of the order log restores "
+                  "again."),
+    noargs_method("fork", Engine_fork,
+                  "fork($self)\n--\n\nAn independent Engine in exactly this state: market, "
+                  "draws, order log, day buffers and recordings (the recorded days are shared, "
+                  "being immutable). Driven alike, the two stay equal bit for bit; driven "
+                  "differently, they differ only from the first differing input. The fork's "
+                  "order log ends in a \"fork\" entry saying where the tables stood."),
+    noargs_method("__copy__", Engine_fork, "__copy__($self)\n--\n\nfork()."),
+    {"__deepcopy__", Engine_deepcopy, METH_O, "__deepcopy__($self, memo, /)\n--\n\nfork()."},
     noargs_method("state_digest", Engine_state_digest,
                   "state_digest($self)\n--\n\nThe SHA-256, in hex, of everything "
                   "state_snapshot() holds: equal digests, equal markets."),
@@ -1137,6 +1168,90 @@ Class<EngineObject> ENGINE_CLASS{
         .prepare = prepare_engine,
     },
 };
+
+// ---- Counterfactual comparison ----
+
+// New reference: where the difference went, for compare()'s summary.
+PyObject* divergence_summary(const Comparison& comparison, const Simulation& named_by) {
+    const std::vector<std::string>& tickers = named_by.tickers();
+    std::array<double, ATTRIBUTION_SLOTS> totals{};
+    Ref instruments = Ref::steal(PyList_New(0));
+    if (!instruments) return nullptr;
+    for (const Divergence& each : divergences(comparison)) {
+        DictBuilder drivers;
+        for (std::size_t k = 0; k < ATTRIBUTION_SLOTS; ++k) {
+            drivers.add(ATTRIBUTION_FACTORS[k].data(), each.drivers[k]);
+            totals[k] += std::fabs(each.drivers[k]);
+        }
+        const std::string ticker =
+            each.instrument < tickers.size() ? tickers[each.instrument] : std::string();
+        PyObject* half_life = each.half_life ? to_python(*each.half_life) : Py_NewRef(Py_None);
+        Ref row = Ref::steal(DictBuilder()
+                                 .add("instrument_id", each.instrument)
+                                 .add("ticker", ticker)
+                                 .add("peak", each.peak)
+                                 .add("peak_day", comparison.day[each.peak_row])
+                                 .add("peak_tick", comparison.tick[each.peak_row])
+                                 .add("last", each.last)
+                                 .add_object("half_life_ticks", half_life)
+                                 .add_object("drivers", drivers.finish())
+                                 .finish());
+        if (!row || PyList_Append(instruments.get(), row.get()) != 0) return nullptr;
+    }
+    DictBuilder drivers;
+    for (std::size_t k = 0; k < ATTRIBUTION_SLOTS; ++k) {
+        drivers.add(ATTRIBUTION_FACTORS[k].data(), totals[k]);
+    }
+    return DictBuilder()
+        .add_object("fork", DictBuilder()
+                                .add("entry", comparison.fork.entry)
+                                .add("recorded_days", comparison.fork.at.recorded_days)
+                                .add("day_ticks", comparison.fork.at.day_ticks)
+                                .finish())
+        .add("rows", comparison.day.size())
+        .add_object("instruments", instruments.release())
+        .add_object("drivers", drivers.finish())
+        .finish();
+}
+
+constexpr Param COMPARE_PARAMS[] = {{"a"}, {"b"}};
+constexpr Signature COMPARE_SIGNATURE{"compare", COMPARE_PARAMS, 2};
+
+PyObject* compare(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a = nullptr;
+        PyObject* b = nullptr;
+        if (!parse_args(COMPARE_SIGNATURE, args, nargs, kwnames, a, b)) return nullptr;
+        for (PyObject* engine : {a, b}) {
+            if (!ENGINE_CLASS.of(engine)) {
+                wrong_type("compare", engine == a ? "a" : "b", "Engine", engine);
+                return nullptr;
+            }
+        }
+        if (a == b) return raise_validation("compare needs two engines, got the same one twice");
+        Borrow first(a);
+        if (!first) return nullptr;
+        Borrow second(b);
+        if (!second) return nullptr;
+        Result<Comparison> comparison = compare_runs(first.simulation(), second.simulation());
+        if (!unwrap(comparison)) return nullptr;
+        Ref summary = Ref::steal(divergence_summary(*comparison, second.simulation()));
+        if (!summary) return nullptr;
+        RecordBatch batch;
+        batch.columns.push_back(ColumnBuffer::u32(std::move(comparison->day)));
+        batch.columns.push_back(ColumnBuffer::u32(std::move(comparison->tick)));
+        batch.columns.push_back(ColumnBuffer::u32(std::move(comparison->instrument)));
+        for (std::vector<double>& column : comparison->values) {
+            batch.columns.push_back(ColumnBuffer::f64(std::move(column)));
+        }
+        std::vector<RecordBatch> batches;
+        batches.push_back(std::move(batch));
+        Ref table = Ref::steal(
+            new_arrow_stream(state_of_module(module), TableKind::comparison, std::move(batches)));
+        if (!table) return nullptr;
+        return PyTuple_Pack(2, table.get(), summary.get());
+    });
+}
 
 }  // namespace
 
@@ -1185,6 +1300,17 @@ std::optional<ModelParams> resolve_model(PyObject* model) {
 }
 
 TypeEntry& ENGINE = ENGINE_CLASS;
+PyMethodDef COMPARE_FUNCTION = keywords_method(
+    "_compare", compare,
+    "_compare(a, b)\n--\n\nTwo engines that share a history up to a fork (a fork and its "
+    "parent, or two forks of one engine), compared from the fork on. Returns (table, summary): "
+    "an ArrowStream named \"comparison\", a row per recorded tick and instrument from the "
+    "fork point, with day, tick, instrument_id and, as b's minus a's, mispricing_s, the nine "
+    "drivers (each summed from the fork, so at every row they add up to mispricing_s), "
+    "fundamental_value and price; and a dict: the fork, the rows, \"instruments\" whose s "
+    "differed (largest peak first: peak, where, last, half_life_ticks to half the peak, and "
+    "each driver's share of the last difference) and \"drivers\" (each driver's absolute "
+    "share summed over them).");
 TypeEntry& TICK_RESULT = TICK_RESULT_CLASS;
 
 }  // namespace corvane::py

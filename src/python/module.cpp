@@ -24,6 +24,18 @@ PyMethodDef REBUILD_FUNCTION = {
     METH_FASTCALL,
     "_rebuild(name, values, /)\n--\n\nRebuilds a pickled instance of the class named."};
 
+#if defined(__clang__)
+constexpr const char* COMPILER = "clang " __clang_version__;
+#elif defined(__GNUC__)
+constexpr const char* COMPILER = "gcc " __VERSION__;
+#elif defined(_MSC_VER)
+#define CORVANE_TEXT(x) #x
+#define CORVANE_VALUE(x) CORVANE_TEXT(x)
+constexpr const char* COMPILER = "msvc " CORVANE_VALUE(_MSC_FULL_VER);
+#else
+constexpr const char* COMPILER = "unknown";
+#endif
+
 struct Exceptions {};
 struct Version {};
 using Registration = std::variant<TypeEntry*, PyMethodDef*, Exceptions, Version>;
@@ -65,6 +77,7 @@ const Registration REGISTRATION_ORDER[] = {
     &SECTOR_VOLATILITY_FUNCTION,
     &SECTOR_DAILY_SIGMA_FUNCTION,
     &STATIONARY_SIGMA_FUNCTION,
+    &COMPARE_FUNCTION,
     Exceptions{},
     Version{},
     // Private: what a pickled exception is rebuilt with.
@@ -177,7 +190,9 @@ int register_one(PyObject* module, PyObject* module_name, const Registration& en
         Py_INCREF(order);
         return add(module, "OrderError", order);
     }
-    return add(module, "__version__", PyUnicode_FromString(VERSION));
+    if (add(module, "__version__", PyUnicode_FromString(VERSION)) < 0) return -1;
+    // For a receipt of a verified run: which compiler built these numbers.
+    return add(module, "_compiler", PyUnicode_FromString(COMPILER));
 }
 
 int exec_module(PyObject* module) {

@@ -137,6 +137,10 @@ void add_entry(DictBuilder& dict, const log_entry::RestoreState& e) {
     dict.add("op", "restore_state").add("state_digest", e.state_digest);
 }
 
+void add_entry(DictBuilder& dict, const log_entry::Fork& e) {
+    dict.add("op", "fork").add("recorded_days", e.recorded_days).add("day_ticks", e.day_ticks);
+}
+
 void add_entry(DictBuilder& dict, const log_entry::ClearRecording&) {
     dict.add("op", "clear_recording");
 }
