@@ -111,7 +111,7 @@ void Engine::open_market() {
     reset_day_vectors();
     market_.day_factor = 0.0;
     pending_news_.clear();
-    ++news_version_;
+    cache_.invalidate(CacheReason::news);
 
     // Endogenous news: a company-specific impulse for a few records a day.
     double intensity = model_.endogenous_news_intensity;
@@ -568,7 +568,7 @@ Status Engine::close_market(const DayCloseRequest& request) {
                                          request.sector_base_variances.size(), roster_.size());
     if (!lengths) return lengths;
     DayClose(*this, request).run();
-    ++roster_version_;
+    cache_.invalidate(CacheReason::close);
     return Status::success();
 }
 
@@ -595,6 +595,7 @@ std::uint64_t Engine::advance_macro_day(std::uint32_t day_number) {
     MacroDaySummary summary =
         corvane::advance_macro_day(economy_, central_bank_, model_, stream(Stream::economy),
                                    roster_, market_.variance, day_number);
+    cache_.invalidate(CacheReason::macro);
     draws_.economy += summary.economy_draws;
     return summary.economy_draws;
 }
@@ -645,7 +646,7 @@ Status Engine::restore_day_state(std::span<const double> attribution,
     std::vector<double> anchor(tick_anchor.begin(), tick_anchor.end());
     attribution_ = std::move(rows);
     tick_components_ = std::move(components);
-    scratch_.zero_slots_settled = false;
+    cache_.invalidate(CacheReason::restore);
     tick_fundamental_ = std::move(fundamental);
     tick_anchor_ = std::move(anchor);
     return Status::success();

@@ -486,7 +486,9 @@ Status Simulation::pin_macro(const MacroPinArgs& args) {
     if (!pin) return Error{pin.error()};
     make_room(log_, 1);
     log_.emplace_back(log_entry::PinMacro{*pin});
-    apply_macro_pin(engine_.economy(), *pin);
+    EconomyState economy = engine_.economy();
+    apply_macro_pin(economy, *pin);
+    engine_.set_economy(economy);
     return Status::success();
 }
 
@@ -595,7 +597,7 @@ void Simulation::restore(StatePatch patch) {
     if (patch.market_variance.size() == 4) {
         market.variance_components = {patch.market_variance[2], patch.market_variance[3]};
     }
-    engine_.economy() = patch.economy;
+    engine_.set_economy(patch.economy);
     engine_.central_bank() = patch.central_bank;
     if (patch.day_count) engine_.set_day_count(*patch.day_count);
     if (patch.day_number) day_number_ = *patch.day_number;

@@ -211,6 +211,7 @@ public:
           in_(input),
           p_(engine.model_),
           s_(engine.scratch_),
+          cache_(engine.cache_),
           rng_(engine.stream(Stream::market)) {}
 
     TickOutcome run() {
@@ -323,29 +324,24 @@ private:
 
     // Rebuilds the per-instrument constants after the roster, a column or
     // the close changed them, and the fair values after the economy moved.
-    void refresh_constants(double rate_term) {
-        double qe = e_.economy_.qe_pe_boost;
-        bool stale = s_.constants_version != e_.roster_version_;
-        bool economy_moved =
-            std::bit_cast<std::uint64_t>(qe) != std::bit_cast<std::uint64_t>(s_.fair_value_qe) ||
-            std::bit_cast<std::uint64_t>(rate_term) !=
-                std::bit_cast<std::uint64_t>(s_.fair_value_rate);
-        if (!stale && !economy_moved) return;
-        s_.constants.resize(e_.roster_.size());
+    void refresh_constants() {
+        bool stale = !cache_.constants_current;
+        if (!stale && cache_.fair_values_current) return;
+        double rate = rate_term();
+        cache_.constants.resize(e_.roster_.size());
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
             const TickCompany& c = e_.roster_[i];
-            InstrumentConstants& k = s_.constants[i];
+            InstrumentConstants& k = cache_.constants[i];
             if (stale) describe(c, i, k);
-            k.fair_value = tick_fair_value(c, rate_term, e_.economy_, p_);
+            k.fair_value = tick_fair_value(c, rate, e_.economy_, p_);
         }
         if (stale) {
-            s_.active_count = static_cast<std::size_t>(
-                std::count_if(s_.constants.begin(), s_.constants.end(),
+            cache_.active_count = static_cast<std::size_t>(
+                std::count_if(cache_.constants.begin(), cache_.constants.end(),
                               [](const InstrumentConstants& k) { return k.moves; }));
         }
-        s_.constants_version = e_.roster_version_;
-        s_.fair_value_qe = qe;
-        s_.fair_value_rate = rate_term;
+        cache_.constants_current = true;
+        cache_.fair_values_current = true;
     }
 
     // Everything about instrument i the tick would otherwise recompute.
@@ -407,22 +403,22 @@ private:
         prepare_volume();
         // The VIX holds for the tick, and so does the live book's stress.
         book_stress_ = microstructure::vix_stress(e_.economy_.vix);
-        forget_spreads_under_new_stress();
+        forget_spreads_under_new_vix();
         // A normal and a uniform per active instrument; no spare remains
         // for the prints, which draw only uniforms.
-        GameRng prints = rng_.uniforms_after_normal_uniform_pairs(s_.active_count);
+        GameRng prints = rng_.uniforms_after_normal_uniform_pairs(cache_.active_count);
         [[maybe_unused]] std::uint64_t after_factors = prints.record().state;
         // Sized once for the instruments the tick moves, and written in place.
-        s_.active.resize(s_.active_count);
-        s_.anchors.resize(s_.active_count);
-        s_.volumes.resize(s_.active_count);
+        s_.active.resize(cache_.active_count);
+        s_.anchors.resize(cache_.active_count);
+        s_.volumes.resize(cache_.active_count);
         booked_ = 0;
         if (open_) {
             walk<true>(prints);
         } else {
             walk<false>(prints);
         }
-        assert(booked_ == s_.active_count);
+        assert(booked_ == cache_.active_count);
         // The stream goes on from the last print draw, keeping the spare
         // the factors left.
         GameRng::Record joined = rng_.record();
@@ -441,8 +437,8 @@ private:
         // The factor draws, a normal then a uniform per instrument moved,
         // taken ahead of the walk in the order it would take them: the same
         // values from the same stream, and the walk calls no generator.
-        s_.factor_draws.resize(2 * s_.active_count);
-        draw_factors(s_.factor_draws.data(), s_.active_count);
+        s_.factor_draws.resize(2 * cache_.active_count);
+        draw_factors(s_.factor_draws.data(), cache_.active_count);
         // The walk for the common tick, with its news summed and neither
         // caller flow nor lingering impacts, tests for none of them; before
         // the open, nor for the crisis loading being sourced and the size
@@ -464,14 +460,12 @@ private:
 
     // Adding a pre-market tick's zeros leaves the day's totals for those
     // components free of -0.0 and signalling NaNs, and the rows holding
-    // +0.0 there, until a regular tick, a restore or a roster change; from
-    // then on its zeros need neither writing nor adding.
+    // +0.0 there; from the next pre-market tick on, its zeros need neither
+    // writing nor adding.
     template <bool Open>
     bool claim_zero_slots() {
-        const bool settled =
-            !Open && s_.zero_slots_settled && s_.zero_slots_version == e_.roster_version_;
-        s_.zero_slots_settled = !Open;
-        s_.zero_slots_version = e_.roster_version_;
+        const bool settled = !Open && cache_.zero_slots_settled;
+        cache_.zero_slots_settled = !Open;
         return settled;
     }
 
@@ -479,7 +473,7 @@ private:
     // walk makes into the maths.
     WalkTerms walk_terms(bool zero_slots_settled) {
         return WalkTerms{s_.sector_factors.data(),
-                         s_.news.complete_sums(),
+                         cache_.news.complete_sums(),
                          e_.tick_components_.data(),
                          e_.attribution_.data(),
                          m_,
@@ -511,7 +505,7 @@ private:
         // but the volume amplifier, which stays 1 unless impacts linger.
         InstrumentWork w;
         const std::size_t n = e_.roster_.size();
-        InstrumentConstants* constants = s_.constants.data();
+        InstrumentConstants* constants = cache_.constants.data();
         TickCompany* roster = e_.roster_.data();
         const double* draw = s_.factor_draws.data();
         std::size_t booked = 0;
@@ -546,10 +540,10 @@ private:
     // out, and no instrument's work reads another's, so every operation
     // keeps its inputs.
     std::size_t walk_premarket(const WalkTerms& terms, const Outputs& out) {
-        s_.premarket_moves.resize(s_.active_count);
+        s_.premarket_moves.resize(cache_.active_count);
         PremarketMove* moves = s_.premarket_moves.data();
         mispricings_before_open(terms, moves);
-        for (std::size_t j = 0; j < s_.active_count; ++j) {
+        for (std::size_t j = 0; j < cache_.active_count; ++j) {
             moves[j].growth = maths::exp(moves[j].s1);
         }
         return settle_before_open(terms, out, moves);
@@ -559,7 +553,7 @@ private:
     void mispricings_before_open(const WalkTerms& terms, PremarketMove* moves) {
         InstrumentWork w;
         const std::size_t n = e_.roster_.size();
-        InstrumentConstants* constants = s_.constants.data();
+        InstrumentConstants* constants = cache_.constants.data();
         TickCompany* roster = e_.roster_.data();
         const double* draw = s_.factor_draws.data();
         for (std::size_t i = 0; i < n; ++i) {
@@ -580,7 +574,7 @@ private:
                                    const PremarketMove* moves) {
         InstrumentWork w;
         const std::size_t n = e_.roster_.size();
-        InstrumentConstants* constants = s_.constants.data();
+        InstrumentConstants* constants = cache_.constants.data();
         TickCompany* roster = e_.roster_.data();
         const double* uniform = s_.factor_draws.data() + 1;
         std::size_t booked = 0;
@@ -607,20 +601,18 @@ private:
         return booked;
     }
 
-    // The kept half spreads hold for the stress they were worked out under.
-    void forget_spreads_under_new_stress() {
-        if (std::bit_cast<std::uint64_t>(book_stress_) ==
-            std::bit_cast<std::uint64_t>(s_.spread_stress))
-            return;
-        for (InstrumentConstants& k : s_.constants) k.has_spread = false;
-        s_.spread_stress = book_stress_;
+    // The kept half spreads hold for the VIX they were worked out under.
+    void forget_spreads_under_new_vix() {
+        if (cache_.spreads_current) return;
+        for (InstrumentConstants& k : cache_.constants) k.has_spread = false;
+        cache_.spreads_current = true;
     }
 
     // What every instrument's factors share this tick.
     void prepare_factors() {
-        refresh_constants(rate_term());
+        refresh_constants();
         settle_caller_flow();
-        s_.news.prepare(in_.news, e_.pending_news_, e_.news_version_, e_.roster_, blend_, p_);
+        cache_.news.prepare(in_.news, e_.pending_news_, e_.roster_, blend_, p_);
         double shock_scale = p_.market_factor_sigma / SQRT_TICKS_PER_DAY;
         shock_ratio_ = std::fabs(m_) / shock_scale;
         smooth_size_ = p_.size_effect_smoothness != 0.0;
@@ -667,7 +659,7 @@ private:
         if constexpr (Plain) {
             w.news = terms.news_sums[i];
         } else {
-            w.news = terms.news_sums ? terms.news_sums[i] : s_.news.company_news(i, c, k.spec);
+            w.news = terms.news_sums ? terms.news_sums[i] : cache_.news.company_news(i, c, k.spec);
         }
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
@@ -867,7 +859,7 @@ private:
     // print becomes the last trade; the maker's inventory takes the other side.
     double settle_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
                        const double (&uniforms)[4], double& inventory_change) {
-        InstrumentConstants& k = s_.constants[w.index];
+        InstrumentConstants& k = cache_.constants[w.index];
         // The quote does not depend on the depth, which only the sweep needs.
         LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, BOOK_LEVELS);
         // The price is positive here, so the quote is the live book's.
@@ -988,6 +980,7 @@ private:
     const TickInput& in_;
     const ModelParams& p_;
     TickScratch& s_;
+    TickCache& cache_;
     GameRng rng_;
     MarketStatus status_ = MarketStatus::closed;
     bool open_ = false;
