@@ -154,8 +154,8 @@ namespace {
 void session_innovations(const SessionRequest& request, std::span<const AttributionRow> attribution,
                          std::vector<std::optional<double>>& out) {
     out.clear();
-    for (std::size_t k = 0; k < request.innovations.size(); ++k) {
-        const std::optional<double>& given = request.innovations[k];
+    for (std::size_t k = 0; k < request.close.innovations.size(); ++k) {
+        const std::optional<double>& given = request.close.innovations[k];
         if (given) {
             out.push_back(given);
         } else if (k < attribution.size()) {
@@ -170,19 +170,6 @@ Status check_close_lengths(std::size_t innovations, std::size_t base_variances, 
     if (innovations == n && base_variances == n) return Status::success();
     return Error{text::message("close request has ", innovations, " innovations and ",
                                base_variances, " sector base variances for ", n, " companies")};
-}
-
-// The tick input every tick of the session starts from; only the clock moves.
-TickInput session_tick_input(const SessionRequest& request) {
-    TickInput input;
-    input.news = request.news;
-    input.news_impacts = request.news_impacts;
-    input.order_flow = request.order_flow;
-    input.hour = request.hour;
-    input.minute = request.minute;
-    input.day_of_week = request.day_of_week;
-    input.volatility = request.volatility;
-    return input;
 }
 
 // Whether the watched instrument has left the stop's band.
@@ -208,8 +195,9 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
     IeeeEnvironmentScope ieee;
     // Everything that can be refused is refused before the first change.
     if (request.close_at_end) {
-        Status lengths = check_close_lengths(request.innovations.size(),
-                                             request.sector_base_variances.size(), roster_.size());
+        Status lengths =
+            check_close_lengths(request.close.innovations.size(),
+                                request.close.sector_base_variances.size(), roster_.size());
         if (!lengths) return Error{lengths.error()};
     }
     if (buffer) {
@@ -221,7 +209,8 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
     if (outcome.stopped || outcome.interrupted) return outcome;
     if (request.close_at_end) {
         session_innovations(request, attribution_, close_innovations_);
-        Status closed = close_market({close_innovations_, request.sector_base_variances, false});
+        Status closed = close_market({close_innovations_, request.close.sector_base_variances,
+                                      request.close.roll_average_volume});
         if (!closed) return Error{closed.error()};
     }
     return outcome;
@@ -229,7 +218,7 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
 
 SessionOutcome Engine::session_ticks(const SessionRequest& request, SessionBuffer* buffer) {
     std::size_t n = roster_.size();
-    TickInput input = session_tick_input(request);
+    TickInput input = request.tick;
     const std::uint64_t slice =
         std::max<std::uint64_t>(1, SESSION_SLICE_CELLS / std::max<std::size_t>(n, 1));
     SessionOutcome outcome;

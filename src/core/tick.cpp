@@ -291,37 +291,6 @@ private:
         }
     }
 
-    // Each instrument's caller flow, by roster position: the first entry
-    // naming its ticker, or none.
-    void settle_caller_flow() {
-        if (in_.order_flow.empty()) return;
-        sort_flow();
-        s_.caller_flow.resize(e_.roster_.size());
-        for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
-            s_.caller_flow[i] = flow_for(e_.roster_[i].name);
-        }
-    }
-
-    // Index of the first flow entry per ticker, found by binary search.
-    void sort_flow() {
-        auto flow = in_.order_flow;
-        s_.flow_order.resize(flow.size());
-        std::iota(s_.flow_order.begin(), s_.flow_order.end(), std::size_t{0});
-        std::sort(s_.flow_order.begin(), s_.flow_order.end(), [flow](std::size_t a, std::size_t b) {
-            int order = flow[a].ticker.compare(flow[b].ticker);
-            return order != 0 ? order < 0 : a < b;
-        });
-    }
-
-    OrderVolume flow_for(std::string_view ticker) const {
-        auto flow = in_.order_flow;
-        auto it = std::lower_bound(
-            s_.flow_order.begin(), s_.flow_order.end(), ticker,
-            [flow](std::size_t entry, std::string_view key) { return flow[entry].ticker < key; });
-        if (it != s_.flow_order.end() && flow[*it].ticker == ticker) return flow[*it].volume;
-        return {};
-    }
-
     // Rebuilds the per-instrument constants after the roster, a column or
     // the close changed them, and the fair values after the economy moved.
     void refresh_constants() {
@@ -611,7 +580,6 @@ private:
     // What every instrument's factors share this tick.
     void prepare_factors() {
         refresh_constants();
-        settle_caller_flow();
         cache_.news.prepare(in_.news, e_.pending_news_, e_.roster_, blend_, p_);
         double shock_scale = p_.market_factor_sigma / SQRT_TICKS_PER_DAY;
         shock_ratio_ = std::fabs(m_) / shock_scale;
@@ -644,7 +612,7 @@ private:
     // Caller flow's impact: intensity against the per-tick average, and
     // imbalance. Only for a tick with caller flow; without, it is `no_flow_`.
     double flow_impact(std::size_t i, const InstrumentConstants& k) const {
-        OrderVolume flow = s_.caller_flow[i];
+        OrderVolume flow = i < in_.order_flow.size() ? in_.order_flow[i] : OrderVolume{};
         double total = flow.buy + flow.sell;
         double ratio = total / k.flow_per_tick;
         double intensity = num_max(0.2, ratio >= 10.0 ? 1.5 : 0.15 * ratio);

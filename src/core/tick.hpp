@@ -72,19 +72,13 @@ struct OrderVolume {
     bool operator==(const OrderVolume&) const = default;
 };
 
-// Flow is keyed by the instrument's ticker (its name), not its company id.
-struct OrderFlowEntry {
-    std::string ticker;
-    OrderVolume volume;
-
-    bool operator==(const OrderFlowEntry&) const = default;
-};
-
 // One game-minute. The sequences are borrowed for the call only.
 struct TickInput {
     std::span<const NewsEvent> news;
     std::span<const NewsImpact> news_impacts;
-    std::span<const OrderFlowEntry> order_flow;
+    // Caller flow by roster position; when empty, or for a position past
+    // its end, the instrument has none.
+    std::span<const OrderVolume> order_flow;
     std::int64_t hour = 9;
     std::int64_t minute = 30;
     // 0 is Sunday, 6 Saturday.
@@ -199,11 +193,6 @@ struct TickScratch {
     // Before the open, each moved instrument's clamped mispricing, noise and
     // growth factor, carried between the passes of the walk.
     std::vector<PremarketMove> premarket_moves;
-    // Order-flow entries sorted by ticker, ties by position, so the first
-    // entry for a ticker is found by binary search.
-    std::vector<std::size_t> flow_order;
-    // Caller flow by roster position, when the tick has any.
-    std::vector<OrderVolume> caller_flow;
 };
 
 // Why values the tick keeps from one tick to the next may no longer hold.

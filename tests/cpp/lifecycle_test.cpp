@@ -16,8 +16,8 @@ using testing::make_engine;
 
 SessionRequest session_at(std::int64_t hour, std::int64_t minute, std::uint64_t ticks) {
     SessionRequest request;
-    request.hour = hour;
-    request.minute = minute;
+    request.tick.hour = hour;
+    request.tick.minute = minute;
     request.ticks = ticks;
     return request;
 }
@@ -118,8 +118,8 @@ TEST(SessionRun, AStopOnTheThirdTickRunsNoClose) {
     request.close_at_end = true;
     std::vector<std::optional<double>> innovations(20);
     std::vector<double> bases(20, 0.0004);
-    request.innovations = innovations;
-    request.sector_base_variances = bases;
+    request.close.innovations = innovations;
+    request.close.sector_base_variances = bases;
     SessionBuffer buffer;
     SessionOutcome outcome = run(engine, request, buffer);
     EXPECT_TRUE(outcome.stopped);
@@ -145,8 +145,8 @@ TEST(SessionRun, RefusesCloseInputsThatDoNotMatchTheRosterBeforeTicking) {
     std::vector<double> bases(3, 0.0004);
     SessionRequest request = session_at(10, 0, 5);
     request.close_at_end = true;
-    request.innovations = innovations;
-    request.sector_base_variances = bases;
+    request.close.innovations = innovations;
+    request.close.sector_base_variances = bases;
     SessionBuffer buffer;
     auto refused = engine.run_session(request, buffer);
     ASSERT_FALSE(refused.ok());
