@@ -182,6 +182,10 @@ public:
 
     // One game-minute (tick.cpp). A closed market draws nothing.
     TickOutcome tick(const TickInput& input);
+    // From now on every tick works out afresh all it would keep between
+    // ticks and takes its general walk: the slow reference the specialised
+    // walks are held to, bit for bit. For tests.
+    void set_reference_walk(bool on) noexcept { reference_walk_ = on; }
 
     // Daily resets and endogenous news (lifecycle.cpp).
     void open_market();
@@ -255,6 +259,7 @@ private:
     ModelParams model_;
     TickScratch scratch_;
     TickCache cache_;
+    bool reference_walk_ = false;
     // The close's own inputs, reused day after day.
     std::vector<std::optional<double>> close_innovations_;
     std::vector<double> close_base_variances_;

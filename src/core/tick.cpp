@@ -195,6 +195,8 @@ class MarketTick {
         bool has_impacts;
         // Whether this pre-market tick may skip its always-zero components.
         bool zero_slots_settled;
+        // Every instrument takes the general path, its news a plain scan.
+        bool reference;
     };
     // Where the walk writes each instrument's values and the outcome's rows.
     struct Outputs {
@@ -215,6 +217,7 @@ public:
           rng_(engine.stream(Stream::market)) {}
 
     TickOutcome run() {
+        if (e_.reference_walk_) cache_.invalidate_all();
         // Status and clock; a closed market only clears the last tick's components.
         status_ = tick_status(in_.hour, in_.minute, in_.day_of_week);
         if (status_ == MarketStatus::closed) return closed();
@@ -412,7 +415,7 @@ private:
         // caller flow nor lingering impacts, tests for none of them; before
         // the open, nor for the crisis loading being sourced and the size
         // multiplier stepped.
-        if (terms.news_sums && !terms.has_flow && !terms.has_impacts &&
+        if (!terms.reference && terms.news_sums && !terms.has_flow && !terms.has_impacts &&
             (Open || (terms.has_market_extra && !terms.smooth_size))) {
             if constexpr (Open) {
                 booked_ = walk_roster<Open, true>(terms, out, prints);
@@ -442,7 +445,7 @@ private:
     // walk makes into the maths.
     WalkTerms walk_terms(bool zero_slots_settled) {
         return WalkTerms{s_.sector_factors.data(),
-                         cache_.news.complete_sums(),
+                         e_.reference_walk_ ? nullptr : cache_.news.complete_sums(),
                          e_.tick_components_.data(),
                          e_.attribution_.data(),
                          m_,
@@ -464,7 +467,8 @@ private:
                          smooth_size_,
                          !in_.order_flow.empty(),
                          !in_.news_impacts.empty(),
-                         zero_slots_settled};
+                         zero_slots_settled,
+                         e_.reference_walk_};
     }
 
     // Each instrument in roster order; returns the outcome rows written.
@@ -627,7 +631,9 @@ private:
         if constexpr (Plain) {
             w.news = terms.news_sums[i];
         } else {
-            w.news = terms.news_sums ? terms.news_sums[i] : cache_.news.company_news(i, c, k.spec);
+            w.news = terms.news_sums
+                         ? terms.news_sums[i]
+                         : cache_.news.company_news(i, c, terms.reference ? nullptr : k.spec);
         }
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
@@ -856,7 +862,9 @@ private:
             sells += static_cast<double>(sell);
         }
         double price = anchor;
-        if (settle_at_inside(quote, sides, sells, slice, price, inventory_change)) return price;
+        if (!e_.reference_walk_ &&
+            settle_at_inside(quote, sides, sells, slice, price, inventory_change))
+            return price;
 
         double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
         options.levels = num_min(10.0, num_max(2.0, rounding::ceil(w.volume / lot) + 1.0));

@@ -304,25 +304,6 @@ TEST(DayRestore, RefusesTheFirstWrongLengthAndChangesNothing) {
     EXPECT_EQ(engine.tick_anchor()[0], 1.0);
 }
 
-TEST(DayRestore, PreMarketTicksClearRestoredNegativeZerosAsEveryTickDoes) {
-    // Earlier pre-market ticks let later ones skip their zero components;
-    // a restore must not, since adding +0.0 turns a -0.0 total into +0.0.
-    Engine engine = make_engine(2);
-    engine.open_market();
-    (void)engine.tick(testing::at(8, 0));
-    (void)engine.tick(testing::at(8, 1));
-    std::vector<double> attribution(18, -0.0), components(16, -0.0), fundamental(2), anchor(2);
-    ASSERT_TRUE(engine.restore_day_state(attribution, components, fundamental, anchor).ok());
-    (void)engine.tick(testing::at(8, 2));
-    for (std::size_t i = 0; i < 2; ++i) {
-        for (Component k : {Component::reversion, Component::momentum, Component::crowd_lean,
-                            Component::short_squeeze_effect}) {
-            EXPECT_FALSE(std::signbit(engine.attribution()[i][slot(k)]));
-            EXPECT_FALSE(std::signbit(engine.tick_components()[i][slot(k)]));
-        }
-    }
-}
-
 TEST(Digest, IsPinnedForOneSmallSimulation) {
     auto digest = fixed_simulation_digest({20, 0, 0, 3, 390}, "kx-v14");
     ASSERT_TRUE(digest.ok());
