@@ -4,7 +4,7 @@
 // driven by a market factor, one factor per sector and idiosyncratic noise
 // scaled by each instrument's GARCH variance, plus news, caller flow and a
 // short-squeeze drift. A circuit breaker bounds every move; in regular hours
-// synthetic flow is settled through the instrument's live book, which moves
+// synthetic flow is traded through the instrument's live book, which moves
 // the print and the maker's inventory.
 //
 /* Draw order (the whole market-stream contract). A tick draws only from the
@@ -194,7 +194,7 @@ class MarketTick {
         bool has_flow;
         bool has_impacts;
         // Whether this pre-market tick may skip its always-zero components.
-        bool zero_slots_settled;
+        bool zero_slots_clean;
         // Every instrument takes the general path, its news a plain scan.
         bool reference;
     };
@@ -227,7 +227,7 @@ public:
         draw_shared_factors();
         // One walk: each instrument's factors (one normal and one uniform
         // each), fair value, mispricing update, breaker, tick volume and
-        // print, settling flow through the live book in regular hours.
+        // print, trading flow through the live book in regular hours.
         instrument_pass();
         // The day's market factor and the stream written back.
         add_to_day_totals();
@@ -365,7 +365,7 @@ private:
     }
 
     // One walk over the roster: factors, valuation, volume and the print
-    // for each instrument in turn, reading each record once. The factors
+    // for each instrument in turn, reading each instrument once. The factors
     // draw from the stream itself, one normal and one uniform per
     // instrument in roster order; the prints draw from a second cursor
     // started where the last factor draw will leave the stream, so the
@@ -384,13 +384,13 @@ private:
         s_.active.resize(cache_.active_count);
         s_.anchors.resize(cache_.active_count);
         s_.volumes.resize(cache_.active_count);
-        booked_ = 0;
+        written_ = 0;
         if (open_) {
             walk<true>(prints);
         } else {
             walk<false>(prints);
         }
-        assert(booked_ == cache_.active_count);
+        assert(written_ == cache_.active_count);
         // The stream goes on from the last print draw, keeping the spare
         // the factors left.
         GameRng::Record joined = rng_.record();
@@ -418,16 +418,16 @@ private:
         if (!terms.reference && terms.news_sums && !terms.has_flow && !terms.has_impacts &&
             (Open || (terms.has_market_extra && !terms.smooth_size))) {
             if constexpr (Open) {
-                booked_ = walk_roster<Open, true>(terms, out, prints);
+                written_ = walk_roster<Open, true>(terms, out, prints);
             } else {
-                booked_ = walk_premarket(terms, out);
+                written_ = walk_premarket(terms, out);
             }
         } else {
-            booked_ = walk_roster<Open, false>(terms, out, prints);
+            written_ = walk_roster<Open, false>(terms, out, prints);
         }
         // Each instrument moved took a normal and a uniform, and four
         // uniforms more in regular hours.
-        draws_ += (Open ? 6 : 2) * static_cast<std::uint64_t>(booked_);
+        draws_ += (Open ? 6 : 2) * static_cast<std::uint64_t>(written_);
     }
 
     // Adding a pre-market tick's zeros leaves the day's totals for those
@@ -436,14 +436,14 @@ private:
     // writing nor adding.
     template <bool Open>
     bool claim_zero_slots() {
-        const bool settled = !Open && cache_.zero_slots_settled;
-        cache_.zero_slots_settled = !Open;
-        return settled;
+        const bool clean = !Open && cache_.zero_slots_clean;
+        cache_.zero_slots_clean = !Open;
+        return clean;
     }
 
     // Held here rather than reread through the engine after every call the
     // walk makes into the maths.
-    WalkTerms walk_terms(bool zero_slots_settled) {
+    WalkTerms walk_terms(bool zero_slots_clean) {
         return WalkTerms{s_.sector_factors.data(),
                          e_.reference_walk_ ? nullptr : cache_.news.complete_sums(),
                          e_.tick_components_.data(),
@@ -467,7 +467,7 @@ private:
                          smooth_size_,
                          !in_.order_flow.empty(),
                          !in_.news_impacts.empty(),
-                         zero_slots_settled,
+                         zero_slots_clean,
                          e_.reference_walk_};
     }
 
@@ -481,10 +481,10 @@ private:
         InstrumentConstants* constants = cache_.constants.data();
         TickCompany* roster = e_.roster_.data();
         const double* draw = s_.factor_draws.data();
-        std::size_t booked = 0;
+        std::size_t written = 0;
         for (std::size_t i = 0; i < n; ++i) {
             InstrumentConstants& k = constants[i];
-            // An instrument the tick does not move books no components.
+            // An instrument the tick does not move has no components.
             if (!k.moves) {
                 terms.rows[i].fill(0.0);
                 continue;
@@ -501,10 +501,10 @@ private:
             // The print, with four uniforms in regular hours.
             print<Open>(c, w, prints);
             // The tick's values and the outcome's row.
-            book(w, out, booked);
-            ++booked;
+            write_outputs(w, out, written);
+            ++written;
         }
-        return booked;
+        return written;
     }
 
     // The common pre-market walk in three passes: factors up to the clamped
@@ -519,7 +519,7 @@ private:
         for (std::size_t j = 0; j < cache_.active_count; ++j) {
             moves[j].growth = maths::exp(moves[j].s1);
         }
-        return settle_before_open(terms, out, moves);
+        return print_before_open(terms, out, moves);
     }
 
     // The first pass: each moved instrument's factors and clamped mispricing.
@@ -543,14 +543,14 @@ private:
     }
 
     // The last pass: each instrument's value, volume, print and rows.
-    std::size_t settle_before_open(const WalkTerms& terms, const Outputs& out,
-                                   const PremarketMove* moves) {
+    std::size_t print_before_open(const WalkTerms& terms, const Outputs& out,
+                                  const PremarketMove* moves) {
         InstrumentWork w;
         const std::size_t n = e_.roster_.size();
         InstrumentConstants* constants = cache_.constants.data();
         TickCompany* roster = e_.roster_.data();
         const double* uniform = s_.factor_draws.data() + 1;
-        std::size_t booked = 0;
+        std::size_t written = 0;
         for (std::size_t i = 0; i < n; ++i) {
             InstrumentConstants& k = constants[i];
             if (!k.moves) {
@@ -558,20 +558,20 @@ private:
                 continue;
             }
             TickCompany& c = roster[i];
-            const PremarketMove& move = moves[booked];
+            const PremarketMove& move = moves[written];
             w.index = i;
             w.news = terms.news_sums[i];
             w.flow = terms.no_flow;
             w.noise = move.noise;
-            w.uniform = uniform[2 * booked];
-            settle_value<false>(c, k, terms, w, premarket_row(w), move.s1, move.growth);
+            w.uniform = uniform[2 * written];
+            value_at_growth<false>(c, k, terms, w, premarket_row(w), move.s1, move.growth);
             volume(c, k, terms, w);
             // Before the open the anchor prints as it stands.
-            record_print(c, w.anchor, w.volume);
-            book(w, out, booked);
-            ++booked;
+            take_print(c, w.anchor, w.volume);
+            write_outputs(w, out, written);
+            ++written;
         }
-        return booked;
+        return written;
     }
 
     // The kept half spreads hold for the VIX they were worked out under.
@@ -698,7 +698,7 @@ private:
                InstrumentWork& w) {
         ComponentRow k = Open ? ComponentRow{} : premarket_row(w);
         double s1 = clamped_mispricing<Open>(c, constants, terms, w, k);
-        settle_value<Open>(c, constants, terms, w, k, s1, maths::exp(s1));
+        value_at_growth<Open>(c, constants, terms, w, k, s1, maths::exp(s1));
     }
 
     // The mispricing moved by the tick and clamped to the cap, with the
@@ -750,13 +750,14 @@ private:
     // Fair value times the growth `exp(s1)`, held to the breaker's band,
     // and the row `k` stored and added to the day's.
     template <bool Open>
-    void settle_value(TickCompany& c, const InstrumentConstants& constants, const WalkTerms& terms,
-                      InstrumentWork& w, ComponentRow k, double s1, double growth) {
+    void value_at_growth(TickCompany& c, const InstrumentConstants& constants,
+                         const WalkTerms& terms, InstrumentWork& w, ComponentRow k, double s1,
+                         double growth) {
         double cap = terms.cap;
         double v = constants.fair_value;
         double x = num_max(0.01, growth * v);
 
-        // Circuit breaker around the previous close; the pull is booked.
+        // Circuit breaker around the previous close; the pull is written.
         w.band_high = c.previous_close * terms.band_upper;
         w.band_low = num_max(0.01, c.previous_close * terms.band_lower);
         double s = s1;
@@ -807,19 +808,19 @@ private:
             for (double& u : uniforms) u = prints.next_float();
             double inventory_change = 0.0;
             if (w.volume > 0.0 && x > 0.0 && c.price > 0.0) {
-                x = settle_flow(c, w, c.price, x, uniforms, inventory_change);
+                x = trade_flow(c, w, c.price, x, uniforms, inventory_change);
             }
-            // The book may print outside the band; pull it back, unbooked.
+            // The live book may print outside the band; pull it back, outside every component.
             hold_to_band(x, w);
             if (inventory_change != 0.0) {
                 c.maker_inventory = c.maker_inventory.value_or(0.0) + inventory_change;
             }
         }
-        record_print(c, x, w.volume);
+        take_print(c, x, w.volume);
     }
 
     // The print `x` becomes the price; the tick's volume adds to the day's.
-    static void record_print(TickCompany& c, double x, double volume) {
+    static void take_print(TickCompany& c, double x, double volume) {
         c.previous_tick_price = c.price;
         c.price = x;
         c.high = num_max(c.high, x);
@@ -831,8 +832,8 @@ private:
     // Four market orders of a quarter of the tick's volume each, buying or
     // selling by the uniforms against a lean towards the model's move. The
     // print becomes the last trade; the maker's inventory takes the other side.
-    double settle_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
-                       const double (&uniforms)[4], double& inventory_change) {
+    double trade_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
+                      const double (&uniforms)[4], double& inventory_change) {
         InstrumentConstants& k = cache_.constants[w.index];
         // The quote does not depend on the depth, which only the sweep needs.
         LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, BOOK_LEVELS);
@@ -863,7 +864,7 @@ private:
         }
         double price = anchor;
         if (!e_.reference_walk_ &&
-            settle_at_inside(quote, sides, sells, slice, price, inventory_change))
+            trade_at_inside(quote, sides, sells, slice, price, inventory_change))
             return price;
 
         double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
@@ -880,16 +881,16 @@ private:
         return ladder.last_price();
     }
 
-    // The common case, settled without the ladder: the orders on each side
+    // The common case, traded without the ladder: the orders on each side
     // together take no more than the opposite inside level holds, so each
     // fills whole there, as the sweep would fill it, and no level is priced.
     // The inside sizes are the quote's bases: those are whole and at least
     // one, and the inside's decay is exactly 1. Below 2^50 shares a slice
     // times a count is exact, as are the sweep's running remainders. Says
-    // whether the case applies; the sweep settles every other. `sells`
+    // whether the case applies; the sweep trades every other. `sells`
     // counts the selling orders.
-    static bool settle_at_inside(const LiveQuote& quote, const Side (&sides)[4], double sells,
-                                 double slice, double& price, double& inventory_change) noexcept {
+    static bool trade_at_inside(const LiveQuote& quote, const Side (&sides)[4], double sells,
+                                double slice, double& price, double& inventory_change) noexcept {
         if (!(slice < 0x1p50) || !(quote.bid > 0.0) || !(quote.ask > 0.0) ||
             !inside_is_rounded(quote, 0))
             return false;
@@ -908,14 +909,14 @@ private:
     }
 
     // The tick's row, and its components added to the day's attribution.
-    // Once settled, a pre-market tick writes and adds only the components it
+    // Once clean, a pre-market tick writes and adds only the components it
     // can make non-zero: the rest already hold +0.0 in the row, and adding
     // +0.0 to a day's total that holds neither -0.0 nor a signalling NaN
     // changes no bit.
     template <bool Open>
     static void add_to_day(const ComponentRow& tick, std::size_t i, const WalkTerms& terms) {
         if constexpr (!Open) {
-            if (terms.zero_slots_settled) {
+            if (terms.zero_slots_clean) {
                 // Two adjacent pairs: news and flow, noise and the breaker.
                 static_assert(
                     slot(Component::order_flow_impact) == slot(Component::company_news) + 1 &&
@@ -938,7 +939,7 @@ private:
     }
 
     // The instrument's values, and the outcome's row `row`.
-    static void book(const InstrumentWork& w, const Outputs& out, std::size_t row) {
+    static void write_outputs(const InstrumentWork& w, const Outputs& out, std::size_t row) {
         out.fundamental[w.index] = w.fair_value;
         out.anchor[w.index] = w.anchor;
         out.active[row] = w.index;
@@ -976,7 +977,7 @@ private:
     double book_stress_ = 1.0;
     std::uint64_t draws_ = 0;
     // Rows of the outcome written so far.
-    std::size_t booked_ = 0;
+    std::size_t written_ = 0;
 };
 
 TickOutcome Engine::tick(const TickInput& input) {

@@ -26,8 +26,8 @@ inline constexpr double INV_SQRT_TICKS_PER_DAY = 0.05063696835418333;  // 1/sqrt
 inline constexpr double SQRT_TICKS_PER_DAY = 19.748417658131498;       // sqrt(390)
 inline constexpr double INV_TICKS_PER_DAY = 0.002564102564102564;      // 1/390, as a multiplier
 
-// The first eight attribution components, which every tick books; the ninth,
-// `jump`, is booked only by the close.
+// The first eight attribution components, which every tick writes; the ninth,
+// `jump`, is written only by the close.
 inline constexpr std::size_t TICK_COMPONENTS = 8;
 inline constexpr std::size_t ATTRIBUTION_SLOTS = 9;
 enum class Component : std::size_t {
@@ -131,7 +131,7 @@ struct InstrumentWork {
 struct InstrumentConstants {
     // What every tick reads comes first, then the flags, then what only
     // caller flow and regular hours read, so a pre-market walk touches as
-    // little of each record as it can.
+    // little of each instrument as it can.
     const SectorSpec* spec = nullptr;
     // Slot of the instrument's sector factor; slot 0 holds a zero factor
     // for an instrument with none, so the walk reads it without a branch.
@@ -218,13 +218,13 @@ enum class CacheReason : std::uint8_t {
 // out from calls `invalidate` with its reason; the tick rebuilds what a
 // reason dropped on its next call, so the order of the calls is free.
 struct TickCache {
-    // constants[i] is what `describe` makes of roster record i as it
+    // constants[i] is what `describe` makes of roster instrument i as it
     // stands, and active_count the number of them that move. The spread
     // fields are the exception: see `spreads_current`.
     std::vector<InstrumentConstants> constants;
     std::size_t active_count = 0;
     bool constants_current = false;
-    // constants[i].fair_value is record i's fair value under the economy
+    // constants[i].fair_value is instrument i's fair value under the economy
     // as it stands.
     bool fair_values_current = false;
     // Where has_spread is set, spread_fraction is the live book's half
@@ -235,7 +235,7 @@ struct TickCache {
     // a pre-market tick leaves zero, and the day's totals for them hold
     // neither -0.0 nor a signalling NaN, so those zeros need neither writing
     // nor adding. A regular tick clears it.
-    bool zero_slots_settled = false;
+    bool zero_slots_clean = false;
     // The day's news indexed by whom it can move; it keeps track of its own
     // inputs but for the two changes it is told of here.
     NewsIndex news;
@@ -247,9 +247,9 @@ struct TickCache {
             case CacheReason::close:
             case CacheReason::volume_states:
                 constants_current = false;
-                zero_slots_settled = false;
+                zero_slots_clean = false;
                 break;
-            case CacheReason::restore: zero_slots_settled = false; break;
+            case CacheReason::restore: zero_slots_clean = false; break;
             case CacheReason::macro:
                 fair_values_current = false;
                 spreads_current = false;
