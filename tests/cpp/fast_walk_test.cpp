@@ -3,6 +3,7 @@
 // random markets, inputs and edits between ticks.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -26,19 +27,16 @@ std::size_t below(Rng& rng, std::size_t n) { return static_cast<std::size_t>(rng
 // Every bit of the state a tick reads or writes.
 std::vector<std::uint64_t> bits(const Engine& e) {
     std::vector<std::uint64_t> out;
-    auto add = [&out](double x) { out.push_back(std::bit_cast<std::uint64_t>(x)); };
-    for (std::string_view name : COLUMN_FIELDS) {
-        for (double x : e.column(*price_field_from_name(name))) add(x);
-    }
-    for (const AttributionRow& row : e.attribution())
-        for (double x : row) add(x);
-    for (const ComponentRow& row : e.tick_components())
-        for (double x : row) add(x);
-    for (double x : e.tick_fundamental()) add(x);
-    for (double x : e.tick_anchor()) add(x);
+    auto add = [&out](const auto& values) {
+        for (double x : values) out.push_back(std::bit_cast<std::uint64_t>(x));
+    };
+    for (std::string_view name : COLUMN_FIELDS) add(e.column(*price_field_from_name(name)));
+    for (const AttributionRow& row : e.attribution()) add(row);
+    for (const ComponentRow& row : e.tick_components()) add(row);
+    add(e.tick_fundamental()), add(e.tick_anchor());
     for (const GameRng::Record& r : e.rng_state()) {
         out.insert(out.end(), {r.state, r.increment, r.spare ? 1u : 0u});
-        add(r.spare.value_or(0.0));
+        add(std::array<double, 1>{r.spare.value_or(0.0)});
     }
     out.push_back(e.draws().market);
     return out;
@@ -137,13 +135,9 @@ void compare_random_market(std::uint64_t seed) {
             // A run of ticks with one input: pre-market, regular or after hours.
             std::vector<NewsEvent> news =
                 below(rng, 4) ? std::vector<NewsEvent>{} : random_news(rng, fast, 3);
-            std::vector<NewsImpact> impacts;
-            if (below(rng, 4) == 0)
-                impacts.push_back({{"energy"},
-                                   fast.roster()[0].company_id,
-                                   "technology",
-                                   uniform(rng, 0.0, 0.1),
-                                   below(rng, 2) == 0});
+            NewsImpact impact{{"energy"}, fast.roster()[0].company_id, "technology", 0.05};
+            impact.reversal_phase = below(rng, 2) == 0;
+            std::vector<NewsImpact> impacts(below(rng, 4) == 0, impact);
             std::vector<OrderVolume> flow(below(rng, 4) == 0 ? below(rng, n + 1) : 0);
             for (OrderVolume& v : flow)
                 v = {below(rng, 2) ? 0.0 : uniform(rng, 0.0, 1e6), uniform(rng, 0.0, 1e6)};
