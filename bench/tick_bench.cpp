@@ -107,8 +107,8 @@ struct Figures {
 Figures session_ns(Engine& engine, SessionBuffer* buffer, std::int64_t hour, std::int64_t minute,
                    std::uint64_t ticks, int sessions, FloorShape shape) {
     SessionRequest request;
-    request.hour = hour;
-    request.minute = minute;
+    request.tick.hour = hour;
+    request.tick.minute = minute;
     request.ticks = ticks;
     Figures f;
     for (int day = 1; day <= sessions + 1; ++day) {

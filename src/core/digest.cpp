@@ -57,11 +57,8 @@ Result<std::string> fixed_simulation_digest(const FixedSimulation& run, std::str
 
     // Whole days: open, one session with no inputs, then the close and macro step.
     SessionRequest session;
-    session.hour = 9;
-    session.minute = 30;
-    session.day_of_week = 3;
+    session.tick = TickInput{};
     session.ticks = run.ticks;
-    session.volatility = 1.0;
     session.keep_going = keep_going;
     for (std::uint64_t day = 1; day <= run.days; ++day) {
         if (keep_going && !keep_going()) return Error{std::string(DIGEST_INTERRUPTED)};

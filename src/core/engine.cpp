@@ -166,7 +166,7 @@ Status Engine::set_column(PriceField field, std::span<const double> values) {
     std::size_t n = roster_.size();
     if (Status valid = check_column_length(values.size()); !valid) return valid;
     for (std::size_t i = 0; i < n; ++i) write_field(roster_[i], field, values[i]);
-    ++roster_version_;
+    cache_.invalidate(CacheReason::column_write);
     return Status::success();
 }
 
@@ -184,8 +184,7 @@ void Engine::list(TickCompany record) {
     tick_fundamental_.reserve(roster_.size() + 1);
     tick_anchor_.reserve(roster_.size() + 1);
     roster_.push_back(std::move(record));
-    scratch_.news.roster_changed();
-    ++roster_version_;
+    cache_.invalidate(CacheReason::roster_edit);
     attribution_.push_back({});
     tick_components_.push_back({});
     tick_fundamental_.push_back(std::numeric_limits<double>::quiet_NaN());
@@ -201,8 +200,7 @@ Status Engine::delist(std::size_t index) {
         vector.erase(vector.begin() + static_cast<std::ptrdiff_t>(index));
     };
     at(roster_);
-    scratch_.news.roster_changed();
-    ++roster_version_;
+    cache_.invalidate(CacheReason::roster_edit);
     at(attribution_);
     at(tick_components_);
     at(tick_fundamental_);
@@ -230,10 +228,19 @@ double Engine::draw_normal() {
     return stream(Stream::external).next_normal();
 }
 
-void Engine::set_pending_news(std::vector<NewsEvent> news) { pending_news_ = std::move(news); }
+void Engine::set_pending_news(std::vector<NewsEvent> news) {
+    pending_news_ = std::move(news);
+    cache_.invalidate(CacheReason::news);
+}
 
 void Engine::set_instrument_volume_states(std::vector<double> states) {
     instrument_volume_states_ = std::move(states);
+    cache_.invalidate(CacheReason::volume_states);
+}
+
+void Engine::set_economy(const EconomyState& economy) noexcept {
+    economy_ = economy;
+    cache_.invalidate(CacheReason::macro);
 }
 
 double Engine::instrument_volume_state(std::size_t index) const noexcept {

@@ -154,8 +154,9 @@ public:
 
     const ModelParams& model() const noexcept { return model_; }
     const std::vector<std::string>& sector_keys() const noexcept { return sector_keys_; }
-    EconomyState& economy() noexcept { return economy_; }
     const EconomyState& economy() const noexcept { return economy_; }
+    // Replaces the economy, as a macro pin or a restore does.
+    void set_economy(const EconomyState& economy) noexcept;
     CentralBank& central_bank() noexcept { return central_bank_; }
     const CentralBank& central_bank() const noexcept { return central_bank_; }
     MarketState& market() noexcept { return market_; }
@@ -185,6 +186,10 @@ public:
 
     // One game-minute (tick.cpp). A closed market draws nothing.
     TickOutcome tick(const TickInput& input);
+    // From now on every tick works out afresh all it would keep between
+    // ticks and takes its general walk: the slow reference the specialised
+    // walks are held to, bit for bit. For tests.
+    void set_reference_walk(bool on) noexcept { reference_walk_ = on; }
 
     // Daily resets and endogenous news (lifecycle.cpp).
     void open_market();
@@ -258,12 +263,8 @@ private:
     std::uint32_t day_count_ = 0;
     ModelParams model_;
     TickScratch scratch_;
-    // Bumped by every change to what the tick's per-instrument constants
-    // read: roster edits, column writes and the close.
-    std::uint64_t roster_version_ = 1;
-    // Bumped whenever the pending news changes, so the tick's news index
-    // can be kept across the day's ticks.
-    std::uint64_t news_version_ = 0;
+    TickCache cache_;
+    bool reference_walk_ = false;
     // The close's own inputs, reused day after day.
     std::vector<std::optional<double>> close_innovations_;
     std::vector<double> close_base_variances_;

@@ -51,11 +51,7 @@ void EngineBatch::open_market() { open_members(); }
 
 Status EngineBatch::tick(const Clock& clock) {
     if (Status valid = Simulation::check_clock(clock); !valid) return valid;
-    TickInput input;
-    input.hour = clock.hour;
-    input.minute = clock.minute;
-    input.day_of_week = clock.day_of_week;
-    input.volatility = clock.volatility;
+    TickInput input = Simulation::tick_input(clock);
     for (Engine& member : members_) (void)member.tick(input);
     return Status::success();
 }
@@ -71,10 +67,7 @@ Result<RunOutcome> EngineBatch::run_session(const Clock& clock, std::uint64_t ti
     std::size_t cells_per_tick = std::max<std::size_t>(1, members_.size() * tickers_.size());
     std::uint64_t slice = std::max<std::uint64_t>(1, SESSION_SLICE_CELLS / cells_per_tick);
     SessionRequest request;
-    request.hour = clock.hour;
-    request.minute = clock.minute;
-    request.day_of_week = clock.day_of_week;
-    request.volatility = clock.volatility;
+    request.tick = Simulation::tick_input(clock);
     RunOutcome outcome;
     while (outcome.ticks < ticks) {
         request.ticks = std::min(slice, ticks - outcome.ticks);
@@ -83,9 +76,9 @@ Result<RunOutcome> EngineBatch::run_session(const Clock& clock, std::uint64_t ti
             if (!ran) return Error{ran.error()};
         }
         outcome.ticks += request.ticks;
-        std::uint64_t minutes = static_cast<std::uint64_t>(request.minute) + request.ticks;
-        request.hour += static_cast<std::int64_t>(minutes / 60);
-        request.minute = static_cast<std::int64_t>(minutes % 60);
+        std::uint64_t minutes = static_cast<std::uint64_t>(request.tick.minute) + request.ticks;
+        request.tick.hour += static_cast<std::int64_t>(minutes / 60);
+        request.tick.minute = static_cast<std::int64_t>(minutes % 60);
         if (outcome.ticks < ticks && keep_going && !keep_going()) {
             outcome.interrupted = true;
             break;

@@ -138,7 +138,7 @@ void Engine::open_market() {
     reset_day_vectors();
     market_.day_factor = 0.0;
     pending_news_.clear();
-    ++news_version_;
+    cache_.invalidate(CacheReason::news);
 
     // Endogenous news: a company-specific impulse for a few records a day.
     double intensity = model_.endogenous_news_intensity;
@@ -181,8 +181,8 @@ namespace {
 void session_innovations(const SessionRequest& request, std::span<const AttributionRow> attribution,
                          std::vector<std::optional<double>>& out) {
     out.clear();
-    for (std::size_t k = 0; k < request.innovations.size(); ++k) {
-        const std::optional<double>& given = request.innovations[k];
+    for (std::size_t k = 0; k < request.close.innovations.size(); ++k) {
+        const std::optional<double>& given = request.close.innovations[k];
         if (given) {
             out.push_back(given);
         } else if (k < attribution.size()) {
@@ -197,19 +197,6 @@ Status check_close_lengths(std::size_t innovations, std::size_t base_variances, 
     if (innovations == n && base_variances == n) return Status::success();
     return Error{text::message("close request has ", innovations, " innovations and ",
                                base_variances, " sector base variances for ", n, " companies")};
-}
-
-// The tick input every tick of the session starts from; only the clock moves.
-TickInput session_tick_input(const SessionRequest& request) {
-    TickInput input;
-    input.news = request.news;
-    input.news_impacts = request.news_impacts;
-    input.order_flow = request.order_flow;
-    input.hour = request.hour;
-    input.minute = request.minute;
-    input.day_of_week = request.day_of_week;
-    input.volatility = request.volatility;
-    return input;
 }
 
 // Whether the watched instrument has left the stop's band.
@@ -235,8 +222,9 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
     IeeeEnvironmentScope ieee;
     // Everything that can be refused is refused before the first change.
     if (request.close_at_end) {
-        Status lengths = check_close_lengths(request.innovations.size(),
-                                             request.sector_base_variances.size(), roster_.size());
+        Status lengths =
+            check_close_lengths(request.close.innovations.size(),
+                                request.close.sector_base_variances.size(), roster_.size());
         if (!lengths) return Error{lengths.error()};
     }
     if (buffer) {
@@ -253,7 +241,8 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
     if (outcome.stopped || outcome.interrupted || outcome.failure) return outcome;
     if (request.close_at_end) {
         session_innovations(request, attribution_, close_innovations_);
-        Status closed = close_market({close_innovations_, request.sector_base_variances, false});
+        Status closed = close_market({close_innovations_, request.close.sector_base_variances,
+                                      request.close.roll_average_volume});
         if (!closed) return Error{closed.error()};
     }
     return outcome;
@@ -261,7 +250,7 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
 
 SessionOutcome Engine::session_ticks(const SessionRequest& request, SessionBuffer* buffer) {
     std::size_t n = roster_.size();
-    TickInput input = session_tick_input(request);
+    TickInput input = request.tick;
     const std::uint64_t slice = session_slice_ticks(n);
     SessionOutcome outcome;
     // Ends the session after `ran` ticks, short of what was asked.
@@ -619,7 +608,7 @@ Status Engine::close_market(const DayCloseRequest& request) {
                                          request.sector_base_variances.size(), roster_.size());
     if (!lengths) return lengths;
     DayClose(*this, request).run();
-    ++roster_version_;
+    cache_.invalidate(CacheReason::close);
     return Status::success();
 }
 
@@ -646,6 +635,7 @@ std::uint64_t Engine::advance_macro_day(std::uint32_t day_number) {
     MacroDaySummary summary =
         corvane::advance_macro_day(economy_, central_bank_, model_, stream(Stream::economy),
                                    roster_, market_.variance, day_number);
+    cache_.invalidate(CacheReason::macro);
     draws_.economy += summary.economy_draws;
     return summary.economy_draws;
 }
@@ -696,7 +686,7 @@ Status Engine::restore_day_state(std::span<const double> attribution,
     std::vector<double> anchor(tick_anchor.begin(), tick_anchor.end());
     attribution_ = std::move(rows);
     tick_components_ = std::move(components);
-    scratch_.zero_slots_settled = false;
+    cache_.invalidate(CacheReason::restore);
     tick_fundamental_ = std::move(fundamental);
     tick_anchor_ = std::move(anchor);
     return Status::success();

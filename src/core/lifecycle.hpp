@@ -34,21 +34,15 @@ struct StopCondition {
     std::optional<double> upper;
 };
 
-// A run of ticks. News, impacts and flow apply unchanged to every tick; the
-// close inputs are used only with `close_at_end`.
+// A run of ticks: the first tick's input, which every later tick repeats with
+// its clock moved on, then the close when `close_at_end` asks for it.
 struct SessionRequest {
-    std::int64_t hour = 9;
-    std::int64_t minute = 30;
-    std::int64_t day_of_week = 3;
+    TickInput tick;
     std::uint64_t ticks = 390;
-    double volatility = 1.0;
-    std::span<const NewsEvent> news;
-    std::span<const NewsImpact> news_impacts;
-    std::span<const OrderFlowEntry> order_flow;
-    bool close_at_end = false;
     bool open_at_start = false;
-    std::span<const std::optional<double>> innovations;
-    std::span<const double> sector_base_variances;
+    bool close_at_end = false;
+    // An absent innovation here is the day's accumulated noise.
+    DayCloseRequest close;
     std::optional<StopCondition> stop;
     // Asked between slices of about SESSION_SLICE_CELLS instrument-ticks;
     // false ends the session there, interrupted (no close). Lets a caller

@@ -9,14 +9,14 @@
 namespace corvane {
 
 void NewsIndex::prepare(std::span<const NewsEvent> tick_news, std::span<const NewsEvent> pending,
-                        std::uint64_t pending_version, const std::vector<TickCompany>& roster,
-                        double blend, const ModelParams& p) {
+                        const std::vector<TickCompany>& roster, double blend,
+                        const ModelParams& p) {
     tick_news_ = tick_news;
     pending_ = pending;
     blend_ = blend;
     params_ = &p;
     cursor_ = 0;
-    if (still_current(tick_news, pending_version, blend)) return;
+    if (still_current(tick_news, blend)) return;
 
     events_.clear();
     market_.clear();
@@ -39,14 +39,11 @@ void NewsIndex::prepare(std::span<const NewsEvent> tick_news, std::span<const Ne
     summed_.assign(built_ ? roster.size() : 0, 0);
     sums_.resize(summed_.size());
     summed_count_ = 0;
-    pending_version_ = pending_version;
     blend_bits_ = std::bit_cast<std::uint64_t>(blend);
 }
 
-bool NewsIndex::still_current(std::span<const NewsEvent> tick_news, std::uint64_t pending_version,
-                              double blend) const noexcept {
-    return built_ && tick_news.empty() && pending_version == pending_version_ &&
-           std::bit_cast<std::uint64_t>(blend) == blend_bits_;
+bool NewsIndex::still_current(std::span<const NewsEvent> tick_news, double blend) const noexcept {
+    return built_ && tick_news.empty() && std::bit_cast<std::uint64_t>(blend) == blend_bits_;
 }
 
 void NewsIndex::sort_roster(const std::vector<TickCompany>& roster) {

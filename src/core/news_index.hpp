@@ -37,12 +37,10 @@ struct NewsEvent {
 // is kept from tick to tick while nothing it was built from has changed.
 class NewsIndex {
 public:
-    // Indexes `tick_news` then `pending` for this tick. `pending_version`
-    // changes whenever the pending news does; `blend` scales peer weights.
-    // The spans must hold until the tick's last `company_news`.
+    // Indexes `tick_news` then `pending` for this tick; `blend` scales peer
+    // weights. The spans must hold until the tick's last `company_news`.
     void prepare(std::span<const NewsEvent> tick_news, std::span<const NewsEvent> pending,
-                 std::uint64_t pending_version, const std::vector<TickCompany>& roster,
-                 double blend, const ModelParams& p);
+                 const std::vector<TickCompany>& roster, double blend, const ModelParams& p);
 
     // Company news for roster position i, with c its record and spec its
     // sector's table entry: the events that reach it, added in event order
@@ -68,6 +66,8 @@ public:
         roster_sorted_ = false;
         built_ = false;
     }
+    // The pending news is no longer what the index was built from.
+    void pending_changed() noexcept { built_ = false; }
 
 private:
     // One event's contribution in each role it can play.
@@ -85,8 +85,7 @@ private:
     // company_news for a position not yet summed: merged, and kept when the
     // index keeps sums for it.
     double sum_news(std::size_t i, const TickCompany& c, const SectorSpec* spec);
-    bool still_current(std::span<const NewsEvent> tick_news, std::uint64_t pending_version,
-                       double blend) const noexcept;
+    bool still_current(std::span<const NewsEvent> tick_news, double blend) const noexcept;
     void sort_roster(const std::vector<TickCompany>& roster);
     void add(const NewsEvent& event, const std::vector<TickCompany>& roster, double blend,
              const ModelParams& p);
@@ -109,9 +108,9 @@ private:
     // after the roster changes.
     std::vector<std::size_t> roster_by_id_;
     bool roster_sorted_ = false;
-    // What the index was built from, when it held no tick news of its own.
+    // Built from the pending news as it stands and no tick news of its own,
+    // under the blend whose bits are kept.
     bool built_ = false;
-    std::uint64_t pending_version_ = 0;
     std::uint64_t blend_bits_ = 0;
     // This tick's inputs, for the plain scan.
     std::span<const NewsEvent> tick_news_;

@@ -200,10 +200,38 @@ Status Simulation::prepare_order_flow(const std::vector<FlowArg>& flows,
                                        flow->sell, ")")};
         }
         if (!index_of(flow->ticker)) return Error{no_ticker_message(flow->ticker)};
-        out.order_flow.push_back(OrderFlowEntry{flow->ticker, OrderVolume{flow->buy, flow->sell}});
         out.logged.order_flow.push_back(*flow);
     }
+    if (sorted.empty()) return Status::success();
+    // Resolved to positions here, once: each instrument takes the first
+    // entry naming its ticker.
+    out.order_flow.assign(tickers_.size(), OrderVolume{});
+    for (std::size_t i = 0; i < tickers_.size(); ++i) {
+        auto entry = std::lower_bound(
+            sorted.begin(), sorted.end(), std::string_view(tickers_[i]),
+            [](const FlowArg* flow, std::string_view ticker) { return flow->ticker < ticker; });
+        if (entry != sorted.end() && (*entry)->ticker == tickers_[i]) {
+            out.order_flow[i] = OrderVolume{(*entry)->buy, (*entry)->sell};
+        }
+    }
     return Status::success();
+}
+
+TickInput Simulation::tick_input(const Clock& clock) noexcept {
+    TickInput input;
+    input.hour = clock.hour;
+    input.minute = clock.minute;
+    input.day_of_week = clock.day_of_week;
+    input.volatility = clock.volatility;
+    return input;
+}
+
+TickInput Simulation::PreparedInputs::at(const Clock& clock) const noexcept {
+    TickInput input = tick_input(clock);
+    input.news = news;
+    input.news_impacts = news_impacts;
+    input.order_flow = order_flow;
+    return input;
 }
 
 // --- Driving -------------------------------------------------------------------
@@ -242,15 +270,7 @@ Result<TickSummary> Simulation::tick(const Clock& clock, const CallInputs& input
     make_log_room(log_, 1);
     log_.emplace_back(log_entry::Tick{clock, std::move(prepared->logged)});
 
-    TickInput input;
-    input.news = prepared->news;
-    input.news_impacts = prepared->news_impacts;
-    input.order_flow = prepared->order_flow;
-    input.hour = clock.hour;
-    input.minute = clock.minute;
-    input.day_of_week = clock.day_of_week;
-    input.volatility = clock.volatility;
-    TickOutcome outcome = engine_.tick(input);
+    TickOutcome outcome = engine_.tick(prepared->at(clock));
     ++loose_ticks_;
     advance_clock(clock, 1);
     return TickSummary{outcome.status, outcome.draws, outcome.active.size()};
@@ -275,18 +295,15 @@ SessionRequest Simulation::begin_session(const Clock& clock, std::uint64_t ticks
     close_carry_.reserve(engine_.size());
     if (!day_open_) open_day();
     SessionRequest request;
-    request.hour = clock.hour;
-    request.minute = clock.minute;
-    request.day_of_week = clock.day_of_week;
+    request.tick = tick_input(clock);
     request.ticks = ticks;
-    request.volatility = clock.volatility;
     return request;
 }
 
 Result<RunOutcome> Simulation::session(SessionRequest& request, const KeepGoing& keep_going) {
     fill_close_inputs();
-    request.innovations = close_innovations_;
-    request.sector_base_variances = close_base_variances_;
+    request.close.innovations = close_innovations_;
+    request.close.sector_base_variances = close_base_variances_;
     request.keep_going = keep_going;
     Result<SessionOutcome> ran = engine_.run_session(request, session_);
     if (!ran) return Error{ran.error()};
@@ -353,9 +370,7 @@ Result<RunOutcome> Simulation::run_session(const Clock& clock, std::uint64_t tic
     // starts. run_until may stop at any tick, so it only grows as it goes.
     SessionBuffer::check_fits(ticks, engine_.size());
     SessionRequest request = begin_session(clock, ticks);
-    request.news = prepared->news;
-    request.news_impacts = prepared->news_impacts;
-    request.order_flow = prepared->order_flow;
+    request.tick = prepared->at(clock);
     request.close_at_end = close_at_end;
     Result<RunOutcome> ran = session(request, keep_going);
     if (!ran) return ran;
@@ -521,7 +536,9 @@ Status Simulation::pin_macro(const MacroPinArgs& args) {
     if (!pin) return Error{pin.error()};
     make_log_room(log_, 1);
     log_.emplace_back(log_entry::PinMacro{*pin});
-    apply_macro_pin(engine_.economy(), *pin);
+    EconomyState economy = engine_.economy();
+    apply_macro_pin(economy, *pin);
+    engine_.set_economy(economy);
     return Status::success();
 }
 
@@ -643,7 +660,7 @@ void Simulation::restore(StatePatch patch) {
     if (patch.market_variance.size() == 4) {
         market.variance_components = {patch.market_variance[2], patch.market_variance[3]};
     }
-    engine_.economy() = patch.economy;
+    engine_.set_economy(patch.economy);
     engine_.central_bank() = patch.central_bank;
     if (patch.day_count) engine_.set_day_count(*patch.day_count);
     if (patch.day_number) day_number_ = *patch.day_number;

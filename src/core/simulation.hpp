@@ -130,6 +130,8 @@ public:
     // "invalid time 24:05", the day-of-week and volatility messages: what
     // every call that takes a clock checks first.
     static Status check_clock(const Clock& clock);
+    // The engine's input for a tick at `clock` with no news or flow.
+    static TickInput tick_input(const Clock& clock) noexcept;
 
     // --- Driving -------------------------------------------------------------
 
@@ -227,8 +229,12 @@ private:
     struct PreparedInputs {
         std::vector<NewsEvent> news;
         std::vector<NewsImpact> news_impacts;
-        std::vector<OrderFlowEntry> order_flow;
+        // By roster position; empty when the call gave none.
+        std::vector<OrderVolume> order_flow;
         LoggedInputs logged;
+
+        // The engine's input for a tick at `clock` with these inputs.
+        TickInput at(const Clock& clock) const noexcept;
     };
     Result<PreparedInputs> prepare(const CallInputs& inputs) const;
     Status prepare_news(const std::vector<NewsArg>& news, PreparedInputs& out) const;

@@ -4,7 +4,7 @@
 // driven by a market factor, one factor per sector and idiosyncratic noise
 // scaled by each instrument's GARCH variance, plus news, caller flow and a
 // short-squeeze drift. A circuit breaker bounds every move; in regular hours
-// synthetic flow is settled through the instrument's live book, which moves
+// synthetic flow is traded through the instrument's live book, which moves
 // the print and the maker's inventory.
 //
 /* Draw order (the whole market-stream contract). A tick draws only from the
@@ -194,7 +194,9 @@ class MarketTick {
         bool has_flow;
         bool has_impacts;
         // Whether this pre-market tick may skip its always-zero components.
-        bool zero_slots_settled;
+        bool zero_slots_clean;
+        // Every instrument takes the general path, its news a plain scan.
+        bool reference;
     };
     // Where the walk writes each instrument's values and the outcome's rows.
     struct Outputs {
@@ -211,9 +213,11 @@ public:
           in_(input),
           p_(engine.model_),
           s_(engine.scratch_),
+          cache_(engine.cache_),
           rng_(engine.stream(Stream::market)) {}
 
     TickOutcome run() {
+        if (e_.reference_walk_) cache_.invalidate_all();
         // Status and clock; a closed market only clears the last tick's components.
         status_ = tick_status(in_.hour, in_.minute, in_.day_of_week);
         if (status_ == MarketStatus::closed) return closed();
@@ -223,7 +227,7 @@ public:
         draw_shared_factors();
         // One walk: each instrument's factors (one normal and one uniform
         // each), fair value, mispricing update, breaker, tick volume and
-        // print, settling flow through the live book in regular hours.
+        // print, trading flow through the live book in regular hours.
         instrument_pass();
         // The day's market factor and the stream written back.
         add_to_day_totals();
@@ -290,62 +294,26 @@ private:
         }
     }
 
-    // Each instrument's caller flow, by roster position: the first entry
-    // naming its ticker, or none.
-    void settle_caller_flow() {
-        if (in_.order_flow.empty()) return;
-        sort_flow();
-        s_.caller_flow.resize(e_.roster_.size());
-        for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
-            s_.caller_flow[i] = flow_for(e_.roster_[i].name);
-        }
-    }
-
-    // Index of the first flow entry per ticker, found by binary search.
-    void sort_flow() {
-        auto flow = in_.order_flow;
-        s_.flow_order.resize(flow.size());
-        std::iota(s_.flow_order.begin(), s_.flow_order.end(), std::size_t{0});
-        std::sort(s_.flow_order.begin(), s_.flow_order.end(), [flow](std::size_t a, std::size_t b) {
-            int order = flow[a].ticker.compare(flow[b].ticker);
-            return order != 0 ? order < 0 : a < b;
-        });
-    }
-
-    OrderVolume flow_for(std::string_view ticker) const {
-        auto flow = in_.order_flow;
-        auto it = std::lower_bound(
-            s_.flow_order.begin(), s_.flow_order.end(), ticker,
-            [flow](std::size_t entry, std::string_view key) { return flow[entry].ticker < key; });
-        if (it != s_.flow_order.end() && flow[*it].ticker == ticker) return flow[*it].volume;
-        return {};
-    }
-
     // Rebuilds the per-instrument constants after the roster, a column or
     // the close changed them, and the fair values after the economy moved.
-    void refresh_constants(double rate_term) {
-        double qe = e_.economy_.qe_pe_boost;
-        bool stale = s_.constants_version != e_.roster_version_;
-        bool economy_moved =
-            std::bit_cast<std::uint64_t>(qe) != std::bit_cast<std::uint64_t>(s_.fair_value_qe) ||
-            std::bit_cast<std::uint64_t>(rate_term) !=
-                std::bit_cast<std::uint64_t>(s_.fair_value_rate);
-        if (!stale && !economy_moved) return;
-        s_.constants.resize(e_.roster_.size());
+    void refresh_constants() {
+        bool stale = !cache_.constants_current;
+        if (!stale && cache_.fair_values_current) return;
+        double rate = rate_term();
+        cache_.constants.resize(e_.roster_.size());
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
             const TickCompany& c = e_.roster_[i];
-            InstrumentConstants& k = s_.constants[i];
+            InstrumentConstants& k = cache_.constants[i];
             if (stale) describe(c, i, k);
-            k.fair_value = tick_fair_value(c, rate_term, e_.economy_, p_);
+            k.fair_value = tick_fair_value(c, rate, e_.economy_, p_);
         }
         if (stale) {
-            s_.active_count = static_cast<std::size_t>(
-                std::count_if(s_.constants.begin(), s_.constants.end(),
+            cache_.active_count = static_cast<std::size_t>(
+                std::count_if(cache_.constants.begin(), cache_.constants.end(),
                               [](const InstrumentConstants& k) { return k.moves; }));
         }
-        s_.constants_version = e_.roster_version_;
-        s_.fair_value_qe = qe;
-        s_.fair_value_rate = rate_term;
+        cache_.constants_current = true;
+        cache_.fair_values_current = true;
     }
 
     // Everything about instrument i the tick would otherwise recompute.
@@ -397,7 +365,7 @@ private:
     }
 
     // One walk over the roster: factors, valuation, volume and the print
-    // for each instrument in turn, reading each record once. The factors
+    // for each instrument in turn, reading each instrument once. The factors
     // draw from the stream itself, one normal and one uniform per
     // instrument in roster order; the prints draw from a second cursor
     // started where the last factor draw will leave the stream, so the
@@ -407,22 +375,22 @@ private:
         prepare_volume();
         // The VIX holds for the tick, and so does the live book's stress.
         book_stress_ = microstructure::vix_stress(e_.economy_.vix);
-        forget_spreads_under_new_stress();
+        forget_spreads_under_new_vix();
         // A normal and a uniform per active instrument; no spare remains
         // for the prints, which draw only uniforms.
-        GameRng prints = rng_.uniforms_after_normal_uniform_pairs(s_.active_count);
+        GameRng prints = rng_.uniforms_after_normal_uniform_pairs(cache_.active_count);
         [[maybe_unused]] std::uint64_t after_factors = prints.record().state;
         // Sized once for the instruments the tick moves, and written in place.
-        s_.active.resize(s_.active_count);
-        s_.anchors.resize(s_.active_count);
-        s_.volumes.resize(s_.active_count);
-        booked_ = 0;
+        s_.active.resize(cache_.active_count);
+        s_.anchors.resize(cache_.active_count);
+        s_.volumes.resize(cache_.active_count);
+        written_ = 0;
         if (open_) {
             walk<true>(prints);
         } else {
             walk<false>(prints);
         }
-        assert(booked_ == s_.active_count);
+        assert(written_ == cache_.active_count);
         // The stream goes on from the last print draw, keeping the spare
         // the factors left.
         GameRng::Record joined = rng_.record();
@@ -441,45 +409,43 @@ private:
         // The factor draws, a normal then a uniform per instrument moved,
         // taken ahead of the walk in the order it would take them: the same
         // values from the same stream, and the walk calls no generator.
-        s_.factor_draws.resize(2 * s_.active_count);
-        draw_factors(s_.factor_draws.data(), s_.active_count);
+        s_.factor_draws.resize(2 * cache_.active_count);
+        draw_factors(s_.factor_draws.data(), cache_.active_count);
         // The walk for the common tick, with its news summed and neither
         // caller flow nor lingering impacts, tests for none of them; before
         // the open, nor for the crisis loading being sourced and the size
         // multiplier stepped.
-        if (terms.news_sums && !terms.has_flow && !terms.has_impacts &&
+        if (!terms.reference && terms.news_sums && !terms.has_flow && !terms.has_impacts &&
             (Open || (terms.has_market_extra && !terms.smooth_size))) {
             if constexpr (Open) {
-                booked_ = walk_roster<Open, true>(terms, out, prints);
+                written_ = walk_roster<Open, true>(terms, out, prints);
             } else {
-                booked_ = walk_premarket(terms, out);
+                written_ = walk_premarket(terms, out);
             }
         } else {
-            booked_ = walk_roster<Open, false>(terms, out, prints);
+            written_ = walk_roster<Open, false>(terms, out, prints);
         }
         // Each instrument moved took a normal and a uniform, and four
         // uniforms more in regular hours.
-        draws_ += (Open ? 6 : 2) * static_cast<std::uint64_t>(booked_);
+        draws_ += (Open ? 6 : 2) * static_cast<std::uint64_t>(written_);
     }
 
     // Adding a pre-market tick's zeros leaves the day's totals for those
     // components free of -0.0 and signalling NaNs, and the rows holding
-    // +0.0 there, until a regular tick, a restore or a roster change; from
-    // then on its zeros need neither writing nor adding.
+    // +0.0 there; from the next pre-market tick on, its zeros need neither
+    // writing nor adding.
     template <bool Open>
     bool claim_zero_slots() {
-        const bool settled =
-            !Open && s_.zero_slots_settled && s_.zero_slots_version == e_.roster_version_;
-        s_.zero_slots_settled = !Open;
-        s_.zero_slots_version = e_.roster_version_;
-        return settled;
+        const bool clean = !Open && cache_.zero_slots_clean;
+        cache_.zero_slots_clean = !Open;
+        return clean;
     }
 
     // Held here rather than reread through the engine after every call the
     // walk makes into the maths.
-    WalkTerms walk_terms(bool zero_slots_settled) {
+    WalkTerms walk_terms(bool zero_slots_clean) {
         return WalkTerms{s_.sector_factors.data(),
-                         s_.news.complete_sums(),
+                         e_.reference_walk_ ? nullptr : cache_.news.complete_sums(),
                          e_.tick_components_.data(),
                          e_.attribution_.data(),
                          m_,
@@ -501,7 +467,8 @@ private:
                          smooth_size_,
                          !in_.order_flow.empty(),
                          !in_.news_impacts.empty(),
-                         zero_slots_settled};
+                         zero_slots_clean,
+                         e_.reference_walk_};
     }
 
     // Each instrument in roster order; returns the outcome rows written.
@@ -511,13 +478,13 @@ private:
         // but the volume amplifier, which stays 1 unless impacts linger.
         InstrumentWork w;
         const std::size_t n = e_.roster_.size();
-        InstrumentConstants* constants = s_.constants.data();
+        InstrumentConstants* constants = cache_.constants.data();
         TickCompany* roster = e_.roster_.data();
         const double* draw = s_.factor_draws.data();
-        std::size_t booked = 0;
+        std::size_t written = 0;
         for (std::size_t i = 0; i < n; ++i) {
             InstrumentConstants& k = constants[i];
-            // An instrument the tick does not move books no components.
+            // An instrument the tick does not move has no components.
             if (!k.moves) {
                 terms.rows[i].fill(0.0);
                 continue;
@@ -534,10 +501,10 @@ private:
             // The print, with four uniforms in regular hours.
             print<Open>(c, w, prints);
             // The tick's values and the outcome's row.
-            book(w, out, booked);
-            ++booked;
+            write_outputs(w, out, written);
+            ++written;
         }
-        return booked;
+        return written;
     }
 
     // The common pre-market walk in three passes: factors up to the clamped
@@ -546,20 +513,20 @@ private:
     // out, and no instrument's work reads another's, so every operation
     // keeps its inputs.
     std::size_t walk_premarket(const WalkTerms& terms, const Outputs& out) {
-        s_.premarket_moves.resize(s_.active_count);
+        s_.premarket_moves.resize(cache_.active_count);
         PremarketMove* moves = s_.premarket_moves.data();
         mispricings_before_open(terms, moves);
-        for (std::size_t j = 0; j < s_.active_count; ++j) {
+        for (std::size_t j = 0; j < cache_.active_count; ++j) {
             moves[j].growth = maths::exp(moves[j].s1);
         }
-        return settle_before_open(terms, out, moves);
+        return print_before_open(terms, out, moves);
     }
 
     // The first pass: each moved instrument's factors and clamped mispricing.
     void mispricings_before_open(const WalkTerms& terms, PremarketMove* moves) {
         InstrumentWork w;
         const std::size_t n = e_.roster_.size();
-        InstrumentConstants* constants = s_.constants.data();
+        InstrumentConstants* constants = cache_.constants.data();
         TickCompany* roster = e_.roster_.data();
         const double* draw = s_.factor_draws.data();
         for (std::size_t i = 0; i < n; ++i) {
@@ -576,14 +543,14 @@ private:
     }
 
     // The last pass: each instrument's value, volume, print and rows.
-    std::size_t settle_before_open(const WalkTerms& terms, const Outputs& out,
-                                   const PremarketMove* moves) {
+    std::size_t print_before_open(const WalkTerms& terms, const Outputs& out,
+                                  const PremarketMove* moves) {
         InstrumentWork w;
         const std::size_t n = e_.roster_.size();
-        InstrumentConstants* constants = s_.constants.data();
+        InstrumentConstants* constants = cache_.constants.data();
         TickCompany* roster = e_.roster_.data();
         const double* uniform = s_.factor_draws.data() + 1;
-        std::size_t booked = 0;
+        std::size_t written = 0;
         for (std::size_t i = 0; i < n; ++i) {
             InstrumentConstants& k = constants[i];
             if (!k.moves) {
@@ -591,36 +558,33 @@ private:
                 continue;
             }
             TickCompany& c = roster[i];
-            const PremarketMove& move = moves[booked];
+            const PremarketMove& move = moves[written];
             w.index = i;
             w.news = terms.news_sums[i];
             w.flow = terms.no_flow;
             w.noise = move.noise;
-            w.uniform = uniform[2 * booked];
-            settle_value<false>(c, k, terms, w, premarket_row(w), move.s1, move.growth);
+            w.uniform = uniform[2 * written];
+            value_at_growth<false>(c, k, terms, w, premarket_row(w), move.s1, move.growth);
             volume(c, k, terms, w);
             // Before the open the anchor prints as it stands.
-            record_print(c, w.anchor, w.volume);
-            book(w, out, booked);
-            ++booked;
+            take_print(c, w.anchor, w.volume);
+            write_outputs(w, out, written);
+            ++written;
         }
-        return booked;
+        return written;
     }
 
-    // The kept half spreads hold for the stress they were worked out under.
-    void forget_spreads_under_new_stress() {
-        if (std::bit_cast<std::uint64_t>(book_stress_) ==
-            std::bit_cast<std::uint64_t>(s_.spread_stress))
-            return;
-        for (InstrumentConstants& k : s_.constants) k.has_spread = false;
-        s_.spread_stress = book_stress_;
+    // The kept half spreads hold for the VIX they were worked out under.
+    void forget_spreads_under_new_vix() {
+        if (cache_.spreads_current) return;
+        for (InstrumentConstants& k : cache_.constants) k.has_spread = false;
+        cache_.spreads_current = true;
     }
 
     // What every instrument's factors share this tick.
     void prepare_factors() {
-        refresh_constants(rate_term());
-        settle_caller_flow();
-        s_.news.prepare(in_.news, e_.pending_news_, e_.news_version_, e_.roster_, blend_, p_);
+        refresh_constants();
+        cache_.news.prepare(in_.news, e_.pending_news_, e_.roster_, blend_, p_);
         double shock_scale = p_.market_factor_sigma / SQRT_TICKS_PER_DAY;
         shock_ratio_ = std::fabs(m_) / shock_scale;
         smooth_size_ = p_.size_effect_smoothness != 0.0;
@@ -652,7 +616,7 @@ private:
     // Caller flow's impact: intensity against the per-tick average, and
     // imbalance. Only for a tick with caller flow; without, it is `no_flow_`.
     double flow_impact(std::size_t i, const InstrumentConstants& k) const {
-        OrderVolume flow = s_.caller_flow[i];
+        OrderVolume flow = i < in_.order_flow.size() ? in_.order_flow[i] : OrderVolume{};
         double total = flow.buy + flow.sell;
         double ratio = total / k.flow_per_tick;
         double intensity = num_max(0.2, ratio >= 10.0 ? 1.5 : 0.15 * ratio);
@@ -667,7 +631,9 @@ private:
         if constexpr (Plain) {
             w.news = terms.news_sums[i];
         } else {
-            w.news = terms.news_sums ? terms.news_sums[i] : s_.news.company_news(i, c, k.spec);
+            w.news = terms.news_sums
+                         ? terms.news_sums[i]
+                         : cache_.news.company_news(i, c, terms.reference ? nullptr : k.spec);
         }
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
@@ -732,7 +698,7 @@ private:
                InstrumentWork& w) {
         ComponentRow k = Open ? ComponentRow{} : premarket_row(w);
         double s1 = clamped_mispricing<Open>(c, constants, terms, w, k);
-        settle_value<Open>(c, constants, terms, w, k, s1, maths::exp(s1));
+        value_at_growth<Open>(c, constants, terms, w, k, s1, maths::exp(s1));
     }
 
     // The mispricing moved by the tick and clamped to the cap, with the
@@ -784,13 +750,14 @@ private:
     // Fair value times the growth `exp(s1)`, held to the breaker's band,
     // and the row `k` stored and added to the day's.
     template <bool Open>
-    void settle_value(TickCompany& c, const InstrumentConstants& constants, const WalkTerms& terms,
-                      InstrumentWork& w, ComponentRow k, double s1, double growth) {
+    void value_at_growth(TickCompany& c, const InstrumentConstants& constants,
+                         const WalkTerms& terms, InstrumentWork& w, ComponentRow k, double s1,
+                         double growth) {
         double cap = terms.cap;
         double v = constants.fair_value;
         double x = num_max(0.01, growth * v);
 
-        // Circuit breaker around the previous close; the pull is booked.
+        // Circuit breaker around the previous close; the pull is written.
         w.band_high = c.previous_close * terms.band_upper;
         w.band_low = num_max(0.01, c.previous_close * terms.band_lower);
         double s = s1;
@@ -841,19 +808,19 @@ private:
             for (double& u : uniforms) u = prints.next_float();
             double inventory_change = 0.0;
             if (w.volume > 0.0 && x > 0.0 && c.price > 0.0) {
-                x = settle_flow(c, w, c.price, x, uniforms, inventory_change);
+                x = trade_flow(c, w, c.price, x, uniforms, inventory_change);
             }
-            // The book may print outside the band; pull it back, unbooked.
+            // The live book may print outside the band; pull it back, outside every component.
             hold_to_band(x, w);
             if (inventory_change != 0.0) {
                 c.maker_inventory = c.maker_inventory.value_or(0.0) + inventory_change;
             }
         }
-        record_print(c, x, w.volume);
+        take_print(c, x, w.volume);
     }
 
     // The print `x` becomes the price; the tick's volume adds to the day's.
-    static void record_print(TickCompany& c, double x, double volume) {
+    static void take_print(TickCompany& c, double x, double volume) {
         c.previous_tick_price = c.price;
         c.price = x;
         c.high = num_max(c.high, x);
@@ -865,9 +832,9 @@ private:
     // Four market orders of a quarter of the tick's volume each, buying or
     // selling by the uniforms against a lean towards the model's move. The
     // print becomes the last trade; the maker's inventory takes the other side.
-    double settle_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
-                       const double (&uniforms)[4], double& inventory_change) {
-        InstrumentConstants& k = s_.constants[w.index];
+    double trade_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
+                      const double (&uniforms)[4], double& inventory_change) {
+        InstrumentConstants& k = cache_.constants[w.index];
         // The quote does not depend on the depth, which only the sweep needs.
         LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, BOOK_LEVELS);
         // The price is positive here, so the quote is the live book's.
@@ -896,7 +863,9 @@ private:
             sells += static_cast<double>(sell);
         }
         double price = anchor;
-        if (settle_at_inside(quote, sides, sells, slice, price, inventory_change)) return price;
+        if (!e_.reference_walk_ &&
+            trade_at_inside(quote, sides, sells, slice, price, inventory_change))
+            return price;
 
         double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
         options.levels = num_min(10.0, num_max(2.0, rounding::ceil(w.volume / lot) + 1.0));
@@ -912,16 +881,16 @@ private:
         return ladder.last_price();
     }
 
-    // The common case, settled without the ladder: the orders on each side
+    // The common case, traded without the ladder: the orders on each side
     // together take no more than the opposite inside level holds, so each
     // fills whole there, as the sweep would fill it, and no level is priced.
     // The inside sizes are the quote's bases: those are whole and at least
     // one, and the inside's decay is exactly 1. Below 2^50 shares a slice
     // times a count is exact, as are the sweep's running remainders. Says
-    // whether the case applies; the sweep settles every other. `sells`
+    // whether the case applies; the sweep trades every other. `sells`
     // counts the selling orders.
-    static bool settle_at_inside(const LiveQuote& quote, const Side (&sides)[4], double sells,
-                                 double slice, double& price, double& inventory_change) noexcept {
+    static bool trade_at_inside(const LiveQuote& quote, const Side (&sides)[4], double sells,
+                                double slice, double& price, double& inventory_change) noexcept {
         if (!(slice < 0x1p50) || !(quote.bid > 0.0) || !(quote.ask > 0.0) ||
             !inside_is_rounded(quote, 0))
             return false;
@@ -940,14 +909,14 @@ private:
     }
 
     // The tick's row, and its components added to the day's attribution.
-    // Once settled, a pre-market tick writes and adds only the components it
+    // Once clean, a pre-market tick writes and adds only the components it
     // can make non-zero: the rest already hold +0.0 in the row, and adding
     // +0.0 to a day's total that holds neither -0.0 nor a signalling NaN
     // changes no bit.
     template <bool Open>
     static void add_to_day(const ComponentRow& tick, std::size_t i, const WalkTerms& terms) {
         if constexpr (!Open) {
-            if (terms.zero_slots_settled) {
+            if (terms.zero_slots_clean) {
                 // Two adjacent pairs: news and flow, noise and the breaker.
                 static_assert(
                     slot(Component::order_flow_impact) == slot(Component::company_news) + 1 &&
@@ -970,7 +939,7 @@ private:
     }
 
     // The instrument's values, and the outcome's row `row`.
-    static void book(const InstrumentWork& w, const Outputs& out, std::size_t row) {
+    static void write_outputs(const InstrumentWork& w, const Outputs& out, std::size_t row) {
         out.fundamental[w.index] = w.fair_value;
         out.anchor[w.index] = w.anchor;
         out.active[row] = w.index;
@@ -988,6 +957,7 @@ private:
     const TickInput& in_;
     const ModelParams& p_;
     TickScratch& s_;
+    TickCache& cache_;
     GameRng rng_;
     MarketStatus status_ = MarketStatus::closed;
     bool open_ = false;
@@ -1007,7 +977,7 @@ private:
     double book_stress_ = 1.0;
     std::uint64_t draws_ = 0;
     // Rows of the outcome written so far.
-    std::size_t booked_ = 0;
+    std::size_t written_ = 0;
 };
 
 TickOutcome Engine::tick(const TickInput& input) {

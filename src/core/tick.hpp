@@ -5,7 +5,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,8 +26,8 @@ inline constexpr double INV_SQRT_TICKS_PER_DAY = 0.05063696835418333;  // 1/sqrt
 inline constexpr double SQRT_TICKS_PER_DAY = 19.748417658131498;       // sqrt(390)
 inline constexpr double INV_TICKS_PER_DAY = 0.002564102564102564;      // 1/390, as a multiplier
 
-// The first eight attribution components, which every tick books; the ninth,
-// `jump`, is booked only by the close.
+// The first eight attribution components, which every tick writes; the ninth,
+// `jump`, is written only by the close.
 inline constexpr std::size_t TICK_COMPONENTS = 8;
 inline constexpr std::size_t ATTRIBUTION_SLOTS = 9;
 enum class Component : std::size_t {
@@ -73,19 +72,13 @@ struct OrderVolume {
     bool operator==(const OrderVolume&) const = default;
 };
 
-// Flow is keyed by the instrument's ticker (its name), not its company id.
-struct OrderFlowEntry {
-    std::string ticker;
-    OrderVolume volume;
-
-    bool operator==(const OrderFlowEntry&) const = default;
-};
-
 // One game-minute. The sequences are borrowed for the call only.
 struct TickInput {
     std::span<const NewsEvent> news;
     std::span<const NewsImpact> news_impacts;
-    std::span<const OrderFlowEntry> order_flow;
+    // Caller flow by roster position; when empty, or for a position past
+    // its end, the instrument has none.
+    std::span<const OrderVolume> order_flow;
     std::int64_t hour = 9;
     std::int64_t minute = 30;
     // 0 is Sunday, 6 Saturday.
@@ -138,7 +131,7 @@ struct InstrumentWork {
 struct InstrumentConstants {
     // What every tick reads comes first, then the flags, then what only
     // caller flow and regular hours read, so a pre-market walk touches as
-    // little of each record as it can.
+    // little of each instrument as it can.
     const SectorSpec* spec = nullptr;
     // Slot of the instrument's sector factor; slot 0 holds a zero factor
     // for an instrument with none, so the walk reads it without a branch.
@@ -187,7 +180,8 @@ struct PremarketMove {
 };
 
 // Working memory of the tick, kept by the engine so that a tick allocates
-// nothing once the first few have sized it.
+// nothing once the first few have sized it. Nothing here means anything
+// from one tick to the next.
 struct TickScratch {
     std::vector<std::size_t> active;
     std::vector<double> anchors;
@@ -199,28 +193,76 @@ struct TickScratch {
     // Before the open, each moved instrument's clamped mispricing, noise and
     // growth factor, carried between the passes of the walk.
     std::vector<PremarketMove> premarket_moves;
-    // Order-flow entries sorted by ticker, ties by position, so the first
-    // entry for a ticker is found by binary search.
-    std::vector<std::size_t> flow_order;
-    // Caller flow by roster position, when the tick has any.
-    std::vector<OrderVolume> caller_flow;
-    NewsIndex news;
+};
+
+// Why values the tick keeps from one tick to the next may no longer hold.
+enum class CacheReason : std::uint8_t {
+    // Listed or delisted: positions and company ids moved.
+    roster_edit,
+    // A per-instrument column was written.
+    column_write,
+    // The close rewrote variances, average volumes and momentum.
+    close,
+    // Per-instrument volume states were put back.
+    volume_states,
+    // The day vectors were put back.
+    restore,
+    // The economy moved: a macro step, a pin or a restore.
+    macro,
+    // The day's pending news was replaced.
+    news,
+};
+
+// The values the tick keeps between ticks, each with the invariant it holds
+// while its flag says it is current. Every change to what they are worked
+// out from calls `invalidate` with its reason; the tick rebuilds what a
+// reason dropped on its next call, so the order of the calls is free.
+struct TickCache {
+    // constants[i] is what `describe` makes of roster instrument i as it
+    // stands, and active_count the number of them that move. The spread
+    // fields are the exception: see `spreads_current`.
     std::vector<InstrumentConstants> constants;
-    // The engine's roster version the constants were built for, and the
-    // two economy values the fair values depend on.
-    std::uint64_t constants_version = 0;
-    // Instruments the tick moves, as of that version.
     std::size_t active_count = 0;
-    double fair_value_qe = 0.0;
-    double fair_value_rate = 0.0;
-    // Whether a pre-market tick under this roster version has left every
-    // row's always-zero components at +0.0 and the day's totals for them
-    // free of -0.0 and signalling NaNs; a regular tick or a restore of the
-    // day's state undoes it.
-    bool zero_slots_settled = false;
-    std::uint64_t zero_slots_version = 0;
-    // The live book's stress the kept half spreads were worked out under.
-    double spread_stress = std::numeric_limits<double>::quiet_NaN();
+    bool constants_current = false;
+    // constants[i].fair_value is instrument i's fair value under the economy
+    // as it stands.
+    bool fair_values_current = false;
+    // Where has_spread is set, spread_fraction is the live book's half
+    // spread for spread_tier under the VIX as it stands.
+    bool spreads_current = false;
+    // Set only by a pre-market tick, and only while nothing has written the
+    // rows or the day's totals since: every row holds +0.0 in the components
+    // a pre-market tick leaves zero, and the day's totals for them hold
+    // neither -0.0 nor a signalling NaN, so those zeros need neither writing
+    // nor adding. A regular tick clears it.
+    bool zero_slots_clean = false;
+    // The day's news indexed by whom it can move; it keeps track of its own
+    // inputs but for the two changes it is told of here.
+    NewsIndex news;
+
+    void invalidate(CacheReason reason) noexcept {
+        switch (reason) {
+            case CacheReason::roster_edit: news.roster_changed(); [[fallthrough]];
+            case CacheReason::column_write:
+            case CacheReason::close:
+            case CacheReason::volume_states:
+                constants_current = false;
+                zero_slots_clean = false;
+                break;
+            case CacheReason::restore: zero_slots_clean = false; break;
+            case CacheReason::macro:
+                fair_values_current = false;
+                spreads_current = false;
+                break;
+            case CacheReason::news: news.pending_changed(); break;
+        }
+    }
+    // Every reason at once: the next tick works everything out afresh.
+    void invalidate_all() noexcept {
+        for (CacheReason reason : {CacheReason::roster_edit, CacheReason::restore,
+                                   CacheReason::macro, CacheReason::news})
+            invalidate(reason);
+    }
 };
 
 // The market maker's view of an instrument, quoting around `price`.

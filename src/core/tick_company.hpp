@@ -12,7 +12,7 @@ inline constexpr std::size_t VARIANCE_COMPONENTS = 8;
 
 struct TickCompany {
     // The fields every tick reads or writes come first, together, so that a
-    // walk over the roster touches as few cache lines of each record as it
+    // walk over the roster touches as few cache lines of each instrument as it
     // can: those of the pre-market tick, then the two regular hours add.
     // Absent until the first tick (or close) sets them.
     std::optional<double> mispricing_s;
@@ -48,8 +48,10 @@ struct TickCompany {
     std::optional<double> book_value_per_share;
     std::optional<double> revenue_growth;
 
-    // The identity news, impacts and order flow name: ticker-index.
+    // The identity news and impacts name: ticker-index.
     std::string company_id;
+    // The ticker. Caller flow names it, and reaches the tick already
+    // resolved to roster positions.
     std::string name;
     std::string sector;
 

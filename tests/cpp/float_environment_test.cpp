@@ -59,8 +59,6 @@ double normals_sum() {
 std::vector<double> two_days(Engine engine) {
     SessionBuffer buffer;
     SessionRequest session;
-    session.hour = 9;
-    session.minute = 30;
     session.ticks = 390;
     for (std::uint32_t day = 1; day <= 2; ++day) {
         engine.open_market();

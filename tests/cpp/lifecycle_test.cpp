@@ -16,8 +16,8 @@ using testing::make_engine;
 
 SessionRequest session_at(std::int64_t hour, std::int64_t minute, std::uint64_t ticks) {
     SessionRequest request;
-    request.hour = hour;
-    request.minute = minute;
+    request.tick.hour = hour;
+    request.tick.minute = minute;
     request.ticks = ticks;
     return request;
 }
@@ -118,8 +118,8 @@ TEST(SessionRun, AStopOnTheThirdTickRunsNoClose) {
     request.close_at_end = true;
     std::vector<std::optional<double>> innovations(20);
     std::vector<double> bases(20, 0.0004);
-    request.innovations = innovations;
-    request.sector_base_variances = bases;
+    request.close.innovations = innovations;
+    request.close.sector_base_variances = bases;
     SessionBuffer buffer;
     SessionOutcome outcome = run(engine, request, buffer);
     EXPECT_TRUE(outcome.stopped);
@@ -145,8 +145,8 @@ TEST(SessionRun, RefusesCloseInputsThatDoNotMatchTheRosterBeforeTicking) {
     std::vector<double> bases(3, 0.0004);
     SessionRequest request = session_at(10, 0, 5);
     request.close_at_end = true;
-    request.innovations = innovations;
-    request.sector_base_variances = bases;
+    request.close.innovations = innovations;
+    request.close.sector_base_variances = bases;
     SessionBuffer buffer;
     auto refused = engine.run_session(request, buffer);
     ASSERT_FALSE(refused.ok());
@@ -311,25 +311,6 @@ TEST(DayRestore, RefusesTheFirstWrongLengthAndChangesNothing) {
     EXPECT_EQ(engine.attribution()[1][slot(Component::jump)], 17.0);
     EXPECT_EQ(engine.tick_fundamental()[1], 8.0);
     EXPECT_EQ(engine.tick_anchor()[0], 1.0);
-}
-
-TEST(DayRestore, PreMarketTicksClearRestoredNegativeZerosAsEveryTickDoes) {
-    // Earlier pre-market ticks let later ones skip their zero components;
-    // a restore must not, since adding +0.0 turns a -0.0 total into +0.0.
-    Engine engine = make_engine(2);
-    engine.open_market();
-    (void)engine.tick(testing::at(8, 0));
-    (void)engine.tick(testing::at(8, 1));
-    std::vector<double> attribution(18, -0.0), components(16, -0.0), fundamental(2), anchor(2);
-    ASSERT_TRUE(engine.restore_day_state(attribution, components, fundamental, anchor).ok());
-    (void)engine.tick(testing::at(8, 2));
-    for (std::size_t i = 0; i < 2; ++i) {
-        for (Component k : {Component::reversion, Component::momentum, Component::crowd_lean,
-                            Component::short_squeeze_effect}) {
-            EXPECT_FALSE(std::signbit(engine.attribution()[i][slot(k)]));
-            EXPECT_FALSE(std::signbit(engine.tick_components()[i][slot(k)]));
-        }
-    }
 }
 
 TEST(Digest, IsPinnedForOneSmallSimulation) {

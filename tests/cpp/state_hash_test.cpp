@@ -106,8 +106,19 @@ std::string busy_run(const ModelParams& model) {
         {{"technology", "healthcare"}, std::nullopt, std::nullopt, 0.2, false},
         {{}, e.roster()[7].company_id, std::nullopt, 0.05, false},
         {{}, std::nullopt, std::string("utilities"), 0.3, true}};
-    std::vector<OrderFlowEntry> flow = {
+    // Flow for three tickers, by roster position as the roster stands.
+    const std::vector<std::pair<std::string, OrderVolume>> flow_by_ticker = {
         {e.roster()[1].name, {5e6, 1e5}}, {e.roster()[2].name, {0.0, 2e6}}, {"ODD", {1e4, 3e4}}};
+    std::vector<OrderVolume> flow;
+    auto place_flow = [&] {
+        flow.assign(e.size(), {});
+        for (std::size_t i = 0; i < e.size(); ++i) {
+            for (const auto& [ticker, volume] : flow_by_ticker) {
+                if (e.roster()[i].name == ticker) flow[i] = volume;
+            }
+        }
+    };
+    place_flow();
     std::vector<double> inventory(e.size(), 0.0);
     for (std::size_t i = 0; i < inventory.size(); i += 3) inventory[i] = i % 2 ? 4e5 : -3e5;
     EXPECT_TRUE(e.set_column(PriceField::maker_inventory, inventory).ok());
@@ -116,9 +127,9 @@ std::string busy_run(const ModelParams& model) {
     SessionBuffer buffer;
     SessionRequest day;
     day.ticks = 400;
-    day.news = news;
-    day.news_impacts = impacts;
-    day.order_flow = flow;
+    day.tick.news = news;
+    day.tick.news_impacts = impacts;
+    day.tick.order_flow = flow;
     day.open_at_start = true;
     for (std::uint32_t d = 1; d <= 2; ++d) {
         EXPECT_TRUE(e.run_session(day, buffer).ok());
@@ -133,14 +144,16 @@ std::string busy_run(const ModelParams& model) {
     betas[0] = std::numeric_limits<double>::quiet_NaN();
     betas[9] = 2.5;
     EXPECT_TRUE(e.set_column(PriceField::beta, betas).ok());
+    place_flow();
+    day.tick.order_flow = flow;
     e.open_market();
     day.open_at_start = false;
     day.ticks = 120;
     day.close_at_end = true;
     std::vector<std::optional<double>> innovations(e.size());
     std::vector<double> bases(e.size(), 0.0004);
-    day.innovations = innovations;
-    day.sector_base_variances = bases;
+    day.close.innovations = innovations;
+    day.close.sector_base_variances = bases;
     EXPECT_TRUE(e.run_session(day, buffer).ok());
     hash.add_session(buffer);
     hash.add_engine(e);
@@ -158,9 +171,9 @@ std::string off_hours_run() {
                                                 {20, 0, 2, 30},
                                                 {10, 0, 6, 20}}) {
         SessionRequest request;
-        request.hour = hour;
-        request.minute = minute;
-        request.day_of_week = weekday;
+        request.tick.hour = hour;
+        request.tick.minute = minute;
+        request.tick.day_of_week = weekday;
         request.ticks = static_cast<std::uint64_t>(ticks);
         EXPECT_TRUE(e.run_session(request, buffer).ok());
         hash.add_session(buffer);

@@ -5,6 +5,8 @@
 
 #include "core/engine.hpp"
 #include "core/maths.hpp"
+#include "core/simulation.hpp"
+#include "core/universe.hpp"
 #include "engine_fixture.hpp"
 
 namespace corvane {
@@ -213,23 +215,18 @@ TEST(TickFirstTick, StartsFromPriceAgainstFairValueWithNoMomentum) {
     EXPECT_EQ(components(engine, Component::momentum), std::vector<double>(24, 0.0));
 }
 
-TEST(TickOrderFlow, IsKeyedByTickerAndOnlyTheFirstEntryCounts) {
-    auto flow_impacts = [](std::vector<OrderFlowEntry> flow) {
-        Engine engine = make_engine(three_names(), quiet_model());
-        engine.open_market();
-        TickInput input = at(8, 0);
-        input.order_flow = flow;
-        (void)engine.tick(input);
-        return components(engine, Component::order_flow_impact);
-    };
-    auto buy_b = flow_impacts({{"B", {1e6, 0.0}}});
-    EXPECT_GT(buy_b[1], 0.0);
-    EXPECT_EQ(buy_b, (std::vector<double>{0.0, buy_b[1], 0.0}));
-    EXPECT_EQ(flow_impacts(
-                  {{"ZZZ", {5e5, 0.0}}, {"B", {1e6, 0.0}}, {"B", {0.0, 1e6}}, {"A", {1.0, 1.0}}}),
-              buy_b);
-    EXPECT_EQ(flow_impacts({{"B-1", {1e6, 0.0}}, {"ZZZ", {1e6, 0.0}}}),
-              (std::vector<double>{0.0, 0.0, 0.0}));
+TEST(TickOrderFlow, ReachesEveryInstrumentListedUnderTheTickerNamed) {
+    std::vector<InstrumentInit> universe;
+    for (const GeneratedInstrument& g : random_universe(3, 1)) universe.push_back(g.to_init());
+    Simulation sim = Simulation::create(5, universe, std::nullopt, quiet_model()).value();
+    // A second listing under the second ticker, with the same figures.
+    sim.list_instrument(universe[1]);
+    CallInputs inputs;
+    inputs.order_flow = {{universe[1].ticker, 1e6, 0.0}};
+    ASSERT_TRUE(sim.tick(Clock{8, 0, 3, 1.0}, inputs).ok());
+    auto impacts = components(sim.engine(), Component::order_flow_impact);
+    EXPECT_GT(impacts[1], 0.0);
+    EXPECT_EQ(impacts, (std::vector<double>{0.0, impacts[1], 0.0, impacts[1]}));
 }
 
 TEST(TickVolume, ImpactsAmplifyUpToTenfoldAndReversalsNotAtAll) {
