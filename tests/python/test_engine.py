@@ -327,6 +327,7 @@ class TestBatch:
         assert batch.draws_consumed == [s.draws_consumed for s in singles]
 
     def test_per_member_inputs_drive_each_member_as_its_single_engine(self):
+        numpy = pytest.importorskip("numpy")
         seeds, tickers = [4, 8, 15], [i.ticker for i in UNIVERSE]
         flow = [[(1000.0 * (k + 1) * (i + 1), 700.0 * (k + i % 3)) for i in range(6)]
                 for k in range(3)]
@@ -335,13 +336,13 @@ class TestBatch:
                 [News(sector=UNIVERSE[0].sector, price_impact=0.5), News(price_impact=0.2)]]
         raw = [struct.pack("<36d", *(v for member in flow for pair in member for v in pair)),
                struct.pack("<36d", *(v for member in flow[::-1] for pair in member for v in pair))]
-        plain = EngineBatch(seeds=seeds, universe=UNIVERSE, threads=1)
         batch = EngineBatch(seeds=seeds, universe=UNIVERSE, threads=2)
-        for b, inputs in ((plain, [{}, {}]), (batch, [dict(order_flow=raw[0], news=news),
-                                                    dict(order_flow=memoryview(raw[1]),
-                                                         news=tuple(news[::-1]))])):
-            b.run_session(9, 30, 3, 30, **inputs[0])
-            b.tick(10, 0, 3, **inputs[1])
+        batch.run_session(9, 30, 3, 30, order_flow=raw[0], news=news)
+        batch.tick(10, 0, 3, order_flow=numpy.frombuffer(raw[1]).reshape(3, 6, 2),
+                   news=tuple(news[::-1]))
+        plain = EngineBatch(seeds=seeds, universe=UNIVERSE)
+        plain.run_session(9, 30, 3, 30)
+        plain.tick(10, 0, 3)
         singles = []
         for k, seed in enumerate(seeds):
             single = engine(seed)
@@ -386,7 +387,7 @@ class TestBatch:
              "got 5"),
             (lambda: batch.run_session(9, 30, 3, 5, order_flow=nan_flow),
              f'order_flow of member 1 for "{batch.tickers[3]}" must be finite and not '
-             "negative, got (0, nan)"),
+             "negative, got (0, NaN)"),
             (lambda: batch.run_session(9, 30, 3, 5, news=[[], []]),
              "news must hold one list per member: 3 members, got 2 lists"),
             (lambda: batch.tick(9, 30, 3, news=[None, None, [News(ticker="QQQ")]]),
