@@ -179,6 +179,15 @@ EngineBatch::MemberInputs EngineBatch::member_inputs(std::size_t k,
     return out;
 }
 
+std::vector<EngineBatch::MemberInputs> EngineBatch::all_member_inputs(
+    const BatchInputs& inputs) const {
+    std::vector<MemberInputs> own(members_.size());
+    if (!inputs.order_flow.empty() || !inputs.news.empty()) {
+        for (std::size_t k = 0; k < members_.size(); ++k) own[k] = member_inputs(k, inputs);
+    }
+    return own;
+}
+
 void EngineBatch::open_members() {
     opened_ = true;
     (void)for_each_member([this](std::size_t k) {
@@ -197,11 +206,12 @@ Status EngineBatch::tick(const Clock& clock, const BatchInputs& inputs) {
     input.minute = clock.minute;
     input.day_of_week = clock.day_of_week;
     input.volatility = clock.volatility;
+    // Every member's share first: running out of memory here moves nothing.
+    std::vector<MemberInputs> own = all_member_inputs(inputs);
     return for_each_member([&](std::size_t k) {
-        MemberInputs own = member_inputs(k, inputs);
         TickInput member_input = input;
-        member_input.news = own.news;
-        member_input.order_flow = own.order_flow;
+        member_input.news = own[k].news;
+        member_input.order_flow = own[k].order_flow;
         (void)members_[k].tick(member_input);
         return Status::success();
     });
@@ -214,10 +224,7 @@ Result<RunOutcome> EngineBatch::run_session(const Clock& clock, std::uint64_t ti
     if (Status valid = Simulation::check_clock(clock); !valid) return Error{valid.error()};
     if (Status valid = check(inputs); !valid) return Error{valid.error()};
     // Converted once for the whole session, before the day opens.
-    std::vector<MemberInputs> own(members_.size());
-    if (!inputs.order_flow.empty() || !inputs.news.empty()) {
-        for (std::size_t k = 0; k < members_.size(); ++k) own[k] = member_inputs(k, inputs);
-    }
+    std::vector<MemberInputs> own = all_member_inputs(inputs);
     if (!opened_) open_members();
 
     // A session with no open, close or stop condition is its ticks in order,

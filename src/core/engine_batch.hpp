@@ -81,6 +81,7 @@ private:
         std::vector<OrderFlowEntry> order_flow;
     };
     MemberInputs member_inputs(std::size_t k, const BatchInputs& inputs) const;
+    std::vector<MemberInputs> all_member_inputs(const BatchInputs& inputs) const;
     // body(k) for every member k, spread over the threads. Each thread runs
     // under the IEEE default environment. The first failure in member order
     // is returned (or rethrown); after any failure no further member starts.
