@@ -18,6 +18,8 @@ if TYPE_CHECKING:
 
     # What a read-out gives with as_numpy=True: a read-only array over its bytes.
     _F64Array = NDArray[numpy.float64]
+    # What a per-member input takes: float64 values, or their little-endian bytes.
+    _F64Buffer = bytes | bytearray | memoryview | NDArray[numpy.float64]
 
 _Side = Literal["buy", "sell"]
 _MarketSession = Literal["pre_market", "open", "after_hours", "closed"]
@@ -417,12 +419,30 @@ class EngineBatch:
         universe: list[Instrument] | tuple[Instrument, ...],
         macro_state: Macro | None = None,
         model: str | ModelParams | None = None,
+        threads: int | None = None,
     ) -> EngineBatch: ...
     def __len__(self) -> int: ...
     def open_market(self) -> None: ...
-    def tick(self, hour: int, minute: int, day_of_week: int, *, volatility: float = 1.0) -> None: ...
+    def tick(
+        self,
+        hour: int,
+        minute: int,
+        day_of_week: int,
+        *,
+        volatility: float = 1.0,
+        order_flow: _F64Buffer | None = None,
+        news: list[list[News] | None] | tuple[list[News] | None, ...] | None = None,
+    ) -> None: ...
     def run_session(
-        self, hour: int, minute: int, day_of_week: int, ticks: int, *, volatility: float = 1.0
+        self,
+        hour: int,
+        minute: int,
+        day_of_week: int,
+        ticks: int,
+        *,
+        volatility: float = 1.0,
+        order_flow: _F64Buffer | None = None,
+        news: list[list[News] | None] | tuple[list[News] | None, ...] | None = None,
     ) -> None: ...
     def close_market(self) -> None: ...
     def run_days(
@@ -447,6 +467,8 @@ class EngineBatch:
     def model(self) -> ModelParams: ...
     @property
     def model_fingerprint(self) -> str: ...
+    @property
+    def threads(self) -> int: ...
     @property
     def draws_consumed(self) -> list[int]: ...
 

@@ -1,10 +1,16 @@
 #include "core/engine_batch.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
 #include <limits>
+#include <thread>
 #include <utility>
 
+#include "core/float_environment.hpp"
 #include "core/sectors.hpp"
+#include "core/text.hpp"
 
 namespace corvane {
 
@@ -42,24 +48,173 @@ Result<EngineBatch> EngineBatch::create(std::vector<std::uint32_t> seeds,
     return EngineBatch(std::move(members), std::move(seeds), std::move(tickers));
 }
 
+std::size_t EngineBatch::available_cores() noexcept {
+    return std::max<std::size_t>(1, std::thread::hardware_concurrency());
+}
+
+Status EngineBatch::for_each_member(const std::function<Status(std::size_t)>& body) {
+    std::size_t n = members_.size();
+    std::size_t workers = std::min(threads_, n);
+    if (workers <= 1) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (Status done = body(k); !done) return done;
+        }
+        return Status::success();
+    }
+    // Members are handed out one at a time, so a slow member does not hold
+    // up a whole share; which thread runs which member changes nothing.
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::optional<Error>> refused(n);
+    std::vector<std::exception_ptr> thrown(n);
+    auto work = [&]() noexcept {
+        IeeeEnvironmentScope ieee;
+        while (!stop.load(std::memory_order_relaxed)) {
+            std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
+            if (k >= n) return;
+            try {
+                if (Status done = body(k); !done) {
+                    refused[k] = Error{done.error()};
+                    stop.store(true, std::memory_order_relaxed);
+                }
+            } catch (...) {
+                thrown[k] = std::current_exception();
+                stop.store(true, std::memory_order_relaxed);
+            }
+        }
+    };
+    {
+        std::vector<std::jthread> pool;
+        try {
+            pool.reserve(workers - 1);
+            for (std::size_t t = 1; t < workers; ++t) pool.emplace_back(work);
+        } catch (...) {
+            // Fewer threads than asked for only takes longer: the caller's
+            // own thread works through whatever is left.
+        }
+        work();
+    }  // joins
+    for (std::size_t k = 0; k < n; ++k) {
+        if (thrown[k]) std::rethrow_exception(thrown[k]);
+        if (refused[k]) return *refused[k];
+    }
+    return Status::success();
+}
+
+Status EngineBatch::check(const BatchInputs& inputs) const {
+    std::size_t n = tickers_.size();
+    std::size_t members = members_.size();
+    if (!inputs.order_flow.empty()) {
+        // Both counts are sizes of vectors already held, so their product
+        // over two fits unless memory is larger than the address space.
+        bool fits = n <= std::numeric_limits<std::size_t>::max() / 2 / members;
+        if (!fits || inputs.order_flow.size() != members * n * 2) {
+            return Error{text::message("order_flow must hold ", members, " x ", n,
+                                       " x 2 float64 (members x instruments x (buy, sell)), got ",
+                                       inputs.order_flow.size())};
+        }
+        for (std::size_t k = 0; k < members; ++k) {
+            for (std::size_t i = 0; i < n; ++i) {
+                double buy = inputs.order_flow[(k * n + i) * 2];
+                double sell = inputs.order_flow[(k * n + i) * 2 + 1];
+                auto fine = [](double v) { return std::isfinite(v) && v >= 0.0; };
+                if (!fine(buy) || !fine(sell)) {
+                    return Error{text::message(
+                        "order_flow of member ", k, " for ", text::quoted(tickers_[i]),
+                        " must be finite and not negative, got (", buy, ", ", sell, ")")};
+                }
+            }
+        }
+    }
+    if (!inputs.news.empty()) {
+        if (inputs.news.size() != members) {
+            return Error{text::message("news must hold one list per member: ", members,
+                                       " members, got ", inputs.news.size(), " lists")};
+        }
+        for (std::size_t k = 0; k < members; ++k) {
+            for (const NewsArg& item : inputs.news[k]) {
+                if (item.ticker &&
+                    std::find(tickers_.begin(), tickers_.end(), *item.ticker) == tickers_.end()) {
+                    return Error{text::message("news of member ", k, ": no instrument with ticker ",
+                                               text::quoted(*item.ticker), " in this universe")};
+                }
+            }
+        }
+    }
+    return Status::success();
+}
+
+EngineBatch::MemberInputs EngineBatch::member_inputs(std::size_t k,
+                                                     const BatchInputs& inputs) const {
+    MemberInputs out;
+    const std::vector<TickCompany>& roster = members_[k].roster();
+    if (!inputs.news.empty()) {
+        for (const NewsArg& given : inputs.news[k]) {
+            NewsEvent event{given.price_impact, std::nullopt, given.sector};
+            if (given.ticker) {
+                auto at = std::find(tickers_.begin(), tickers_.end(), *given.ticker);
+                auto position = static_cast<std::size_t>(at - tickers_.begin());
+                if (position < roster.size()) {
+                    event.ticker = roster[position].company_id;
+                    if (!event.sector) event.sector = roster[position].sector;
+                }
+            }
+            out.news.push_back(std::move(event));
+        }
+    }
+    if (!inputs.order_flow.empty()) {
+        std::size_t n = tickers_.size();
+        out.order_flow.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            out.order_flow.push_back(OrderVolume{inputs.order_flow[(k * n + i) * 2],
+                                                 inputs.order_flow[(k * n + i) * 2 + 1]});
+        }
+    }
+    return out;
+}
+
+std::vector<EngineBatch::MemberInputs> EngineBatch::all_member_inputs(
+    const BatchInputs& inputs) const {
+    std::vector<MemberInputs> own(members_.size());
+    if (!inputs.order_flow.empty() || !inputs.news.empty()) {
+        for (std::size_t k = 0; k < members_.size(); ++k) own[k] = member_inputs(k, inputs);
+    }
+    return own;
+}
+
 void EngineBatch::open_members() {
     opened_ = true;
-    for (Engine& member : members_) member.open_market();
+    (void)for_each_member([this](std::size_t k) {
+        members_[k].open_market();
+        return Status::success();
+    });
 }
 
 void EngineBatch::open_market() { open_members(); }
 
-Status EngineBatch::tick(const Clock& clock) {
+Status EngineBatch::tick(const Clock& clock, const BatchInputs& inputs) {
     if (Status valid = Simulation::check_clock(clock); !valid) return valid;
+    if (Status valid = check(inputs); !valid) return valid;
     TickInput input = Simulation::tick_input(clock);
-    for (Engine& member : members_) (void)member.tick(input);
-    return Status::success();
+    // Every member's share first: running out of memory here moves nothing.
+    std::vector<MemberInputs> own = all_member_inputs(inputs);
+    return for_each_member([&](std::size_t k) {
+        TickInput member_input = input;
+        member_input.news = own[k].news;
+        member_input.order_flow = own[k].order_flow;
+        (void)members_[k].tick(member_input);
+        return Status::success();
+    });
 }
 
 Result<RunOutcome> EngineBatch::run_session(const Clock& clock, std::uint64_t ticks,
+                                            const BatchInputs& inputs,
                                             const KeepGoing& keep_going) {
     if (ticks == 0) return Error{"ticks must be greater than zero"};
     if (Status valid = Simulation::check_clock(clock); !valid) return Error{valid.error()};
+    if (Status valid = check(inputs); !valid) return Error{valid.error()};
+    // Converted once for the whole session, before the day opens.
+    std::vector<MemberInputs> own = all_member_inputs(inputs);
     if (!opened_) open_members();
 
     // A session with no open, close or stop condition is its ticks in order,
@@ -71,10 +226,15 @@ Result<RunOutcome> EngineBatch::run_session(const Clock& clock, std::uint64_t ti
     RunOutcome outcome;
     while (outcome.ticks < ticks) {
         request.ticks = std::min(slice, ticks - outcome.ticks);
-        for (Engine& member : members_) {
-            Result<SessionOutcome> ran = member.run_session(request);
-            if (!ran) return Error{ran.error()};
-        }
+        Status ran = for_each_member([&](std::size_t k) -> Status {
+            SessionRequest member_request = request;
+            member_request.tick.news = own[k].news;
+            member_request.tick.order_flow = own[k].order_flow;
+            Result<SessionOutcome> member = members_[k].run_session(member_request);
+            if (!member) return Error{member.error()};
+            return Status::success();
+        });
+        if (!ran) return Error{ran.error()};
         outcome.ticks += request.ticks;
         std::uint64_t minutes = static_cast<std::uint64_t>(request.tick.minute) + request.ticks;
         request.tick.hour += static_cast<std::int64_t>(minutes / 60);
@@ -90,7 +250,10 @@ Result<RunOutcome> EngineBatch::run_session(const Clock& clock, std::uint64_t ti
 void EngineBatch::close_market() {
     opened_ = false;
     ++day_number_;
-    for (Engine& member : members_) member.close_day(day_number_);
+    (void)for_each_member([this](std::size_t k) {
+        members_[k].close_day(day_number_);
+        return Status::success();
+    });
 }
 
 Result<RunOutcome> EngineBatch::run_days(std::uint64_t days, const Clock& clock,
@@ -105,7 +268,7 @@ Result<RunOutcome> EngineBatch::run_days(std::uint64_t days, const Clock& clock,
             break;
         }
         open_members();
-        Result<RunOutcome> ran = run_session(clock, ticks_per_day, keep_going);
+        Result<RunOutcome> ran = run_session(clock, ticks_per_day, {}, keep_going);
         if (!ran) return ran;
         if (ran->interrupted) {
             outcome.interrupted = true;

@@ -1,5 +1,7 @@
 // EngineBatch: many seeded markets in lock step, read as one matrix.
+#include <cstring>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "python/bindings.hpp"
 #include "python/errors.hpp"
 #include "python/pickling.hpp"
+#include "python/ref.hpp"
 #include "python/types.hpp"
 
 namespace corvane::py {
@@ -16,7 +19,8 @@ namespace {
 
 struct BatchObject {
     EngineBatch batch;
-    // A signal handler run between slices may call back into the batch.
+    // Set while a call runs, the lock released or not: another thread, or a
+    // signal handler run between slices, is refused rather than interleaved.
     bool busy = false;
 };
 
@@ -37,8 +41,6 @@ PyObject* with_batch(PyObject* self, Body&& body) {
     });
 }
 
-bool no_signal() { return PyErr_CheckSignals() == 0; }
-
 PyObject* finish_run(Result<RunOutcome>& ran) {
     if (!unwrap(ran)) return nullptr;
     if (ran->interrupted) {
@@ -48,8 +50,11 @@ PyObject* finish_run(Result<RunOutcome>& ran) {
     return Py_NewRef(Py_None);
 }
 
-constexpr Param NEW_PARAMS[] = {
-    {"seeds"}, {"universe"}, optional_param("macro_state"), optional_param("model")};
+constexpr Param NEW_PARAMS[] = {{"seeds"},
+                                {"universe"},
+                                optional_param("macro_state"),
+                                optional_param("model"),
+                                optional_param("threads")};
 constexpr Signature NEW_SIGNATURE{"EngineBatch", NEW_PARAMS, 0};
 
 PyObject* EngineBatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -58,10 +63,14 @@ PyObject* EngineBatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         std::vector<InstrumentInit> universe;
         const Macro* macro = nullptr;
         PyObject* model_arg = Py_None;
+        std::optional<std::uint64_t> threads;
         if (!parse_args(NEW_SIGNATURE, args, kwargs,
                         SequenceArg<std::uint32_t>{seeds, "list of int"}, UniverseArg{universe},
-                        optional_instance(MACRO, macro), model_arg)) {
+                        optional_instance(MACRO, macro), model_arg, threads)) {
             return nullptr;
+        }
+        if (threads && *threads == 0) {
+            return raise_validation("threads must be at least 1, or None for every core");
         }
         if (!unwrap(EngineBatch::check(seeds, universe.size()))) return nullptr;
         std::optional<ModelParams> model = resolve_model(model_arg);
@@ -70,6 +79,11 @@ PyObject* EngineBatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         if (macro) initial = *macro;
         auto batch = EngineBatch::create(std::move(seeds), universe, initial, *model);
         if (!unwrap(batch)) return nullptr;
+        // More threads than members would only wait, and more than a size
+        // holds cannot be asked of the machine either.
+        std::uint64_t wanted = threads ? *threads : EngineBatch::available_cores();
+        batch->set_threads(
+            static_cast<std::size_t>(std::min<std::uint64_t>(wanted, batch->members().size())));
         return create(type, BatchObject{std::move(*batch)});
     });
 }
@@ -88,25 +102,107 @@ PyObject* EngineBatch_close_market(PyObject* self, PyObject*) {
     });
 }
 
-constexpr Param TICK_PARAMS[] = {
-    {"hour"}, {"minute"}, {"day_of_week"}, optional_param("volatility")};
+// Per-member inputs as the interpreter hands them over, converted while the
+// lock is held; the members then read only these copies.
+struct MemberArgs {
+    std::vector<double> order_flow;
+    std::vector<std::vector<NewsArg>> news;
+
+    BatchInputs view() const { return {order_flow, news}; }
+};
+
+// Any C-contiguous buffer of float64 (a float64 array) or of bytes (read
+// as little-endian float64), copied so the caller may reuse it at once.
+bool flow_of(PyObject* object, const char* function, std::vector<double>& out) {
+    constexpr const char* WHAT = "order_flow";
+    constexpr const char* EXPECTED = "a C-contiguous float64 buffer";
+    if (object == Py_None) return true;
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();
+        wrong_type(function, WHAT, EXPECTED, object);
+        return false;
+    }
+    struct Release {
+        Py_buffer& view;
+        ~Release() { PyBuffer_Release(&view); }
+    } release{view};
+    std::string_view format = view.format ? view.format : "B";
+    bool doubles =
+        view.itemsize == 8 && (format == "d" || format == "<d" || format == "=d" || format == "@d");
+    bool bytes = view.itemsize == 1 && (format == "B" || format == "b" || format == "c");
+    if (!doubles && !bytes) {
+        wrong_type(function, WHAT, EXPECTED, object);
+        return false;
+    }
+    if (view.len % 8 != 0) {
+        raise_validation(
+            text::message("order_flow must be whole float64 values, got ", view.len, " bytes"));
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(view.len) / 8);
+    if (view.len > 0) std::memcpy(out.data(), view.buf, static_cast<std::size_t>(view.len));
+    return true;
+}
+
+// None, or one list (or None) of News per member.
+bool news_of(PyObject* object, const char* function, std::vector<std::vector<NewsArg>>& out) {
+    if (object == Py_None) return true;
+    Ref lists =
+        sequence_items(object, function, "news", "list of lists of News", Accepts::list_or_tuple);
+    return lists && for_each_item(lists, [&](std::size_t, PyObject* list) {
+               std::optional<CallInputs> member = call_inputs(list, Py_None, Py_None, function);
+               if (!member) return false;
+               out.push_back(std::move(member->news));
+               return true;
+           });
+}
+
+std::optional<MemberArgs> member_args(PyObject* flow, PyObject* news, const char* function) {
+    MemberArgs args;
+    if (!flow_of(flow, function, args.order_flow) || !news_of(news, function, args.news)) {
+        return std::nullopt;
+    }
+    return args;
+}
+
+constexpr Param TICK_PARAMS[] = {{"hour"},
+                                 {"minute"},
+                                 {"day_of_week"},
+                                 optional_param("volatility"),
+                                 optional_param("order_flow"),
+                                 optional_param("news")};
 constexpr Signature TICK_SIGNATURE{"tick", TICK_PARAMS, 3};
 
 PyObject* EngineBatch_tick(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
         Clock clock;
+        PyObject* flow = Py_None;
+        PyObject* news = Py_None;
         if (!parse_args(TICK_SIGNATURE, args, nargs, kwnames, clock.hour, clock.minute,
-                        clock.day_of_week, clock.volatility)) {
+                        clock.day_of_week, clock.volatility, flow, news)) {
             return nullptr;
         }
-        if (!unwrap(batch.tick(clock))) return nullptr;
+        std::optional<MemberArgs> inputs = member_args(flow, news, "tick");
+        if (!inputs) return nullptr;
+        std::optional<Status> ticked;
+        {
+            ReleasedInterpreter released;
+            ticked.emplace(batch.tick(clock, inputs->view()));
+        }
+        if (!unwrap(*ticked)) return nullptr;
         return Py_NewRef(Py_None);
     });
 }
 
-constexpr Param SESSION_PARAMS[] = {
-    {"hour"}, {"minute"}, {"day_of_week"}, {"ticks"}, optional_param("volatility")};
+constexpr Param SESSION_PARAMS[] = {{"hour"},
+                                    {"minute"},
+                                    {"day_of_week"},
+                                    {"ticks"},
+                                    optional_param("volatility"),
+                                    optional_param("order_flow"),
+                                    optional_param("news")};
 constexpr Signature SESSION_SIGNATURE{"run_session", SESSION_PARAMS, 4};
 
 PyObject* EngineBatch_run_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -114,12 +210,23 @@ PyObject* EngineBatch_run_session(PyObject* self, PyObject* const* args, Py_ssiz
     return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
         Clock clock;
         std::uint64_t ticks = 0;
+        PyObject* flow = Py_None;
+        PyObject* news = Py_None;
         if (!parse_args(SESSION_SIGNATURE, args, nargs, kwnames, clock.hour, clock.minute,
-                        clock.day_of_week, ticks, clock.volatility)) {
+                        clock.day_of_week, ticks, clock.volatility, flow, news)) {
             return nullptr;
         }
-        auto ran = batch.run_session(clock, ticks, no_signal);
-        return finish_run(ran);
+        std::optional<MemberArgs> inputs = member_args(flow, news, "run_session");
+        if (!inputs) return nullptr;
+        std::optional<Result<RunOutcome>> ran;
+        {
+            // No interpreter object is touched inside, on any thread; between
+            // slices this thread takes the lock back to look for Ctrl-C.
+            ReleasedInterpreter released;
+            ran.emplace(batch.run_session(clock, ticks, inputs->view(),
+                                          [&released] { return released.no_signal_raised(); }));
+        }
+        return finish_run(*ran);
     });
 }
 
@@ -143,8 +250,13 @@ PyObject* EngineBatch_run_days(PyObject* self, PyObject* const* args, Py_ssize_t
                         clock.day_of_week, ticks_per_day, clock.volatility)) {
             return nullptr;
         }
-        auto ran = batch.run_days(days, clock, ticks_per_day, no_signal);
-        return finish_run(ran);
+        std::optional<Result<RunOutcome>> ran;
+        {
+            ReleasedInterpreter released;
+            ran.emplace(batch.run_days(days, clock, ticks_per_day,
+                                       [&released] { return released.no_signal_raised(); }));
+        }
+        return finish_run(*ran);
     });
 }
 
@@ -216,6 +328,7 @@ PyObject* read_model(PyObject* self, EngineBatch& batch) {
 PyObject* read_fingerprint(PyObject*, EngineBatch& batch) {
     return to_python(batch.model().fingerprint());
 }
+PyObject* read_threads(PyObject*, EngineBatch& batch) { return to_python(batch.threads()); }
 PyObject* read_draws(PyObject*, EngineBatch& batch) {
     return list_of(batch.members(),
                    [](const Engine& member) { return to_python(member.draws().total()); });
@@ -227,6 +340,9 @@ PyGetSetDef GETSET[] = {
     read_only("tickers", property<read_tickers>, "The tickers, in roster order."),
     read_only("model", property<read_model>, "The model every member runs, as a ModelParams."),
     read_only("model_fingerprint", property<read_fingerprint>, "The model's fingerprint."),
+    read_only("threads", property<read_threads>,
+              "Threads a call advances the members on, this one included; never more than "
+              "the members."),
     read_only("draws_consumed", property<read_draws>,
               "Per member, in seed order, its draws so far (market + economy + external)."),
     {},
@@ -244,12 +360,18 @@ PyMethodDef METHODS[] = {
     noargs_method("open_market", EngineBatch_open_market,
                   "open_market($self)\n--\n\nOpen a new day in every market."),
     keywords_method("tick", EngineBatch_tick,
-                    "tick($self, hour, minute, day_of_week, *, volatility=1.0)\n--\n\n"
-                    "One game-minute in every market."),
+                    "tick($self, hour, minute, day_of_week, *, volatility=1.0, order_flow=None, "
+                    "news=None)\n--\n\n"
+                    "One game-minute in every market. order_flow: per market and instrument a "
+                    "(buy, sell) pair, as a C-contiguous float64 buffer of markets x instruments "
+                    "x 2 (a float64 array, or little-endian float64 bytes); news: one list of "
+                    "News per market. Market k takes its share as Engine.tick takes order_flow "
+                    "for every instrument and news."),
     keywords_method("run_session", EngineBatch_run_session,
-                    "run_session($self, hour, minute, day_of_week, ticks, *, volatility=1.0)"
-                    "\n--\n\n`ticks` minutes in every market, opening the day first when none "
-                    "is open. Ctrl-C stops it with every market at the same tick."),
+                    "run_session($self, hour, minute, day_of_week, ticks, *, volatility=1.0, "
+                    "order_flow=None, news=None)\n--\n\n`ticks` minutes in every market, "
+                    "opening the day first when none is open, per-market inputs (as tick takes "
+                    "them) on every tick. Ctrl-C stops it with every market at the same tick."),
     noargs_method("close_market", EngineBatch_close_market,
                   "close_market($self)\n--\n\nClose the day in every market, macro step "
                   "included, as Engine.close_market does; the next session opens a new day."),
@@ -271,10 +393,13 @@ PyMethodDef METHODS[] = {
 Class<BatchObject> ENGINE_BATCH_CLASS{
     "corvane._core.EngineBatch",
     {
-        .doc = "EngineBatch(*, seeds, universe, macro_state=None, model=None)\n--\n\n"
+        .doc = "EngineBatch(*, seeds, universe, macro_state=None, model=None, threads=None)"
+               "\n--\n\n"
                "One market per seed, all from the same universe, macro state and model, "
                "advanced together. Member k evolves exactly as Engine(seed=seeds[k], ...) "
-               "driven with the same calls. No log and no recording.",
+               "driven with the same calls. No log and no recording. The members advance on "
+               "`threads` native threads (None: every core), with the interpreter lock "
+               "released while they run; the results are the same for any thread count.",
         .new_object = EngineBatch_new,
         .repr = EngineBatch_repr,
         .methods = METHODS,

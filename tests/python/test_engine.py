@@ -1,5 +1,6 @@
 """The Engine and EngineBatch surfaces: driving, inputs, the order log, refusals."""
 
+import array
 import resource
 import struct
 import threading
@@ -253,6 +254,25 @@ class TestLongCalls:
         assert seen == ["engine is busy: another call on it is still running"]
         assert e.session_ticks_written == 20000
 
+    def test_a_threaded_batch_lets_other_threads_run_refuses_them_and_stops_on_ctrl_c(
+            self, ctrl_c):
+        batch = EngineBatch(seeds=[1, 2, 3], universe=corvane.random_instruments(100, seed=1),
+                            threads=2)
+        seen = []
+        worker = threading.Thread(target=lambda: batch.run_session(9, 30, 3, 5000))
+        worker.start()
+        while not seen:
+            try:
+                len(batch)
+            except RuntimeError as error:
+                seen.append(str(error))
+        worker.join()
+        assert seen == ["engine is busy: another call on it is still running"]
+        draws = batch.draws_consumed
+        with ctrl_c(0.05):
+            batch.run_days(10**6, ticks_per_day=10)
+        assert all(after > before for after, before in zip(batch.draws_consumed, draws))
+
     def test_ctrl_c_stops_a_session_and_the_log_says_what_ran(self, ctrl_c):
         e = engine(universe=corvane.random_instruments(100, seed=1))
         with ctrl_c(0.05):
@@ -266,9 +286,13 @@ class TestLongCalls:
 
 
 class TestBatch:
-    def test_members_match_single_engines_across_days(self):
-        batch = EngineBatch(seeds=[5, 9], universe=UNIVERSE, model="kx-v9")
-        singles = [engine(seed, model="kx-v9") for seed in (5, 9)]
+    # More threads than this machine's cores, and than members, included.
+    @pytest.mark.parametrize("threads", [1, 2, 7, 64])
+    def test_members_match_single_engines_across_days(self, threads):
+        seeds = [5, 9, 11, 2, 40, 7, 13, 8, 21]
+        batch = EngineBatch(seeds=seeds, universe=UNIVERSE, model="kx-v9", threads=threads)
+        assert batch.threads == min(threads, len(seeds))
+        singles = [engine(seed, model="kx-v9") for seed in seeds]
         batch.run_session(9, 30, 3, 40)
         batch.close_market()
         batch.run_days(2, ticks_per_day=25)
@@ -283,6 +307,35 @@ class TestBatch:
                                                           for s in singles)
         assert batch.draws_consumed == [s.draws_consumed for s in singles]
 
+    def test_per_member_inputs_drive_each_member_as_its_single_engine(self):
+        numpy = pytest.importorskip("numpy")
+        seeds, tickers = [4, 8, 15], [i.ticker for i in UNIVERSE]
+        flow = [[(1000.0 * (k + 1) * (i + 1), 700.0 * (k + i % 3)) for i in range(6)]
+                for k in range(3)]
+        flow[1] = [(0.0, 0.0)] * 6
+        news = [[News(ticker=tickers[2], price_impact=-0.8)], None,
+                [News(sector=UNIVERSE[0].sector, price_impact=0.5), News(price_impact=0.2)]]
+        raw = [struct.pack("<36d", *(v for member in flow for pair in member for v in pair)),
+               struct.pack("<36d", *(v for member in flow[::-1] for pair in member for v in pair))]
+        batch = EngineBatch(seeds=seeds, universe=UNIVERSE, threads=2)
+        batch.run_session(9, 30, 3, 30, order_flow=raw[0], news=news)
+        batch.tick(10, 0, 3, order_flow=numpy.frombuffer(raw[1]).reshape(3, 6, 2),
+                   news=tuple(news[::-1]))
+        plain = EngineBatch(seeds=seeds, universe=UNIVERSE)
+        plain.run_session(9, 30, 3, 30)
+        plain.tick(10, 0, 3)
+        singles = []
+        for k, seed in enumerate(seeds):
+            single = engine(seed)
+            single.run_session(9, 30, 3, 30, order_flow=dict(zip(tickers, flow[k])),
+                               news=news[k])
+            single.tick(10, 0, 3, order_flow=dict(zip(tickers, flow[2 - k])), news=news[2 - k])
+            singles.append(single)
+        assert batch.prices() == b"".join(s.prices() for s in singles) != plain.prices()
+        assert batch.column("mispricing_s") == b"".join(s.column("mispricing_s")
+                                                        for s in singles)
+        assert batch.draws_consumed == [s.draws_consumed for s in singles]
+
     def test_a_session_larger_than_memory_is_a_memory_error(self):
         e = engine()
         with pytest.raises(MemoryError, match="^cannot allocate the session buffers for "
@@ -295,6 +348,10 @@ class TestBatch:
         assert batch.shape == (3, 40) and len(batch) == 3 and batch.seeds == [1, 2, 3]
         assert repr(batch) == "EngineBatch(3 markets x 40 instruments)"
         assert len(batch.prices()) == 120 * 8 and batch.model_fingerprint == "kx-v14"
+        nan_flow = bytearray(240 * 8)
+        struct.pack_into("<d", nan_flow, ((40 + 3) * 2 + 1) * 8, float("nan"))
+        with pytest.raises(TypeError, match="order_flow.* must be a C-contiguous float64 buffer"):
+            batch.tick(9, 30, 3, order_flow=array.array("f", [0.0] * 240))
         for call, message in [
             (lambda: EngineBatch(seeds=[], universe=[]), "no seeds given"),
             (lambda: EngineBatch(seeds=[1], universe=[]), "universe is empty"),
@@ -304,6 +361,18 @@ class TestBatch:
             (lambda: batch.tick(9, 30, 7), DAY + "7"),
             (lambda: batch.run_session(9, 30, 3, 5, volatility=-2.0), VOLATILITY + "-2"),
             (lambda: batch.run_days(1, minute=60), "invalid time 09:60"),
+            (lambda: EngineBatch(seeds=[1], universe=UNIVERSE, threads=0),
+             "threads must be at least 1, or None for every core"),
+            (lambda: batch.tick(9, 30, 3, order_flow=bytes(40)),
+             "order_flow must hold 3 x 40 x 2 float64 (members x instruments x (buy, sell)), "
+             "got 5"),
+            (lambda: batch.run_session(9, 30, 3, 5, order_flow=nan_flow),
+             f'order_flow of member 1 for "{batch.tickers[3]}" must be finite and not '
+             "negative, got (0, NaN)"),
+            (lambda: batch.run_session(9, 30, 3, 5, news=[[], []]),
+             "news must hold one list per member: 3 members, got 2 lists"),
+            (lambda: batch.tick(9, 30, 3, news=[None, None, [News(ticker="QQQ")]]),
+             'news of member 2: ' + QQQ),
         ]:
             assert refusal(call) == message
         assert batch.draws_consumed == [0, 0, 0]
