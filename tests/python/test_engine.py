@@ -293,13 +293,16 @@ class TestBatch:
         batch = EngineBatch(seeds=seeds, universe=UNIVERSE, model="kx-v9", threads=threads)
         assert batch.threads == min(threads, len(seeds))
         singles = [engine(seed, model="kx-v9") for seed in seeds]
-        batch.run_session(9, 30, 3, 40)
-        batch.close_market()
+        # A session after a close opens the next day, as a single engine's does.
+        for _ in range(2):
+            batch.run_session(9, 30, 3, 40)
+            batch.close_market()
         batch.run_days(2, ticks_per_day=25)
         batch.tick(10, 0, 3)
         for single in singles:
-            single.run_session(9, 30, 3, 40)
-            single.close_market()
+            for _ in range(2):
+                single.run_session(9, 30, 3, 40)
+                single.close_market()
             single.run_days(2, ticks_per_day=25, record=False)
             single.tick(10, 0, 3)
         assert batch.prices() == b"".join(s.prices() for s in singles)
