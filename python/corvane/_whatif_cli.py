@@ -82,15 +82,21 @@ def run_verify(args: argparse.Namespace) -> int:
 
 
 def register(commands: Any) -> None:
-    what = commands.add_parser("whatif", help="fork a manifest's run at a tick, add order flow, compare by driver")
+    what = commands.add_parser(
+        "whatif", help="fork a manifest's run at a tick, add order flow, compare by driver",
+        description="Rebuild a saved run, fork it at a tick, give the fork extra order flow, and write "
+        "the difference of every instrument's mispricing by driver (comparison.csv) and its chart.")
     what.add_argument("--manifest", required=True, help="a manifest.json (corvane simulate writes one)")
     what.add_argument("--at", type=_at, required=True, metavar="DAY:TICK", help="where to fork, both from 0")
     what.add_argument(
         "--flow", type=_flow, action="append", required=True, metavar="TICKER=BUY,SELL", help="the fork's extra flow"
     )
-    what.add_argument("--ticks", type=int, default=1, help="ticks the extra flow lasts (default 1)")
-    what.add_argument("--out", default="corvane-whatif", help="output folder (default ./corvane-whatif)")
+    what.add_argument("--ticks", type=int, default=1, help="ticks the extra flow lasts (default %(default)s)")
+    what.add_argument("--out", default="corvane-whatif", help="output folder (default %(default)s)")
     what.set_defaults(handler=run_whatif)
-    check = commands.add_parser("verify", help="re-run a manifest and check its digests")
+    check = commands.add_parser(
+        "verify", help="re-run a manifest and check its digests",
+        description="Re-run a manifest and check the state digest and the recorded tables' digests it "
+        "carries; print a receipt (version, platform, compiler, digests) and pass or fail.")
     check.add_argument("manifest", help="a manifest.json")
     check.set_defaults(handler=run_verify)
