@@ -248,8 +248,7 @@ Status columns(const StatePatch& patch, double ceiling) {
                           (may_be_absent(field) || (i < prices.size() && std::isnan(prices[i])));
             if (!std::isfinite(value) && !absent) return not_finite(key, i, value);
             if (is_price(field) && value > ceiling) {
-                return Error{text::message(key, " holds ", text::number(value),
-                                           " at position ", i,
+                return Error{text::message(key, " holds ", text::number(value), " at position ", i,
                                            ", above the highest price this model prints here (",
                                            text::number(ceiling), ")")};
             }
@@ -302,8 +301,7 @@ Status news(const std::vector<NewsEvent>& pending, const Engine& engine,
                                        ", which does not exist")};
         }
         if (event.price_impact && !std::isfinite(*event.price_impact)) {
-            return Error{text::message(key, " has price_impact ",
-                                       text::number(*event.price_impact),
+            return Error{text::message(key, " has price_impact ", text::number(*event.price_impact),
                                        "; an impact is a finite number")};
         }
     }
