@@ -2,6 +2,7 @@
 
 #include <array>
 #include <bit>
+#include <concepts>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -14,19 +15,13 @@ namespace {
 
 class LittleEndianHasher {
 public:
-    void add(std::uint64_t value) {
-        std::array<unsigned char, 8> bytes{};
+    // An unsigned integer's bytes, least significant first.
+    template <std::unsigned_integral Unsigned>
+    void add(Unsigned value) {
+        std::array<unsigned char, sizeof(Unsigned)> bytes{};
         for (unsigned char& byte : bytes) {
             byte = static_cast<unsigned char>(value & 0xFFu);
-            value >>= 8;
-        }
-        hash_.update(bytes.data(), bytes.size());
-    }
-    void add(std::uint32_t value) {
-        std::array<unsigned char, 4> bytes{};
-        for (unsigned char& byte : bytes) {
-            byte = static_cast<unsigned char>(value & 0xFFu);
-            value >>= 8;
+            value = static_cast<Unsigned>(value >> 8);
         }
         hash_.update(bytes.data(), bytes.size());
     }
