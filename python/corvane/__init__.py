@@ -25,6 +25,7 @@ from corvane._records import dumps as dumps
 from corvane._records import loads as loads
 from corvane._records import manifest as manifest
 from corvane._records import replay as replay
+from corvane._records import sweep_manifest as sweep_manifest
 from corvane._sweep import sweep as sweep
 from corvane._whatif import Comparison as Comparison
 from corvane._whatif import compare as compare
@@ -44,6 +45,7 @@ if not TYPE_CHECKING:
         "manifest",
         "replay",
         "sweep",
+        "sweep_manifest",
         "backtest",
         "BacktestResult",
         "facts",

@@ -27,6 +27,7 @@ from corvane import _core
 from corvane._core import Engine, Instrument, Macro, ModelParams, News, NewsImpact, ValidationError
 
 MANIFEST_FORMAT = "corvane-manifest/1"
+SWEEP_FORMAT = "corvane-sweep/1"
 
 _INSTRUMENT_FIELDS = (
     "ticker",
@@ -184,6 +185,28 @@ def manifest(engine: Engine) -> dict[str, Any]:
     }
     written["input_digests"] = {key: _digest(written[key]) for key in _INPUTS}
     return written
+
+
+def sweep_manifest(manifests: list[dict[str, Any]]) -> dict[str, Any]:
+    """Many runs' manifests (one a seed, say) as one: what every run has
+    alike (the model, the universe, the version...) written once under
+    "shared", and each run's own keys (seed, order log, digests) under
+    "runs", in order. `verify` takes it and re-runs every run."""
+    manifests = list(manifests)
+    if not manifests or not all(isinstance(m, dict) for m in manifests):
+        raise ValidationError("sweep_manifest() takes a non-empty list of manifest dicts")
+    first, rest = manifests[0], manifests[1:]
+    shared = {key: value for key, value in first.items() if all(key in m and m[key] == value for m in rest)}
+    runs = [{key: value for key, value in m.items() if key not in shared} for m in manifests]
+    return {"format": SWEEP_FORMAT, "shared": shared, "runs": runs}
+
+
+def sweep_runs(manifest: dict[str, Any]) -> list[dict[str, Any]]:
+    """Each run of a sweep manifest, as a manifest of its own."""
+    shared, runs = manifest.get("shared"), manifest.get("runs")
+    if type(shared) is not dict or type(runs) is not list or not all(type(run) is dict for run in runs):
+        raise ValidationError("a sweep manifest holds a 'shared' object and a list of 'runs' objects")
+    return [{**shared, **run} for run in runs]
 
 
 def _clock(entry: dict[str, Any]) -> dict[str, Any]:

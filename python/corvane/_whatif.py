@@ -12,7 +12,7 @@ from typing import Any
 
 from corvane import _core
 from corvane._core import Engine, ValidationError
-from corvane._records import _build, _check_reached, _replay_entry
+from corvane._records import SWEEP_FORMAT, _build, _check_reached, _replay_entry, sweep_runs
 
 
 @dataclass(frozen=True)
@@ -102,18 +102,13 @@ def verify(manifest: dict[str, Any]) -> dict[str, Any]:
     platform and compiler, the version that wrote the manifest, the digests
     it carries and those the re-run reached, and "passed" with, on failure,
     "failure" saying what differs. Never raises for a manifest that fails:
-    that is what the receipt is for."""
-    receipt: dict[str, Any] = {
-        "corvane": _core.__version__,
-        "platform": platform.platform(),
-        "compiler": getattr(_core, "_compiler", "unknown"),
-        "written_by": manifest.get("corvane") if isinstance(manifest, dict) else None,
-        "state_digest": manifest.get("state_digest") if isinstance(manifest, dict) else None,
-        "table_digests": manifest.get("table_digests") if isinstance(manifest, dict) else None,
-        "reached": None,
-        "passed": False,
-        "failure": None,
-    }
+    that is what the receipt is for.
+
+    A sweep's manifest (`sweep_manifest`) re-runs every run; its receipt
+    lists each run's ("runs") and fails naming the first run that did."""
+    if isinstance(manifest, dict) and manifest.get("format") == SWEEP_FORMAT:
+        return _verify_sweep(manifest)
+    receipt = _receipt(manifest)
     try:
         engine = _build(manifest)
         restored = list(manifest.get("restored_states", []))
@@ -128,13 +123,52 @@ def verify(manifest: dict[str, Any]) -> dict[str, Any]:
     return receipt
 
 
+def _receipt(manifest: Any) -> dict[str, Any]:
+    given = manifest if isinstance(manifest, dict) else {}
+    return {
+        "corvane": _core.__version__,
+        "platform": platform.platform(),
+        "compiler": getattr(_core, "_compiler", "unknown"),
+        "written_by": given.get("corvane"),
+        "seed": given.get("seed"),
+        "state_digest": given.get("state_digest"),
+        "table_digests": given.get("table_digests"),
+        "reached": None,
+        "passed": False,
+        "failure": None,
+    }
+
+
+def _verify_sweep(manifest: dict[str, Any]) -> dict[str, Any]:
+    receipt = _receipt(manifest.get("shared"))
+    try:
+        runs = sweep_runs(manifest)
+    except ValidationError as error:
+        receipt["failure"] = str(error)
+        return receipt
+    receipt["runs"] = [verify(run) for run in runs]
+    failed = [(k, run) for k, run in enumerate(receipt["runs"]) if not run["passed"]]
+    if failed:
+        k, run = failed[0]
+        receipt["failure"] = f"run {k} (seed {runs[k].get('seed')}) of {len(runs)}: {run['failure']}"
+    receipt["passed"] = not failed and bool(runs)
+    if not runs:
+        receipt["failure"] = "the sweep manifest holds no runs"
+    return receipt
+
+
 def receipt_text(receipt: dict[str, Any]) -> str:
     """The receipt as the lines `corvane verify` prints."""
     lines = [
         f"corvane {receipt['corvane']} on {receipt['platform']}, built by {receipt['compiler']}",
         f"manifest written by corvane {receipt['written_by']}",
-        f"state digest     {receipt['state_digest']}",
     ]
+    if "runs" in receipt:
+        # A sweep: each run's digest (the tables' when it recorded any) and its verdict.
+        for k, run in enumerate(receipt["runs"]):
+            lines.append(f"run {k:<4} seed {run['seed']!s:<10} {run['state_digest']}  {'pass' if run['passed'] else 'FAIL'}")
+    else:
+        lines.append(f"state digest     {receipt['state_digest']}")
     for table, value in (receipt["table_digests"] or {}).items():
         lines.append(f"{table + ' table':<17}{value}")
     if receipt["passed"]:

@@ -370,7 +370,8 @@ SWEEP_COLUMNS = {
 
 
 def sweep_outcome(seed: int, *, size: int, universe_seed: int, days: int, ticks: int, model) -> dict:
-    """One seed's run, reduced to the numbers a sweep compares (SWEEP_COLUMNS)."""
+    """One seed's run, reduced to the numbers a sweep compares (SWEEP_COLUMNS),
+    with the manifest that re-runs it."""
     import array
 
     universe = corvane.random_instruments(size, seed=universe_seed)
@@ -386,6 +387,7 @@ def sweep_outcome(seed: int, *, size: int, universe_seed: int, days: int, ticks:
         "best": max(returns),
         "worst": min(returns),
         "vix": engine.macro_state.vix,
+        "manifest": corvane.manifest(engine),
     }
 
 
@@ -409,6 +411,8 @@ def sweep(args: argparse.Namespace) -> int:
         table.write("seed," + ",".join(names) + "\n")
         for row in results:
             table.write(f"{row['seed']}," + ",".join(repr(row[n]) for n in names) + "\n")
+    # Every seed's state digest, so anyone can re-run the sweep and check it (corvane verify).
+    _write_atomically(out / "manifest.json", corvane.dumps(corvane.sweep_manifest([row["manifest"] for row in results])))
 
     print(
         f"corvane {corvane.__version__}: {len(seeds)} seeds ({seeds[0]}..{seeds[-1]}), {args.size} instruments, "
@@ -428,7 +432,7 @@ def sweep(args: argparse.Namespace) -> int:
         {name: [row[name] for row in results] for name in names}, definitions=SWEEP_COLUMNS,
         preset=model.fingerprint, days=args.days, seeds=len(seeds),
     ).savefig(out / "sweep.png", dpi=100)
-    print(f"\nWrote:\n  {out / 'sweep.csv'}\n  {out / 'sweep.png'}")
+    print(f"\nWrote:\n  {out / 'sweep.csv'}\n  {out / 'sweep.png'}\n  {out / 'manifest.json'}")
     return 0
 
 

@@ -163,3 +163,24 @@ def test_verify_passes_the_commands_own_manifest_and_names_an_edit(tmp_path, cap
                  "--out", str(out)]) == 0
     assert (out / "comparison.png").exists()
     assert (out / "comparison.csv").read_text().splitlines()[1].startswith("1,10,0,")
+
+
+def test_a_sweeps_manifest_holds_every_seeds_digest_and_verify_names_the_run_that_differs(tmp_path, capsys):
+    out = tmp_path / "sweep"
+    assert main(["sweep", "--seeds", "3", "--first-seed", "5", "--size", "3", "--days", "1", "--ticks", "20",
+                 "--out", str(out)]) == 0
+    written = corvane.loads((out / "manifest.json").read_text())
+    universe = corvane.random_instruments(3, seed=0)
+    for seed, run in zip(range(5, 8), written["runs"]):
+        engine = corvane.Engine(seed=seed, universe=universe)
+        engine.run_days(1, ticks_per_day=20, record=False)
+        assert (run["seed"], run["state_digest"]) == (seed, engine.state_digest())
+    assert [i["ticker"] for i in written["shared"]["universe"]] == [i.ticker for i in universe]
+    capsys.readouterr()
+    assert main(["verify", str(out / "manifest.json")]) == 0
+    assert capsys.readouterr().out.count("pass") == 3
+
+    written["runs"][1]["state_digest"] = "2" * 64
+    receipt = corvane.verify(written)
+    assert not receipt["passed"] and receipt["failure"].startswith("run 1 (seed 6) of 3: replay reached")
+    assert [run["passed"] for run in receipt["runs"]] == [True, False, True]
