@@ -377,7 +377,10 @@ class Workspace:
             target = self.tree / rel
             target.parent.mkdir(parents=True, exist_ok=True)
             if not target.exists() or target.read_bytes() != source.read_bytes():
-                shutil.copy2(source, target)
+                # A fresh time stamp: the source's own may be older than the
+                # objects an earlier run built, and the build would skip it.
+                shutil.copyfile(source, target)
+                shutil.copymode(source, target)
         if self.module is not None:
             self.link_package([self.module])
             return
