@@ -17,6 +17,7 @@
 #include "python/errors.hpp"
 #include "python/pickling.hpp"
 #include "python/types.hpp"
+#include "python/value_class.hpp"
 
 namespace corvane::py {
 namespace {
@@ -179,86 +180,25 @@ Class<MatchValue> MATCH_RESULT_CLASS{
     },
 };
 
-PyObject* SweepCost_repr(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        const auto& cost = payload_of<SweepCost>(self);
-        return to_python(text::message("SweepCost(average_price=", cost.average_price,
-                                       ", worst_price=", cost.worst_price, ", filled=", cost.filled,
-                                       ")"));
-    });
-}
-
-PyGetSetDef SWEEP_COST_GETSET[] = {
-    read_only<&SweepCost::average_price>("average_price",
-                                         "Volume-weighted price a market order would pay now."),
-    read_only<&SweepCost::worst_price>("worst_price", "Price of the deepest order it would reach."),
-    read_only<&SweepCost::filled>("filled",
-                                  "Shares it would fill: less than asked when the side runs out."),
-    {},
-};
-
-PyObject* SweepCost_reduce(PyObject* self) {
-    const auto& cost = payload_of<SweepCost>(self);
-    return values_tuple(cost.average_price, cost.worst_price, cost.filled);
-}
-
-PyObject* SweepCost_rebuild(PyTypeObject* type, PyObject* values) {
-    SweepCost cost;
-    if (!read_values("SweepCost", values, cost.average_price, cost.worst_price, cost.filled)) {
-        return nullptr;
-    }
-    return create(type, cost);
-}
-
+constexpr ValueFields<SweepCost, &SweepCost::average_price, &SweepCost::worst_price,
+                      &SweepCost::filled>
+    SWEEP_COST_FIELDS{
+        "SweepCost",
+        {{{"average_price", "Volume-weighted price a market order would pay now."},
+          {"worst_price", "Price of the deepest order it would reach."},
+          {"filled", "Shares it would fill: less than asked when the side runs out."}}}};
 Class<SweepCost> SWEEP_COST_CLASS{
     "corvane._core.SweepCost",
-    {
-        .doc = "The cost of an immediate market order. Read-only.",
-        .repr = SweepCost_repr,
-        .getset = SWEEP_COST_GETSET,
-        .reduce = SweepCost_reduce,
-        .rebuild = SweepCost_rebuild,
-    },
-};
+    value_slots<SWEEP_COST_FIELDS>("The cost of an immediate market order. Read-only.")};
 
-PyObject* PriceLevel_repr(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        const auto& level = payload_of<PriceLevel>(self);
-        return to_python(text::message("PriceLevel(price=", level.price, ", quantity=",
-                                       level.quantity, ", orders=", level.orders, ")"));
-    });
-}
-
-PyGetSetDef PRICE_LEVEL_GETSET[] = {
-    read_only<&PriceLevel::price>("price", "The level's price."),
-    read_only<&PriceLevel::quantity>("quantity", "Shares resting at it."),
-    read_only<&PriceLevel::orders>("orders", "Number of orders making it up."),
-    {},
-};
-
-PyObject* PriceLevel_reduce(PyObject* self) {
-    const auto& level = payload_of<PriceLevel>(self);
-    return values_tuple(level.price, level.quantity, level.orders);
-}
-
-PyObject* PriceLevel_rebuild(PyTypeObject* type, PyObject* values) {
-    PriceLevel level;
-    if (!read_values("PriceLevel", values, level.price, level.quantity, level.orders)) {
-        return nullptr;
-    }
-    return create(type, level);
-}
-
+constexpr ValueFields<PriceLevel, &PriceLevel::price, &PriceLevel::quantity, &PriceLevel::orders>
+    PRICE_LEVEL_FIELDS{"PriceLevel",
+                       {{{"price", "The level's price."},
+                         {"quantity", "Shares resting at it."},
+                         {"orders", "Number of orders making it up."}}}};
 Class<PriceLevel> PRICE_LEVEL_CLASS{
     "corvane._core.PriceLevel",
-    {
-        .doc = "Consecutive resting orders at one price. Read-only.",
-        .repr = PriceLevel_repr,
-        .getset = PRICE_LEVEL_GETSET,
-        .reduce = PriceLevel_reduce,
-        .rebuild = PriceLevel_rebuild,
-    },
-};
+    value_slots<PRICE_LEVEL_FIELDS>("Consecutive resting orders at one price. Read-only.")};
 
 // A new MatchResult object for a core result of `book`.
 PyObject* new_match_result(const ModuleState& state, const OrderBook& book,

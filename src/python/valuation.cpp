@@ -8,52 +8,29 @@
 #include "python/errors.hpp"
 #include "python/pickling.hpp"
 #include "python/types.hpp"
+#include "python/value_class.hpp"
 
 namespace corvane::py {
 namespace {
 
 // ---- FairValue ----
 
-PyGetSetDef FAIR_VALUE_GETSET[] = {
-    read_only<&FairValue::fair_value>("fair_value", "Fair value per share."),
-    read_only<&FairValue::target_pe>("target_pe",
-                                     "The multiple actually applied. Zero on the book-value path."),
-    read_only<&FairValue::sector_anchor_pe>("sector_anchor_pe",
-                                            "The sector's anchor multiple, before adjustment."),
-    read_only<&FairValue::rate_adjustment>("rate_adjustment",
-                                           "Rate adjustment applied to the anchor."),
-    read_only<&FairValue::qe_adjustment>("qe_adjustment", "QE adjustment applied to the anchor."),
-    read_only<&FairValue::book_value_path>(
-        "book_value_path", "True when valued off book because EPS was not positive."),
-    {},
-};
-
-PyObject* FairValue_reduce(PyObject* self) {
-    const FairValue& value = payload_of<FairValue>(self);
-    return values_tuple(value.fair_value, value.target_pe, value.sector_anchor_pe,
-                        value.rate_adjustment, value.qe_adjustment, value.book_value_path);
-}
-
-PyObject* FairValue_rebuild(PyTypeObject* type, PyObject* values) {
-    FairValue value;
-    if (!read_values("FairValue", values, value.fair_value, value.target_pe, value.sector_anchor_pe,
-                     value.rate_adjustment, value.qe_adjustment, value.book_value_path)) {
-        return nullptr;
-    }
-    return create(type, std::move(value));
-}
-
+constexpr ValueFields<FairValue, &FairValue::fair_value, &FairValue::target_pe,
+                      &FairValue::sector_anchor_pe, &FairValue::rate_adjustment,
+                      &FairValue::qe_adjustment, &FairValue::book_value_path>
+    FAIR_VALUE_FIELDS{
+        "FairValue",
+        {{{"fair_value", "Fair value per share."},
+          {"target_pe", "The multiple actually applied. Zero on the book-value path."},
+          {"sector_anchor_pe", "The sector's anchor multiple, before adjustment."},
+          {"rate_adjustment", "Rate adjustment applied to the anchor."},
+          {"qe_adjustment", "QE adjustment applied to the anchor."},
+          {"book_value_path", "True when valued off book because EPS was not positive."}}}};
 Class<FairValue> FAIR_VALUE_CLASS{
     "corvane._core.FairValue",
-    {
-        .doc = "Fair value per share and the components it was built from.\n\n"
-               "Returned by fair_value(); immutable.",
-        .repr = text_repr<FairValue>,
-        .getset = FAIR_VALUE_GETSET,
-        .reduce = FairValue_reduce,
-        .rebuild = FairValue_rebuild,
-    },
-};
+    value_slots<FAIR_VALUE_FIELDS>("Fair value per share and the components it was built from.\n\n"
+                                   "Returned by fair_value(); immutable.",
+                                   text_repr<FairValue>)};
 
 constexpr Param FAIR_VALUE_PARAMS[] = {
     optional_param("eps"),
