@@ -39,6 +39,11 @@ def backtest(
     process pool it must pickle (a module-level function, or a
     functools.partial of one). A stateful policy should be a fresh object per
     call of backtest: on a thread pool every seed shares it.
+
+    With `pnl_by_driver=True` (an environment setting: each step then also
+    runs on a fork without the agent's orders) the rows gain a column
+    "pnl_" + part for each part of `corvane._pnl.PARTS`: the episode's P&L by
+    driver, the agent's own impact and its cost, summing to "pnl".
     """
     from corvane.env import MarketEnv
 
@@ -63,9 +68,12 @@ def _episode(
     observation, info = env.reset(seed=seed)
     history = [info["wealth"]]
     traded = cost = 0.0
+    by_driver: dict[str, float] = {}
     done = False
     while not done:
         observation, _, terminated, truncated, info = env.step(policy(observation))
+        for part, value in info.get("pnl_by_driver", {}).items():
+            by_driver["pnl_" + part] = by_driver.get("pnl_" + part, 0.0) + value
         fills = info["fills"]
         filled = fills["quantity"] != 0.0
         traded += float(np.abs(fills["quantity"][filled] * fills["average_price"][filled]).sum())
@@ -86,6 +94,7 @@ def _episode(
         "max_drawdown": float(((peak - wealth) / peak).max()),
         "turnover": traded / env.starting_cash,
         "cost": cost,
+        **by_driver,
     }
 
 
@@ -110,9 +119,15 @@ class BacktestResult:
     def __repr__(self) -> str:
         return f"BacktestResult({len(self.rows)} seeds of {self.policy})"
 
+    @property
+    def columns(self) -> list[str]:
+        """The six measures, and the P&L parts when the back-test split it."""
+        extra = [name for name in self.rows[0] if name not in COLUMNS] if self.rows else []
+        return [*COLUMNS, *extra]
+
     def column(self, name: str) -> list[float]:
-        if name not in COLUMNS:
-            raise KeyError(f"no column {name!r}; the columns are {', '.join(COLUMNS)}")
+        if name not in self.columns:
+            raise KeyError(f"no column {name!r}; the columns are {', '.join(self.columns)}")
         return [row[name] for row in self.rows]
 
     @property
@@ -142,6 +157,7 @@ class BacktestTable:
 
     def __init__(self, result: BacktestResult) -> None:
         self._rows = result.rows
+        self._columns = result.columns
 
     @property
     def num_rows(self) -> int:
@@ -149,7 +165,7 @@ class BacktestTable:
 
     @property
     def columns(self) -> list[str]:
-        return list(COLUMNS)
+        return list(self._columns)
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         try:
@@ -159,9 +175,9 @@ class BacktestTable:
                 "the back-test table needs pyarrow: pip install 'corvane[rl]'", name="pyarrow"
             ) from error
         schema = pyarrow.schema(
-            [("seed", pyarrow.int64())] + [(name, pyarrow.float64()) for name in COLUMNS[1:]]
+            [("seed", pyarrow.int64())] + [(name, pyarrow.float64()) for name in self._columns[1:]]
         )
         table = pyarrow.table(
-            {name: [row[name] for row in self._rows] for name in COLUMNS}, schema=schema
+            {name: [row[name] for row in self._rows] for name in self._columns}, schema=schema
         )
         return table.__arrow_c_stream__(requested_schema)

@@ -25,7 +25,7 @@ from gymnasium import spaces
 from numpy.typing import ArrayLike, NDArray
 
 import corvane
-from corvane import _gym
+from corvane import _gym, _pnl
 
 __all__ = ["MarketEnv"]
 
@@ -151,7 +151,11 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
     `info` holds the step's fills (signed shares, average and worst prices,
     cost over the mid), the change of each instrument's mispricing due to each
     of the nine drivers in `corvane.Engine.FACTORS` (the step's log price move,
-    taken apart), and the wealth after the step.
+    taken apart), and the wealth after the step. With `pnl_by_driver=True`
+    (it costs a fork and a second run of every step) `info["pnl_by_driver"]`
+    also splits the step's change in wealth into what each driver moved the
+    prices held through, the agent's own impact and its cost (see
+    `corvane._pnl`).
     """
 
     metadata = {"render_modes": []}
@@ -180,6 +184,7 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         starting_cash: float = 1_000_000.0,
         max_position: ArrayLike | None = None,
         window: int = 10,
+        pnl_by_driver: bool = False,
     ) -> None:
         if universe is None:
             universe = corvane.random_instruments(20, seed=0)
@@ -197,6 +202,7 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         self.episode_days = episode_days
         self.starting_cash = _check_cash(starting_cash)
         self.window = window
+        self.pnl_by_driver = bool(pnl_by_driver)
         self.steps_per_day = -(-TICKS_PER_DAY // ticks_per_step)
 
         self._index = np.array([every.index(t) for t in tickers], dtype=np.intp)
@@ -336,7 +342,8 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
 
     def _step(self, target: _F64) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
         quantity, average, worst, cost, flow = self._trade(target)
-        before = self.wealth
+        before, mid_before = self.wealth, self._mid
+        without = self._run_without_orders() if self.pnl_by_driver else None
         ticks = self._run_ticks(flow)
         self._record_volumes(ticks)
         step_attribution = self._close_if_session_over()
@@ -353,6 +360,11 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
             "attribution": dict(zip(corvane.Engine.FACTORS, step_attribution)),
             "wealth": self.wealth,
         }
+        if without is not None:
+            info["pnl_by_driver"] = _pnl.split(
+                held=self._position, mid_before=mid_before, mid_after=self._mid, mid_without=without[0],
+                drivers_without=without[1], cost=float(cost.sum()),
+            )
         return self._observation(), self.wealth - before, terminated, truncated, info
 
     # ---- The steps of a step ----
@@ -386,6 +398,27 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
             engine.run_session(hour, minute, day_of_week, ticks - 1)
         self._minute += ticks
         return ticks
+
+    def _run_without_orders(self) -> tuple[_F64, _F64]:
+        """The step run on a fork without the agent's orders, as _run_ticks
+        and the close run it: the mids after it, and each driver's change of
+        s over it."""
+        assert self.engine is not None
+        shadow = self.engine.fork()
+        ticks = min(self.ticks_per_step, TICKS_PER_DAY - self._minute)
+        hour, minute = divmod(OPEN_MINUTE + self._minute, 60)
+        day_of_week = TRADING_DAYS[self._day % len(TRADING_DAYS)]
+        shadow.tick(hour, minute, day_of_week)
+        if ticks > 1:
+            hour, minute = divmod(OPEN_MINUTE + self._minute + 1, 60)
+            shadow.run_session(hour, minute, day_of_week, ticks - 1)
+        end_of_day = self._minute + ticks == TICKS_PER_DAY
+        if end_of_day:
+            shadow.close_market()
+        drivers = _pnl.attribution(shadow, self._pick) - self._attribution_base
+        if end_of_day and self._day + 1 < self.episode_days:
+            shadow.open_market()
+        return _pnl.mids(shadow, self._pick), drivers
 
     def _record_volumes(self, ticks: int) -> None:
         assert self.engine is not None

@@ -200,6 +200,47 @@ def metrics_by_hand(seed):
             "turnover": traded / 1_000_000.0, "cost": cost}
 
 
+def mids_of(engine):
+    bid, ask, _, _ = np.frombuffer(engine.quotes(), dtype="<f8").reshape(4, -1)
+    return (bid + ask) / 2
+
+
+class TestPnlByDriver:
+    def test_the_parts_sum_to_the_reward_and_own_impact_is_against_a_market_without_the_orders(self):
+        env = MarketEnv(pnl_by_driver=True, **SHORT)
+        _, info = env.reset(seed=9)
+        # Outside: the same market without the agent's orders, driven by hand.
+        outside = corvane.Engine(seed=9, universe=env._universe)
+        outside.open_market()
+        _, reward, *_, info = env.step(np.ones(20))
+        outside.tick(9, 30, 3)
+        outside.run_session(9, 31, 3, 77)
+        held = info["fills"]["quantity"]
+        parts = info["pnl_by_driver"]
+        assert parts["own_impact"] == pytest.approx(float(held @ (mids_of(env.engine) - mids_of(outside))), rel=1e-12)
+        assert parts["own_impact"] > 0 and parts["cost"] == -info["fills"]["cost"].sum() < 0
+        # With no trade the orders are none: no impact, no cost, and the parts still sum.
+        without_trades, held_through = [], []
+        for action in [np.ones(20), *[np.zeros(20)] * 3, -np.ones(20), np.zeros(20)]:  # across the close
+            _, reward, *_, info = env.step(action)
+            parts = info["pnl_by_driver"]
+            assert list(parts) == [*corvane.Engine.FACTORS, "rest", "own_impact", "cost"]
+            assert sum(parts.values()) == pytest.approx(reward, rel=1e-9, abs=1e-6)
+            if not info["fills"]["quantity"].any():
+                without_trades.append((parts["own_impact"], parts["cost"]))
+            if env._position.any():
+                held_through.append(parts["random_noise"])
+        assert without_trades and set(without_trades) == {(0.0, 0.0)}
+        # A position held through a step earns or loses by the noise that moved it.
+        assert held_through and all(value != 0.0 for value in held_through)
+
+        result = corvane.backtest(buy_and_hold, seeds=[3], pnl_by_driver=True, **SHORT)
+        row = result.rows[0]
+        assert result.columns[6:] == ["pnl_" + p for p in (*corvane.Engine.FACTORS, "rest", "own_impact", "cost")]
+        assert sum(row[c] for c in result.columns[6:]) == pytest.approx(row["pnl"], rel=1e-9)
+        assert row["pnl_cost"] == pytest.approx(-row["cost"])
+
+
 class TestBacktest:
     def test_rows_follow_seeds_on_any_executor_and_read_as_arrow(self, tmp_path):
         pyarrow = pytest.importorskip("pyarrow")
