@@ -13,94 +13,66 @@ namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-double or_nan(const std::optional<double>& value) noexcept { return value.value_or(NaN); }
+// Each column's name and the roster field it reads and writes: a plain
+// number, or an optional one whose absence reads and writes as NaN.
+struct FieldEntry {
+    PriceField field;
+    std::string_view name;
+    double TickCompany::*plain;
+    std::optional<double> TickCompany::*optional;
 
-// NaN stores absence.
-std::optional<double> present_unless_nan(double value) noexcept {
-    if (std::isnan(value)) return std::nullopt;
-    return value;
-}
-
-// Both switches below list every field without a default, so a new field
-// that is not handled fails to compile under -Werror=switch.
-double read_field(const TickCompany& c, PriceField field) noexcept {
-    switch (field) {
-        case PriceField::price: return c.price;
-        case PriceField::previous_close: return c.previous_close;
-        case PriceField::open: return c.open;
-        case PriceField::high: return c.high;
-        case PriceField::low: return c.low;
-        case PriceField::volume: return c.volume;
-        case PriceField::market_cap: return c.market_cap;
-        case PriceField::mispricing_s: return or_nan(c.mispricing_s);
-        case PriceField::maker_inventory: return or_nan(c.maker_inventory);
-        case PriceField::garch_variance: return c.garch_variance;
-        case PriceField::previous_tick_price: return or_nan(c.previous_tick_price);
-        case PriceField::mispricing_s_prev_close: return or_nan(c.mispricing_s_prev_close);
-        case PriceField::mispricing_momentum: return or_nan(c.mispricing_momentum);
-        case PriceField::last_daily_return: return or_nan(c.last_daily_return);
-        case PriceField::avg_volume: return c.avg_volume;
-        case PriceField::beta: return or_nan(c.beta);
-        case PriceField::short_interest: return c.short_interest;
-        case PriceField::float_shares: return c.float_shares;
+    double read(const TickCompany& c) const noexcept {
+        return plain ? c.*plain : (c.*optional).value_or(NaN);
     }
-    return NaN;
-}
-
-void write_field(TickCompany& c, PriceField field, double value) noexcept {
-    switch (field) {
-        case PriceField::price: c.price = value; return;
-        case PriceField::previous_close: c.previous_close = value; return;
-        case PriceField::open: c.open = value; return;
-        case PriceField::high: c.high = value; return;
-        case PriceField::low: c.low = value; return;
-        case PriceField::volume: c.volume = value; return;
-        case PriceField::market_cap: c.market_cap = value; return;
-        case PriceField::mispricing_s: c.mispricing_s = present_unless_nan(value); return;
-        case PriceField::maker_inventory: c.maker_inventory = present_unless_nan(value); return;
-        case PriceField::garch_variance: c.garch_variance = value; return;
-        case PriceField::previous_tick_price:
-            c.previous_tick_price = present_unless_nan(value);
-            return;
-        case PriceField::mispricing_s_prev_close:
-            c.mispricing_s_prev_close = present_unless_nan(value);
-            return;
-        case PriceField::mispricing_momentum:
-            c.mispricing_momentum = present_unless_nan(value);
-            return;
-        case PriceField::last_daily_return: c.last_daily_return = present_unless_nan(value); return;
-        case PriceField::avg_volume: c.avg_volume = value; return;
-        case PriceField::beta: c.beta = present_unless_nan(value); return;
-        case PriceField::short_interest: c.short_interest = value; return;
-        case PriceField::float_shares: c.float_shares = value; return;
+    void write(TickCompany& c, double value) const noexcept {
+        if (plain) {
+            c.*plain = value;
+        } else {
+            c.*optional = std::isnan(value) ? std::nullopt : std::optional<double>(value);
+        }
     }
+};
+
+constexpr std::array<FieldEntry, PRICE_FIELD_COUNT> FIELDS = {{
+    {PriceField::price, "price", &TickCompany::price, nullptr},
+    {PriceField::previous_close, "previous_close", &TickCompany::previous_close, nullptr},
+    {PriceField::open, "open", &TickCompany::open, nullptr},
+    {PriceField::high, "high", &TickCompany::high, nullptr},
+    {PriceField::low, "low", &TickCompany::low, nullptr},
+    {PriceField::volume, "volume", &TickCompany::volume, nullptr},
+    {PriceField::market_cap, "market_cap", &TickCompany::market_cap, nullptr},
+    {PriceField::mispricing_s, "mispricing_s", nullptr, &TickCompany::mispricing_s},
+    {PriceField::maker_inventory, "maker_inventory", nullptr, &TickCompany::maker_inventory},
+    {PriceField::garch_variance, "garch_variance", &TickCompany::garch_variance, nullptr},
+    {PriceField::previous_tick_price, "previous_tick_price", nullptr,
+     &TickCompany::previous_tick_price},
+    {PriceField::mispricing_s_prev_close, "mispricing_s_prev_close", nullptr,
+     &TickCompany::mispricing_s_prev_close},
+    {PriceField::mispricing_momentum, "mispricing_momentum", nullptr,
+     &TickCompany::mispricing_momentum},
+    {PriceField::last_daily_return, "last_daily_return", nullptr, &TickCompany::last_daily_return},
+    {PriceField::avg_volume, "avg_volume", &TickCompany::avg_volume, nullptr},
+    {PriceField::beta, "beta", nullptr, &TickCompany::beta},
+    {PriceField::short_interest, "short_interest", &TickCompany::short_interest, nullptr},
+    {PriceField::float_shares, "float_shares", &TickCompany::float_shares, nullptr},
+}};
+
+// In the enum's order, so a field indexes its own entry.
+constexpr bool fields_in_order() {
+    for (std::size_t i = 0; i < FIELDS.size(); ++i) {
+        if (static_cast<std::size_t>(FIELDS[i].field) != i) return false;
+    }
+    return true;
+}
+static_assert(fields_in_order());
+
+const FieldEntry& entry_of(PriceField field) noexcept {
+    return FIELDS[static_cast<std::size_t>(field)];
 }
 
 }  // namespace
 
-std::string_view name_of(PriceField field) noexcept {
-    switch (field) {
-        case PriceField::price: return "price";
-        case PriceField::previous_close: return "previous_close";
-        case PriceField::open: return "open";
-        case PriceField::high: return "high";
-        case PriceField::low: return "low";
-        case PriceField::volume: return "volume";
-        case PriceField::market_cap: return "market_cap";
-        case PriceField::mispricing_s: return "mispricing_s";
-        case PriceField::maker_inventory: return "maker_inventory";
-        case PriceField::garch_variance: return "garch_variance";
-        case PriceField::previous_tick_price: return "previous_tick_price";
-        case PriceField::mispricing_s_prev_close: return "mispricing_s_prev_close";
-        case PriceField::mispricing_momentum: return "mispricing_momentum";
-        case PriceField::last_daily_return: return "last_daily_return";
-        case PriceField::avg_volume: return "avg_volume";
-        case PriceField::beta: return "beta";
-        case PriceField::short_interest: return "short_interest";
-        case PriceField::float_shares: return "float_shares";
-    }
-    return {};
-}
+std::string_view name_of(PriceField field) noexcept { return entry_of(field).name; }
 
 std::optional<PriceField> price_field_from_name(std::string_view name) noexcept {
     for (std::size_t i = 0; i < PRICE_FIELD_COUNT; ++i) {
@@ -153,7 +125,8 @@ std::vector<double> Engine::column(PriceField field) const {
 
 void Engine::column_into(PriceField field, std::span<double> out) const noexcept {
     std::size_t n = std::min(out.size(), roster_.size());
-    for (std::size_t i = 0; i < n; ++i) out[i] = read_field(roster_[i], field);
+    const FieldEntry& entry = entry_of(field);
+    for (std::size_t i = 0; i < n; ++i) out[i] = entry.read(roster_[i]);
 }
 
 Status Engine::check_column_length(std::size_t count) const {
@@ -165,7 +138,8 @@ Status Engine::check_column_length(std::size_t count) const {
 Status Engine::set_column(PriceField field, std::span<const double> values) {
     std::size_t n = roster_.size();
     if (Status valid = check_column_length(values.size()); !valid) return valid;
-    for (std::size_t i = 0; i < n; ++i) write_field(roster_[i], field, values[i]);
+    const FieldEntry& entry = entry_of(field);
+    for (std::size_t i = 0; i < n; ++i) entry.write(roster_[i], values[i]);
     cache_.invalidate(CacheReason::column_write);
     return Status::success();
 }

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <deque>
 #include <limits>
 
 #include "core/text.hpp"
@@ -132,7 +133,7 @@ bool Args::bind_keyword(PyObject* key, PyObject* value) {
 bool Args::check_required() const {
     const auto& params = signature_->params;
     for (std::size_t i = 0; i < params.size(); ++i) {
-        if (!params[i].required || values_[i]) continue;
+        if (!params[i].required() || values_[i]) continue;
         if (i < signature_->positional) {
             return type_error(text::message(call_name(*signature_), " missing required argument '",
                                             params[i].name, "' (pos ", i + 1, ")"));
@@ -142,6 +143,46 @@ bool Args::check_required() const {
                                         "'"));
     }
     return true;
+}
+
+bool Args::default_mismatch(const Param& param) const {
+    set_error(PyExc_SystemError, text::message(call_name(*signature_), " declares a default for '",
+                                               param.name, "' that its variable cannot take"));
+    return false;
+}
+
+namespace {
+
+// A default as the interpreter would write it back.
+std::string default_text(const Default& fallback) {
+    switch (fallback.kind) {
+        case Default::Kind::required: break;
+        case Default::Kind::none: return "None";
+        case Default::Kind::boolean: return fallback.boolean ? "True" : "False";
+        case Default::Kind::integer: return text::message(fallback.integer);
+        case Default::Kind::real: return text::debug_number(fallback.real);
+        case Default::Kind::text: return text::message("'", fallback.text, "'");
+    }
+    return "";
+}
+
+}  // namespace
+
+const char* signature_doc(const Signature& signature, const char* first, const char* doc) {
+    std::string text = text::message(signature.function, "(", first);
+    const char* separator = *first ? ", " : "";
+    for (std::size_t i = 0; i < signature.params.size(); ++i) {
+        const Param& param = signature.params[i];
+        if (i == signature.positional) text += text::message(separator, "*"), separator = ", ";
+        text += text::message(separator, param.name);
+        if (!param.required()) text += "=" + default_text(param.fallback);
+        separator = ", ";
+    }
+    if (signature.extra_keywords) text += text::message(separator, "**overrides");
+    text += text::message(")\n--\n\n", doc);
+    // Docstrings must outlive every method table that points at them.
+    static std::deque<std::string> kept;
+    return kept.emplace_back(std::move(text)).c_str();
 }
 
 bool Args::slot_count_mismatch() const {

@@ -37,11 +37,41 @@
 
 namespace corvane::py {
 
+// What leaving a parameter out means: the value its variable takes, and
+// the text the signature shows for it, from one declaration. None empties a
+// std::optional (or leaves an argument that converts itself as it is); the
+// others set the variable.
+struct Default {
+    enum class Kind : std::uint8_t { required, none, boolean, integer, real, text };
+    Kind kind = Kind::required;
+    bool boolean = false;
+    std::int64_t integer = 0;
+    double real = 0.0;
+    const char* text = nullptr;
+};
+
 struct Param {
     const char* name;
-    bool required = true;
+    Default fallback{};
+    constexpr bool required() const noexcept { return fallback.kind == Default::Kind::required; }
 };
-constexpr Param optional_param(const char* name) { return {name, false}; }
+// A parameter that defaults to None; the others to the value given.
+constexpr Param optional_param(const char* name) { return {name, {.kind = Default::Kind::none}}; }
+constexpr Param optional_param(const char* name, bool value) {
+    return {name, {.kind = Default::Kind::boolean, .boolean = value}};
+}
+constexpr Param optional_param(const char* name, int value) {
+    return {name, {.kind = Default::Kind::integer, .integer = value}};
+}
+constexpr Param optional_param(const char* name, std::int64_t value) {
+    return {name, {.kind = Default::Kind::integer, .integer = value}};
+}
+constexpr Param optional_param(const char* name, double value) {
+    return {name, {.kind = Default::Kind::real, .real = value}};
+}
+constexpr Param optional_param(const char* name, const char* value) {
+    return {name, {.kind = Default::Kind::text, .text = value}};
+}
 
 // A parameter list as the interpreter sees it: the first `positional`
 // parameters may come by position, the rest only by keyword.
@@ -52,6 +82,11 @@ struct Signature {
     // Collect unknown keywords instead of refusing them (`**overrides`).
     bool extra_keywords = false;
 };
+
+// The interpreter's text signature of `signature` followed by `doc`, as a
+// method's or function's docstring ("tick($self, hour, *, volatility=1.0)\n--\n\n..."):
+// `first` is "$self", "$module" or empty (a constructor). Kept for the life of the process.
+const char* signature_doc(const Signature& signature, const char* first, const char* doc);
 
 // ---- Conversions of one object ----
 //
@@ -172,6 +207,57 @@ bool SequenceArg<T>::from_python(PyObject* object, const char* function, const c
     return converted;
 }
 
+// ---- Defaults ----
+//
+// `apply_default(fallback, out)` sets `out` to a parameter's default; false
+// when the default does not fit the variable's type (a binding's own slip,
+// reported as SystemError).
+inline bool apply_default(const Default& fallback, double& out) {
+    if (fallback.kind == Default::Kind::real) out = fallback.real;
+    if (fallback.kind == Default::Kind::integer) out = static_cast<double>(fallback.integer);
+    return fallback.kind == Default::Kind::real || fallback.kind == Default::Kind::integer;
+}
+template <std::integral Integer>
+bool apply_default(const Default& fallback, Integer& out) {
+    if constexpr (std::is_same_v<Integer, bool>) {
+        if (fallback.kind == Default::Kind::boolean) out = fallback.boolean;
+        return fallback.kind == Default::Kind::boolean;
+    } else {
+        if (fallback.kind == Default::Kind::integer) out = static_cast<Integer>(fallback.integer);
+        return fallback.kind == Default::Kind::integer && std::in_range<Integer>(fallback.integer);
+    }
+}
+inline bool apply_default(const Default& fallback, std::string_view& out) {
+    if (fallback.kind == Default::Kind::text) out = fallback.text;
+    return fallback.kind == Default::Kind::text;
+}
+inline bool apply_default(const Default& fallback, std::string& out) {
+    if (fallback.kind == Default::Kind::text) out = fallback.text;
+    return fallback.kind == Default::Kind::text;
+}
+// An object argument left out is None itself (borrowed), as if passed.
+inline bool apply_default(const Default& fallback, PyObject*& out) {
+    if (fallback.kind == Default::Kind::none) out = Py_None;
+    return fallback.kind == Default::Kind::none;
+}
+template <class T>
+bool apply_default(const Default& fallback, std::optional<T>& out) {
+    if (fallback.kind == Default::Kind::none) {
+        out.reset();
+        return true;
+    }
+    T value{};
+    if (!apply_default(fallback, value)) return false;
+    out = std::move(value);
+    return true;
+}
+// An argument that converts itself keeps its own empty state.
+template <class Out>
+requires ConvertsItself<Out>
+bool apply_default(const Default& fallback, const Out&) {
+    return fallback.kind == Default::Kind::none;
+}
+
 // ---- Binding a call's arguments to a signature ----
 
 class Args {
@@ -210,9 +296,11 @@ private:
 
     template <class Out>
     bool extract_one(std::size_t i, Out& out) const {
-        return !given(i) ||
-               from_python(values_[i], signature_->function, signature_->params[i].name, out);
+        const Param& param = signature_->params[i];
+        if (given(i)) return from_python(values_[i], signature_->function, param.name, out);
+        return param.required() || apply_default(param.fallback, out) || default_mismatch(param);
     }
+    bool default_mismatch(const Param& param) const;
 
     const Signature* signature_;
     std::array<PyObject*, MAX_PARAMS> values_;

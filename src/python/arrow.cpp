@@ -378,11 +378,12 @@ PyObject* ArrowStream_arrow_c_stream(PyObject* self, PyObject* const* args, Py_s
 }
 
 PyMethodDef ARROW_STREAM_METHODS[] = {
-    keywords_method("__arrow_c_stream__", ArrowStream_arrow_c_stream,
-                    "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
-                    "Export every batch, from the first, as a new Arrow C stream in a capsule "
-                    "named \"arrow_array_stream\". requested_schema is accepted and ignored: a "
-                    "table has one schema and no column is cast narrower on request."),
+    keywords_method(
+        "__arrow_c_stream__", ArrowStream_arrow_c_stream,
+        signature_doc(EXPORT_SIGNATURE, "$self",
+                      "Export every batch, from the first, as a new Arrow C stream in a capsule "
+                      "named \"arrow_array_stream\". requested_schema is accepted and ignored: a "
+                      "table has one schema and no column is cast narrower on request.")),
     {},
 };
 
@@ -553,9 +554,10 @@ PyObject* new_arrow_stream(const ModuleState& state, TableKind kind,
 TypeEntry& ARROW_STREAM = ARROW_STREAM_CLASS;
 PyMethodDef FILLS_STREAM_FUNCTION = keywords_method(
     "fills_stream", fills_stream,
-    "fills_stream(day, step, tick, instrument_id, quantity, price, worst_price, notional)\n--\n\n"
-    "A \"fills\" table of one batch from parallel columns, as given (no sorting, no checks of "
-    "values): day, step, tick and instrument_id are sequences of unsigned 32-bit integers, the "
-    "rest sequences of floats, all of one length.");
+    signature_doc(
+        FILLS_SIGNATURE, "",
+        "A \"fills\" table of one batch from parallel columns, as given (no sorting, no checks of "
+        "values): day, step, tick and instrument_id are sequences of unsigned 32-bit integers, the "
+        "rest sequences of floats, all of one length."));
 
 }  // namespace corvane::py

@@ -169,7 +169,7 @@ std::optional<MemberArgs> member_args(PyObject* flow, PyObject* news, const char
 constexpr Param TICK_PARAMS[] = {{"hour"},
                                  {"minute"},
                                  {"day_of_week"},
-                                 optional_param("volatility"),
+                                 optional_param("volatility", DEFAULT_CLOCK.volatility),
                                  optional_param("order_flow"),
                                  optional_param("news")};
 constexpr Signature TICK_SIGNATURE{"tick", TICK_PARAMS, 3};
@@ -200,7 +200,7 @@ constexpr Param SESSION_PARAMS[] = {{"hour"},
                                     {"minute"},
                                     {"day_of_week"},
                                     {"ticks"},
-                                    optional_param("volatility"),
+                                    optional_param("volatility", DEFAULT_CLOCK.volatility),
                                     optional_param("order_flow"),
                                     optional_param("news")};
 constexpr Signature SESSION_SIGNATURE{"run_session", SESSION_PARAMS, 4};
@@ -232,11 +232,11 @@ PyObject* EngineBatch_run_session(PyObject* self, PyObject* const* args, Py_ssiz
 
 constexpr Param DAYS_PARAMS[] = {
     {"days"},
-    optional_param("hour"),
-    optional_param("minute"),
-    optional_param("day_of_week"),
-    optional_param("ticks_per_day"),
-    optional_param("volatility"),
+    optional_param("hour", DEFAULT_CLOCK.hour),
+    optional_param("minute", DEFAULT_CLOCK.minute),
+    optional_param("day_of_week", DEFAULT_CLOCK.day_of_week),
+    optional_param("ticks_per_day", 390),
+    optional_param("volatility", DEFAULT_CLOCK.volatility),
 };
 constexpr Signature DAYS_SIGNATURE{"run_days", DAYS_PARAMS, 1};
 
@@ -267,7 +267,7 @@ PyObject* batch_matrix(const EngineBatch& batch, PriceField field, bool as_numpy
                       static_cast<Py_ssize_t>(batch.tickers().size()));
 }
 
-constexpr Param PRICES_PARAMS[] = {optional_param("as_numpy")};
+constexpr Param PRICES_PARAMS[] = {optional_param("as_numpy", false)};
 constexpr Signature PRICES_SIGNATURE{"prices", PRICES_PARAMS, 0};
 
 PyObject* EngineBatch_prices(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -279,7 +279,7 @@ PyObject* EngineBatch_prices(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
 }
 
-constexpr Param COLUMN_PARAMS[] = {{"field"}, optional_param("as_numpy")};
+constexpr Param COLUMN_PARAMS[] = {{"field"}, optional_param("as_numpy", false)};
 constexpr Signature COLUMN_SIGNATURE{"column", COLUMN_PARAMS, 1};
 
 PyObject* EngineBatch_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -359,47 +359,51 @@ PyMethodDef METHODS[] = {
     noargs_method("__reduce__", EngineBatch_reduce, "Refuses: an EngineBatch does not pickle."),
     noargs_method("open_market", EngineBatch_open_market,
                   "open_market($self)\n--\n\nOpen a new day in every market."),
-    keywords_method("tick", EngineBatch_tick,
-                    "tick($self, hour, minute, day_of_week, *, volatility=1.0, order_flow=None, "
-                    "news=None)\n--\n\n"
-                    "One game-minute in every market. order_flow: per market and instrument a "
-                    "(buy, sell) pair, as a C-contiguous float64 buffer of markets x instruments "
-                    "x 2 (a float64 array, or little-endian float64 bytes); news: one list of "
-                    "News per market. Market k takes its share as Engine.tick takes order_flow "
-                    "for every instrument and news."),
-    keywords_method("run_session", EngineBatch_run_session,
-                    "run_session($self, hour, minute, day_of_week, ticks, *, volatility=1.0, "
-                    "order_flow=None, news=None)\n--\n\n`ticks` minutes in every market, "
-                    "opening the day first when none is open, per-market inputs (as tick takes "
-                    "them) on every tick. Ctrl-C stops it with every market at the same tick."),
+    keywords_method(
+        "tick", EngineBatch_tick,
+        signature_doc(TICK_SIGNATURE, "$self",
+                      "One game-minute in every market. order_flow: per market and instrument a "
+                      "(buy, sell) pair, as a C-contiguous float64 buffer of markets x instruments "
+                      "x 2 (a float64 array, or little-endian float64 bytes); news: one list of "
+                      "News per market. Market k takes its share as Engine.tick takes order_flow "
+                      "for every instrument and news.")),
+    keywords_method(
+        "run_session", EngineBatch_run_session,
+        signature_doc(SESSION_SIGNATURE, "$self",
+                      "`ticks` minutes in every market, "
+                      "opening the day first when none is open, per-market inputs (as tick takes "
+                      "them) on every tick. Ctrl-C stops it with every market at the same tick.")),
     noargs_method("close_market", EngineBatch_close_market,
                   "close_market($self)\n--\n\nClose the day in every market, macro step "
                   "included, as Engine.close_market does; the next session opens a new day."),
-    keywords_method("run_days", EngineBatch_run_days,
-                    "run_days($self, days, *, hour=9, minute=30, day_of_week=3, "
-                    "ticks_per_day=390, volatility=1.0)\n--\n\n"
-                    "Whole days in every market: open, one session, close. Ctrl-C stops it."),
-    keywords_method("prices", EngineBatch_prices,
-                    "prices($self, *, as_numpy=False)\n--\n\nmarkets x instruments prices, "
-                    "row-major (one market's cross-section contiguous), as little-endian float64 "
-                    "bytes; as_numpy=True: a read-only array over them, shaped markets x "
-                    "instruments."),
+    keywords_method(
+        "run_days", EngineBatch_run_days,
+        signature_doc(DAYS_SIGNATURE, "$self",
+                      "Whole days in every market: open, one session, close. Ctrl-C stops it.")),
+    keywords_method(
+        "prices", EngineBatch_prices,
+        signature_doc(PRICES_SIGNATURE, "$self",
+                      "markets x instruments prices, "
+                      "row-major (one market's cross-section contiguous), as little-endian float64 "
+                      "bytes; as_numpy=True: a read-only array over them, shaped markets x "
+                      "instruments.")),
     keywords_method("column", EngineBatch_column,
-                    "column($self, field, *, as_numpy=False)\n--\n\nOne column of every "
-                    "market, shaped as prices()."),
+                    signature_doc(COLUMN_SIGNATURE, "$self",
+                                  "One column of every "
+                                  "market, shaped as prices().")),
     {},
 };
 
 Class<BatchObject> ENGINE_BATCH_CLASS{
     "corvane._core.EngineBatch",
     {
-        .doc = "EngineBatch(*, seeds, universe, macro_state=None, model=None, threads=None)"
-               "\n--\n\n"
-               "One market per seed, all from the same universe, macro state and model, "
-               "advanced together. Member k evolves exactly as Engine(seed=seeds[k], ...) "
-               "driven with the same calls. No log and no recording. The members advance on "
-               "`threads` native threads (None: every core), with the interpreter lock "
-               "released while they run; the results are the same for any thread count.",
+        .doc = signature_doc(
+            NEW_SIGNATURE, "",
+            "One market per seed, all from the same universe, macro state and model, "
+            "advanced together. Member k evolves exactly as Engine(seed=seeds[k], ...) "
+            "driven with the same calls. No log and no recording. The members advance on "
+            "`threads` native threads (None: every core), with the interpreter lock "
+            "released while they run; the results are the same for any thread count."),
         .new_object = EngineBatch_new,
         .repr = EngineBatch_repr,
         .methods = METHODS,

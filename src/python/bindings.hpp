@@ -66,10 +66,13 @@ extern PyMethodDef STATIONARY_SIGMA_FUNCTION;
 extern Class<InstrumentInit> INSTRUMENT;
 extern PyMethodDef RANDOM_INSTRUMENTS_FUNCTION;
 
+// The core's default clock: every signature's default time and volatility.
+inline constexpr Clock DEFAULT_CLOCK{};
+
 // macro.cpp
 extern Class<Macro> MACRO;
-// The macro fields as keywords, in the order both Macro(...) and
-// Engine.pin_macro take them.
+// The macro fields as keywords, in Macro(...)'s order, each None (left as
+// it is), as Engine.pin_macro takes them.
 inline constexpr Param MACRO_FIELD_PARAMS[] = {
     optional_param("vix"),
     optional_param("federal_funds_rate"),
@@ -81,6 +84,19 @@ inline constexpr Param MACRO_FIELD_PARAMS[] = {
 };
 
 // news.cpp
+// News as dicts of ticker, sector and price_impact: a caller's, as logged,
+// and the engine's pending stories, as saved (its "ticker" is then the
+// company id the engine uses).
+template <class News>
+PyObject* news_list(const std::vector<News>& news) {
+    return list_of(news, [](const News& item) {
+        return DictBuilder()
+            .add("ticker", item.ticker)
+            .add("sector", item.sector)
+            .add("price_impact", item.price_impact)
+            .finish();
+    });
+}
 extern Class<NewsArg> NEWS;
 extern Class<NewsImpactArg> NEWS_IMPACT;
 // A call's news, news impacts and order flow (each may be None), converted;

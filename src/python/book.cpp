@@ -293,9 +293,9 @@ PyObject* OrderBook_append_maker_level(PyObject* self, PyObject* const* args, Py
 constexpr Param SUBMIT_PARAMS[] = {
     {"side"},
     {"quantity"},
-    optional_param("taker"),
+    optional_param("taker", "taker"),
     optional_param("limit_price"),
-    optional_param("post_remainder"),
+    optional_param("post_remainder", false),
     optional_param("order_id"),
 };
 constexpr Signature SUBMIT_SIGNATURE{"submit", SUBMIT_PARAMS, 2};
@@ -343,7 +343,7 @@ PyObject* OrderBook_sweep_cost(PyObject* self, PyObject* const* args, Py_ssize_t
     });
 }
 
-constexpr Param LEVELS_PARAMS[] = {{"side"}, optional_param("max_levels")};
+constexpr Param LEVELS_PARAMS[] = {{"side"}, optional_param("max_levels", 10)};
 constexpr Signature LEVELS_SIGNATURE{"price_levels", LEVELS_PARAMS, 2};
 
 // Returns a new list of PriceLevel.
@@ -416,42 +416,50 @@ PyObject* OrderBook_repr(PyObject* self) {
 PyMethodDef ORDER_BOOK_METHODS[] = {
     keywords_method(
         "post_limit", OrderBook_post_limit,
-        "post_limit($self, side, price, quantity, *, owner, order_id=None)\n--\n\n"
-        "Rest a limit order behind every order at an equal or better price and return its id "
-        "(order_id, or the company id, a hyphen and the book's sequence number). A side holds at "
-        "most 32 orders: a post beyond them pushes the worst off, and may be that worst one -- "
-        "its id is returned even then, though it is not on the book."),
+        signature_doc(
+            POST_LIMIT_SIGNATURE, "$self",
+            "Rest a limit order behind every order at an equal or better price and return its id "
+            "(order_id, or the company id, a hyphen and the book's sequence number). A side holds "
+            "at "
+            "most 32 orders: a post beyond them pushes the worst off, and may be that worst one -- "
+            "its id is returned even then, though it is not on the book.")),
     keywords_method(
         "submit", OrderBook_submit,
-        "submit($self, side, quantity, *, taker=\"taker\", limit_price=None, "
-        "post_remainder=False, order_id=None)\n--\n\n"
-        "Trade against the opposite side, best price first, each fill at the resting order's "
-        "price. Without limit_price this is a market order, which never rests: post_remainder is "
-        "ignored for it. With a limit and post_remainder, what the limit stopped rests at the "
-        "limit under order_id (or a generated id)."),
+        signature_doc(
+            SUBMIT_SIGNATURE, "$self",
+            "Trade against the opposite side, best price first, each fill at the resting order's "
+            "price. Without limit_price this is a market order, which never rests: post_remainder "
+            "is "
+            "ignored for it. With a limit and post_remainder, what the limit stopped rests at the "
+            "limit under order_id (or a generated id).")),
     keywords_method(
         "append_maker_level", OrderBook_append_maker_level,
-        "append_maker_level($self, side, price, quantity, *, owner)\n--\n\n"
-        "Append an order at the far end of a side without comparing prices, for building a "
-        "ladder; return its id, or None when the side already holds 32 orders (no sequence "
-        "number is used then). Append in worsening price order: nothing checks it."),
-    keywords_method("sweep_cost", OrderBook_sweep_cost,
-                    "sweep_cost($self, side, quantity)\n--\n\n"
-                    "What a market order of this size would pay now, as a SweepCost, or None "
-                    "when the opposite side is empty. Never changes the book."),
-    keywords_method("price_levels", OrderBook_price_levels,
-                    "price_levels($self, side, max_levels=10)\n--\n\n"
-                    "The side's orders merged into price levels, best first: a list of "
-                    "PriceLevel."),
+        signature_doc(
+            APPEND_SIGNATURE, "$self",
+            "Append an order at the far end of a side without comparing prices, for building a "
+            "ladder; return its id, or None when the side already holds 32 orders (no sequence "
+            "number is used then). Append in worsening price order: nothing checks it.")),
+    keywords_method(
+        "sweep_cost", OrderBook_sweep_cost,
+        signature_doc(SWEEP_SIGNATURE, "$self",
+                      "What a market order of this size would pay now, as a SweepCost, or None "
+                      "when the opposite side is empty. Never changes the book.")),
+    keywords_method(
+        "price_levels", OrderBook_price_levels,
+        signature_doc(LEVELS_SIGNATURE, "$self",
+                      "The side's orders merged into price levels, best first: a list of "
+                      "PriceLevel.")),
     keywords_method("depth", OrderBook_depth,
-                    "depth($self, side)\n--\n\nTotal resting quantity on one side."),
-    keywords_method("cancel_order", OrderBook_cancel_order,
-                    "cancel_order($self, order_id)\n--\n\n"
-                    "Remove the first order with this id, bids searched first; True if one was "
-                    "removed."),
-    keywords_method("cancel_all_for", OrderBook_cancel_all_for,
-                    "cancel_all_for($self, owner_id)\n--\n\n"
-                    "Remove every order of this owner from both sides; return how many."),
+                    signature_doc(DEPTH_SIGNATURE, "$self", "Total resting quantity on one side.")),
+    keywords_method(
+        "cancel_order", OrderBook_cancel_order,
+        signature_doc(CANCEL_SIGNATURE, "$self",
+                      "Remove the first order with this id, bids searched first; True if one was "
+                      "removed.")),
+    keywords_method(
+        "cancel_all_for", OrderBook_cancel_all_for,
+        signature_doc(CANCEL_ALL_SIGNATURE, "$self",
+                      "Remove every order of this owner from both sides; return how many.")),
     {},
 };
 
@@ -555,11 +563,12 @@ PyGetSetDef ORDER_BOOK_GETSET[] = {
 Class<OrderBook> ORDER_BOOK{
     "corvane._core.OrderBook",
     {
-        .doc = "OrderBook(company_id, last_price=None)\n--\n\n"
-               "A limit order book for one instrument with price-time priority and at most 32 "
-               "orders a side. A large order pays worse prices because it consumes the orders "
-               "in front of it, each at its own price. Sides are \"buy\" and \"sell\"; sizes and "
-               "prices must be finite and greater than zero, and a refused call changes nothing.",
+        .doc = signature_doc(
+            NEW_SIGNATURE, "",
+            "A limit order book for one instrument with price-time priority and at most 32 "
+            "orders a side. A large order pays worse prices because it consumes the orders "
+            "in front of it, each at its own price. Sides are \"buy\" and \"sell\"; sizes and "
+            "prices must be finite and greater than zero, and a refused call changes nothing."),
         .new_object = OrderBook_new,
         .repr = OrderBook_repr,
         .methods = ORDER_BOOK_METHODS,

@@ -53,11 +53,13 @@ PyObject* fixed_simulation_digest(PyObject*, PyObject* const* args, Py_ssize_t n
 
 PyMethodDef FIXED_SIMULATION_DIGEST_FUNCTION = keywords_method(
     "fixed_simulation_digest", fixed_simulation_digest,
-    "fixed_simulation_digest(*, size, universe_seed, seed, days, ticks, preset)\n--\n\n"
-    "Run one fully specified simulation and return the SHA-256 of its final prices and five "
-    "macro values as 64 hex digits: `size` generated instruments (universe seed `universe_seed`), "
-    "an engine seeded "
-    "with `seed` under the shipped preset `preset`, `days` days of `ticks` ticks from 9:30. "
-    "Two builds that agree on every rule return the same digest. Ctrl-C stops a long run.");
+    signature_doc(
+        DIGEST_SIGNATURE, "",
+        "Run one fully specified simulation and return the SHA-256 of its final prices and five "
+        "macro values as 64 hex digits: `size` generated instruments (universe seed "
+        "`universe_seed`), "
+        "an engine seeded "
+        "with `seed` under the shipped preset `preset`, `days` days of `ticks` ticks from 9:30. "
+        "Two builds that agree on every rule return the same digest. Ctrl-C stops a long run."));
 
 }  // namespace corvane::py

@@ -189,7 +189,7 @@ constexpr Param TICK_PARAMS[] = {
     {"hour"},
     {"minute"},
     {"day_of_week"},
-    optional_param("volatility"),
+    optional_param("volatility", DEFAULT_CLOCK.volatility),
     optional_param("news"),
     optional_param("news_impacts"),
     optional_param("order_flow"),
@@ -235,9 +235,15 @@ bool time_or_clock(const Simulation& simulation, const std::optional<std::int64_
 }
 
 constexpr Param SESSION_PARAMS[] = {
-    optional_param("hour"),  optional_param("minute"),       optional_param("day_of_week"),
-    optional_param("ticks"), optional_param("volatility"),   optional_param("close_at_end"),
-    optional_param("news"),  optional_param("news_impacts"), optional_param("order_flow"),
+    optional_param("hour"),
+    optional_param("minute"),
+    optional_param("day_of_week"),
+    optional_param("ticks"),
+    optional_param("volatility", DEFAULT_CLOCK.volatility),
+    optional_param("close_at_end", false),
+    optional_param("news"),
+    optional_param("news_impacts"),
+    optional_param("order_flow"),
 };
 constexpr Signature SESSION_SIGNATURE{"run_session", SESSION_PARAMS, 4};
 
@@ -280,13 +286,13 @@ PyObject* Engine_run_session(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 constexpr Param DAYS_PARAMS[] = {
     {"days"},
-    optional_param("hour"),
-    optional_param("minute"),
-    optional_param("day_of_week"),
-    optional_param("ticks_per_day"),
-    optional_param("volatility"),
-    optional_param("record"),
-    optional_param("first_day"),
+    optional_param("hour", DEFAULT_CLOCK.hour),
+    optional_param("minute", DEFAULT_CLOCK.minute),
+    optional_param("day_of_week", DEFAULT_CLOCK.day_of_week),
+    optional_param("ticks_per_day", 390),
+    optional_param("volatility", DEFAULT_CLOCK.volatility),
+    optional_param("record", true),
+    optional_param("first_day", 0),
 };
 constexpr Signature DAYS_SIGNATURE{"run_days", DAYS_PARAMS, 1};
 
@@ -318,11 +324,11 @@ constexpr Param UNTIL_PARAMS[] = {
     {"ticker"},
     optional_param("above"),
     optional_param("below"),
-    optional_param("max_ticks"),
+    optional_param("max_ticks", 390),
     optional_param("hour"),
     optional_param("minute"),
     optional_param("day_of_week"),
-    optional_param("volatility"),
+    optional_param("volatility", DEFAULT_CLOCK.volatility),
 };
 constexpr Signature UNTIL_SIGNATURE{"run_until", UNTIL_PARAMS, 0};
 
@@ -463,7 +469,7 @@ PyObject* Engine_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-constexpr Param AS_NUMPY_PARAMS[] = {optional_param("as_numpy")};
+constexpr Param AS_NUMPY_PARAMS[] = {optional_param("as_numpy", false)};
 constexpr Signature PRICES_SIGNATURE{"prices", AS_NUMPY_PARAMS, 0};
 
 PyObject* Engine_prices(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -475,7 +481,7 @@ PyObject* Engine_prices(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-constexpr Param COLUMN_PARAMS[] = {{"field"}, optional_param("as_numpy")};
+constexpr Param COLUMN_PARAMS[] = {{"field"}, optional_param("as_numpy", false)};
 constexpr Signature COLUMN_SIGNATURE{"column", COLUMN_PARAMS, 1};
 
 PyObject* Engine_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -497,7 +503,7 @@ PyObject* Engine_clear_recording(PyObject* self, PyObject*) {
     });
 }
 
-constexpr Param BARS_PARAMS[] = {optional_param("day"), optional_param("minutes"),
+constexpr Param BARS_PARAMS[] = {optional_param("day", 0), optional_param("minutes"),
                                  optional_param("grain")};
 constexpr Signature BARS_SIGNATURE{"bars", BARS_PARAMS, 0};
 
@@ -513,7 +519,7 @@ PyObject* Engine_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-constexpr Param TRUTH_PARAMS[] = {optional_param("day")};
+constexpr Param TRUTH_PARAMS[] = {optional_param("day", 0)};
 constexpr Signature TRUTH_SIGNATURE{"truth", TRUTH_PARAMS, 0};
 
 PyObject* Engine_truth(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -534,8 +540,8 @@ PyObject* Engine_book_table(PyObject* self, PyObject*) {
         self, [self](Simulation& simulation) { return book_table(state_of(self), simulation); });
 }
 
-constexpr Param SNAPSHOT_BOOK_PARAMS[] = {optional_param("day"), optional_param("tick"),
-                                          optional_param("levels")};
+constexpr Param SNAPSHOT_BOOK_PARAMS[] = {optional_param("day", 0), optional_param("tick", 0),
+                                          optional_param("levels", 10)};
 constexpr Signature SNAPSHOT_BOOK_SIGNATURE{"snapshot_book", SNAPSHOT_BOOK_PARAMS, 0};
 
 PyObject* Engine_snapshot_book(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -674,7 +680,7 @@ PyObject* Engine_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-constexpr Param SWEEP_COSTS_PARAMS[] = {{"quantities"}, optional_param("as_numpy")};
+constexpr Param SWEEP_COSTS_PARAMS[] = {{"quantities"}, optional_param("as_numpy", false)};
 constexpr Signature SWEEP_COSTS_SIGNATURE{"sweep_costs", SWEEP_COSTS_PARAMS, 1};
 
 PyObject* Engine_sweep_costs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -731,7 +737,7 @@ PyObject* Engine_sweep_costs(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
 }
 
-constexpr Param ATTRIBUTION_PARAMS[] = {{"factor"}, optional_param("as_numpy")};
+constexpr Param ATTRIBUTION_PARAMS[] = {{"factor"}, optional_param("as_numpy", false)};
 constexpr Signature ATTRIBUTION_SIGNATURE{"attribution", ATTRIBUTION_PARAMS, 1};
 
 PyObject* Engine_attribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -956,60 +962,63 @@ PyMethodDef METHODS[] = {
                   "news, empty day buffers. Logged."),
     keywords_method(
         "tick", Engine_tick,
-        "tick($self, hour, minute, day_of_week, *, volatility=1.0, news=None, "
-        "news_impacts=None, order_flow=None)\n--\n\n"
-        "One game-minute: the light step. Never opens a day, and its output is not kept in the "
-        "day's tables (bars, truth, session_*): record() after a day of tick() calls keeps an "
-        "empty day, and warns. A tick outside market hours draws nothing. Moves Engine.clock "
-        "past the time given when a day is open. news, news_impacts and order_flow as for "
-        "run_session. Returns a TickResult."),
+        signature_doc(
+            TICK_SIGNATURE, "$self",
+            "One game-minute: the light step. Never opens a day, and its output is not kept in the "
+            "day's tables (bars, truth, session_*): record() after a day of tick() calls keeps an "
+            "empty day, and warns. A tick outside market hours draws nothing. Moves Engine.clock "
+            "past the time given when a day is open. news, news_impacts and order_flow as for "
+            "run_session. Returns a TickResult.")),
     keywords_method(
         "run_session", Engine_run_session,
-        "run_session($self, hour=None, minute=None, day_of_week=None, ticks=None, *, "
-        "volatility=1.0, close_at_end=False, news=None, news_impacts=None, "
-        "order_flow=None)\n--\n\n"
-        "`ticks` consecutive minutes, inputs applied to every tick, opening the day first when "
-        "none is open. From the time given (all three of hour, minute, day_of_week), or, given "
-        "none, from Engine.clock: run_session(ticks=60) carries on where the day stands. "
-        "ticks is always required.\n\n"
-        "news: News items, each moving its instruments' mispricing by price_impact / 390 on "
-        "every tick (a daily drift spread over the day's minutes). order_flow: {ticker: (buy, "
-        "sell)} shares on every tick, adding 0.35 * 50 * imbalance * intensity / depth / 390 "
-        "to s (kx-v14's informed_flow_fraction and order_flow_coefficient): imbalance = (buy - "
-        "sell) / (buy + sell), intensity = 0.15 * (buy + sell) / (avg_volume / 390) held to "
-        "0.2..1.5 (capped from ten average ticks' volume up: 2e4 and 1e9 shares push "
-        "alike), depth = max(avg_volume, 0.005 * shares_outstanding) / 390. The shares are "
-        "not traded and not counted in the tick's volume. See News and NewsImpact.\n\n"
-        "Runs without the interpreter lock; Ctrl-C stops it and what ran stays run. Returns the "
-        "ticks written."),
+        signature_doc(
+            SESSION_SIGNATURE, "$self",
+            "`ticks` consecutive minutes, inputs applied to every tick, opening the day first when "
+            "none is open. From the time given (all three of hour, minute, day_of_week), or, given "
+            "none, from Engine.clock: run_session(ticks=60) carries on where the day stands. "
+            "ticks is always required.\n\n"
+            "news: News items, each moving its instruments' mispricing by price_impact / 390 on "
+            "every tick (a daily drift spread over the day's minutes). order_flow: {ticker: (buy, "
+            "sell)} shares on every tick, adding 0.35 * 50 * imbalance * intensity / depth / 390 "
+            "to s (kx-v14's informed_flow_fraction and order_flow_coefficient): imbalance = (buy - "
+            "sell) / (buy + sell), intensity = 0.15 * (buy + sell) / (avg_volume / 390) held to "
+            "0.2..1.5 (capped from ten average ticks' volume up: 2e4 and 1e9 shares push "
+            "alike), depth = max(avg_volume, 0.005 * shares_outstanding) / 390. The shares are "
+            "not traded and not counted in the tick's volume. See News and NewsImpact.\n\n"
+            "Runs without the interpreter lock; Ctrl-C stops it and what ran stays run. Returns "
+            "the "
+            "ticks written.")),
     keywords_method(
         "run_days", Engine_run_days,
-        "run_days($self, days, *, hour=9, minute=30, day_of_week=3, ticks_per_day=390, "
-        "volatility=1.0, record=True, first_day=0)\n--\n\n"
-        "Whole days: open, one session, record(first_day + d) when `record`, close. Ctrl-C "
-        "stops it; completed days stay. Returns `days`."),
+        signature_doc(
+            DAYS_SIGNATURE, "$self",
+            "Whole days: open, one session, record(first_day + d) when `record`, close. Ctrl-C "
+            "stops it; completed days stay. Returns `days`.")),
     keywords_method(
         "run_until", Engine_run_until,
-        "run_until($self, *, ticker, above=None, below=None, max_ticks=390, hour=None, "
-        "minute=None, day_of_week=None, volatility=1.0)\n--\n\n"
-        "Tick until `ticker`'s price is strictly above `above` or strictly below `below`, at "
-        "most max_ticks, opening the day first when none is open. Given no time it starts at "
-        "Engine.clock (9:30 on day 3 in a day just opened); a time given in part takes 9, 30 "
-        "and 3 for the rest. Memory grows with the ticks that run, so a huge max_ticks costs "
-        "nothing up front; Ctrl-C stops it and what ran stays run. Returns the tick (within "
-        "this call) it fired on, or None."),
+        signature_doc(
+            UNTIL_SIGNATURE, "$self",
+            "Tick until `ticker`'s price is strictly above `above` or strictly below `below`, at "
+            "most max_ticks, opening the day first when none is open. Given no time it starts at "
+            "Engine.clock (9:30 on day 3 in a day just opened); a time given in part takes 9, 30 "
+            "and 3 for the rest. Memory grows with the ticks that run, so a huge max_ticks costs "
+            "nothing up front; Ctrl-C stops it and what ran stays run. Returns the tick (within "
+            "this call) it fired on, or None.")),
     noargs_method("close_market", Engine_close_market,
                   "close_market($self)\n--\n\nClose the day: variances, the daily roll, jumps, "
                   "then the daily macro step. Logged."),
     keywords_method("list_instrument", Engine_list_instrument,
-                    "list_instrument($self, instrument)\n--\n\nAdd an Instrument at the end of "
-                    "the roster; returns its index. Draws nothing. Logged."),
+                    signature_doc(LIST_SIGNATURE, "$self",
+                                  "Add an Instrument at the end of "
+                                  "the roster; returns its index. Draws nothing. Logged.")),
     keywords_method("delist", Engine_delist,
-                    "delist($self, index)\n--\n\nRemove the instrument at `index`; the rest "
-                    "shift down. Returns its ticker. Logged."),
+                    signature_doc(DELIST_SIGNATURE, "$self",
+                                  "Remove the instrument at `index`; the rest "
+                                  "shift down. Returns its ticker. Logged.")),
     keywords_method("index_of", Engine_index_of,
-                    "index_of($self, ticker)\n--\n\nThe first roster position holding "
-                    "`ticker`, or None."),
+                    signature_doc(INDEX_OF_SIGNATURE, "$self",
+                                  "The first roster position holding "
+                                  "`ticker`, or None.")),
     noargs_method("draws_by_stream", Engine_draws_by_stream,
                   "draws_by_stream($self)\n--\n\n{\"market\": n, \"economy\": n, "
                   "\"external\": n}: the counted draws of each stream."),
@@ -1020,43 +1029,52 @@ PyMethodDef METHODS[] = {
                   "draw_normal($self)\n--\n\nA standard normal from the external stream. "
                   "Logged."),
     keywords_method("pin_macro", Engine_pin_macro,
-                    "pin_macro($self, *, vix=None, federal_funds_rate=None, "
-                    "corporate_bond_yield=None, inflation_rate=None, qe_pe_boost=None, "
-                    "fear_greed_index=None, cycle=None)\n--\n\n"
-                    "Overwrite the given economy series (rates fractional); the next close "
-                    "evolves them from there. Logged, even with nothing given."),
-    keywords_method("record", Engine_record,
-                    "record($self, day)\n--\n\nKeep the day so far (its run_session and "
-                    "run_until ticks), labelled `day`, with the economy it traded under. Warns "
-                    "(RuntimeWarning) when the day's ticks were all run by tick(), which the "
-                    "day's tables never hold. Logged."),
-    keywords_method("prices", Engine_prices,
-                    "prices($self, *, as_numpy=False)\n--\n\nEvery price in roster order, as "
-                    "little-endian float64 bytes (numpy.frombuffer(b, dtype=\"<f8\")); "
-                    "as_numpy=True gives that read-only array, over the same bytes."),
+                    signature_doc(PIN_SIGNATURE, "$self",
+                                  "Overwrite the given economy series (rates fractional); the "
+                                  "next close evolves them from there. Logged, even with nothing "
+                                  "given.")),
+    keywords_method(
+        "record", Engine_record,
+        signature_doc(RECORD_SIGNATURE, "$self",
+                      "Keep the day so far (its run_session and "
+                      "run_until ticks), labelled `day`, with the economy it traded under. Warns "
+                      "(RuntimeWarning) when the day's ticks were all run by tick(), which the "
+                      "day's tables never hold. Logged.")),
+    keywords_method(
+        "prices", Engine_prices,
+        signature_doc(PRICES_SIGNATURE, "$self",
+                      "Every price in roster order, as "
+                      "little-endian float64 bytes (numpy.frombuffer(b, dtype=\"<f8\")); "
+                      "as_numpy=True gives that read-only array, over the same bytes.")),
     noargs_method("clear_recording", Engine_clear_recording,
                   "clear_recording($self)\n--\n\nDrop the recorded days, macro rows and book "
                   "rows, freeing their memory. Logged; works when memory is short."),
-    keywords_method("bars", Engine_bars,
-                    "bars($self, *, day=0, minutes=None, grain=None)\n--\n\nThe recorded days "
-                    "as bars, one record batch a day: every tick (grain=\"tick\", the "
-                    "default), OHLCV bars of `minutes` ticks, or one bar a day (grain=\"day\"). "
-                    "A bar's volume is what traded within it, counted from the running total "
-                    "at each session's start: volume traded by tick() calls between sessions "
-                    "is in no bar. With nothing recorded, the last session, labelled `day`."),
-    keywords_method("truth", Engine_truth,
-                    "truth($self, *, day=0)\n--\n\nWhat moved every price, tick by tick: "
-                    "mispricing, fair value, anchor and the nine drivers. Summed over a day's "
-                    "ticks, a driver's column is the attribution() read after that day's close, "
-                    "for every driver but jump: a close's jump shows in the jump column on the "
-                    "first tick of the next session."),
+    keywords_method(
+        "bars", Engine_bars,
+        signature_doc(BARS_SIGNATURE, "$self",
+                      "The recorded days "
+                      "as bars, one record batch a day: every tick (grain=\"tick\", the "
+                      "default), OHLCV bars of `minutes` ticks, or one bar a day (grain=\"day\"). "
+                      "A bar's volume is what traded within it, counted from the running total "
+                      "at each session's start: volume traded by tick() calls between sessions "
+                      "is in no bar. With nothing recorded, the last session, labelled `day`.")),
+    keywords_method(
+        "truth", Engine_truth,
+        signature_doc(TRUTH_SIGNATURE, "$self",
+                      "What moved every price, tick by tick: "
+                      "mispricing, fair value, anchor and the nine drivers. Summed over a day's "
+                      "ticks, a driver's column is the attribution() read after that day's close, "
+                      "for every driver but jump: a close's jump shows in the jump column on the "
+                      "first tick of the next session.")),
     noargs_method("macro_table", Engine_macro_table,
                   "macro_table($self)\n--\n\nThe economy each recorded day traded under, a "
                   "row a day, rates fractional."),
-    keywords_method("snapshot_book", Engine_snapshot_book,
-                    "snapshot_book($self, *, day=0, tick=0, levels=10)\n--\n\nRecord every "
-                    "instrument's live book, at most `levels` levels a side; returns the rows "
-                    "added. Logged."),
+    keywords_method(
+        "snapshot_book", Engine_snapshot_book,
+        signature_doc(SNAPSHOT_BOOK_SIGNATURE, "$self",
+                      "Record every "
+                      "instrument's live book, at most `levels` levels a side; returns the rows "
+                      "added. Logged.")),
     noargs_method("universe_table", Engine_universe_table,
                   "universe_table($self)\n--\n\nThe roster as an ArrowStream named "
                   "\"universe\", a row per instrument in roster order: instrument_id (its "
@@ -1066,55 +1084,68 @@ PyMethodDef METHODS[] = {
                   "and ids join with tables recorded since the last list_instrument or delist."),
     noargs_method("book_table", Engine_book_table,
                   "book_table($self)\n--\n\nEvery recorded book row, as one record batch."),
-    keywords_method("book", Engine_book,
-                    "book($self, ticker)\n--\n\nThe instrument's live book as a detached "
-                    "OrderBook: trading against it prices a fill without moving the market."),
-    keywords_method("quotes", Engine_quotes,
-                    "quotes($self, *, as_numpy=False)\n--\n\nEvery instrument's top of book, as "
-                    "little-endian float64 bytes laid out 4 x instruments: best bid, best ask, "
-                    "bid size, ask size. An empty side reads NaN with size 0. as_numpy=True: a "
-                    "read-only array over those bytes, shaped instruments x 4."),
+    keywords_method(
+        "book", Engine_book,
+        signature_doc(BOOK_SIGNATURE, "$self",
+                      "The instrument's live book as a detached "
+                      "OrderBook: trading against it prices a fill without moving the market.")),
+    keywords_method(
+        "quotes", Engine_quotes,
+        signature_doc(QUOTES_SIGNATURE, "$self",
+                      "Every instrument's top of book, as "
+                      "little-endian float64 bytes laid out 4 x instruments: best bid, best ask, "
+                      "bid size, ask size. An empty side reads NaN with size 0. as_numpy=True: a "
+                      "read-only array over those bytes, shaped instruments x 4.")),
     keywords_method(
         "sweep_costs", Engine_sweep_costs,
-        "sweep_costs($self, quantities, *, as_numpy=False)\n--\n\nPrices a market order per "
-        "instrument against its live book without moving the market: quantities in "
-        "roster order, positive to buy, negative to sell, 0 for none. Returns "
-        "little-endian float64 bytes shaped 3 x instruments: the signed quantity "
-        "filled, the average and the worst price (NaN where nothing filled). "
-        "as_numpy=True: a read-only array over those bytes, shaped instruments x 3."),
-    keywords_method("attribution", Engine_attribution,
-                    "attribution($self, factor, *, as_numpy=False)\n--\n\nToday's change of the "
-                    "mispricing due to one driver, per instrument, as little-endian float64 "
-                    "bytes, or (as_numpy=True) a read-only array over them. Read after the "
-                    "close, it is the day's truth() column summed over its ticks for every "
-                    "driver but jump, which holds the close's jumps; truth() shows those on the "
-                    "first tick of the next session."),
-    keywords_method("session_prices",
-                    Engine_session_matrix<&SessionBuffer::price, SESSION_PRICES_SIGNATURE>,
-                    "session_prices($self, *, as_numpy=False)\n--\n\nThe last session's "
-                    "prices, ticks x instruments row-major, as little-endian float64 bytes; "
-                    "as_numpy=True: a read-only array over them, shaped ticks x instruments."),
-    keywords_method("session_volumes",
-                    Engine_session_matrix<&SessionBuffer::volume, SESSION_VOLUMES_SIGNATURE>,
-                    "session_volumes($self, *, as_numpy=False)\n--\n\nThe day's running total "
-                    "of volume after each tick of the last session (not the volume traded in the "
-                    "tick; bars() has that), shaped as session_prices()."),
+        signature_doc(
+            SWEEP_COSTS_SIGNATURE, "$self",
+            "Prices a market order per "
+            "instrument against its live book without moving the market: quantities in "
+            "roster order, positive to buy, negative to sell, 0 for none. Returns "
+            "little-endian float64 bytes shaped 3 x instruments: the signed quantity "
+            "filled, the average and the worst price (NaN where nothing filled). "
+            "as_numpy=True: a read-only array over those bytes, shaped instruments x 3.")),
+    keywords_method(
+        "attribution", Engine_attribution,
+        signature_doc(ATTRIBUTION_SIGNATURE, "$self",
+                      "Today's change of the "
+                      "mispricing due to one driver, per instrument, as little-endian float64 "
+                      "bytes, or (as_numpy=True) a read-only array over them. Read after the "
+                      "close, it is the day's truth() column summed over its ticks for every "
+                      "driver but jump, which holds the close's jumps; truth() shows those on the "
+                      "first tick of the next session.")),
+    keywords_method(
+        "session_prices", Engine_session_matrix<&SessionBuffer::price, SESSION_PRICES_SIGNATURE>,
+        signature_doc(SESSION_PRICES_SIGNATURE, "$self",
+                      "The last session's "
+                      "prices, ticks x instruments row-major, as little-endian float64 bytes; "
+                      "as_numpy=True: a read-only array over them, shaped ticks x instruments.")),
+    keywords_method(
+        "session_volumes", Engine_session_matrix<&SessionBuffer::volume, SESSION_VOLUMES_SIGNATURE>,
+        signature_doc(SESSION_VOLUMES_SIGNATURE, "$self",
+                      "The day's running total "
+                      "of volume after each tick of the last session (not the volume traded in the "
+                      "tick; bars() has that), shaped as session_prices().")),
     keywords_method(
         "session_mispricing_s",
         Engine_session_matrix<&SessionBuffer::mispricing_s, SESSION_MISPRICING_SIGNATURE>,
-        "session_mispricing_s($self, *, as_numpy=False)\n--\n\nThe last session's "
-        "mispricing, shaped as session_prices(); NaN where there is none yet."),
+        signature_doc(SESSION_MISPRICING_SIGNATURE, "$self",
+                      "The last session's "
+                      "mispricing, shaped as session_prices(); NaN where there is none yet.")),
     noargs_method("state_snapshot", Engine_state_snapshot,
                   "state_snapshot($self)\n--\n\nThe market's complete state as a plain dict: "
                   "restored into an engine built from the same seed, universe and model, it "
                   "continues bit for bit. Holds no fundamentals and no history (see order_log)."),
-    keywords_method("restore_state", Engine_restore_state,
-                    "restore_state($self, snapshot)\n--\n\nPut the engine back to a saved "
-                    "state. The whole dict is checked first: a refused restore changes nothing. "
-                    "Values the engine never writes are refused naming their key (non-finite "
-                    "numbers, prices above the model's reach, stories naming unknown companies "
-                    "or sectors, volume states not one per instrument, draw counters from "
-                    "2**63). Logged with the digest of the state it leads to."),
+    keywords_method(
+        "restore_state", Engine_restore_state,
+        signature_doc(RESTORE_SIGNATURE, "$self",
+                      "Put the engine back to a saved "
+                      "state. The whole dict is checked first: a refused restore changes nothing. "
+                      "Values the engine never writes are refused naming their key (non-finite "
+                      "numbers, prices above the model's reach, stories naming unknown companies "
+                      "or sectors, volume states not one per instrument, draw counters from "
+                      "2**63). Logged with the digest of the state it leads to.")),
     noargs_method("restored_states", Engine_restored_states,
                   "restored_states($self)\n--\n\nThe state each restore_state led to, in log "
                   "order, as state_snapshot() dicts: what a replay of the order log restores "
@@ -1139,10 +1170,12 @@ PyMethodDef METHODS[] = {
                   "(every macro row) and \"book\" (every book row). Each is taken over a "
                   "little-endian byte form with every sequence behind its length; equal "
                   "digests, equal tables. Nothing recorded hashes the empty recording."),
-    keywords_method("column", Engine_column,
-                    "column($self, field, *, as_numpy=False)\n--\n\nOne per-instrument column, "
-                    "in roster order, as little-endian float64 bytes (as_numpy=True: a "
-                    "read-only array over them); an absent value reads NaN."),
+    keywords_method(
+        "column", Engine_column,
+        signature_doc(COLUMN_SIGNATURE, "$self",
+                      "One per-instrument column, "
+                      "in roster order, as little-endian float64 bytes (as_numpy=True: a "
+                      "read-only array over them); an absent value reads NaN.")),
     {},
 };
 
@@ -1154,12 +1187,13 @@ int prepare_engine(PyObject* type) {
 Class<EngineObject> ENGINE_CLASS{
     "corvane._core.Engine",
     {
-        .doc = "Engine(*, seed, universe, macro_state=None, model=None)\n--\n\n"
-               "One simulated market: a universe of Instruments under a model (a preset name "
-               "or a ModelParams; default \"kx-v14\"), from a seed. The same seed, universe, "
-               "model and calls give the same market, bit for bit, on every platform.\n\n"
-               "A call made while another call on the same engine runs (from another thread) "
-               "is refused with RuntimeError.",
+        .doc = signature_doc(
+            NEW_SIGNATURE, "",
+            "One simulated market: a universe of Instruments under a model (a preset name "
+            "or a ModelParams; default \"kx-v14\"), from a seed. The same seed, universe, "
+            "model and calls give the same market, bit for bit, on every platform.\n\n"
+            "A call made while another call on the same engine runs (from another thread) "
+            "is refused with RuntimeError."),
         .new_object = Engine_new,
         .repr = Engine_repr,
         .methods = METHODS,

@@ -80,10 +80,11 @@ PyMethodDef VERSION_FUNCTION = noargs_method("version", version, "version()\n--\
 
 PyMethodDef CHECK_RATE_FUNCTION = keywords_method(
     "check_rate", check_rate,
-    "check_rate(name, fraction)\n--\n\n"
-    "Return `fraction` unchanged if it is a plausible fractional rate, in [-0.05, 0.5]; "
-    "otherwise raise a value error (ValidationError) naming `name`. A value that looks like a "
-    "percent (above 1, up to 100) gets a hint with the fraction to pass instead.");
+    signature_doc(
+        CHECK_RATE_SIGNATURE, "",
+        "Return `fraction` unchanged if it is a plausible fractional rate, in [-0.05, 0.5]; "
+        "otherwise raise a value error (ValidationError) naming `name`. A value that looks like a "
+        "percent (above 1, up to 100) gets a hint with the fraction to pass instead."));
 
 PyMethodDef SECTORS_FUNCTION = noargs_method(
     "sectors", sector_keys,
@@ -92,20 +93,22 @@ PyMethodDef SECTORS_FUNCTION = noargs_method(
 
 PyMethodDef MARKET_STATUS_FUNCTION = keywords_method(
     "market_status", market_status,
-    "market_status(hour, minute, day_of_week)\n--\n\n"
-    "The session a moment falls in: \"pre_market\" (7:00 to 9:30), \"open\" (9:30 to 16:00), "
-    "\"after_hours\" (16:00 to 20:00) or \"closed\". day_of_week 0 is Sunday and 6 is "
-    "Saturday; both are closed all day.");
+    signature_doc(
+        MARKET_STATUS_SIGNATURE, "",
+        "The session a moment falls in: \"pre_market\" (7:00 to 9:30), \"open\" (9:30 to 16:00), "
+        "\"after_hours\" (16:00 to 20:00) or \"closed\". day_of_week 0 is Sunday and 6 is "
+        "Saturday; both are closed all day."));
 
 PyMethodDef SECTOR_VOLATILITY_FUNCTION = keywords_method(
     "sector_volatility", sector_field<SECTOR_VOLATILITY_SIGNATURE, &SectorSpec::volatility>,
-    "sector_volatility(sector)\n--\n\n"
-    "The sector's relative volatility multiplier: dimensionless, 0.6 to 1.3. Not a volatility "
-    "in any unit; derive betas with it without drawing a random number.");
+    signature_doc(
+        SECTOR_VOLATILITY_SIGNATURE, "",
+        "The sector's relative volatility multiplier: dimensionless, 0.6 to 1.3. Not a volatility "
+        "in any unit; derive betas with it without drawing a random number."));
 
 PyMethodDef SECTOR_DAILY_SIGMA_FUNCTION = keywords_method(
     "sector_daily_sigma", sector_field<SECTOR_DAILY_SIGMA_SIGNATURE, &SectorSpec::daily_sigma>,
-    "sector_daily_sigma(sector)\n--\n\n"
-    "The sector's long-run daily return standard deviation, as a fraction.");
+    signature_doc(SECTOR_DAILY_SIGMA_SIGNATURE, "",
+                  "The sector's long-run daily return standard deviation, as a fraction."));
 
 }  // namespace corvane::py

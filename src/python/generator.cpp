@@ -87,22 +87,27 @@ PyMethodDef METHODS[] = {
                   "next_normal($self, /)\n--\n\nA standard normal. Normals come in Box-Muller "
                   "pairs: the first of a pair takes two steps and the second is cached, so it "
                   "takes none."),
-    keywords_method("next_int", GameRng_next_int,
-                    "next_int($self, min, max)\n--\n\nAn integer in [min, max], both inclusive: "
-                    "one step, reduced by plain modulo. Returns min without drawing when max < min "
-                    "or the range holds 2**63 values or more."),
+    keywords_method(
+        "next_int", GameRng_next_int,
+        signature_doc(
+            NEXT_INT_SIGNATURE, "$self",
+            "An integer in [min, max], both inclusive: "
+            "one step, reduced by plain modulo. Returns min without drawing when max < min "
+            "or the range holds 2**63 values or more.")),
     keywords_method("next_bool", GameRng_next_bool,
-                    "next_bool($self, p)\n--\n\nTrue with probability p: one step whatever p is."),
+                    signature_doc(NEXT_BOOL_SIGNATURE, "$self",
+                                  "True with probability p: one step whatever p is.")),
     {},
 };
 
 Class<GameRng> GAME_RNG_CLASS{
     "corvane._core.GameRng",
     {
-        .doc = "GameRng(seed, sequence)\n--\n\n"
-               "A PCG32 generator (64-bit state, XSH-RR output) with Box-Muller normals.\n\n"
-               "Two generators built from the same seed and sequence draw the same values on "
-               "every platform. Both arguments are unsigned 32-bit integers.",
+        .doc = signature_doc(
+            NEW_SIGNATURE, "",
+            "A PCG32 generator (64-bit state, XSH-RR output) with Box-Muller normals.\n\n"
+            "Two generators built from the same seed and sequence draw the same values on "
+            "every platform. Both arguments are unsigned 32-bit integers."),
         .new_object = GameRng_new,
         .repr = GameRng_repr,
         .methods = METHODS,

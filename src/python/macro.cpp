@@ -10,11 +10,21 @@
 namespace corvane::py {
 namespace {
 
-constexpr Signature NEW_SIGNATURE{"Macro", MACRO_FIELD_PARAMS, 0};
+// The defaults are the core's own, so the signature cannot drift from them.
+constexpr MacroArgs MACRO_DEFAULTS{};
+constexpr Param NEW_PARAMS[] = {
+    optional_param("vix", MACRO_DEFAULTS.vix),
+    optional_param("federal_funds_rate", MACRO_DEFAULTS.federal_funds_rate),
+    optional_param("corporate_bond_yield"),
+    optional_param("inflation_rate", MACRO_DEFAULTS.inflation_rate),
+    optional_param("qe_pe_boost", MACRO_DEFAULTS.qe_pe_boost),
+    optional_param("fear_greed_index", MACRO_DEFAULTS.fear_greed_index),
+    optional_param("cycle", MACRO_DEFAULTS.cycle.data()),
+};
+constexpr Signature NEW_SIGNATURE{"Macro", NEW_PARAMS, 0};
 
 PyObject* Macro_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        // What the caller leaves out keeps MacroArgs' defaults, the signature's.
         MacroArgs given;
         if (!parse_args(NEW_SIGNATURE, args, kwargs, given.vix, given.federal_funds_rate,
                         given.corporate_bond_yield, given.inflation_rate, given.qe_pe_boost,
@@ -75,11 +85,9 @@ PyGetSetDef GETSET[] = {
 Class<Macro> MACRO{
     "corvane._core.Macro",
     {
-        .doc = "Macro(*, vix=15.0, federal_funds_rate=0.025, corporate_bond_yield=None, "
-               "inflation_rate=0.02, qe_pe_boost=0.0, fear_greed_index=50.0, "
-               "cycle='expansion')\n--\n\n"
-               "The macro state the price loop reads.\n\n"
-               "Rates are FRACTIONAL here and converted once, in `to_core`.",
+        .doc = signature_doc(NEW_SIGNATURE, "",
+                             "The macro state the price loop reads.\n\n"
+                             "Rates are FRACTIONAL here and converted once, in `to_core`."),
         .new_object = Macro_new,
         .repr = text_repr<Macro>,
         .getset = GETSET,

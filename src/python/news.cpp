@@ -34,7 +34,7 @@ bool news_checks(const NewsArg& news) {
 }
 
 constexpr Param NEWS_PARAMS[] = {optional_param("ticker"), optional_param("sector"),
-                                 optional_param("price_impact")};
+                                 optional_param("price_impact", 0.0)};
 constexpr Signature NEWS_SIGNATURE{"News", NEWS_PARAMS, 0};
 
 PyObject* News_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -81,9 +81,9 @@ PyGetSetDef NEWS_GETSET[] = {
 
 // ---- NewsImpact ----
 
-constexpr Param IMPACT_PARAMS[] = {optional_param("ticker"), optional_param("sector"),
-                                   optional_param("sectors"), optional_param("remaining_impact"),
-                                   optional_param("reversal_phase")};
+constexpr Param IMPACT_PARAMS[] = {
+    optional_param("ticker"), optional_param("sector"), optional_param("sectors"),
+    optional_param("remaining_impact", 0.0), optional_param("reversal_phase", false)};
 constexpr Signature IMPACT_SIGNATURE{"NewsImpact", IMPACT_PARAMS, 0};
 
 // A list of sector keys, for `Args::extract`.
@@ -248,19 +248,20 @@ std::optional<CallInputs> call_inputs(PyObject* news, PyObject* news_impacts, Py
 Class<NewsArg> NEWS{
     "corvane._core.News",
     {
-        .doc = "News(*, ticker=None, sector=None, price_impact=0.0)\n--\n\n"
-               "A news impulse arriving now. Its scope follows from what is set: a ticker names "
-               "that instrument; a sector alone, every instrument of the sector; neither, the "
-               "whole market (the broadest event, not an inert one).\n\n"
-               "On each tick it is given to (every tick of a run_session), it adds "
-               "price_impact / 390 to the mispricing s of what it reaches (price = fair value x "
-               "exp(s)), times a weight: 1 for the named ticker, the model's news_sector_weight "
-               "(0.5 in kx-v14) for a sector, news_market_weight (0.3) market-wide, and "
-               "news_peer_weight (0.05, more in a crisis) for a named ticker's sector peers. "
-               "Over a 390-tick session s moves by price_impact. The print follows through "
-               "trades against the maker's quotes, over minutes: News(ticker=\"AAA\", "
-               "price_impact=-0.5) in a one-tick session moves AAA's s by -0.00128 and its "
-               "printed price not at all.",
+        .doc = signature_doc(
+            NEWS_SIGNATURE, "",
+            "A news impulse arriving now. Its scope follows from what is set: a ticker names "
+            "that instrument; a sector alone, every instrument of the sector; neither, the "
+            "whole market (the broadest event, not an inert one).\n\n"
+            "On each tick it is given to (every tick of a run_session), it adds "
+            "price_impact / 390 to the mispricing s of what it reaches (price = fair value x "
+            "exp(s)), times a weight: 1 for the named ticker, the model's news_sector_weight "
+            "(0.5 in kx-v14) for a sector, news_market_weight (0.3) market-wide, and "
+            "news_peer_weight (0.05, more in a crisis) for a named ticker's sector peers. "
+            "Over a 390-tick session s moves by price_impact. The print follows through "
+            "trades against the maker's quotes, over minutes: News(ticker=\"AAA\", "
+            "price_impact=-0.5) in a one-tick session moves AAA's s by -0.00128 and its "
+            "printed price not at all."),
         .new_object = News_new,
         .repr = News_repr,
         .getset = NEWS_GETSET,
@@ -272,14 +273,14 @@ Class<NewsArg> NEWS{
 Class<NewsImpactArg> NEWS_IMPACT{
     "corvane._core.NewsImpact",
     {
-        .doc = "NewsImpact(*, ticker=None, sector=None, sectors=None, remaining_impact=0.0, "
-               "reversal_phase=False)\n--\n\n"
-               "The residue of a story still working through the tape: it amplifies volume "
-               "and moves no price itself. On each tick it is given to, the volume of every "
-               "instrument it names (ticker, sector or sectors) is multiplied by 1 + min(r / "
-               "0.01, 9), r the sum of remaining_impact over the impacts naming it that are not "
-               "in reversal_phase: 0.05 gives six times the volume, and more orders walking the "
-               "maker's quotes.",
+        .doc = signature_doc(
+            IMPACT_SIGNATURE, "",
+            "The residue of a story still working through the tape: it amplifies volume "
+            "and moves no price itself. On each tick it is given to, the volume of every "
+            "instrument it names (ticker, sector or sectors) is multiplied by 1 + min(r / "
+            "0.01, 9), r the sum of remaining_impact over the impacts naming it that are not "
+            "in reversal_phase: 0.05 gives six times the volume, and more orders walking the "
+            "maker's quotes."),
         .new_object = NewsImpact_new,
         .repr = NewsImpact_repr,
         .getset = IMPACT_GETSET,

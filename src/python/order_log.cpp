@@ -8,16 +8,6 @@
 namespace corvane::py {
 namespace {
 
-PyObject* news_list(const std::vector<NewsArg>& news) {
-    return list_of(news, [](const NewsArg& item) {
-        return DictBuilder()
-            .add("ticker", item.ticker)
-            .add("sector", item.sector)
-            .add("price_impact", item.price_impact)
-            .finish();
-    });
-}
-
 PyObject* impact_list(const std::vector<NewsImpactArg>& impacts) {
     return list_of(impacts, [](const NewsImpactArg& item) {
         PyObject* sectors = item.sectors ? list_of(*item.sectors) : Py_NewRef(Py_None);

@@ -72,7 +72,7 @@ std::optional<ModelParams> apply_overrides(ModelParams model, const std::vector<
     return model;
 }
 
-constexpr Param FROM_PRESET_PARAMS[] = {optional_param("name")};
+constexpr Param FROM_PRESET_PARAMS[] = {optional_param("name", "kx-v14")};
 constexpr Signature FROM_PRESET_SIGNATURE{"from_preset", FROM_PRESET_PARAMS, 1, true};
 
 PyObject* ModelParams_from_preset(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
@@ -310,17 +310,21 @@ PyObject* ModelParams_rebuild(PyTypeObject* type, PyObject* values) {
 PyMethodDef METHODS[] = {
     keywords_method(
         "from_preset", ModelParams_from_preset,
-        "from_preset(name='kx-v14', **overrides)\n--\n\n"
-        "The shipped preset `name` with each keyword override applied in byte order of the "
-        "keywords. Any override that changes a bit makes the model a \"custom-\" variant; "
-        "unknown, derived and compile-time names are refused (ValidationError), never dropped.",
+        signature_doc(
+            FROM_PRESET_SIGNATURE, "",
+            "The shipped preset `name` with each keyword override applied in byte order of the "
+            "keywords. Any override that changes a bit makes the model a \"custom-\" variant; "
+            "unknown, derived and compile-time names are refused (ValidationError), never "
+            "dropped."),
         METH_CLASS),
     keywords_method(
         "from_dict", ModelParams_from_dict,
-        "from_dict(values)\n--\n\n"
-        "Rebuild a model from its dictionary (the inverse of to_dict). Keys it lacks keep kx-v1's "
-        "values; \"name\" is ignored and the fingerprint recomputed. A key this build does not "
-        "know, or a fixed constant with another value, is refused (ValidationError).",
+        signature_doc(
+            FROM_DICT_SIGNATURE, "",
+            "Rebuild a model from its dictionary (the inverse of to_dict). Keys it lacks keep "
+            "kx-v1's "
+            "values; \"name\" is ignored and the fingerprint recomputed. A key this build does not "
+            "know, or a fixed constant with another value, is refused (ValidationError)."),
         METH_CLASS),
     noargs_method("to_dict", ModelParams_to_dict,
                   "to_dict($self, /)\n--\n\n"
@@ -374,8 +378,9 @@ Class<ModelParams> MODEL_PARAMS{
 
 PyMethodDef MODEL_PRESET_FUNCTION = keywords_method(
     "model_preset", model_preset,
-    "model_preset(name=None)\n--\n\n"
-    "The mispricing coefficients of a shipped preset (default kx-v14) as a dict of fixed "
-    "shape. The full coefficient set is ModelParams.from_preset(name).to_dict().");
+    signature_doc(
+        MODEL_PRESET_SIGNATURE, "",
+        "The mispricing coefficients of a shipped preset (default kx-v14) as a dict of fixed "
+        "shape. The full coefficient set is ModelParams.from_preset(name).to_dict()."));
 
 }  // namespace corvane::py

@@ -63,17 +63,6 @@ PyObject* rng_list(const RngState& records) {
     return list_of(numbers);
 }
 
-// Pending news as saved: its "ticker" holds the company id the engine uses.
-PyObject* news_list(const std::vector<NewsEvent>& news) {
-    return list_of(news, [](const NewsEvent& event) {
-        return DictBuilder()
-            .add("ticker", event.ticker)
-            .add("sector", event.sector)
-            .add("price_impact", event.price_impact)
-            .finish();
-    });
-}
-
 // ---- Reading ----
 
 // The value under `key`, owned, so that a caller's conversion hook that

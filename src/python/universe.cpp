@@ -18,9 +18,9 @@ constexpr Param NEW_PARAMS[] = {
     optional_param("eps"),
     optional_param("book_value_per_share"),
     optional_param("revenue_growth"),
-    optional_param("avg_volume"),
-    optional_param("beta"),
-    optional_param("short_interest"),
+    optional_param("avg_volume", 1000000.0),
+    optional_param("beta", 1.0),
+    optional_param("short_interest", 0.0),
 };
 constexpr Signature NEW_SIGNATURE{"Instrument", NEW_PARAMS, 2};
 
@@ -75,7 +75,7 @@ PyGetSetDef GETSET[] = {
     {},
 };
 
-constexpr Param RANDOM_PARAMS[] = {optional_param("n"), optional_param("seed")};
+constexpr Param RANDOM_PARAMS[] = {optional_param("n", 108), optional_param("seed", 0)};
 constexpr Signature RANDOM_SIGNATURE{"random_instruments", RANDOM_PARAMS, 1};
 
 // Returns a new list of Instrument.
@@ -99,13 +99,12 @@ PyObject* random_instruments(PyObject* module, PyObject* const* args, Py_ssize_t
 Class<InstrumentInit> INSTRUMENT{
     "corvane._core.Instrument",
     {
-        .doc = "Instrument(ticker, sector, *, initial_price, shares_outstanding, eps=None, "
-               "book_value_per_share=None, revenue_growth=None, avg_volume=1000000.0, beta=1.0, "
-               "short_interest=0.0)\n--\n\n"
-               "One listed instrument, as an engine's universe takes it.\n\n"
-               "Prices are currency units; `avg_volume` and `short_interest` are SHARE COUNTS. "
-               "Market capitalisation is derived (`market_cap`), never given. Fundamentals left "
-               "as None value the instrument off book.",
+        .doc = signature_doc(
+            NEW_SIGNATURE, "",
+            "One listed instrument, as an engine's universe takes it.\n\n"
+            "Prices are currency units; `avg_volume` and `short_interest` are SHARE COUNTS. "
+            "Market capitalisation is derived (`market_cap`), never given. Fundamentals left "
+            "as None value the instrument off book."),
         .new_object = Instrument_new,
         .repr = text_repr<InstrumentInit>,
         .getset = GETSET,
@@ -116,12 +115,13 @@ Class<InstrumentInit> INSTRUMENT{
 
 PyMethodDef RANDOM_INSTRUMENTS_FUNCTION = keywords_method(
     "random_instruments", random_instruments,
-    "random_instruments(n=108, *, seed=0)\n--\n\n"
-    "A plausible universe of n instruments, cycling through the twelve sectors in table "
-    "order, named AAA, AAB, ... .\n\n"
-    "A pure function of (n, seed): it draws from a generator of its own, never from an "
-    "engine's, so the same universe can be simulated under any market seed. The first n "
-    "instruments of a larger universe with the same seed are this universe. n is 1 to 17576 "
-    "(three-letter tickers); seed is an unsigned 32-bit integer.");
+    signature_doc(
+        RANDOM_SIGNATURE, "",
+        "A plausible universe of n instruments, cycling through the twelve sectors in table "
+        "order, named AAA, AAB, ... .\n\n"
+        "A pure function of (n, seed): it draws from a generator of its own, never from an "
+        "engine's, so the same universe can be simulated under any market seed. The first n "
+        "instruments of a larger universe with the same seed are this universe. n is 1 to 17576 "
+        "(three-letter tickers); seed is an unsigned 32-bit integer."));
 
 }  // namespace corvane::py

@@ -32,11 +32,12 @@ Class<FairValue> FAIR_VALUE_CLASS{
                                    "Returned by fair_value(); immutable.",
                                    text_repr<FairValue>)};
 
+constexpr FairValueArgs FAIR_VALUE_DEFAULTS{};
 constexpr Param FAIR_VALUE_PARAMS[] = {
     optional_param("eps"),
     {"sector"},
     optional_param("revenue_growth"),
-    optional_param("federal_funds_rate"),
+    optional_param("federal_funds_rate", FAIR_VALUE_DEFAULTS.federal_funds_rate),
     optional_param("corporate_bond_yield"),
     optional_param("qe_pe_boost"),
     optional_param("book_value_per_share"),
@@ -46,7 +47,6 @@ constexpr Signature FAIR_VALUE_SIGNATURE{"fair_value", FAIR_VALUE_PARAMS, 0};
 PyObject* fair_value_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        // What the caller leaves out keeps FairValueArgs' defaults, the signature's.
         FairValueArgs given;
         if (!parse_args(FAIR_VALUE_SIGNATURE, args, nargs, kwnames, given.eps, given.sector,
                         given.revenue_growth, given.federal_funds_rate, given.corporate_bond_yield,
@@ -61,7 +61,7 @@ PyObject* fair_value_function(PyObject* module, PyObject* const* args, Py_ssize_
 
 // ---- MispricingState ----
 
-constexpr Param STATE_PARAMS[] = {optional_param("s"), optional_param("s_prev")};
+constexpr Param STATE_PARAMS[] = {optional_param("s", 0.0), optional_param("s_prev")};
 constexpr Signature STATE_SIGNATURE{"MispricingState", STATE_PARAMS, 2};
 
 PyObject* MispricingState_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -98,12 +98,13 @@ PyGetSetDef MISPRICING_STATE_GETSET[] = {
 Class<MispricingState> MISPRICING_STATE_CLASS{
     "corvane._core.MispricingState",
     {
-        .doc = "MispricingState(s=0.0, s_prev=None)\n--\n\n"
-               "The daily log-mispricing state.\n\n"
-               "`s` is the log deviation of price from fair value, and `s_prev` is\n"
-               "yesterday's, which the momentum term needs. Immutable: a step returns a new\n"
-               "state rather than mutating, so a trajectory is a list of values you can\n"
-               "keep rather than a thing you have to copy defensively.",
+        .doc = signature_doc(
+            STATE_SIGNATURE, "",
+            "The daily log-mispricing state.\n\n"
+            "`s` is the log deviation of price from fair value, and `s_prev` is\n"
+            "yesterday's, which the momentum term needs. Immutable: a step returns a new\n"
+            "state rather than mutating, so a trajectory is a list of values you can\n"
+            "keep rather than a thing you have to copy defensively."),
         .new_object = MispricingState_new,
         .repr = text_repr<MispricingState>,
         .getset = MISPRICING_STATE_GETSET,
@@ -114,7 +115,8 @@ Class<MispricingState> MISPRICING_STATE_CLASS{
 
 // ---- The daily step and its analysis ----
 
-constexpr Param STEP_PARAMS[] = {{"state"}, optional_param("innovation"), optional_param("shock")};
+constexpr Param STEP_PARAMS[] = {
+    {"state"}, optional_param("innovation", 0.0), optional_param("shock", 0.0)};
 constexpr Signature STEP_SIGNATURE{"step_mispricing_daily", STEP_PARAMS, 1};
 
 PyObject* step_mispricing_daily_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -228,40 +230,43 @@ TypeEntry& MISPRICING_STATE = MISPRICING_STATE_CLASS;
 
 PyMethodDef FAIR_VALUE_FUNCTION = keywords_method(
     "fair_value", fair_value_function,
-    "fair_value(*, eps=None, sector, revenue_growth=None, federal_funds_rate=0.0, "
-    "corporate_bond_yield=None, qe_pe_boost=None, book_value_per_share=None)\n--\n\n"
-    "Fair value per share from fundamentals and the macro state, with its components.\n\n"
-    "With positive EPS the value is EPS times the sector's anchor multiple, cut as the "
-    "discount rate rises above 4% (faster for growing revenue) and scaled by 1 + "
-    "qe_pe_boost. Without positive EPS it is 1.2 times book value per share. Never below "
-    "0.01.\n\n"
-    "Rates are FRACTIONAL: `corporate_bond_yield=0.052` means 5.2%. The discount rate is "
-    "corporate_bond_yield when given (0.0 included), else federal_funds_rate. revenue_growth "
-    "is a growth fraction, qe_pe_boost a multiplier delta, eps and book_value_per_share "
-    "currency; none of those is scaled.");
+    signature_doc(
+        FAIR_VALUE_SIGNATURE, "",
+        "Fair value per share from fundamentals and the macro state, with its components.\n\n"
+        "With positive EPS the value is EPS times the sector's anchor multiple, cut as the "
+        "discount rate rises above 4% (faster for growing revenue) and scaled by 1 + "
+        "qe_pe_boost. Without positive EPS it is 1.2 times book value per share. Never below "
+        "0.01.\n\n"
+        "Rates are FRACTIONAL: `corporate_bond_yield=0.052` means 5.2%. The discount rate is "
+        "corporate_bond_yield when given (0.0 included), else federal_funds_rate. revenue_growth "
+        "is a growth fraction, qe_pe_boost a multiplier delta, eps and book_value_per_share "
+        "currency; none of those is scaled."));
 
 PyMethodDef STEP_MISPRICING_DAILY_FUNCTION = keywords_method(
     "step_mispricing_daily", step_mispricing_daily_function,
-    "step_mispricing_daily(state, *, innovation=0.0, shock=0.0)\n--\n\n"
-    "One day of the log-mispricing process, as a new MispricingState:\n\n"
-    "    s' = innovation + (phi * s + (s - s_prev) * theta) + clamp(shock, -0.15, 0.15)\n\n"
-    "clamped to [-0.9, 0.9], with phi = 0.5 ** (1/60) (a 60-day half-life) and theta = 0.25. "
-    "`innovation` is your zero-mean, variance-scaled noise and is not clamped; `shock` is the "
-    "day's directional push (news, net order flow, squeezes), capped so that no single day "
-    "dominates.");
+    signature_doc(
+        STEP_SIGNATURE, "",
+        "One day of the log-mispricing process, as a new MispricingState:\n\n"
+        "    s' = innovation + (phi * s + (s - s_prev) * theta) + clamp(shock, -0.15, 0.15)\n\n"
+        "clamped to [-0.9, 0.9], with phi = 0.5 ** (1/60) (a 60-day half-life) and theta = 0.25. "
+        "`innovation` is your zero-mean, variance-scaled noise and is not clamped; `shock` is the "
+        "day's directional push (news, net order flow, squeezes), capped so that no single day "
+        "dominates."));
 
 PyMethodDef APPLY_MISPRICING_FUNCTION = keywords_method(
     "apply_mispricing", apply_mispricing_function,
-    "apply_mispricing(fair_value, s)\n--\n\n"
-    "The price at log mispricing s: fair_value * exp(s), s clamped to [-0.9, 0.9], never "
-    "below 0.01. NaN in either argument gives NaN.");
+    signature_doc(
+        APPLY_SIGNATURE, "",
+        "The price at log mispricing s: fair_value * exp(s), s clamped to [-0.9, 0.9], never "
+        "below 0.01. NaN in either argument gives NaN."));
 
 PyMethodDef CHARACTERISTIC_ROOT_MODULI_FUNCTION = keywords_method(
     "characteristic_root_moduli", characteristic_root_moduli_function,
-    "characteristic_root_moduli(phi=None, theta=None)\n--\n\n"
-    "Moduli of the characteristic roots of s_t = (phi + theta) s_{t-1} - theta s_{t-2}, "
-    "larger first. Both below 1 means the process is stationary. None takes the daily "
-    "model's own coefficient.");
+    signature_doc(
+        ROOTS_SIGNATURE, "",
+        "Moduli of the characteristic roots of s_t = (phi + theta) s_{t-1} - theta s_{t-2}, "
+        "larger first. Both below 1 means the process is stationary. None takes the daily "
+        "model's own coefficient."));
 
 PyMethodDef CROWD_ADJUSTED_ROOT_MODULI_FUNCTION = noargs_method(
     "crowd_adjusted_root_moduli", crowd_adjusted_root_moduli_function,
@@ -271,16 +276,18 @@ PyMethodDef CROWD_ADJUSTED_ROOT_MODULI_FUNCTION = noargs_method(
 
 PyMethodDef IMPULSE_RESPONSE_FUNCTION = keywords_method(
     "impulse_response", impulse_response_function,
-    "impulse_response(horizon_days, phi=None, theta=None)\n--\n\n"
-    "Response of s to a unit impulse on day 0, for days 0 to horizon_days (horizon_days + 1 "
-    "values). Momentum makes it rise before it decays. None takes the daily model's own "
-    "coefficient.");
+    signature_doc(
+        IMPULSE_SIGNATURE, "",
+        "Response of s to a unit impulse on day 0, for days 0 to horizon_days (horizon_days + 1 "
+        "values). Momentum makes it rise before it decays. None takes the daily model's own "
+        "coefficient."));
 
 PyMethodDef STATIONARY_SIGMA_FUNCTION = keywords_method(
     "stationary_sigma", stationary_sigma_function,
-    "stationary_sigma(innovation_sigma, *, phi=None, theta=None)\n--\n\n"
-    "Standard deviation of s in the stationary state, for innovations of standard deviation "
-    "innovation_sigma. None when the coefficients are not stationary, rather than a large "
-    "finite number.");
+    signature_doc(
+        SIGMA_SIGNATURE, "",
+        "Standard deviation of s in the stationary state, for innovations of standard deviation "
+        "innovation_sigma. None when the coefficients are not stationary, rather than a large "
+        "finite number."));
 
 }  // namespace corvane::py
