@@ -153,6 +153,7 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
         self._low = self._single._low
         self._high = self._single._high
         self._flat = np.zeros((m, self._low.size))
+        self._bounded = np.empty_like(self._flat)
         self._layout = []
         self._view = {}
         start = 0
@@ -330,13 +331,18 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
             return quantity, average, worst, cost, None
         self._position += quantity
         self._cash -= np.vecdot(quantity, np.where(filled, average, 0.0))
-        flow = np.zeros((self.num_envs, self._roster_size, 2))
-        bought = np.maximum(quantity, 0.0)
-        sold = np.maximum(-quantity, 0.0)
         if self._all_traded:
-            flow[:, :, 0], flow[:, :, 1] = bought, sold
+            flow = np.empty((self.num_envs, self._roster_size, 2))
+            buy, sell = flow[:, :, 0], flow[:, :, 1]
         else:
-            flow[:, self._index, 0], flow[:, self._index, 1] = bought, sold
+            flow = np.zeros((self.num_envs, self._roster_size, 2))
+            buy, sell = np.empty_like(quantity), np.empty_like(quantity)
+        # Shares bought, and shares sold, per instrument; none both ways.
+        np.maximum(quantity, 0.0, out=buy)
+        np.negative(quantity, out=sell)
+        np.maximum(sell, 0.0, out=sell)
+        if not self._all_traded:
+            flow[:, self._index, 0], flow[:, self._index, 1] = buy, sell
         return quantity, average, worst, cost, flow
 
     def _run_ticks(self, flow: _F64 | None) -> int:
@@ -392,8 +398,9 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
         quotes = self._pick(self.batch.quotes(as_numpy=True))
         bid, ask, bid_size, ask_size = (quotes[:, j] for j in range(4))
         # An empty side reads as the last price with nothing behind it.
-        bid = np.where(np.isnan(bid), self._price, bid)
-        ask = np.where(np.isnan(ask), self._price, ask)
+        if np.isnan(bid.sum() + ask.sum()):
+            bid = np.where(np.isnan(bid), self._price, bid)
+            ask = np.where(np.isnan(ask), self._price, ask)
         self._mid = (bid + ask) * 0.5
         view = self._view
         np.divide(ask - bid, self._mid, out=view["spread"])
@@ -403,9 +410,7 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
     def _attribution(self) -> _F64:
         """factors x markets x traded instruments."""
         assert self.batch is not None
-        batch = self.batch
-        return np.stack([self._pick(batch.attribution(f, as_numpy=True))
-                         for f in corvane.Engine.FACTORS])
+        return self._pick(self.batch.attribution(as_numpy=True))
 
     def _read_macro(self) -> None:
         assert self.batch is not None
@@ -429,6 +434,8 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
         np.divide(self._position, self.max_position, out=view["position"])
         view["cash"][:, 0] = self._cash / self.starting_cash
         view["time_of_day"][:] = self._minute / TICKS_PER_DAY
-        clipped = np.empty(self._flat.shape, dtype=np.float32)
-        np.minimum(np.maximum(self._flat, self._low), self._high, out=clipped, casting="unsafe")
+        bounded = self._bounded
+        np.maximum(self._flat, self._low, out=bounded)
+        np.minimum(bounded, self._high, out=bounded)
+        clipped = bounded.astype(np.float32)
         return {key: clipped[:, at].reshape(shape) for key, at, shape in self._layout}

@@ -328,6 +328,21 @@ std::vector<double> EngineBatch::attribution(std::size_t slot) const {
     return values;
 }
 
+std::vector<double> EngineBatch::attribution() const {
+    std::size_t cells = members_.size() * tickers_.size();
+    std::vector<double> values(ATTRIBUTION_SLOTS * cells);
+    std::size_t at = 0;
+    for (const Engine& member : members_) {
+        for (const AttributionRow& row : member.attribution()) {
+            for (std::size_t slot = 0; slot < ATTRIBUTION_SLOTS; ++slot) {
+                values[slot * cells + at] = row[slot];
+            }
+            ++at;
+        }
+    }
+    return values;
+}
+
 std::vector<Macro> EngineBatch::economies() const {
     std::vector<Macro> values;
     values.reserve(members_.size());

@@ -76,6 +76,8 @@ public:
     // its size is not that.
     Result<std::vector<double>> sweep_costs(std::span<const double> quantities) const;
     std::vector<double> attribution(std::size_t slot) const;
+    // Every slot's, slot after slot, as attribution(slot) lays each out.
+    std::vector<double> attribution() const;
     std::vector<Macro> economies() const;
 
     // Member k starts over as a fresh engine from `seed`, built as create()

@@ -340,22 +340,29 @@ PyObject* EngineBatch_sweep_costs(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
-constexpr Param ATTRIBUTION_PARAMS[] = {{"factor"}, optional_param("as_numpy")};
+constexpr Param ATTRIBUTION_PARAMS[] = {optional_param("factor"), optional_param("as_numpy")};
 constexpr Signature ATTRIBUTION_SIGNATURE{"attribution", ATTRIBUTION_PARAMS, 1};
 
 PyObject* EngineBatch_attribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
     return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
-        std::string_view name;
+        std::optional<std::string_view> name;
         bool as_numpy = false;
         if (!parse_args(ATTRIBUTION_SIGNATURE, args, nargs, kwnames, name, as_numpy)) {
             return nullptr;
         }
-        auto slot = factor_from_name(name);
+        const auto members = static_cast<Py_ssize_t>(batch.members().size());
+        const auto width = static_cast<Py_ssize_t>(batch.tickers().size());
+        if (!name) {
+            // Every factor at once: factors x markets x instruments.
+            Ref flat = Ref::steal(f64_result(f64_bytes(batch.attribution()), as_numpy));
+            if (!flat || !as_numpy) return flat.release();
+            return PyObject_CallMethod(flat.get(), "reshape", "nnn",
+                                       static_cast<Py_ssize_t>(ATTRIBUTION_SLOTS), members, width);
+        }
+        auto slot = factor_from_name(*name);
         if (!unwrap(slot)) return nullptr;
-        return f64_result(f64_bytes(batch.attribution(*slot)), as_numpy,
-                          static_cast<Py_ssize_t>(batch.members().size()),
-                          static_cast<Py_ssize_t>(batch.tickers().size()));
+        return f64_result(f64_bytes(batch.attribution(*slot)), as_numpy, members, width);
     });
 }
 
@@ -493,8 +500,10 @@ PyMethodDef METHODS[] = {
                     "as_numpy=True: a read-only array over them, shaped markets x 3 x "
                     "instruments."),
     keywords_method("attribution", EngineBatch_attribution,
-                    "attribution($self, factor, *, as_numpy=False)\n--\n\nEngine.attribution "
-                    "of every market, shaped as prices()."),
+                    "attribution($self, factor=None, *, as_numpy=False)\n--\n\n"
+                    "Engine.attribution(factor) of every market, shaped as prices(); with no "
+                    "factor, every factor's in Engine.FACTORS order, factor after factor "
+                    "(as_numpy=True: shaped factors x markets x instruments)."),
     keywords_method("replace_member", EngineBatch_replace_member,
                     "replace_member($self, member, seed)\n--\n\nMarket `member` starts over "
                     "as a fresh Engine(seed=seed, ...) of the batch's universe, macro state and "

@@ -355,6 +355,7 @@ class TestBatch:
         assert batch.quotes() == b"".join(s.quotes() for s in singles)
         for factor in Engine.FACTORS:
             assert batch.attribution(factor) == b"".join(s.attribution(factor) for s in singles)
+        assert batch.attribution() == b"".join(map(batch.attribution, Engine.FACTORS))
         # Member 1 starts over mid-session, on its first day, and from then follows the
         # batch's clock.
         batch.replace_member(1, 99)
