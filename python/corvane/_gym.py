@@ -10,16 +10,19 @@ nothing of corvane.env loads before `gymnasium.make` asks for it.
 import importlib.util
 import sys
 
-# Every environment, by id; a later one is one more line here.
+# Every environment, by id: its entry point and its native vector one; a
+# later one is one more line here.
 ENVIRONMENTS = {
-    "corvane/Market-v0": "corvane.env:MarketEnv",
+    "corvane/Market-v0": ("corvane.env:MarketEnv", "corvane.env:MarketVectorEnv"),
 }
 
 
 def register(gymnasium) -> None:
-    for env_id, entry_point in ENVIRONMENTS.items():
+    for env_id, (entry_point, vector_entry_point) in ENVIRONMENTS.items():
         if env_id not in gymnasium.registry:  # a reload must not register twice
-            gymnasium.register(id=env_id, entry_point=entry_point)
+            gymnasium.register(
+                id=env_id, entry_point=entry_point, vector_entry_point=vector_entry_point
+            )
 
 
 # Plain classes: importlib.abc would bring importlib.resources into every `import corvane`.

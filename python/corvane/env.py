@@ -27,7 +27,7 @@ from numpy.typing import ArrayLike, NDArray
 import corvane
 from corvane import _gym, _pnl
 
-__all__ = ["MarketEnv"]
+__all__ = ["MarketEnv", "MarketVectorEnv"]
 
 TICKS_PER_DAY = 390
 OPEN_MINUTE = 9 * 60 + 30
@@ -380,7 +380,9 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         cost = np.where(filled, quantity * (average - self._mid), 0.0)
         if flow:
             self._position += quantity
-            self._cash -= float(np.dot(quantity[filled], average[filled]))
+            # Over every instrument, nothing where nothing filled: the sum a
+            # vector of these markets makes row by row, bit for bit.
+            self._cash -= float(np.dot(quantity, np.where(filled, average, 0.0)))
         return quantity, average, worst, cost, flow
 
     def _run_ticks(self, flow: _Flow) -> int:
@@ -518,6 +520,8 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         clipped = np.empty(self._flat.shape, dtype=np.float32)
         np.minimum(np.maximum(self._flat, self._low), self._high, out=clipped, casting="unsafe")
         return {key: clipped[at].reshape(shape) for key, at, shape in self._layout}
+
+from corvane._vector_env import MarketVectorEnv  # noqa: E402  (builds on MarketEnv)
 
 # `import corvane` registered it already; this keeps `import corvane.env` alone enough.
 _gym.register(gymnasium)

@@ -8,15 +8,23 @@
 #include <thread>
 #include <utility>
 
+#include "core/book_reads.hpp"
 #include "core/float_environment.hpp"
+#include "core/macro.hpp"
 #include "core/sectors.hpp"
 #include "core/text.hpp"
 
 namespace corvane {
 
 EngineBatch::EngineBatch(std::vector<Engine> members, std::vector<std::uint32_t> seeds,
-                         std::vector<std::string> tickers)
-    : members_(std::move(members)), seeds_(std::move(seeds)), tickers_(std::move(tickers)) {}
+                         std::vector<std::string> tickers, std::vector<InstrumentInit> universe,
+                         std::optional<Macro> macro)
+    : members_(std::move(members)),
+      seeds_(std::move(seeds)),
+      tickers_(std::move(tickers)),
+      universe_(std::move(universe)),
+      macro_(std::move(macro)),
+      day_numbers_(members_.size(), 0) {}
 
 Status EngineBatch::check(std::span<const std::uint32_t> seeds, std::size_t universe_size) {
     if (seeds.empty()) return Error{"no seeds given"};
@@ -45,7 +53,7 @@ Result<EngineBatch> EngineBatch::create(std::vector<std::uint32_t> seeds,
         if (tickers.empty()) tickers = built->tickers();
         members.push_back(built->engine());
     }
-    return EngineBatch(std::move(members), std::move(seeds), std::move(tickers));
+    return EngineBatch(std::move(members), std::move(seeds), std::move(tickers), universe, macro);
 }
 
 std::size_t EngineBatch::available_cores() noexcept {
@@ -249,9 +257,8 @@ Result<RunOutcome> EngineBatch::run_session(const Clock& clock, std::uint64_t ti
 
 void EngineBatch::close_market() {
     opened_ = false;
-    ++day_number_;
     (void)for_each_member([this](std::size_t k) {
-        members_[k].close_day(day_number_);
+        members_[k].close_day(++day_numbers_[k]);
         return Status::success();
     });
 }
@@ -287,6 +294,80 @@ std::vector<double> EngineBatch::column(PriceField field) const {
         members_[k].column_into(field, std::span<double>(values).subspan(k * n, n));
     }
     return values;
+}
+
+std::vector<double> EngineBatch::quotes() const {
+    std::size_t cells = 4 * tickers_.size();
+    std::vector<double> values(members_.size() * cells);
+    for (std::size_t k = 0; k < members_.size(); ++k) {
+        quotes_into(members_[k], std::span<double>(values).subspan(k * cells, cells));
+    }
+    return values;
+}
+
+Result<std::vector<double>> EngineBatch::sweep_costs(std::span<const double> quantities) const {
+    std::size_t n = tickers_.size();
+    if (quantities.size() != members_.size() * n) {
+        return Error{text::message("quantities must hold ", members_.size(), " x ", n,
+                                   " float64 (members x instruments), got ", quantities.size())};
+    }
+    std::vector<double> values(members_.size() * 3 * n);
+    for (std::size_t k = 0; k < members_.size(); ++k) {
+        sweep_costs_into(members_[k], quantities.subspan(k * n, n),
+                         std::span<double>(values).subspan(k * 3 * n, 3 * n));
+    }
+    return values;
+}
+
+std::vector<double> EngineBatch::attribution(std::size_t slot) const {
+    std::vector<double> values;
+    values.reserve(members_.size() * tickers_.size());
+    for (const Engine& member : members_) {
+        for (const AttributionRow& row : member.attribution()) values.push_back(row[slot]);
+    }
+    return values;
+}
+
+std::vector<double> EngineBatch::attribution() const {
+    std::size_t cells = members_.size() * tickers_.size();
+    std::vector<double> values(ATTRIBUTION_SLOTS * cells);
+    std::size_t at = 0;
+    for (const Engine& member : members_) {
+        for (const AttributionRow& row : member.attribution()) {
+            for (std::size_t slot = 0; slot < ATTRIBUTION_SLOTS; ++slot) {
+                values[slot * cells + at] = row[slot];
+            }
+            ++at;
+        }
+    }
+    return values;
+}
+
+std::vector<Macro> EngineBatch::economies() const {
+    std::vector<Macro> values;
+    values.reserve(members_.size());
+    for (const Engine& member : members_) values.push_back(macro_from(member.economy()));
+    return values;
+}
+
+Status EngineBatch::replace_member(std::size_t k, std::uint32_t seed) {
+    if (k >= members_.size()) {
+        return Error{text::message("member must be below ", members_.size(), ", got ", k)};
+    }
+    for (std::size_t other = 0; other < seeds_.size(); ++other) {
+        if (other != k && seeds_[other] == seed) {
+            return Error{text::message("seed ", seed, " is member ", other,
+                                       "'s already - a repeated seed is the same market twice")};
+        }
+    }
+    Result<Simulation> built = Simulation::create(seed, universe_, macro_, model());
+    if (!built) return Error{built.error()};
+    Engine fresh = built->engine();
+    if (opened_) fresh.open_market();
+    members_[k] = std::move(fresh);
+    seeds_[k] = seed;
+    day_numbers_[k] = 0;
+    return Status::success();
 }
 
 }  // namespace corvane

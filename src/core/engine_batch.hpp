@@ -68,10 +68,29 @@ public:
     const ModelParams& model() const noexcept { return members_.front().model(); }
     // Every member's column, member after member.
     std::vector<double> column(PriceField field) const;
+    // Reads of every member at once, member after member, each laid out as
+    // the single engine's read (core/book_reads.hpp): quotes 4 x instruments
+    // per member; one attribution slot per instrument; one macro value.
+    std::vector<double> quotes() const;
+    // `quantities` members x instruments; refused, with nothing read, when
+    // its size is not that.
+    Result<std::vector<double>> sweep_costs(std::span<const double> quantities) const;
+    std::vector<double> attribution(std::size_t slot) const;
+    // Every slot's, slot after slot, as attribution(slot) lays each out.
+    std::vector<double> attribution() const;
+    std::vector<Macro> economies() const;
+
+    // Member k starts over as a fresh engine from `seed`, built as create()
+    // built the others, its day opened when the batch's is. It then follows
+    // the batch's clock from where it stands, and counts its own closes from
+    // one, as a new single simulation does. A seed another member holds is
+    // refused, as create() refuses it.
+    Status replace_member(std::size_t k, std::uint32_t seed);
 
 private:
     EngineBatch(std::vector<Engine> members, std::vector<std::uint32_t> seeds,
-                std::vector<std::string> tickers);
+                std::vector<std::string> tickers, std::vector<InstrumentInit> universe,
+                std::optional<Macro> macro);
     void open_members();
     // Member k's share of checked inputs, as its engine takes them: news by
     // company id, flow by roster position.
@@ -89,9 +108,11 @@ private:
     std::vector<Engine> members_;
     std::vector<std::uint32_t> seeds_;
     std::vector<std::string> tickers_;
-    std::vector<std::optional<double>> close_innovations_;
-    std::vector<double> close_base_variances_;
-    std::uint32_t day_number_ = 0;
+    // What a replaced member is built from.
+    std::vector<InstrumentInit> universe_;
+    std::optional<Macro> macro_;
+    // Closes per member: a replaced member counts from zero again.
+    std::vector<std::uint32_t> day_numbers_;
     bool opened_ = false;
     std::size_t threads_ = 1;
 };

@@ -1,4 +1,6 @@
 // EngineBatch: many seeded markets in lock step, read as one matrix.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -6,6 +8,7 @@
 #include <vector>
 
 #include "core/engine_batch.hpp"
+#include "core/simulation.hpp"
 #include "core/text.hpp"
 #include "python/args.hpp"
 #include "python/bindings.hpp"
@@ -113,14 +116,13 @@ struct MemberArgs {
 
 // Any C-contiguous buffer of float64 (a float64 array) or of bytes (read
 // as little-endian float64), copied so the caller may reuse it at once.
-bool flow_of(PyObject* object, const char* function, std::vector<double>& out) {
-    constexpr const char* WHAT = "order_flow";
+bool f64_buffer_of(PyObject* object, const char* function, const char* what,
+                   std::vector<double>& out) {
     constexpr const char* EXPECTED = "a C-contiguous float64 buffer";
-    if (object == Py_None) return true;
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
         PyErr_Clear();
-        wrong_type(function, WHAT, EXPECTED, object);
+        wrong_type(function, what, EXPECTED, object);
         return false;
     }
     struct Release {
@@ -132,17 +134,21 @@ bool flow_of(PyObject* object, const char* function, std::vector<double>& out) {
         view.itemsize == 8 && (format == "d" || format == "<d" || format == "=d" || format == "@d");
     bool bytes = view.itemsize == 1 && (format == "B" || format == "b" || format == "c");
     if (!doubles && !bytes) {
-        wrong_type(function, WHAT, EXPECTED, object);
+        wrong_type(function, what, EXPECTED, object);
         return false;
     }
     if (view.len % 8 != 0) {
         raise_validation(
-            text::message("order_flow must be whole float64 values, got ", view.len, " bytes"));
+            text::message(what, " must be whole float64 values, got ", view.len, " bytes"));
         return false;
     }
     out.resize(static_cast<std::size_t>(view.len) / 8);
     if (view.len > 0) std::memcpy(out.data(), view.buf, static_cast<std::size_t>(view.len));
     return true;
+}
+
+bool flow_of(PyObject* object, const char* function, std::vector<double>& out) {
+    return object == Py_None || f64_buffer_of(object, function, "order_flow", out);
 }
 
 // None, or one list (or None) of News per member.
@@ -294,6 +300,94 @@ PyObject* EngineBatch_column(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
 }
 
+// As bytes, or as a markets x fields x instruments array over them.
+PyObject* batch_cube(const EngineBatch& batch, const std::vector<double>& values, Py_ssize_t fields,
+                     bool as_numpy) {
+    Ref flat = Ref::steal(f64_result(f64_bytes(values), as_numpy));
+    if (!flat || !as_numpy) return flat.release();
+    return PyObject_CallMethod(flat.get(), "reshape", "nnn",
+                               static_cast<Py_ssize_t>(batch.members().size()), fields,
+                               static_cast<Py_ssize_t>(batch.tickers().size()));
+}
+
+constexpr Signature QUOTES_SIGNATURE{"quotes", PRICES_PARAMS, 0};
+
+PyObject* EngineBatch_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
+        bool as_numpy = false;
+        if (!parse_args(QUOTES_SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
+        return batch_cube(batch, batch.quotes(), 4, as_numpy);
+    });
+}
+
+constexpr Param SWEEP_COSTS_PARAMS[] = {{"quantities"}, optional_param("as_numpy", false)};
+constexpr Signature SWEEP_COSTS_SIGNATURE{"sweep_costs", SWEEP_COSTS_PARAMS, 1};
+
+PyObject* EngineBatch_sweep_costs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
+        PyObject* given = nullptr;
+        bool as_numpy = false;
+        if (!parse_args(SWEEP_COSTS_SIGNATURE, args, nargs, kwnames, given, as_numpy)) {
+            return nullptr;
+        }
+        std::vector<double> quantities;
+        if (!f64_buffer_of(given, "sweep_costs", "quantities", quantities)) return nullptr;
+        Result<std::vector<double>> priced = batch.sweep_costs(quantities);
+        if (!unwrap(priced)) return nullptr;
+        return batch_cube(batch, *priced, 3, as_numpy);
+    });
+}
+
+constexpr Param ATTRIBUTION_PARAMS[] = {optional_param("factor"),
+                                        optional_param("as_numpy", false)};
+constexpr Signature ATTRIBUTION_SIGNATURE{"attribution", ATTRIBUTION_PARAMS, 1};
+
+PyObject* EngineBatch_attribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
+        std::optional<std::string_view> name;
+        bool as_numpy = false;
+        if (!parse_args(ATTRIBUTION_SIGNATURE, args, nargs, kwnames, name, as_numpy)) {
+            return nullptr;
+        }
+        const auto members = static_cast<Py_ssize_t>(batch.members().size());
+        const auto width = static_cast<Py_ssize_t>(batch.tickers().size());
+        if (!name) {
+            // Every factor at once: factors x markets x instruments.
+            Ref flat = Ref::steal(f64_result(f64_bytes(batch.attribution()), as_numpy));
+            if (!flat || !as_numpy) return flat.release();
+            return PyObject_CallMethod(flat.get(), "reshape", "nnn",
+                                       static_cast<Py_ssize_t>(ATTRIBUTION_SLOTS), members, width);
+        }
+        auto slot = factor_from_name(*name);
+        if (!unwrap(slot)) return nullptr;
+        return f64_result(f64_bytes(batch.attribution(*slot)), as_numpy, members, width);
+    });
+}
+
+constexpr Param REPLACE_PARAMS[] = {{"member"}, {"seed"}};
+constexpr Signature REPLACE_SIGNATURE{"replace_member", REPLACE_PARAMS, 2};
+
+PyObject* EngineBatch_replace_member(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+    return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
+        std::uint64_t member = 0;
+        std::uint32_t seed = 0;
+        if (!parse_args(REPLACE_SIGNATURE, args, nargs, kwnames, member, seed)) return nullptr;
+        std::optional<Status> replaced;
+        {
+            // Building a market takes a while; it holds no Python object.
+            ReleasedInterpreter released;
+            replaced.emplace(batch.replace_member(
+                static_cast<std::size_t>(std::min<std::uint64_t>(member, SIZE_MAX)), seed));
+        }
+        if (!unwrap(*replaced)) return nullptr;
+        return Py_NewRef(Py_None);
+    });
+}
+
 Py_ssize_t EngineBatch_length(PyObject* self) {
     const BatchObject& object = payload_of<BatchObject>(self);
     if (object.busy) {
@@ -329,6 +423,11 @@ PyObject* read_fingerprint(PyObject*, EngineBatch& batch) {
     return to_python(batch.model().fingerprint());
 }
 PyObject* read_threads(PyObject*, EngineBatch& batch) { return to_python(batch.threads()); }
+PyObject* read_macro_states(PyObject* self, EngineBatch& batch) {
+    const ModuleState& state = state_of(self);
+    return list_of(batch.economies(),
+                   [&state](const Macro& macro) { return MACRO.create(state, macro); });
+}
 PyObject* read_draws(PyObject*, EngineBatch& batch) {
     return list_of(batch.members(),
                    [](const Engine& member) { return to_python(member.draws().total()); });
@@ -343,6 +442,8 @@ PyGetSetDef GETSET[] = {
     read_only("threads", property<read_threads>,
               "Threads a call advances the members on, this one included; never more than "
               "the members."),
+    read_only("macro_states", property<read_macro_states>,
+              "Per member, in seed order, its economy now, as a MacroState."),
     read_only("draws_consumed", property<read_draws>,
               "Per member, in seed order, its draws so far (market + economy + external)."),
     {},
@@ -387,6 +488,40 @@ PyMethodDef METHODS[] = {
                       "row-major (one market's cross-section contiguous), as little-endian float64 "
                       "bytes; as_numpy=True: a read-only array over them, shaped markets x "
                       "instruments.")),
+    keywords_method(
+        "quotes", EngineBatch_quotes,
+        signature_doc(
+            QUOTES_SIGNATURE, "$self",
+            "Every market's top of book, "
+            "market after market, each laid out as Engine.quotes lays out its bytes (4 x "
+            "instruments: best bid, best ask, bid size, ask size; an empty side reads NaN "
+            "with size 0); as_numpy=True: a read-only array over them, shaped markets x 4 "
+            "x instruments.")),
+    keywords_method(
+        "sweep_costs", EngineBatch_sweep_costs,
+        signature_doc(SWEEP_COSTS_SIGNATURE, "$self",
+                      "Prices a market "
+                      "order per market and instrument against its live book without moving any "
+                      "market: quantities a C-contiguous float64 buffer of markets x instruments "
+                      "(roster order; positive to buy, negative to sell, 0 for none). Market after "
+                      "market, as Engine.sweep_costs lays out its bytes (3 x instruments: signed "
+                      "quantity filled, average and worst price, NaN where nothing filled); "
+                      "as_numpy=True: a read-only array over them, shaped markets x 3 x "
+                      "instruments.")),
+    keywords_method(
+        "attribution", EngineBatch_attribution,
+        signature_doc(ATTRIBUTION_SIGNATURE, "$self",
+                      "Engine.attribution(factor) of every market, shaped as prices(); with no "
+                      "factor, every factor's in Engine.FACTORS order, factor after factor "
+                      "(as_numpy=True: shaped factors x markets x instruments).")),
+    keywords_method(
+        "replace_member", EngineBatch_replace_member,
+        signature_doc(REPLACE_SIGNATURE, "$self",
+                      "Market `member` starts over "
+                      "as a fresh Engine(seed=seed, ...) of the batch's universe, macro state and "
+                      "model, its day opened when the batch's is open. It then follows the batch's "
+                      "clock from where the batch stands and counts its own closes from one, as a "
+                      "new Engine does. A seed another market holds is refused.")),
     keywords_method("column", EngineBatch_column,
                     signature_doc(COLUMN_SIGNATURE, "$self",
                                   "One column of every "

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/book_reads.hpp"
 #include "core/comparison.hpp"
 #include "core/market_hours.hpp"
 #include "core/market_maker.hpp"
@@ -621,31 +622,7 @@ PyObject* Engine_universe_table(PyObject* self, PyObject*) {
 
 // ---- Books of every instrument at once ----
 //
-// For callers that read every book each step (a trading environment): these
-// walk each instrument's ladder as Engine::book_for would lay it out, with
-// the book's own arithmetic, but build no OrderBook, so they allocate nothing
-// per instrument. tests/python/test_env.py holds them to book(ticker).
-
-// The live quote of instrument `i`, as book_for builds its book from.
-std::optional<LiveQuote> live_quote(const Engine& engine, std::size_t i) {
-    const TickCompany& company = engine.roster()[i];
-    return quote_live_book(live_book_input(company, company.price),
-                           full_book_options(engine.economy().vix));
-}
-
-// Calls visit(price, size) on each order of one side, best first, while it
-// returns true. The book's rules: bids stop at the first price that is not
-// positive; an order without a positive price and size is not there.
-template <class Visit>
-void walk_ladder(const LiveQuote& quote, double vix, Side side, Visit visit) {
-    const LiveBookOptions options = full_book_options(vix);
-    for (std::size_t i = 0; quotes_level(options, i); ++i) {
-        std::optional<LadderLevel> level = ladder_level(quote, side, i);
-        if (!level) break;
-        if (!(level->price > 0.0) || !(level->size > 0.0)) continue;
-        if (!visit(level->price, level->size)) return;
-    }
-}
+// tests/python/test_env.py holds these to book(ticker).
 
 constexpr Signature QUOTES_SIGNATURE{"quotes", AS_NUMPY_PARAMS, 0};
 
@@ -656,24 +633,8 @@ PyObject* Engine_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!parse_args(QUOTES_SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
         const Engine& engine = simulation.engine();
         const std::size_t n = engine.size();
-        const double vix = engine.economy().vix;
-        std::vector<double> out(4 * n, std::numeric_limits<double>::quiet_NaN());
-        std::fill(out.begin() + static_cast<std::ptrdiff_t>(2 * n), out.end(), 0.0);
-        for (std::size_t i = 0; i < n; ++i) {
-            std::optional<LiveQuote> quote = live_quote(engine, i);
-            if (!quote) continue;
-            for (Side side : {Side::buy, Side::sell}) {
-                double& price = out[(side == Side::buy ? 0 : n) + i];
-                double& size = out[(side == Side::buy ? 2 * n : 3 * n) + i];
-                // The top level: the first order and any after it at its price.
-                walk_ladder(*quote, vix, side, [&](double p, double q) {
-                    if (size > 0.0 && p != price) return false;
-                    price = p;
-                    size = size + q;
-                    return true;
-                });
-            }
-        }
+        std::vector<double> out(4 * n);
+        quotes_into(engine, out);
         // Laid out field by field; an array shows it instrument by instrument.
         const auto width = static_cast<Py_ssize_t>(n);
         return f64_result(f64_bytes(out), as_numpy, 4, width, true);
@@ -707,32 +668,8 @@ PyObject* Engine_sweep_costs(PyObject* self, PyObject* const* args, Py_ssize_t n
             })) {
             return nullptr;
         }
-        const double vix = engine.economy().vix;
-        std::vector<double> out(3 * n, std::numeric_limits<double>::quiet_NaN());
-        std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), 0.0);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double wanted = std::fabs(quantities[i]);
-            if (!(wanted > 0.0) || !std::isfinite(wanted)) continue;
-            std::optional<LiveQuote> quote = live_quote(engine, i);
-            if (!quote) continue;
-            const bool buy = quantities[i] > 0.0;
-            // OrderBook::sweep_cost's loop, operation for operation.
-            double remaining = wanted;
-            double cost = 0.0;
-            double worst = 0.0;
-            walk_ladder(*quote, vix, buy ? Side::sell : Side::buy, [&](double p, double q) {
-                double take = remaining < q ? remaining : q;
-                remaining = remaining - take;
-                cost = cost + take * p;
-                worst = p;
-                return remaining > 0.0;
-            });
-            double filled = wanted - remaining;
-            if (!(filled > 0.0)) continue;
-            out[i] = buy ? filled : -filled;
-            out[n + i] = cost / filled;
-            out[2 * n + i] = worst;
-        }
+        std::vector<double> out(3 * n);
+        sweep_costs_into(engine, quantities, out);
         return f64_result(f64_bytes(out), as_numpy, 3, static_cast<Py_ssize_t>(n), true);
     });
 }

@@ -36,6 +36,9 @@ def test_arrays_wrap_the_built_bytes_read_only_in_the_shapes_users_expect():
         "sweep_costs": (e.sweep_costs, ([100.0, -50.0, 0.0, 1e9],), (n, 3)),
         "batch prices": (batch.prices, (), (3, n)),
         "batch column": (batch.column, ("mispricing_s",), (3, n)),
+        "batch quotes": (batch.quotes, (), (3, 4, n)),
+        "batch sweep_costs": (batch.sweep_costs, (numpy.full((3, n), 40.0),), (3, 3, n)),
+        "batch attribution": (batch.attribution, ("jump",), (3, n)),
     }
     for name, (read, args, shape) in reads.items():
         array = read(*args, as_numpy=True)

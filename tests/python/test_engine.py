@@ -339,6 +339,46 @@ class TestBatch:
                                                         for s in singles)
         assert batch.draws_consumed == [s.draws_consumed for s in singles]
 
+    def test_per_member_reads_and_a_replaced_member_match_single_engines(self, refusal):
+        numpy = pytest.importorskip("numpy")
+        seeds = [4, 8, 15]
+        batch = EngineBatch(seeds=seeds, universe=UNIVERSE, threads=2)
+        singles = [engine(seed) for seed in seeds]
+        for e in [batch, *singles]:
+            e.run_session(9, 30, 3, 30)
+            e.close_market()
+            e.run_session(9, 30, 4, 30)
+        # Buys, sells, none, NaN (none) and more than the book holds.
+        trade = numpy.array([[300.0, -250.0, 0.0, float("nan"), 1e12, -7.0]] * 3) * [[1], [-2], [3]]
+        assert batch.sweep_costs(trade) == b"".join(
+            s.sweep_costs(row.tolist()) for s, row in zip(singles, trade))
+        assert batch.quotes() == b"".join(s.quotes() for s in singles)
+        for factor in Engine.FACTORS:
+            assert batch.attribution(factor) == b"".join(s.attribution(factor) for s in singles)
+        assert batch.attribution() == b"".join(map(batch.attribution, Engine.FACTORS))
+        # Member 1 starts over mid-session, on its first day, and from then follows the
+        # batch's clock.
+        batch.replace_member(1, 99)
+        singles[1] = engine(99)
+        singles[1].open_market()
+        for e in [batch, *singles]:
+            e.run_session(10, 0, 4, 20)
+            e.close_market()
+            e.run_session(9, 30, 5, 10)
+        assert batch.seeds == [4, 99, 15]
+        assert batch.prices() == b"".join(s.prices() for s in singles)
+        assert [m.vix for m in batch.macro_states] == [s.macro_state.vix for s in singles]
+        assert batch.draws_consumed == [s.draws_consumed for s in singles]
+        for call, message in [
+            (lambda: batch.sweep_costs(trade[:2]),
+             "quantities must hold 3 x 6 float64 (members x instruments), got 12"),
+            (lambda: batch.replace_member(3, 1), "member must be below 3, got 3"),
+            (lambda: batch.replace_member(0, 15),
+             "seed 15 is member 2's already - a repeated seed is the same market twice"),
+        ]:
+            assert refusal(call) == message
+        assert batch.seeds == [4, 99, 15]
+
     def test_a_session_larger_than_memory_is_a_memory_error(self):
         e = engine()
         with pytest.raises(MemoryError, match="^cannot allocate the session buffers for "
