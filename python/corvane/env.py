@@ -25,7 +25,7 @@ from gymnasium import spaces
 from numpy.typing import ArrayLike, NDArray
 
 import corvane
-from corvane import _gym
+from corvane import _gym, _rewards
 
 __all__ = ["MarketEnv"]
 
@@ -130,9 +130,15 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
     `starting_cash` in each at its opening price, so all long is all in). The
     trade that reaches it is priced by sweeping the live book, then enters the
     market as order flow on the step's first tick; `ticks_per_step` minutes
-    then pass. The reward is
-    the change in wealth (cash plus positions marked at mid prices) over the
-    step, so it is net of what the fills cost over the mid.
+    then pass. Wealth is cash plus positions marked at mid prices, so its
+    change is net of what the fills cost over the mid. The reward is, by
+    `reward`: "pnl" (the default), the step's change in wealth; "log_return",
+    ``log(after / before)`` of wealth (ruin counts as wealth of 0.01);
+    "risk_adjusted", ``pnl - (pnl - mean)**2 / starting_cash`` with ``mean``
+    the average pnl of the episode's earlier steps (0 at the first), a
+    mean-variance utility; or a callable ``f(before, after, info) -> float`` of
+    the wealth before and after the step and the step's `info`, called once
+    the step has run.
 
     Observations hold only what a trader could see (no fair value, no
     mispricing): for the last `window` steps, log returns of the last traded
@@ -180,6 +186,7 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         starting_cash: float = 1_000_000.0,
         max_position: ArrayLike | None = None,
         window: int = 10,
+        reward: str | _rewards.RewardFunction = "pnl",
     ) -> None:
         if universe is None:
             universe = corvane.random_instruments(20, seed=0)
@@ -191,12 +198,14 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         ticks_per_step = _count("ticks_per_step", ticks_per_step, 1, TICKS_PER_DAY)
         episode_days = _count("episode_days", episode_days, 1, MAX_EPISODE_DAYS)
         window = _count("window", window, 1, MAX_WINDOW)
+        self._reward_kind = _rewards.check_reward(reward)
 
         self.tickers = tickers
         self.ticks_per_step = ticks_per_step
         self.episode_days = episode_days
         self.starting_cash = _check_cash(starting_cash)
         self.window = window
+        self._reward = _rewards.Reward(self._reward_kind, self.starting_cash)
         self.steps_per_day = -(-TICKS_PER_DAY // ticks_per_step)
 
         self._index = np.array([every.index(t) for t in tickers], dtype=np.intp)
@@ -299,6 +308,7 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         self._price = self._pick(_f64(self.engine.prices()))
         self._read_books()
         self.wealth = self._mark()
+        self._reward.reset()
         return self._observation(), {"wealth": self.wealth}
 
     def step(self, action: ArrayLike) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
@@ -337,11 +347,7 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
     def _step(self, target: _F64) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
         quantity, average, worst, cost, flow = self._trade(target)
         before = self.wealth
-        ticks = self._run_ticks(flow)
-        self._record_volumes(ticks)
-        step_attribution = self._close_if_session_over()
-        self._record_returns()
-        self._read_books()
+        step_attribution = self._advance(flow)
         self.wealth = self._mark()
 
         terminated = self.wealth <= 0.0
@@ -353,9 +359,21 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
             "attribution": dict(zip(corvane.Engine.FACTORS, step_attribution)),
             "wealth": self.wealth,
         }
-        return self._observation(), self.wealth - before, terminated, truncated, info
+        reward = self._reward(before, self.wealth, info)
+        return self._observation(), reward, terminated, truncated, info
 
     # ---- The steps of a step ----
+
+    def _advance(self, flow: _Flow) -> _F64:
+        """The market's part of a step, once the trades are priced: the flow
+        goes in, the step's minutes pass, the readings follow. Returns the
+        step's attribution."""
+        ticks = self._run_ticks(flow)
+        self._record_volumes(ticks)
+        step_attribution = self._close_if_session_over()
+        self._record_returns()
+        self._read_books()
+        return step_attribution
 
     def _trade(self, target: _F64) -> tuple[_F64, _F64, _F64, _F64, _Flow]:
         """Moves toward the target positions (fractions, checked) at the
@@ -475,12 +493,19 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         self._attribution_base = self._attribution()
 
     def _mark(self) -> float:
-        return self._cash + float(np.dot(self._position, self._mid))
+        return self._value(self._cash, self._position)
+
+    def _value(self, cash: float, position: _F64) -> float:
+        return cash + float(np.dot(position, self._mid))
 
     def _observation(self) -> Observation:
+        return self._observe(self._cash, self._position)
+
+    def _observe(self, cash: float, position: _F64) -> Observation:
+        """The market's readings with one account's cash and positions."""
         view = self._view
-        np.divide(self._position, self.max_position, out=view["position"])
-        view["cash"][0] = self._cash / self.starting_cash
+        np.divide(position, self.max_position, out=view["position"])
+        view["cash"][0] = cash / self.starting_cash
         view["time_of_day"][0] = self._minute / TICKS_PER_DAY
         clipped = np.empty(self._flat.shape, dtype=np.float32)
         np.minimum(np.maximum(self._flat, self._low), self._high, out=clipped, casting="unsafe")
