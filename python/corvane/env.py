@@ -6,6 +6,8 @@ Importing this module registers ``corvane/Market-v0``, so either of
     gymnasium.make("corvane.env:corvane/Market-v0")
 
 builds a `MarketEnv`. Needs the ``rl`` extra: ``pip install 'corvane[rl]'``.
+`MarketParallelEnv`, several traders in one market on PettingZoo's Parallel
+API, needs the ``multiagent`` extra as well.
 """
 
 try:
@@ -25,7 +27,7 @@ from gymnasium import spaces
 from numpy.typing import ArrayLike, NDArray
 
 import corvane
-from corvane import _gym, _rewards
+from corvane import _gym, _render, _rewards
 
 __all__ = ["MarketEnv"]
 
@@ -158,9 +160,14 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
     cost over the mid), the change of each instrument's mispricing due to each
     of the nine drivers in `corvane.Engine.FACTORS` (the step's log price move,
     taken apart), and the wealth after the step.
+
+    `render_mode` "ansi" renders the moment as a text table (time, prices,
+    positions, cash, wealth); "rgb_array", the episode so far as price,
+    position and wealth panels (an image of `_render.FRAME_SHAPE`, drawn by
+    matplotlib).
     """
 
-    metadata = {"render_modes": []}
+    metadata = {"render_modes": list(_render.MODES), "render_fps": _render.FPS}
 
     engine: corvane.Engine | None
     # The episode's state, set by reset().
@@ -187,6 +194,7 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         max_position: ArrayLike | None = None,
         window: int = 10,
         reward: str | _rewards.RewardFunction = "pnl",
+        render_mode: str | None = None,
     ) -> None:
         if universe is None:
             universe = corvane.random_instruments(20, seed=0)
@@ -199,6 +207,7 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         episode_days = _count("episode_days", episode_days, 1, MAX_EPISODE_DAYS)
         window = _count("window", window, 1, MAX_WINDOW)
         self._reward_kind = _rewards.check_reward(reward)
+        self.render_mode = _render.check_mode(render_mode)
 
         self.tickers = tickers
         self.ticks_per_step = ticks_per_step
@@ -206,6 +215,7 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         self.starting_cash = _check_cash(starting_cash)
         self.window = window
         self._reward = _rewards.Reward(self._reward_kind, self.starting_cash)
+        self._trace = _render.Trace()
         self.steps_per_day = -(-TICKS_PER_DAY // ticks_per_step)
 
         self._index = np.array([every.index(t) for t in tickers], dtype=np.intp)
@@ -309,6 +319,9 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         self._read_books()
         self.wealth = self._mark()
         self._reward.reset()
+        if self.render_mode == "rgb_array":
+            self._trace.clear()
+            self._record_to(self._trace, self._shown())
         return self._observation(), {"wealth": self.wealth}
 
     def step(self, action: ArrayLike) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
@@ -360,6 +373,8 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
             "wealth": self.wealth,
         }
         reward = self._reward(before, self.wealth, info)
+        if self.render_mode == "rgb_array":
+            self._record_to(self._trace, self._shown())
         return self._observation(), reward, terminated, truncated, info
 
     # ---- The steps of a step ----
@@ -510,6 +525,40 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         clipped = np.empty(self._flat.shape, dtype=np.float32)
         np.minimum(np.maximum(self._flat, self._low), self._high, out=clipped, casting="unsafe")
         return {key: clipped[at].reshape(shape) for key, at, shape in self._layout}
+
+    # ---- Rendering ----
+
+    def render(self) -> str | NDArray[np.uint8] | None:
+        """By `render_mode`: "ansi", the moment as a text table; "rgb_array",
+        price, position and wealth panels of the episode so far; None, nothing."""
+        if self.render_mode is None:
+            return None
+        if self.engine is None:
+            raise RuntimeError("call reset() first: there is no market to draw")
+        if self.render_mode == "ansi":
+            return self._ansi(self._shown())
+        return _render.rgb_array(self.tickers, self._trace)
+
+    def _shown(self) -> dict[str, _render.Account]:
+        return {"agent": (self._cash, self._position, self.wealth)}
+
+    def _ansi(self, accounts: dict[str, _render.Account]) -> str:
+        return _render.ansi(self.tickers, self._day, self._minute, self.episode_days,
+                            self._price, self._mid, accounts)
+
+    def _record_to(self, trace: _render.Trace, accounts: dict[str, _render.Account]) -> None:
+        trace.record(self._day, self._minute, self._price, self._mid, accounts)
+
+
+def __getattr__(name: str) -> Any:
+    # The multi-agent market needs pettingzoo: it loads on first use, so this
+    # module imports without it.
+    if name == "MarketParallelEnv":
+        from corvane._multiagent import MarketParallelEnv
+
+        return MarketParallelEnv
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 # `import corvane` registered it already; this keeps `import corvane.env` alone enough.
 _gym.register(gymnasium)

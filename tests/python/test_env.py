@@ -22,10 +22,11 @@ SHORT = {"episode_days": 2, "ticks_per_step": 78}
 
 
 class TestGymnasiumConventions:
-    def test_check_env_and_registration(self):
+    def test_check_env_in_every_render_mode_and_registration(self):
         from gymnasium.utils.env_checker import check_env
 
-        check_env(gymnasium.make("corvane/Market-v0", **SHORT).unwrapped)
+        # Through the registered spec, the checker renders each declared mode too.
+        check_env(gymnasium.make("corvane/Market-v0", render_mode="ansi", **SHORT).unwrapped)
 
     @pytest.mark.parametrize("vector", ["SyncVectorEnv", "AsyncVectorEnv"])
     def test_vector_envs_run(self, vector):
@@ -250,6 +251,10 @@ class TestBacktest:
         "import corvane, sys; sys.modules['gymnasium'] = None\n"
         "try:\n    import corvane.env\nexcept ModuleNotFoundError as e:\n"
         "    assert 'corvane[rl]' in str(e) and e.name == 'gymnasium', e\nelse:\n    raise SystemExit('imported')",
+        # The multi-agent market loads pettingzoo on first use, and says which extra brings it.
+        "import sys; sys.modules['pettingzoo'] = None\nimport corvane.env\ntry:\n    corvane.env.MarketParallelEnv\n"
+        "except ModuleNotFoundError as e:\n    assert 'corvane[multiagent]' in str(e) and e.name == 'pettingzoo', e\n"
+        "else:\n    raise SystemExit('imported')",
     ])
     def test_import_corvane_is_light_and_registers_the_environments(self, code):
         subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", code], check=True)
