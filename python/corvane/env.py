@@ -6,6 +6,8 @@ Importing this module registers ``corvane/Market-v0``, so either of
     gymnasium.make("corvane.env:corvane/Market-v0")
 
 builds a `MarketEnv`. Needs the ``rl`` extra: ``pip install 'corvane[rl]'``.
+`MarketParallelEnv`, several traders in one market on PettingZoo's Parallel
+API, needs the ``multiagent`` extra as well.
 """
 
 try:
@@ -25,7 +27,7 @@ from gymnasium import spaces
 from numpy.typing import ArrayLike, NDArray
 
 import corvane
-from corvane import _gym, _pnl
+from corvane import _gym, _pnl, _render, _rewards
 
 __all__ = ["MarketEnv", "MarketVectorEnv"]
 
@@ -130,9 +132,15 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
     `starting_cash` in each at its opening price, so all long is all in). The
     trade that reaches it is priced by sweeping the live book, then enters the
     market as order flow on the step's first tick; `ticks_per_step` minutes
-    then pass. The reward is
-    the change in wealth (cash plus positions marked at mid prices) over the
-    step, so it is net of what the fills cost over the mid.
+    then pass. Wealth is cash plus positions marked at mid prices, so its
+    change is net of what the fills cost over the mid. The reward is, by
+    `reward`: "pnl" (the default), the step's change in wealth; "log_return",
+    ``log(after / before)`` of wealth (ruin counts as wealth of 0.01);
+    "risk_adjusted", ``pnl - (pnl - mean)**2 / starting_cash`` with ``mean``
+    the average pnl of the episode's earlier steps (0 at the first), a
+    mean-variance utility; or a callable ``f(before, after, info) -> float`` of
+    the wealth before and after the step and the step's `info`, called once
+    the step has run.
 
     Observations hold only what a trader could see (no fair value, no
     mispricing): for the last `window` steps, log returns of the last traded
@@ -156,9 +164,14 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
     also splits the step's change in wealth into what each driver moved the
     prices held through, the agent's own impact and its cost (see
     `corvane._pnl`).
+
+    `render_mode` "ansi" renders the moment as a text table (time, prices,
+    positions, cash, wealth); "rgb_array", the episode so far as price,
+    position and wealth panels (an image of `_render.FRAME_SHAPE`, drawn by
+    matplotlib).
     """
 
-    metadata = {"render_modes": []}
+    metadata = {"render_modes": list(_render.MODES), "render_fps": _render.FPS}
 
     engine: corvane.Engine | None
     # The episode's state, set by reset().
@@ -184,6 +197,8 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         starting_cash: float = 1_000_000.0,
         max_position: ArrayLike | None = None,
         window: int = 10,
+        reward: str | _rewards.RewardFunction = "pnl",
+        render_mode: str | None = None,
         pnl_by_driver: bool = False,
     ) -> None:
         if universe is None:
@@ -196,6 +211,8 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         ticks_per_step = _count("ticks_per_step", ticks_per_step, 1, TICKS_PER_DAY)
         episode_days = _count("episode_days", episode_days, 1, MAX_EPISODE_DAYS)
         window = _count("window", window, 1, MAX_WINDOW)
+        self._reward_kind = _rewards.check_reward(reward)
+        self.render_mode = _render.check_mode(render_mode)
 
         self.tickers = tickers
         self.ticks_per_step = ticks_per_step
@@ -203,6 +220,8 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         self.starting_cash = _check_cash(starting_cash)
         self.window = window
         self.pnl_by_driver = bool(pnl_by_driver)
+        self._reward = _rewards.Reward(self._reward_kind, self.starting_cash)
+        self._trace = _render.Trace()
         self.steps_per_day = -(-TICKS_PER_DAY // ticks_per_step)
 
         self._index = np.array([every.index(t) for t in tickers], dtype=np.intp)
@@ -305,6 +324,10 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         self._price = self._pick(_f64(self.engine.prices()))
         self._read_books()
         self.wealth = self._mark()
+        self._reward.reset()
+        if self.render_mode == "rgb_array":
+            self._trace.clear()
+            self._record_to(self._trace, self._shown())
         return self._observation(), {"wealth": self.wealth}
 
     def step(self, action: ArrayLike) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
@@ -344,11 +367,7 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         quantity, average, worst, cost, flow = self._trade(target)
         before, mid_before = self.wealth, self._mid
         without = self._run_without_orders() if self.pnl_by_driver else None
-        ticks = self._run_ticks(flow)
-        self._record_volumes(ticks)
-        step_attribution = self._close_if_session_over()
-        self._record_returns()
-        self._read_books()
+        step_attribution = self._advance(flow)
         self.wealth = self._mark()
 
         terminated = self.wealth <= 0.0
@@ -365,9 +384,23 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
                 held=self._position, mid_before=mid_before, mid_after=self._mid, mid_without=without[0],
                 drivers_without=without[1], cost=float(cost.sum()),
             )
-        return self._observation(), self.wealth - before, terminated, truncated, info
+        reward = self._reward(before, self.wealth, info)
+        if self.render_mode == "rgb_array":
+            self._record_to(self._trace, self._shown())
+        return self._observation(), reward, terminated, truncated, info
 
     # ---- The steps of a step ----
+
+    def _advance(self, flow: _Flow) -> _F64:
+        """The market's part of a step, once the trades are priced: the flow
+        goes in, the step's minutes pass, the readings follow. Returns the
+        step's attribution."""
+        ticks = self._run_ticks(flow)
+        self._record_volumes(ticks)
+        step_attribution = self._close_if_session_over()
+        self._record_returns()
+        self._read_books()
+        return step_attribution
 
     def _trade(self, target: _F64) -> tuple[_F64, _F64, _F64, _F64, _Flow]:
         """Moves toward the target positions (fractions, checked) at the
@@ -510,16 +543,57 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         self._attribution_base = self._attribution()
 
     def _mark(self) -> float:
-        return self._cash + float(np.dot(self._position, self._mid))
+        return self._value(self._cash, self._position)
+
+    def _value(self, cash: float, position: _F64) -> float:
+        return cash + float(np.dot(position, self._mid))
 
     def _observation(self) -> Observation:
+        return self._observe(self._cash, self._position)
+
+    def _observe(self, cash: float, position: _F64) -> Observation:
+        """The market's readings with one account's cash and positions."""
         view = self._view
-        np.divide(self._position, self.max_position, out=view["position"])
-        view["cash"][0] = self._cash / self.starting_cash
+        np.divide(position, self.max_position, out=view["position"])
+        view["cash"][0] = cash / self.starting_cash
         view["time_of_day"][0] = self._minute / TICKS_PER_DAY
         clipped = np.empty(self._flat.shape, dtype=np.float32)
         np.minimum(np.maximum(self._flat, self._low), self._high, out=clipped, casting="unsafe")
         return {key: clipped[at].reshape(shape) for key, at, shape in self._layout}
+
+    # ---- Rendering ----
+
+    def render(self) -> str | NDArray[np.uint8] | None:
+        """By `render_mode`: "ansi", the moment as a text table; "rgb_array",
+        price, position and wealth panels of the episode so far; None, nothing."""
+        if self.render_mode is None:
+            return None
+        if self.engine is None:
+            raise RuntimeError("call reset() first: there is no market to draw")
+        if self.render_mode == "ansi":
+            return self._ansi(self._shown())
+        return _render.rgb_array(self.tickers, self._trace)
+
+    def _shown(self) -> dict[str, _render.Account]:
+        return {"agent": (self._cash, self._position, self.wealth)}
+
+    def _ansi(self, accounts: dict[str, _render.Account]) -> str:
+        return _render.ansi(self.tickers, self._day, self._minute, self.episode_days,
+                            self._price, self._mid, accounts)
+
+    def _record_to(self, trace: _render.Trace, accounts: dict[str, _render.Account]) -> None:
+        trace.record(self._day, self._minute, self._price, self._mid, accounts)
+
+
+def __getattr__(name: str) -> Any:
+    # The multi-agent market needs pettingzoo: it loads on first use, so this
+    # module imports without it.
+    if name == "MarketParallelEnv":
+        from corvane._multiagent import MarketParallelEnv
+
+        return MarketParallelEnv
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 from corvane._vector_env import MarketVectorEnv  # noqa: E402  (builds on MarketEnv)
 

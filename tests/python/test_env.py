@@ -22,10 +22,11 @@ SHORT = {"episode_days": 2, "ticks_per_step": 78}
 
 
 class TestGymnasiumConventions:
-    def test_check_env_and_registration(self):
+    def test_check_env_in_every_render_mode_and_registration(self):
         from gymnasium.utils.env_checker import check_env
 
-        check_env(gymnasium.make("corvane/Market-v0", **SHORT).unwrapped)
+        # Through the registered spec, the checker renders each declared mode too.
+        check_env(gymnasium.make("corvane/Market-v0", render_mode="ansi", **SHORT).unwrapped)
 
     @pytest.mark.parametrize("vector", ["SyncVectorEnv", "AsyncVectorEnv"])
     def test_vector_envs_run(self, vector):
@@ -49,6 +50,7 @@ class TestGymnasiumConventions:
         ({"max_position": [1, 2]}, "max_position"),
         ({"universe": []}, "universe must be a non-empty list"),
         ({"model": 3}, "model must be None, a preset name"),
+        ({"reward": "sharpe"}, "reward must be 'pnl', 'log_return', 'risk_adjusted' or a callable"),
     ])
     def test_bad_settings_are_refused_naming_the_setting_and_its_range(self, kwargs, message):
         with pytest.raises(corvane.ValidationError, match=message):
@@ -151,6 +153,33 @@ class TestReadingsAreTheMarkets:
                 assert seen == pytest.approx(np.asarray(value, dtype=np.float32), rel=1e-6, abs=1e-12), key
         with pytest.raises(RuntimeError, match="reset"):
             env.step(env.action_space.sample())
+
+
+class TestRewards:
+    def test_each_reward_is_its_formula_of_the_wealth_path_in_every_episode(self):
+        calls = []
+        kinds = {"pnl": None, "log_return": None, "risk_adjusted": None,
+                 "callable": lambda before, after, info: calls.append((before, after, info["wealth"])) or 7}
+        actions = np.random.default_rng(4).uniform(-1, 1, (4, 20))
+        for name, kind in kinds.items():
+            env = MarketEnv(reward=kind or name, **SHORT)
+            for seed in (3, 3):  # the second episode starts afresh
+                _, info = env.reset(seed=seed)
+                wealth, rewards, calls[:] = [info["wealth"]], [], []
+                for action in actions:
+                    _, reward, _, _, info = env.step(action)
+                    rewards.append(reward)
+                    wealth.append(info["wealth"])
+                pnl = [b - a for a, b in zip(wealth, wealth[1:])]
+                expected = {
+                    "pnl": pnl, "log_return": [math.log(b / a) for a, b in zip(wealth, wealth[1:])],
+                    "risk_adjusted": [p - (p - (statistics.mean(pnl[:i]) if i else 0.0)) ** 2 / 1e6
+                                      for i, p in enumerate(pnl)],
+                    "callable": [7] * 4,
+                }[name]
+                assert rewards == pytest.approx(expected, rel=1e-12, abs=1e-9), name
+                assert name != "pnl" or rewards == pnl  # today's reward, bit for bit
+                assert name != "callable" or calls == [(a, b, b) for a, b in zip(wealth, wealth[1:])]
 
 
 class TestAllBooksAtOnce:
@@ -263,6 +292,10 @@ class TestBacktest:
         "import corvane, sys; sys.modules['gymnasium'] = None\n"
         "try:\n    import corvane.env\nexcept ModuleNotFoundError as e:\n"
         "    assert 'corvane[rl]' in str(e) and e.name == 'gymnasium', e\nelse:\n    raise SystemExit('imported')",
+        # The multi-agent market loads pettingzoo on first use, and says which extra brings it.
+        "import sys; sys.modules['pettingzoo'] = None\nimport corvane.env\ntry:\n    corvane.env.MarketParallelEnv\n"
+        "except ModuleNotFoundError as e:\n    assert 'corvane[multiagent]' in str(e) and e.name == 'pettingzoo', e\n"
+        "else:\n    raise SystemExit('imported')",
     ])
     def test_import_corvane_is_light_and_registers_the_environments(self, code):
         subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", code], check=True)
