@@ -94,10 +94,14 @@ class TestGymnasiumConventions:
         plain.step(action)
         hit.reset(seed=5)
         hit.engine = Interrupting(hit.engine)
-        handler = signal.getsignal(signal.SIGINT)
-        with pytest.raises(KeyboardInterrupt):
-            hit.step(action)
-        assert signal.getsignal(signal.SIGINT) is handler
+        # A process started in the background ignores Ctrl-C: give it Python's own handler.
+        handler = signal.signal(signal.SIGINT, signal.default_int_handler)
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                hit.step(action)
+            assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+        finally:
+            signal.signal(signal.SIGINT, handler)
         # The step ran whole: the same market and wealth as without the signal.
         assert hit.engine.engine.state_digest() == plain.engine.state_digest()
         assert hit.wealth == plain.wealth and hit._minute == plain._minute == 78
