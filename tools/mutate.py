@@ -78,11 +78,25 @@ FAST_PYTHON_TESTS = [
 # The Python tests that import each package module; a module not named
 # here meets the whole fast list.
 PACKAGE_TESTS = {
-    "env.py": ["test_env.py"],
+    "env.py": ["test_env.py", "test_vector_env.py", "test_multiagent.py"],
     "_backtest.py": ["test_env.py"],
+    "_pnl.py": ["test_env.py"],
+    "_rewards.py": ["test_env.py", "test_multiagent.py"],
+    "_render.py": ["test_env.py", "test_multiagent.py"],
+    "_multiagent.py": ["test_multiagent.py"],
+    "_vector_env.py": ["test_vector_env.py"],
+    "_gym.py": ["test_env.py", "test_vector_env.py"],
     "_sweep.py": ["test_sweep.py", "test_env.py"],
-    "_records.py": ["test_records.py", "test_stateful.py", "test_pickling.py", "test_module.py"],
-    "cli.py": ["test_cli.py"],
+    "_records.py": ["test_records.py", "test_stateful.py", "test_pickling.py", "test_module.py",
+                    "test_fork.py"],
+    "_whatif.py": ["test_fork.py"],
+    "_whatif_cli.py": ["test_fork.py"],
+    "_facts.py": ["test_facts.py"],
+    "_facts_cli.py": ["test_facts.py"],
+    "_calibrate.py": ["test_facts.py"],
+    "_charts.py": ["test_cli.py", "test_facts.py", "test_fork.py"],
+    "cli.py": ["test_cli.py", "test_fork.py", "test_facts.py"],
+    "__main__.py": ["test_cli.py"],
 }
 LAYERS = {"core": "src/core", "binding": "src/python", "package": "python/corvane"}
 
