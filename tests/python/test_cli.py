@@ -158,7 +158,8 @@ def test_charts_keep_legends_off_the_data_with_whole_days_and_tellable_lines():
         title="run", sector_index={s: 100 + rng.normal(size=days + 1) for s in sectors},
         drivers=rng.normal(size=(5, 9)), driver_labels=list("abcde"), factors=corvane.Engine.FACTORS,
         macro_days=np.arange(days), macro={m: rng.random(days) for m in macro_names}) for days in (1, 7)]
-    figures.append(charts.sweep_figure({"market_return": rng.normal(size=9), "vix": 20 + rng.random(9)},
+    swept = {"market_return": rng.normal(size=9), "vix": 20 + rng.random(9)}
+    figures.append(charts.sweep_figure(swept,
                                        definitions={"market_return": "mean return", "vix": "final VIX"},
                                        preset="kx-v9", days=3, seeds=9))
     pnl = rng.normal(size=20)
@@ -180,5 +181,8 @@ def test_charts_keep_legends_off_the_data_with_whole_days_and_tellable_lines():
     assert len(sectors) == 12 and len(styles) == 12
     sweep, (pnl_axes,) = figures[2], figures[3].axes
     assert "kx-v9" in sweep.get_suptitle() and "market_return: mean return" in sweep.get_supxlabel()
+    # Each measure's mean line sits at its mean: returns in percent, the VIX in points.
+    means = [[line.get_xdata()[0] for line in ax.lines if line.get_label().startswith("mean")] for ax in sweep.axes[:2]]
+    assert means == [[pytest.approx(100 * swept["market_return"].mean())], [pytest.approx(swept["vix"].mean())]]
     (mean,) = [line for line in pnl_axes.lines if line.get_label().startswith("mean")]
     assert "hold" in pnl_axes.get_title() and list(mean.get_xdata()) == pytest.approx([pnl.mean()] * 2)
