@@ -79,6 +79,21 @@ TEST(MacroDrawOrder, QuarterlyDayHoldsTheCartelMeeting) {
     EXPECT_EQ(quarter.economy.oil_last_opec_day, 90u);
 }
 
+// Mirrored months a point of wage growth apart, inflation at 5%: the new
+// wage (0.85 of the point) adds through the wage term, 0.08 a point, and the
+// wage-price spiral 0.02 x (5 - 3) x (5 - 4) more; the draws are the same.
+TEST(MacroMonthly, WagesAndTheSpiralPushInflation) {
+    Day calm;
+    Day hot;
+    calm.economy.inflation_rate = hot.economy.inflation_rate = 5.0;
+    calm.economy.wage_growth = 4.0;
+    hot.economy.wage_growth = 5.0;
+    calm.run(30);
+    hot.run(30);
+    EXPECT_NEAR(hot.economy.inflation_rate - calm.economy.inflation_rate,
+                0.85 * 0.08 + 0.02 * (5.0 - 3.0) * (5.0 - 4.0), 1e-12);
+}
+
 TEST(MacroMarketInputs, CapitalisationWeightedPeAndReturn) {
     Day day;
     auto company = [](double price, double base, double cap, std::optional<double> eps,
@@ -236,10 +251,21 @@ TEST(MacroCentralBank, CrisisCutDrawsItsSizeAndQeStartsAtTheFloor) {
     EXPECT_EQ(summary.economy_draws, 12u);
     EXPECT_EQ(crisis.rng, replayed(NINE_NORMALS + "uuu"));
     EXPECT_EQ(summary.decision_code, 3);
-    EXPECT_GE(crisis.economy.federal_funds_rate, 2.5);  // cut of 1.0 to 1.5, unscaled
-    EXPECT_LE(crisis.economy.federal_funds_rate, 3.0);
+    // A cut of 1.0 to 1.5, unscaled, sized by the meeting's first uniform.
+    double v = replayed(NINE_NORMALS).next_float();
+    EXPECT_EQ(crisis.economy.federal_funds_rate, 4.0 - (1.0 + 0.5 * v));
     EXPECT_EQ(crisis.bank.hawkish_dovish_score, -0.5);
     EXPECT_EQ(crisis.bank.forward_guidance, ForwardGuidance::accommodative);
+
+    // Shrinking with high unemployment, short of a crisis: 0.5 to 1.0.
+    Day slump;
+    slump.economy.unemployment_rate = 9.0;
+    slump.economy.gdp_growth = -1.0;
+    slump.economy.federal_funds_rate = 4.0;
+    slump.bank.next_meeting_date = 0;
+    EXPECT_EQ(slump.run(3).decision_code, 3);
+    EXPECT_EQ(slump.economy.federal_funds_rate, 4.0 - (0.5 + 0.5 * v));
+    EXPECT_EQ(slump.bank.hawkish_dovish_score, -0.4);
 
     // A contraction cut to the floor switches QE on; expansion tapers it.
     Day floor;
