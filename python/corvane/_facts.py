@@ -306,12 +306,7 @@ def _per_instrument(np: Any, r: Any, v: Any, lags: tuple[int, ...]) -> dict[str,
         out[f"acf_abs_{lag}"] = _acf(a, lag)
     # Leverage: today's return against tomorrow's size of move.
     out["leverage"] = _correlation(r[:-1], a[1:])
-    m = r.shape[1]
-    if m > 1:
-        c = np.corrcoef(r, rowvar=False)
-        out["mean_pair_correlation"] = (c.sum(axis=0) - 1.0) / (m - 1)
-    else:
-        out["mean_pair_correlation"] = np.full(1, np.nan)
+    out["mean_pair_correlation"] = _mean_pair_correlation(np, r)
     if v is not None:
         out["volume_volatility"] = _correlation(v, a)
     out["gain_loss_asymmetry"] = _skewness(r)
@@ -462,12 +457,20 @@ def _ragged(np: Any, r: Any, v: Any, lags: tuple[int, ...]) -> dict[str, Any]:
     if not columns:
         raise ValueError("facts: no instrument has 4 consecutive valid closes")
     full = np.isfinite(r).all(axis=1)
-    if m > 1 and full.sum() >= 3:
-        c = np.corrcoef(r[full], rowvar=False)
-        columns["mean_pair_correlation"] = (c.sum(axis=0) - 1.0) / (m - 1)
+    if full.sum() >= 3:
+        columns["mean_pair_correlation"] = _mean_pair_correlation(np, r[full])
     else:
         columns["mean_pair_correlation"] = np.full(m, np.nan)
     return columns
+
+
+def _mean_pair_correlation(np: Any, r: Any) -> Any:
+    """Each instrument's mean correlation with the others; NaN alone."""
+    m = r.shape[1]
+    if m < 2:
+        return np.full(m, np.nan)
+    c = np.corrcoef(r, rowvar=False)
+    return (c.sum(axis=0) - 1.0) / (m - 1)
 
 
 def mean(results: list[Facts]) -> Facts:

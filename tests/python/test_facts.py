@@ -32,6 +32,13 @@ class TestAgainstReferences:
         assert f.gain_loss_asymmetry == pytest.approx(stats.skew(r), abs=1e-12)
         assert f.leverage == pytest.approx(stats.pearsonr(r[:-1], np.abs(r[1:]))[0], abs=1e-12)
         assert f.volatility == pytest.approx(np.std(r, ddof=1) * math.sqrt(252), abs=1e-12)
+        # Four instruments: each one's mean correlation with the other three.
+        several = r.reshape(750, 4)
+        pairs = np.corrcoef(several, rowvar=False)
+        own = [np.mean([pairs[i, j] for j in range(4) if j != i]) for i in range(4)]
+        assert corvane.facts(closes_of(several), ci=False).mean_pair_correlation == pytest.approx(
+            np.median(own), abs=1e-12
+        )
         # A power law of known exponent is fitted back exactly.
         assert corvane._facts._decay(np, np.array([1.0, 5, 20]), 0.3 * np.array([1.0, 5, 20]) ** -0.4) == (
             pytest.approx(0.4, abs=1e-12)
