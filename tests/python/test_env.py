@@ -274,6 +274,22 @@ class TestPnlByDriver:
         assert row["pnl_cost"] == pytest.approx(-row["cost"])
 
 
+def test_a_step_split_by_hand():
+    from corvane import _pnl
+
+    drivers = np.zeros((9, 2))
+    reversion, noise = corvane.Engine.FACTORS.index("reversion"), corvane.Engine.FACTORS.index("random_noise")
+    drivers[reversion], drivers[noise] = [0.004, 0.0], [0.006, 0.002]  # the second's mid never moved
+    parts = _pnl.split(held=np.array([10.0, 5.0]), mid_before=np.array([100.0, 50.0]),
+                       mid_after=np.array([102.0, 50.0]), mid_without=np.array([101.0, 50.0]),
+                       drivers_without=drivers, cost=0.75)
+    per_log = 10.0 / math.log(1.01)  # the held move of 10 over its log move
+    assert parts["reversion"] == pytest.approx(0.004 * per_log, rel=1e-12)
+    assert parts["random_noise"] == pytest.approx(0.006 * per_log, rel=1e-12)
+    assert parts["rest"] == pytest.approx(10.0 - 0.01 * per_log, rel=1e-9)
+    assert (parts["own_impact"], parts["cost"], parts["momentum"]) == (10.0, -0.75, 0.0)
+
+
 class TestBacktest:
     def test_rows_follow_seeds_on_any_executor_and_read_as_arrow(self, tmp_path):
         pyarrow = pytest.importorskip("pyarrow")
