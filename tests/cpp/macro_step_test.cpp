@@ -208,15 +208,25 @@ TEST(MacroCentralBank, ScheduledMeetingRepricesTheCurve) {
     EXPECT_EQ(summary.decision_code, 6);    // on target: hold
     EXPECT_EQ(day.economy.qe_pe_boost, 0.0);
     EXPECT_EQ(day.economy.federal_funds_rate, 2.5);
-    // The rates hung off the curve, recomputed from the repriced state.
-    const EconomyState& e = day.economy;
-    double y10 = e.treasury_yield_10y;
-    EXPECT_EQ(e.prime_rate, 5.5);
-    EXPECT_EQ(e.treasury_yield_2y, 0.85 * 2.5 + 0.15 * y10);
-    double spread = std::clamp(1.5 + 0.015 * (e.vix - 12.0), 1.5, 2.8);
-    EXPECT_EQ(e.mortgage_rate_30y,
-              std::min(std::max(std::max(e.prime_rate + 0.5, y10 + spread), y10 + 0.5), y10 + 3.5));
-    EXPECT_GE(e.corporate_bond_yield, y10 + 0.8);
+    // The rates hung off the curve, recomputed from the repriced state; a
+    // steep curve in a fearful market makes the 10-year's spread bind.
+    Day steep;
+    steep.bank = CentralBank{};
+    steep.run(44);
+    steep.economy.treasury_yield_10y = 8.0;
+    steep.economy.vix = 30.0;
+    steep.run(45);
+    for (const EconomyState* e : {&day.economy, &steep.economy}) {
+        double y10 = e->treasury_yield_10y;
+        EXPECT_EQ(e->prime_rate, 5.5);
+        EXPECT_EQ(e->treasury_yield_2y, 0.85 * 2.5 + 0.15 * y10);
+        double spread = std::clamp(1.5 + 0.015 * (e->vix - 12.0), 1.5, 2.8);
+        EXPECT_EQ(
+            e->mortgage_rate_30y,
+            std::min(std::max(std::max(e->prime_rate + 0.5, y10 + spread), y10 + 0.5), y10 + 3.5));
+        EXPECT_GE(e->corporate_bond_yield, y10 + 0.8);
+    }
+    EXPECT_GT(steep.economy.mortgage_rate_30y, steep.economy.prime_rate + 0.5);
     EXPECT_EQ(day.bank.last_meeting_date, 45u * 1440);
     std::uint64_t gap_days = (day.bank.next_meeting_date - day.bank.last_meeting_date) / 1440;
     EXPECT_GE(gap_days, 42u);
