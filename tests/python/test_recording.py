@@ -66,6 +66,12 @@ class TestBars:
         prices = numpy.frombuffer(e.session_prices(), dtype="<f8")
         assert prices.tolist() == table["close"].to_pylist()
         assert len(e.session_volumes()) == len(e.session_mispricing_s()) == 30 * 8
+        # A day opened and kept before any tick has no bars, at any grain.
+        e.open_market()
+        e.record(43)
+        for grain in ({}, {"minutes": 5}, {"grain": "day"}):
+            rows = pyarrow.table(e.bars(day=43, **grain)).num_rows
+            assert rows == 0, grain
 
 
 class TestRecordings:
