@@ -184,8 +184,8 @@ public:
     // Bytes the three recordings hold.
     std::uint64_t recorded_bytes() const noexcept;
     const Chunked<RecordedDay, 16>& recorded_days() const noexcept { return recorded_days_; }
-    const Chunked<MacroRow, 256>& macro_rows() const noexcept { return macro_rows_; }
-    const Chunked<BookRow, 1024>& book_rows() const noexcept { return book_rows_; }
+    const Chunked<MacroRow, 64>& macro_rows() const noexcept { return macro_rows_; }
+    const Chunked<BookRow, 256>& book_rows() const noexcept { return book_rows_; }
     const SessionBuffer& session() const noexcept { return *session_; }
 
     // --- Saving and restoring -------------------------------------------------
@@ -289,8 +289,8 @@ private:
     std::vector<double> close_carry_;
 
     Chunked<RecordedDay, 16> recorded_days_;
-    Chunked<MacroRow, 256> macro_rows_;
-    Chunked<BookRow, 1024> book_rows_;
+    Chunked<MacroRow, 64> macro_rows_;
+    Chunked<BookRow, 256> book_rows_;
 
     // Written by every session, read until the next one. Shared by forks
     // until either side runs a session, which then starts a buffer of its own.
