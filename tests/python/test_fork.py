@@ -88,6 +88,7 @@ def test_appends_after_a_fork_stay_on_the_side_that_made_them():
     assert parent.order_log[: len(log)] == log and fork.order_log[: len(log)] == log
     assert ops(parent) == ["run_session", "record", "snapshot_book", "delist"]
     assert ops(fork) == ["fork", "clear_recording", "list_instrument", "run_session", "record"]
+    assert corvane.compare(parent, fork).summary["fork"]["entry"] == len(log)
     assert parent.session_prices() == own_session and len(fork.session_prices()) == 2 * 7 * 8
     # Both record day 20 from the seven ticks before the fork on; the parent's older days stand.
     mine, theirs = tables(parent), tables(fork)
