@@ -15,21 +15,20 @@ constexpr std::size_t FUNDAMENTAL_COLUMN = 3;
 constexpr std::size_t PRICE_COLUMN = 0;
 
 // A fork entry at `index` of `forked`, with `other` agreeing before it.
-std::optional<ForkPoint> fork_at(const std::vector<LogEntry>& forked,
-                                 const std::vector<LogEntry>& other, std::size_t index) {
+std::optional<ForkPoint> fork_at(const OrderLog& forked, const OrderLog& other, std::size_t index) {
     const auto* fork = std::get_if<log_entry::Fork>(&forked[index]);
     if (!fork || other.size() < index) return std::nullopt;
-    if (!std::equal(forked.begin(), forked.begin() + static_cast<std::ptrdiff_t>(index),
-                    other.begin())) {
-        return std::nullopt;
+    auto mine = forked.begin();
+    auto theirs = other.begin();
+    for (std::size_t k = 0; k < index; ++k, ++mine, ++theirs) {
+        if (!(*mine == *theirs)) return std::nullopt;
     }
     return ForkPoint{index, *fork};
 }
 
 }  // namespace
 
-std::optional<ForkPoint> fork_point(const std::vector<LogEntry>& a,
-                                    const std::vector<LogEntry>& b) {
+std::optional<ForkPoint> fork_point(const OrderLog& a, const OrderLog& b) {
     // The latest fork is the nearest common ancestor.
     for (std::size_t index = std::max(a.size(), b.size()); index-- > 0;) {
         if (index < a.size()) {
@@ -50,8 +49,8 @@ Result<Comparison> compare_runs(const Simulation& a, const Simulation& b) {
             "after a history the other's repeats (compare a fork with its parent, or two "
             "forks of one engine)"};
     }
-    const std::vector<RecordedDay>& days_a = a.recorded_days();
-    const std::vector<RecordedDay>& days_b = b.recorded_days();
+    const auto& days_a = a.recorded_days();
+    const auto& days_b = b.recorded_days();
     const std::size_t first = static_cast<std::size_t>(fork->at.recorded_days);
     const std::size_t last = std::min(days_a.size(), days_b.size());
     for (std::size_t d = first; d < last; ++d) {

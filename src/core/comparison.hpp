@@ -30,7 +30,7 @@ struct ForkPoint {
 };
 
 // The latest fork entry in either log that the other log agrees with up to.
-std::optional<ForkPoint> fork_point(const std::vector<LogEntry>& a, const std::vector<LogEntry>& b);
+std::optional<ForkPoint> fork_point(const OrderLog& a, const OrderLog& b);
 
 // The difference in s, the nine drivers, the fair value and the price.
 inline constexpr std::size_t COMPARISON_VALUES = 3 + ATTRIBUTION_SLOTS;

@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/chunked.hpp"
 #include "core/macro.hpp"
 #include "core/universe.hpp"
 
@@ -160,5 +161,8 @@ using LogEntry = std::variant<log_entry::OpenMarket, log_entry::CloseMarket, log
                               log_entry::ListInstrument, log_entry::Delist, log_entry::Draw,
                               log_entry::Record, log_entry::RestoreState, log_entry::ClearRecording,
                               log_entry::SnapshotBook, log_entry::Fork>;
+
+// Forks share the entries logged before them.
+using OrderLog = Chunked<LogEntry>;
 
 }  // namespace corvane

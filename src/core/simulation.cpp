@@ -1,6 +1,7 @@
 #include "core/simulation.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -35,9 +36,14 @@ void make_room(std::vector<T>& items, std::size_t count) {
     items.reserve(std::max(items.size() + count, 2 * items.capacity()));
 }
 
+template <class T, std::size_t CHUNK>
+void make_room(Chunked<T, CHUNK>& items, std::size_t count) {
+    items.make_room(count);
+}
+
 // The log's room for `count` more entries and one spare, which
 // clear_recording takes.
-void make_log_room(std::vector<LogEntry>& log, std::size_t count) { make_room(log, count + 1); }
+void make_log_room(OrderLog& log, std::size_t count) { make_room(log, count + 1); }
 
 }  // namespace
 
@@ -64,7 +70,8 @@ Simulation::Simulation(std::uint32_t seed, Engine engine, std::vector<std::strin
       engine_(std::move(engine)),
       tickers_(std::move(tickers)),
       initial_macro_(std::move(initial_macro)),
-      universe_(std::move(universe)) {
+      universe_(std::move(universe)),
+      session_(std::make_shared<SessionBuffer>()) {
     make_log_room(log_, 0);
     for (const InstrumentInit& instrument : universe_) {
         highest_initial_price_ = std::max(highest_initial_price_, instrument.initial_price);
@@ -239,7 +246,7 @@ TickInput Simulation::PreparedInputs::at(const Clock& clock) const noexcept {
 void Simulation::open_day() {
     make_log_room(log_, 1);
     log_.emplace_back(log_entry::OpenMarket{});
-    for (std::vector<double>& column : day_columns_) column.clear();
+    day_chunks_.clear();
     day_sessions_.clear();
     day_ticks_ = 0;
     loose_ticks_ = 0;
@@ -290,7 +297,7 @@ void Simulation::fill_close_inputs() {
 SessionRequest Simulation::begin_session(const Clock& clock, std::uint64_t ticks) {
     // The first slice's buffers are sized before the day opens, so a
     // failure there changes nothing; the session grows them as it runs.
-    session_.reserve_session(std::min(ticks, session_slice_ticks(engine_.size())), engine_.size());
+    reserve_own_session(std::min(ticks, session_slice_ticks(engine_.size())), engine_.size());
     make_log_room(log_, 2);
     close_carry_.reserve(engine_.size());
     if (!day_open_) open_day();
@@ -305,7 +312,7 @@ Result<RunOutcome> Simulation::session(SessionRequest& request, const KeepGoing&
     request.close.innovations = close_innovations_;
     request.close.sector_base_variances = close_base_variances_;
     request.keep_going = keep_going;
-    Result<SessionOutcome> ran = engine_.run_session(request, session_);
+    Result<SessionOutcome> ran = engine_.run_session(request, *session_);
     if (!ran) return Error{ran.error()};
     RunOutcome outcome;
     outcome.failure = ran->failure;
@@ -317,45 +324,62 @@ Result<RunOutcome> Simulation::session(SessionRequest& request, const KeepGoing&
             if (!outcome.failure) outcome.failure = std::current_exception();
         }
     }
-    outcome.ticks = session_.ticks_written;
+    outcome.ticks = session_->ticks_written;
     outcome.interrupted = ran->interrupted;
     if (ran->stopped) outcome.fired_at = ran->tick;
     return outcome;
 }
 
+void Simulation::reserve_own_session(std::uint64_t ticks, std::size_t instruments) {
+    if (session_.use_count() == 1) {
+        // A fork that let go of it on another thread had finished reading.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        session_->reserve_session(ticks, instruments);
+        return;
+    }
+    // A fork still reads the last session. A session writes every row it
+    // reports and nothing reads past them, so a new buffer serves; it
+    // replaces the shared one only once it holds the first slice.
+    auto fresh = std::make_shared<SessionBuffer>();
+    fresh->reserve_session(ticks, instruments);
+    session_ = std::move(fresh);
+}
+
 void Simulation::append_session_to_day() {
-    const SessionBuffer& buffer = session_;
+    const SessionBuffer& buffer = *session_;
     std::size_t cells = static_cast<std::size_t>(buffer.ticks_written) * buffer.instruments;
-    // Room for all of it first: a failed allocation appends nothing.
+    // All of it is built before anything changes: a failed allocation
+    // appends nothing.
     DaySession piece{buffer.ticks_written, buffer.instruments,
                      std::vector<double>(buffer.start_volume.begin(),
                                          buffer.start_volume.begin() +
                                              static_cast<std::ptrdiff_t>(buffer.instruments))};
     make_room(day_sessions_, 1);
-    for (std::vector<double>& column : day_columns_) make_room(column, cells);
-
-    day_instruments_ = buffer.instruments;
-    day_ticks_ += buffer.ticks_written;
-    day_sessions_.push_back(std::move(piece));
+    make_room(day_chunks_, 1);
     std::array<const std::vector<double>*, JUMP_COLUMN> sources = {
         &buffer.price, &buffer.volume, &buffer.mispricing_s, &buffer.tick_fundamental,
         &buffer.tick_anchor};
     for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) {
         sources[FIRST_FACTOR_COLUMN + k] = &buffer.components[k];
     }
+    DayChunk chunk;
     for (std::size_t c = 0; c < JUMP_COLUMN; ++c) {
         const std::vector<double>& source = *sources[c];
-        day_columns_[c].insert(day_columns_[c].end(), source.begin(),
-                               source.begin() + static_cast<std::ptrdiff_t>(cells));
+        chunk[c] = std::make_shared<const std::vector<double>>(
+            source.begin(), source.begin() + static_cast<std::ptrdiff_t>(cells));
     }
     // The jump column: zeros, plus the last close's jumps on this session's
     // first tick.
-    std::vector<double>& jump = day_columns_[JUMP_COLUMN];
-    std::size_t first = jump.size();
-    jump.resize(day_columns_[FIRST_FACTOR_COLUMN].size(), 0.0);
-    for (std::size_t k = 0; k < close_carry_.size() && first + k < jump.size(); ++k) {
-        jump[first + k] += close_carry_[k];
+    std::vector<double> jump(cells, 0.0);
+    for (std::size_t k = 0; k < close_carry_.size() && k < jump.size(); ++k) {
+        jump[k] += close_carry_[k];
     }
+    chunk[JUMP_COLUMN] = std::make_shared<const std::vector<double>>(std::move(jump));
+
+    day_instruments_ = buffer.instruments;
+    day_ticks_ += buffer.ticks_written;
+    day_sessions_.push_back(std::move(piece));
+    day_chunks_.push_back(std::move(chunk));
     close_carry_.clear();
 }
 
@@ -549,9 +573,9 @@ void Simulation::clear_recording() {
     // until then the next append makes room for it.
     make_room(log_, 1);
     log_.emplace_back(log_entry::ClearRecording{});
-    std::vector<RecordedDay>().swap(recorded_days_);
-    std::vector<MacroRow>().swap(macro_rows_);
-    std::vector<BookRow>().swap(book_rows_);
+    recorded_days_.clear();
+    macro_rows_.clear();
+    book_rows_.clear();
     try {
         make_room(log_, 1);
     } catch (const std::bad_alloc&) {}
@@ -579,7 +603,7 @@ Result<std::uint64_t> Simulation::snapshot_book(std::uint32_t day, std::uint32_t
     make_log_room(log_, 1);
     make_room(book_rows_, rows.size());
     log_.emplace_back(log_entry::SnapshotBook{day, tick, levels});
-    book_rows_.insert(book_rows_.end(), rows.begin(), rows.end());
+    book_rows_.append(rows.begin(), rows.end());
     return static_cast<std::uint64_t>(rows.size());
 }
 
@@ -686,8 +710,20 @@ void Simulation::restore(StatePatch patch) {
 
 void Simulation::record(std::uint32_t day) {
     RecordedDay recorded;
-    for (std::size_t c = 0; c < RECORDING_COLUMNS; ++c) {
-        recorded.columns[c] = std::make_shared<const std::vector<double>>(day_columns_[c]);
+    if (day_chunks_.size() == 1) {
+        // One session: its chunk is the day, shared as it stands.
+        recorded.columns = day_chunks_.front();
+    } else {
+        for (std::size_t c = 0; c < RECORDING_COLUMNS; ++c) {
+            std::size_t cells = 0;
+            for (const DayChunk& chunk : day_chunks_) cells += chunk[c]->size();
+            std::vector<double> joined;
+            joined.reserve(cells);
+            for (const DayChunk& chunk : day_chunks_) {
+                joined.insert(joined.end(), chunk[c]->begin(), chunk[c]->end());
+            }
+            recorded.columns[c] = std::make_shared<const std::vector<double>>(std::move(joined));
+        }
     }
     recorded.sessions = day_sessions_;
     recorded.ticks = day_ticks_;

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/chunked.hpp"
 #include "core/engine.hpp"
 #include "core/engine_state.hpp"
 #include "core/macro.hpp"
@@ -62,6 +63,10 @@ struct RecordedDay {
     std::uint64_t instruments = 0;
     std::uint32_t day = 0;
 };
+
+// A finished session's cells of every recording column, immutable from the
+// moment it is appended to the day, so forks share it.
+using DayChunk = std::array<DayColumn, RECORDING_COLUMNS>;
 
 // The economy a recorded day traded under; rates fractional.
 struct MacroRow {
@@ -178,10 +183,10 @@ public:
                                         std::uint64_t levels);
     // Bytes the three recordings hold.
     std::uint64_t recorded_bytes() const noexcept;
-    const std::vector<RecordedDay>& recorded_days() const noexcept { return recorded_days_; }
-    const std::vector<MacroRow>& macro_rows() const noexcept { return macro_rows_; }
-    const std::vector<BookRow>& book_rows() const noexcept { return book_rows_; }
-    const SessionBuffer& session() const noexcept { return session_; }
+    const Chunked<RecordedDay, 16>& recorded_days() const noexcept { return recorded_days_; }
+    const Chunked<MacroRow, 64>& macro_rows() const noexcept { return macro_rows_; }
+    const Chunked<BookRow, 256>& book_rows() const noexcept { return book_rows_; }
+    const SessionBuffer& session() const noexcept { return *session_; }
 
     // --- Saving and restoring -------------------------------------------------
 
@@ -195,16 +200,18 @@ public:
     Status check_restore(const StatePatch& patch) const;
     // Every state a restore led to, in log order: what a replay of the
     // log's restore_state entries must restore again.
-    const std::vector<EngineState>& restored_states() const noexcept { return restored_; }
-    // An independent simulation in exactly this state, sharing the recorded
-    // days' columns (immutable), with a fork entry closing the copied log.
+    const Chunked<EngineState, 4>& restored_states() const noexcept { return restored_; }
+    // An independent simulation in exactly this state, with a fork entry
+    // closing the copied log. What is immutable is shared, not copied: the
+    // recordings, the log's older entries, the day's finished sessions and
+    // the last session's matrices (until either side runs a session).
     // Throws std::bad_alloc, leaving this one as it was.
     Simulation fork() const;
 
     // --- Reading -------------------------------------------------------------
 
     const Engine& engine() const noexcept { return engine_; }
-    const std::vector<LogEntry>& log() const noexcept { return log_; }
+    const OrderLog& log() const noexcept { return log_; }
     std::uint32_t seed() const noexcept { return seed_; }
     const std::optional<Macro>& initial_macro() const noexcept { return initial_macro_; }
     // The instruments as constructed, before any listing or delisting: with
@@ -252,6 +259,9 @@ private:
     // One core session, appended to the day buffers.
     Result<RunOutcome> session(SessionRequest& request, const KeepGoing& keep_going);
     void append_session_to_day();
+    // The session buffer's first slice, in a buffer this simulation alone
+    // holds. Throws std::bad_alloc, leaving the buffer as it was.
+    void reserve_own_session(std::uint64_t ticks, std::size_t instruments);
     // The day number advances and the macro step runs for it.
     void run_macro_step();
     // After every close: the jump each instrument took at it, all zeros
@@ -265,24 +275,26 @@ private:
     std::vector<std::string> tickers_;
     std::optional<Macro> initial_macro_;
     std::vector<InstrumentInit> universe_;
-    std::vector<LogEntry> log_;
+    OrderLog log_;
     // What bounds a restored state beyond the roster: see check_restore.
     std::vector<std::string> delisted_ids_;
     double highest_initial_price_ = 0.0;
-    std::vector<EngineState> restored_;
+    Chunked<EngineState, 4> restored_;
 
-    // The current day's sessions back to back.
-    std::array<std::vector<double>, RECORDING_COLUMNS> day_columns_;
+    // The current day's sessions, one chunk each.
+    std::vector<DayChunk> day_chunks_;
     std::uint64_t day_ticks_ = 0;
     std::uint64_t day_instruments_ = 0;
     std::vector<DaySession> day_sessions_;
     std::vector<double> close_carry_;
 
-    std::vector<RecordedDay> recorded_days_;
-    std::vector<MacroRow> macro_rows_;
-    std::vector<BookRow> book_rows_;
+    Chunked<RecordedDay, 16> recorded_days_;
+    Chunked<MacroRow, 64> macro_rows_;
+    Chunked<BookRow, 256> book_rows_;
 
-    SessionBuffer session_;
+    // Written by every session, read until the next one. Shared by forks
+    // until either side runs a session, which then starts a buffer of its own.
+    std::shared_ptr<SessionBuffer> session_;
     std::vector<std::optional<double>> close_innovations_;
     std::vector<double> close_base_variances_;
     std::uint32_t day_number_ = 0;

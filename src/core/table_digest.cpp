@@ -57,7 +57,7 @@ void add_day(LittleEndianHasher& hasher, const RecordedDay& day, std::size_t fir
 }  // namespace
 
 TableDigests table_digests(const Simulation& simulation) {
-    const std::vector<RecordedDay>& days = simulation.recorded_days();
+    const auto& days = simulation.recorded_days();
     LittleEndianHasher bars;
     LittleEndianHasher truth;
     bars.add(static_cast<std::uint64_t>(days.size()));

@@ -106,7 +106,7 @@ std::optional<CallInputs> call_inputs(PyObject* news, PyObject* news_impacts, Py
 
 // order_log.cpp
 // New reference: one dict per entry.
-PyObject* order_log_list(const std::vector<LogEntry>& log);
+PyObject* order_log_list(const OrderLog& log);
 
 // snapshot.cpp
 // New reference: the state as the plain dict callers save.

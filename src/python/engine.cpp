@@ -1089,10 +1089,11 @@ PyMethodDef METHODS[] = {
                   "again."),
     noargs_method("fork", Engine_fork,
                   "fork($self)\n--\n\nAn independent Engine in exactly this state: market, "
-                  "draws, order log, day buffers and recordings (the recorded days are shared, "
-                  "being immutable). Driven alike, the two stay equal bit for bit; driven "
-                  "differently, they differ only from the first differing input. The fork's "
-                  "order log ends in a \"fork\" entry saying where the tables stood."),
+                  "draws, order log, day buffers and recordings (what is written once is shared, "
+                  "so a fork costs about a state_snapshot()). Driven alike, the two stay equal "
+                  "bit for bit; driven differently, they differ only from the first differing "
+                  "input. The fork's order log ends in a \"fork\" entry saying where the "
+                  "tables stood."),
     noargs_method("__copy__", Engine_fork, "__copy__($self)\n--\n\nfork()."),
     {"__deepcopy__", Engine_deepcopy, METH_O, "__deepcopy__($self, memo, /)\n--\n\nfork()."},
     noargs_method("state_digest", Engine_state_digest,

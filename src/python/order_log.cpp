@@ -148,6 +148,6 @@ PyObject* entry_dict(const LogEntry& entry) {
 
 }  // namespace
 
-PyObject* order_log_list(const std::vector<LogEntry>& log) { return list_of(log, entry_dict); }
+PyObject* order_log_list(const OrderLog& log) { return list_of(log, entry_dict); }
 
 }  // namespace corvane::py

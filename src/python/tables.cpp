@@ -277,7 +277,7 @@ PyObject* truth_table(const ModuleState& state, const Simulation& simulation, st
 }
 
 PyObject* macro_table(const ModuleState& state, const Simulation& simulation) {
-    const std::vector<MacroRow>& rows = simulation.macro_rows();
+    const auto& rows = simulation.macro_rows();
     std::vector<std::uint32_t> days;
     std::array<std::vector<double>, 9> values;
     for (const MacroRow& row : rows) {
@@ -300,7 +300,7 @@ PyObject* macro_table(const ModuleState& state, const Simulation& simulation) {
 }
 
 PyObject* book_table(const ModuleState& state, const Simulation& simulation) {
-    const std::vector<BookRow>& rows = simulation.book_rows();
+    const auto& rows = simulation.book_rows();
     std::array<std::vector<std::uint32_t>, 5> keys;
     std::vector<double> prices;
     std::vector<double> sizes;

@@ -58,6 +58,48 @@ def test_a_fork_continues_as_its_parent_and_as_its_restored_snapshot(how):
     assert fork.recorded_days == 3
 
 
+def tables(engine):
+    return [pa.table(t).to_pylist() for t in (engine.bars(), engine.truth(), engine.macro_table(), engine.book_table())]
+
+
+def test_appends_after_a_fork_stay_on_the_side_that_made_them():
+    """Each side keeps what it held at the fork plus its own appends alone, over a history long
+    enough that much of it is shared in whole chunks."""
+    parent = corvane.Engine(seed=5, universe=UNIVERSE)
+    parent.run_days(20, ticks_per_day=6)
+    booked = sum(parent.snapshot_book(day=19, tick=tick) for tick in range(3))
+    parent.run_session(ticks=7)
+    at_fork, log, session = tables(parent), parent.order_log, parent.session_prices()
+    fork = parent.fork()
+
+    parent.run_session(ticks=3, close_at_end=True)
+    parent.record(20)
+    booked_after = parent.snapshot_book(day=20)
+    parent.delist(0)
+    own_session = parent.session_prices()
+    assert len(own_session) == 3 * 6 * 8
+    assert fork.session_prices() == session and tables(fork) == at_fork and fork.order_log[:-1] == log
+    fork.clear_recording()
+    fork.list_instrument(corvane.Instrument("NEW", "utilities", initial_price=20.0, shares_outstanding=1e7))
+    fork.run_session(ticks=2, order_flow={UNIVERSE[1].ticker: (BUY, 0.0)})
+    fork.record(20)
+
+    ops = lambda engine: [entry["op"] for entry in engine.order_log[len(log):]]
+    assert parent.order_log[: len(log)] == log and fork.order_log[: len(log)] == log
+    assert ops(parent) == ["run_session", "record", "snapshot_book", "delist"]
+    assert ops(fork) == ["fork", "clear_recording", "list_instrument", "run_session", "record"]
+    assert corvane.compare(parent, fork).summary["fork"]["entry"] == len(log)
+    assert parent.session_prices() == own_session and len(fork.session_prices()) == 2 * 7 * 8
+    # Both record day 20 from the seven ticks before the fork on; the parent's older days stand.
+    mine, theirs = tables(parent), tables(fork)
+    assert [t[: len(before)] for t, before in zip(mine, at_fork)] == at_fork
+    assert [len(t) for t in at_fork] == [20 * 36] * 2 + [20, booked]
+    assert [len(t) for t in mine] == [21 * 36 + 24] * 2 + [21, booked + booked_after]
+    assert [len(t) for t in theirs] == [7 * 6 + 2 * 7] * 2 + [1, 0]
+    pre = np.frombuffer(session, dtype="<f8").tolist()
+    assert [row["close"] for row in mine[0][720:762]] == pre == [row["close"] for row in theirs[0][:42]]
+
+
 def test_an_extra_buy_is_order_flow_impact_first_and_the_drivers_add_up_after():
     parent = mid_session_engine()
     fork = parent.fork()
