@@ -73,6 +73,9 @@ FAST_PYTHON_TESTS = [
     "test_records.py",
     "test_stateful.py",
     "test_stubs.py",
+    # The array views of every read-out and the clock.
+    "test_arrays.py",
+    "test_clock.py",
 ]
 
 # The Python tests that import each package module; a module not named
