@@ -108,13 +108,24 @@ def load_model(name_or_path: str | os.PathLike[str]) -> Any:
                 f"load_model: no shipped model {text!r} (shipped: {', '.join(names) or 'none'}; "
                 "or a preset, or a path to a .json file)"
             ) from None
+    return read_model_file(text, "load_model")
+
+
+def read_model_file(path: str | os.PathLike[str], caller: str = "") -> Any:
+    """The ModelParams a model file holds: the dictionary ModelParams.to_dict
+    gives, with an optional "description" text. Raises ValueError (or
+    OSError) naming the file, after `caller` when given."""
+    text = os.fspath(path)
+    caller = f"{caller}: {text}" if caller else text
     values = json.loads(Path(text).read_text())
     if not isinstance(values, dict):
-        raise ValueError(f"load_model: {text} does not hold a model's dictionary")
+        raise ValueError(f"{caller} holds a JSON {type(values).__name__}, not a model's dictionary")
+    if not isinstance(values.pop("description", ""), str):
+        raise ValueError(f"{caller} has a description that is not a text")
     model = corvane.ModelParams.from_dict(values)
     named = values.get("name")
     if named is not None and named != model.fingerprint:
-        raise ValueError(f"load_model: {text} names {named} but its coefficients are {model.fingerprint}")
+        raise ValueError(f"{caller} names {named} but its coefficients are {model.fingerprint}")
     return model
 
 
@@ -241,21 +252,7 @@ def calibrate(
     targets = _targets(target)
     parameters = dict(DEFAULT_PARAMETERS if parameters is None else parameters)
     base = corvane.ModelParams.from_preset(model) if isinstance(model, str) else model
-    settable = set(corvane.ModelParams.settable())
-    for name, (low, high) in parameters.items():
-        if name not in settable:
-            raise ValueError(f"calibrate: {name!r} is not a settable coefficient")
-        if not low < high:
-            raise ValueError(f"calibrate: the bounds of {name!r} are empty: {low} >= {high}")
-    if budget < 1 or size < 2 or days < 25 or not seeds:
-        raise ValueError("calibrate: needs budget >= 1, size >= 2, days >= 25 and at least one seed")
-    names = list(parameters)
-    low = np.array([parameters[n][0] for n in names])
-    span = np.array([parameters[n][1] for n in names]) - low
-
-    def overrides_of(x: Any) -> dict[str, float]:
-        return {n: float(v) for n, v in zip(names, low + span * np.clip(x, 0.0, 1.0))}
-
+    _check_search(parameters, budget=budget, size=size, days=days, seeds=seeds)
     run = functools.partial(
         evaluate, model=base, size=size, days=days, seeds=tuple(seeds), lags=_lags_of(targets)
     )
@@ -264,48 +261,16 @@ def calibrate(
         from corvane._sweep import _context
 
         executor = concurrent.futures.ProcessPoolExecutor(max_workers=os.cpu_count() or 1, mp_context=_context())
-    bar = _bar(progress, budget)
+    search = _Search(np, parameters, targets, run, executor, progress, budget)
     started = time.monotonic()
-    history: list[tuple[dict[str, float], float]] = []
-    best: tuple[float, dict[str, float], Any] = (math.inf, {}, None)
-
-    def evaluate_all(points: list[Any]) -> list[float]:
-        nonlocal best
-        candidates = [overrides_of(x) for x in points]
-        results = list(executor.map(run, candidates))
-        values = []
-        for overrides, facts in zip(candidates, results):
-            value = objective(facts, targets)
-            history.append((overrides, value))
-            values.append(value)
-            if value < best[0]:
-                best = (value, overrides, facts)
-            if callable(progress):
-                progress(len(history), budget, best[0])
-            elif bar is not None:
-                bar.update(1)
-                bar.set_postfix(best=f"{best[0]:.4g}")
-        return values
-
     try:
-        start = np.clip((np.array([getattr(base, n) for n in names]) - low) / span, 0.0, 1.0)
-        evaluate_all([start])
-        options = {"bounds": [0.0, 1.0], "seed": 1, "verbose": -9}
-        search = cma.CMAEvolutionStrategy(start, 0.25, options)
-        while len(history) < budget and not search.stop():
-            points = search.ask()
-            room = budget - len(history)
-            if room < len(points):
-                # The last, partial generation is evaluated but not learnt from.
-                evaluate_all(points[:room])
-                break
-            search.tell(points, evaluate_all(points))
+        start = np.clip((np.array([getattr(base, n) for n in search.names]) - search.low) / search.span, 0.0, 1.0)
+        search.run(cma, start)
     finally:
-        if bar is not None:
-            bar.close()
+        search.close()
         if own:
             executor.shutdown()
-    value, overrides, facts = best
+    value, overrides, facts = search.best
     if facts is None:
         raise ValueError("calibrate: the model refused every candidate; narrow the bounds")
     return Calibration(
@@ -313,9 +278,74 @@ def calibrate(
         facts=facts,
         target=targets,
         objective=value,
-        history=tuple(history),
+        history=tuple(search.history),
         seconds=time.monotonic() - started,
     )
+
+
+def _check_search(parameters: Mapping[str, tuple[float, float]], *, budget: int, size: int, days: int, seeds: Any) -> None:
+    settable = set(corvane.ModelParams.settable())
+    for name, (low, high) in parameters.items():
+        if name not in settable:
+            raise ValueError(f"calibrate: {name!r} is not a settable coefficient")
+        if not low < high:
+            raise ValueError(f"calibrate: the bounds of {name!r} are empty: {low} >= {high}")
+    if budget < 1 or size < 2 or days < 25 or not seeds:
+        raise ValueError("calibrate: needs budget >= 1, size >= 2, days >= 25 and at least one seed")
+
+
+class _Search:
+    """CMA-ES over the coefficients scaled to [0, 1] within their bounds,
+    keeping every candidate's objective in the order evaluated and the best."""
+
+    def __init__(self, np: Any, parameters: Mapping[str, tuple[float, float]], targets: Mapping[str, tuple[float, float]],
+                 run: Callable[[dict[str, float]], Any], executor: concurrent.futures.Executor,
+                 progress: Any, budget: int):  # fmt: skip
+        self.np, self.targets, self.measure, self.executor = np, targets, run, executor
+        self.progress, self.budget = progress, budget
+        self.names = list(parameters)
+        self.low = np.array([parameters[n][0] for n in self.names])
+        self.span = np.array([parameters[n][1] for n in self.names]) - self.low
+        self.bar = _bar(progress, budget)
+        self.history: list[tuple[dict[str, float], float]] = []
+        self.best: tuple[float, dict[str, float], Any] = (math.inf, {}, None)
+
+    def overrides_of(self, x: Any) -> dict[str, float]:
+        return {n: float(v) for n, v in zip(self.names, self.low + self.span * self.np.clip(x, 0.0, 1.0))}
+
+    def evaluate_all(self, points: list[Any]) -> list[float]:
+        candidates = [self.overrides_of(x) for x in points]
+        values = []
+        for overrides, facts in zip(candidates, self.executor.map(self.measure, candidates)):
+            value = objective(facts, self.targets)
+            self.history.append((overrides, value))
+            values.append(value)
+            if value < self.best[0]:
+                self.best = (value, overrides, facts)
+            if callable(self.progress):
+                self.progress(len(self.history), self.budget, self.best[0])
+            elif self.bar is not None:
+                self.bar.update(1)
+                self.bar.set_postfix(best=f"{self.best[0]:.4g}")
+        return values
+
+    def run(self, cma: Any, start: Any) -> None:
+        """From `start` (scaled), seeded, until the budget is spent."""
+        self.evaluate_all([start])
+        options = {"bounds": [0.0, 1.0], "seed": 1, "verbose": -9}
+        search = cma.CMAEvolutionStrategy(start, 0.25, options)
+        while len(self.history) < self.budget and not search.stop():
+            points = search.ask()
+            room = self.budget - len(self.history)
+            if room < len(points):
+                # The last, partial generation is evaluated but not learnt from.
+                self.evaluate_all(points[:room])
+                break
+            search.tell(points, self.evaluate_all(points))
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
 
 
 def _bar(progress: Any, total: int) -> Any:

@@ -5,7 +5,6 @@ import contextlib
 import functools
 import importlib
 import itertools
-import json
 import os
 import signal
 import sys
@@ -16,7 +15,7 @@ from pathlib import Path
 from typing import Any, NoReturn
 
 import corvane
-from corvane import _whatif_cli
+from corvane import _calibrate, _whatif_cli
 
 EXTRA_HINT = "install the command's extra: pip install 'corvane[cli]'"
 TOP_MOVES = 5
@@ -86,10 +85,7 @@ def _preset(name: str) -> str:
 
 def _model_file(text: str) -> corvane.ModelParams:
     try:
-        values = json.loads(Path(text).read_text())
-        if not isinstance(values, dict):
-            raise ValueError(f"it holds a JSON {type(values).__name__}, not an object of model values")
-        return corvane.ModelParams.from_dict(values)
+        return _calibrate.read_model_file(text)
     except (OSError, ValueError, TypeError) as error:  # ValidationError and JSON errors are ValueErrors
         reason = error.strerror if isinstance(error, OSError) and error.strerror else _one_line(error)
         raise argparse.ArgumentTypeError(f"cannot use {text} as a model: {reason}") from None

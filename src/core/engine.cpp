@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/market_maker.hpp"
+#include "core/maths.hpp"
 #include "core/text.hpp"
 
 namespace corvane {
@@ -179,6 +180,12 @@ Status Engine::delist(std::size_t index) {
     at(tick_components_);
     at(tick_fundamental_);
     at(tick_anchor_);
+    // A listing made since the last close has no components yet.
+    constexpr std::size_t K = LONG_MEMORY_COMPONENTS;
+    if (long_memory_states_.size() >= (index + 1) * K) {
+        auto first = long_memory_states_.begin() + static_cast<std::ptrdiff_t>(index * K);
+        long_memory_states_.erase(first, first + static_cast<std::ptrdiff_t>(K));
+    }
     return Status::success();
 }
 
@@ -215,6 +222,20 @@ void Engine::set_instrument_volume_states(std::vector<double> states) {
 void Engine::set_economy(const EconomyState& economy) noexcept {
     economy_ = economy;
     cache_.invalidate(CacheReason::macro);
+}
+
+void Engine::set_long_memory_states(std::vector<double> states) {
+    long_memory_states_ = std::move(states);
+    cache_.invalidate(CacheReason::volume_states);
+}
+
+double Engine::long_memory_scale(std::size_t index) const noexcept {
+    constexpr std::size_t K = LONG_MEMORY_COMPONENTS;
+    double sigma = model_.long_memory_sigma;
+    if (sigma == 0.0 || long_memory_states_.size() < (index + 1) * K) return 1.0;
+    double sum = 0.0;
+    for (std::size_t k = 0; k < K; ++k) sum += long_memory_states_[index * K + k];
+    return maths::exp(sum - sigma * sigma);
 }
 
 double Engine::instrument_volume_state(std::size_t index) const noexcept {

@@ -169,6 +169,13 @@ public:
         return instrument_volume_states_;
     }
     double instrument_volume_state(std::size_t index) const noexcept;
+    // The long-memory volatility components, LONG_MEMORY_COMPONENTS per
+    // instrument in roster order; empty while the option is off.
+    const std::vector<double>& long_memory_states() const noexcept { return long_memory_states_; }
+    // Instrument i's noise scale from them: exp(sum - sigma^2), whose square
+    // averages 1 over the components' stationary spread; 1.0 when off or
+    // before its components exist.
+    double long_memory_scale(std::size_t index) const noexcept;
 
     // Day vectors, one entry per instrument in roster order.
     std::span<const AttributionRow> attribution() const noexcept { return attribution_; }
@@ -214,6 +221,7 @@ public:
     // the draw counters.
     void set_pending_news(std::vector<NewsEvent> news);
     void set_instrument_volume_states(std::vector<double> states);
+    void set_long_memory_states(std::vector<double> states);
     void set_draws(const DrawCounters& draws) noexcept { draws_ = draws; }
     // Puts the four day vectors back from flat sequences (rows concatenated).
     Status restore_day_state(std::span<const double> attribution,
@@ -257,6 +265,7 @@ private:
     std::vector<double> tick_fundamental_;
     std::vector<double> tick_anchor_;
     std::vector<double> instrument_volume_states_;
+    std::vector<double> long_memory_states_;
     std::vector<double> close_jumps_;
     MarketState market_;
     DrawCounters draws_;

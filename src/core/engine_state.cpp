@@ -60,6 +60,13 @@ public:
         add(event.price_impact);
     }
 
+    // A named part holding `values` in order.
+    template <class... T>
+    void field(std::string_view name, const T&... values) {
+        part(name);
+        (add(values), ...);
+    }
+
     std::string finish() { return hash_.finish_hex(); }
 
 private:
@@ -75,56 +82,35 @@ std::string state_digest(const EngineState& state) {
         hasher.add(COLUMN_FIELDS[k]);
         hasher.add(state.columns[k]);
     }
-    hasher.part("rng");
-    hasher.add(state.rng);
+    hasher.field("rng", state.rng);
     // The part keeps the snapshot key's name; what it holds are company ids.
-    hasher.part("tickers");
-    hasher.add(state.company_ids);
-    hasher.part("model_fingerprint");
-    hasher.add(state.model_fingerprint);
-    hasher.part("attribution");
-    hasher.add(state.attribution);
-    hasher.part("tick_components");
-    hasher.add(state.tick_components);
-    hasher.part("tick_fundamental");
-    hasher.add(state.tick_fundamental);
-    hasher.part("tick_anchor");
-    hasher.add(state.tick_anchor);
-    hasher.part("market_open");
-    hasher.add(state.market_open);
-    hasher.part("market_variance");
-    hasher.add(state.market_variance);
-    hasher.part("volume_state");
-    hasher.add(state.volume_state);
+    hasher.field("tickers", state.company_ids);
+    hasher.field("model_fingerprint", state.model_fingerprint);
+    hasher.field("attribution", state.attribution);
+    hasher.field("tick_components", state.tick_components);
+    hasher.field("tick_fundamental", state.tick_fundamental);
+    hasher.field("tick_anchor", state.tick_anchor);
+    hasher.field("market_open", state.market_open);
+    hasher.field("market_variance", state.market_variance);
+    hasher.field("volume_state", state.volume_state);
     hasher.part("economy");
     visit_fields(state.economy, [&hasher](std::string_view name, const auto& value) {
         hasher.add(name);
         hasher.add(value);
     });
     const CentralBank& bank = state.central_bank;
-    hasher.part("central_bank");
-    hasher.add(bank.last_meeting_date);
-    hasher.add(bank.next_meeting_date);
-    hasher.add(bank.target_inflation);
-    hasher.add(bank.target_unemployment);
-    hasher.add(bank.qe_active);
-    hasher.add(bank.qe_monthly_purchases);
-    hasher.add(bank.hawkish_dovish_score);
-    hasher.add(bank.forward_guidance);
-    hasher.part("day_count");
-    hasher.add(state.day_count);
-    hasher.part("day_number");
-    hasher.add(state.day_number);
-    hasher.part("pending_news");
-    hasher.add(state.pending_news);
-    hasher.part("universe_stress");
-    hasher.add(state.universe_stress);
-    hasher.part("instrument_volume_states");
-    hasher.add(state.instrument_volume_states);
-    hasher.part("draws");
-    hasher.add(state.draws.market);
-    hasher.add(state.draws.economy);
-    hasher.add(state.draws.external);
+    hasher.field("central_bank", bank.last_meeting_date, bank.next_meeting_date,
+                 bank.target_inflation, bank.target_unemployment, bank.qe_active,
+                 bank.qe_monthly_purchases, bank.hawkish_dovish_score, bank.forward_guidance);
+    hasher.field("day_count", state.day_count);
+    hasher.field("day_number", state.day_number);
+    hasher.field("pending_news", state.pending_news);
+    hasher.field("universe_stress", state.universe_stress);
+    hasher.field("instrument_volume_states", state.instrument_volume_states);
+    if (!state.long_memory_states.empty()) {
+        hasher.field("long_memory_states", state.long_memory_states);
+    }
+    hasher.field("draws", state.draws.market, state.draws.economy, state.draws.external);
     return hasher.finish();
 }
 
@@ -204,6 +190,32 @@ Status finite(std::string_view key, std::span<const double> values, bool absent_
         double value = values[i];
         if (std::isfinite(value) || (absent_allowed && std::isnan(value))) continue;
         return not_finite(key, i, value);
+    }
+    return Status::success();
+}
+
+// The long-memory components: none without the option, else one set per
+// instrument (a listing since the last close may still lack its own), each
+// finite and within 40 of its stationary spreads, past which no run goes
+// and the noise scale would overflow.
+Status long_memory(const std::vector<double>& states, const Engine& engine) {
+    constexpr std::size_t K = LONG_MEMORY_COMPONENTS;
+    double sigma = engine.model().long_memory_sigma;
+    std::size_t count = states.size();
+    if (sigma == 0.0 && count != 0) {
+        return Error{text::message("long_memory_states has ", count,
+                                   " values, but the model's long-memory option is off")};
+    }
+    if (count % K != 0 || count > engine.size() * K) {
+        return Error{text::message("long_memory_states has ", count, " values, expected ",
+                                   engine.size() * K, " (", K, " per instrument)")};
+    }
+    if (Status valid = finite("long_memory_states", states, false); !valid) return valid;
+    double limit = 20.0 * sigma;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::fabs(states[i]) <= limit) continue;
+        return Error{text::message("long_memory_states[", i, "] is ", text::number(states[i]),
+                                   ", beyond 20 x long_memory_sigma; no run reaches it")};
     }
     return Status::success();
 }
@@ -345,6 +357,9 @@ Status values(const StatePatch& patch, const Engine& engine, const Bounds& bound
         if (Status valid = finite("instrument_volume_states", *states, false); !valid) {
             return valid;
         }
+    }
+    if (const auto& states = patch.long_memory_states) {
+        if (Status valid = long_memory(*states, engine); !valid) return valid;
     }
     if (patch.draws) {
         constexpr std::uint64_t LIMIT = std::uint64_t{1} << 63;

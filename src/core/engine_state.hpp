@@ -53,6 +53,9 @@ struct EngineState {
     std::vector<NewsEvent> pending_news;
     double universe_stress = 0.0;
     std::vector<double> instrument_volume_states;
+    // Empty while the long-memory option is off, and then left out of the
+    // digest and the snapshot, so states without it keep theirs.
+    std::vector<double> long_memory_states;
     DrawCounters draws;
     // Outside the digest: when the caller runs the next tick is not part of
     // the market, and digests taken before the clock existed stay valid.
@@ -87,6 +90,7 @@ struct StatePatch {
     std::optional<std::vector<NewsEvent>> pending_news;
     std::optional<double> universe_stress;
     std::optional<std::vector<double>> instrument_volume_states;
+    std::optional<std::vector<double>> long_memory_states;
     std::optional<DrawCounters> draws;
     // Given: the clock to set (none for a closed day). Not given: the clock
     // of a day just opened, or none.

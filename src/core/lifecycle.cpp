@@ -358,12 +358,16 @@ public:
     void run() {
         // Sized first: the close cannot fail once it has changed anything.
         e_.close_jumps_.assign(e_.roster_.size(), 0.0);
+        if (p_.long_memory_sigma != 0.0) {
+            e_.long_memory_states_.reserve(e_.roster_.size() * LONG_MEMORY_COMPONENTS);
+        }
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) close_instrument(i);
         update_market_variance();
         update_universe_stress();
         jump_mispricings();
         step_market_volume_state();
         step_instrument_volume_states();
+        step_long_memory_states();
     }
 
 private:
@@ -592,6 +596,38 @@ private:
         for (double& state : e_.instrument_volume_states_) {
             double z = own.next_normal();
             if (moves) state = state * p_.volume_idio_persistence + z * p_.volume_idio_sigma;
+        }
+    }
+
+    // Each component is an AR(1) in days, with time scales growing
+    // geometrically up to the horizon (horizon^((k+1)/K)) and a stationary
+    // spread of sigma/sqrt(K) each; the components of an instrument listed
+    // since the last close start from a draw of that spread. One draw per
+    // component, after the volume states; none while the option is off.
+    void step_long_memory_states() {
+        double sigma = p_.long_memory_sigma;
+        if (sigma == 0.0) return;
+        constexpr std::size_t K = LONG_MEMORY_COMPONENTS;
+        double spread = sigma / std::sqrt(static_cast<double>(K));
+        std::array<double, K> phi{};
+        std::array<double, K> innovation{};
+        for (std::size_t k = 0; k < K; ++k) {
+            double halvings = static_cast<double>(K - 1 - k);
+            phi[k] = maths::exp(-1.0 / (p_.long_memory_horizon / maths::pow(2.0, halvings)));
+            innovation[k] = spread * std::sqrt(1.0 - phi[k] * phi[k]);
+        }
+        GameRng& own = e_.stream(Stream::instrument_volume);
+        std::vector<double>& states = e_.long_memory_states_;
+        std::size_t want = e_.roster_.size() * K;
+        if (states.size() > want) states.resize(want);
+        std::size_t have = states.size();
+        for (std::size_t j = 0; j < want; ++j) {
+            double z = own.next_normal();
+            if (j < have) {
+                states[j] = phi[j % K] * states[j] + innovation[j % K] * z;
+            } else {
+                states.push_back(spread * z);
+            }
         }
     }
 

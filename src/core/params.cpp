@@ -184,7 +184,21 @@ constexpr std::size_t count_of(FieldKind kind) {
 }
 constexpr std::size_t SETTABLE_COUNT = count_of(FieldKind::settable);
 constexpr std::size_t NAMED_COUNT = SETTABLE_COUNT + count_of(FieldKind::derived);
-static_assert(SETTABLE_COUNT == 92 && NAMED_COUNT == 94);
+static_assert(SETTABLE_COUNT == 94 && NAMED_COUNT == 96);
+
+// Options added after the presets were fixed. At its off value (the
+// record's initialiser) an option is left out of the canonical pairs, so
+// every preset and every model written before it keeps its digest.
+constexpr std::array<double ModelParams::*, 2> OPTIONS = {&ModelParams::long_memory_sigma,
+                                                          &ModelParams::long_memory_horizon};
+
+bool left_out_of_digest(const ModelParams& model, const FieldInfo& field) {
+    static constexpr ModelParams OFF{};
+    for (double ModelParams::*option : OPTIONS) {
+        if (field.member == option) return bits(model.*option) == bits(OFF.*option);
+    }
+    return false;
+}
 
 // The named fields sorted byte-wise (char_traits compares as unsigned bytes),
 // for binary search.
@@ -340,6 +354,16 @@ Result<ModelParams> ModelParams::with_override(std::string_view name, double val
         // An unchanged half-life keeps the recorded bits, so overriding a
         // preset with its own value leaves it that preset.
         if (bits(value) != bits(mispricing_half_life_days)) derive_persistence(copy, value);
+    } else if (field->member == &ModelParams::long_memory_sigma) {
+        // Beyond 2 the scale exp(x - sigma^2) spans more than 1e5 either way.
+        if (!(value >= 0.0 && value <= 2.0)) {
+            return Error{text::message("long_memory_sigma must lie in [0, 2], got ", value)};
+        }
+    } else if (field->member == &ModelParams::long_memory_horizon) {
+        if (!(value >= 1.0 && value <= 100000.0)) {
+            return Error{
+                text::message("long_memory_horizon must lie in [1, 100000] days, got ", value)};
+        }
     }
     copy.*field->member = value;
     return copy;
@@ -350,6 +374,7 @@ std::vector<CanonicalPair> ModelParams::to_pairs() const {
     pairs.reserve(NAMED_COUNT + CARRIED_READ_ONLY.size() + sectors::COUNT);
     // Settable and derived fields; `NAMED` is already in name order.
     for (const NamedField& field : NAMED) {
+        if (left_out_of_digest(*this, *field.info)) continue;
         pairs.push_back({std::string(field.name), this->*field.info->member});
     }
     for (const NamedConstant& carried : CARRIED_READ_ONLY) {

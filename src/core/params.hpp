@@ -209,6 +209,14 @@ struct ModelParams {
     double price_breaker_fraction = 0.25;
     double price_hard_cap = 50000.0;
 
+    // Long-memory volatility: each instrument's noise is scaled by the
+    // exponential of a sum of slow log-volatility components whose time
+    // scales grow geometrically up to `long_memory_horizon` days, so that
+    // volatility clusters over months. Off (and out of the digest) at a
+    // sigma of 0 and the default horizon.
+    double long_memory_sigma = 0.0;
+    double long_memory_horizon = 256.0;
+
     // Hidden band multipliers, kept in step with `price_breaker_fraction`:
     // not named, not in the digest, not in any dictionary.
     double breaker_band_upper = 1.25;
@@ -220,10 +228,10 @@ struct ModelParams {
     // The model an engine runs without a model argument (kx-v14).
     static ModelParams default_preset() noexcept { return ModelParams{}; }
 
-    // A coefficient by name: a carried constant, or one of the 92 settable
+    // A coefficient by name: a carried constant, or one of the 94 settable
     // and 2 derived fields. The hidden band multipliers have no name.
     std::optional<double> get(std::string_view name) const noexcept;
-    // The 92 settable names in ascending byte order; a fresh vector per call.
+    // The 94 settable names in ascending byte order; a fresh vector per call.
     static std::vector<std::string_view> settable_names();
     // A carried constant's value, including "sector_daily_sigma_" + key.
     static std::optional<double> carried_read_only(std::string_view name) noexcept;
@@ -231,7 +239,8 @@ struct ModelParams {
     // A copy with one coefficient replaced (and its dependants recomputed),
     // or the refusal. `*this` is never changed.
     Result<ModelParams> with_override(std::string_view name, double value) const;
-    // The 122 canonical pairs, sorted by name byte-wise.
+    // The canonical pairs, sorted by name byte-wise: 122, and one more for
+    // each optional coefficient away from its off value.
     std::vector<CanonicalPair> to_pairs() const;
     // SHA-256 of the canonical serialisation, 64 lower-case hex digits.
     std::string digest() const;
@@ -250,7 +259,7 @@ struct FieldInfo {
 
 // Every field in stored order: the one table that name lookup, the settable
 // list and the canonical pairs are driven by.
-inline constexpr std::array<FieldInfo, 96> MODEL_FIELDS = {{
+inline constexpr std::array<FieldInfo, 98> MODEL_FIELDS = {{
     {"market_factor_sigma", &ModelParams::market_factor_sigma, FieldKind::settable},
     {"sector_vix_coupling", &ModelParams::sector_vix_coupling, FieldKind::settable},
     {"sector_factor_sigma", &ModelParams::sector_factor_sigma, FieldKind::settable},
@@ -345,6 +354,8 @@ inline constexpr std::array<FieldInfo, 96> MODEL_FIELDS = {{
     {"crowd_lean_cap", &ModelParams::crowd_lean_cap, FieldKind::settable},
     {"price_breaker_fraction", &ModelParams::price_breaker_fraction, FieldKind::settable},
     {"price_hard_cap", &ModelParams::price_hard_cap, FieldKind::settable},
+    {"long_memory_sigma", &ModelParams::long_memory_sigma, FieldKind::settable},
+    {"long_memory_horizon", &ModelParams::long_memory_horizon, FieldKind::settable},
     {"breaker_band_upper", &ModelParams::breaker_band_upper, FieldKind::hidden},
     {"breaker_band_lower", &ModelParams::breaker_band_lower, FieldKind::hidden},
 }};

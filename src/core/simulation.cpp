@@ -651,6 +651,7 @@ EngineState Simulation::state() const {
     out.pending_news.assign(engine_.pending_news().begin(), engine_.pending_news().end());
     out.universe_stress = market.universe_stress;
     out.instrument_volume_states = engine_.instrument_volume_states();
+    out.long_memory_states = engine_.long_memory_states();
     out.draws = engine_.draws();
     out.clock = clock_;
     return out;
@@ -692,6 +693,9 @@ void Simulation::restore(StatePatch patch) {
     if (patch.universe_stress) market.universe_stress = *patch.universe_stress;
     if (patch.instrument_volume_states) {
         engine_.set_instrument_volume_states(std::move(*patch.instrument_volume_states));
+    }
+    if (patch.long_memory_states) {
+        engine_.set_long_memory_states(std::move(*patch.long_memory_states));
     }
     if (patch.draws) engine_.set_draws(*patch.draws);
     if (patch.clock_given) {

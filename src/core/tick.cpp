@@ -344,6 +344,13 @@ private:
         if (p_.sector_loading_beta_slope != 0.0) {
             k.loading = ((k.beta - 1.0) * p_.sector_loading_beta_slope + 1.0) * p_.sector_loading;
         }
+        // The slow volatility state scales the instrument's own and sector
+        // noise alike; the market term stays common to all.
+        if (p_.long_memory_sigma != 0.0) {
+            double scale = e_.long_memory_scale(i);
+            k.idio = k.idio * scale;
+            k.loading = k.loading * scale;
+        }
         k.squeeze = squeeze_drift(c);
 
         double own = e_.instrument_volume_state(i);

@@ -203,7 +203,7 @@ enum class CacheReason : std::uint8_t {
     column_write,
     // The close rewrote variances, average volumes and momentum.
     close,
-    // Per-instrument volume states were put back.
+    // Per-instrument volume or long-memory states were put back.
     volume_states,
     // The day vectors were put back.
     restore,

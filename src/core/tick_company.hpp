@@ -9,6 +9,8 @@ namespace corvane {
 
 // Number of component levels the idiosyncratic variance is built from.
 inline constexpr std::size_t VARIANCE_COMPONENTS = 8;
+// Number of slow log-volatility components of the long-memory option.
+inline constexpr std::size_t LONG_MEMORY_COMPONENTS = 4;
 
 struct TickCompany {
     // The fields every tick reads or writes come first, together, so that a

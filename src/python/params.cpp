@@ -326,12 +326,13 @@ PyMethodDef METHODS[] = {
             "values; \"name\" is ignored and the fingerprint recomputed. A key this build does not "
             "know, or a fixed constant with another value, is refused (ValidationError)."),
         METH_CLASS),
-    noargs_method("to_dict", ModelParams_to_dict,
-                  "to_dict($self, /)\n--\n\n"
-                  "\"name\" (the fingerprint) followed by all 122 coefficients and carried "
-                  "constants, in ascending byte order of their names."),
+    noargs_method(
+        "to_dict", ModelParams_to_dict,
+        "to_dict($self, /)\n--\n\n"
+        "\"name\" (the fingerprint) followed by the 122 coefficients and carried "
+        "constants, and each option switched on, in ascending byte order of their names."),
     noargs_method("settable", ModelParams_settable,
-                  "settable()\n--\n\nThe 92 coefficient names from_preset accepts as overrides, "
+                  "settable()\n--\n\nThe 94 coefficient names from_preset accepts as overrides, "
                   "sorted.",
                   METH_STATIC),
     {},

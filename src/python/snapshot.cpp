@@ -323,6 +323,10 @@ bool read_continuation(PyObject* snapshot, StatePatch& patch) {
             return false;
         }
     }
+    if (Ref states = item(snapshot, "long_memory_states")) {
+        patch.long_memory_states.emplace();
+        if (!f64s(states.get(), "long_memory_states", *patch.long_memory_states)) return false;
+    }
     if (Ref draws = item(snapshot, "draws")) {
         if (!require_dict(draws.get(), "draws")) return false;
         DrawCounters counters;
@@ -382,8 +386,8 @@ PyObject* state_dict(const EngineState& state) {
         columns.add_object(name.c_str(), f64_bytes(state.columns[k]));
     }
     DrawCounters draws = state.draws;
-    return DictBuilder()
-        .add_object("columns", columns.finish())
+    DictBuilder out;
+    out.add_object("columns", columns.finish())
         .add_object("rng", rng_list(state.rng))
         // "tickers" is the key snapshots have always had; it holds company ids.
         .add_object("tickers", list_of(state.company_ids))
@@ -408,8 +412,12 @@ PyObject* state_dict(const EngineState& state) {
         .add_object("clock", state.clock
                                  ? list_of(std::array{state.clock->hour, state.clock->minute,
                                                       state.clock->day_of_week})
-                                 : Py_NewRef(Py_None))
-        .finish();
+                                 : Py_NewRef(Py_None));
+    // Only a model with the long-memory option has these.
+    if (!state.long_memory_states.empty()) {
+        out.add_object("long_memory_states", f64_bytes(state.long_memory_states));
+    }
+    return out.finish();
 }
 
 std::optional<StatePatch> state_patch(PyObject* snapshot, const Simulation& simulation) {

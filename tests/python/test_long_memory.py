@@ -1,0 +1,132 @@
+"""The long-memory volatility option: off by default and out of every digest,
+its components an exact AR(1) family, its scale on the instrument's noise."""
+
+import math
+import struct
+
+import numpy as np
+import pytest
+
+import corvane
+from corvane import Engine, ModelParams, ValidationError
+
+K = 4
+
+
+def states_of(engine):
+    raw = engine.state_snapshot().get("long_memory_states", b"")
+    return np.frombuffer(raw, dtype=np.float64).reshape(-1, K)
+
+
+def with_states(engine, states):
+    snapshot = engine.state_snapshot()
+    snapshot["long_memory_states"] = np.ascontiguousarray(states, dtype=np.float64).tobytes()
+    engine.restore_state(snapshot)
+
+
+class TestModel:
+    def test_off_value_leaves_every_digest_as_it_was(self):
+        preset = ModelParams.from_preset("kx-v14")
+        assert ModelParams.from_preset("kx-v14", long_memory_sigma=0.0, long_memory_horizon=256.0) == preset
+        assert ModelParams.from_preset("kx-v14", long_memory_sigma=0.0).fingerprint == "kx-v14"
+        assert "long_memory_sigma" not in preset.to_dict() and preset.long_memory_horizon == 256.0
+        on = ModelParams.from_preset("kx-v14", long_memory_sigma=0.5, long_memory_horizon=40.0)
+        values = on.to_dict()
+        assert len(values) == 125 and values["long_memory_sigma"] == 0.5 and values["long_memory_horizon"] == 40.0
+        assert on.fingerprint.startswith("custom-") and ModelParams.from_dict(values) == on
+        # Written before the option existed, a dictionary still reads as the model it was.
+        assert ModelParams.from_dict(preset.to_dict()) == preset
+
+    @pytest.mark.parametrize("name, value, message", [
+        ("long_memory_sigma", -0.1, "long_memory_sigma must lie in [0, 2], got -0.1"),
+        ("long_memory_sigma", 2.5, "long_memory_sigma must lie in [0, 2], got 2.5"),
+        ("long_memory_horizon", 0.5, "long_memory_horizon must lie in [1, 100000] days, got 0.5"),
+    ])  # fmt: skip
+    def test_refusals(self, refusal, name, value, message):
+        assert refusal(ModelParams.from_preset, "kx-v14", **{name: value}) == message
+
+
+def test_components_are_the_stated_autoregressions():
+    # Each component k of every instrument: x' = phi_k x + sqrt(1 - phi_k^2) s z,
+    # phi_k = exp(-2^(3-k) / horizon), s = sigma / 2, starting from N(0, s^2).
+    sigma, horizon = 0.6, 8.0
+    model = ModelParams.from_preset("kx-v14", long_memory_sigma=sigma, long_memory_horizon=horizon)
+    engine = Engine(seed=4, universe=corvane.random_instruments(150, seed=2), model=model)
+    assert states_of(engine).size == 0
+    path = []
+    for _ in range(120):
+        engine.run_days(1, record=False)
+        path.append(states_of(engine))
+    path = np.array(path)  # days x instruments x components
+    spread = sigma / math.sqrt(K)
+    for k in range(K):
+        phi = math.exp(-(2.0 ** (K - 1 - k)) / horizon)
+        x = path[:, :, k]
+        assert x.std() == pytest.approx(spread, rel=0.06)
+        lagged = (x[1:] * x[:-1]).sum() / (x[:-1] ** 2).sum()
+        assert lagged == pytest.approx(phi, abs=0.02)
+        innovations = (x[1:] - phi * x[:-1]) / math.sqrt(1.0 - phi * phi)
+        assert innovations.std() == pytest.approx(spread, rel=0.03)
+        assert abs(np.corrcoef(innovations.ravel(), x[:-1].ravel())[0, 1]) < 0.02
+
+
+def test_the_scale_multiplies_the_instruments_own_noise():
+    # With the market term switched off, a tick's noise is the instrument's
+    # own and sector noise, both scaled by exp(sum of components - sigma^2):
+    # the same tick from the same state but one instrument's components
+    # moves by exactly that ratio.
+    sigma = 0.5
+    model = ModelParams.from_preset("kx-v14", long_memory_sigma=sigma, market_factor_sigma=0.0,
+                                    jump_intensity_market=0.0, jump_intensity_idio=0.0)
+    engines = [Engine(seed=6, universe=corvane.random_instruments(5, seed=1), model=model) for _ in range(2)]
+    for e in engines:
+        e.run_days(2, record=False)
+    base = states_of(engines[0])
+    raised = base.copy()
+    raised[3] = [0.3, -0.1, 0.4, 0.2]
+    with_states(engines[1], raised)
+    noise = []
+    for e in engines:
+        e.open_market()
+        e.tick(9, 30, 2)
+        noise.append(e.attribution("random_noise", as_numpy=True).copy())
+    ratio = math.exp(raised[3].sum() - base[3].sum())
+    assert noise[1][3] == pytest.approx(noise[0][3] * ratio, rel=1e-12)
+    assert np.array_equal(np.delete(noise[1], 3), np.delete(noise[0], 3))
+
+
+class TestSnapshot:
+    def test_carried_only_when_switched_on_and_checked_on_restore(self):
+        off = Engine(seed=1, universe=corvane.random_instruments(3, seed=1))
+        off.run_days(1, record=False)
+        assert "long_memory_states" not in off.state_snapshot()
+        model = ModelParams.from_preset("kx-v14", long_memory_sigma=0.4)
+        e = Engine(seed=1, universe=corvane.random_instruments(3, seed=1), model=model)
+        e.run_days(1, record=False)
+        assert states_of(e).shape == (3, K)
+        refusals = [
+            (off, bytes(8 * K), "long_memory_states has 4 values, but the model's long-memory option is off"),
+            (e, bytes(8 * 5), "long_memory_states has 5 values, expected 12 (4 per instrument)"),
+            (e, struct.pack("<d", math.nan) + bytes(8 * 11), "long_memory_states holds NaN at position 0; "
+             "the engine writes only finite values there"),
+            (e, bytes(8 * 7) + struct.pack("<d", -8.5) + bytes(8 * 4),
+             "long_memory_states[7] is -8.5, beyond 20 x long_memory_sigma; no run reaches it"),
+        ]  # fmt: skip
+        for target, raw, message in refusals:
+            snapshot = target.state_snapshot()
+            snapshot["long_memory_states"] = raw
+            before = target.state_digest()
+            with pytest.raises(ValidationError) as raised:
+                target.restore_state(snapshot)
+            assert str(raised.value) == message and target.state_digest() == before
+
+    def test_a_listing_draws_its_components_at_the_next_close(self):
+        model = ModelParams.from_preset("kx-v14", long_memory_sigma=0.4)
+        e = Engine(seed=1, universe=corvane.random_instruments(3, seed=1), model=model)
+        e.run_days(1, record=False)
+        before = states_of(e)
+        e.list_instrument(corvane.Instrument("NEW", "energy", initial_price=30.0, shares_outstanding=5e6))
+        e.delist(0)
+        assert np.array_equal(states_of(e), before[1:])
+        e.run_days(1, record=False)
+        assert states_of(e).shape == (3, K)
