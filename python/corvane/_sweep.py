@@ -132,85 +132,114 @@ def sweep(
                 stacklevel=2,
             )
         executor = ThreadPoolExecutor(_workers(len(seeds)))
-    processes = executor is None
-    started = _context().SimpleQueue() if processes else None
-    pool = _default_pool(len(seeds), started) if executor is None else executor
-    if own or timeout is None:
-        window = _workers(len(seeds)) if own else len(seeds)
-    else:
-        window = getattr(executor, "_max_workers", None) or len(seeds)
-
-    results: list[Any] = [None] * len(seeds)
-    failures: dict[int, BaseException] = {}
-    waiting = collections.deque(range(len(seeds)))
-    # future -> (index, when it started, or None until its worker says so)
-    running: dict[Future[Any], tuple[int, float | None]] = {}
-    generation = 0
-    done = 0
-
-    def submit(index: int) -> Future[Any]:
-        if processes:
-            return pool.submit(_run, fn, (generation, index), seeds[index])
-        return pool.submit(fn, seeds[index])
-
+    run = _Seeds(fn, seeds, executor, own=own, timeout=timeout)
     try:
-        while True:
-            # Nothing after the first failure in seed order is started.
-            first_failure = min(failures, default=len(seeds))
-            while waiting and waiting[0] < first_failure and (timeout is None or len(running) < window):
-                index = waiting.popleft()
-                running[submit(index)] = (index, None if processes else time.monotonic())
-            if not any(index < first_failure for index, _ in running.values()):
-                break
-            left = None
-            if timeout is not None:
-                if processes:
-                    assert started is not None
-                    while not started.empty():
-                        tag = started.get()
-                        for future, (index, _) in running.items():
-                            if tag == (generation, index):
-                                running[future] = (index, time.monotonic())
-                starts = [start for _, start in running.values() if start is not None]
-                left = max(0.0, min(starts) + timeout - time.monotonic()) if starts else None
-                if len(starts) < len(running):
-                    left = 0.05 if left is None else min(left, 0.05)
-            finished, _ = wait(running, timeout=left, return_when=FIRST_COMPLETED)
-            for future in finished:
-                index, _ = running.pop(future)
-                try:
-                    results[index] = future.result()
-                except BaseException as error:
-                    failures[index] = _failure(seeds[index], error)
-                done += 1
-                if progress is not None:
-                    progress(done, len(seeds))
-            if timeout is None:
-                continue
-            now = time.monotonic()
-            late = [(f, index) for f, (index, start) in running.items() if start is not None and now - start >= timeout]
-            for future, index in late:
-                del running[future]
-                future.cancel()
-                late_error = TimeoutError(f"seed {seeds[index]!r} ran past its {timeout} s")
-                failures[index] = _failure(seeds[index], late_error)
-            if late and processes:
-                # A pool cannot stop one worker: all go, and the seeds still
-                # running start again on a fresh pool.
-                waiting.extendleft(sorted((index for index, _ in running.values()), reverse=True))
-                running.clear()
-                _kill(pool)
-                # A worker ended inside a put may hold the queue's lock.
-                generation += 1
-                started = _context().SimpleQueue()
-                pool = _default_pool(len(seeds), started)
-        if failures:
-            raise failures[min(failures)]
-        return results
+        while run.start_waiting():
+            finished, _ = wait(run.running, timeout=run.next_wait(), return_when=FIRST_COMPLETED)
+            run.collect(finished, progress)
+            run.expire()
+        if run.failures:
+            raise run.failures[min(run.failures)]
+        return run.results
     finally:
-        for future in running:
+        run.close()
+
+
+class _Seeds:
+    """One sweep's seeds: waiting, running (since when), finished or failed,
+    on the pool that runs them."""
+
+    def __init__(
+        self, fn: Callable[[int], Any], seeds: list[int], executor: Executor | None, *, own: bool, timeout: float | None
+    ):
+        self.fn, self.seeds, self.own, self.timeout = fn, seeds, own, timeout
+        # Without an executor the seeds run on the default process pool,
+        # whose workers say when each seed starts.
+        self.processes = executor is None
+        self.started = _context().SimpleQueue() if self.processes else None
+        self.pool = _default_pool(len(seeds), self.started) if executor is None else executor
+        if own or timeout is None:
+            self.window = _workers(len(seeds)) if own else len(seeds)
+        else:
+            self.window = getattr(executor, "_max_workers", None) or len(seeds)
+        self.results: list[Any] = [None] * len(seeds)
+        self.failures: dict[int, BaseException] = {}
+        self.waiting = collections.deque(range(len(seeds)))
+        # future -> (index, when it started, or None until its worker says so)
+        self.running: dict[Future[Any], tuple[int, float | None]] = {}
+        self.generation = 0
+        self.done = 0
+
+    def start_waiting(self) -> bool:
+        """Starts the seeds the window has room for, none after the first
+        failure in seed order; whether any seed before it still runs."""
+        first_failure = min(self.failures, default=len(self.seeds))
+        while self.waiting and self.waiting[0] < first_failure and (
+            self.timeout is None or len(self.running) < self.window
+        ):
+            index = self.waiting.popleft()
+            if self.processes:
+                future = self.pool.submit(_run, self.fn, (self.generation, index), self.seeds[index])
+            else:
+                future = self.pool.submit(self.fn, self.seeds[index])
+            self.running[future] = (index, None if self.processes else time.monotonic())
+        return any(index < first_failure for index, _ in self.running.values())
+
+    def next_wait(self) -> float | None:
+        """How long to wait for a seed to finish before the next one's time
+        runs out; short while a worker has not said it started."""
+        if self.timeout is None:
+            return None
+        if self.processes:
+            assert self.started is not None
+            while not self.started.empty():
+                tag = self.started.get()
+                for future, (index, _) in self.running.items():
+                    if tag == (self.generation, index):
+                        self.running[future] = (index, time.monotonic())
+        starts = [start for _, start in self.running.values() if start is not None]
+        left = max(0.0, min(starts) + self.timeout - time.monotonic()) if starts else None
+        if len(starts) < len(self.running):
+            left = 0.05 if left is None else min(left, 0.05)
+        return left
+
+    def collect(self, finished: Iterable[Future[Any]], progress: Callable[[int, int], Any] | None) -> None:
+        for future in finished:
+            index, _ = self.running.pop(future)
+            try:
+                self.results[index] = future.result()
+            except BaseException as error:
+                self.failures[index] = _failure(self.seeds[index], error)
+            self.done += 1
+            if progress is not None:
+                progress(self.done, len(self.seeds))
+
+    def expire(self) -> None:
+        """Fails the seeds past their time."""
+        if self.timeout is None:
+            return
+        now = time.monotonic()
+        late = [(f, i) for f, (i, start) in self.running.items() if start is not None and now - start >= self.timeout]
+        for future, index in late:
+            del self.running[future]
             future.cancel()
-        if processes and running:
-            _kill(pool)
-        elif processes or own:
-            pool.shutdown(wait=not running, cancel_futures=True)
+            late_error = TimeoutError(f"seed {self.seeds[index]!r} ran past its {self.timeout} s")
+            self.failures[index] = _failure(self.seeds[index], late_error)
+        if late and self.processes:
+            # A pool cannot stop one worker: all go, and the seeds still
+            # running start again on a fresh pool.
+            self.waiting.extendleft(sorted((index for index, _ in self.running.values()), reverse=True))
+            self.running.clear()
+            _kill(self.pool)
+            # A worker ended inside a put may hold the queue's lock.
+            self.generation += 1
+            self.started = _context().SimpleQueue()
+            self.pool = _default_pool(len(self.seeds), self.started)
+
+    def close(self) -> None:
+        for future in self.running:
+            future.cancel()
+        if self.processes and self.running:
+            _kill(self.pool)
+        elif self.processes or self.own:
+            self.pool.shutdown(wait=not self.running, cancel_futures=True)

@@ -155,15 +155,10 @@ std::vector<double> tick_volumes(const TableDay& day, std::size_t cells) {
     return traded;
 }
 
-// Bars of `width` ticks: open, high, low, close and volume per instrument.
-// A bar has a row for every position some session in it had; a position
-// takes only the ticks of the sessions that had it. Its volume is the rise
-// of the running total over each session's part of the bar.
-RecordBatch bucketed(const TableDay& day, std::uint64_t width) {
-    const std::vector<double>& price = *day.columns[0];
-    const std::vector<double>& total = *day.columns[1];
+// Where each bar of `width` ticks begins its rows, and last the row count:
+// a bar has a row for every position some session in it had.
+std::vector<std::size_t> bar_offsets(const TableDay& day, std::uint64_t width) {
     const std::uint64_t bars = day.ticks == 0 ? 0 : (day.ticks - 1) / width + 1;
-    // Each bar's width and where its rows begin.
     std::vector<std::size_t> wide(static_cast<std::size_t>(bars), 0);
     each_session(
         day, [&](const DaySession& session, std::uint64_t first, std::size_t n, std::size_t) {
@@ -174,13 +169,23 @@ RecordBatch bucketed(const TableDay& day, std::uint64_t width) {
         });
     std::vector<std::size_t> offset(wide.size() + 1, 0);
     for (std::size_t b = 0; b < wide.size(); ++b) offset[b + 1] = offset[b] + wide[b];
+    return offset;
+}
+
+// Bars of `width` ticks: open, high, low, close and volume per instrument.
+// A position takes only the ticks of the sessions that had it. Its volume
+// is the rise of the running total over each session's part of the bar.
+RecordBatch bucketed(const TableDay& day, std::uint64_t width) {
+    const std::vector<double>& price = *day.columns[0];
+    const std::vector<double>& total = *day.columns[1];
+    const std::vector<std::size_t> offset = bar_offsets(day, width);
     const std::size_t rows = offset.back();
     std::vector<std::uint32_t> labels(rows, day.label), indices(rows), ids(rows);
     std::vector<double> open(rows), high(rows, -std::numeric_limits<double>::infinity()),
         low(rows, std::numeric_limits<double>::infinity()), close(rows), traded(rows, 0.0);
     std::vector<bool> opened(rows, false);
-    for (std::size_t b = 0; b < wide.size(); ++b) {
-        for (std::size_t i = 0; i < wide[b]; ++i) {
+    for (std::size_t b = 0; b + 1 < offset.size(); ++b) {
+        for (std::size_t i = 0; i < offset[b + 1] - offset[b]; ++i) {
             indices[offset[b] + i] = static_cast<std::uint32_t>(b);
             ids[offset[b] + i] = static_cast<std::uint32_t>(i);
         }
