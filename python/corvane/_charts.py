@@ -30,6 +30,13 @@ def _legend_beside(axes, *args, **kwargs) -> None:
     axes.legend(*args, loc="upper left", bbox_to_anchor=(1.02, 1.0), borderaxespad=0.0, fontsize=7, **kwargs)
 
 
+def legend(axes) -> None:
+    """A legend in a fixed corner: matplotlib's default search for the best
+    place takes long on big plots and then warns, which a loaded machine
+    turns into a failure under -W error."""
+    axes.legend(loc="upper right", fontsize=7)
+
+
 def _by_day(axes, days) -> None:
     axes.xaxis.set_major_locator(MaxNLocator(integer=True))
     axes.set_xlabel("day")

@@ -50,6 +50,8 @@ def _require(*names: str) -> list[Any]:
 
 def _chart(path: Path, closes: Any, measured: _facts.Facts, target: dict[str, float] | None) -> None:
     np, plt = _require("numpy", "matplotlib.pyplot")
+    from corvane._charts import legend
+
     r = np.diff(np.log(closes), axis=0)
     fig, axes = plt.subplots(1, 3, figsize=(15, 4.5), constrained_layout=True)
     lags = np.array(list(measured.acf_abs))
@@ -60,7 +62,7 @@ def _chart(path: Path, closes: Any, measured: _facts.Facts, target: dict[str, fl
         if pairs:
             ax.loglog(*zip(*pairs), "s--", label="target")
     ax.set(title="ACF of |r| (log-log)", xlabel="lag (days)")
-    ax.legend()
+    legend(ax)
     ax = axes[1]
     z = r[np.isfinite(r)]
     z = (z - z.mean()) / z.std()
@@ -68,7 +70,7 @@ def _chart(path: Path, closes: Any, measured: _facts.Facts, target: dict[str, fl
     ax.hist(z, bins=grid, density=True, log=True, label="returns, standardised")
     ax.plot(grid, np.exp(-grid**2 / 2) / math.sqrt(2 * math.pi), label="normal")
     ax.set(title="return distribution", ylim=(1e-5, 1))
-    ax.legend()
+    legend(ax)
     ax = axes[2]
     ax.plot(list(measured.excess_kurtosis), list(measured.excess_kurtosis.values()), "o-")
     ax.axhline(0.0, color="grey", linewidth=0.5)

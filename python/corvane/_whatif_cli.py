@@ -36,6 +36,8 @@ def run_whatif(args: argparse.Namespace) -> int:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    from corvane._charts import legend
+
     day, tick = args.at
     _, _, comparison = whatif(_load(args.manifest), day=day, tick=tick, flow=dict(args.flow), ticks=args.ticks)
     out = Path(args.out)
@@ -53,13 +55,13 @@ def run_whatif(args: argparse.Namespace) -> int:
         left.plot(1e4 * table.column("mispricing_s").to_numpy()[rows], label=each["ticker"])
     left.set(title=f"Difference in s after the fork at day {day}, tick {tick}", xlabel="ticks", ylabel="bp")
     if top:
-        left.legend()
+        legend(left)
         rows = ids == top[0]["instrument_id"]
         for name in corvane.Engine.FACTORS:
             values = table.column(name).to_numpy()[rows]
             if values.any():
                 right.plot(1e4 * values, label=name)
-        right.legend()
+        legend(right)
     right.set(title="Its drivers, summed from the fork", xlabel="ticks", ylabel="bp")
     fig.savefig(out / "comparison.png", dpi=100)
     plt.close(fig)
