@@ -3,11 +3,11 @@
 // goes into. Their errors are the interpreter's own TypeError/OverflowError
 // naming the function and the argument.
 //
-// A body declares its arguments, with their defaults, and parses into them:
+// A body declares its arguments and parses into them:
 //
 //     std::string_view side;
-//     double quantity = 0.0;
-//     std::string_view taker = "taker";
+//     double quantity{};
+//     std::string_view taker;
 //     std::optional<double> limit_price;
 //     if (!parse_args(SUBMIT_SIGNATURE, args, nargs, kwnames, side, quantity, taker,
 //                     limit_price)) {
@@ -16,9 +16,9 @@
 //
 // Arguments convert in signature order and the first failure stops the rest;
 // a body's own checks (ranges, names) follow, before any state changes.
-// An argument the caller left out keeps its variable's default (the text
-// signature's default, written once where the variable is declared); None is
-// accepted only into a std::optional, which it empties.
+// An argument the caller left out takes its parameter's default, the one
+// the text signature shows, so a default is written once, in the parameter
+// list; None is accepted only into a std::optional, which it empties.
 #pragma once
 
 #include <array>

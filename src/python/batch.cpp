@@ -251,7 +251,7 @@ PyObject* EngineBatch_run_days(PyObject* self, PyObject* const* args, Py_ssize_t
     return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
         std::uint64_t days = 0;
         Clock clock;
-        std::uint64_t ticks_per_day = 390;
+        std::uint64_t ticks_per_day{};
         if (!parse_args(DAYS_SIGNATURE, args, nargs, kwnames, days, clock.hour, clock.minute,
                         clock.day_of_week, ticks_per_day, clock.volatility)) {
             return nullptr;
@@ -279,7 +279,7 @@ constexpr Signature PRICES_SIGNATURE{"prices", PRICES_PARAMS, 0};
 PyObject* EngineBatch_prices(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
-        bool as_numpy = false;
+        bool as_numpy{};
         if (!parse_args(PRICES_SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
         return batch_matrix(batch, PriceField::price, as_numpy);
     });
@@ -292,7 +292,7 @@ PyObject* EngineBatch_column(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
     return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
         std::string_view name;
-        bool as_numpy = false;
+        bool as_numpy{};
         if (!parse_args(COLUMN_SIGNATURE, args, nargs, kwnames, name, as_numpy)) return nullptr;
         auto field = field_from_name(name);
         if (!unwrap(field)) return nullptr;
@@ -315,7 +315,7 @@ constexpr Signature QUOTES_SIGNATURE{"quotes", PRICES_PARAMS, 0};
 PyObject* EngineBatch_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
-        bool as_numpy = false;
+        bool as_numpy{};
         if (!parse_args(QUOTES_SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
         return batch_cube(batch, batch.quotes(), 4, as_numpy);
     });
@@ -328,7 +328,7 @@ PyObject* EngineBatch_sweep_costs(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) {
     return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
         PyObject* given = nullptr;
-        bool as_numpy = false;
+        bool as_numpy{};
         if (!parse_args(SWEEP_COSTS_SIGNATURE, args, nargs, kwnames, given, as_numpy)) {
             return nullptr;
         }
@@ -348,7 +348,7 @@ PyObject* EngineBatch_attribution(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) {
     return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
         std::optional<std::string_view> name;
-        bool as_numpy = false;
+        bool as_numpy{};
         if (!parse_args(ATTRIBUTION_SIGNATURE, args, nargs, kwnames, name, as_numpy)) {
             return nullptr;
         }
@@ -374,7 +374,7 @@ PyObject* EngineBatch_replace_member(PyObject* self, PyObject* const* args, Py_s
                                      PyObject* kwnames) {
     return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
         std::uint64_t member = 0;
-        std::uint32_t seed = 0;
+        std::uint32_t seed{};
         if (!parse_args(REPLACE_SIGNATURE, args, nargs, kwnames, member, seed)) return nullptr;
         std::optional<Status> replaced;
         {

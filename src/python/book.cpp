@@ -305,9 +305,9 @@ PyObject* OrderBook_submit(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return guarded([&]() -> PyObject* {
         std::string_view side_text;
         double quantity = 0.0;
-        std::string_view taker = "taker";
+        std::string_view taker{};
         std::optional<double> limit_price;
-        bool post_remainder = false;
+        bool post_remainder{};
         std::optional<std::string_view> order_id;
         if (!parse_args(SUBMIT_SIGNATURE, args, nargs, kwnames, side_text, quantity, taker,
                         limit_price, post_remainder, order_id)) {
@@ -351,7 +351,7 @@ PyObject* OrderBook_price_levels(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::string_view side_text;
-        std::uint64_t max_levels = 10;
+        std::uint64_t max_levels{};
         if (!parse_args(LEVELS_SIGNATURE, args, nargs, kwnames, side_text, max_levels)) {
             return nullptr;
         }

@@ -22,7 +22,7 @@ PyObject* fixed_simulation_digest(PyObject*, PyObject* const* args, Py_ssize_t n
     return guarded([&]() -> PyObject* {
         std::uint64_t size = 0;
         std::uint32_t universe_seed = 0;
-        std::uint32_t seed = 0;
+        std::uint32_t seed{};
         std::uint32_t days = 0;
         std::uint64_t ticks = 0;
         std::string preset;

@@ -147,7 +147,7 @@ constexpr Signature NEW_SIGNATURE{"Engine", NEW_PARAMS, 0};
 
 PyObject* Engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::uint32_t seed = 0;
+        std::uint32_t seed{};
         std::vector<InstrumentInit> universe;
         const Macro* macro = nullptr;
         PyObject* model_arg = Py_None;
@@ -254,7 +254,7 @@ PyObject* Engine_run_session(PyObject* self, PyObject* const* args, Py_ssize_t n
         Clock clock;
         std::optional<std::int64_t> hour, minute, day_of_week;
         std::optional<std::uint64_t> ticks;
-        bool close_at_end = false;
+        bool close_at_end{};
         PyObject* news = Py_None;
         PyObject* impacts = Py_None;
         PyObject* flow = Py_None;
@@ -302,9 +302,9 @@ PyObject* Engine_run_days(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
         std::uint64_t days = 0;
         Clock clock;
-        std::uint64_t ticks_per_day = 390;
-        bool record = true;
-        std::uint32_t first_day = 0;
+        std::uint64_t ticks_per_day{};
+        bool record{};
+        std::uint32_t first_day{};
         if (!parse_args(DAYS_SIGNATURE, args, nargs, kwnames, days, clock.hour, clock.minute,
                         clock.day_of_week, ticks_per_day, clock.volatility, record, first_day)) {
             return nullptr;
@@ -339,7 +339,7 @@ PyObject* Engine_run_until(PyObject* self, PyObject* const* args, Py_ssize_t nar
         std::string_view ticker;
         std::optional<double> above;
         std::optional<double> below;
-        std::uint64_t max_ticks = 390;
+        std::uint64_t max_ticks{};
         Clock clock;
         std::optional<std::int64_t> hour, minute, day_of_week;
         if (!parse_args(UNTIL_SIGNATURE, args, nargs, kwnames, ticker, above, below, max_ticks,
@@ -455,7 +455,7 @@ constexpr Signature RECORD_SIGNATURE{"record", RECORD_PARAMS, 1};
 PyObject* Engine_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
-        std::uint32_t day = 0;
+        std::uint32_t day{};
         if (!parse_args(RECORD_SIGNATURE, args, nargs, kwnames, day)) return nullptr;
         // Warned before recording: where warnings are errors, nothing is kept.
         if (simulation.day_ticks() == 0 && simulation.loose_ticks() > 0) {
@@ -476,7 +476,7 @@ constexpr Signature PRICES_SIGNATURE{"prices", AS_NUMPY_PARAMS, 0};
 PyObject* Engine_prices(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
-        bool as_numpy = false;
+        bool as_numpy{};
         if (!parse_args(PRICES_SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
         return f64_result(f64_bytes(simulation.engine().column(PriceField::price)), as_numpy);
     });
@@ -489,7 +489,7 @@ PyObject* Engine_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
         std::string_view name;
-        bool as_numpy = false;
+        bool as_numpy{};
         if (!parse_args(COLUMN_SIGNATURE, args, nargs, kwnames, name, as_numpy)) return nullptr;
         auto field = field_from_name(name);
         if (!unwrap(field)) return nullptr;
@@ -510,7 +510,7 @@ constexpr Signature BARS_SIGNATURE{"bars", BARS_PARAMS, 0};
 
 PyObject* Engine_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
-        std::uint32_t day = 0;
+        std::uint32_t day{};
         std::optional<std::uint64_t> minutes;
         std::optional<std::string_view> grain;
         if (!parse_args(BARS_SIGNATURE, args, nargs, kwnames, day, minutes, grain)) {
@@ -525,7 +525,7 @@ constexpr Signature TRUTH_SIGNATURE{"truth", TRUTH_PARAMS, 0};
 
 PyObject* Engine_truth(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
-        std::uint32_t day = 0;
+        std::uint32_t day{};
         if (!parse_args(TRUTH_SIGNATURE, args, nargs, kwnames, day)) return nullptr;
         return truth_table(state_of(self), simulation, day);
     });
@@ -548,9 +548,9 @@ constexpr Signature SNAPSHOT_BOOK_SIGNATURE{"snapshot_book", SNAPSHOT_BOOK_PARAM
 PyObject* Engine_snapshot_book(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
-        std::uint32_t day = 0;
-        std::uint32_t tick = 0;
-        std::uint64_t levels = 10;
+        std::uint32_t day{};
+        std::uint32_t tick{};
+        std::uint64_t levels{};
         if (!parse_args(SNAPSHOT_BOOK_SIGNATURE, args, nargs, kwnames, day, tick, levels)) {
             return nullptr;
         }
@@ -629,7 +629,7 @@ constexpr Signature QUOTES_SIGNATURE{"quotes", AS_NUMPY_PARAMS, 0};
 PyObject* Engine_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
-        bool as_numpy = false;
+        bool as_numpy{};
         if (!parse_args(QUOTES_SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
         const Engine& engine = simulation.engine();
         const std::size_t n = engine.size();
@@ -648,7 +648,7 @@ PyObject* Engine_sweep_costs(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
         PyObject* given = nullptr;
-        bool as_numpy = false;
+        bool as_numpy{};
         if (!parse_args(SWEEP_COSTS_SIGNATURE, args, nargs, kwnames, given, as_numpy)) {
             return nullptr;
         }
@@ -681,7 +681,7 @@ PyObject* Engine_attribution(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
         std::string_view name;
-        bool as_numpy = false;
+        bool as_numpy{};
         if (!parse_args(ATTRIBUTION_SIGNATURE, args, nargs, kwnames, name, as_numpy)) {
             return nullptr;
         }
@@ -705,7 +705,7 @@ template <auto Matrix, const Signature& SIGNATURE>
 PyObject* Engine_session_matrix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return with_engine(self, [&](Simulation& simulation) -> PyObject* {
-        bool as_numpy = false;
+        bool as_numpy{};
         if (!parse_args(SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
         const SessionBuffer& session = simulation.session();
         const std::vector<double>& values = session.*Matrix;

@@ -18,7 +18,7 @@ constexpr Signature NEW_SIGNATURE{"GameRng", NEW_PARAMS, 2};
 
 PyObject* GameRng_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::uint32_t seed = 0;
+        std::uint32_t seed{};
         std::uint32_t sequence = 0;
         if (!parse_args(NEW_SIGNATURE, args, kwargs, seed, sequence)) return nullptr;
         return create(type, GameRng::create(seed, sequence));

@@ -332,7 +332,7 @@ PyMethodDef METHODS[] = {
         "\"name\" (the fingerprint) followed by the 122 coefficients and carried "
         "constants, and each option switched on, in ascending byte order of their names."),
     noargs_method("settable", ModelParams_settable,
-                  "settable()\n--\n\nThe 94 coefficient names from_preset accepts as overrides, "
+                  "settable()\n--\n\nThe 95 coefficient names from_preset accepts as overrides, "
                   "sorted.",
                   METH_STATIC),
     {},

@@ -82,8 +82,8 @@ constexpr Signature RANDOM_SIGNATURE{"random_instruments", RANDOM_PARAMS, 1};
 PyObject* random_instruments(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        std::uint64_t n = 108;
-        std::uint32_t seed = 0;
+        std::uint64_t n{};
+        std::uint32_t seed{};
         if (!parse_args(RANDOM_SIGNATURE, args, nargs, kwnames, n, seed)) return nullptr;
         if (!unwrap(check_universe_size(n))) return nullptr;
         auto universe = random_universe(static_cast<std::size_t>(n), seed);

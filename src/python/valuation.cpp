@@ -66,7 +66,7 @@ constexpr Signature STATE_SIGNATURE{"MispricingState", STATE_PARAMS, 2};
 
 PyObject* MispricingState_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        double s = 0.0;
+        double s{};
         std::optional<double> s_prev;
         if (!parse_args(STATE_SIGNATURE, args, kwargs, s, s_prev)) return nullptr;
         auto state = make_mispricing_state(s, s_prev);
@@ -123,8 +123,8 @@ PyObject* step_mispricing_daily_function(PyObject* module, PyObject* const* args
                                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         const MispricingState* state = nullptr;
-        double innovation = 0.0;
-        double shock = 0.0;
+        double innovation{};
+        double shock{};
         if (!parse_args(STEP_SIGNATURE, args, nargs, kwnames,
                         instance(MISPRICING_STATE_CLASS, state), innovation, shock)) {
             return nullptr;
@@ -142,7 +142,7 @@ PyObject* apply_mispricing_function(PyObject*, PyObject* const* args, Py_ssize_t
                                     PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         double value = 0.0;
-        double s = 0.0;
+        double s{};
         if (!parse_args(APPLY_SIGNATURE, args, nargs, kwnames, value, s)) return nullptr;
         return to_python(apply_mispricing(value, s));
     });
