@@ -91,16 +91,11 @@ PyObject* EngineBatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     });
 }
 
-PyObject* EngineBatch_open_market(PyObject* self, PyObject*) {
+// open_market and close_market: no arguments, None back.
+template <void (EngineBatch::*step)()>
+PyObject* EngineBatch_step(PyObject* self, PyObject*) {
     return with_batch(self, [](EngineBatch& batch) {
-        batch.open_market();
-        return Py_NewRef(Py_None);
-    });
-}
-
-PyObject* EngineBatch_close_market(PyObject* self, PyObject*) {
-    return with_batch(self, [](EngineBatch& batch) {
-        batch.close_market();
+        (batch.*step)();
         return Py_NewRef(Py_None);
     });
 }
@@ -458,7 +453,7 @@ PyObject* EngineBatch_reduce(PyObject* self, PyObject*) {
 
 PyMethodDef METHODS[] = {
     noargs_method("__reduce__", EngineBatch_reduce, "Refuses: an EngineBatch does not pickle."),
-    noargs_method("open_market", EngineBatch_open_market,
+    noargs_method("open_market", EngineBatch_step<&EngineBatch::open_market>,
                   "open_market($self)\n--\n\nOpen a new day in every market."),
     keywords_method(
         "tick", EngineBatch_tick,
@@ -474,7 +469,7 @@ PyMethodDef METHODS[] = {
                       "`ticks` minutes in every market, "
                       "opening the day first when none is open, per-market inputs (as tick takes "
                       "them) on every tick. Ctrl-C stops it with every market at the same tick.")),
-    noargs_method("close_market", EngineBatch_close_market,
+    noargs_method("close_market", EngineBatch_step<&EngineBatch::close_market>,
                   "close_market($self)\n--\n\nClose the day in every market, macro step "
                   "included, as Engine.close_market does; the next session opens a new day."),
     keywords_method(

@@ -172,16 +172,11 @@ PyObject* Engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // ---- Driving ----
 
-PyObject* Engine_open_market(PyObject* self, PyObject*) {
+// open_market and close_market: no arguments, None back.
+template <void (Simulation::*step)()>
+PyObject* Engine_step(PyObject* self, PyObject*) {
     return with_engine(self, [](Simulation& simulation) {
-        simulation.open_market();
-        return Py_NewRef(Py_None);
-    });
-}
-
-PyObject* Engine_close_market(PyObject* self, PyObject*) {
-    return with_engine(self, [](Simulation& simulation) {
-        simulation.close_market();
+        (simulation.*step)();
         return Py_NewRef(Py_None);
     });
 }
@@ -894,7 +889,7 @@ PyObject* Engine_reduce(PyObject* self, PyObject*) {
 
 PyMethodDef METHODS[] = {
     noargs_method("__reduce__", Engine_reduce, "Refuses: an Engine does not pickle."),
-    noargs_method("open_market", Engine_open_market,
+    noargs_method("open_market", Engine_step<&Simulation::open_market>,
                   "open_market($self)\n--\n\nOpen a new day: daily resets, the day's endogenous "
                   "news, empty day buffers. Logged."),
     keywords_method(
@@ -941,7 +936,7 @@ PyMethodDef METHODS[] = {
             "and 3 for the rest. Memory grows with the ticks that run, so a huge max_ticks costs "
             "nothing up front; Ctrl-C stops it and what ran stays run. Returns the tick (within "
             "this call) it fired on, or None.")),
-    noargs_method("close_market", Engine_close_market,
+    noargs_method("close_market", Engine_step<&Simulation::close_market>,
                   "close_market($self)\n--\n\nClose the day: variances, the daily roll, jumps, "
                   "then the daily macro step. Logged."),
     keywords_method("list_instrument", Engine_list_instrument,
