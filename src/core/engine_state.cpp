@@ -196,8 +196,7 @@ Status finite(std::string_view key, std::span<const double> values, bool absent_
 
 // The long-memory components: none without the option, else one set per
 // instrument (a listing since the last close may still lack its own), each
-// finite and within 40 of its stationary spreads, past which no run goes
-// and the noise scale would overflow.
+// finite and within the bound the close keeps them to.
 Status long_memory(const std::vector<double>& states, const Engine& engine) {
     constexpr std::size_t K = LONG_MEMORY_COMPONENTS;
     double sigma = engine.model().long_memory_sigma;
@@ -211,11 +210,12 @@ Status long_memory(const std::vector<double>& states, const Engine& engine) {
                                    engine.size() * K, " (", K, " per instrument)")};
     }
     if (Status valid = finite("long_memory_states", states, false); !valid) return valid;
-    double limit = 20.0 * sigma;
+    double limit = LONG_MEMORY_LIMIT * sigma;
     for (std::size_t i = 0; i < count; ++i) {
         if (std::fabs(states[i]) <= limit) continue;
         return Error{text::message("long_memory_states[", i, "] is ", text::number(states[i]),
-                                   ", beyond 20 x long_memory_sigma; no run reaches it")};
+                                   ", beyond ", text::number(LONG_MEMORY_LIMIT),
+                                   " x long_memory_sigma; no run reaches it")};
     }
     return Status::success();
 }

@@ -601,7 +601,8 @@ private:
 
     // Each component is an AR(1) in days, with time scales growing
     // geometrically up to the horizon (horizon^((k+1)/K)) and a stationary
-    // spread of sigma/sqrt(K) each; the components of an instrument listed
+    // spread of sigma/sqrt(K) each; the fastest also falls by leverage x the
+    // day's return, so volatility rises after a loss. The components of an instrument listed
     // since the last close start from a draw of that spread. One draw per
     // component, after the volume states; none while the option is off.
     void step_long_memory_states() {
@@ -616,6 +617,7 @@ private:
             phi[k] = maths::exp(-1.0 / (p_.long_memory_horizon / maths::pow(2.0, halvings)));
             innovation[k] = spread * std::sqrt(1.0 - phi[k] * phi[k]);
         }
+        double limit = LONG_MEMORY_LIMIT * sigma;
         GameRng& own = e_.stream(Stream::instrument_volume);
         std::vector<double>& states = e_.long_memory_states_;
         std::size_t want = e_.roster_.size() * K;
@@ -624,7 +626,14 @@ private:
         for (std::size_t j = 0; j < want; ++j) {
             double z = own.next_normal();
             if (j < have) {
-                states[j] = phi[j % K] * states[j] + innovation[j % K] * z;
+                double x = phi[j % K] * states[j] + innovation[j % K] * z;
+                if (j % K == 0) {
+                    x = x -
+                        p_.long_memory_leverage * e_.roster_[j / K].last_daily_return.value_or(0.0);
+                }
+                // Ten of the component's spreads: the draws alone never
+                // get there, a crash's leverage may.
+                states[j] = bounds::num_clamp(x, -limit, limit);
             } else {
                 states.push_back(spread * z);
             }

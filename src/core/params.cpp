@@ -184,13 +184,14 @@ constexpr std::size_t count_of(FieldKind kind) {
 }
 constexpr std::size_t SETTABLE_COUNT = count_of(FieldKind::settable);
 constexpr std::size_t NAMED_COUNT = SETTABLE_COUNT + count_of(FieldKind::derived);
-static_assert(SETTABLE_COUNT == 94 && NAMED_COUNT == 96);
+static_assert(SETTABLE_COUNT == 95 && NAMED_COUNT == 97);
 
 // Options added after the presets were fixed. At its off value (the
 // record's initialiser) an option is left out of the canonical pairs, so
 // every preset and every model written before it keeps its digest.
-constexpr std::array<double ModelParams::*, 2> OPTIONS = {&ModelParams::long_memory_sigma,
-                                                          &ModelParams::long_memory_horizon};
+constexpr std::array<double ModelParams::*, 3> OPTIONS = {&ModelParams::long_memory_sigma,
+                                                          &ModelParams::long_memory_horizon,
+                                                          &ModelParams::long_memory_leverage};
 
 bool left_out_of_digest(const ModelParams& model, const FieldInfo& field) {
     static constexpr ModelParams OFF{};
@@ -358,6 +359,10 @@ Result<ModelParams> ModelParams::with_override(std::string_view name, double val
         // Beyond 2 the scale exp(x - sigma^2) spans more than 1e5 either way.
         if (!(value >= 0.0 && value <= 2.0)) {
             return Error{text::message("long_memory_sigma must lie in [0, 2], got ", value)};
+        }
+    } else if (field->member == &ModelParams::long_memory_leverage) {
+        if (!(value >= 0.0 && value <= 100.0)) {
+            return Error{text::message("long_memory_leverage must lie in [0, 100], got ", value)};
         }
     } else if (field->member == &ModelParams::long_memory_horizon) {
         if (!(value >= 1.0 && value <= 100000.0)) {

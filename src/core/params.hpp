@@ -211,11 +211,13 @@ struct ModelParams {
 
     // Long-memory volatility: each instrument's noise is scaled by the
     // exponential of a sum of slow log-volatility components whose time
-    // scales grow geometrically up to `long_memory_horizon` days, so that
-    // volatility clusters over months. Off (and out of the digest) at a
-    // sigma of 0 and the default horizon.
+    // scales double up to `long_memory_horizon` days, so that volatility
+    // clusters over months; `long_memory_leverage` lowers the fastest
+    // component by that multiple of the day's return, lifting it after a loss. Each is
+    // out of the digest at its initial value.
     double long_memory_sigma = 0.0;
     double long_memory_horizon = 256.0;
+    double long_memory_leverage = 0.0;
 
     // Hidden band multipliers, kept in step with `price_breaker_fraction`:
     // not named, not in the digest, not in any dictionary.
@@ -228,10 +230,10 @@ struct ModelParams {
     // The model an engine runs without a model argument (kx-v14).
     static ModelParams default_preset() noexcept { return ModelParams{}; }
 
-    // A coefficient by name: a carried constant, or one of the 94 settable
+    // A coefficient by name: a carried constant, or one of the 95 settable
     // and 2 derived fields. The hidden band multipliers have no name.
     std::optional<double> get(std::string_view name) const noexcept;
-    // The 94 settable names in ascending byte order; a fresh vector per call.
+    // The 95 settable names in ascending byte order; a fresh vector per call.
     static std::vector<std::string_view> settable_names();
     // A carried constant's value, including "sector_daily_sigma_" + key.
     static std::optional<double> carried_read_only(std::string_view name) noexcept;
@@ -259,7 +261,7 @@ struct FieldInfo {
 
 // Every field in stored order: the one table that name lookup, the settable
 // list and the canonical pairs are driven by.
-inline constexpr std::array<FieldInfo, 98> MODEL_FIELDS = {{
+inline constexpr std::array<FieldInfo, 99> MODEL_FIELDS = {{
     {"market_factor_sigma", &ModelParams::market_factor_sigma, FieldKind::settable},
     {"sector_vix_coupling", &ModelParams::sector_vix_coupling, FieldKind::settable},
     {"sector_factor_sigma", &ModelParams::sector_factor_sigma, FieldKind::settable},
@@ -356,6 +358,7 @@ inline constexpr std::array<FieldInfo, 98> MODEL_FIELDS = {{
     {"price_hard_cap", &ModelParams::price_hard_cap, FieldKind::settable},
     {"long_memory_sigma", &ModelParams::long_memory_sigma, FieldKind::settable},
     {"long_memory_horizon", &ModelParams::long_memory_horizon, FieldKind::settable},
+    {"long_memory_leverage", &ModelParams::long_memory_leverage, FieldKind::settable},
     {"breaker_band_upper", &ModelParams::breaker_band_upper, FieldKind::hidden},
     {"breaker_band_lower", &ModelParams::breaker_band_lower, FieldKind::hidden},
 }};

@@ -694,9 +694,10 @@ void Simulation::restore(StatePatch patch) {
     if (patch.instrument_volume_states) {
         engine_.set_instrument_volume_states(std::move(*patch.instrument_volume_states));
     }
-    if (patch.long_memory_states) {
-        engine_.set_long_memory_states(std::move(*patch.long_memory_states));
-    }
+    // A snapshot leaves them out while there are none, as before a model
+    // that has them first closes: absent, they are empty.
+    engine_.set_long_memory_states(
+        std::move(patch.long_memory_states).value_or(std::vector<double>{}));
     if (patch.draws) engine_.set_draws(*patch.draws);
     if (patch.clock_given) {
         clock_ = patch.clock;

@@ -11,6 +11,8 @@ namespace corvane {
 inline constexpr std::size_t VARIANCE_COMPONENTS = 8;
 // Number of slow log-volatility components of the long-memory option.
 inline constexpr std::size_t LONG_MEMORY_COMPONENTS = 4;
+// Each component stays within this multiple of the option's sigma.
+inline constexpr double LONG_MEMORY_LIMIT = 5.0;
 
 struct TickCompany {
     // The fields every tick reads or writes come first, together, so that a

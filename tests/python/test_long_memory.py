@@ -110,7 +110,7 @@ class TestSnapshot:
             (e, struct.pack("<d", math.nan) + bytes(8 * 11), "long_memory_states holds NaN at position 0; "
              "the engine writes only finite values there"),
             (e, bytes(8 * 7) + struct.pack("<d", -8.5) + bytes(8 * 4),
-             "long_memory_states[7] is -8.5, beyond 20 x long_memory_sigma; no run reaches it"),
+             "long_memory_states[7] is -8.5, beyond 5 x long_memory_sigma; no run reaches it"),
         ]  # fmt: skip
         for target, raw, message in refusals:
             snapshot = target.state_snapshot()
@@ -119,6 +119,16 @@ class TestSnapshot:
             with pytest.raises(ValidationError) as raised:
                 target.restore_state(snapshot)
             assert str(raised.value) == message and target.state_digest() == before
+
+    def test_a_state_from_before_the_first_close_has_none(self):
+        model = ModelParams.from_preset("kx-v14", long_memory_sigma=0.4)
+        fresh, later = (Engine(seed=1, universe=corvane.random_instruments(3, seed=1), model=model) for _ in range(2))
+        later.run_days(2, record=False)
+        later.restore_state(fresh.state_snapshot())
+        assert states_of(later).size == 0
+        for e in (fresh, later):
+            e.run_days(1, record=False)
+        assert np.array_equal(states_of(later), states_of(fresh)) and later.prices() == fresh.prices()
 
     def test_a_listing_draws_its_components_at_the_next_close(self):
         model = ModelParams.from_preset("kx-v14", long_memory_sigma=0.4)

@@ -151,7 +151,7 @@ class TestAccess:
             assert str(info.value) == "ModelParams has no parameter " + name
 
     def test_settable(self):
-        assert len(SETTABLE) == 94
+        assert len(SETTABLE) == 95
         assert SETTABLE == sorted(SETTABLE, key=str.encode)
         assert SETTABLE is not ModelParams.settable()
 
