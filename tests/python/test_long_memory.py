@@ -33,6 +33,7 @@ class TestModel:
         on = ModelParams.from_preset("kx-v14", long_memory_sigma=0.5, long_memory_horizon=40.0)
         values = on.to_dict()
         assert len(values) == 125 and values["long_memory_sigma"] == 0.5 and values["long_memory_horizon"] == 40.0
+        assert "long_memory_leverage" not in values
         assert on.fingerprint.startswith("custom-") and ModelParams.from_dict(values) == on
         # Written before the option existed, a dictionary still reads as the model it was.
         assert ModelParams.from_dict(preset.to_dict()) == preset
@@ -41,6 +42,7 @@ class TestModel:
         ("long_memory_sigma", -0.1, "long_memory_sigma must lie in [0, 2], got -0.1"),
         ("long_memory_sigma", 2.5, "long_memory_sigma must lie in [0, 2], got 2.5"),
         ("long_memory_horizon", 0.5, "long_memory_horizon must lie in [1, 100000] days, got 0.5"),
+        ("long_memory_leverage", 101.0, "long_memory_leverage must lie in [0, 100], got 101"),
     ])  # fmt: skip
     def test_refusals(self, refusal, name, value, message):
         assert refusal(ModelParams.from_preset, "kx-v14", **{name: value}) == message
@@ -68,6 +70,25 @@ def test_components_are_the_stated_autoregressions():
         innovations = (x[1:] - phi * x[:-1]) / math.sqrt(1.0 - phi * phi)
         assert innovations.std() == pytest.approx(spread, rel=0.03)
         assert abs(np.corrcoef(innovations.ravel(), x[:-1].ravel())[0, 1]) < 0.02
+
+
+def test_leverage_lowers_the_fastest_component_by_its_multiple_of_the_return():
+    # The same market with and without the coupling is the same up to the
+    # second close (the first only draws the components); there the fastest
+    # component differs by -leverage x the day's return, the others not at all.
+    universe = corvane.random_instruments(30, seed=3)
+    plain, coupled = (
+        Engine(seed=5, universe=universe, model=ModelParams.from_preset("kx-v14", long_memory_sigma=0.5,
+                                                                        long_memory_leverage=lev))
+        for lev in (0.0, 4.0)
+    )  # fmt: skip
+    for e in (plain, coupled):
+        e.run_days(2, record=False)
+    returns = plain.column("last_daily_return", as_numpy=True)
+    assert np.array_equal(coupled.column("last_daily_return", as_numpy=True), returns) and returns.std() > 0
+    a, b = states_of(plain), states_of(coupled)
+    assert np.array_equal(a[:, 1:], b[:, 1:])
+    np.testing.assert_allclose(b[:, 0] - a[:, 0], -4.0 * returns, rtol=1e-9, atol=1e-15)
 
 
 def test_the_scale_multiplies_the_instruments_own_noise():
