@@ -1,6 +1,7 @@
 import json
 import math
 import pickle
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -188,6 +189,12 @@ class TestCalibrate:
         path = fit.save(tmp_path / "model.json")
         assert corvane.load_model(path) == fit.model
         assert corvane.load_model("kx-v1") == corvane.ModelParams.from_preset("kx-v1")
+        # The shipped realistic model (installed with the package) is kx-v14
+        # with the long-memory option on, under the fingerprint its file names.
+        shipped = corvane.load_model("realistic-equities")
+        assert shipped.long_memory_sigma > 0 and shipped.fingerprint.startswith("custom-")
+        described = json.loads((Path(corvane.__file__).parent / "models" / "realistic-equities.json").read_text())
+        assert described["name"] == shipped.fingerprint and "calibrated" in described["description"]
         custom = corvane.ModelParams.from_preset("kx-v14", garch_omega=3e-06)
         text = json.dumps(custom.to_dict())
         (tmp_path / "bad.json").write_text(text.replace('"garch_omega": 3e-06', '"garch_omega": 4e-06'))
