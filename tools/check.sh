@@ -52,9 +52,7 @@ module=build/module-sanitized
 cmake -S . -B "$module" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BUILD_MODULE=ON \
     -DCORVANE_SANITIZE=ON -DPython_EXECUTABLE="$PYTHON" >/dev/null
 cmake --build "$module" -j "$(nproc)" --target _core
-rm -rf "$module/package" && mkdir -p "$module/package/corvane"
-cp python/corvane/*.py python/corvane/_core.pyi python/corvane/py.typed "$module"/_core*.so \
-    "$module/package/corvane/"
+bash tools/stage_package.sh "$module"
 (cd tests/python &&
     PYTHONPATH="$PWD/../../$module/package" PYTHONMALLOC=malloc \
     LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \

@@ -16,8 +16,7 @@ cmake -S . -B "$module" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_MODU
     -DPython_EXECUTABLE=/usr/bin/python3.11-dbg -DCMAKE_CXX_FLAGS=-DPy_DEBUG \
     -DCORVANE_NANOARROW_DIR="$nanoarrow" >/dev/null
 cmake --build "$module" -j "$(nproc)" --target _core >/dev/null
-rm -rf "$module/package" && mkdir -p "$module/package/corvane"
-cp python/corvane/*.py "$module"/_core*.so "$module/package/corvane/"
+bash tools/stage_package.sh "$module"
 PYTHONPATH="$module/package" python3.11-dbg tools/check_leaks.py
 
 # Valgrind: nothing definitely lost, and no error, in the extension's frames

@@ -40,8 +40,7 @@ cmake -S . -B "$module" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${clang[@]}"
     -DCORVANE_BUILD_MODULE=ON -DPython_EXECUTABLE="$python" \
     "-DCMAKE_CXX_FLAGS=-fsanitize=address,fuzzer-no-link" >/dev/null
 cmake --build "$module" -j "$(nproc)" --target _core >/dev/null
-rm -rf "$module/package" && mkdir -p "$module/package/corvane"
-cp python/corvane/*.py "$module"/_core*.so "$module/package/corvane/"
+bash tools/stage_package.sh "$module"
 runtime=$("$python" -c "import atheris; print(atheris.path())")/asan_with_fuzzer.so
 for target in restore_state from_dict loads; do
     echo "== $target"
