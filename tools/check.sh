@@ -3,7 +3,7 @@
 # check, the strict type check, the C++ suites under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the determinism table from other compilers,
 # optimisation levels and 64-bit ARM, bounded fuzzing, leak checks, and the
-# Python suite against a sanitized extension. About a quarter of an hour on two cores; it adds the arm64
+# Python suite against a sanitized extension. About half an hour on two cores; it adds the arm64
 # architecture and cross compilers to the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
