@@ -20,6 +20,8 @@ if TYPE_CHECKING:
     _F64Array = NDArray[numpy.float64]
     # What a per-member input takes: float64 values, or their little-endian bytes.
     _F64Buffer = bytes | bytearray | memoryview | NDArray[numpy.float64]
+    # Targets of a desk's step: float32 or float64 values.
+    _TargetBuffer = memoryview | NDArray[numpy.float32] | NDArray[numpy.float64]
 
 _Side = Literal["buy", "sell"]
 _MarketSession = Literal["pre_market", "open", "after_hours", "closed"]
@@ -479,6 +481,35 @@ class EngineBatch:
     def macro_states(self) -> list[Macro]: ...
 
 @final
+@final
+class TradingDesk:
+    def __new__(
+        cls,
+        market: Engine | EngineBatch,
+        traded: list[int],
+        max_position: _F64Buffer,
+        volume_per_tick: _F64Buffer,
+        starting_cash: float,
+        window: int,
+        ticks_per_step: int,
+        episode_days: int,
+        low: _F64Buffer,
+        high: _F64Buffer,
+    ) -> TradingDesk: ...
+    def start(self) -> tuple[bytearray, bytearray]: ...
+    def restart(self, member: int) -> None: ...
+    def step(self, targets: _TargetBuffer, *, idle: list[int] | None = None) -> tuple[bytearray, bytearray]: ...
+    def advance(self, order_flow: _F64Buffer) -> bytearray: ...
+    def value(self, cash: float, position: _F64Buffer) -> float: ...
+    def observe(self, cash: float, position: _F64Buffer) -> bytearray: ...
+    def book(self, member: int = 0) -> dict[str, float | bytes]: ...
+    @property
+    def day(self) -> int: ...
+    @property
+    def minute(self) -> int: ...
+    @property
+    def markets(self) -> int: ...
+
 class News:
     def __new__(
         cls, *, ticker: str | None = None, sector: str | None = None, price_impact: float = 0.0

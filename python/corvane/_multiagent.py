@@ -21,7 +21,7 @@ from numpy.typing import ArrayLike, NDArray
 
 import corvane
 from corvane import _render, _rewards
-from corvane.env import _F64, MarketEnv, Observation, _count, _f64, _Flow, _interrupt_after
+from corvane.env import _F64, MarketEnv, Observation, _count, _f64, _InterruptAfter
 
 # More traders than this in one market is a mistake, not a study.
 MAX_AGENTS = 10_000
@@ -85,6 +85,16 @@ def price_in_turn(market: MarketEnv, trades: list[_F64]) -> list[_Fills]:
         filled[at] = np.where(moved, end_filled, filled[at])
         cost[at] = np.where(moved, end_cost, cost[at])
     return priced
+
+
+def _spent(quantity: _F64, average: _F64) -> float:
+    """What the fills cost, summed in instrument order as the desk sums a
+    lone trader's, so that one trader here is MarketEnv's bit for bit."""
+    spent = 0.0
+    for q, price in zip(quantity.tolist(), average.tolist()):
+        if q != 0.0:
+            spent = spent + q * price
+    return spent
 
 
 class _Account:
@@ -178,7 +188,7 @@ class MarketParallelEnv(ParallelEnv[str, Observation, ArrayLike]):  # type: igno
             named = list(actions) if isinstance(actions, dict) else actions
             raise ValueError(f"actions must map each of {self.agents} to its targets, got {named!r}")
         targets = {agent: self.market._target(actions[agent]) for agent in self.agents}
-        with _interrupt_after():
+        with _InterruptAfter():
             return self._step(targets)
 
     def turn(self) -> list[str]:
@@ -193,24 +203,24 @@ class MarketParallelEnv(ParallelEnv[str, Observation, ArrayLike]):  # type: igno
         market = self.market
         order = self.turn()
         accounts = [self._accounts[agent] for agent in order]
-        trades = [np.rint(targets[a] * market.max_position) - account.position
+        # Clipped as the desk clips a lone trader's targets.
+        trades = [np.rint(np.minimum(np.maximum(targets[a], -1.0), 1.0) * market.max_position) - account.position
                   for a, account in zip(order, accounts)]
         infos: dict[str, dict[str, Any]] = {}
+        # Per roster instrument: shares bought, shares sold.
+        flow = np.zeros((market._roster_size, 2))
         bought, sold = np.zeros(len(market.tickers)), np.zeros(len(market.tickers))
+        mid = market._mid
         for agent, account, (quantity, average, worst) in zip(order, accounts, price_in_turn(market, trades)):
             filled = quantity != 0.0
             account.position += quantity
-            account.cash -= float(np.dot(quantity[filled], average[filled]))
+            account.cash -= _spent(quantity, average)
             bought += np.maximum(quantity, 0.0)
             sold += np.maximum(-quantity, 0.0)
-            cost = np.where(filled, quantity * (average - market._mid), 0.0)
+            cost = np.where(filled, quantity * (average - mid), 0.0)
             infos[agent] = {"fills": {"quantity": quantity, "average_price": average,
                                       "worst_price": worst, "cost": cost}}
-        flow: _Flow = {
-            ticker: (b, s)
-            for ticker, b, s in zip(market.tickers, bought.tolist(), sold.tolist())
-            if b or s
-        }
+        flow[market._index, 0], flow[market._index, 1] = bought, sold
         before = {agent: self._accounts[agent].wealth for agent in self.agents}
         attribution = market._advance(flow)
         over = market._day == market.episode_days

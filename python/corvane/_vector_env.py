@@ -1,9 +1,10 @@
 """Many markets stepped as one: `MarketVectorEnv`, Gymnasium's vector
 interface over one `corvane.EngineBatch`.
 
-Every read and every price crosses into the core once per step for all the
-markets at once, and the rest is numpy over (markets, instruments) arrays,
-so a step costs about what the simulation does, however many markets run.
+A step crosses into the core once for all the markets: the desk there
+prices every trade, runs the minutes on the batch's threads, reads the books
+and keeps the accounts, and hands back flat arrays that this module only
+reshapes, so a step costs little more than the simulation does.
 """
 
 from collections.abc import Iterable, Sequence
@@ -17,20 +18,34 @@ from numpy.typing import ArrayLike, NDArray
 
 import corvane
 from corvane.env import (
-    _ACTION_LIMIT,
-    OPEN_MINUTE,
-    TICKS_PER_DAY,
-    TRADING_DAYS,
     MarketEnv,
     Observation,
     _count,
-    _interrupt_after,
+    _desk,
+    _InterruptAfter,
+    _Targets,
+    _targets,
 )
 
 _F64 = NDArray[np.float64]
 _SEED_LIMIT = 2**32
 # Threads a batch may use at most.
 MAX_THREADS = 1024
+
+
+class _Outputs:
+    """A step's outputs as the desk lays them out, market by market: wealth,
+    cash, then per traded instrument the fills and each factor's change."""
+
+    __slots__ = ("wealth", "cash", "quantity", "average", "worst", "cost", "attribution")
+
+    def __init__(self, data: bytearray, markets: int, n: int) -> None:
+        rows = np.frombuffer(data, dtype="<f8").reshape(markets, -1)
+        self.wealth, self.cash = rows[:, 0], rows[:, 1]
+        fills = rows[:, 2 : 2 + 4 * n].reshape(markets, 4, n)
+        self.quantity, self.average, self.worst, self.cost = (fills[:, j] for j in range(4))
+        # factors x markets x traded instruments.
+        self.attribution = rows[:, 2 + 4 * n :].reshape(markets, -1, n).transpose(1, 0, 2)
 
 
 def _seeds(seed: int | Sequence[int], count: int) -> list[int]:
@@ -87,15 +102,9 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
     batch: corvane.EngineBatch | None
     # The episode's state, set by reset(): a row per market.
     wealth: _F64
-    _day: int
-    _minute: int
     _ended: NDArray[np.bool_]
-    _cash: _F64
-    _position: _F64
-    _price: _F64
-    _mid: _F64
-    _day_volume: _F64
-    _attribution_base: _F64
+    _market: corvane._core.TradingDesk | None
+    _out: _Outputs
 
     def __init__(
         self,
@@ -134,41 +143,13 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
         self.window = single.window
         self.max_position = single.max_position
         self.steps_per_day = single.steps_per_day
-        self._index = single._index
-        self._all_traded = self._index.tolist() == list(range(single._roster_size))
-        self._roster_size = single._roster_size
-        self._volume_per_tick = single._volume_per_tick
 
         self.single_observation_space = single.observation_space
         self.single_action_space = single.action_space
         self.observation_space = batch_space(self.single_observation_space, self.num_envs)
         self.action_space = batch_space(self.single_action_space, self.num_envs)
-        self._lay_out_observation()
         self.batch = None
-
-    def _lay_out_observation(self) -> None:
-        # As MarketEnv's: one flat row per market, the keys views into it.
-        bounds = self._single._bounds
-        m = self.num_envs
-        self._low = self._single._low
-        self._high = self._single._high
-        self._flat = np.zeros((m, self._low.size))
-        self._bounded = np.empty_like(self._flat)
-        self._layout = []
-        self._view = {}
-        start = 0
-        for key, (shape, _, _) in bounds.items():
-            size = int(np.prod(shape))
-            at = slice(start, start + size)
-            self._layout.append((key, at, (m, *shape)))
-            self._view[key] = self._flat[:, at].reshape(m, *shape)
-            assert np.shares_memory(self._view[key], self._flat)
-            start += size
-
-    def _pick(self, read: bytes | _F64) -> _F64:
-        """The traded instruments of a read taken with as_numpy=True."""
-        rows = cast(_F64, read)
-        return rows if self._all_traded else rows[..., self._index]
+        self._market = None
 
     # ---- Gymnasium's interface ----
 
@@ -192,18 +173,10 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
         if seed is not None:
             super().reset(seed=seeds[0])
         self.batch.open_market()
-        self._day = 0
-        self._minute = 0
+        self._market = _desk(self.batch, single)
         self._ended = np.zeros(m, dtype=bool)
-        self._cash = np.full(m, self.starting_cash)
-        self._position = np.zeros((m, len(self.tickers)))
-        self._flat[:] = 0.0
-        self._read_macro()
-        self._start_of_day()
-        self._price = self._pick(self.batch.prices(as_numpy=True))
-        self._read_books()
-        self.wealth = self._mark()
-        return self._observation(), {"wealth": self.wealth, "_wealth": np.ones(m, dtype=bool)}
+        observation = self._take(*self._market.start())
+        return observation, {"wealth": self.wealth, "_wealth": np.ones(m, dtype=bool)}
 
     def step(
         self, actions: ArrayLike
@@ -220,49 +193,30 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
         if self._ended.all():
             observation, info = self.reset()
             return observation, np.zeros(m), np.zeros(m, bool), np.zeros(m, bool), info
-        with _interrupt_after():
+        with _InterruptAfter():
             return self._step(target)
 
-    def _target(self, actions: ArrayLike) -> _F64:
+    def _target(self, actions: ArrayLike) -> _Targets:
         shape = (self.num_envs, len(self.tickers))
-        try:
-            actions = np.asarray(actions)
-        except (ValueError, TypeError) as error:
-            raise ValueError(f"actions must be an array shaped {shape}: {error}") from None
-        if actions.dtype.kind not in "iuf":
-            raise ValueError(f"actions must hold real numbers, got dtype {actions.dtype}")
-        if actions.shape != shape:
-            raise ValueError(
-                f"actions must have shape {shape}, a target per market and traded instrument, "
-                f"got shape {actions.shape}"
-            )
-        actions = actions.astype(np.float64, copy=False)
-        if not (np.abs(actions) <= _ACTION_LIMIT).all():
-            bad = actions[~(np.abs(actions) <= _ACTION_LIMIT)][0]
-            raise ValueError(f"actions must be finite float32 values, got {bad}")
-        clipped: _F64 = np.minimum(np.maximum(actions, -1.0), 1.0)
-        return clipped
+        return _targets(actions, shape, "actions", f"an array shaped {shape}",
+                        "a target per market and traded instrument")
 
     def _step(
-        self, target: _F64
+        self, target: _Targets
     ) -> tuple[Observation, _F64, NDArray[np.bool_], NDArray[np.bool_], dict[str, Any]]:
+        assert self._market is not None
         restarted = self._restart_ended()
-        quantity, average, worst, cost, flow = self._trade(target, restarted)
         before = self.wealth
-        ticks = self._run_ticks(flow)
-        self._record_volumes(ticks)
-        step_attribution = self._close_if_session_over()
-        self._record_returns()
-        self._read_books()
-        self.wealth = self._mark()
+        observation = self._take(*self._market.step(target, idle=restarted or None))
+        out = self._out
 
         terminated = self.wealth <= 0.0
-        truncated = ~terminated & (self._day == self.episode_days)
+        truncated = ~terminated & (self._market.day == self.episode_days)
         self._ended = terminated | truncated
         every = np.ones(self.num_envs, dtype=bool)
-        fills = {"quantity": quantity, "average_price": average, "worst_price": worst,
-                 "cost": cost}
-        attribution = dict(zip(corvane.Engine.FACTORS, step_attribution))
+        fills = {"quantity": out.quantity, "average_price": out.average, "worst_price": out.worst,
+                 "cost": out.cost}
+        attribution = dict(zip(corvane.Engine.FACTORS, out.attribution))
         info = {
             "fills": {**fills, **{"_" + key: every for key in fills}},
             "_fills": every,
@@ -271,171 +225,32 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
             "wealth": self.wealth,
             "_wealth": every,
         }
-        return self._observation(), self.wealth - before, terminated, truncated, info
+        return observation, self.wealth - before, terminated, truncated, info
 
-    # ---- The steps of a step ----
+    def _take(self, outputs: bytearray, observations: bytearray) -> Observation:
+        """Keeps a step's outputs; returns its observations."""
+        self._out = _Outputs(outputs, self.num_envs, len(self.tickers))
+        self.wealth = self._out.wealth.copy()
+        rows = np.frombuffer(observations, dtype=self._single._record)
+        return {key: rows[key] for key in self._single._bounds}
 
-    def _restart_ended(self) -> NDArray[np.bool_]:
+    def _restart_ended(self) -> list[int]:
         """Markets whose episode ended while others trade on start over in
-        place, each from a fresh engine of a newly drawn seed."""
-        ended = self._ended
-        if not ended.any():
+        place, each from a fresh engine of a newly drawn seed; they trade
+        nothing on this step."""
+        ended = np.flatnonzero(self._ended).tolist()
+        if not ended:
             return ended
-        assert self.batch is not None
+        assert self.batch is not None and self._market is not None
         batch = self.batch
-        for k in np.flatnonzero(ended).tolist():
+        for k in ended:
             held = set(batch.seeds)
             seed = int(self.np_random.integers(_SEED_LIMIT))
             while seed in held:
                 seed = int(self.np_random.integers(_SEED_LIMIT))
             batch.replace_member(k, seed)
-        self._cash[ended] = self.starting_cash
-        self._position[ended] = 0.0
-        self._flat[ended] = 0.0
-        # The economy of the others has not moved since it was last read.
-        self._read_macro()
-        # The others keep what they saw: only the restarted rows take new reads.
-        rows = ended[:, None]
-        volume = self._pick(batch.column("volume", as_numpy=True))
-        self._day_volume = np.where(rows, volume, self._day_volume)
-        self._attribution_base = np.where(rows, self._attribution(), self._attribution_base)
-        self._price = np.where(rows, self._pick(batch.prices(as_numpy=True)), self._price)
-        self._read_books()
-        self.wealth = np.where(ended, self._mark(), self.wealth)
-        self._ended = np.zeros_like(ended)
+            self._market.restart(k)
+            # The step's reward counts from the fresh account.
+            self.wealth[k] = self._market.book(k)["wealth"]
+        self._ended = np.zeros_like(self._ended)
         return ended
-
-    def _trade(
-        self, target: _F64, restarted: NDArray[np.bool_]
-    ) -> tuple[_F64, _F64, _F64, _F64, _F64 | None]:
-        """Moves toward the target positions at the books' prices, as
-        MarketEnv does market by market: the fills, what they cost over the
-        mid, and the order flow (markets x roster x (buy, sell)) they make."""
-        assert self.batch is not None
-        trade = np.rint(target * self.max_position) - self._position
-        trade[restarted] = 0.0
-        shape = trade.shape
-        if not trade.any():
-            unpriced = np.full(shape, np.nan)
-            return np.zeros(shape), unpriced, unpriced.copy(), np.zeros(shape), None
-        if self._all_traded:
-            whole = trade
-        else:
-            whole = np.zeros((self.num_envs, self._roster_size))
-            whole[:, self._index] = trade
-        priced = cast(_F64, self.batch.sweep_costs(whole, as_numpy=True))
-        quantity, average, worst = (self._pick(priced[:, j]) for j in range(3))
-        filled = quantity != 0.0
-        cost = np.where(filled, quantity * (average - self._mid), 0.0)
-        if not filled.any():
-            return quantity, average, worst, cost, None
-        self._position += quantity
-        self._cash -= np.vecdot(quantity, np.where(filled, average, 0.0))
-        if self._all_traded:
-            flow = np.empty((self.num_envs, self._roster_size, 2))
-            buy, sell = flow[:, :, 0], flow[:, :, 1]
-        else:
-            flow = np.zeros((self.num_envs, self._roster_size, 2))
-            buy, sell = np.empty_like(quantity), np.empty_like(quantity)
-        # Shares bought, and shares sold, per instrument; none both ways.
-        np.maximum(quantity, 0.0, out=buy)
-        np.negative(quantity, out=sell)
-        np.maximum(sell, 0.0, out=sell)
-        if not self._all_traded:
-            flow[:, self._index, 0], flow[:, self._index, 1] = buy, sell
-        return quantity, average, worst, cost, flow
-
-    def _run_ticks(self, flow: _F64 | None) -> int:
-        assert self.batch is not None
-        batch = self.batch
-        ticks = min(self.ticks_per_step, TICKS_PER_DAY - self._minute)
-        hour, minute = divmod(OPEN_MINUTE + self._minute, 60)
-        day_of_week = TRADING_DAYS[self._day % len(TRADING_DAYS)]
-        # The agents' volume enters the markets once, on the step's first tick.
-        batch.tick(hour, minute, day_of_week, order_flow=flow)
-        if ticks > 1:
-            hour, minute = divmod(OPEN_MINUTE + self._minute + 1, 60)
-            batch.run_session(hour, minute, day_of_week, ticks - 1)
-        self._minute += ticks
-        return ticks
-
-    def _record_volumes(self, ticks: int) -> None:
-        assert self.batch is not None
-        volumes = self._view["volumes"]
-        volumes[:, :-1] = volumes[:, 1:]
-        volume = self._pick(self.batch.column("volume", as_numpy=True))
-        np.divide(volume - self._day_volume, self._volume_per_tick * ticks, out=volumes[:, -1])
-        self._day_volume = volume
-
-    def _close_if_session_over(self) -> _F64:
-        assert self.batch is not None
-        end_of_day = self._minute == TICKS_PER_DAY
-        if end_of_day:
-            self.batch.close_market()
-            self._day += 1
-            self._read_macro()
-        attribution = self._attribution()
-        step_attribution = attribution - self._attribution_base
-        self._attribution_base = attribution
-        if end_of_day and self._day < self.episode_days:
-            self.batch.open_market()
-            self._minute = 0
-            self._start_of_day()
-        return step_attribution
-
-    def _record_returns(self) -> None:
-        assert self.batch is not None
-        returns = self._view["returns"]
-        returns[:, :-1] = returns[:, 1:]
-        price = self._pick(self.batch.prices(as_numpy=True))
-        np.log(price / self._price, out=returns[:, -1])
-        self._price = price
-
-    # ---- The markets as the agents meet them ----
-
-    def _read_books(self) -> None:
-        assert self.batch is not None
-        quotes = self._pick(self.batch.quotes(as_numpy=True))
-        bid, ask, bid_size, ask_size = (quotes[:, j] for j in range(4))
-        # An empty side reads as the last price with nothing behind it.
-        if np.isnan(bid.sum() + ask.sum()):
-            bid = np.where(np.isnan(bid), self._price, bid)
-            ask = np.where(np.isnan(ask), self._price, ask)
-        self._mid = (bid + ask) * 0.5
-        view = self._view
-        np.divide(ask - bid, self._mid, out=view["spread"])
-        np.divide(bid_size, self.max_position, out=view["bid_size"])
-        np.divide(ask_size, self.max_position, out=view["ask_size"])
-
-    def _attribution(self) -> _F64:
-        """factors x markets x traded instruments."""
-        assert self.batch is not None
-        return self._pick(self.batch.attribution(as_numpy=True))
-
-    def _read_macro(self) -> None:
-        assert self.batch is not None
-        # Once a day, at the close: the economy moves only then.
-        macro = self.batch.macro_states
-        self._view["vix"][:, 0] = [state.vix for state in macro]
-        self._view["policy_rate"][:, 0] = [state.federal_funds_rate for state in macro]
-
-    def _start_of_day(self) -> None:
-        assert self.batch is not None
-        self._day_volume = self._pick(self.batch.column("volume", as_numpy=True))
-        self._attribution_base = self._attribution()
-
-    def _mark(self) -> _F64:
-        # A row's dot product as MarketEnv's np.dot sums it, bit for bit.
-        wealth: _F64 = self._cash + np.vecdot(self._position, self._mid)
-        return wealth
-
-    def _observation(self) -> Observation:
-        view = self._view
-        np.divide(self._position, self.max_position, out=view["position"])
-        view["cash"][:, 0] = self._cash / self.starting_cash
-        view["time_of_day"][:] = self._minute / TICKS_PER_DAY
-        bounded = self._bounded
-        np.maximum(self._flat, self._low, out=bounded)
-        np.minimum(bounded, self._high, out=bounded)
-        clipped = bounded.astype(np.float32)
-        return {key: clipped[:, at].reshape(shape) for key, at, shape in self._layout}

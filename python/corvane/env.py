@@ -16,10 +16,10 @@ except ModuleNotFoundError as error:  # pragma: no cover - depends on the instal
     raise ModuleNotFoundError(
         "corvane.env needs gymnasium: pip install 'corvane[rl]'", name="gymnasium"
     ) from error
-import contextlib
+import math
 import signal
 import threading
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable
 from typing import Any, cast
 
 import numpy as np
@@ -27,7 +27,7 @@ from gymnasium import spaces
 from numpy.typing import ArrayLike, NDArray
 
 import corvane
-from corvane import _gym, _pnl, _render, _rewards
+from corvane import _core, _gym, _pnl, _render, _rewards
 
 __all__ = ["MarketEnv", "MarketVectorEnv"]
 
@@ -40,8 +40,6 @@ TRADING_DAYS_PER_YEAR = 252
 # What the agent sees each step: one array per key of the observation space.
 Observation = dict[str, NDArray[np.float32]]
 _F64 = NDArray[np.float64]
-# The agent's order flow for a tick: ticker -> (shares bought, shares sold).
-_Flow = dict[str, tuple[float, float]]
 
 
 def _f64(data: bytes | _F64) -> _F64:
@@ -99,27 +97,85 @@ def _check_tickers(every: list[str], tickers: list[str]) -> None:
         )
 
 
-@contextlib.contextmanager
-def _interrupt_after() -> Iterator[None]:
+# The C module's own functions: the enum wrappers of `signal` cost more
+# than a step of the market.
+try:
+    from _signal import getsignal as _get_handler  # type: ignore[import-not-found]
+    from _signal import signal as _set_handler
+except ImportError:  # pragma: no cover - another interpreter
+    from signal import getsignal as _get_handler
+    from signal import signal as _set_handler
+
+
+_MAIN_THREAD = threading.main_thread().ident
+
+
+class _InterruptAfter:
     """Holds back a Ctrl-C that arrives inside the block until it ends, so a
     step either runs whole or not at all. Only the main thread receives
     signals, and a handler installed outside Python cannot be put back: in
-    either case the block runs as it is."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    previous = signal.getsignal(signal.SIGINT)
-    if previous is None:
-        yield
-        return
-    received: list[int] = []
-    signal.signal(signal.SIGINT, lambda signum, frame: received.append(signum))
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-        if received:
+    either case the block runs as it is. A class rather than a generator:
+    it runs on every step."""
+
+    __slots__ = ("_previous", "_received")
+
+    def __enter__(self) -> None:
+        self._previous = None
+        self._received = False
+        if threading.get_ident() != _MAIN_THREAD:
+            return
+        self._previous = _get_handler(signal.SIGINT)
+        if self._previous is not None:
+            _set_handler(signal.SIGINT, self._hold)
+
+    def _hold(self, signum: int, frame: object) -> None:
+        self._received = True
+
+    def __exit__(self, *exception: object) -> None:
+        if self._previous is None:
+            return
+        _set_handler(signal.SIGINT, self._previous)
+        if self._received:
             signal.raise_signal(signal.SIGINT)
+
+
+# Targets as the desk takes them: finite, float32 or float64 (it clips them
+# to [-1, 1]).
+_Targets = NDArray[np.float64] | NDArray[np.float32]
+
+
+def _targets(action: ArrayLike, shape: tuple[int, ...], name: str, array: str, each: str) -> _Targets:
+    """`action` checked against `shape`; a ValueError names what is wrong."""
+    # A sample of the action space, as a learner sends it: one sum over
+    # float64 is finite exactly when every float32 value is.
+    if type(action) is np.ndarray and action.dtype == np.float32 and action.shape == shape:
+        if math.isfinite(np.add.reduce(action, axis=None, dtype=np.float64)) and action.flags.c_contiguous:
+            return action
+    try:
+        action = np.asarray(action)
+    except (ValueError, TypeError) as error:
+        raise ValueError(f"{name} must be {array}: {error}") from None
+    if action.dtype.kind not in "iuf":
+        raise ValueError(f"{name} must hold real numbers, got dtype {action.dtype}")
+    if action.shape != shape:
+        raise ValueError(f"{name} must have shape {shape}, {each}, got shape {action.shape}")
+    action = np.ascontiguousarray(action, dtype=np.float64)
+    # One call catches NaN (no comparison holds), infinities and values
+    # float32 cannot hold.
+    if not (np.abs(action) <= _ACTION_LIMIT).all():
+        bad = action[~(np.abs(action) <= _ACTION_LIMIT)][0]
+        raise ValueError(f"{name} must be finite float32 values, got {bad}")
+    return action
+
+
+def _desk(market: "corvane.Engine | corvane.EngineBatch", single: "MarketEnv") -> _core.TradingDesk:
+    """The core's desk for `market` on `single`'s settings: it prices the
+    trades, runs the minutes, reads the books and keeps the accounts."""
+    return _core.TradingDesk(
+        market, single._index.tolist(), single.max_position, single._volume_per_tick,
+        single.starting_cash, single.window, single.ticks_per_step, single.episode_days,
+        single._low, single._high,
+    )
 
 
 class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
@@ -174,17 +230,16 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
     metadata = {"render_modes": list(_render.MODES), "render_fps": _render.FPS}
 
     engine: corvane.Engine | None
-    # The episode's state, set by reset().
+    # The episode's state, set by reset(): the desk keeps the account and
+    # the readings; the last step's outputs are read from it.
     wealth: float
-    _day: int
-    _minute: int
     _done: bool
     _cash: float
-    _position: _F64
-    _price: _F64
-    _mid: _F64
-    _day_volume: _F64
-    _attribution_base: _F64
+    _market: _core.TradingDesk | None
+    # The last step's fills (quantity, average, worst, cost) and each
+    # factor's change, a row each per traded instrument.
+    _fills: _F64
+    _step_attribution: _F64
 
     def __init__(
         self,
@@ -231,6 +286,7 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         self.max_position = self._position_limits(max_position)
         self._build_spaces()
         self._lay_out_observation()
+        self._market = None
         # Reading every instrument and keeping the traded ones; no copy when
         # all are traded, in roster order.
         self._pick: Callable[[_F64], _F64]
@@ -287,20 +343,19 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         )
 
     def _lay_out_observation(self) -> None:
-        # The observation's values live in one flat buffer (the windows are
-        # views into it), clipped and converted in one call per step: per-key
-        # numpy calls would cost more than the simulator does.
+        # The desk hands the observation over as one flat float32 buffer,
+        # bounded value by value: a record of one field per key, so that
+        # each key's array is one view into it.
         sizes = [int(np.prod(shape)) for shape, _, _ in self._bounds.values()]
         self._low = np.repeat([low for _, low, _ in self._bounds.values()], sizes)
         self._high = np.repeat([high for _, _, high in self._bounds.values()], sizes)
-        self._flat = np.zeros(sum(sizes))
-        self._layout = []
-        self._view = {}
-        start = 0
-        for (key, (shape, _, _)), size in zip(self._bounds.items(), sizes):
-            self._layout.append((key, slice(start, start + size), shape))
-            self._view[key] = self._flat[start : start + size].reshape(shape)
-            start += size
+        self._record = np.dtype([(key, np.float32, shape) for key, (shape, _, _) in self._bounds.items()])
+        # A step's outputs as the desk lays them out: wealth and cash, then
+        # the fills (quantity, average, worst, cost) and each factor's
+        # change, a row each.
+        n = len(self.tickers)
+        self._outputs = np.dtype([("account", "<f8", 2), ("fills", "<f8", (4, n)),
+                                  ("attribution", "<f8", (len(corvane.Engine.FACTORS), n))])
 
     # ---- Gymnasium's interface ----
 
@@ -313,253 +368,146 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         engine_seed = int(self.np_random.integers(2**32)) if seed is None else seed
         self.engine = corvane.Engine(seed=engine_seed, universe=self._universe, model=self._model)
         self.engine.open_market()
-        self._day = 0
-        self._minute = 0
+        self._market = _desk(self.engine, self)
+        observation = self._take(*self._market.start())
         self._done = False
-        self._cash = self.starting_cash
-        self._position = np.zeros(len(self.tickers))
-        self._flat[:] = 0.0
-        self._read_macro()
-        self._start_of_day()
-        self._price = self._pick(_f64(self.engine.prices()))
-        self._read_books()
-        self.wealth = self._mark()
         self._reward.reset()
         if self.render_mode == "rgb_array":
             self._trace.clear()
             self._record_to(self._trace, self._shown())
-        return self._observation(), {"wealth": self.wealth}
+        return observation, {"wealth": self.wealth}
 
     def step(self, action: ArrayLike) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
         """One step of `ticks_per_step` minutes toward the target positions in
         `action`: one real number per traded instrument, clipped to [-1, 1].
         An action of another shape, complex or not a finite float32 is a
         ValueError. A Ctrl-C during the step is raised once it is over."""
-        if self.engine is None or self._done:
+        if self._market is None or self._done:
             raise RuntimeError("call reset() first: no episode is running")
         target = self._target(action)
-        with _interrupt_after():
+        with _InterruptAfter():
             return self._step(target)
 
-    def _target(self, action: ArrayLike) -> _F64:
+    def _target(self, action: ArrayLike) -> _Targets:
         n = len(self.tickers)
-        try:
-            action = np.asarray(action)
-        except (ValueError, TypeError) as error:
-            raise ValueError(f"action must be an array of {n} numbers: {error}") from None
-        if action.dtype.kind not in "iuf":
-            raise ValueError(f"action must hold real numbers, got dtype {action.dtype}")
-        if action.shape != (n,):
-            raise ValueError(
-                f"action must have shape ({n},), a target per traded instrument, got shape {action.shape}"
-            )
-        action = action.astype(np.float64, copy=False)
-        # One call catches NaN (no comparison holds), infinities and values
-        # float32 cannot hold.
-        if not (np.abs(action) <= _ACTION_LIMIT).all():
-            bad = action[~(np.abs(action) <= _ACTION_LIMIT)][0]
-            raise ValueError(f"action must be finite float32 values, got {bad}")
-        # ufuncs rather than np.clip, whose wrapper costs more than the work.
-        clipped: _F64 = np.minimum(np.maximum(action, -1.0), 1.0)
-        return clipped
+        return _targets(action, (n,), "action", f"an array of {n} numbers",
+                        "a target per traded instrument")
 
-    def _step(self, target: _F64) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
-        quantity, average, worst, cost, flow = self._trade(target)
-        before, mid_before = self.wealth, self._mid
-        without = self._run_without_orders() if self.pnl_by_driver else None
-        step_attribution = self._advance(flow)
-        self.wealth = self._mark()
+    def _step(self, target: _Targets) -> tuple[Observation, float, bool, bool, dict[str, Any]]:
+        assert self._market is not None
+        before = self.wealth
+        # The mids before the step, and the step run without the orders.
+        without = (self._mid, *self._run_without_orders()) if self.pnl_by_driver else None
+        # The trade priced against the live books, its flow on the first
+        # tick, the minutes, the readings and the marks: one call.
+        observation = self._take(*self._market.step(target))
+        quantity, average, worst, cost = self._fills
 
         terminated = self.wealth <= 0.0
-        truncated = not terminated and self._day == self.episode_days
+        truncated = not terminated and self._market.day == self.episode_days
         self._done = terminated or truncated
         info = {
             "fills": {"quantity": quantity, "average_price": average, "worst_price": worst,
                       "cost": cost},
-            "attribution": dict(zip(corvane.Engine.FACTORS, step_attribution)),
+            "attribution": dict(zip(corvane.Engine.FACTORS, self._step_attribution)),
             "wealth": self.wealth,
         }
         if without is not None:
             info["pnl_by_driver"] = _pnl.split(
-                held=self._position, mid_before=mid_before, mid_after=self._mid, mid_without=without[0],
-                drivers_without=without[1], cost=float(cost.sum()),
+                held=self._position, mid_before=without[0], mid_after=self._mid, mid_without=without[1],
+                drivers_without=without[2], cost=float(cost.sum()),
             )
         reward = self._reward(before, self.wealth, info)
         if self.render_mode == "rgb_array":
             self._record_to(self._trace, self._shown())
-        return self._observation(), reward, terminated, truncated, info
+        return observation, reward, terminated, truncated, info
 
-    # ---- The steps of a step ----
+    def _take(self, outputs: bytearray, observations: bytearray) -> Observation:
+        """Keeps a step's outputs; returns its observation."""
+        self._keep(outputs)
+        return self._observation_of(observations)
 
-    def _advance(self, flow: _Flow) -> _F64:
-        """The market's part of a step, once the trades are priced: the flow
-        goes in, the step's minutes pass, the readings follow. Returns the
-        step's attribution."""
-        ticks = self._run_ticks(flow)
-        self._record_volumes(ticks)
-        step_attribution = self._close_if_session_over()
-        self._record_returns()
-        self._read_books()
-        return step_attribution
+    def _keep(self, outputs: bytearray) -> None:
+        record = np.frombuffer(outputs, dtype=self._outputs)[0]
+        self.wealth, self._cash = record["account"].tolist()
+        self._fills = record["fills"]
+        self._step_attribution = record["attribution"]
 
-    def _trade(self, target: _F64) -> tuple[_F64, _F64, _F64, _F64, _Flow]:
-        """Moves toward the target positions (fractions, checked) at the
-        books' prices: the fills, what they cost over the mid, and the order
-        flow they make."""
-        target = target * self.max_position
-        quantity, average, worst, flow = self._fill(np.rint(target) - self._position)
-        filled = quantity != 0.0
-        # Cost over the mid: what the spread and the agent's own depth took.
-        cost = np.where(filled, quantity * (average - self._mid), 0.0)
-        if flow:
-            self._position += quantity
-            # Over every instrument, nothing where nothing filled: the sum a
-            # vector of these markets makes row by row, bit for bit.
-            self._cash -= float(np.dot(quantity, np.where(filled, average, 0.0)))
-        return quantity, average, worst, cost, flow
+    def _observation_of(self, data: bytearray) -> Observation:
+        record = np.frombuffer(data, dtype=self._record)[0]
+        return {key: record[key] for key in self._bounds}
 
-    def _run_ticks(self, flow: _Flow) -> int:
-        """Runs the step's ticks, at most to the end of the session; returns
-        how many ran."""
-        assert self.engine is not None
-        engine = self.engine
-        ticks = min(self.ticks_per_step, TICKS_PER_DAY - self._minute)
-        hour, minute = divmod(OPEN_MINUTE + self._minute, 60)
-        day_of_week = TRADING_DAYS[self._day % len(TRADING_DAYS)]
-        # The agent's volume enters the market once, on the step's first tick.
-        engine.tick(hour, minute, day_of_week, order_flow=flow or None)
-        if ticks > 1:
-            hour, minute = divmod(OPEN_MINUTE + self._minute + 1, 60)
-            engine.run_session(hour, minute, day_of_week, ticks - 1)
-        self._minute += ticks
-        return ticks
+    # ---- What several traders in one market need of it ----
 
-    def _run_without_orders(self) -> tuple[_F64, _F64]:
-        """The step run on a fork without the agent's orders, as _run_ticks
-        and the close run it: the mids after it, and each driver's change of
-        s over it."""
-        assert self.engine is not None
-        shadow = self.engine.fork()
-        ticks = min(self.ticks_per_step, TICKS_PER_DAY - self._minute)
-        hour, minute = divmod(OPEN_MINUTE + self._minute, 60)
-        day_of_week = TRADING_DAYS[self._day % len(TRADING_DAYS)]
-        shadow.tick(hour, minute, day_of_week)
-        if ticks > 1:
-            hour, minute = divmod(OPEN_MINUTE + self._minute + 1, 60)
-            shadow.run_session(hour, minute, day_of_week, ticks - 1)
-        end_of_day = self._minute + ticks == TICKS_PER_DAY
-        if end_of_day:
-            shadow.close_market()
-        drivers = _pnl.attribution(shadow, self._pick) - self._attribution_base
-        if end_of_day and self._day + 1 < self.episode_days:
-            shadow.open_market()
-        return _pnl.mids(shadow, self._pick), drivers
-
-    def _record_volumes(self, ticks: int) -> None:
-        assert self.engine is not None
-        volumes = self._view["volumes"]
-        volumes[:-1] = volumes[1:]
-        volume = self._pick(_f64(self.engine.column("volume")))
-        np.divide(volume - self._day_volume, self._volume_per_tick * ticks, out=volumes[-1])
-        self._day_volume = volume
-
-    def _close_if_session_over(self) -> _F64:
-        """Closes the day when the session is over (opening the next while the
-        episode lasts); returns the step's attribution, the close's included."""
-        assert self.engine is not None
-        end_of_day = self._minute == TICKS_PER_DAY
-        if end_of_day:
-            self.engine.close_market()
-            self._day += 1
-            self._read_macro()
-        attribution = self._attribution()
-        step_attribution = attribution - self._attribution_base
-        self._attribution_base = attribution
-        if end_of_day and self._day < self.episode_days:
-            self.engine.open_market()
-            self._minute = 0
-            self._start_of_day()
-        return step_attribution
-
-    def _record_returns(self) -> None:
-        assert self.engine is not None
-        returns = self._view["returns"]
-        returns[:-1] = returns[1:]
-        price = self._pick(_f64(self.engine.prices()))
-        np.log(price / self._price, out=returns[-1])
-        self._price = price
-
-    # ---- The market as the agent meets it ----
-
-    def _fill(self, trade: _F64) -> tuple[_F64, _F64, _F64, _Flow]:
-        """Prices `trade` (signed shares) against the live books: what filled
-        (signed), at what average and worst price, and the order flow it makes."""
-        assert self.engine is not None
-        if not trade.any():
-            n = len(trade)
-            return np.zeros(n), np.full(n, np.nan), np.full(n, np.nan), {}
-        whole = np.zeros(self._roster_size)
-        whole[self._index] = trade
-        priced = self._pick(_f64(self.engine.sweep_costs(whole.tolist())).reshape(3, -1))
-        quantity, average, worst = priced
-        flow = {
-            self.tickers[j]: (q, 0.0) if q > 0 else (0.0, -q)
-            for j, q in enumerate(quantity.tolist())
-            if q != 0.0
-        }
-        return quantity, average, worst, flow
-
-    def _read_books(self) -> None:
-        """The quotes the observation and the marks need. A side left empty
-        reads as the last price with nothing behind it."""
-        assert self.engine is not None
-        bid, ask, bid_size, ask_size = self._pick(_f64(self.engine.quotes()).reshape(4, -1))
-        if np.isnan(bid.sum() + ask.sum()):
-            bid = np.where(np.isnan(bid), self._price, bid)
-            ask = np.where(np.isnan(ask), self._price, ask)
-        self._mid = (bid + ask) * 0.5
-        view = self._view
-        np.divide(ask - bid, self._mid, out=view["spread"])
-        np.divide(bid_size, self.max_position, out=view["bid_size"])
-        np.divide(ask_size, self.max_position, out=view["ask_size"])
-
-    def _attribution(self) -> _F64:
-        assert self.engine is not None
-        # Read without as_numpy, each factor's column is bytes.
-        columns = cast(list[bytes], [self.engine.attribution(f) for f in corvane.Engine.FACTORS])
-        joined = b"".join(columns)
-        return self._pick(_f64(joined).reshape(len(corvane.Engine.FACTORS), -1))
-
-    def _read_macro(self) -> None:
-        assert self.engine is not None
-        # The economy moves only at the close: read once a day, not a step.
-        macro = self.engine.macro_state
-        self._view["vix"][0] = macro.vix
-        self._view["policy_rate"][0] = macro.federal_funds_rate
-
-    def _start_of_day(self) -> None:
-        assert self.engine is not None
-        self._day_volume = self._pick(_f64(self.engine.column("volume")))
-        self._attribution_base = self._attribution()
-
-    def _mark(self) -> float:
-        return self._value(self._cash, self._position)
+    def _advance(self, flow: _F64) -> _F64:
+        """The market's part of a step with `flow` (roster x (buy, sell)
+        shares) on its first tick: the minutes, the readings. Returns the
+        step's attribution (factors x traded instruments)."""
+        assert self._market is not None
+        wealth, cash = self.wealth, self._cash
+        self._keep(self._market.advance(flow))
+        # The market moved; the accounts are the caller's.
+        self.wealth, self._cash = wealth, cash
+        return self._step_attribution
 
     def _value(self, cash: float, position: _F64) -> float:
-        return cash + float(np.dot(position, self._mid))
-
-    def _observation(self) -> Observation:
-        return self._observe(self._cash, self._position)
+        """`cash` and `position` marked at the mids."""
+        assert self._market is not None
+        return float(self._market.value(cash, position))
 
     def _observe(self, cash: float, position: _F64) -> Observation:
         """The market's readings with one account's cash and positions."""
-        view = self._view
-        np.divide(position, self.max_position, out=view["position"])
-        view["cash"][0] = cash / self.starting_cash
-        view["time_of_day"][0] = self._minute / TICKS_PER_DAY
-        clipped = np.empty(self._flat.shape, dtype=np.float32)
-        np.minimum(np.maximum(self._flat, self._low), self._high, out=clipped, casting="unsafe")
-        return {key: clipped[at].reshape(shape) for key, at, shape in self._layout}
+        assert self._market is not None
+        return self._observation_of(self._market.observe(cash, position))
+
+    def _book(self, key: str) -> _F64:
+        assert self._market is not None
+        return _f64(cast(bytes, self._market.book()[key]))
+
+    @property
+    def _day(self) -> int:
+        assert self._market is not None
+        return int(self._market.day)
+
+    @property
+    def _minute(self) -> int:
+        assert self._market is not None
+        return int(self._market.minute)
+
+    @property
+    def _position(self) -> _F64:
+        return self._book("position")
+
+    @property
+    def _price(self) -> _F64:
+        return self._book("price")
+
+    @property
+    def _mid(self) -> _F64:
+        return self._book("mid")
+
+    def _run_without_orders(self) -> tuple[_F64, _F64]:
+        """The step run on a fork without the agent's orders, as the desk
+        runs it with them: the mids after it, and each driver's change of s
+        over it."""
+        assert self.engine is not None
+        base = self._book("attribution_base").reshape(len(corvane.Engine.FACTORS), -1)
+        shadow = self.engine.fork()
+        at_minute, day = self._minute, self._day
+        ticks = min(self.ticks_per_step, TICKS_PER_DAY - at_minute)
+        hour, minute = divmod(OPEN_MINUTE + at_minute, 60)
+        day_of_week = TRADING_DAYS[day % len(TRADING_DAYS)]
+        shadow.tick(hour, minute, day_of_week)
+        if ticks > 1:
+            hour, minute = divmod(OPEN_MINUTE + at_minute + 1, 60)
+            shadow.run_session(hour, minute, day_of_week, ticks - 1)
+        end_of_day = at_minute + ticks == TICKS_PER_DAY
+        if end_of_day:
+            shadow.close_market()
+        drivers = _pnl.attribution(shadow, self._pick) - base
+        if end_of_day and day + 1 < self.episode_days:
+            shadow.open_market()
+        return _pnl.mids(shadow, self._pick), drivers
 
     # ---- Rendering ----
 
@@ -568,7 +516,7 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         price, position and wealth panels of the episode so far; None, nothing."""
         if self.render_mode is None:
             return None
-        if self.engine is None:
+        if self._market is None:
             raise RuntimeError("call reset() first: there is no market to draw")
         if self.render_mode == "ansi":
             return self._ansi(self._shown())

@@ -4,7 +4,9 @@
 
 namespace corvane {
 
-std::uint64_t physical_memory_bytes() noexcept {
+namespace {
+
+std::uint64_t ask_the_system() noexcept {
 #if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
     long pages = sysconf(_SC_PHYS_PAGES);
     long page_size = sysconf(_SC_PAGESIZE);
@@ -13,6 +15,15 @@ std::uint64_t physical_memory_bytes() noexcept {
     }
 #endif
     return 0;
+}
+
+}  // namespace
+
+std::uint64_t physical_memory_bytes() noexcept {
+    // Asked once: every session checks its buffers against it, and asking
+    // is a system call, dear beside a session of a few ticks.
+    static const std::uint64_t bytes = ask_the_system();
+    return bytes;
 }
 
 }  // namespace corvane

@@ -350,6 +350,63 @@ std::vector<Macro> EngineBatch::economies() const {
     return values;
 }
 
+namespace {
+
+// Member k of a batch, as a desk drives it.
+class MemberMarket final : public DeskMarket {
+public:
+    MemberMarket(Engine& engine, std::uint32_t& day_number, std::size_t members,
+                 std::size_t instruments) noexcept
+        : engine_(engine), day_number_(day_number), members_(members), instruments_(instruments) {}
+    const Engine& engine() const override { return engine_; }
+    Status first_tick(const Clock& clock, std::span<const OrderVolume> flow,
+                      bool any_flow) override {
+        TickInput input = Simulation::tick_input(clock);
+        if (any_flow) input.order_flow = flow;
+        (void)engine_.tick(input);
+        return Status::success();
+    }
+    Status run(const Clock& clock, std::uint64_t ticks) override {
+        // In slices as the batch's own sessions run, so memory stays bounded
+        // however many members there are.
+        std::size_t cells_per_tick = std::max<std::size_t>(1, members_ * instruments_);
+        std::uint64_t slice = std::max<std::uint64_t>(1, SESSION_SLICE_CELLS / cells_per_tick);
+        SessionRequest request;
+        request.tick = Simulation::tick_input(clock);
+        std::uint64_t done = 0;
+        while (done < ticks) {
+            request.ticks = std::min(slice, ticks - done);
+            Result<SessionOutcome> ran = engine_.run_session(request);
+            if (!ran) return Error{ran.error()};
+            done += request.ticks;
+            std::uint64_t minutes = static_cast<std::uint64_t>(request.tick.minute) + request.ticks;
+            request.tick.hour += static_cast<std::int64_t>(minutes / 60);
+            request.tick.minute = static_cast<std::int64_t>(minutes % 60);
+        }
+        return Status::success();
+    }
+    void close() override { engine_.close_day(++day_number_); }
+    void open() override { engine_.open_market(); }
+
+private:
+    Engine& engine_;
+    std::uint32_t& day_number_;
+    std::size_t members_;
+    std::size_t instruments_;
+};
+
+}  // namespace
+
+Status EngineBatch::drive_members(const std::function<Status(std::size_t, DeskMarket&)>& body,
+                                  bool open_after) {
+    Status done = for_each_member([&](std::size_t k) {
+        MemberMarket market(members_[k], day_numbers_[k], members_.size(), tickers_.size());
+        return body(k, market);
+    });
+    opened_ = open_after;
+    return done;
+}
+
 Status EngineBatch::replace_member(std::size_t k, std::uint32_t seed) {
     if (k >= members_.size()) {
         return Error{text::message("member must be below ", members_.size(), ", got ", k)};

@@ -20,6 +20,7 @@
 #include "core/engine.hpp"
 #include "core/order_log.hpp"
 #include "core/simulation.hpp"
+#include "core/trading_desk.hpp"
 
 namespace corvane {
 
@@ -79,6 +80,13 @@ public:
     // Every slot's, slot after slot, as attribution(slot) lays each out.
     std::vector<double> attribution() const;
     std::vector<Macro> economies() const;
+
+    // body(k, market) for every member k, spread over the threads, with
+    // member k as a desk drives it (its ticks, closes and opens as the
+    // batch's own calls make them). The first failure in member order is
+    // returned. `open_after`: whether the day is open once every body ran.
+    Status drive_members(const std::function<Status(std::size_t, DeskMarket&)>& body,
+                         bool open_after);
 
     // Member k starts over as a fresh engine from `seed`, built as create()
     // built the others, its day opened when the batch's is. It then follows

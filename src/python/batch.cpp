@@ -109,8 +109,9 @@ struct MemberArgs {
     BatchInputs view() const { return {order_flow, news}; }
 };
 
-// Any C-contiguous buffer of float64 (a float64 array) or of bytes (read
-// as little-endian float64), copied so the caller may reuse it at once.
+}  // namespace
+
+// Copied so the caller may reuse the buffer at once.
 bool f64_buffer_of(PyObject* object, const char* function, const char* what,
                    std::vector<double>& out) {
     constexpr const char* EXPECTED = "a C-contiguous float64 buffer";
@@ -141,6 +142,8 @@ bool f64_buffer_of(PyObject* object, const char* function, const char* what,
     if (view.len > 0) std::memcpy(out.data(), view.buf, static_cast<std::size_t>(view.len));
     return true;
 }
+
+namespace {
 
 bool flow_of(PyObject* object, const char* function, std::vector<double>& out) {
     return object == Py_None || f64_buffer_of(object, function, "order_flow", out);
@@ -545,5 +548,20 @@ Class<BatchObject> ENGINE_BATCH_CLASS{
 }  // namespace
 
 TypeEntry& ENGINE_BATCH = ENGINE_BATCH_CLASS;
+
+EngineBatch* hold_batch(PyObject* object) {
+    BatchObject* batch = ENGINE_BATCH_CLASS.of(object);
+    if (!batch) return nullptr;
+    if (batch->busy) {
+        PyErr_SetString(PyExc_RuntimeError, ENGINE_BUSY);
+        return nullptr;
+    }
+    batch->busy = true;
+    return &batch->batch;
+}
+
+void release_batch(PyObject* object) noexcept {
+    if (BatchObject* batch = ENGINE_BATCH_CLASS.of(object)) batch->busy = false;
+}
 
 }  // namespace corvane::py

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/engine_batch.hpp"
 #include "core/engine_state.hpp"
 #include "core/macro.hpp"
 #include "core/order_book.hpp"
@@ -134,11 +135,26 @@ struct UniverseArg {
     std::vector<InstrumentInit>& out;
     bool from_python(PyObject* object, const char* function, const char* what) const;
 };
+// An Engine lent to a trading desk for one call: its simulation, marked
+// busy until released, or null when `object` is no Engine (no error set)
+// or is busy (RuntimeError set).
+Simulation* hold_engine(PyObject* object);
+void release_engine(PyObject* object) noexcept;
 // The reads every engine-like object refuses while another call runs on it.
 inline constexpr const char* ENGINE_BUSY = "engine is busy: another call on it is still running";
 
 // batch.cpp
 extern TypeEntry& ENGINE_BATCH;
+// As hold_engine, for an EngineBatch.
+EngineBatch* hold_batch(PyObject* object);
+void release_batch(PyObject* object) noexcept;
+// Any C-contiguous buffer of float64 (or of bytes, read as little-endian
+// float64), copied; false with an error set naming `what`.
+bool f64_buffer_of(PyObject* object, const char* function, const char* what,
+                   std::vector<double>& out);
+
+// desk.cpp
+extern TypeEntry& TRADING_DESK;
 // arrow.cpp (tables are built through arrow.hpp)
 extern TypeEntry& ARROW_STREAM;
 extern PyMethodDef FILLS_STREAM_FUNCTION;

@@ -1267,6 +1267,21 @@ std::optional<ModelParams> resolve_model(PyObject* model) {
 }
 
 TypeEntry& ENGINE = ENGINE_CLASS;
+
+Simulation* hold_engine(PyObject* object) {
+    EngineObject* engine = ENGINE_CLASS.of(object);
+    if (!engine) return nullptr;
+    if (engine->busy) {
+        PyErr_SetString(PyExc_RuntimeError, ENGINE_BUSY);
+        return nullptr;
+    }
+    engine->busy = true;
+    return &engine->simulation;
+}
+
+void release_engine(PyObject* object) noexcept {
+    if (EngineObject* engine = ENGINE_CLASS.of(object)) engine->busy = false;
+}
 PyMethodDef COMPARE_FUNCTION = keywords_method(
     "_compare", compare,
     "_compare(a, b)\n--\n\nTwo engines that share a history up to a fork (a fork and its "

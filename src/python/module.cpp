@@ -68,6 +68,7 @@ const Registration REGISTRATION_ORDER[] = {
     &MACRO,
     &TICK_RESULT,
     &ENGINE_BATCH,
+    &TRADING_DESK,
     &NEWS,
     &NEWS_IMPACT,
     &ARROW_STREAM,

@@ -76,24 +76,24 @@ class TestGymnasiumConventions:
 
     def test_ctrl_c_inside_a_step_is_raised_after_the_step(self):
         class Interrupting:
-            """The engine, with a Ctrl-C landing as a session starts."""
+            """The core's desk, with a Ctrl-C landing as its step starts."""
 
-            def __init__(self, engine):
-                self.engine = engine
+            def __init__(self, desk):
+                self.desk = desk
 
             def __getattr__(self, name):
-                return getattr(self.engine, name)
+                return getattr(self.desk, name)
 
-            def run_session(self, *args, **kwargs):
+            def step(self, *args, **kwargs):
                 signal.raise_signal(signal.SIGINT)
-                return self.engine.run_session(*args, **kwargs)
+                return self.desk.step(*args, **kwargs)
 
         action = np.full(20, 0.4)
         plain, hit = MarketEnv(**SHORT), MarketEnv(**SHORT)
         plain.reset(seed=5)
         plain.step(action)
         hit.reset(seed=5)
-        hit.engine = Interrupting(hit.engine)
+        hit._market = Interrupting(hit._market)
         # A process started in the background ignores Ctrl-C: give it Python's own handler.
         handler = signal.signal(signal.SIGINT, signal.default_int_handler)
         try:
@@ -103,7 +103,7 @@ class TestGymnasiumConventions:
         finally:
             signal.signal(signal.SIGINT, handler)
         # The step ran whole: the same market and wealth as without the signal.
-        assert hit.engine.engine.state_digest() == plain.engine.state_digest()
+        assert hit.engine.state_digest() == plain.engine.state_digest()
         assert hit.wealth == plain.wealth and hit._minute == plain._minute == 78
 
 
@@ -118,6 +118,7 @@ class TestReadingsAreTheMarkets:
         at = [e.index_of(t) for t in env.tickers]
         limits, minutes, cash, position, wealth = np.array([3000.0, 2000.0]), 0, 1e6, np.zeros(2), 1e6
         assert info["wealth"] == wealth
+        flows = []
         for step, action in enumerate([(0.5, -0.25), (-0.5, 0.75), (0, 0.75), (1, -1), (-0.3, 0.2), (0, 0)]):
             bid, ask, bid_size, ask_size = np.frombuffer(e.quotes(), "<f8").reshape(4, -1)[:, at]
             mid, price, volume = (bid + ask) / 2, np.frombuffer(e.prices(), "<f8")[at], e.column("volume")
@@ -135,6 +136,7 @@ class TestReadingsAreTheMarkets:
             paid = np.where(priced[0] != 0, priced[0] * (priced[1] - mid), 0.0)
             assert fills["cost"] == pytest.approx(paid) and (paid >= 0).all()
             position, cash = position + priced[0], cash - float(np.nansum(priced[0] * priced[1]))
+            flows.append({env.tickers[j]: (max(q, 0.0), max(-q, 0.0)) for j, q in enumerate(priced[0]) if q})
             minutes = (minutes + 130) % 390
             bid, ask, bid_size, ask_size = np.frombuffer(e.quotes(), "<f8").reshape(4, -1)[:, at]
             mid = (bid + ask) / 2  # the marks after the step
@@ -157,6 +159,18 @@ class TestReadingsAreTheMarkets:
                 assert seen == pytest.approx(np.asarray(value, dtype=np.float32), rel=1e-6, abs=1e-12), key
         with pytest.raises(RuntimeError, match="reset"):
             env.step(env.action_space.sample())
+        # The same market driven by hand: each step's fills on its first tick, then its minutes.
+        plain = corvane.Engine(seed=5, universe=env._universe)
+        plain.open_market()
+        for step, flow in enumerate(flows):
+            day_of_week, minute = 1 + step // 3, 570 + 130 * (step % 3)
+            plain.tick(minute // 60, minute % 60, day_of_week, order_flow=flow or None)
+            plain.run_session((minute + 1) // 60, (minute + 1) % 60, day_of_week, 129)
+            if step % 3 == 2:
+                plain.close_market()
+                if step < 5:
+                    plain.open_market()
+        assert plain.state_digest() == e.state_digest()
 
 
 class TestRewards:
