@@ -34,18 +34,17 @@ MAX_THREADS = 1024
 
 
 class _Outputs:
-    """A step's outputs as the desk lays them out, market by market: wealth,
-    cash, then per traded instrument the fills and each factor's change."""
+    """A step's outputs, a row per market as MarketEnv reads its one."""
 
-    __slots__ = ("wealth", "cash", "quantity", "average", "worst", "cost", "attribution")
+    __slots__ = ("wealth", "quantity", "average", "worst", "cost", "attribution")
 
-    def __init__(self, data: bytearray, markets: int, n: int) -> None:
-        rows = np.frombuffer(data, dtype="<f8").reshape(markets, -1)
-        self.wealth, self.cash = rows[:, 0], rows[:, 1]
-        fills = rows[:, 2 : 2 + 4 * n].reshape(markets, 4, n)
+    def __init__(self, data: bytearray, single: MarketEnv) -> None:
+        rows = np.frombuffer(data, dtype=single._outputs)
+        self.wealth = rows["account"][:, 0].copy()
+        fills = rows["fills"]
         self.quantity, self.average, self.worst, self.cost = (fills[:, j] for j in range(4))
         # factors x markets x traded instruments.
-        self.attribution = rows[:, 2 + 4 * n :].reshape(markets, -1, n).transpose(1, 0, 2)
+        self.attribution = rows["attribution"].transpose(1, 0, 2)
 
 
 def _seeds(seed: int | Sequence[int], count: int) -> list[int]:
@@ -229,8 +228,8 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
 
     def _take(self, outputs: bytearray, observations: bytearray) -> Observation:
         """Keeps a step's outputs; returns its observations."""
-        self._out = _Outputs(outputs, self.num_envs, len(self.tickers))
-        self.wealth = self._out.wealth.copy()
+        self._out = _Outputs(outputs, self._single)
+        self.wealth = self._out.wealth
         rows = np.frombuffer(observations, dtype=self._single._record)
         return {key: rows[key] for key in self._single._bounds}
 
@@ -243,6 +242,8 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
             return ended
         assert self.batch is not None and self._market is not None
         batch = self.batch
+        # A new array: the last step's info holds the old one.
+        self.wealth = self.wealth.copy()
         for k in ended:
             held = set(batch.seeds)
             seed = int(self.np_random.integers(_SEED_LIMIT))
