@@ -113,12 +113,13 @@ struct MemberArgs {
 
 // Copied so the caller may reuse the buffer at once.
 bool f64_buffer_of(PyObject* object, const char* function, const char* what,
-                   std::vector<double>& out) {
-    constexpr const char* EXPECTED = "a C-contiguous float64 buffer";
+                   std::vector<double>& out, bool float32_too) {
+    const char* expected =
+        float32_too ? "a C-contiguous float32 or float64 buffer" : "a C-contiguous float64 buffer";
     Py_buffer view;
     if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
         PyErr_Clear();
-        wrong_type(function, what, EXPECTED, object);
+        wrong_type(function, what, expected, object);
         return false;
     }
     struct Release {
@@ -126,11 +127,22 @@ bool f64_buffer_of(PyObject* object, const char* function, const char* what,
         ~Release() { PyBuffer_Release(&view); }
     } release{view};
     std::string_view format = view.format ? view.format : "B";
-    bool doubles =
-        view.itemsize == 8 && (format == "d" || format == "<d" || format == "=d" || format == "@d");
-    bool bytes = view.itemsize == 1 && (format == "B" || format == "b" || format == "c");
+    // One letter, alone or after a native or little-endian byte order.
+    auto is = [format](char code) {
+        bool ordered =
+            format.size() == 2 && (format[0] == '<' || format[0] == '=' || format[0] == '@');
+        return (format.size() == 1 || ordered) && format.back() == code;
+    };
+    if (float32_too && view.itemsize == 4 && is('f')) {
+        const auto* values = static_cast<const float*>(view.buf);
+        out.assign(values, values + view.len / 4);
+        return true;
+    }
+    bool doubles = view.itemsize == 8 && is('d');
+    bool bytes =
+        !float32_too && view.itemsize == 1 && (format == "B" || format == "b" || format == "c");
     if (!doubles && !bytes) {
-        wrong_type(function, what, EXPECTED, object);
+        wrong_type(function, what, expected, object);
         return false;
     }
     if (view.len % 8 != 0) {

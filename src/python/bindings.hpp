@@ -149,9 +149,10 @@ extern TypeEntry& ENGINE_BATCH;
 EngineBatch* hold_batch(PyObject* object);
 void release_batch(PyObject* object) noexcept;
 // Any C-contiguous buffer of float64 (or of bytes, read as little-endian
-// float64), copied; false with an error set naming `what`.
+// float64; or, with `float32_too`, of float32 instead of bytes), copied as
+// float64; false with an error set naming `what`.
 bool f64_buffer_of(PyObject* object, const char* function, const char* what,
-                   std::vector<double>& out);
+                   std::vector<double>& out, bool float32_too = false);
 
 // desk.cpp
 extern TypeEntry& TRADING_DESK;

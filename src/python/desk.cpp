@@ -6,7 +6,6 @@
 #include <functional>
 #include <optional>
 #include <span>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -128,42 +127,6 @@ PyObject* step_results(const TradingDesk& desk) {
     return PyTuple_Pack(2, numbers.get(), seen.get());
 }
 
-// Targets as a float32 or float64 C-contiguous buffer (an action space's
-// sample as it is, or its float64 conversion), copied as float64.
-bool targets_of(PyObject* object, std::vector<double>& out) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
-        wrong_type("step", "targets", "a C-contiguous float32 or float64 buffer", object);
-        return false;
-    }
-    struct Release {
-        Py_buffer& view;
-        ~Release() { PyBuffer_Release(&view); }
-    } release{view};
-    std::string_view format = view.format ? view.format : "B";
-    auto is = [format](char code) {
-        return format.size() == 1
-                   ? format[0] == code
-                   : format.size() == 2 &&
-                         (format[0] == '<' || format[0] == '=' || format[0] == '@') &&
-                         format[1] == code;
-    };
-    auto count = static_cast<std::size_t>(view.len / std::max<Py_ssize_t>(view.itemsize, 1));
-    if (view.itemsize == 4 && is('f')) {
-        const auto* values = static_cast<const float*>(view.buf);
-        out.assign(values, values + count);
-        return true;
-    }
-    if (view.itemsize == 8 && is('d')) {
-        const auto* values = static_cast<const double*>(view.buf);
-        out.assign(values, values + count);
-        return true;
-    }
-    wrong_type("step", "targets", "a C-contiguous float32 or float64 buffer", object);
-    return false;
-}
-
 constexpr Param NEW_PARAMS[] = {
     {"market"},        {"traded"}, {"max_position"},   {"volume_per_tick"},
     {"starting_cash"}, {"window"}, {"ticks_per_step"}, {"episode_days"},
@@ -277,7 +240,7 @@ PyObject* TradingDesk_step(PyObject* self, PyObject* const* args, Py_ssize_t nar
         TradingDesk& desk = held.desk();
         std::size_t n = desk.terms().width();
         std::vector<double> targets;
-        if (!targets_of(given, targets)) return nullptr;
+        if (!f64_buffer_of(given, "step", "targets", targets, true)) return nullptr;
         if (targets.size() != desk.markets() * n) {
             return raise_validation(text::message("targets must hold ", desk.markets(), " x ", n,
                                                   " float64 (markets x traded), got ",
