@@ -125,6 +125,7 @@ class TestReadingsAreTheMarkets:
             trade = np.zeros(len(e.tickers))
             trade[at] = np.rint(np.array(action) * limits) - position
             priced = np.frombuffer(e.sweep_costs(trade.tolist()), "<f8").reshape(3, -1)[:, at]
+            drivers = {f: np.frombuffer(e.attribution(f), "<f8")[at] for f in corvane.Engine.FACTORS}
             observation, reward, terminated, truncated, info = env.step(np.array(action, dtype=np.float32))
             assert (terminated, truncated) == (False, step == 5)
             fills = info["fills"]
@@ -138,6 +139,10 @@ class TestReadingsAreTheMarkets:
             position, cash = position + priced[0], cash - float(np.nansum(priced[0] * priced[1]))
             flows.append({env.tickers[j]: (max(q, 0.0), max(-q, 0.0)) for j, q in enumerate(priced[0]) if q})
             minutes = (minutes + 130) % 390
+            if minutes or truncated:  # a close that opens the next day starts its drivers at zero
+                for f, before in drivers.items():
+                    moved = np.frombuffer(e.attribution(f), "<f8")[at] - before
+                    assert info["attribution"][f].tolist() == moved.tolist(), f
             bid, ask, bid_size, ask_size = np.frombuffer(e.quotes(), "<f8").reshape(4, -1)[:, at]
             mid = (bid + ask) / 2  # the marks after the step
             assert info["wealth"] == pytest.approx(cash + position @ mid, rel=1e-12)
