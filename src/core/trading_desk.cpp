@@ -65,8 +65,8 @@ Status check_desk_terms(const DeskTerms& terms, std::size_t roster_size) {
                                    " finite values above 0 each")};
     }
     if (!positive(terms.starting_cash)) return Error{"starting_cash must be finite and above 0"};
-    if (terms.window == 0 || terms.window > (std::size_t{1} << 20) / n) {
-        return Error{text::message("window must be from 1 to ", (std::size_t{1} << 20) / n)};
+    if (terms.window == 0 || terms.window > DESK_MAX_WINDOW) {
+        return Error{text::message("window must be from 1 to ", DESK_MAX_WINDOW)};
     }
     if (terms.ticks_per_step == 0 || terms.ticks_per_step > DESK_TICKS_PER_DAY ||
         terms.episode_days == 0) {

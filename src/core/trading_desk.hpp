@@ -27,6 +27,9 @@ namespace corvane {
 
 inline constexpr std::size_t DESK_TICKS_PER_DAY = 390;
 inline constexpr std::int64_t DESK_OPEN_MINUTE = 9 * 60 + 30;
+// Steps an observation looks back at most: beyond it the window is minutes
+// of copying a step, not a reading.
+inline constexpr std::size_t DESK_MAX_WINDOW = 10'000;
 // Per market, ahead of the per-instrument outputs of a step: wealth, cash.
 inline constexpr std::size_t DESK_HEAD = 2;
 // Per instrument: quantity, average price, worst price, cost over the mid,
