@@ -177,19 +177,25 @@ inline bool inside_is_rounded(const LiveQuote& quote, std::size_t index) noexcep
 // The quote's sizes are those `quote_ladder` gives, whole and at least one
 // (or infinite), and every decay is positive, so a level's size is positive
 // and truncates to its floor.
+inline double level_size(const LiveQuote& quote, Side side, std::size_t index) noexcept {
+    double decay = index < LEVEL_DECAY.size() ? LEVEL_DECAY[index]
+                                              : 1.0 / (static_cast<double>(index) * 0.3 + 1.0);
+    if (side == Side::buy)
+        return std::max(1.0, rounding::floor_non_negative(quote.bid_base * decay));
+    return std::max(1.0, rounding::floor_non_negative(decay * quote.ask_base));
+}
+
 inline std::optional<LadderLevel> ladder_level(const LiveQuote& quote, Side side,
                                                std::size_t index) noexcept {
     double i = static_cast<double>(index);
-    double decay = index < LEVEL_DECAY.size() ? LEVEL_DECAY[index] : 1.0 / (i * 0.3 + 1.0);
     bool rounded = inside_is_rounded(quote, index);
     if (side == Side::buy) {
         double price = rounded ? quote.bid : microstructure::cents(quote.bid - quote.step * i);
         if (!(price > 0.0)) return std::nullopt;
-        return LadderLevel{price,
-                           std::max(1.0, rounding::floor_non_negative(quote.bid_base * decay))};
+        return LadderLevel{price, level_size(quote, side, index)};
     }
     return LadderLevel{rounded ? quote.ask : microstructure::cents(quote.step * i + quote.ask),
-                       std::max(1.0, rounding::floor_non_negative(decay * quote.ask_base))};
+                       level_size(quote, side, index)};
 }
 
 // Whether the ladder quotes level `index` (0 = inside) on each side: the
@@ -275,6 +281,73 @@ private:
     Front fronts_[2];
     double last_price_ = 0.0;
 };
+
+// How far orders totalling `demand` shares reach into the `maker` side: the
+// shares they get and the level of their last fill. Only sizes are needed
+// on the way. The demand is whole and below 2^52, so every difference here
+// is exact and the shares taken stay below the demand, whatever the sizes.
+struct LadderReach {
+    double shares = 0.0;
+    std::size_t level = 0;
+};
+
+inline LadderReach ladder_reach(const LiveQuote& quote, const LiveBookOptions& options, Side maker,
+                                double demand) noexcept {
+    double taken = 0.0;
+    for (std::size_t index = 0;; ++index) {
+        double size = level_size(quote, maker, index);
+        if (demand - taken <= size) return {demand, index};
+        if (!quotes_level(options, index + 1)) return {taken + size, index};
+        taken = taken + size;
+    }
+}
+
+// The tick's four market orders of `slice` shares each, settled without
+// walking fill by fill: each side's orders take the opposite levels in
+// turn, so the shares a side gets settle every order's fill, and the last
+// trade is at the level where the last order to fill anything stopped.
+// Gives the sweep's last trade and the maker's share change, summed order by
+// order as the tick sums them, bit for bit; says whether it could.
+//
+// It declines a slice or an inside too large for the whole numbers to stay
+// exact, and a bid it would reach that is not quoted; the sweep settles
+// those. Under its guards every ask level is quoted: its price is at least
+// a cent and its size at least one. Bid prices only fall with depth, so the
+// deepest bid reached being positive means every bid before it is too.
+inline bool settle_flow(const LiveQuote& quote, const LiveBookOptions& options,
+                        const Side (&sides)[4], double slice, double& price,
+                        double& maker_change) noexcept {
+    if (!(slice < 0x1p50) || !(quote.bid > 0.0) || !(quote.ask > 0.0) ||
+        !inside_is_rounded(quote, 0))
+        return false;
+    // By the taker's side, as the sides index everything below.
+    double orders[2] = {0.0, 0.0};
+    for (Side side : sides) orders[static_cast<std::size_t>(side)] += 1.0;
+    LadderReach reach[2];
+    for (std::size_t taker = 0; taker < 2; ++taker) {
+        if (orders[taker] > 0.0)
+            reach[taker] = ladder_reach(quote, options, opposite(static_cast<Side>(taker)),
+                                        orders[taker] * slice);
+    }
+    if (orders[1] > 0.0 && !ladder_level(quote, Side::buy, reach[1].level)) return false;
+
+    double before[2] = {0.0, 0.0};
+    double change[4];
+    std::size_t last = 0;
+    for (std::size_t order = 0; order < 4; ++order) {
+        auto taker = static_cast<std::size_t>(sides[order]);
+        double fill = std::min(slice, std::max(0.0, reach[taker].shares - before[taker]));
+        before[taker] = before[taker] + slice;
+        // A buyer takes the ask and the maker sells. An order that gets
+        // nothing leaves its change at +0.0, as the sweep does.
+        const double signed_fill[2] = {-fill, fill};
+        change[order] = 0.0 + signed_fill[taker];
+        if (fill > 0.0) last = taker;
+    }
+    maker_change = ((change[0] + change[1]) + change[2]) + change[3];
+    price = ladder_level(quote, opposite(static_cast<Side>(last)), reach[last].level)->price;
+    return true;
+}
 
 // Rebuilds `book` as the live book, reusing its buffers. Ladder orders are
 // owned by "mm"; ids run from 0 on the best bid through the bids, then on

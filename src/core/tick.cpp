@@ -876,6 +876,9 @@ private:
 
         double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
         options.levels = num_min(10.0, num_max(2.0, rounding::ceil(w.volume / lot) + 1.0));
+        if (!e_.reference_walk_ &&
+            settle_flow(quote, options, sides, slice, price, inventory_change))
+            return price;
         LadderSweep ladder(quote, options, old);
         if (!ladder.two_sided()) return anchor;
         double filled = 0.0;
@@ -894,7 +897,7 @@ private:
     // The inside sizes are the quote's bases: those are whole and at least
     // one, and the inside's decay is exactly 1. Below 2^50 shares a slice
     // times a count is exact, as are the sweep's running remainders. Says
-    // whether the case applies; the sweep trades every other. `sells`
+    // whether the case applies; the ladder settles every other. `sells`
     // counts the selling orders.
     static bool trade_at_inside(const LiveQuote& quote, const Side (&sides)[4], double sells,
                                 double slice, double& price, double& inventory_change) noexcept {

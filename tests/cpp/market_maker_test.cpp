@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <tuple>
 
@@ -213,6 +215,53 @@ TEST(LadderSweep, FillsAsTheBuiltBookDoes) {
             ASSERT_EQ(sweep.last_price(), *book.last_price()) << "iteration " << i;
         }
     }
+}
+
+// The closed-form settlement against the sweep, over ladders from penny
+// stocks to infinite sizes, every depth the tick quotes and slices from a
+// share to many times the ladder: the same last trade and share change, bit
+// for bit, whenever it settles. It must settle nearly all of them, among
+// them orders that stop deep in the ladder and sides the orders exhaust.
+TEST(SettleFlow, AgreesWithTheSweepBitForBit) {
+    auto rng = GameRng::create(91, 4);
+    int settled = 0, deep = 0, exhausted = 0;
+    constexpr int TRIALS = 20'000;
+    for (int i = 0; i < TRIALS; ++i) {
+        LiveBookInput input = plain(rng.next_float() * 60e9);
+        input.price = std::floor(std::exp(rng.next_float() * 14.0 - 5.0) * 1e3) / 1e3;
+        double volume = rng.next_float() < 0.02 ? 0.0 : std::floor(rng.next_float() * 2e6);
+        input.avg_volume = volume;
+        input.shares_outstanding = rng.next_float() < 0.5 ? 1e300 : 1e6;
+        input.maker_inventory = (rng.next_float() - 0.5) * 200'000.0;
+        LiveBookOptions options;
+        options.levels = std::floor(rng.next_float() * 12.0);
+        auto quote = quote_live_book(input, options);
+        if (!quote) continue;
+        double slice = std::max(1.0, std::floor(std::exp(rng.next_float() * 12.0)));
+        Side sides[4];
+        for (Side& side : sides) side = rng.next_float() < 0.5 ? Side::buy : Side::sell;
+
+        double price = -1.0, change = -1.0;
+        if (!settle_flow(*quote, options, sides, slice, price, change)) continue;
+        ++settled;
+        LadderSweep sweep(*quote, options, input.price);
+        ASSERT_TRUE(sweep.two_sided());
+        double filled = 0.0, changes[4] = {0.0, 0.0, 0.0, 0.0};
+        for (int k = 0; k < 4; ++k) sweep.take(sides[k], slice, filled, changes[k]);
+        double expected = ((changes[0] + changes[1]) + changes[2]) + changes[3];
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(price),
+                  std::bit_cast<std::uint64_t>(sweep.last_price()))
+            << "iteration " << i;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(change), std::bit_cast<std::uint64_t>(expected))
+            << "iteration " << i;
+        deep += price != quote->bid && price != quote->ask &&
+                price != ladder_level(*quote, Side::buy, 1).value_or(LadderLevel{}).price &&
+                price != ladder_level(*quote, Side::sell, 1)->price;
+        exhausted += filled < 4.0 * slice;
+    }
+    EXPECT_GT(settled, TRIALS * 9 / 10);
+    EXPECT_GT(deep, TRIALS / 50);
+    EXPECT_GT(exhausted, TRIALS / 10);
 }
 
 }  // namespace
