@@ -91,6 +91,7 @@ TradingDesk::TradingDesk(DeskTerms terms, std::size_t markets, std::size_t roste
         book.raw.assign(terms_.observation_size(), 0.0);
         book.outputs.assign(terms_.outputs_size(), 0.0);
         book.roster_scratch.assign(roster_size, 0.0);
+        book.traded_scratch.assign(n, 0.0);
         book.sweep_scratch.assign(4 * roster_size, 0.0);
         book.flow.assign(roster_size, OrderVolume{});
     }
@@ -105,17 +106,12 @@ void TradingDesk::start(std::size_t k, const DeskMarket& market) {
     std::fill(book.outputs.begin(), book.outputs.end(), 0.0);
     read_macro(book, engine);
     read_day_start(book, engine);
-    engine.column_into(PriceField::price, book.roster_scratch);
-    for (std::size_t j = 0; j < terms_.width(); ++j) {
-        book.price[j] = book.roster_scratch[terms_.traded[j]];
-    }
+    read_traded(book, engine, PriceField::price, book.price);
     read_books(book, engine);
     book.wealth = value(k, book.cash, book.position);
     book.outputs[0] = book.wealth;
     book.outputs[1] = book.cash;
 }
-
-void TradingDesk::restart(std::size_t k, const DeskMarket& market) { start(k, market); }
 
 TradingDesk::StepClock TradingDesk::next_step() const noexcept {
     StepClock clock;
@@ -284,13 +280,19 @@ Status SimulationMarket::run(const Clock& clock, std::uint64_t ticks) {
 
 // ---- Readings ----
 
+void TradingDesk::read_traded(DeskBook& book, const Engine& engine, PriceField field,
+                              std::span<double> out) const {
+    engine.column_into(field, book.roster_scratch);
+    for (std::size_t j = 0; j < terms_.width(); ++j) out[j] = book.roster_scratch[terms_.traded[j]];
+}
+
 void TradingDesk::read_volumes(DeskBook& book, const Engine& engine, std::uint64_t ticks) const {
     Layout at = layout_of(terms_);
     std::span<double> raw(book.raw);
     std::span<double> newest = shift_window(raw.subspan(at.volumes(), at.window * at.n), at.n);
-    engine.column_into(PriceField::volume, book.roster_scratch);
+    read_traded(book, engine, PriceField::volume, book.traded_scratch);
     for (std::size_t j = 0; j < at.n; ++j) {
-        double volume = book.roster_scratch[terms_.traded[j]];
+        double volume = book.traded_scratch[j];
         newest[j] = (volume - book.day_volume[j]) /
                     (terms_.volume_per_tick[j] * static_cast<double>(ticks));
         book.day_volume[j] = volume;
@@ -307,10 +309,7 @@ void TradingDesk::read_attribution(const Engine& engine, std::span<double> out) 
 }
 
 void TradingDesk::read_day_start(DeskBook& book, const Engine& engine) const {
-    engine.column_into(PriceField::volume, book.roster_scratch);
-    for (std::size_t j = 0; j < terms_.width(); ++j) {
-        book.day_volume[j] = book.roster_scratch[terms_.traded[j]];
-    }
+    read_traded(book, engine, PriceField::volume, book.day_volume);
     read_attribution(engine, book.attribution_base);
 }
 
@@ -325,9 +324,9 @@ void TradingDesk::read_returns(DeskBook& book, const Engine& engine) const {
     Layout at = layout_of(terms_);
     std::span<double> raw(book.raw);
     std::span<double> newest = shift_window(raw.subspan(at.returns(), at.window * at.n), at.n);
-    engine.column_into(PriceField::price, book.roster_scratch);
+    read_traded(book, engine, PriceField::price, book.traded_scratch);
     for (std::size_t j = 0; j < at.n; ++j) {
-        double price = book.roster_scratch[terms_.traded[j]];
+        double price = book.traded_scratch[j];
         newest[j] = maths::log(price / book.price[j]);
         book.price[j] = price;
     }

@@ -109,6 +109,7 @@ struct DeskBook {
     std::vector<double> outputs;
     // Scratch, kept so that a step allocates only what the market does.
     std::vector<double> roster_scratch;
+    std::vector<double> traded_scratch;
     std::vector<double> sweep_scratch;
     std::vector<OrderVolume> flow;
 };
@@ -126,16 +127,14 @@ public:
     const DeskBook& book(std::size_t k) const noexcept { return books_[k]; }
 
     // A fresh episode: market k opened on its first day, its account at the
-    // starting cash with nothing held. Call for every market, then started().
+    // starting cash with nothing held. Call for every market, then started();
+    // or for market k alone mid-episode (its engine replaced and opened at
+    // the shared clock): a fresh account, fresh readings.
     void start(std::size_t k, const DeskMarket& market);
     void started() noexcept {
         day_ = 0;
         minute_ = 0;
     }
-    // Market k alone starts over mid-episode (its engine replaced and opened
-    // at the shared clock): a fresh account, fresh readings.
-    void restart(std::size_t k, const DeskMarket& market);
-
     // The shared clock of the step about to run, and how many minutes it runs.
     struct StepClock {
         Clock first;
@@ -170,6 +169,9 @@ public:
 
 private:
     void trade(DeskBook& book, const Engine& engine, std::span<const double> target, bool trades);
+    // The traded instruments' values of a roster column, in traded order.
+    void read_traded(DeskBook& book, const Engine& engine, PriceField field,
+                     std::span<double> out) const;
     void read_volumes(DeskBook& book, const Engine& engine, std::uint64_t ticks) const;
     void read_attribution(const Engine& engine, std::span<double> out) const;
     void read_day_start(DeskBook& book, const Engine& engine) const;

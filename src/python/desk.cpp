@@ -90,32 +90,35 @@ Status for_each_market(Held& held, const MarketBody& body, bool open_after) {
     return body(0, market);
 }
 
-// A bytearray, so that arrays over it are writable as any other step's.
-template <class T>
-PyObject* writable_bytes(std::span<const T> values) {
-    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                         static_cast<Py_ssize_t>(values.size_bytes()));
+// A new bytearray of `count` values of T, written in place by `fill`
+// (arrays over a bytearray are writable, as any other step's are).
+template <class T, class Fill>
+PyObject* bytearray_of(std::size_t count, Fill&& fill) {
+    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)) return PyErr_NoMemory();
+    PyObject* bytes =
+        PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)));
+    if (!bytes) return nullptr;
+    fill(std::span<T>(reinterpret_cast<T*>(PyByteArray_AsString(bytes)), count));
+    return bytes;
 }
 
-// Every market's observation, market after market, as float32 bytes.
+// Every market's observation, market after market, as float32.
 PyObject* observations(const TradingDesk& desk) {
     std::size_t size = desk.terms().observation_size();
-    std::vector<float> out(desk.markets() * size);
-    for (std::size_t k = 0; k < desk.markets(); ++k) {
-        desk.observe(k, std::span<float>(out).subspan(k * size, size));
-    }
-    return writable_bytes<float>(out);
+    return bytearray_of<float>(desk.markets() * size, [&](std::span<float> out) {
+        for (std::size_t k = 0; k < desk.markets(); ++k)
+            desk.observe(k, out.subspan(k * size, size));
+    });
 }
 
 PyObject* outputs(const TradingDesk& desk) {
     std::size_t size = desk.terms().outputs_size();
-    std::vector<double> out;
-    out.reserve(desk.markets() * size);
-    for (std::size_t k = 0; k < desk.markets(); ++k) {
-        const std::vector<double>& own = desk.book(k).outputs;
-        out.insert(out.end(), own.begin(), own.end());
-    }
-    return writable_bytes<double>(out);
+    return bytearray_of<double>(desk.markets() * size, [&](std::span<double> out) {
+        for (std::size_t k = 0; k < desk.markets(); ++k) {
+            const std::vector<double>& own = desk.book(k).outputs;
+            std::copy(own.begin(), own.end(), out.begin() + static_cast<std::ptrdiff_t>(k * size));
+        }
+    });
 }
 
 // (outputs, observations) of every market, as step() returns them.
@@ -215,14 +218,14 @@ PyObject* TradingDesk_restart(PyObject* self, PyObject* const* args, Py_ssize_t 
             // Only member k is read; the batch's threads are not needed.
             Status done = batch->drive_members(
                 [&](std::size_t k, DeskMarket& market) {
-                    if (k == member) desk.restart(k, market);
+                    if (k == member) desk.start(k, market);
                     return Status::success();
                 },
                 desk.minute() < DESK_TICKS_PER_DAY && !desk.over());
             if (!unwrap(done)) return nullptr;
         } else {
             SimulationMarket market(*held.simulation());
-            desk.restart(0, market);
+            desk.start(0, market);
         }
         return Py_NewRef(Py_None);
     });
@@ -341,9 +344,9 @@ PyObject* TradingDesk_account(PyObject* self, PyObject* const* args, Py_ssize_t 
                                                   " float64, got ", position.size()));
         }
         if (!Observe) return to_python(desk.value(0, cash, position));
-        std::vector<float> out(desk.terms().observation_size());
-        desk.observe(0, cash, position, out);
-        return writable_bytes<float>(out);
+        return bytearray_of<float>(desk.terms().observation_size(), [&](std::span<float> out) {
+            desk.observe(0, cash, position, out);
+        });
     });
 }
 
