@@ -427,15 +427,18 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         self._keep(outputs)
         return self._observation_of(observations)
 
+    # Fields are taken from the one-row array, not from its row: a row
+    # (numpy's void scalar) tries a name as an integer index first and
+    # formats the error it then discards, on every step.
     def _keep(self, outputs: bytearray) -> None:
-        record = np.frombuffer(outputs, dtype=self._outputs)[0]
-        self.wealth, self._cash = record["account"].tolist()
-        self._fills = record["fills"]
-        self._step_attribution = record["attribution"]
+        record = np.frombuffer(outputs, dtype=self._outputs)
+        self.wealth, self._cash = record["account"][0].tolist()
+        self._fills = record["fills"][0]
+        self._step_attribution = record["attribution"][0]
 
     def _observation_of(self, data: bytearray) -> Observation:
-        record = np.frombuffer(data, dtype=self._record)[0]
-        return {key: record[key] for key in self._bounds}
+        record = np.frombuffer(data, dtype=self._record)
+        return {key: record[key][0] for key in self._bounds}
 
     # ---- What several traders in one market need of it ----
 
