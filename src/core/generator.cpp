@@ -13,8 +13,11 @@ double GameRng::next_normal_pair() {
     if (u1 == 0.0) u1 = 1e-10;
     double radius = std::sqrt(maths::log(u1) * -2.0);
     double theta = u2 * 6.283185307179586;
-    spare_ = maths::sin(theta) * radius;
-    return maths::cos(theta) * radius;
+    double sine = 0.0;
+    double cosine = 0.0;
+    maths::sin_cos(theta, sine, cosine);
+    spare_ = sine * radius;
+    return cosine * radius;
 }
 
 void GameRng::advance(std::uint64_t steps) {

@@ -576,6 +576,30 @@ double cos(double x) noexcept {
     }
 }
 
+void sin_cos(double x, double& sine, double& cosine) noexcept {
+    const uint32_t ix = high_word(x) & 0x7fffffff;
+    if (ix <= 0x3fe921fb) {  // |x| ~< pi/4: each with its own small-argument cut
+        sine = ix < 0x3e500000 ? x : kernel_sin(x, 0.0, 0);
+        cosine = ix < 0x3e46a09e ? 1.0 : kernel_cos(x, 0.0);
+        return;
+    }
+    if (ix >= 0x7ff00000) {  // inf or NaN
+        sine = x - x;
+        cosine = sine;
+        return;
+    }
+    double y[2];
+    const unsigned n = static_cast<unsigned>(rem_pio2(x, y));
+    const double s = kernel_sin(y[0], y[1], 1);
+    const double c = kernel_cos(y[0], y[1]);
+    switch (n & 3) {
+        case 0: sine = s, cosine = c; break;
+        case 1: sine = c, cosine = -s; break;
+        case 2: sine = -s, cosine = -c; break;
+        default: sine = -c, cosine = s; break;
+    }
+}
+
 double exp(double x) noexcept { return exp_core<false>(x, 0.0, 0); }
 
 double log(double x) noexcept {

@@ -10,6 +10,8 @@ namespace corvane::maths {
 
 double sin(double x) noexcept;
 double cos(double x) noexcept;
+// sin(x) and cos(x), bit for bit, reducing the argument once.
+void sin_cos(double x, double& sine, double& cosine) noexcept;
 double exp(double x) noexcept;
 double log(double x) noexcept;
 double pow(double x, double y) noexcept;

@@ -267,7 +267,7 @@ struct Options {
     std::string reference;
     uint64_t count = 1000000;
     uint64_t seed = 20240601;
-    std::string functions = "sin,cos,exp,log,pow";
+    std::string functions = "sin,cos,exp,log,pow,sincos.sin,sincos.cos";
 };
 
 // Runs the musl reference over `in` and returns its outputs.
@@ -385,6 +385,22 @@ int main(int argc, char** argv) {
         {"exp", 1, [](double x) { return corvane::maths::exp(x); }, nullptr, exp_input},
         {"log", 1, [](double x) { return corvane::maths::log(x); }, nullptr, log_input},
         {"pow", 2, nullptr, [](double x, double y) { return corvane::maths::pow(x, y); }, nullptr},
+        {"sincos.sin", 1,
+         [](double x) {
+             double s = 0.0;
+             double c = 0.0;
+             corvane::maths::sin_cos(x, s, c);
+             return s;
+         },
+         nullptr, trig_input},
+        {"sincos.cos", 1,
+         [](double x) {
+             double s = 0.0;
+             double c = 0.0;
+             corvane::maths::sin_cos(x, s, c);
+             return c;
+         },
+         nullptr, trig_input},
     };
 
     const auto dir = std::filesystem::temp_directory_path() /
