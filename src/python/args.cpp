@@ -175,7 +175,7 @@ const char* signature_doc(const Signature& signature, const char* first, const c
         const Param& param = signature.params[i];
         if (i == signature.positional) text += text::message(separator, "*"), separator = ", ";
         text += text::message(separator, param.name);
-        if (!param.required()) text += "=" + default_text(param.fallback);
+        if (!param.required()) text += text::message("=", default_text(param.fallback));
         separator = ", ";
     }
     if (signature.extra_keywords) text += text::message(separator, "**overrides");
