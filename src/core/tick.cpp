@@ -25,6 +25,7 @@
    draw precedes every print draw, which come from a cursor started where
    the factor draws will end. */
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cassert>
 #include <cmath>
@@ -60,6 +61,38 @@ using bounds::num_min;
 // the default million shares a day spread over the 390 ticks.
 constexpr double DEFAULT_FLOW_PER_TICK = 1000000.0 / 390.0;
 static_assert(DEFAULT_FLOW_PER_TICK == 2564.102564102564);
+
+struct IntradayCurves {
+    double noise;
+    // The volume curve of a regular-hours tick.
+    double open_volume;
+};
+
+// Session progress and the curves it sets.
+IntradayCurves work_out_curves(std::int64_t hour, std::int64_t minute) {
+    double p =
+        ((static_cast<double>(minute) + (-30.0)) + (static_cast<double>(hour) + (-9.0)) * 60.0) /
+        390.0;
+    p = num_max(num_min(p, 1.0), 0.0);
+    double a = maths::pow(p, 2.5);
+    double b = maths::pow(num_max(1.0 - p, 0.0), 3.0);
+    return {1.0 + 0.2 * maths::pow((p + p) - 1.0, 4.0), (a + a) + (b * 2.5 + 0.4)};
+}
+
+// The curves depend on the minute of the day alone: each minute's are
+// worked out once, the same bits, rather than three pows every tick.
+IntradayCurves intraday_curves(std::int64_t hour, std::int64_t minute) {
+    constexpr std::int64_t MINUTES = 24 * 60;
+    static const std::array<IntradayCurves, MINUTES> by_minute = [] {
+        std::array<IntradayCurves, MINUTES> table{};
+        for (std::int64_t at = 0; at < MINUTES; ++at) {
+            table[static_cast<std::size_t>(at)] = work_out_curves(at / 60, at % 60);
+        }
+        return table;
+    }();
+    if (hour < 0 || hour >= 24 || minute < 0 || minute >= 60) return work_out_curves(hour, minute);
+    return by_minute[static_cast<std::size_t>(hour * 60 + minute)];
+}
 
 // Volume amplifier from lingering impacts that name the instrument or its
 // sector; impacts reversing do not amplify.
@@ -243,20 +276,11 @@ private:
         return {s_.active, s_.anchors, s_.volumes, status_, 0};
     }
 
-    // Session progress and the intraday noise and volume curves.
+    // The intraday noise and volume curves at the tick's minute.
     void set_curves() {
-        double p = ((static_cast<double>(in_.minute) + (-30.0)) +
-                    (static_cast<double>(in_.hour) + (-9.0)) * 60.0) /
-                   390.0;
-        p = num_max(num_min(p, 1.0), 0.0);
-        noise_curve_ = 1.0 + 0.2 * maths::pow((p + p) - 1.0, 4.0);
-        if (open_) {
-            double a = maths::pow(p, 2.5);
-            double b = maths::pow(num_max(1.0 - p, 0.0), 3.0);
-            volume_curve_ = (a + a) + (b * 2.5 + 0.4);
-        } else {
-            volume_curve_ = 0.3;
-        }
+        IntradayCurves curves = intraday_curves(in_.hour, in_.minute);
+        noise_curve_ = curves.noise;
+        volume_curve_ = open_ ? curves.open_volume : 0.3;
     }
 
     void draw_shared_factors() {
