@@ -101,6 +101,11 @@ PACKAGE_TESTS = {
     "cli.py": ["test_cli.py", "test_fork.py", "test_facts.py"],
     "__main__.py": ["test_cli.py"],
 }
+# Native sources that callers reach mostly through the environments: their
+# faults meet the environments' tests after the fast ones.
+ENVIRONMENT_TESTS = ["test_env.py", "test_vector_env.py", "test_multiagent.py"]
+NATIVE_TESTS = {name: ENVIRONMENT_TESTS for name in
+                ("trading_desk.cpp", "trading_desk.hpp", "book_reads.cpp", "desk.cpp")}
 LAYERS = {"core": "src/core", "binding": "src/python", "package": "python/corvane"}
 
 SWAPS = {
@@ -489,7 +494,8 @@ def judge(space: Workspace, mutant: Mutant, baseline: str, timeout: float,
         return "caught"
     if MODULE_TARGET not in first and step("module", lambda: space.build(MODULE_TARGET)) != "ok":
         return "stillborn"
-    return "caught" if step("pytest", lambda: space.pytest(timeout)) != "ok" else "survived"
+    tests = FAST_PYTHON_TESTS + NATIVE_TESTS.get(Path(mutant.path).name, [])
+    return "caught" if step("pytest", lambda: space.pytest(timeout, tests)) != "ok" else "survived"
 
 
 def judge_python(space: Workspace, mutant: Mutant, timeout: float, phases: dict[str, float]) -> str:
