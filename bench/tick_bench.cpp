@@ -17,7 +17,9 @@
 // skew, the inside bid and ask rounded to cents, and the buy lean); before
 // the open three times (capitalisation, the move and its units).
 // `tick_bench profile [pre]` runs only two regular (or pre-market) sessions
-// at 1000 instruments, short enough to run under callgrind.
+// at 1000 instruments, short enough to run under callgrind. `tick_bench
+// lanes` runs the pre-market sessions at 5000 instruments under each lane set
+// exp_lanes can use here, in turns, so that load falls on all alike.
 //
 // Every figure is the best of a few sessions, each on a freshly opened day,
 // and is reported as a ratio against floors measured just before each
@@ -155,6 +157,26 @@ int main(int argc, char** argv) {
         bool pre = argc > 2 && std::string(argv[2]) == "pre";
         (void)session_ns(engine, nullptr, pre ? 7 : 9, pre ? 0 : 30, pre ? 150 : 390, 1,
                          FloorShape{0, 0, false});
+        return 0;
+    }
+    if (argc > 1 && std::string(argv[1]) == "lanes") {
+        static const char* const NAMES[] = {"scalar", "sse2", "avx2", "neon"};
+        Engine engine = build(5000);
+        auto sets = maths::available_lane_sets();
+        std::vector<Figures> best(sets.size());
+        for (int round = 0; round < 6; ++round) {
+            for (std::size_t j = 0; j < sets.size(); ++j) {
+                maths::use_lane_set(sets[j]);
+                Figures f = session_ns(engine, nullptr, 7, 0, 150, 1, PRE);
+                best[j] = {std::min(best[j].ns, f.ns),
+                           std::min(best[j].required_floor, f.required_floor),
+                           std::min(best[j].draws_floor, f.draws_floor),
+                           std::max(best[j].allocated, f.allocated)};
+            }
+        }
+        for (std::size_t j = 0; j < sets.size(); ++j) {
+            report(NAMES[static_cast<std::size_t>(sets[j])], 5000, best[j]);
+        }
         return 0;
     }
     std::printf(

@@ -6,6 +6,9 @@
 // exception flags are not part of the contract.
 #pragma once
 
+#include <cstddef>
+#include <span>
+
 namespace corvane::maths {
 
 double sin(double x) noexcept;
@@ -15,5 +18,21 @@ void sin_cos(double x, double& sine, double& cosine) noexcept;
 double exp(double x) noexcept;
 double log(double x) noexcept;
 double pow(double x, double y) noexcept;
+
+// out[i] = exp(x[i]) for i < n, bit for bit: each lane runs exp's own sequence of
+// operations, and an element outside exp's common path (|x| < 2^-54, |x| >= 512,
+// inf, NaN) is left to exp itself. x and out may be the same array.
+void exp_lanes(const double* x, double* out, std::size_t n) noexcept;
+
+// The instruction sets exp_lanes can run on. Every one gives the same bits; the
+// choice only exists so that each can be checked.
+enum class LaneSet : unsigned char { scalar, sse2, avx2, neon };
+
+// Those this build and CPU can run, scalar first and the widest, the default, last.
+std::span<const LaneSet> available_lane_sets() noexcept;
+LaneSet lane_set() noexcept;
+// Makes exp_lanes use `set` from now on, process-wide; false, changing nothing,
+// if it is not available. For tests and checks, not to be called mid-run.
+bool use_lane_set(LaneSet set) noexcept;
 
 }  // namespace corvane::maths

@@ -539,22 +539,31 @@ private:
     }
 
     // The common pre-market walk in three passes: factors up to the clamped
-    // mispricing, its exps in a loop of their own so that they overlap, then
-    // the rest. Each instrument's exp reads only what its first pass worked
-    // out, and no instrument's work reads another's, so every operation
-    // keeps its inputs.
+    // mispricing, its exps several lanes at a time, then the rest. Each
+    // instrument's exp reads only what its first pass worked out, and no
+    // instrument's work reads another's, so every operation keeps its inputs.
     std::size_t walk_premarket(const WalkTerms& terms, const Outputs& out) {
-        s_.premarket_moves.resize(cache_.active_count);
-        PremarketMove* moves = s_.premarket_moves.data();
+        const std::size_t n = cache_.active_count;
+        s_.premarket_s1.resize(n);
+        s_.premarket_noise.resize(n);
+        s_.premarket_growth.resize(n);
+        PremarketMoves moves{s_.premarket_s1.data(), s_.premarket_noise.data(),
+                             s_.premarket_growth.data()};
         mispricings_before_open(terms, moves);
-        for (std::size_t j = 0; j < cache_.active_count; ++j) {
-            moves[j].growth = maths::exp(moves[j].s1);
-        }
+        maths::exp_lanes(moves.s1, moves.growth, n);
         return print_before_open(terms, out, moves);
     }
 
+    // What the first pass of a pre-market walk leaves for the last, an array
+    // per field, in the order the instruments are moved.
+    struct PremarketMoves {
+        double* s1;
+        double* noise;
+        double* growth;
+    };
+
     // The first pass: each moved instrument's factors and clamped mispricing.
-    void mispricings_before_open(const WalkTerms& terms, PremarketMove* moves) {
+    void mispricings_before_open(const WalkTerms& terms, PremarketMoves moves) {
         InstrumentWork w;
         const std::size_t n = e_.roster_.size();
         InstrumentConstants* constants = cache_.constants.data();
@@ -567,15 +576,14 @@ private:
             factors<false, true>(i, c, k, terms, draw, w);
             draw += 2;
             ComponentRow unused{};
-            moves->s1 = clamped_mispricing<false>(c, k, terms, w, unused);
-            moves->noise = w.noise;
-            ++moves;
+            *moves.s1++ = clamped_mispricing<false>(c, k, terms, w, unused);
+            *moves.noise++ = w.noise;
         }
     }
 
     // The last pass: each instrument's value, volume, print and rows.
     std::size_t print_before_open(const WalkTerms& terms, const Outputs& out,
-                                  const PremarketMove* moves) {
+                                  PremarketMoves moves) {
         InstrumentWork w;
         const std::size_t n = e_.roster_.size();
         InstrumentConstants* constants = cache_.constants.data();
@@ -589,13 +597,13 @@ private:
                 continue;
             }
             TickCompany& c = roster[i];
-            const PremarketMove& move = moves[written];
             w.index = i;
             w.news = terms.news_sums[i];
             w.flow = terms.no_flow;
-            w.noise = move.noise;
+            w.noise = moves.noise[written];
             w.uniform = uniform[2 * written];
-            value_at_growth<false>(c, k, terms, w, premarket_row(w), move.s1, move.growth);
+            value_at_growth<false>(c, k, terms, w, premarket_row(w), moves.s1[written],
+                                   moves.growth[written]);
             volume(c, k, terms, w);
             // Before the open the anchor prints as it stands.
             take_print(c, w.anchor, w.volume);

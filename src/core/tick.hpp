@@ -172,13 +172,6 @@ struct InstrumentConstants {
     double spread_fraction = 0.0;
 };
 
-// What the first pass of a pre-market walk leaves for the last.
-struct PremarketMove {
-    double s1 = 0.0;
-    double noise = 0.0;
-    double growth = 0.0;
-};
-
 // Working memory of the tick, kept by the engine so that a tick allocates
 // nothing once the first few have sized it. Nothing here means anything
 // from one tick to the next.
@@ -191,8 +184,11 @@ struct TickScratch {
     // Each moved instrument's normal and uniform, drawn ahead of the walk.
     std::vector<double> factor_draws;
     // Before the open, each moved instrument's clamped mispricing, noise and
-    // growth factor, carried between the passes of the walk.
-    std::vector<PremarketMove> premarket_moves;
+    // growth factor, carried between the passes of the walk; an array each,
+    // so that the growths are worked out several lanes at a time.
+    std::vector<double> premarket_s1;
+    std::vector<double> premarket_noise;
+    std::vector<double> premarket_growth;
 };
 
 // Why values the tick keeps from one tick to the next may no longer hold.

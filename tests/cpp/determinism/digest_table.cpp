@@ -1,7 +1,8 @@
 // The determinism table: digests of fixed runs that every build, compiler
 // and machine must reproduce bit for bit. Prints "name digest" lines; with
 // `--check FILE` compares them against a pinned table and exits 1 on any
-// difference, naming it.
+// difference, naming it. A leading `--lanes scalar|sse2|avx2|neon` runs the
+// table with exp_lanes held to that lane set (exit 2 if it is not available).
 //
 // It covers every preset, a few sizes, seeds and day counts, sessions past
 // 390 ticks, and whole-state digests (every column, generator, day vector,
@@ -15,6 +16,7 @@
 
 #include "core/digest.hpp"
 #include "core/engine_state.hpp"
+#include "core/maths.hpp"
 #include "core/params.hpp"
 #include "core/simulation.hpp"
 #include "core/universe.hpp"
@@ -87,6 +89,19 @@ std::vector<std::pair<std::string, std::string>> table() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 3 && std::string(argv[1]) == "--lanes") {
+        const std::string names[] = {"scalar", "sse2", "avx2", "neon"};
+        bool used = false;
+        for (std::size_t j = 0; j < 4; ++j) {
+            if (names[j] == argv[2]) used = maths::use_lane_set(static_cast<maths::LaneSet>(j));
+        }
+        if (!used) {
+            std::printf("lane set %s is not available here\n", argv[2]);
+            return 2;
+        }
+        argc -= 2;
+        argv += 2;
+    }
     auto rows = table();
     if (argc == 3 && std::string(argv[1]) == "--check") {
         std::map<std::string, std::string> pinned;
