@@ -195,5 +195,49 @@ TEST(TradingDesk, AccountAndReadingsFollowTheMarketTheyWereReadFrom) {
     EXPECT_EQ(desk.minute(), 150u);
 }
 
+TEST(TradingDesk, TermsNameTheirFirstFault) {
+    auto valid = [] {
+        DeskTerms terms;
+        terms.traded = {1, 0};
+        terms.max_position = {10.0, 20.0};
+        terms.volume_per_tick = {1.0, 2.0};
+        terms.starting_cash = 100.0;
+        terms.window = 3;
+        terms.ticks_per_step = 390;
+        terms.episode_days = 1;
+        terms.low.assign(terms.observation_size(), 0.0);
+        terms.high = terms.low;
+        return terms;
+    };
+    ASSERT_TRUE(check_desk_terms(valid(), 2));
+    const std::vector<std::pair<void (*)(DeskTerms&), std::string>> faults = {
+        {[](DeskTerms& t) { t.traded = {}; }, "a desk trades at least one instrument"},
+        {[](DeskTerms& t) {
+             t.traded = {1, 2};
+         },
+         "below 2, got 2"},
+        {[](DeskTerms& t) {
+             t.traded = {1, 1};
+         },
+         "below 2, got 1"},
+        {[](DeskTerms& t) { t.max_position[1] = 0.0; }, "max_position and volume_per_tick"},
+        {[](DeskTerms& t) { t.volume_per_tick[0] = INF; }, "max_position and volume_per_tick"},
+        {[](DeskTerms& t) { t.volume_per_tick.pop_back(); }, "max_position and volume_per_tick"},
+        {[](DeskTerms& t) { t.starting_cash = std::nan(""); }, "starting_cash"},
+        {[](DeskTerms& t) { t.window = DESK_MAX_WINDOW + 1; }, "window must be from 1 to"},
+        {[](DeskTerms& t) { t.ticks_per_step = 391; }, "ticks_per_step"},
+        {[](DeskTerms& t) { t.episode_days = 0; }, "episode_days"},
+        {[](DeskTerms& t) { t.low.pop_back(); }, "low and high must hold 24 bounds each"},
+        {[](DeskTerms& t) { t.high.push_back(0.0); }, "low and high must hold 24 bounds each"},
+    };
+    for (const auto& [spoil, message] : faults) {
+        DeskTerms terms = valid();
+        spoil(terms);
+        Status checked = check_desk_terms(terms, 2);
+        ASSERT_FALSE(checked) << message;
+        EXPECT_NE(checked.error().find(message), std::string::npos) << checked.error();
+    }
+}
+
 }  // namespace
 }  // namespace corvane
