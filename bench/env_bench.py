@@ -8,7 +8,9 @@ inside is measured in the same process: an Engine of the same seed and
 universe running the same ticks, closes and opens with the order flow the
 agent's fills made (it ends in the environment's own state, checked). The
 outside is the rest: pricing the trades, the readings, the observation, the
-bookkeeping. Each figure is the median of several rounds; the share outside
+bookkeeping. The two are timed in alternating chunks of steps, so that the
+machine's drift in speed falls on both alike. Each figure is the median of
+several rounds; the share outside
 should be at most 40%.
 Needs the rl extra.
 
@@ -28,18 +30,19 @@ TICKS_PER_STEP = 5
 SEED = 7
 
 
-def simulation_seconds(market, steps, flows=None):
-    """Runs on `market` (an Engine or EngineBatch) the ticks, closes and
-    opens of `steps` environment steps, with `flows[step]` as the order flow
-    of each step's first tick (none when None); returns the seconds."""
+def simulation_steps(market, flows):
+    """Runs on `market` (an Engine or EngineBatch) one environment step's
+    ticks, and a day's close and next open, per iteration, with each of
+    `flows` as the order flow of its step's first tick (None for none).
+    Ready after a first iteration that only opens the market."""
     market.open_market()
+    yield
     minute, day = 0, 0
-    started = time.perf_counter()
-    for step in range(steps):
+    for flow in flows:
         ticks = min(TICKS_PER_STEP, TICKS_PER_DAY - minute)
         day_of_week = TRADING_DAYS[day % len(TRADING_DAYS)]
         hour, at = divmod(OPEN_MINUTE + minute, 60)
-        market.tick(hour, at, day_of_week, order_flow=flows[step] if flows else None)
+        market.tick(hour, at, day_of_week, order_flow=flow)
         hour, at = divmod(OPEN_MINUTE + minute + 1, 60)
         market.run_session(hour, at, day_of_week, ticks - 1)
         minute += ticks
@@ -47,21 +50,40 @@ def simulation_seconds(market, steps, flows=None):
             market.close_market()
             market.open_market()
             minute, day = 0, day + 1
-    return time.perf_counter() - started
+        yield
 
 
-def environment_seconds(env, actions):
-    """Steps `env` through `actions` from a reset; returns the seconds. A
-    single environment is reset when its episode ends (a vector one resets
-    itself)."""
+def environment_steps(env, actions):
+    """Steps `env` through `actions`, one per iteration, after a first that
+    only resets it. A single environment is reset when its episode ends (a
+    vector one resets itself)."""
     env.reset(seed=SEED)
     single = isinstance(env, MarketEnv)
-    started = time.perf_counter()
+    yield
     for action in actions:
         _, _, terminated, truncated, _ = env.step(action)
         if single and (terminated or truncated):
             env.reset()
-    return time.perf_counter() - started
+        yield
+
+
+def interleaved_seconds(first, second, steps, chunk=20):
+    """The seconds `steps` iterations of each of two step generators take,
+    timed in alternating chunks so that the machine's drift in speed falls
+    on both alike. Both generators are then run to their end."""
+    seconds = [0.0, 0.0]
+    for steps_of in (first, second):
+        next(steps_of)
+    for done in range(0, steps, chunk):
+        for k, steps_of in enumerate((first, second)):
+            started = time.perf_counter()
+            for _ in range(min(chunk, steps - done)):
+                next(steps_of)
+            seconds[k] += time.perf_counter() - started
+    for steps_of in (first, second):
+        for _ in steps_of:
+            pass
+    return seconds
 
 
 def agent_episodes(env, actions):
@@ -81,16 +103,18 @@ def agent_episodes(env, actions):
     return episodes
 
 
-def replay_seconds(env, episodes):
-    """The episodes' ticks, closes and opens with their order flow on plain
-    Engines; the last must end in the environment's own market."""
-    seconds = 0.0
-    for seed, flows in episodes:
-        engine = corvane.Engine(seed=seed, universe=env._universe)
-        seconds += simulation_seconds(engine, len(flows), flows)
-    if engine.state_digest() != env.engine.state_digest():
+def replay_steps(env, episodes):
+    """The episodes' steps, as simulation_steps runs them, on plain Engines
+    (built before the first iteration), one step per iteration."""
+    engines = [corvane.Engine(seed=seed, universe=env._universe) for seed, _ in episodes]
+    yield
+    for engine, (_, flows) in zip(engines, episodes):
+        steps = simulation_steps(engine, flows)
+        next(steps)
+        yield from steps
+    # The last episode ends in the environment's own market.
+    if engines[-1].state_digest() != env.engine.state_digest():
         raise AssertionError("the simulation alone is not the environment's market")
-    return seconds
 
 
 def single_environment(steps, rounds):
@@ -102,8 +126,10 @@ def single_environment(steps, rounds):
     episodes = agent_episodes(env, actions)
     envs, sims = [], []
     for _ in range(rounds):
-        envs.append(environment_seconds(env, actions))
-        sims.append(replay_seconds(env, episodes))
+        env_seconds, sim_seconds = interleaved_seconds(
+            environment_steps(env, actions), replay_steps(env, episodes), steps)
+        envs.append(env_seconds)
+        sims.append(sim_seconds)
     env_time, sim_time = statistics.median(envs), statistics.median(sims)
     return steps / env_time, 1 - sim_time / env_time, env_time / steps, sim_time / steps
 

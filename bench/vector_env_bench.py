@@ -6,8 +6,10 @@ instruments, 5 ticks a step, a random target for every instrument of every
 market every step (every step trades everything: the dearest case), and
 autoreset at the end of each five-day episode. The baseline, measured in
 the same process at the same thread count, is an EngineBatch of the same
-seeds running the same ticks, closes and opens with no agent. Each figure
-is the median of several rounds; the environment should cost at most 1.5x
+seeds running the same ticks, closes and opens with no agent, timed in
+chunks of steps that alternate with the environment's so that the
+machine's drift in speed falls on both alike. Each figure is the median
+of several rounds; the environment should cost at most 1.5x
 the simulation, and run at least 60,000 market-steps a second on one
 thread.
 
@@ -22,7 +24,8 @@ import argparse
 import statistics
 
 import numpy as np
-from env_bench import SEED, TICKS_PER_STEP, environment_seconds, simulation_seconds, single_environment
+from env_bench import (SEED, TICKS_PER_STEP, environment_steps, interleaved_seconds, simulation_steps,
+                       single_environment)
 
 import corvane
 from corvane.env import MarketVectorEnv
@@ -42,11 +45,14 @@ def main():
             -1, 1, (options.steps, *env.action_space.shape)).astype(np.float32)
         envs, sims = [], []
         for _ in range(options.rounds):
-            envs.append(environment_seconds(env, actions))
             batch = corvane.EngineBatch(seeds=list(range(SEED, SEED + env.num_envs)),
                                         universe=corvane.random_instruments(20, seed=0),
                                         threads=threads)
-            sims.append(simulation_seconds(batch, options.steps))
+            env_seconds, sim_seconds = interleaved_seconds(
+                environment_steps(env, actions), simulation_steps(batch, [None] * options.steps),
+                options.steps)
+            envs.append(env_seconds)
+            sims.append(sim_seconds)
         env_seconds, sim_seconds = statistics.median(envs), statistics.median(sims)
         member_steps = options.steps * options.markets
         print(f"threads={threads}: environment {member_steps / env_seconds:,.0f} market-steps/s, "
