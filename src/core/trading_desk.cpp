@@ -286,12 +286,15 @@ void TradingDesk::read_traded(DeskBook& book, const Engine& engine, PriceField f
     for (std::size_t j = 0; j < terms_.width(); ++j) out[j] = book.roster_scratch[terms_.traded[j]];
 }
 
-void TradingDesk::read_volumes(DeskBook& book, const Engine& engine, std::uint64_t ticks) const {
+std::span<double> TradingDesk::next_row(DeskBook& book, std::size_t start) const {
     Layout at = layout_of(terms_);
-    std::span<double> raw(book.raw);
-    std::span<double> newest = shift_window(raw.subspan(at.volumes(), at.window * at.n), at.n);
+    return shift_window(std::span<double>(book.raw).subspan(start, at.window * at.n), at.n);
+}
+
+void TradingDesk::read_volumes(DeskBook& book, const Engine& engine, std::uint64_t ticks) const {
+    std::span<double> newest = next_row(book, layout_of(terms_).volumes());
     read_traded(book, engine, PriceField::volume, book.traded_scratch);
-    for (std::size_t j = 0; j < at.n; ++j) {
+    for (std::size_t j = 0; j < terms_.width(); ++j) {
         double volume = book.traded_scratch[j];
         newest[j] = (volume - book.day_volume[j]) /
                     (terms_.volume_per_tick[j] * static_cast<double>(ticks));
@@ -321,11 +324,9 @@ void TradingDesk::read_macro(DeskBook& book, const Engine& engine) const {
 }
 
 void TradingDesk::read_returns(DeskBook& book, const Engine& engine) const {
-    Layout at = layout_of(terms_);
-    std::span<double> raw(book.raw);
-    std::span<double> newest = shift_window(raw.subspan(at.returns(), at.window * at.n), at.n);
+    std::span<double> newest = next_row(book, layout_of(terms_).returns());
     read_traded(book, engine, PriceField::price, book.traded_scratch);
-    for (std::size_t j = 0; j < at.n; ++j) {
+    for (std::size_t j = 0; j < terms_.width(); ++j) {
         double price = book.traded_scratch[j];
         newest[j] = maths::log(price / book.price[j]);
         book.price[j] = price;

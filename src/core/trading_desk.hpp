@@ -172,6 +172,9 @@ private:
     // The traded instruments' values of a roster column, in traded order.
     void read_traded(DeskBook& book, const Engine& engine, PriceField field,
                      std::span<double> out) const;
+    // The observation's window that starts at `start` moved up a row; its
+    // newest row, to be written.
+    std::span<double> next_row(DeskBook& book, std::size_t start) const;
     void read_volumes(DeskBook& book, const Engine& engine, std::uint64_t ticks) const;
     void read_attribution(const Engine& engine, std::span<double> out) const;
     void read_day_start(DeskBook& book, const Engine& engine) const;
