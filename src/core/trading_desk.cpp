@@ -38,10 +38,11 @@ std::span<double> shift_window(std::span<double> window, std::size_t n) noexcept
     return window.subspan(window.size() - n);
 }
 
-// numpy's maximum and minimum: a NaN passes through either.
+// numpy's maximum and minimum with bounds that are numbers (the terms
+// hold no NaN): a NaN value passes through either.
 double bounded(double value, double low, double high) noexcept {
-    double above = (value >= low || std::isnan(value)) ? value : low;
-    return (above <= high || std::isnan(above)) ? above : high;
+    double above = value < low ? low : value;
+    return above > high ? high : above;
 }
 
 }  // namespace
@@ -73,8 +74,11 @@ Status check_desk_terms(const DeskTerms& terms, std::size_t roster_size) {
         return Error{"ticks_per_step must be from 1 to 390 and episode_days at least 1"};
     }
     std::size_t size = terms.observation_size();
-    if (terms.low.size() != size || terms.high.size() != size) {
-        return Error{text::message("low and high must hold ", size, " bounds each")};
+    auto number = [](double v) { return !std::isnan(v); };
+    if (terms.low.size() != size || terms.high.size() != size ||
+        !std::all_of(terms.low.begin(), terms.low.end(), number) ||
+        !std::all_of(terms.high.begin(), terms.high.end(), number)) {
+        return Error{text::message("low and high must hold ", size, " bounds each, none NaN")};
     }
     return Status::success();
 }
@@ -92,7 +96,6 @@ TradingDesk::TradingDesk(DeskTerms terms, std::size_t markets, std::size_t roste
         book.outputs.assign(terms_.outputs_size(), 0.0);
         book.roster_scratch.assign(roster_size, 0.0);
         book.traded_scratch.assign(n, 0.0);
-        book.sweep_scratch.assign(4 * roster_size, 0.0);
         book.flow.assign(roster_size, OrderVolume{});
     }
 }
@@ -153,31 +156,25 @@ void TradingDesk::trade(DeskBook& book, const Engine& engine, std::span<const do
     std::fill(book.flow.begin(), book.flow.end(), OrderVolume{});
 
     if (!trades) return;
-    std::span<double> whole(book.roster_scratch);
-    std::fill(whole.begin(), whole.end(), 0.0);
-    bool any_trade = false;
-    for (std::size_t j = 0; j < n; ++j) {
-        double wanted = std::nearbyint(target[j] * terms_.max_position[j]) - book.position[j];
-        whole[terms_.traded[j]] = wanted;
-        any_trade = any_trade || wanted != 0.0;
-    }
-    if (!any_trade) return;
-    const std::size_t roster = whole.size();
-    std::span<double> priced = std::span<double>(book.sweep_scratch).first(3 * roster);
-    sweep_costs_into(engine, whole, priced);
+    const double vix = engine.economy().vix;
     double spent = 0.0;
     bool any_fill = false;
     for (std::size_t j = 0; j < n; ++j) {
+        double wanted = std::nearbyint(target[j] * terms_.max_position[j]) - book.position[j];
+        if (wanted == 0.0) continue;
         std::size_t i = terms_.traded[j];
-        double q = priced[i];
+        std::optional<LiveQuote> quote = live_quote(engine, i);
+        if (!quote) continue;
+        SweepPrice priced = sweep_price(*quote, vix, wanted);
+        double q = priced.filled;
+        if (q == 0.0) continue;
         quantity[j] = q;
-        average[j] = priced[roster + i];
-        worst[j] = priced[2 * roster + i];
-        bool filled = q != 0.0;
-        any_fill = any_fill || filled;
-        cost[j] = filled ? q * (average[j] - book.mid[j]) : 0.0;
-        spent = spent + q * (filled ? average[j] : 0.0);
-        if (filled) book.flow[i] = q > 0.0 ? OrderVolume{q, 0.0} : OrderVolume{0.0, -q};
+        average[j] = priced.average;
+        worst[j] = priced.worst;
+        any_fill = true;
+        cost[j] = q * (average[j] - book.mid[j]);
+        spent = spent + q * average[j];
+        book.flow[i] = q > 0.0 ? OrderVolume{q, 0.0} : OrderVolume{0.0, -q};
     }
     if (!any_fill) return;
     for (std::size_t j = 0; j < n; ++j) book.position[j] = book.position[j] + quantity[j];
@@ -335,21 +332,19 @@ void TradingDesk::read_returns(DeskBook& book, const Engine& engine) const {
 
 void TradingDesk::read_books(DeskBook& book, const Engine& engine) const {
     Layout at = layout_of(terms_);
-    const std::size_t roster = book.roster_scratch.size();
-    std::span<double> quotes(book.sweep_scratch);
-    quotes_into(engine, quotes);
+    const double vix = engine.economy().vix;
     for (std::size_t j = 0; j < at.n; ++j) {
-        std::size_t i = terms_.traded[j];
+        std::optional<LiveQuote> quote = live_quote(engine, terms_.traded[j]);
+        TopOfBook top =
+            quote ? top_of_book(*quote, vix) : TopOfBook{NOT_A_NUMBER, NOT_A_NUMBER, 0.0, 0.0};
         // An empty side reads as the last price with nothing behind it.
-        double bid = quotes[i];
-        double ask = quotes[roster + i];
-        if (std::isnan(bid)) bid = book.price[j];
-        if (std::isnan(ask)) ask = book.price[j];
+        double bid = std::isnan(top.bid) ? book.price[j] : top.bid;
+        double ask = std::isnan(top.ask) ? book.price[j] : top.ask;
         double mid = (bid + ask) * 0.5;
         book.mid[j] = mid;
         book.raw[at.spread() + j] = (ask - bid) / mid;
-        book.raw[at.bid_size() + j] = quotes[2 * roster + i] / terms_.max_position[j];
-        book.raw[at.ask_size() + j] = quotes[3 * roster + i] / terms_.max_position[j];
+        book.raw[at.bid_size() + j] = top.bid_size / terms_.max_position[j];
+        book.raw[at.ask_size() + j] = top.ask_size / terms_.max_position[j];
     }
 }
 

@@ -110,7 +110,6 @@ struct DeskBook {
     // Scratch, kept so that a step allocates only what the market does.
     std::vector<double> roster_scratch;
     std::vector<double> traded_scratch;
-    std::vector<double> sweep_scratch;
     std::vector<OrderVolume> flow;
 };
 

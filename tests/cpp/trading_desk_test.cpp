@@ -84,18 +84,32 @@ TEST(TradingDesk, AccountAndReadingsFollowTheMarketTheyWereReadFrom) {
     desk.start(0, market);
     desk.started();
 
-    // Mids of the built books; an empty side reads as the last price.
-    auto mids = [&] {
-        std::vector<double> mid;
+    // The built books' first levels: mids (an empty side reads as the last
+    // price), relative spreads, and the shares at the best bid and ask.
+    struct Tops {
+        std::vector<double> mid, spread, bid_size, ask_size;
+    };
+    auto tops = [&] {
+        Tops top;
         for (std::size_t i : terms.traded) {
             double price = engine.roster()[i].price;
             std::optional<OrderBook> book = engine.book_for(i);
             double bid = book ? book->best_bid().value_or(price) : price;
             double ask = book ? book->best_ask().value_or(price) : price;
-            mid.push_back((bid + ask) * 0.5);
+            double mid = (bid + ask) * 0.5;
+            top.mid.push_back(mid);
+            top.spread.push_back((ask - bid) / mid);
+            auto shares = [&](Side side) {
+                std::vector<PriceLevel> levels =
+                    book ? book->price_levels(side, 1) : std::vector<PriceLevel>{};
+                return levels.empty() ? 0.0 : levels[0].quantity;
+            };
+            top.bid_size.push_back(shares(Side::buy));
+            top.ask_size.push_back(shares(Side::sell));
         }
-        return mid;
+        return top;
     };
+    auto mids = [&] { return tops().mid; };
     auto traded_column = [&](const std::vector<double>& column) {
         std::vector<double> out;
         for (std::size_t i : terms.traded) out.push_back(column[i]);
@@ -110,7 +124,14 @@ TEST(TradingDesk, AccountAndReadingsFollowTheMarketTheyWereReadFrom) {
     // 150, 150 and 90 minutes end the first day; the fourth step opens the second.
     const std::vector<std::vector<double>> targets = {
         {0.5, -1.0, 0.25}, {-0.5, 1.0, 0.25}, {1.0, 0.0, -0.75}, {0.0, 0.3, 1.0}};
-    for (const std::vector<double>& target : targets) {
+    for (std::size_t step = 0; step < targets.size(); ++step) {
+        const std::vector<double>& target = targets[step];
+        // What the desk last read.
+        std::vector<double> price_before = traded_column(engine.column(PriceField::price));
+        std::vector<double> volume_before = traded_column(engine.column(PriceField::volume));
+        // A minute the desk does not run: its trade must price against the
+        // books as they now stand, not as it last read them.
+        if (step == 1) (void)engine.tick(Simulation::tick_input(desk.next_step().first));
         std::vector<double> quantity(n, 0.0);
         std::vector<double> average(n, std::nan(""));
         std::vector<double> worst(n, std::nan(""));
@@ -132,9 +153,6 @@ TEST(TradingDesk, AccountAndReadingsFollowTheMarketTheyWereReadFrom) {
             flow[i] =
                 wanted > 0.0 ? OrderVolume{swept->filled, 0.0} : OrderVolume{0.0, swept->filled};
         }
-        std::vector<double> price_before = traded_column(engine.column(PriceField::price));
-        std::vector<double> volume_before = traded_column(engine.column(PriceField::volume));
-
         TradingDesk::StepClock clock = desk.next_step();
         ASSERT_TRUE(desk.step(0, market, clock, target, true));
         desk.stepped(clock);
@@ -146,7 +164,8 @@ TEST(TradingDesk, AccountAndReadingsFollowTheMarketTheyWereReadFrom) {
         }
         cash = cash - spent;
         for (std::size_t j = 0; j < n; ++j) position[j] = position[j] + quantity[j];
-        mid = mids();
+        Tops top = tops();
+        mid = top.mid;
         double wealth = 0.0;
         for (std::size_t j = 0; j < n; ++j) wealth = wealth + position[j] * mid[j];
         wealth = cash + wealth;
@@ -183,6 +202,11 @@ TEST(TradingDesk, AccountAndReadingsFollowTheMarketTheyWereReadFrom) {
                 static_cast<float>((volume_after[j] - volume_before[j]) /
                                    (terms.volume_per_tick[j] * static_cast<double>(clock.ticks))),
                 "volume", j);
+            expect_same(seen[4 * n + j], static_cast<float>(top.spread[j]), "spread", j);
+            expect_same(seen[5 * n + j],
+                        static_cast<float>(top.bid_size[j] / terms.max_position[j]), "bid size", j);
+            expect_same(seen[6 * n + j],
+                        static_cast<float>(top.ask_size[j] / terms.max_position[j]), "ask size", j);
             expect_same(seen[7 * n + j], static_cast<float>(position[j] / terms.max_position[j]),
                         "position", j);
         }
@@ -226,7 +250,9 @@ TEST(TradingDesk, TermsNameTheirFirstFault) {
         {[](DeskTerms& t) { t.window = DESK_MAX_WINDOW + 1; }, "window must be from 1 to"},
         {[](DeskTerms& t) { t.ticks_per_step = 391; }, "ticks_per_step"},
         {[](DeskTerms& t) { t.episode_days = 0; }, "episode_days"},
-        {[](DeskTerms& t) { t.low.pop_back(); }, "low and high must hold 24 bounds each"},
+        {[](DeskTerms& t) { t.low.pop_back(); }, "low and high must hold 24 bounds each, none NaN"},
+        {[](DeskTerms& t) { t.high[23] = std::nan(""); },
+         "low and high must hold 24 bounds each, none NaN"},
     };
     for (const auto& [spoil, message] : faults) {
         DeskTerms terms = valid();
