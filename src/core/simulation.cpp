@@ -195,32 +195,40 @@ Status Simulation::prepare_news_impacts(const std::vector<NewsImpactArg>& impact
 // is the one reported, a bad value before an unknown name.
 Status Simulation::prepare_order_flow(const std::vector<FlowArg>& flows,
                                       PreparedInputs& out) const {
+    if (flows.empty()) return Status::success();
     std::vector<const FlowArg*> sorted;
     sorted.reserve(flows.size());
     for (const FlowArg& flow : flows) sorted.push_back(&flow);
     std::sort(sorted.begin(), sorted.end(),
               [](const FlowArg* a, const FlowArg* b) { return a->ticker < b->ticker; });
-    for (const FlowArg* flow : sorted) {
-        if (!finite_not_negative(flow->buy) || !finite_not_negative(flow->sell)) {
-            return Error{text::message("order flow for ", text::quoted(flow->ticker),
-                                       " must be finite and not negative, got (", flow->buy, ", ",
-                                       flow->sell, ")")};
-        }
-        if (!index_of(flow->ticker)) return Error{no_ticker_message(flow->ticker)};
-        out.logged.order_flow.push_back(*flow);
-    }
-    if (sorted.empty()) return Status::success();
-    // Resolved to positions here, once: each instrument takes the first
-    // entry naming its ticker.
-    out.order_flow.assign(tickers_.size(), OrderVolume{});
+    // Resolved to positions here, once, by one search of the sorted flow per
+    // instrument (a search of the roster per entry would cost instruments x
+    // entries): each instrument takes the first entry naming its ticker, and
+    // an entry no instrument finds names none.
+    std::vector<OrderVolume> resolved(tickers_.size());
+    std::vector<bool> known(sorted.size(), false);
     for (std::size_t i = 0; i < tickers_.size(); ++i) {
+        const std::string_view ticker = tickers_[i];
         auto entry = std::lower_bound(
-            sorted.begin(), sorted.end(), std::string_view(tickers_[i]),
-            [](const FlowArg* flow, std::string_view ticker) { return flow->ticker < ticker; });
-        if (entry != sorted.end() && (*entry)->ticker == tickers_[i]) {
-            out.order_flow[i] = OrderVolume{(*entry)->buy, (*entry)->sell};
+            sorted.begin(), sorted.end(), ticker,
+            [](const FlowArg* flow, std::string_view name) { return flow->ticker < name; });
+        if (entry == sorted.end() || (*entry)->ticker != ticker) continue;
+        resolved[i] = OrderVolume{(*entry)->buy, (*entry)->sell};
+        for (auto same = entry; same != sorted.end() && (*same)->ticker == ticker; ++same) {
+            known[static_cast<std::size_t>(same - sorted.begin())] = true;
         }
     }
+    for (std::size_t k = 0; k < sorted.size(); ++k) {
+        const FlowArg& flow = *sorted[k];
+        if (!finite_not_negative(flow.buy) || !finite_not_negative(flow.sell)) {
+            return Error{text::message("order flow for ", text::quoted(flow.ticker),
+                                       " must be finite and not negative, got (", flow.buy, ", ",
+                                       flow.sell, ")")};
+        }
+        if (!known[k]) return Error{no_ticker_message(flow.ticker)};
+        out.logged.order_flow.push_back(flow);
+    }
+    out.order_flow = std::move(resolved);
     return Status::success();
 }
 
