@@ -64,7 +64,7 @@ class TestConsumers:
         for name in NAMES:
             assert a[name].chunks[0].buffers()[1].address == b[name].chunks[0].buffers()[1].address
 
-    def test_an_export_outlives_the_stream_object(self):
+    def test_an_export_outlives_the_stream_object_and_ignores_a_requested_schema(self):
         s = fills()
         capsule = s.__arrow_c_stream__(requested_schema=None)
         reader = pa.RecordBatchReader.from_stream(s)
@@ -74,8 +74,7 @@ class TestConsumers:
         assert reader.read_all().to_pydict() == COLUMNS
         # An export nobody consumes is released with its capsule.
         fills().__arrow_c_stream__()
-
-    def test_requested_schema_is_ignored(self):
+        # A requested schema is ignored.
         narrower = pa.schema([pa.field(n, pa.float32()) for n in NAMES])
         capsule = fills().__arrow_c_stream__(narrower.__arrow_c_schema__())
         assert '"arrow_array_stream"' in repr(capsule)
