@@ -124,6 +124,9 @@ class TestBindingToolkit:
          "GameRng() argument 'seed' must be int, not float"),
         (lambda: corvane.GameRng(1), TypeError,
          "GameRng() missing required argument 'sequence' (pos 2)"),
+        # What could not be allocated is said.
+        (lambda: corvane.impulse_response(10**18), MemoryError,
+         "cannot allocate a response of 1000000000000000001 days"),
     ])
     def test_arguments_of_the_wrong_kind_are_refused_by_name(self, call, error, message):
         with pytest.raises(error) as raised:
@@ -133,10 +136,6 @@ class TestBindingToolkit:
     def test_quoted_caller_text_is_cut_at_200_characters(self, refusal):
         assert refusal(corvane.sector_volatility, "é" * 10**6).startswith(
             'unknown sector "' + "é" * 200 + '…". Valid')
-
-    def test_memory_error_says_what_could_not_be_allocated(self):
-        with pytest.raises(MemoryError, match="cannot allocate a response of 1000000000000000001"):
-            corvane.impulse_response(10**18)
 
     def test_a_long_impulse_response_stops_on_ctrl_c(self, ctrl_c):
         with ctrl_c(0.2):
