@@ -36,15 +36,13 @@ class Held:
 
 
 class TestConsumers:
-    def test_pyarrow_reads_the_fills_schema_and_the_values_unchanged(self):
-        table = pa.table(fills())
+    def test_pyarrow_record_batch_reader_polars_and_duckdb(self):
+        s = fills()
+        table = pa.table(s)
         fields = [pa.field(n, pa.uint32() if i < 4 else pa.float64(), nullable=False)
                   for i, n in enumerate(NAMES)]
         assert table.schema == pa.schema(fields) and table.schema.metadata is None
         assert table.to_pydict() == COLUMNS  # every value bit for bit: the property below
-
-    def test_record_batch_reader_polars_and_duckdb(self):
-        s = fills()
         batches = list(pa.RecordBatchReader.from_stream(s))
         assert [b.num_rows for b in batches] == [3]
         pl = pytest.importorskip("polars")

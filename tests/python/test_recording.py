@@ -25,7 +25,7 @@ def close_address(stream):
 
 
 class TestBars:
-    def test_tick_grain_through_the_consumers(self, two_days):
+    def test_every_grain_through_the_consumers(self, two_days):
         stream = two_days.bars()
         assert repr(stream) == 'ArrowStream("bars", 78000 rows in 2 batch(es))'
         table = pyarrow.table(stream)
@@ -41,14 +41,13 @@ class TestBars:
         # which moves no price.
         last = table.filter(pc.equal(table["day"], 1)).column("close").to_numpy()
         assert last[-100:].tobytes() == two_days.prices()
-
-    def test_bucketed_grains(self, two_days):
+        # Bucketed grains: the daily bars are the tick closes' paths.
+        tick = table.to_pydict()
         table = pyarrow.table(two_days.bars(minutes=7))
         assert table.num_rows == 2 * 56 * 100
         assert table.column_names == ["day", "bar", "instrument_id", "open", "high", "low",
                                       "close", "volume"]
         daily = pyarrow.table(two_days.bars(grain="day")).to_pydict()
-        tick = pyarrow.table(two_days.bars()).to_pydict()
         assert len(daily["bar"]) == 200 and set(daily["bar"]) == {0}
         first_day_closes = tick["close"][:39000]
         for i in (0, 57, 99):
