@@ -36,15 +36,13 @@ class Held:
 
 
 class TestConsumers:
-    def test_pyarrow_reads_the_fills_schema_and_the_values_unchanged(self):
-        table = pa.table(fills())
+    def test_pyarrow_record_batch_reader_polars_and_duckdb(self):
+        s = fills()
+        table = pa.table(s)
         fields = [pa.field(n, pa.uint32() if i < 4 else pa.float64(), nullable=False)
                   for i, n in enumerate(NAMES)]
         assert table.schema == pa.schema(fields) and table.schema.metadata is None
         assert table.to_pydict() == COLUMNS  # every value bit for bit: the property below
-
-    def test_record_batch_reader_polars_and_duckdb(self):
-        s = fills()
         batches = list(pa.RecordBatchReader.from_stream(s))
         assert [b.num_rows for b in batches] == [3]
         pl = pytest.importorskip("polars")
@@ -64,7 +62,7 @@ class TestConsumers:
         for name in NAMES:
             assert a[name].chunks[0].buffers()[1].address == b[name].chunks[0].buffers()[1].address
 
-    def test_an_export_outlives_the_stream_object(self):
+    def test_an_export_outlives_the_stream_object_and_ignores_a_requested_schema(self):
         s = fills()
         capsule = s.__arrow_c_stream__(requested_schema=None)
         reader = pa.RecordBatchReader.from_stream(s)
@@ -74,8 +72,7 @@ class TestConsumers:
         assert reader.read_all().to_pydict() == COLUMNS
         # An export nobody consumes is released with its capsule.
         fills().__arrow_c_stream__()
-
-    def test_requested_schema_is_ignored(self):
+        # A requested schema is ignored.
         narrower = pa.schema([pa.field(n, pa.float32()) for n in NAMES])
         capsule = fills().__arrow_c_stream__(narrower.__arrow_c_schema__())
         assert '"arrow_array_stream"' in repr(capsule)

@@ -19,7 +19,13 @@ def engine(seed=11):
 def test_a_day_driven_from_the_clock_records_390_ticks_in_order_and_logs_the_times_used():
     implicit, explicit = engine(), engine()
     implicit.open_market()
-    assert implicit.clock == (9, 30, 3)
+    # The open sets the clock; refused clock arguments change nothing.
+    with pytest.raises(ValidationError, match="needs ticks"):
+        implicit.run_session()
+    with pytest.raises(ValidationError, match="hour, minute and day_of_week together"):
+        implicit.run_session(10, 0, ticks=5)
+    assert (implicit.order_log, implicit.clock, implicit.draws_consumed) == (
+        [{"op": "open_market"}], (9, 30, 3), 0)
     assert implicit.run_session(ticks=100) == 100
     assert implicit.clock == (11, 10, 3)                     # 9:30 + 100 minutes
     assert implicit.run_until(**NEVER, max_ticks=290) is None
@@ -53,17 +59,6 @@ def test_the_clock_follows_ticks_sessions_and_closes_and_runs_on_past_the_bell()
     assert e.clock is None
     e.run_until(**NEVER, max_ticks=3, minute=0)               # a time in part: 9:00 on day 3
     assert e.clock == (9, 3, 3)
-
-
-def test_refused_clock_arguments_change_nothing():
-    e = engine()
-    e.open_market()
-    log = e.order_log
-    with pytest.raises(ValidationError, match="needs ticks"):
-        e.run_session()
-    with pytest.raises(ValidationError, match="hour, minute and day_of_week together"):
-        e.run_session(10, 0, ticks=5)
-    assert (e.order_log, e.clock, e.draws_consumed) == (log, (9, 30, 3), 0)
 
 
 def test_the_clock_is_saved_and_checked_by_snapshots_and_left_out_of_the_digest():

@@ -6,14 +6,12 @@ UNKNOWN_CYCLE = "unknown cycle {}. Valid: expansion, peak, contraction, trough, 
 
 
 class TestMacro:
-    def test_defaults_and_text(self):
+    def test_defaults_values_kept_as_given_and_read_only(self):
         macro = Macro()
         assert (macro.vix, macro.federal_funds_rate, macro.inflation_rate) == (15.0, 0.025, 0.02)
         assert macro.corporate_bond_yield is None
         assert (macro.qe_pe_boost, macro.fear_greed_index, macro.cycle) == (0.0, 50.0, "expansion")
         assert repr(macro) == 'Macro(vix=15, federal_funds_rate=0.025, cycle="expansion")'
-
-    def test_values_kept_as_given_and_read_only(self):
         # Nothing beyond finiteness limits vix, qe_pe_boost or fear_greed_index.
         macro = Macro(vix=-3.0, federal_funds_rate=-0.05, corporate_bond_yield=0.0,
                       qe_pe_boost=12.0, fear_greed_index=400.0, cycle="trough")

@@ -99,14 +99,11 @@ class TestRefusals:
 
 
 class TestDriving:
-    def test_fresh_engine(self):
+    def test_fresh_engine_tick_result_and_closed_market(self):
         e = engine()
         assert repr(e) == "Engine(6 instruments, draws=0)" and len(e) == 6
         assert e.seed == 7 and repr(e.initial_macro_state) == repr(Macro())  # the default
         assert e.order_log == [] and e.recorded_days == 0
-
-    def test_tick_result_and_closed_market(self):
-        e = engine()
         result = e.tick(9, 30, 3, volatility=-0.0)
         assert result.market_status == "open" and result.active == 6
         assert result.draws_consumed == e.draws_consumed > 0
@@ -238,36 +235,34 @@ class TestInputsLog:
         assert e.order_log == []
 
 
+def refused_while_busy(target, work, read=lambda target: None):
+    """Runs `work` on another thread and calls len(target) until it is refused as busy;
+    returns what `read` makes of the target while it still is."""
+    seen = []
+    worker = threading.Thread(target=work)
+    worker.start()
+    while not seen:
+        try:
+            len(target)
+        except RuntimeError as error:
+            seen.append(str(error))
+    shown = read(target)
+    worker.join()
+    assert seen == ["engine is busy: another call on it is still running"]
+    return shown
+
+
 class TestLongCalls:
     def test_another_thread_runs_while_a_session_does(self):
         e = engine(universe=corvane.random_instruments(100, seed=1))
-        seen = []
-        worker = threading.Thread(target=lambda: e.run_session(9, 30, 3, 20000))
-        worker.start()
-        while not seen:
-            try:
-                len(e)
-            except RuntimeError as error:
-                seen.append(str(error))
-        assert repr(e) == "Engine(busy)"
-        worker.join()
-        assert seen == ["engine is busy: another call on it is still running"]
+        assert refused_while_busy(e, lambda: e.run_session(9, 30, 3, 20000), repr) == "Engine(busy)"
         assert e.session_ticks_written == 20000
 
     def test_a_threaded_batch_lets_other_threads_run_refuses_them_and_stops_on_ctrl_c(
             self, ctrl_c):
         batch = EngineBatch(seeds=[1, 2, 3], universe=corvane.random_instruments(100, seed=1),
                             threads=2)
-        seen = []
-        worker = threading.Thread(target=lambda: batch.run_session(9, 30, 3, 5000))
-        worker.start()
-        while not seen:
-            try:
-                len(batch)
-            except RuntimeError as error:
-                seen.append(str(error))
-        worker.join()
-        assert seen == ["engine is busy: another call on it is still running"]
+        refused_while_busy(batch, lambda: batch.run_session(9, 30, 3, 5000))
         draws = batch.draws_consumed
         with ctrl_c(0.05):
             batch.run_days(10**6, ticks_per_day=10)
@@ -293,18 +288,13 @@ class TestBatch:
         batch = EngineBatch(seeds=seeds, universe=UNIVERSE, model="kx-v9", threads=threads)
         assert batch.threads == min(threads, len(seeds))
         singles = [engine(seed, model="kx-v9") for seed in seeds]
-        # A session after a close opens the next day, as a single engine's does.
-        for _ in range(2):
-            batch.run_session(9, 30, 3, 40)
-            batch.close_market()
-        batch.run_days(2, ticks_per_day=25)
-        batch.tick(10, 0, 3)
-        for single in singles:
+        for e in [batch, *singles]:
+            # A session after a close opens the next day, as a single engine's does.
             for _ in range(2):
-                single.run_session(9, 30, 3, 40)
-                single.close_market()
-            single.run_days(2, ticks_per_day=25, record=False)
-            single.tick(10, 0, 3)
+                e.run_session(9, 30, 3, 40)
+                e.close_market()
+            e.run_days(2, ticks_per_day=25)
+            e.tick(10, 0, 3)
         assert batch.prices() == b"".join(s.prices() for s in singles)
         assert batch.column("garch_variance") == b"".join(s.column("garch_variance")
                                                           for s in singles)

@@ -6,19 +6,15 @@ from corvane import GameRng
 
 
 class TestGameRng:
-    def test_seed_and_sequence_reach_the_generator(self):
+    def test_arguments_results_and_text(self):
         # The stream itself is the core's test; this is the argument order.
         assert GameRng(42, 54).next_float() * 2**32 == 0xA15C02B7
         assert GameRng(seed=1, sequence=2).next_float() == GameRng(1, 2).next_float()
-
-    def test_results_convert_to_python_values(self):
         rng = GameRng(5, 5)
         assert rng.next_int(-(2**63), 2**63 - 1) == -(2**63)
         assert rng.next_int(2**63 - 1, 2**63 - 1) == 2**63 - 1
         assert rng.next_bool(0.0) is False and rng.next_bool(1.0) is True
         assert type(rng.next_normal()) is float
-
-    def test_repr_and_no_subclasses(self):
         assert repr(GameRng(0, 0)) == "GameRng(...)"
         with pytest.raises(TypeError):
             type("Sub", (GameRng,), {})

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import corvane
-from corvane import Engine, ModelParams, ValidationError
+from corvane import Engine, ModelParams
 
 K = 4
 
@@ -16,6 +16,15 @@ K = 4
 def states_of(engine):
     raw = engine.state_snapshot().get("long_memory_states", b"")
     return np.frombuffer(raw, dtype=np.float64).reshape(-1, K)
+
+
+def switched_on(sigma=0.4, days=1):
+    """Three instruments with the option at `sigma`, run `days` days."""
+    model = ModelParams.from_preset("kx-v14", long_memory_sigma=sigma)
+    engine = Engine(seed=1, universe=corvane.random_instruments(3, seed=1), model=model)
+    if days:
+        engine.run_days(days, record=False)
+    return engine
 
 
 def with_states(engine, states):
@@ -77,11 +86,8 @@ def test_leverage_lowers_the_fastest_component_by_its_multiple_of_the_return():
     # second close (the first only draws the components); there the fastest
     # component differs by -leverage x the day's return, the others not at all.
     universe = corvane.random_instruments(30, seed=3)
-    plain, coupled = (
-        Engine(seed=5, universe=universe, model=ModelParams.from_preset("kx-v14", long_memory_sigma=0.5,
-                                                                        long_memory_leverage=lev))
-        for lev in (0.0, 4.0)
-    )  # fmt: skip
+    plain, coupled = (Engine(seed=5, universe=universe, model=ModelParams.from_preset(
+        "kx-v14", long_memory_sigma=0.5, long_memory_leverage=lev)) for lev in (0.0, 4.0))
     for e in (plain, coupled):
         e.run_days(2, record=False)
     returns = plain.column("last_daily_return", as_numpy=True)
@@ -117,13 +123,10 @@ def test_the_scale_multiplies_the_instruments_own_noise():
 
 
 class TestSnapshot:
-    def test_carried_only_when_switched_on_and_checked_on_restore(self):
-        off = Engine(seed=1, universe=corvane.random_instruments(3, seed=1))
-        off.run_days(1, record=False)
+    def test_carried_only_when_switched_on_and_checked_on_restore(self, refusal):
+        off = switched_on(sigma=0.0)
         assert "long_memory_states" not in off.state_snapshot()
-        model = ModelParams.from_preset("kx-v14", long_memory_sigma=0.4)
-        e = Engine(seed=1, universe=corvane.random_instruments(3, seed=1), model=model)
-        e.run_days(1, record=False)
+        e = switched_on()
         assert states_of(e).shape == (3, K)
         refusals = [
             (off, bytes(8 * K), "long_memory_states has 4 values, but the model's long-memory option is off"),
@@ -137,14 +140,11 @@ class TestSnapshot:
             snapshot = target.state_snapshot()
             snapshot["long_memory_states"] = raw
             before = target.state_digest()
-            with pytest.raises(ValidationError) as raised:
-                target.restore_state(snapshot)
-            assert str(raised.value) == message and target.state_digest() == before
+            assert refusal(target.restore_state, snapshot) == message
+            assert target.state_digest() == before
 
     def test_a_state_from_before_the_first_close_has_none(self):
-        model = ModelParams.from_preset("kx-v14", long_memory_sigma=0.4)
-        fresh, later = (Engine(seed=1, universe=corvane.random_instruments(3, seed=1), model=model) for _ in range(2))
-        later.run_days(2, record=False)
+        fresh, later = switched_on(days=0), switched_on(days=2)
         later.restore_state(fresh.state_snapshot())
         assert states_of(later).size == 0
         for e in (fresh, later):
@@ -152,9 +152,7 @@ class TestSnapshot:
         assert np.array_equal(states_of(later), states_of(fresh)) and later.prices() == fresh.prices()
 
     def test_a_listing_draws_its_components_at_the_next_close(self):
-        model = ModelParams.from_preset("kx-v14", long_memory_sigma=0.4)
-        e = Engine(seed=1, universe=corvane.random_instruments(3, seed=1), model=model)
-        e.run_days(1, record=False)
+        e = switched_on()
         before = states_of(e)
         e.list_instrument(corvane.Instrument("NEW", "energy", initial_price=30.0, shares_outstanding=5e6))
         e.delist(0)

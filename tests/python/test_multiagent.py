@@ -82,6 +82,11 @@ class TestSeveralTraders:
     def test_a_ruined_trader_leaves_and_the_others_go_on(self):
         env = MarketParallelEnv(agents=["bold", "idle"], starting_cash=1000.0, max_position=1e5, **SHORT)
         env.reset(seed=3)
+        # A bad action first: refused, and nothing moves, not even the turn.
+        digest = env.market.engine.state_digest()
+        with pytest.raises(ValueError, match="finite float32"):
+            env.step({"bold": np.zeros(20), "idle": np.full(20, np.nan)})
+        assert env.market.engine.state_digest() == digest and env.turn() == ["bold", "idle"]
         _, rewards, terminated, truncated, infos = env.step({"bold": np.ones(20), "idle": np.zeros(20)})
         assert terminated == {"bold": True, "idle": False} and infos["bold"]["wealth"] <= 0 == rewards["idle"]
         assert env.agents == ["idle"]
@@ -101,14 +106,6 @@ class TestSeveralTraders:
     def test_bad_settings_are_refused(self, kwargs, message):
         with pytest.raises(corvane.ValidationError, match=message):
             MarketParallelEnv(**kwargs)
-
-    def test_a_bad_action_changes_nothing(self):
-        env = MarketParallelEnv(agents=2, **SHORT)
-        env.reset(seed=2)
-        digest = env.market.engine.state_digest()
-        with pytest.raises(ValueError, match="finite float32"):
-            env.step({"agent_0": np.zeros(20), "agent_1": np.full(20, np.nan)})
-        assert env.market.engine.state_digest() == digest and env.turn() == ["agent_0", "agent_1"]
 
 
 def take(ladder, quantity):

@@ -26,6 +26,13 @@ def state(book):
 
 class TestMatching:
     def test_two_level_sweep(self, two_asks):
+        # Priced first, then taken. That pricing changes nothing is the core's
+        # SweepCostChangesNothing.
+        cost = two_asks.sweep_cost("buy", 150)
+        assert (cost.average_price, cost.worst_price, cost.filled) == (
+            (100 * 10.0 + 50 * 10.5) / 150, 10.5, 150.0)
+        assert repr(two_asks.sweep_cost("buy", 500)) == (
+            "SweepCost(average_price=10.25, worst_price=10.5, filled=200)")
         result = two_asks.submit("buy", 150, taker="t")
         assert [(f.maker_order_id, f.maker_id, f.taker_id, f.price, f.quantity, f.taker_side)
                 for f in result.fills] == [("AAPL-0", "m1", "t", 10.0, 100.0, "buy"),
@@ -34,6 +41,11 @@ class TestMatching:
             "MatchResult(fills=2, unfilled=0, average_price=Some(10.166666666666666))")
         assert repr(result.fills[1]) == 'Fill(price=10.5, quantity=50, taker_side="buy")'
         assert two_asks.best_ask == 10.5 and two_asks.depth("sell") == 50.0
+        # Results are read-only, their fills a copy.
+        with pytest.raises(AttributeError):
+            result.unfilled = 1.0
+        result.fills.clear()
+        assert len(result.fills) == 2
 
     def test_limit_remainder_posts_or_reports(self, two_asks):
         result = two_asks.submit("buy", 150, limit_price=10.0, post_remainder=True)
@@ -69,14 +81,6 @@ class TestCap:
 
 
 class TestReadOuts:
-    def test_sweep_cost(self, two_asks):
-        # That it changes nothing is the core's SweepCostChangesNothing.
-        cost = two_asks.sweep_cost("buy", 150)
-        assert (cost.average_price, cost.worst_price, cost.filled) == (
-            (100 * 10.0 + 50 * 10.5) / 150, 10.5, 150.0)
-        assert repr(two_asks.sweep_cost("buy", 500)) == (
-            "SweepCost(average_price=10.25, worst_price=10.5, filled=200)")
-
     def test_quotes_levels_and_text(self):
         book = OrderBook("Q\"1", last_price=5.0)
         assert (book.mid_price, book.spread, book.company_id) == (None, None, 'Q"1')
@@ -120,10 +124,3 @@ class TestRefusals:
         assert refusal(call, two_asks) == message
         after = state(two_asks)
         assert after[:2] == before[:2] and after[2] == "AAPL-3"
-
-    def test_results_are_read_only(self, two_asks):
-        result = two_asks.submit("buy", 10)
-        with pytest.raises(AttributeError):
-            result.unfilled = 1.0
-        result.fills.clear()
-        assert len(result.fills) == 1

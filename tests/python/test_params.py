@@ -27,6 +27,12 @@ class TestPresets:
     def test_default_is_kx_v14(self):
         assert ModelParams.from_preset() == ModelParams.from_preset("kx-v14")
         assert ModelParams.from_preset(name=None).fingerprint == "kx-v14"
+        summary = model_preset()
+        assert list(summary) == [
+            "name", "mispricing_half_life_days", "mispricing_phi", "momentum_theta",
+            "mispricing_cap", "daily_shock_cap", "crowd_valuation_gain", "crowd_momentum_gain",
+            "crowd_lean_cap"]
+        assert summary["name"] == "kx-v14" and model_preset(None) == summary
 
     @pytest.mark.parametrize("name", ["kx-v01", "KX-V1", "kx-v15", "", 'a"\\'])
     def test_unknown_preset(self, refusal, name):
@@ -38,7 +44,8 @@ class TestPresets:
 class TestDictionary:
     @pytest.mark.parametrize("name", PRESETS)
     def test_shape_and_digest(self, name):
-        values = ModelParams.from_preset(name).to_dict()
+        model = ModelParams.from_preset(name)
+        values = model.to_dict()
         keys = list(values)
         assert len(keys) == 123 and keys[0] == "name" and values["name"] == name
         assert keys[1:] == sorted(keys[1:], key=str.encode)
@@ -47,6 +54,10 @@ class TestDictionary:
         sectors = {"sector_daily_sigma_" + key for key in _core.sectors()}
         carried = set(keys[1:]) - set(SETTABLE) - set(DERIVED) - sectors
         assert len(carried) == 16 and sectors < set(keys) and "book_levels" in carried
+        # model_preset's summary reads the named preset.
+        summary = model_preset(name=name)
+        assert summary.pop("name") == name
+        assert summary == {key: getattr(model, key) for key in summary}
 
     @pytest.mark.parametrize("base, overrides", [(name, {}) for name in PRESETS] + VARIANTS)
     def test_round_trip(self, base, overrides):
@@ -103,12 +114,9 @@ class TestOverrides:
         ({"mispricing_phi": 0.5}, DERIVED_MESSAGE.format("mispricing_phi")),
         ({"book_levels": 10}, CARRIED_MESSAGE.format("book_levels")),
         ({"sector_daily_sigma_energy": 10}, CARRIED_MESSAGE.format("sector_daily_sigma_energy")),
-        ({"garch_bet": 1.0}, UNKNOWN_MESSAGE.format('"garch_bet"')),
-        ({"market_vol_ceiling_multiplee": 1.0},
-         UNKNOWN_MESSAGE.format('"market_vol_ceiling_multiplee"')),
-        ({"GARCH_BETA": 1.0}, UNKNOWN_MESSAGE.format('"GARCH_BETA"')),
-        ({"breaker_band_upper": 1.0}, UNKNOWN_MESSAGE.format('"breaker_band_upper"')),
-        ({"sector_daily_sigma_Energy": 1.0}, UNKNOWN_MESSAGE.format('"sector_daily_sigma_Energy"')),
+        *[({name: 1.0}, UNKNOWN_MESSAGE.format(f'"{name}"')) for name in (
+            "garch_bet", "market_vol_ceiling_multiplee", "GARCH_BETA", "breaker_band_upper",
+            "sector_daily_sigma_Energy")],
         ({'a"b\\c': 1.0}, UNKNOWN_MESSAGE.format('"a\\"b\\\\c"')),
         ({"price_breaker_fraction": 1}, BAND_MESSAGE.format("1")),
         ({"price_breaker_fraction": -1.0}, BAND_MESSAGE.format("-1")),
@@ -125,22 +133,20 @@ class TestOverrides:
         assert back == ModelParams.from_preset("kx-v5")
         assert back.fingerprint == "kx-v5"
 
-    def test_first_bad_keyword_in_byte_order_is_reported(self, refusal):
+    def test_first_bad_keyword_in_byte_order_is_reported_and_numbers_convert(self, refusal):
         def first(**overrides):
             return refusal(ModelParams.from_preset, **overrides)
         assert first(zz_knob=1.0, aa_value="x") == "aa_value must be a number"
         assert first(garch_beta=math.nan, book_levels=10.0).startswith("book_levels is in")
         assert first(Zeta=1.0, alpha=math.nan) == f'unknown model parameter "Zeta". {SURFACE}'
-
-    def test_numbers_convert_as_the_interpreter_does(self, refusal):
+        # Numbers convert as the interpreter does.
         model = ModelParams.from_preset("kx-v1", vix_return_source=True, volume_move_cap=4)
         assert model.vix_return_source == 1.0 and model.volume_move_cap == 4.0
-        for value in (None, 10**400):
-            assert refusal(ModelParams.from_preset, garch_beta=value) == "garch_beta must be a number"
+        assert first(garch_beta=None) == first(garch_beta=10**400) == "garch_beta must be a number"
 
 
 class TestAccess:
-    def test_attributes(self):
+    def test_attributes_settable_and_inequality(self):
         # Every value reads back as an attribute: settable, derived and carried alike.
         model = ModelParams.from_preset("kx-v1", garch_beta=0.7)
         assert all(getattr(model, k) == v for k, v in model.to_dict().items() if k != "name")
@@ -149,13 +155,8 @@ class TestAccess:
             with pytest.raises(AttributeError) as info:
                 getattr(model, name)
             assert str(info.value) == "ModelParams has no parameter " + name
-
-    def test_settable(self):
-        assert len(SETTABLE) == 95
-        assert SETTABLE == sorted(SETTABLE, key=str.encode)
+        assert len(SETTABLE) == 95 and SETTABLE == sorted(SETTABLE, key=str.encode)
         assert SETTABLE is not ModelParams.settable()
-
-    def test_inequality(self):
         a = ModelParams.from_preset("kx-v3", garch_beta=0.7)
         assert a != ModelParams.from_preset("kx-v3") and a != "kx-v3" and not (a == a.to_dict())
 
@@ -174,19 +175,3 @@ class TestText:
         if base == "kx-v14" and not overrides:
             assert len(changed) == 41
 
-
-class TestModelPreset:
-    def test_default_shape(self):
-        summary = model_preset()
-        assert list(summary) == [
-            "name", "mispricing_half_life_days", "mispricing_phi", "momentum_theta",
-            "mispricing_cap", "daily_shock_cap", "crowd_valuation_gain", "crowd_momentum_gain",
-            "crowd_lean_cap"]
-        assert summary["name"] == "kx-v14" and model_preset(None) == summary
-
-    @pytest.mark.parametrize("name", PRESETS)
-    def test_values_come_from_the_named_preset(self, name):
-        summary = model_preset(name=name)
-        model = ModelParams.from_preset(name)
-        assert summary.pop("name") == name
-        assert summary == {key: getattr(model, key) for key in summary}

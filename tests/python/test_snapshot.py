@@ -103,12 +103,11 @@ class TestContinuation:
         e = engine()
         e.run_session(9, 30, 3, 5)
         snapshot = e.state_snapshot()
-        assert list(snapshot)[:12] == [
+        assert list(snapshot) == [
             "columns", "rng", "tickers", "model_fingerprint", "attribution", "tick_components",
             "tick_fundamental", "tick_anchor", "market_open", "market_variance", "volume_state",
-            "economy"]
-        assert list(snapshot)[12:] == ["day_number", "pending_news", "universe_stress",
-                                       "instrument_volume_states", "draws", "clock"]
+            "economy", "day_number", "pending_news", "universe_stress", "instrument_volume_states",
+            "draws", "clock"]
         assert list(snapshot["columns"])[:3] == ["price", "previous_close", "previous_tick_price"]
         assert len(snapshot["rng"]) == 21 and snapshot["tickers"][0] == "AAA-0"
         economy = snapshot["economy"]
@@ -177,6 +176,7 @@ def column(name, at, value):
     return apply
 
 
+ONLY_FINITE = "; the engine writes only finite values there"
 ROSTER = ("snapshot roster does not match this engine. Columns are" + " " * 18 + "positional, so "
           "restoring across rosters would attach every" + " " * 18 + "value to the wrong "
           "instrument.")
@@ -209,8 +209,8 @@ REFUSALS = [
     (change("market_variance", to=[1.0, 2.0, 3.0]), ValidationError,
      "market_variance must be [variance, day_factor], or that plus the two component levels, "
      "got 3 values"),
-    (change("economy", "gdp_trend", to=[1.0]), ValidationError, "gdp_trend must be 4 numbers, "
-                                                                 "got 1"),
+    (change("economy", "gdp_trend", to=[1.0]), ValidationError,
+     "gdp_trend must be 4 numbers, got 1"),
     (change("economy", "cycle_phase", to="boom"), ValidationError, 'unknown cycle phase "boom"'),
     (change("economy", "central_bank", "forward_guidance", to="soon"), ValidationError,
      'unknown forward guidance "soon"'),
@@ -221,22 +221,20 @@ REFUSALS = [
      "argument 'pending_news' must be dict, not int"),
     (lambda s: s["rng"].__setitem__(2, "x"), TypeError, "argument 'rng' must be float, not str"),
     # Values the engine never writes.
-    (column("previous_close", 1, float("inf")), ValidationError, 'column "previous_close" holds '
-     "inf at position 1; the engine writes only finite values there"),
+    (column("previous_close", 1, float("inf")), ValidationError,
+     'column "previous_close" holds inf at position 1' + ONLY_FINITE),
     (column("price", 0, 1e9), ValidationError, 'column "price" holds 1000000000 at position 0, '
      "above the highest price this model prints here (78125)"),
-    (column("volume", 2, float("nan")), ValidationError, 'column "volume" holds NaN at position 2; '
-     "the engine writes only finite values there"),
-    (column("beta", 7, -float("inf")), ValidationError, 'column "beta" holds -inf at position 7; '
-     "the engine writes only finite values there"),
-    (column("tick_anchor", 3, float("inf")), ValidationError, "tick_anchor holds inf at "
-     "position 3; the engine writes only finite values there"),
-    (change("volume_state", to=float("nan")), ValidationError, "volume_state is NaN; the engine "
-     "writes only finite values there"),
-    (change("economy", "vix", to=float("nan")), ValidationError, "vix is NaN; the engine writes "
-     "only finite values there"),
+    (column("volume", 2, float("nan")), ValidationError,
+     'column "volume" holds NaN at position 2' + ONLY_FINITE),
+    (column("beta", 7, -float("inf")), ValidationError,
+     'column "beta" holds -inf at position 7' + ONLY_FINITE),
+    (column("tick_anchor", 3, float("inf")), ValidationError,
+     "tick_anchor holds inf at position 3" + ONLY_FINITE),
+    (change("volume_state", to=float("nan")), ValidationError, "volume_state is NaN" + ONLY_FINITE),
+    (change("economy", "vix", to=float("nan")), ValidationError, "vix is NaN" + ONLY_FINITE),
     (change("economy", "central_bank", "target_inflation", to=float("-inf")), ValidationError,
-     "target_inflation is -inf; the engine writes only finite values there"),
+     "target_inflation is -inf" + ONLY_FINITE),
     (change("pending_news", to=[{"ticker": "ZZZ-9", "sector": "technology",
                                  "price_impact": 0.05}]), ValidationError,
      'pending_news[0] names company "ZZZ-9", which this engine never held'),
@@ -271,9 +269,7 @@ class TestRestoredReadings:
         e = engine(universe=UNIVERSE[:4], seed=5)
         e.run_session(9, 30, 3, 3)
         snapshot = e.state_snapshot()
-        prices = list(struct.unpack("<4d", snapshot["columns"]["price"]))
-        prices[0] = float("nan")
-        snapshot["columns"]["price"] = bits(prices)
+        column("price", 0, float("nan"))(snapshot)
         e.restore_state(snapshot)
         # Bids, asks, bid sizes, ask sizes: four columns of four.
         quotes = struct.unpack("<16d", e.quotes())

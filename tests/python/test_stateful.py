@@ -7,12 +7,9 @@ import struct
 import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import corvane
-
-replay = getattr(corvane, "replay", None)
-manifest = getattr(corvane, "manifest", None)
 
 UNIVERSE = corvane.random_instruments(4, seed=6)
 MODELS = ["kx-v14", "kx-v12", "kx-v5", "kx-v2"]
@@ -28,12 +25,7 @@ news = st.lists(st.builds(corvane.News, ticker=st.none() | tickers,
 
 
 class History(RuleBasedStateMachine):
-    def __init__(self):
-        super().__init__()
-        self.engines = []
-
-    @rule(seed=st.integers(0, 2**32 - 1), model=st.sampled_from(MODELS))
-    @precondition(lambda self: not self.engines)
+    @initialize(seed=st.integers(0, 2**32 - 1), model=st.sampled_from(MODELS))
     def build(self, seed, model):
         self.engines = [corvane.Engine(seed=seed, universe=UNIVERSE, model=model)
                         for _ in range(2)]
@@ -49,17 +41,14 @@ class History(RuleBasedStateMachine):
         assert outcomes[0] == outcomes[1]
 
     @rule(at=times, flow=flows, items=news)
-    @precondition(lambda self: self.engines)
     def tick(self, at, flow, items):
         self.both(lambda e: repr(e.tick(*at, order_flow=flow, news=items)))
 
     @rule(at=times, ticks=st.integers(1, 40), close=st.booleans(), flow=flows)
-    @precondition(lambda self: self.engines)
     def session(self, at, ticks, close, flow):
         self.both(lambda e: e.run_session(*at, ticks, close_at_end=close, order_flow=flow))
 
     @rule(ticker=tickers, width=st.floats(0.0, 0.05), ticks=st.integers(1, 30))
-    @precondition(lambda self: self.engines)
     def band(self, ticker, width, ticks):
         def run(engine):
             index = engine.index_of(ticker)
@@ -71,43 +60,37 @@ class History(RuleBasedStateMachine):
         self.both(run)
 
     @rule(days=st.integers(1, 2), ticks=st.integers(1, 30), record=st.booleans())
-    @precondition(lambda self: self.engines)
     def days(self, days, ticks, record):
         self.both(lambda e: e.run_days(days, ticks_per_day=ticks, record=record))
 
     @rule(opening=st.booleans())
-    @precondition(lambda self: self.engines)
     def open_or_close(self, opening):
         self.both(lambda e: e.open_market() if opening else e.close_market())
 
     @rule()
-    @precondition(lambda self: self.engines and self.engines[0].index_of("NEW") is None)
+    @precondition(lambda self: self.engines[0].index_of("NEW") is None)
     def list_newcomer(self):
         self.both(lambda e: e.list_instrument(NEWCOMER))
 
     @rule(index=st.integers(0, 5))
-    @precondition(lambda self: self.engines and len(self.engines[0]) > 1)
+    @precondition(lambda self: len(self.engines[0]) > 1)
     def delist(self, index):
         self.both(lambda e: e.delist(index))
 
     @rule(vix=st.none() | st.floats(5, 80), rate=st.none() | st.floats(0, 0.1),
           cycle=st.none() | st.sampled_from(["peak", "trough", "Boom"]))
-    @precondition(lambda self: self.engines)
     def pin(self, vix, rate, cycle):
         self.both(lambda e: e.pin_macro(vix=vix, federal_funds_rate=rate, cycle=cycle))
 
     @rule(normal=st.booleans())
-    @precondition(lambda self: self.engines)
     def draw(self, normal):
         self.both(lambda e: e.draw_normal() if normal else e.draw_uniform())
 
     @rule()
-    @precondition(lambda self: self.engines)
     def snapshot_books(self):
         self.both(lambda e: e.snapshot_book(levels=3))
 
     @rule()
-    @precondition(lambda self: self.engines)
     def save_and_restore(self):
         # Restoring its own state leaves an engine as it was, digest and all.
         for engine in self.engines:
@@ -117,28 +100,22 @@ class History(RuleBasedStateMachine):
 
     @invariant()
     def twins_agree(self):
-        if not self.engines:
-            return
         first, twin = self.engines
         assert first.state_digest() == twin.state_digest()
         assert first.order_log == twin.order_log
 
     def teardown(self):
-        if not self.engines:
-            return
         engine = self.engines[0]
-        fresh = corvane.Engine(seed=engine.seed, universe=UNIVERSE,
-                               model=engine.model)
+        fresh = corvane.Engine(seed=engine.seed, universe=UNIVERSE, model=engine.model)
         # A snapshot carries no roster edits: it restores only into the same roster.
         if engine.tickers == [i.ticker for i in UNIVERSE]:
             fresh.restore_state(engine.state_snapshot())
             assert fresh.state_digest() == engine.state_digest()
-        if replay is not None:
-            # Restores replay too: the manifest keeps each restored state.
-            rebuilt = replay(corvane.loads(corvane.dumps(manifest(engine))))
-            assert rebuilt.state_digest() == engine.state_digest()
-            assert rebuilt.prices() == engine.prices()
-            assert rebuilt.draws_by_stream() == engine.draws_by_stream()
+        # Restores replay too: the manifest keeps each restored state.
+        rebuilt = corvane.replay(corvane.loads(corvane.dumps(corvane.manifest(engine))))
+        assert rebuilt.state_digest() == engine.state_digest()
+        assert rebuilt.prices() == engine.prices()
+        assert rebuilt.draws_by_stream() == engine.draws_by_stream()
 
 
 History.TestCase.settings = settings(

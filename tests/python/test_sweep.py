@@ -41,11 +41,6 @@ class TestSweep:
                 run = functools.partial(final_prices, days=1)
                 assert corvane.sweep(run, self.SEEDS, executor=client.get_executor()) == expected
 
-    def test_a_failure_on_the_default_pool_keeps_its_type_and_names_its_seed(self):
-        with pytest.raises(corvane.ValidationError, match="five is unlucky") as raised:
-            corvane.sweep(refuse_seed_5, range(8))
-        assert raised.value.__notes__ == ["while running seed 5"]
-
 
 def sleep_on_3(path, seed):
     if seed == 3:
@@ -72,7 +67,10 @@ class TestHostileWork:
                 corvane.sweep(functools.partial(sleep_on_3, tmp_path / "t"), range(6), executor=pool, timeout=0.2)
         assert corvane.sweep(functools.partial(sleep_on_3, tmp_path / "t"), [0, 1], timeout=5) == [0, 1]
 
-    def test_exit_and_unpicklable_results_name_their_seed(self):
+    def test_failures_exits_and_unpicklable_results_name_their_seed(self):
+        with pytest.raises(corvane.ValidationError, match="five is unlucky") as raised:
+            corvane.sweep(refuse_seed_5, range(8))
+        assert raised.value.__notes__ == ["while running seed 5"]
         with pytest.raises(RuntimeError, match=r"fn\(2\) called exit\(4\)"):
             corvane.sweep(misbehave, [0, 2, 1])
         with pytest.raises(TypeError, match="pickle") as raised:

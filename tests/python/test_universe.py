@@ -15,7 +15,7 @@ def values(inst):
 
 
 class TestRandomInstruments:
-    def test_pinned_universe(self):
+    def test_pinned_universe_and_size_limits(self, refusal):
         # The digest the core's own test pins, so the conversion to Instrument
         # is checked against the same bits.
         h = hashlib.sha256()
@@ -23,8 +23,7 @@ class TestRandomInstruments:
             h.update(inst.ticker.encode() + b"\0" + inst.sector.encode() + b"\0")
             h.update(b"".join(struct.pack(">d", getattr(inst, f)) for f in FIELDS))
         assert h.hexdigest() == GOLDEN["universe_1000_seed_7_digest"]
-
-    def test_size_limits(self, refusal):
+        # The size limits.
         assert len(random_instruments()) == 108  # the documented default, not only its text
         assert random_instruments(17576, seed=1)[-1].ticker == "ZZZ"
         for n in (17577, 2**64 - 1):

@@ -42,18 +42,14 @@ class TestFairValue:
 
 
 class TestMispricing:
-    def test_state(self):
+    def test_state_step_and_analysis_arguments(self):
         states = MispricingState(2.0), MispricingState(s=2.0, s_prev=0.0)
         assert [(m.s, m.s_prev) for m in states] == [(0.9, 0.9), (2.0, 0.0)]  # capped, as given
         assert repr(MispricingState(0.5, -0.25)) == "MispricingState(s=0.5, s_prev=-0.25)"
-
-    def test_step_and_apply(self):
         rest = MispricingState()
         assert step_mispricing_daily(rest, shock=1.0).s == 0.15
         assert step_mispricing_daily(rest, innovation=1.0).s == 0.9
-
-    def test_analysis_arguments(self):
-        # The values are the core's own tests'; here: None is the default,
+        # The analyses' values are the core's own tests'; here: None is the default,
         # keywords and positions reach the same parameters, and the types.
         phi = 0.9885140203528962
         assert impulse_response(2, None, 0.0) == [1.0, phi, phi * phi]

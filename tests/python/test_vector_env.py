@@ -32,9 +32,8 @@ class TestEachMarketIsItsSingleEnvironment:
         settings = {**SETTINGS, "tickers": tickers}
         vector = MarketVectorEnv(3, threads=threads, **settings)
         singles = gymnasium.vector.SyncVectorEnv([lambda: MarketEnv(**settings)] * 3)
-        assert vector.single_observation_space == singles.single_observation_space
-        assert vector.observation_space == singles.observation_space
-        assert vector.action_space == singles.action_space
+        for space in ("single_observation_space", "observation_space", "action_space"):
+            assert getattr(vector, space) == getattr(singles, space), space
         rng = np.random.default_rng(8)
         try:
             for got, want in zip(vector.reset(seed=11), singles.reset(seed=11)):
