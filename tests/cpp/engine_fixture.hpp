@@ -40,6 +40,12 @@ inline Engine make_engine(std::size_t n, const ModelParams& model = {}, std::uin
     return make_engine(generated_roster(n), model, seed);
 }
 
+// An engine with its market opened for the day.
+inline Engine opened(Engine engine) {
+    engine.open_market();
+    return engine;
+}
+
 // A record with round numbers: technology, price 100, one billion shares.
 inline TickCompany plain_company(std::string ticker, std::string sector, std::size_t id) {
     InstrumentInit init;
@@ -61,6 +67,14 @@ inline TickInput at(std::int64_t hour, std::int64_t minute, std::int64_t day_of_
     input.minute = minute;
     input.day_of_week = day_of_week;
     return input;
+}
+
+inline SessionRequest session_at(std::int64_t hour, std::int64_t minute, std::uint64_t ticks,
+                                 std::int64_t day_of_week = 3) {
+    SessionRequest request;
+    request.tick = at(hour, minute, day_of_week);
+    request.ticks = ticks;
+    return request;
 }
 
 inline std::vector<double> prices(const Engine& engine) { return engine.column(PriceField::price); }

@@ -1,26 +1,24 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <cfenv>
 #include <vector>
 
 #include "core/digest.hpp"
-#include "core/engine.hpp"
+#include "core/float_environment.hpp"
 #include "core/simulation.hpp"
 #include "engine_fixture.hpp"
 #include "golden.hpp"
+
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 
 namespace corvane {
 namespace {
 
 using testing::make_engine;
-
-SessionRequest session_at(std::int64_t hour, std::int64_t minute, std::uint64_t ticks) {
-    SessionRequest request;
-    request.tick.hour = hour;
-    request.tick.minute = minute;
-    request.ticks = ticks;
-    return request;
-}
+using testing::opened;
+using testing::session_at;
 
 SessionOutcome run(Engine& engine, const SessionRequest& request, SessionBuffer& buffer) {
     auto outcome = engine.run_session(request, buffer);
@@ -34,8 +32,7 @@ std::vector<double> row(const SessionBuffer& buffer, std::uint64_t tick) {
 }
 
 TEST(SessionBuffer, KeepsRowsBeyondAShorterSessionUntouched) {
-    Engine engine = make_engine(4);
-    engine.open_market();
+    Engine engine = opened(make_engine(4));
     SessionBuffer buffer;
     SessionOutcome three = run(engine, session_at(10, 0, 3), buffer);
     EXPECT_EQ(three.tick, 3u);
@@ -54,12 +51,8 @@ TEST(SessionBuffer, KeepsRowsBeyondAShorterSessionUntouched) {
 
 TEST(SessionRun, AnInterruptedSessionContinuesAsIfUnbroken) {
     // 2000 instruments make a slice 32 ticks long.
-    Engine whole = make_engine(2000);
-    Engine broken = make_engine(2000);
-    whole.open_market();
-    broken.open_market();
-    SessionBuffer whole_buffer;
-    SessionBuffer broken_buffer;
+    Engine whole = opened(make_engine(2000)), broken = opened(make_engine(2000));
+    SessionBuffer whole_buffer, broken_buffer;
     run(whole, session_at(9, 30, 100), whole_buffer);
 
     int asked = 0;
@@ -78,8 +71,7 @@ TEST(SessionRun, AnInterruptedSessionContinuesAsIfUnbroken) {
 }
 
 TEST(SessionRun, RunsFrom1955IntoClosedHours) {
-    Engine engine = make_engine(5);
-    engine.open_market();
+    Engine engine = opened(make_engine(5));
     SessionBuffer buffer;
     SessionOutcome outcome = run(engine, session_at(19, 55, 10), buffer);
     EXPECT_EQ(outcome.draws, 5u * (1u + 12u + 2u * 5u));
@@ -98,8 +90,7 @@ TEST(SessionRun, RunsFrom1955IntoClosedHours) {
 
 TEST(SessionRun, AStopOnTheThirdTickRunsNoClose) {
     // Find an instrument whose third price leaves the range of the first two.
-    Engine twin = make_engine(20);
-    twin.open_market();
+    Engine twin = opened(make_engine(20));
     SessionBuffer path;
     run(twin, session_at(10, 0, 3), path);
     std::optional<StopCondition> stop;
@@ -110,8 +101,7 @@ TEST(SessionRun, AStopOnTheThirdTickRunsNoClose) {
     }
     ASSERT_TRUE(stop);
 
-    Engine engine = make_engine(20);
-    engine.open_market();
+    Engine engine = opened(make_engine(20));
     auto before = engine.column(PriceField::garch_variance);
     SessionRequest request = session_at(10, 0, 390);
     request.stop = stop;
@@ -129,8 +119,7 @@ TEST(SessionRun, AStopOnTheThirdTickRunsNoClose) {
     EXPECT_FALSE(engine.roster()[0].last_daily_return);
 
     // Without the stop the session closes: the roll sets the day's return.
-    Engine closing = make_engine(20);
-    closing.open_market();
+    Engine closing = opened(make_engine(20));
     request.stop.reset();
     request.ticks = 3;
     run(closing, request, buffer);
@@ -139,8 +128,7 @@ TEST(SessionRun, AStopOnTheThirdTickRunsNoClose) {
 }
 
 TEST(SessionRun, RefusesCloseInputsThatDoNotMatchTheRosterBeforeTicking) {
-    Engine engine = make_engine(3);
-    engine.open_market();
+    Engine engine = opened(make_engine(3));
     std::vector<std::optional<double>> innovations(2);
     std::vector<double> bases(3, 0.0004);
     SessionRequest request = session_at(10, 0, 5);
@@ -166,8 +154,7 @@ TEST(SessionRun, RefusesCloseInputsThatDoNotMatchTheRosterBeforeTicking) {
 // The buffers follow the ticks that ran, a slice ahead, whatever was asked;
 // a size that could never fit is told before anything is allocated.
 TEST(SessionBufferSize, ASessionHoldsOnlyAboutTheSlicesItRan) {
-    Engine engine = make_engine(2);
-    engine.open_market();
+    Engine engine = opened(make_engine(2));
     SessionBuffer buffer;
     SessionRequest request = session_at(10, 0, std::uint64_t{1} << 62);
     int asked = 0;
@@ -232,8 +219,7 @@ TEST(DayClose, SingleAndCascadeGarch) {
     // Three components with weight 1: the mean of the three, the rest untouched.
     ModelParams model;
     model.garch_cascade_components = 3.0;
-    Engine engine = make_engine(2, model);
-    engine.open_market();
+    Engine engine = opened(make_engine(2, model));
     (void)engine.run_session(session_at(10, 0, 30)).ok();
     auto before = engine.roster()[1].variance_components;
     engine.close_day(1);
@@ -252,8 +238,7 @@ TEST(DayClose, JumpsShiftMispricingNotPrices) {
     model.jump_vix_coupling = 0.0;
     model.jump_sigma_idio = 0.05;
     model.endogenous_news_intensity = 0.0;
-    Engine engine = make_engine(6, model);
-    engine.open_market();
+    Engine engine = opened(make_engine(6, model));
     (void)engine.run_session(session_at(10, 0, 20)).ok();
     auto prices = testing::prices(engine);
     auto s0 = engine.column(PriceField::mispricing_s);
@@ -274,8 +259,7 @@ TEST(DayClose, JumpsShiftMispricingNotPrices) {
 }
 
 TEST(DayClose, ADayWithoutVolumeLeavesTheAverageAlone) {
-    Engine engine = make_engine(3);
-    engine.open_market();
+    Engine engine = opened(make_engine(3));
     (void)engine.tick(testing::at(10, 0));
     auto average = engine.column(PriceField::avg_volume);
     ASSERT_TRUE(engine.set_column(PriceField::volume, std::vector<double>{0.0, 0.0, 2030.0}).ok());
@@ -289,8 +273,7 @@ TEST(DayClose, ADayWithoutVolumeLeavesTheAverageAlone) {
 }
 
 TEST(DayRestore, RefusesTheFirstWrongLengthAndChangesNothing) {
-    Engine engine = make_engine(2);
-    engine.open_market();
+    Engine engine = opened(make_engine(2));
     (void)engine.tick(testing::at(10, 0));
     auto anchors = std::vector<double>(engine.tick_anchor().begin(), engine.tick_anchor().end());
     std::vector<double> attribution(17), components(16), fundamental(2), anchor(2);
@@ -420,6 +403,82 @@ TEST(RunDays, AnInterruptionInsideADayIsReported) {
     auto ran = sim.run_days(2, Clock{}, 64, false, 1, [] { return false; });
     ASSERT_TRUE(ran.ok());
     EXPECT_TRUE(ran->interrupted);
+}
+
+constexpr unsigned FLUSH_AND_DAZ = 0x8040u;
+
+// Rounding upward plus flush-to-zero and denormals-are-zero, as a host
+// library built with fast-math may leave them.
+class HostileFloatingPoint {
+public:
+    HostileFloatingPoint() {
+        std::fesetround(FE_UPWARD);
+#if defined(__x86_64__)
+        saved_ = _mm_getcsr();
+        _mm_setcsr(saved_ | FLUSH_AND_DAZ);
+#endif
+    }
+    ~HostileFloatingPoint() {
+#if defined(__x86_64__)
+        _mm_setcsr(saved_);
+#endif
+        std::fesetround(FE_TONEAREST);
+    }
+    // Whether the caller's environment is still the hostile one.
+    static bool in_force() {
+#if defined(__x86_64__)
+        if ((_mm_getcsr() & FLUSH_AND_DAZ) != FLUSH_AND_DAZ) return false;
+#endif
+        return std::fegetround() == FE_UPWARD;
+    }
+
+private:
+    unsigned saved_ = 0;
+};
+
+double normals_sum() {
+    auto rng = GameRng::create(17, 3);
+    double sum = 0.0;
+    for (int i = 0; i < 1000; ++i) sum = sum + rng.next_normal();
+    // A subnormal product: flushed to zero under flush-to-zero.
+    volatile double tiny = 1e-300;
+    return sum + (tiny * 1e-15 > 0.0 ? 1.0 : 0.0);
+}
+
+std::vector<double> two_days(Engine engine) {
+    SessionBuffer buffer;
+    SessionRequest session;
+    session.ticks = 390;
+    for (std::uint32_t day = 1; day <= 2; ++day) {
+        engine.open_market();
+        (void)engine.run_session(session, buffer).ok();
+        engine.close_day(day);
+    }
+    std::vector<double> state = testing::prices(engine);
+    state.push_back(engine.economy().vix);
+    state.push_back(engine.market().variance);
+    return state;
+}
+
+TEST(IeeeEnvironmentScope, ResultsIgnoreTheCallersEnvironment) {
+    const double expected = normals_sum();
+    Engine engine = testing::make_engine(15, {}, 5);
+    std::vector<double> reference = two_days(engine);
+    auto digest = fixed_simulation_digest({12, 1, 2, 2, 390}, "kx-v3");
+    ASSERT_TRUE(digest.ok());
+    HostileFloatingPoint hostile;
+    EXPECT_NE(normals_sum(), expected);
+    {
+        IeeeEnvironmentScope scope;
+        EXPECT_TRUE(scope.switched());
+        EXPECT_EQ(normals_sum(), expected);
+        IeeeEnvironmentScope nested;
+        EXPECT_FALSE(nested.switched());
+    }
+    // Engine days and the digest enter the scope themselves.
+    EXPECT_EQ(two_days(engine), reference);
+    EXPECT_EQ(fixed_simulation_digest({12, 1, 2, 2, 390}, "kx-v3").value(), *digest);
+    EXPECT_TRUE(HostileFloatingPoint::in_force());
 }
 
 }  // namespace

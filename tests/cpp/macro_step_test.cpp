@@ -1,5 +1,4 @@
 #include "core/macro_step.hpp"
-#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -28,6 +27,14 @@ struct Day {
         economy.months_in_current_phase = 1.0;
         economy.oil_last_opec_day = 0;
         bank.next_meeting_date = 100000 * 1440;
+    }
+    // A slack economy with the central bank meeting today.
+    Day(CyclePhase phase, double unemployment, double gdp_growth, double rate) : Day() {
+        economy.cycle_phase = phase;
+        economy.unemployment_rate = unemployment;
+        economy.gdp_growth = gdp_growth;
+        economy.federal_funds_rate = rate;
+        bank.next_meeting_date = 0;
     }
     MacroDaySummary run(std::uint32_t d) {
         return advance_macro_day(economy, bank, model, rng, roster,
@@ -251,12 +258,7 @@ TEST(MacroCentralBank, EmergencyHikeIsScaledAndUrgent) {
 }
 
 TEST(MacroCentralBank, CrisisCutDrawsItsSizeAndQeStartsAtTheFloor) {
-    Day crisis;
-    crisis.economy.cycle_phase = CyclePhase::contraction;
-    crisis.economy.unemployment_rate = 11.0;
-    crisis.economy.gdp_growth = -3.0;
-    crisis.economy.federal_funds_rate = 4.0;
-    crisis.bank.next_meeting_date = 0;
+    Day crisis(CyclePhase::contraction, 11.0, -3.0, 4.0);
     auto summary = crisis.run(3);
     EXPECT_EQ(summary.economy_draws, 12u);
     EXPECT_EQ(crisis.rng, replayed(NINE_NORMALS + "uuu"));
@@ -268,23 +270,14 @@ TEST(MacroCentralBank, CrisisCutDrawsItsSizeAndQeStartsAtTheFloor) {
     EXPECT_EQ(crisis.bank.forward_guidance, ForwardGuidance::accommodative);
 
     // Shrinking with high unemployment, short of a crisis: 0.5 to 1.0.
-    Day slump;
-    slump.economy.unemployment_rate = 9.0;
-    slump.economy.gdp_growth = -1.0;
-    slump.economy.federal_funds_rate = 4.0;
-    slump.bank.next_meeting_date = 0;
+    Day slump(CyclePhase::expansion, 9.0, -1.0, 4.0);
     EXPECT_EQ(slump.run(3).decision_code, 3);
     EXPECT_EQ(slump.economy.federal_funds_rate, 4.0 - (0.5 + 0.5 * v));
     EXPECT_EQ(slump.bank.hawkish_dovish_score, -0.4);
 
     // A contraction cut to the floor switches QE on; expansion tapers it.
-    Day floor;
-    floor.economy.cycle_phase = CyclePhase::contraction;
-    floor.economy.federal_funds_rate = 0.25;
+    Day floor(CyclePhase::contraction, 7.5, -1.0, 0.25);
     floor.economy.inflation_rate = 0.1;
-    floor.economy.unemployment_rate = 7.5;
-    floor.economy.gdp_growth = -1.0;
-    floor.bank.next_meeting_date = 0;
     EXPECT_EQ(floor.run(3).decision_code, 2);
     EXPECT_EQ(floor.economy.federal_funds_rate, 0.0);
     EXPECT_TRUE(floor.bank.qe_active);
@@ -297,15 +290,17 @@ TEST(MacroCentralBank, CrisisCutDrawsItsSizeAndQeStartsAtTheFloor) {
 }
 
 TEST(MacroBounds, ClampsHoldAndKeepNan) {
-    Day day;
-    day.economy.vix = 200.0;
-    day.economy.fear_greed_index = -500.0;
-    day.economy.gold_price = 100.0;
-    day.run(3);
-    EXPECT_EQ(day.economy.vix, 80.0);
-    EXPECT_EQ(day.economy.fear_greed_index, 0.0);
-    EXPECT_FALSE(std::signbit(day.economy.fear_greed_index));
-    EXPECT_EQ(day.economy.gold_price, 800.0);
+    for (auto [vix, held] : {std::pair{200.0, 80.0}, std::pair{1.0, 10.0}}) {
+        Day day;
+        day.economy.vix = vix;
+        day.economy.fear_greed_index = -500.0;
+        day.economy.gold_price = 100.0;
+        day.run(3);
+        EXPECT_EQ(day.economy.vix, held);
+        EXPECT_EQ(day.economy.fear_greed_index, 0.0);
+        EXPECT_FALSE(std::signbit(day.economy.fear_greed_index));
+        EXPECT_EQ(day.economy.gold_price, 800.0);
+    }
 
     // A NaN pinned into the VIX survives its clamp and reaches fear-and-greed,
     // but fails the crisis tests instead of poisoning gold or the dollar.
@@ -316,11 +311,6 @@ TEST(MacroBounds, ClampsHoldAndKeepNan) {
     EXPECT_TRUE(std::isnan(pinned.economy.fear_greed_index));
     EXPECT_TRUE(std::isfinite(pinned.economy.gold_price));
     EXPECT_TRUE(std::isfinite(pinned.economy.usd_index));
-
-    Day low;
-    low.economy.vix = 1.0;
-    low.run(3);
-    EXPECT_EQ(low.economy.vix, 10.0);
 }
 
 TEST(MacroCentralBank, GuidanceAndTheSteepRuleTurnOnlyPastTheirEdges) {

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
+#include <set>
 #include <vector>
 
-#include "core/engine.hpp"
 #include "core/maths.hpp"
 #include "core/simulation.hpp"
-#include "core/universe.hpp"
 #include "engine_fixture.hpp"
 
 namespace corvane {
@@ -14,6 +14,7 @@ namespace {
 
 using testing::at;
 using testing::make_engine;
+using testing::opened;
 using testing::plain_company;
 
 double component(const Engine& engine, std::size_t i, Component which) {
@@ -40,8 +41,7 @@ ModelParams quiet_model() {
 }
 
 TEST(TickDrawSchedule, CountsByStatus) {
-    Engine engine = make_engine(100);
-    engine.open_market();
+    Engine engine = opened(make_engine(100));
     TickOutcome open = engine.tick(at(9, 30));
     EXPECT_EQ(open.status, MarketStatus::open);
     EXPECT_EQ(open.draws, 613u);
@@ -52,8 +52,7 @@ TEST(TickDrawSchedule, CountsByStatus) {
 }
 
 TEST(TickDrawSchedule, AClosedMarketDrawsNothingButClearsTheTickComponents) {
-    Engine engine = make_engine(10);
-    engine.open_market();
+    Engine engine = opened(make_engine(10));
     (void)engine.tick(at(10, 0));
     auto before = testing::prices(engine);
     RngState streams = engine.rng_state();
@@ -72,8 +71,7 @@ TEST(TickDrawSchedule, SuspendedInstrumentsAreNeitherDrawnForNorMoved) {
     auto roster = testing::generated_roster(100);
     roster[40].suspended = true;
     roster[41].tradable = false;
-    Engine engine = make_engine(std::move(roster));
-    engine.open_market();
+    Engine engine = opened(make_engine(std::move(roster)));
     double price = engine.roster()[40].price;
     TickOutcome outcome = engine.tick(at(11, 0));
     EXPECT_EQ(outcome.draws, 1u + 12u + 6u * 98u);
@@ -83,10 +81,7 @@ TEST(TickDrawSchedule, SuspendedInstrumentsAreNeitherDrawnForNorMoved) {
 }
 
 TEST(TickOutsideRegularHours, BooksNoCrowdTermsScalesNoiseAndTradesNothing) {
-    Engine pre = make_engine(12);
-    Engine open = make_engine(12);
-    pre.open_market();
-    open.open_market();
+    Engine pre = opened(make_engine(12)), open = opened(make_engine(12));
     (void)pre.tick(at(8, 0));
     (void)open.tick(at(9, 30));
     for (std::size_t i = 0; i < 12; ++i) {
@@ -108,8 +103,7 @@ TEST(TickNews, ScopeFollowsWhichFieldsAreSet) {
         ModelParams model = quiet_model();
         model.news_peer_weight = peer;
         model.news_peer_weight_down = peer_down;
-        Engine engine = make_engine(three_names(), model);
-        engine.open_market();
+        Engine engine = opened(make_engine(three_names(), model));
         TickInput input = at(8, 0);
         input.news = {&event, 1};
         (void)engine.tick(input);
@@ -141,8 +135,7 @@ TEST(TickNews, ReachesDuplicateIdsAndSectorsOutsideTheTable) {
     roster.push_back(plain_company("A", "energy", 0));
     ModelParams model = quiet_model();
     model.news_peer_weight = 0.05;
-    Engine engine = make_engine(std::move(roster), model);
-    engine.open_market();
+    Engine engine = opened(make_engine(std::move(roster), model));
     double v = 0.02;
     std::vector<NewsEvent> news = {{v, "A-0", "custom"}, {v, {}, "custom"}, {v, {}, {}}};
     TickInput input = at(8, 0);
@@ -159,8 +152,7 @@ TEST(TickBounds, MispricingIsHeldAtTheCap) {
     ModelParams model = quiet_model();
     model.breaker_band_upper = 1e12;
     model.breaker_band_lower = 0.0;
-    Engine engine = make_engine(three_names(), model);
-    engine.open_market();
+    Engine engine = opened(make_engine(three_names(), model));
     NewsEvent boom{1e5, {}, {}};
     TickInput input = at(8, 0);
     input.news = {&boom, 1};
@@ -175,8 +167,7 @@ TEST(TickBounds, MispricingIsHeldAtTheCap) {
 }
 
 TEST(TickBounds, TheBreakerPullsToTheBandAndBooksTheDifference) {
-    Engine engine = make_engine(three_names(), quiet_model());
-    engine.open_market();
+    Engine engine = opened(make_engine(three_names(), quiet_model()));
     std::vector<double> half = testing::prices(engine);
     for (double& p : half) p *= 0.5;
     ASSERT_TRUE(engine.set_column(PriceField::previous_close, half).ok());
@@ -196,8 +187,7 @@ TEST(TickBounds, TheBreakerPullsToTheBandAndBooksTheDifference) {
 }
 
 TEST(TickFirstTick, StartsFromPriceAgainstFairValueWithNoMomentum) {
-    Engine engine = make_engine(24);
-    engine.open_market();
+    Engine engine = opened(make_engine(24));
     // A momentum without a mispricing is dropped by the first tick.
     ASSERT_TRUE(
         engine.set_column(PriceField::mispricing_momentum, std::vector<double>(24, 0.5)).ok());
@@ -231,8 +221,7 @@ TEST(TickOrderFlow, ReachesEveryInstrumentListedUnderTheTickerNamed) {
 
 TEST(TickVolume, ImpactsAmplifyUpToTenfoldAndReversalsNotAtAll) {
     auto volumes = [](std::vector<NewsImpact> impacts) {
-        Engine engine = make_engine(three_names(), quiet_model());
-        engine.open_market();
+        Engine engine = opened(make_engine(three_names(), quiet_model()));
         TickInput input = at(9, 30);
         input.news_impacts = impacts;
         TickOutcome outcome = engine.tick(input);
@@ -275,6 +264,125 @@ TEST(CrisisBlend, OldAndNewPresetsTakeTheirOwnPathAboveTheThreshold) {
     // Recorded once. Through kx-v6 the blend mixes the market factor into
     // the sector factors; from kx-v7 it loads the market term instead.
     EXPECT_EQ(noise, (std::vector<double>{-0x1.93819ba00fc7p-11, -0x1.6cd91074420a2p-11}));
+}
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+TEST(EngineColumns, EveryPublishedNameParsesToADistinctFieldAndBack) {
+    std::set<PriceField> seen;
+    for (std::string_view name : COLUMN_FIELDS) {
+        auto field = price_field_from_name(name);
+        ASSERT_TRUE(field) << name;
+        EXPECT_EQ(name_of(*field), name);
+        seen.insert(*field);
+    }
+    EXPECT_EQ(seen.size(), PRICE_FIELD_COUNT);
+    for (std::string_view near_miss : {"Price", "prices", "PRICE", "price ", "", "jump"}) {
+        EXPECT_FALSE(price_field_from_name(near_miss)) << near_miss;
+    }
+}
+
+TEST(EngineColumns, AbsentOptionalsReadAsNaNAndNaNWritesMakeThemAbsent) {
+    auto roster = testing::generated_roster(3);
+    roster[1].beta.reset();
+    Engine engine = make_engine(std::move(roster));
+    auto beta = engine.column(PriceField::beta);
+    EXPECT_FALSE(std::isnan(beta[0]));
+    EXPECT_TRUE(std::isnan(beta[1]));
+    EXPECT_TRUE(std::isnan(engine.column(PriceField::mispricing_s)[0]));
+
+    // A NaN mispricing is re-initialised by the next tick from price and fair value.
+    engine.open_market();
+    (void)engine.tick(at(8, 0));
+    ASSERT_TRUE(engine.roster()[0].mispricing_s);
+    ASSERT_TRUE(
+        engine.set_column(PriceField::mispricing_s, std::vector<double>{NaN, 0.1, NaN}).ok());
+    EXPECT_FALSE(engine.roster()[0].mispricing_s);
+    EXPECT_EQ(engine.roster()[1].mispricing_s, 0.1);
+    ASSERT_TRUE(
+        engine.set_column(PriceField::mispricing_momentum, std::vector<double>(3, 0.3)).ok());
+    (void)engine.tick(at(8, 1));
+    EXPECT_TRUE(engine.roster()[0].mispricing_s);
+    EXPECT_EQ(engine.roster()[0].mispricing_momentum, 0.0);
+    EXPECT_EQ(engine.roster()[1].mispricing_momentum, 0.3);
+}
+
+TEST(EngineColumns, SetColumnRefusesAWrongLengthAndWritesNothing) {
+    Engine engine = make_engine(3);
+    auto before = engine.column(PriceField::price);
+    Status refused = engine.set_column(PriceField::price, std::vector<double>{1.0, 2.0});
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error(), "expected 3 values for 3 companies, got 2");
+    EXPECT_EQ(engine.column(PriceField::price), before);
+
+    // A price write touches nothing else, not even the capitalisation.
+    auto cap = engine.column(PriceField::market_cap);
+    ASSERT_TRUE(engine.set_column(PriceField::price, std::vector<double>{1.0, 2.0, 3.0}).ok());
+    EXPECT_EQ(engine.column(PriceField::price), (std::vector<double>{1.0, 2.0, 3.0}));
+    EXPECT_EQ(engine.column(PriceField::market_cap), cap);
+}
+
+TEST(EngineRoster, ListingThenDelistingRestoresEveryVectorAndMovesNoStream) {
+    Engine engine = opened(make_engine(4));
+    (void)engine.tick(at(10, 0));
+    RngState streams = engine.rng_state();
+    auto volume_states = engine.instrument_volume_states();
+
+    // Every per-instrument vector follows the roster.
+    auto expect_size = [&](std::size_t n) {
+        EXPECT_EQ(engine.size(), n);
+        EXPECT_EQ(engine.attribution().size(), n);
+        EXPECT_EQ(engine.tick_components().size(), n);
+        EXPECT_EQ(engine.tick_fundamental().size(), n);
+        EXPECT_EQ(engine.tick_anchor().size(), n);
+    };
+    engine.list(testing::plain_company("NEW", "energy", 4));
+    expect_size(5);
+    EXPECT_TRUE(std::isnan(engine.tick_fundamental()[4]));
+    EXPECT_TRUE(std::isnan(engine.tick_anchor()[4]));
+    EXPECT_EQ(engine.attribution()[4], AttributionRow{});
+
+    // Delisting the second shifts the tail down, the new one included.
+    std::vector<std::string> ids = engine.ids();
+    double third_anchor = engine.tick_anchor()[2];
+    ASSERT_TRUE(engine.delist(1).ok());
+    EXPECT_EQ(engine.ids(), (std::vector<std::string>{ids[0], ids[2], ids[3], ids[4]}));
+    EXPECT_EQ(engine.tick_anchor()[1], third_anchor);
+    ASSERT_TRUE(engine.delist(3).ok());
+    expect_size(3);
+
+    EXPECT_EQ(engine.rng_state(), streams);
+    EXPECT_EQ(engine.instrument_volume_states(), volume_states);
+}
+
+// Neither building the engine nor serving a book draws: the streams stay as
+// derived from the seed. (Restoring them is the snapshot suites'.)
+TEST(EngineBook, ServesTheFullLadderAndNothingDraws) {
+    Engine engine = make_engine(2);
+    auto book = engine.book_for(1);
+    ASSERT_TRUE(book);
+    EXPECT_EQ(book->company_id(), engine.roster()[1].company_id);
+    EXPECT_EQ(book->bids().size(), 10u);
+    EXPECT_EQ(book->asks().size(), 10u);
+    EXPECT_LT(*book->best_bid(), engine.roster()[1].price);
+    EXPECT_GT(*book->best_ask(), engine.roster()[1].price);
+    EXPECT_FALSE(engine.book_for(2));
+    auto derived = derive_streams(11);
+    for (std::size_t i = 0; i < STREAM_COUNT; ++i)
+        EXPECT_EQ(engine.rng_state()[i], derived[i].record());
+}
+
+TEST(EngineStreams, ExternalDrawsLeaveTheMarketUntouched) {
+    Engine a = make_engine(6), b = make_engine(6);
+    for (int i = 0; i < 3; ++i) (void)b.draw_normal();
+    (void)b.draw_uniform();
+    EXPECT_EQ(b.draws().external, 4u);
+    for (Engine* e : {&a, &b}) {
+        e->open_market();
+        for (int minute = 30; minute < 40; ++minute) (void)e->tick(at(9, minute));
+    }
+    EXPECT_EQ(testing::prices(a), testing::prices(b));
+    EXPECT_EQ(a.draws().market, b.draws().market);
 }
 
 }  // namespace
