@@ -108,8 +108,7 @@ TEST(SessionRun, AStopOnTheThirdTickRunsNoClose) {
     request.close_at_end = true;
     std::vector<std::optional<double>> innovations(20);
     std::vector<double> bases(20, 0.0004);
-    request.close.innovations = innovations;
-    request.close.sector_base_variances = bases;
+    request.close = {innovations, bases, false};
     SessionBuffer buffer;
     SessionOutcome outcome = run(engine, request, buffer);
     EXPECT_TRUE(outcome.stopped);
@@ -133,8 +132,7 @@ TEST(SessionRun, RefusesCloseInputsThatDoNotMatchTheRosterBeforeTicking) {
     std::vector<double> bases(3, 0.0004);
     SessionRequest request = session_at(10, 0, 5);
     request.close_at_end = true;
-    request.close.innovations = innovations;
-    request.close.sector_base_variances = bases;
+    request.close = {innovations, bases, false};
     SessionBuffer buffer;
     auto refused = engine.run_session(request, buffer);
     ASSERT_FALSE(refused.ok());
@@ -144,7 +142,6 @@ TEST(SessionRun, RefusesCloseInputsThatDoNotMatchTheRosterBeforeTicking) {
     EXPECT_EQ(buffer.ticks_written, 0u);
 
     RngState streams = engine.rng_state();
-    auto prices = testing::prices(engine);
     Status close = engine.close_market({innovations, bases, false});
     ASSERT_FALSE(close.ok());
     EXPECT_EQ(engine.rng_state(), streams);

@@ -39,11 +39,9 @@ std::tuple<double, double, double, double> inside(const OrderBook& book) {
 
 TEST(LiveBookSpread, TiersSizeCurveStressRiskAndSqueeze) {
     // Full spread in basis points of 100: half of 3 bp is 0.015, and so on.
-    EXPECT_DOUBLE_EQ(half_spread(plain(50.5e9)), 0.015);
-    EXPECT_DOUBLE_EQ(half_spread(plain(50e9)), 0.025);
-    EXPECT_DOUBLE_EQ(half_spread(plain(10e9)), 0.05);
-    EXPECT_DOUBLE_EQ(half_spread(plain(1e9)), 0.15);
-    EXPECT_DOUBLE_EQ(half_spread(plain(std::nan(""))), 0.15);
+    const std::pair<double, double> tiers[] = {
+        {50.5e9, 0.015}, {50e9, 0.025}, {10e9, 0.05}, {1e9, 0.15}, {std::nan(""), 0.15}};
+    for (auto [cap, half] : tiers) EXPECT_DOUBLE_EQ(half_spread(plain(cap)), half) << cap;
 
     // 5 x (2.5 / 25)^-0.455 = 5 x 10^0.455 = 14.2551...
     EXPECT_NEAR(ms::blended_tier(10.0, 2.5, 1.0, 0.455), 14.2551, 1e-4);
@@ -54,9 +52,8 @@ TEST(LiveBookSpread, TiersSizeCurveStressRiskAndSqueeze) {
     EXPECT_EQ(ms::blended_tier(30.0, 0.0, 1.0, 0.455), 30.0);
     EXPECT_EQ(ms::blended_tier(10.0, 2.5, 0.0, 0.455), 10.0);
 
-    EXPECT_EQ(ms::vix_stress(10.0), 1.0);
-    EXPECT_EQ(ms::vix_stress(15.0), 1.0);
-    EXPECT_EQ(ms::vix_stress(45.0), 2.0);
+    for (auto [vix, stress] : {std::pair{10.0, 1.0}, std::pair{15.0, 1.0}, std::pair{45.0, 2.0}})
+        EXPECT_EQ(ms::vix_stress(vix), stress) << vix;
     LiveBookOptions stressed;
     stressed.vix = 45.0;
     EXPECT_DOUBLE_EQ(half_spread(plain(10e9), stressed), 0.1);
@@ -141,7 +138,7 @@ TEST(LiveBookLadder, SaturatedInventorySkew) {
     EXPECT_EQ(quote_live_book(half, {})->bid_base, 5'000.0);
 }
 
-TEST(LiveBookLadder, PennyStockQuotesFewerBidLevels) {
+TEST(LiveBookLadder, PennyStockQuotesFewerBidLevelsAndNoPriceNone) {
     // 30 bp of 0.05: the inside rounds to 0.05 / 0.06 and the step is one cent,
     // so bids stop at 0.01 while asks run on.
     LiveBookInput input = plain(1e6);
@@ -153,13 +150,11 @@ TEST(LiveBookLadder, PennyStockQuotesFewerBidLevels) {
     ASSERT_EQ(book.asks().size(), 10u);
     EXPECT_EQ(book.asks()[0].price, 0.06);
     EXPECT_EQ(book.id_text(book.asks()[0].order_id), "AAA-5");
-}
 
-TEST(LiveBookLadder, NoPriceNoQuotes) {
+    // No price, no quotes.
     for (double price : {0.0, -3.0, std::nan("")}) {
-        LiveBookInput input = plain(10e9);
         input.price = price;
-        OrderBook book = build_live_book(input, {});
+        book = build_live_book(input, {});
         EXPECT_TRUE(book.bids().empty() && book.asks().empty());
         ASSERT_TRUE(book.last_price());
         EXPECT_TRUE(*book.last_price() == price || std::isnan(price));

@@ -30,7 +30,7 @@ OrderBook two_asks() {
     return book;
 }
 
-TEST(OrderBookSubmit, BadSizesAndLimitsTradeAndPostNothing) {
+TEST(OrderBookSubmit, BadSizesAndLimitsTradeNothingAndInfiniteOnesBreakNothing) {
     // A bad size is an empty result; a NaN limit trades nothing and, not
     // being a price, posts nothing, leaving the whole size unfilled.
     const std::pair<double, double> cases[] = {{0.0, 11.0}, {-1.0, 11.0}, {NaN, 11.0},
@@ -45,19 +45,22 @@ TEST(OrderBookSubmit, BadSizesAndLimitsTradeAndPostNothing) {
         EXPECT_EQ(book.depth(Side::sell), 200.0);
         EXPECT_TRUE(book.bids().empty());
     }
+    // Infinite sizes leave no broken order behind.
+    OrderBook book("X");
+    book.post_limit(Side::sell, 10.0, INF, "m");
+    book.submit(Side::buy, INF, "t");
+    for (const BookOrder& order : book.asks()) EXPECT_GT(order.remaining, 0.0);
 }
 
 // Each fill's fields, the average price and the quotes read-outs are checked
 // value for value from the interpreter; here, what it cannot see.
-TEST(OrderBookSubmit, SweepsTwoLevelsAtTheMakersPrices) {
-    OrderBook book = two_asks();
-    EXPECT_EQ(book.submit(Side::buy, 150, "t").fills.size(), 2u);
-    ASSERT_EQ(book.asks().size(), 1u);
-    EXPECT_EQ(std::tuple(book.asks()[0].price, book.asks()[0].remaining, book.last_price()),
+TEST(OrderBookSubmit, SweepsAtTheMakersPricesOrStopsAtALimitAndPostsOrNot) {
+    OrderBook swept = two_asks();
+    EXPECT_EQ(swept.submit(Side::buy, 150, "t").fills.size(), 2u);
+    ASSERT_EQ(swept.asks().size(), 1u);
+    EXPECT_EQ(std::tuple(swept.asks()[0].price, swept.asks()[0].remaining, swept.last_price()),
               std::tuple(10.5, 50.0, 10.5));
-}
 
-TEST(OrderBookSubmit, LimitStopsAndOptionallyPostsTheRemainder) {
     OrderBook posted = two_asks();
     MatchResult result = posted.submit(Side::buy, 150, "t", 10.0, true);
     ASSERT_EQ(result.fills.size(), 1u);
@@ -81,13 +84,6 @@ TEST(OrderBookSubmit, LimitStopsAndOptionallyPostsTheRemainder) {
     sells.post_limit(Side::buy, 9.0, 10, "b");
     EXPECT_EQ(sells.submit(Side::sell, 5, "t", 9.0).fills.size(), 1u);
     EXPECT_TRUE(sells.submit(Side::sell, 5, "t", 9.01).fills.empty());
-}
-
-TEST(OrderBookSubmit, InfiniteSizesLeaveNoBrokenOrderBehind) {
-    OrderBook book("X");
-    book.post_limit(Side::sell, 10.0, INF, "m");
-    book.submit(Side::buy, INF, "t");
-    for (const BookOrder& order : book.asks()) EXPECT_GT(order.remaining, 0.0);
 }
 
 TEST(OrderBookIds, GeneratedAndSuppliedIdsShareTheSequence) {

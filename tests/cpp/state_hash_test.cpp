@@ -151,8 +151,7 @@ std::string busy_run(const ModelParams& model) {
     day.close_at_end = true;
     std::vector<std::optional<double>> innovations(e.size());
     std::vector<double> bases(e.size(), 0.0004);
-    day.close.innovations = innovations;
-    day.close.sector_base_variances = bases;
+    day.close = {innovations, bases, false};
     EXPECT_TRUE(e.run_session(day, buffer).ok());
     hash.add_session(buffer, e);
     return hash.finish();

@@ -282,7 +282,7 @@ TEST(EngineColumns, EveryPublishedNameParsesToADistinctFieldAndBack) {
     }
 }
 
-TEST(EngineColumns, AbsentOptionalsReadAsNaNAndNaNWritesMakeThemAbsent) {
+TEST(EngineColumns, AbsentOptionalsReadAsNaNAndWritesAreCheckedAndNarrow) {
     auto roster = testing::generated_roster(3);
     roster[1].beta.reset();
     Engine engine = make_engine(std::move(roster));
@@ -305,18 +305,15 @@ TEST(EngineColumns, AbsentOptionalsReadAsNaNAndNaNWritesMakeThemAbsent) {
     EXPECT_TRUE(engine.roster()[0].mispricing_s);
     EXPECT_EQ(engine.roster()[0].mispricing_momentum, 0.0);
     EXPECT_EQ(engine.roster()[1].mispricing_momentum, 0.3);
-}
 
-TEST(EngineColumns, SetColumnRefusesAWrongLengthAndWritesNothing) {
-    Engine engine = make_engine(3);
+    // A wrong length writes nothing; a price write touches nothing else, not
+    // even the capitalisation.
     auto before = engine.column(PriceField::price);
+    auto cap = engine.column(PriceField::market_cap);
     Status refused = engine.set_column(PriceField::price, std::vector<double>{1.0, 2.0});
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error(), "expected 3 values for 3 companies, got 2");
     EXPECT_EQ(engine.column(PriceField::price), before);
-
-    // A price write touches nothing else, not even the capitalisation.
-    auto cap = engine.column(PriceField::market_cap);
     ASSERT_TRUE(engine.set_column(PriceField::price, std::vector<double>{1.0, 2.0, 3.0}).ok());
     EXPECT_EQ(engine.column(PriceField::price), (std::vector<double>{1.0, 2.0, 3.0}));
     EXPECT_EQ(engine.column(PriceField::market_cap), cap);
