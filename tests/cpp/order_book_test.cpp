@@ -1,14 +1,18 @@
-#include "core/order_book.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "core/generator.hpp"
+#include "core/market_maker.hpp"
+#include "core/microstructure.hpp"
+#include "core/order_book.hpp"
 
 namespace corvane {
 namespace {
@@ -294,6 +298,251 @@ TEST(OrderBookWindow, AgreesWithAPlainVectorBookOverRandomOperations) {
             }
         }
     }
+}
+
+namespace ms = microstructure;
+
+// Price 100, no inventory, volatility 1 and beta 1 (risk factor exactly 1),
+// a million shares a day: base size 10,000.
+LiveBookInput plain(double market_cap) {
+    LiveBookInput input;
+    input.volatility = 1.0;
+    input.beta = 1.0;
+    input.avg_volume = 1'000'000.0;
+    input.company_id = "AAA";
+    input.price = 100.0;
+    input.market_cap = market_cap;
+    return input;
+}
+
+double half_spread(const LiveBookInput& input, const LiveBookOptions& options = {}) {
+    return quote_live_book(input, options)->half_spread;
+}
+
+// Best bid, best ask and the sizes shown there.
+std::tuple<double, double, double, double> inside(const OrderBook& book) {
+    return {*book.best_bid(), *book.best_ask(), book.bids()[0].quantity, book.asks()[0].quantity};
+}
+
+TEST(LiveBookSpread, TiersSizeCurveStressRiskAndSqueeze) {
+    // Full spread in basis points of 100: half of 3 bp is 0.015, and so on.
+    const std::pair<double, double> tiers[] = {
+        {50.5e9, 0.015}, {50e9, 0.025}, {10e9, 0.05}, {1e9, 0.15}, {std::nan(""), 0.15}};
+    for (auto [cap, half] : tiers) EXPECT_DOUBLE_EQ(half_spread(plain(cap)), half) << cap;
+
+    // 5 x (2.5 / 25)^-0.455 = 5 x 10^0.455 = 14.2551...
+    EXPECT_NEAR(ms::blended_tier(10.0, 2.5, 1.0, 0.455), 14.2551, 1e-4);
+    EXPECT_NEAR(ms::blended_tier(10.0, 2.5, 0.5, 0.455), 12.1275, 1e-4);
+    // Clamped to [1, 100]; ignored at zero weight or without a capitalisation.
+    EXPECT_EQ(ms::blended_tier(30.0, 1e-9, 1.0, 0.455), 100.0);
+    EXPECT_EQ(ms::blended_tier(3.0, 1e6, 1.0, 0.455), 1.0);
+    EXPECT_EQ(ms::blended_tier(30.0, 0.0, 1.0, 0.455), 30.0);
+    EXPECT_EQ(ms::blended_tier(10.0, 2.5, 0.0, 0.455), 10.0);
+
+    for (auto [vix, stress] : {std::pair{10.0, 1.0}, std::pair{15.0, 1.0}, std::pair{45.0, 2.0}})
+        EXPECT_EQ(ms::vix_stress(vix), stress) << vix;
+    LiveBookOptions stressed;
+    stressed.vix = 45.0;
+    EXPECT_DOUBLE_EQ(half_spread(plain(10e9), stressed), 0.1);
+
+    EXPECT_DOUBLE_EQ(ms::volatility_beta_factor(std::nullopt, std::nullopt), 1.0);
+    EXPECT_DOUBLE_EQ(ms::volatility_beta_factor(2.0, 1.5), 1.6);
+
+    // A quarter of the float short: 1 + 2 x 0.1.
+    EXPECT_DOUBLE_EQ(ms::squeeze_widening(250.0, 1000.0), 1.2);
+    EXPECT_EQ(ms::squeeze_widening(150.0, 1000.0), 1.0);
+    // A float of 1 share or less, or NaN, divides by 1.
+    EXPECT_DOUBLE_EQ(ms::squeeze_widening(0.25, 0.5), 1.2);
+    EXPECT_DOUBLE_EQ(ms::squeeze_widening(0.25, std::nan("")), 1.2);
+    EXPECT_EQ(ms::squeeze_widening(std::nullopt, 1000.0), 1.0);
+}
+
+TEST(LiveBookSizes, BaseSizeFromTheFirstUsableVolume) {
+    EXPECT_EQ(ms::base_level_size(1'000'000.0, 5.0, 5.0), 10'000.0);
+    EXPECT_EQ(ms::base_level_size(50.0, std::nullopt, std::nullopt), 1.0);
+    EXPECT_EQ(ms::base_level_size(0.0, 25'000.0, std::nullopt), 250.0);
+    EXPECT_EQ(ms::base_level_size(std::nan(""), std::nan(""), 1e6), 50.0);
+    EXPECT_EQ(ms::base_level_size(std::nullopt, 0.0, 0.0), 1.0);
+    EXPECT_EQ(ms::base_level_size(-500.0, std::nullopt, std::nullopt), 1.0);
+
+    // Sizes decay to 1/1.3, 1/1.6, 1/1.9 of the base.
+    OrderBook book = build_live_book(plain(100e9), {});
+    ASSERT_EQ(book.bids().size(), 10u);
+    ASSERT_EQ(book.asks().size(), 10u);
+    for (auto s : {book.bids(), book.asks()}) {
+        EXPECT_EQ(std::tuple(s[0].quantity, s[1].quantity, s[2].quantity, s[3].quantity),
+                  std::tuple(10'000.0, 7'692.0, 6'250.0, 5'263.0));
+    }
+}
+
+TEST(LiveBookLadder, MegaCapQuotesAndIds) {
+    // Price 200, 3 bp: half spread 0.03, quotes 199.97 / 200.03, step 0.03.
+    LiveBookInput input = plain(100e9);
+    input.price = 200.0;
+    OrderBook book = build_live_book(input, {});
+    EXPECT_EQ(book.company_id(), "AAA");
+    EXPECT_EQ(book.last_price(), 200.0);
+    EXPECT_EQ(inside(book), std::tuple(199.97, 200.03, 10'000.0, 10'000.0));
+    EXPECT_EQ(book.bids()[1].price, 199.94);
+    EXPECT_EQ(book.asks()[9].price, 200.3);
+    EXPECT_EQ(book.bids()[0].owner, "mm");
+    EXPECT_EQ(book.id_text(book.bids()[0].order_id), "AAA-0");
+    EXPECT_EQ(book.id_text(book.bids()[9].order_id), "AAA-9");
+    EXPECT_EQ(book.id_text(book.asks()[0].order_id), "AAA-10");
+    EXPECT_EQ(book.next_sequence(), 20u);
+
+    // Rebuilding into the same book starts it over under the new company.
+    LiveBookOptions two = tick_book_options(ModelParams{}, 15.0, 2.0);
+    input.company_id = "BBB";
+    build_live_book(input, two, book);
+    EXPECT_EQ(book.bids().size(), 2u);
+    EXPECT_EQ(book.id_text(book.asks()[0].order_id), "BBB-2");
+    // At least one level, whatever the count says.
+    two.levels = 0.0;
+    build_live_book(input, two, book);
+    EXPECT_EQ(book.bids().size(), 1u);
+    EXPECT_EQ(book.asks().size(), 1u);
+}
+
+TEST(LiveBookLadder, SaturatedInventorySkew) {
+    // Limit 12 x 10,000; half spread 0.05 at 10 bp.
+    for (double inventory : {120'000.0, 500'000.0}) {
+        LiveBookInput input = plain(10e9);
+        input.maker_inventory = inventory;
+        EXPECT_EQ(inside(build_live_book(input, {})), std::tuple(99.9, 100.0, 1'500.0, 10'000.0));
+        input.maker_inventory = -inventory;
+        EXPECT_EQ(inside(build_live_book(input, {})), std::tuple(100.0, 100.1, 10'000.0, 1'500.0));
+    }
+    // 15 % of a base of 1 share still shows one share.
+    LiveBookInput thin = plain(10e9);
+    thin.avg_volume = 50.0;
+    thin.maker_inventory = 12.0;
+    EXPECT_EQ(quote_live_book(thin, {})->bid_base, 1.0);
+    // Half the limit: the mid moves by half of a half spread.
+    LiveBookInput half = plain(10e9);
+    half.maker_inventory = 60'000.0;
+    EXPECT_DOUBLE_EQ(quote_live_book(half, {})->mid, 99.975);
+    EXPECT_EQ(quote_live_book(half, {})->bid_base, 5'000.0);
+}
+
+TEST(LiveBookLadder, PennyStockQuotesFewerBidLevelsAndNoPriceNone) {
+    // 30 bp of 0.05: the inside rounds to 0.05 / 0.06 and the step is one cent,
+    // so bids stop at 0.01 while asks run on.
+    LiveBookInput input = plain(1e6);
+    input.price = 0.05;
+    OrderBook book = build_live_book(input, {});
+    ASSERT_EQ(book.bids().size(), 5u);
+    EXPECT_EQ(book.bids()[0].price, 0.05);
+    EXPECT_EQ(book.bids()[4].price, 0.01);
+    ASSERT_EQ(book.asks().size(), 10u);
+    EXPECT_EQ(book.asks()[0].price, 0.06);
+    EXPECT_EQ(book.id_text(book.asks()[0].order_id), "AAA-5");
+
+    // No price, no quotes.
+    for (double price : {0.0, -3.0, std::nan("")}) {
+        input.price = price;
+        book = build_live_book(input, {});
+        EXPECT_TRUE(book.bids().empty() && book.asks().empty());
+        ASSERT_TRUE(book.last_price());
+        EXPECT_TRUE(*book.last_price() == price || std::isnan(price));
+    }
+}
+
+TEST(LiveBookLadder, AskAlwaysAtLeastOneCentAboveBid) {
+    auto rng = GameRng::create(2024, 5);
+    for (int i = 0; i < 20'000; ++i) {
+        LiveBookInput input = plain(rng.next_float() * 100e9);
+        input.price = std::floor(rng.next_float() * 1e6) / 1e4;
+        input.maker_inventory = (rng.next_float() - 0.5) * 400'000.0;
+        input.short_interest = rng.next_float() * 1e6;
+        input.float_shares = 1e6;
+        LiveBookOptions options;
+        options.vix = rng.next_float() * 80.0;
+        auto quote = quote_live_book(input, options);
+        if (!quote) continue;
+        ASSERT_GE(std::round((quote->ask - quote->bid) * 100.0), 1.0)
+            << "price " << input.price << " iteration " << i;
+        EXPECT_GE(quote->bid, 0.01);
+    }
+}
+
+// The sweep and the built book agree fill for fill: random ladders, depths
+// and order sizes, four orders each way as the tick sends them.
+TEST(LadderSweep, FillsAsTheBuiltBookDoes) {
+    auto rng = GameRng::create(77, 3);
+    for (int i = 0; i < 5'000; ++i) {
+        LiveBookInput input = plain(rng.next_float() * 60e9);
+        input.price = std::floor(rng.next_float() * 3e4) / 1e3;
+        input.avg_volume = std::floor(rng.next_float() * 2e6);
+        input.maker_inventory = (rng.next_float() - 0.5) * 80'000.0;
+        LiveBookOptions options;
+        options.levels = std::floor(rng.next_float() * 12.0);
+        OrderBook book = build_live_book(input, options);
+        auto quote = quote_live_book(input, options);
+        if (!quote) continue;
+        LadderSweep sweep(*quote, options, input.price);
+        ASSERT_EQ(sweep.two_sided(), !book.bids().empty() && !book.asks().empty());
+        double slice = std::floor(rng.next_float() * 40'000.0);
+        for (int k = 0; k < 4; ++k) {
+            Side side = rng.next_float() < 0.5 ? Side::buy : Side::sell;
+            double filled = 0.0, change = 0.0, expected_filled = 0.0, expected_change = 0.0;
+            sweep.take(side, slice, filled, change);
+            for (const Fill& fill : book.submit(side, slice, "flow").fills) {
+                expected_filled += fill.quantity;
+                expected_change += side == Side::sell ? fill.quantity : -fill.quantity;
+            }
+            ASSERT_EQ(filled, expected_filled) << "iteration " << i;
+            ASSERT_EQ(change, expected_change) << "iteration " << i;
+            ASSERT_EQ(sweep.last_price(), *book.last_price()) << "iteration " << i;
+        }
+    }
+}
+
+// The closed-form settlement against the sweep, over ladders from penny
+// stocks to infinite sizes, every depth the tick quotes and slices from a
+// share to many times the ladder: the same last trade and share change, bit
+// for bit, whenever it settles. It must settle nearly all of them, among
+// them orders that stop deep in the ladder and sides the orders exhaust.
+TEST(SettleFlow, AgreesWithTheSweepBitForBit) {
+    auto rng = GameRng::create(91, 4);
+    int settled = 0, deep = 0, exhausted = 0;
+    constexpr int TRIALS = 20'000;
+    for (int i = 0; i < TRIALS; ++i) {
+        LiveBookInput input = plain(rng.next_float() * 60e9);
+        input.price = std::floor(std::exp(rng.next_float() * 14.0 - 5.0) * 1e3) / 1e3;
+        double volume = rng.next_float() < 0.02 ? 0.0 : std::floor(rng.next_float() * 2e6);
+        input.avg_volume = volume;
+        input.shares_outstanding = rng.next_float() < 0.5 ? 1e300 : 1e6;
+        input.maker_inventory = (rng.next_float() - 0.5) * 200'000.0;
+        LiveBookOptions options;
+        options.levels = std::floor(rng.next_float() * 12.0);
+        auto quote = quote_live_book(input, options);
+        if (!quote) continue;
+        double slice = std::max(1.0, std::floor(std::exp(rng.next_float() * 12.0)));
+        Side sides[4];
+        for (Side& side : sides) side = rng.next_float() < 0.5 ? Side::buy : Side::sell;
+
+        double price = -1.0, change = -1.0;
+        if (!settle_flow(*quote, options, sides, slice, price, change)) continue;
+        ++settled;
+        LadderSweep sweep(*quote, options, input.price);
+        ASSERT_TRUE(sweep.two_sided());
+        double filled = 0.0, changes[4] = {0.0, 0.0, 0.0, 0.0};
+        for (int k = 0; k < 4; ++k) sweep.take(sides[k], slice, filled, changes[k]);
+        double expected = ((changes[0] + changes[1]) + changes[2]) + changes[3];
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(price),
+                  std::bit_cast<std::uint64_t>(sweep.last_price()))
+            << "iteration " << i;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(change), std::bit_cast<std::uint64_t>(expected))
+            << "iteration " << i;
+        deep += price != quote->bid && price != quote->ask &&
+                price != ladder_level(*quote, Side::buy, 1).value_or(LadderLevel{}).price &&
+                price != ladder_level(*quote, Side::sell, 1)->price;
+        exhausted += filled < 4.0 * slice;
+    }
+    EXPECT_GT(settled, TRIALS * 9 / 10);
+    EXPECT_GT(deep, TRIALS / 50);
+    EXPECT_GT(exhausted, TRIALS / 10);
 }
 
 }  // namespace
