@@ -66,7 +66,7 @@ TEST(EconomyNames, ExactCaseSensitiveRoundTrip) {
     }
 }
 
-TEST(MacroOverlay, TheDescriptionOverlaysTheExpansionBase) {
+TEST(MacroOverlay, TheDescriptionOverlaysTheExpansionBaseAndReadsBack) {
     // The description's sentiment (50) wins over the phase table's 60; nothing
     // else moves, the 4.56 credit yield included.
     EconomyState expected = create_initial_economy_state();
@@ -80,17 +80,15 @@ TEST(MacroOverlay, TheDescriptionOverlaysTheExpansionBase) {
     expected.cycle_phase = CyclePhase::contraction;
     expected.vix = 30.0;
     EXPECT_EQ(economy_from(*macro), expected);
-}
 
-TEST(MacroOverlay, ReadBackDividesByOneHundred) {
+    // Read back, the rates are divided by one hundred.
     Macro back = macro_from(economy_from(Macro{}));
-    ASSERT_TRUE(back.corporate_bond_yield);
-    EXPECT_EQ(*back.corporate_bond_yield, 0.0456);
+    EXPECT_EQ(back.corporate_bond_yield, 0.0456);
     EXPECT_EQ(back.federal_funds_rate, 0.025);
     EXPECT_EQ(back.inflation_rate, 0.02);
     EXPECT_EQ(back.cycle, CyclePhase::expansion);
     // A given yield crosses in and back out unchanged.
-    auto macro = make_macro({.corporate_bond_yield = 0.052});
+    macro = make_macro({.corporate_bond_yield = 0.052});
     ASSERT_TRUE(macro);
     EXPECT_EQ(economy_from(*macro).corporate_bond_yield, 0.052 * 100.0);
 }
@@ -100,22 +98,19 @@ TEST(MacroOverlay, ReadBackDividesByOneHundred) {
 TEST(MacroPinning, WritesOnlyGivenFields) {
     EconomyState base = economy_from(Macro{});
     base.months_in_current_phase = 7.0;
-
-    EconomyState untouched = base;
-    apply_macro_pin(untouched, *check_macro_pin({}));
-    EXPECT_EQ(untouched, base);
-
-    EconomyState troughed = base;
-    apply_macro_pin(troughed, *check_macro_pin({.cycle = "trough"}));
+    auto pinned = [&base](const MacroPin& pin) {
+        EconomyState state = base;
+        apply_macro_pin(state, pin);
+        return state;
+    };
+    EXPECT_EQ(pinned(*check_macro_pin({})), base);
     EconomyState expected = base;
     expected.cycle_phase = CyclePhase::trough;
-    EXPECT_EQ(troughed, expected);
+    EXPECT_EQ(pinned(*check_macro_pin({.cycle = "trough"})), expected);
 
     auto rates = check_macro_pin(
         {.vix = 40.0, .federal_funds_rate = 0.05, .corporate_bond_yield = 0.0, .qe_pe_boost = 0.1});
     ASSERT_TRUE(rates);
-    EconomyState pinned = base;
-    apply_macro_pin(pinned, *rates);
     // Nothing else moves: not the prime rate with the policy rate, nor the
     // spreads with the VIX, nor the phase clock.
     expected = base;
@@ -123,7 +118,7 @@ TEST(MacroPinning, WritesOnlyGivenFields) {
     expected.federal_funds_rate = 5.0;
     expected.corporate_bond_yield = 0.0;
     expected.qe_pe_boost = 0.1;
-    EXPECT_EQ(pinned, expected);
+    EXPECT_EQ(pinned(*rates), expected);
     // The validated pin keeps the values as passed, for the order log.
     EXPECT_EQ(rates->federal_funds_rate, 0.05);
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -95,18 +96,14 @@ TEST(RandomUniverse, EveryInstrumentWithinItsRanges) {
     }
 }
 
-InstrumentInit sample_instrument() {
+// The refusals and their messages are checked from the interpreter.
+TEST(InstrumentCheck, AcceptsBoundaryValuesAndConvertsFromTheDescriptionAndTheSector) {
     InstrumentInit init;
     init.ticker = "XYZ";
     init.sector = "technology";
     init.initial_price = 50.0;
     init.shares_outstanding = 1e6;
-    return init;
-}
-
-// The refusals and their messages are checked from the interpreter.
-TEST(InstrumentCheck, AcceptsBoundaryValuesAndEveryGeneratedInstrument) {
-    InstrumentInit edges = sample_instrument();
+    InstrumentInit edges = init;
     edges.avg_volume = -0.0;
     edges.beta = 0.0;
     // Short interest under one share reads as a fraction from a thousand shares up.
@@ -119,10 +116,7 @@ TEST(InstrumentCheck, AcceptsBoundaryValuesAndEveryGeneratedInstrument) {
         EXPECT_EQ(check_instrument(edges).ok(), ok) << shares << " " << short_interest;
     }
     for (const auto& g : random_universe(300, 11)) ASSERT_TRUE(check_instrument(g.to_init()));
-}
 
-TEST(TickCompanyConversion, StartsFromTheDescriptionAndTheSector) {
-    InstrumentInit init = sample_instrument();
     init.eps = 2.0;
     init.short_interest = 25000.0;
     auto company = init.to_tick_company(7);
@@ -144,9 +138,8 @@ TEST(TickCompanyConversion, StartsFromTheDescriptionAndTheSector) {
     expected.sector = "technology";
     EXPECT_EQ(*company, expected);
 
-    InstrumentInit unchecked = sample_instrument();
-    unchecked.sector = "nowhere";
-    EXPECT_FALSE(unchecked.to_tick_company(0));
+    init.sector = "nowhere";
+    EXPECT_FALSE(init.to_tick_company(0));
 }
 
 std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
@@ -169,23 +162,19 @@ bool refused(std::string_view name, double value) {
 }
 
 bool bit_identical(const ModelParams& a, const ModelParams& b) {
-    for (const FieldInfo& field : MODEL_FIELDS) {
-        if (bits(a.*field.member) != bits(b.*field.member)) return false;
-    }
-    return true;
+    return std::ranges::all_of(
+        MODEL_FIELDS, [&](const FieldInfo& f) { return bits(a.*f.member) == bits(b.*f.member); });
 }
 
 // Each preset's digest is pinned as computed outside this code base from the
 // published coefficient tables: a mistyped value in any preset changes it.
-TEST(ModelPresets, DigestsMatchThePublishedCoefficients) {
+TEST(ModelPresets, DigestsMatchThePublishedCoefficientsAndTheDefaultIsKxV14) {
     for (std::string_view name : SHIPPED_PRESETS) {
         ModelParams model = preset_or_die(name);
         EXPECT_GOLDEN("preset_digest_" + std::string(name), model.digest()) << name;
         EXPECT_EQ(model.fingerprint(), name);
     }
-}
-
-TEST(ModelPresets, DefaultIsKxV14) {
+    // The default is kx-v14, and so are the record's own defaults.
     EXPECT_TRUE(bit_identical(preset_or_die(DEFAULT_PRESET), ModelParams::default_preset()));
     EXPECT_TRUE(bit_identical(preset_or_die("kx-v14"), ModelParams{}));
 }
