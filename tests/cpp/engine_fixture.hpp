@@ -46,6 +46,13 @@ inline Engine opened(Engine engine) {
     return engine;
 }
 
+// The default model without the day's own news, so tests choose what news there is.
+inline ModelParams quiet_model() {
+    ModelParams model;
+    model.endogenous_news_intensity = 0.0;
+    return model;
+}
+
 // A record with round numbers: technology, price 100, one billion shares.
 inline TickCompany plain_company(std::string ticker, std::string sector, std::size_t id) {
     InstrumentInit init;

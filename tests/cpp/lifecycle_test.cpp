@@ -166,9 +166,7 @@ TEST(SessionBufferSize, ASessionHoldsOnlyAboutTheSlicesItRan) {
 }
 
 TEST(DayOpen, EndogenousNewsDrawsOnlyWhenItCanHappen) {
-    ModelParams none;
-    none.endogenous_news_intensity = 0.0;
-    Engine silent = make_engine(8, none);
+    Engine silent = make_engine(8, testing::quiet_model());
     RngState streams = silent.rng_state();
     silent.open_market();
     EXPECT_EQ(silent.rng_state(), streams);
@@ -230,11 +228,10 @@ TEST(DayClose, SingleAndCascadeGarch) {
 }
 
 TEST(DayClose, JumpsShiftMispricingNotPrices) {
-    ModelParams model;
+    ModelParams model = testing::quiet_model();
     model.jump_intensity_idio = 1.0;
     model.jump_vix_coupling = 0.0;
     model.jump_sigma_idio = 0.05;
-    model.endogenous_news_intensity = 0.0;
     Engine engine = opened(make_engine(6, model));
     (void)engine.run_session(session_at(10, 0, 20)).ok();
     auto prices = testing::prices(engine);

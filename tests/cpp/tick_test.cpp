@@ -16,10 +16,7 @@ using testing::at;
 using testing::make_engine;
 using testing::opened;
 using testing::plain_company;
-
-double component(const Engine& engine, std::size_t i, Component which) {
-    return engine.tick_components()[i][slot(which)];
-}
+using testing::quiet_model;
 
 // One component of the last tick, for every instrument in roster order.
 std::vector<double> components(const Engine& engine, Component which) {
@@ -28,16 +25,16 @@ std::vector<double> components(const Engine& engine, Component which) {
     return out;
 }
 
+// A day's news impact on each instrument, spread over the day's ticks.
+std::vector<double> per_tick(std::vector<double> day) {
+    for (double& x : day) x = x * INV_TICKS_PER_DAY;
+    return day;
+}
+
 // A, B in technology and C in energy, with round numbers.
 std::vector<TickCompany> three_names() {
     return {plain_company("A", "technology", 0), plain_company("B", "technology", 1),
             plain_company("C", "energy", 2)};
-}
-
-ModelParams quiet_model() {
-    ModelParams model;
-    model.endogenous_news_intensity = 0.0;
-    return model;
 }
 
 TEST(TickDrawSchedule, CountsByStatus) {
@@ -87,11 +84,11 @@ TEST(TickOutsideRegularHours, BooksNoCrowdTermsScalesNoiseAndTradesNothing) {
     for (std::size_t i = 0; i < 12; ++i) {
         for (Component c : {Component::reversion, Component::momentum, Component::crowd_lean,
                             Component::short_squeeze_effect}) {
-            EXPECT_EQ(component(pre, i, c), 0.0);
+            EXPECT_EQ(components(pre, c)[i], 0.0);
         }
         // Same draws, so the same raw noise: x0.15 before the open, x1.2 at it.
-        double ratio = component(pre, i, Component::random_noise) /
-                       component(open, i, Component::random_noise);
+        double ratio = components(pre, Component::random_noise)[i] /
+                       components(open, Component::random_noise)[i];
         EXPECT_NEAR(ratio, 0.125, 1e-12);
         EXPECT_FALSE(pre.roster()[i].maker_inventory);
         EXPECT_EQ(pre.roster()[i].price, pre.tick_anchor()[i]);
@@ -109,23 +106,18 @@ TEST(TickNews, ScopeFollowsWhichFieldsAreSet) {
         (void)engine.tick(input);
         return components(engine, Component::company_news);
     };
-    using V = std::vector<double>;
     double v = 0.01;
-    EXPECT_EQ(news_after({v, {}, {}}), (V{v * 0.3 * INV_TICKS_PER_DAY, v * 0.3 * INV_TICKS_PER_DAY,
-                                          v * 0.3 * INV_TICKS_PER_DAY}));
-    EXPECT_EQ(news_after({v, {}, "technology"}),
-              (V{v * 0.5 * INV_TICKS_PER_DAY, v * 0.5 * INV_TICKS_PER_DAY, 0.0}));
-    EXPECT_EQ(news_after({v, "A-0", {}}), (V{v * INV_TICKS_PER_DAY, 0.0, 0.0}));
-    EXPECT_EQ(news_after({v, "A-0", "technology"}),
-              (V{v * INV_TICKS_PER_DAY, (v * 0.05) * INV_TICKS_PER_DAY, 0.0}));
-    EXPECT_EQ(news_after({-v, "A-0", "technology"}),
-              (V{-v * INV_TICKS_PER_DAY, (-v * 0.1) * INV_TICKS_PER_DAY, 0.0}));
-    EXPECT_EQ(news_after({v, "A-0", "technology"}, 0.0, 0.0), (V{v * INV_TICKS_PER_DAY, 0.0, 0.0}));
+    EXPECT_EQ(news_after({v, {}, {}}), per_tick({v * 0.3, v * 0.3, v * 0.3}));
+    EXPECT_EQ(news_after({v, {}, "technology"}), per_tick({v * 0.5, v * 0.5, 0.0}));
+    EXPECT_EQ(news_after({v, "A-0", {}}), per_tick({v, 0.0, 0.0}));
+    EXPECT_EQ(news_after({v, "A-0", "technology"}), per_tick({v, v * 0.05, 0.0}));
+    EXPECT_EQ(news_after({-v, "A-0", "technology"}), per_tick({-v, -v * 0.1, 0.0}));
+    EXPECT_EQ(news_after({v, "A-0", "technology"}, 0.0, 0.0), per_tick({v, 0.0, 0.0}));
     // A bare ticker is not a company id, and an absent impact is no impact.
-    EXPECT_EQ(news_after({v, "A", {}}), (V{0.0, 0.0, 0.0}));
+    EXPECT_EQ(news_after({v, "A", {}}), per_tick({0.0, 0.0, 0.0}));
     // An unknown ticker with a sector still reaches that sector as a peer.
-    EXPECT_EQ(news_after({v, "A", "energy"}), (V{0.0, 0.0, (v * 0.05) * INV_TICKS_PER_DAY}));
-    EXPECT_EQ(news_after({{}, {}, {}}), (V{0.0, 0.0, 0.0}));
+    EXPECT_EQ(news_after({v, "A", "energy"}), per_tick({0.0, 0.0, v * 0.05}));
+    EXPECT_EQ(news_after({{}, {}, {}}), per_tick({0.0, 0.0, 0.0}));
 }
 
 TEST(TickNews, ReachesDuplicateIdsAndSectorsOutsideTheTable) {
@@ -144,8 +136,7 @@ TEST(TickNews, ReachesDuplicateIdsAndSectorsOutsideTheTable) {
     double market = v * 0.3;
     std::vector<double> expected = {(0.0 + v) + market, market, market,
                                     ((0.0 + v * 0.05) + v * 0.5) + market, (0.0 + v) + market};
-    for (double& e : expected) e = e * INV_TICKS_PER_DAY;
-    EXPECT_EQ(components(engine, Component::company_news), expected);
+    EXPECT_EQ(components(engine, Component::company_news), per_tick(expected));
 }
 
 TEST(TickBounds, MispricingIsHeldAtTheCap) {
@@ -177,9 +168,9 @@ TEST(TickBounds, TheBreakerPullsToTheBandAndBooksTheDifference) {
         EXPECT_EQ(c.price, half[i] * 1.25);
         double s = maths::log(c.price / engine.tick_fundamental()[i]);
         EXPECT_EQ(c.mispricing_s, std::max(s, -0.9));
-        EXPECT_LT(component(engine, i, Component::circuit_breaker), 0.0);
+        EXPECT_LT(components(engine, Component::circuit_breaker)[i], 0.0);
         EXPECT_EQ(engine.attribution()[i][slot(Component::circuit_breaker)],
-                  component(engine, i, Component::circuit_breaker));
+                  components(engine, Component::circuit_breaker)[i]);
     }
     // In regular hours the traded print is pulled back into the band too.
     (void)engine.tick(at(10, 0));
@@ -259,7 +250,7 @@ TEST(CrisisBlend, OldAndNewPresetsTakeTheirOwnPathAboveTheThreshold) {
                                 testing::table_sector_keys(), ModelParams::preset(name).value());
         engine.open_market();
         (void)engine.tick(at(10, 0));
-        noise.push_back(component(engine, 5, Component::random_noise));
+        noise.push_back(components(engine, Component::random_noise)[5]);
     }
     // Recorded once. Through kx-v6 the blend mixes the market factor into
     // the sector factors; from kx-v7 it loads the market term instead.
