@@ -254,7 +254,7 @@ struct Day {
     // Past the phase-entry window, far from a scheduled central-bank
     // meeting, and (on days before 90) from a cartel meeting: a plain day
     // unless a test says otherwise.
-    Day() {
+    explicit Day(std::uint32_t seed = SEED) : rng(GameRng::create(seed, 257)) {
         economy.months_in_current_phase = 1.0;
         economy.oil_last_opec_day = 0;
         bank.next_meeting_date = 100000 * 1440;
@@ -275,8 +275,8 @@ struct Day {
 
 // The stream a day should leave behind, rebuilt from its draw pattern:
 // 'n' a normal, 'u' a uniform.
-GameRng replayed(const std::string& pattern) {
-    auto rng = GameRng::create(SEED, 257);
+GameRng replayed(const std::string& pattern, std::uint32_t seed = SEED) {
+    auto rng = GameRng::create(seed, 257);
     for (char c : pattern) c == 'n' ? rng.next_normal() : rng.next_float();
     return rng;
 }
@@ -405,13 +405,10 @@ TEST(MacroCycle, PhaseTurnsExactlyWhenTheCappedHazardBeatsTheDraw) {
     int turned = 0;
     for (std::uint32_t seed = 1; seed <= 40; ++seed) {
         for (CyclePhase phase : {CyclePhase::peak, CyclePhase::recovery}) {
-            Day day;
-            day.rng = GameRng::create(seed, 257);
+            Day day(seed);
             day.economy.cycle_phase = phase;
             day.economy.months_in_current_phase = 1000.0;
-            auto twin = GameRng::create(seed, 257);
-            for (int i = 0; i < 9; ++i) twin.next_normal();
-            bool expect_turn = 0.3 > twin.next_float();
+            bool expect_turn = 0.3 > replayed(NINE_NORMALS, seed).next_float();
             auto summary = day.run(3);
             ASSERT_EQ(summary.phase_changed, expect_turn) << "seed " << seed;
             if (expect_turn) {
@@ -604,8 +601,7 @@ TEST(MacroPins, PhaseExitsUnderEachCondition) {
     for (const Case& c : cases) {
         int exits = 0;
         for (std::uint32_t seed = 0; seed < 1000; ++seed) {
-            Day day;
-            day.rng = GameRng::create(seed, 257);
+            Day day(seed);
             day.economy.cycle_phase = c.phase;
             day.economy.months_in_current_phase = c.months;
             for (auto [field, value] : c.set) day.economy.*field = value;
@@ -624,8 +620,7 @@ TEST(MacroPins, PhaseExitsUnderEachCondition) {
 TEST(MacroPins, EachDrawFeedsItsOwnSeries) {
     for (auto [oil, after] :
          {std::pair{100.0, 0x1.8a6872a356badp+6}, std::pair{60.0, 0x1.057eb8968387ap+6}}) {
-        Day day;
-        day.rng = GameRng::create(6, 257);
+        Day day(6);
         day.economy.oil_price = oil;
         day.run(90);
         EXPECT_EQ(day.economy.oil_price, after) << oil;
