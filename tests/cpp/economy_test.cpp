@@ -20,7 +20,7 @@
 namespace corvane {
 namespace {
 
-TEST(InitialEconomy, DefaultsDeriveSpreadsAndConfidence) {
+TEST(InitialEconomy, DefaultsDeriveSpreadsAndConfidenceAndThePhaseSetsVixAndOdds) {
     // The record's own defaults, which the header states, are the derived
     // state field for field; its credit yield and sentiment are also in the
     // fixed simulation digest's zero-day pin.
@@ -30,9 +30,8 @@ TEST(InitialEconomy, DefaultsDeriveSpreadsAndConfidence) {
     EXPECT_EQ(create_initial_economy_state({.gdp_growth = -10.0, .unemployment_rate = 5.0})
                   .business_confidence,
               40.0);
-}
 
-TEST(InitialEconomy, PhaseSetsVixSentimentAndRecessionOdds) {
+    // The phase sets the VIX, sentiment and recession odds.
     struct Case {
         CyclePhase phase;
         double vix, fear_greed, recession, credit;
@@ -221,16 +220,14 @@ TEST(MispricingAnalysis, RootModuliAndStationarySigma) {
 // The everyday forms (5, 0.05, -0, NaN, inf, -inf, Some(10.0), None, a quoted
 // name with quotes and backslashes) are read word for word in the
 // interpreter's messages and reprs; here, the edges those never reach.
-TEST(NumberText, ShortestRoundTripWithoutExponentAndNonFiniteWords) {
+TEST(NumberText, ShortestRoundTripWithoutExponentNonFiniteWordsAndADebugFraction) {
     EXPECT_EQ(text::number(0.0000001), "0.0000001");
     EXPECT_EQ(text::number(1e22), "10000000000000000000000");
     EXPECT_EQ(text::number(0.1 + 0.2), "0.30000000000000004");
     EXPECT_EQ(text::number(5e-324), "0." + std::string(323, '0') + "5");
     EXPECT_EQ(text::number(std::numeric_limits<double>::max()).size(), 309u);
     EXPECT_EQ(text::number(-std::nan("")), "NaN");
-}
-
-TEST(NumberText, DebugFormKeepsAFraction) {
+    // The debug form keeps a fraction.
     EXPECT_EQ(text::debug_number(-0.0), "-0.0");
     EXPECT_EQ(text::debug_number(0.25), "0.25");
     EXPECT_EQ(text::debug_number(INFINITY), "inf");

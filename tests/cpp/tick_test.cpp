@@ -37,7 +37,7 @@ std::vector<TickCompany> three_names() {
             plain_company("C", "energy", 2)};
 }
 
-TEST(TickDrawSchedule, CountsByStatus) {
+TEST(TickDrawSchedule, CountsByStatusAndAClosedMarketDrawsNothingButClearsComponents) {
     Engine engine = opened(make_engine(100));
     TickOutcome open = engine.tick(at(9, 30));
     EXPECT_EQ(open.status, MarketStatus::open);
@@ -46,11 +46,7 @@ TEST(TickDrawSchedule, CountsByStatus) {
     EXPECT_EQ(engine.tick(at(8, 0)).draws, 1u + 12u + 200u);
     EXPECT_EQ(engine.tick(at(19, 59)).draws, 213u);
     EXPECT_EQ(engine.draws().market, 613u + 213u + 213u);
-}
 
-TEST(TickDrawSchedule, AClosedMarketDrawsNothingButClearsTheTickComponents) {
-    Engine engine = opened(make_engine(10));
-    (void)engine.tick(at(10, 0));
     auto before = testing::prices(engine);
     RngState streams = engine.rng_state();
     for (TickInput closed : {at(12, 0, 0), at(12, 0, 6), at(6, 59), at(20, 0), at(25, 10)}) {
