@@ -195,14 +195,12 @@ TEST(MispricingModel, StateStepAndApplyCapsFloorsAndNan) {
     EXPECT_TRUE(std::isnan(apply_mispricing(10.0, NAN)));
 }
 
-TEST(MispricingAnalysis, ImpulseResponseKnownAnswers) {
+TEST(MispricingAnalysis, ImpulseResponseRootModuliAndStationarySigma) {
     EXPECT_EQ(*impulse_response(3), (std::vector<double>{1.0, 1.2385140203528962,
                                                          1.2839169786106939, 1.2805206738902497}));
     EXPECT_EQ(*impulse_response(0), std::vector<double>{1.0});
     EXPECT_LT(std::fabs(impulse_response(2000)->back()), 1e-9);
-}
 
-TEST(MispricingAnalysis, RootModuliAndStationarySigma) {
     EXPECT_EQ(characteristic_root_moduli(), std::pair(0.9846051245176521, 0.253908895835244));
     // A negative sum still reports the larger modulus first.
     auto negative = characteristic_root_moduli(-1.5, 0.1);
@@ -329,7 +327,7 @@ TEST(MacroMonthly, WagesAndTheSpiralPushInflation) {
                 0.85 * 0.08 + 0.02 * (5.0 - 3.0) * (5.0 - 4.0), 1e-12);
 }
 
-TEST(MacroMarketInputs, CapitalisationWeightedPeAndReturn) {
+TEST(MacroMarketInputs, CapitalisationWeightedPeAndReturnAndAFallLiftsTheVix) {
     Day day;
     auto company = [](double price, double base, double cap, std::optional<double> eps,
                       bool suspended = false, bool tradable = true) {
@@ -361,19 +359,18 @@ TEST(MacroMarketInputs, CapitalisationWeightedPeAndReturn) {
     empty.run(3);
     EXPECT_EQ(empty.economy.market_pe, 31.0);
     EXPECT_EQ(empty.economy.previous_day_market_return, 0.0);
-}
 
-TEST(MacroMarketInputs, FallingMarketLiftsTheVix) {
+    // A falling market lifts the VIX.
     auto vix_after = [](double close_return, double source) {
-        Day day;
-        day.model.vix_return_source = source;
+        Day moved;
+        moved.model.vix_return_source = source;
         TickCompany c;
         c.price = 100.0 + close_return;
         c.previous_close = 100.0;
         c.market_cap = 1.0;
-        day.roster = {c};
-        day.run(3);
-        return day.economy.vix;
+        moved.roster = {c};
+        moved.run(3);
+        return moved.economy.vix;
     };
     // 2% down at gain 17 moves the target 34 points, 5% down hits the 45
     // point cap; reversion takes 12% of it.
@@ -383,7 +380,7 @@ TEST(MacroMarketInputs, FallingMarketLiftsTheVix) {
     EXPECT_EQ(vix_after(-5.0, 0.0), vix_after(0.0, 0.0));
 }
 
-TEST(MacroCycle, TransitionTestOnlyAfterTheMinimum) {
+TEST(MacroCycle, TestedOnlyAfterTheMinimumAndTurnsWhenTheCappedHazardBeatsTheDraw) {
     // Expansion's minimum is six months; the clock is a running sum of
     // thirtieths, still short of 6 after 180 closes. The spare left by the
     // first day's ninth normal is the second day's first.
@@ -394,26 +391,24 @@ TEST(MacroCycle, TransitionTestOnlyAfterTheMinimum) {
     EXPECT_LT(day.economy.months_in_current_phase, 6.0);
     EXPECT_EQ(day.run(4).economy_draws, 10u);  // close 181 tests
     EXPECT_EQ(day.rng, replayed(std::string(18, 'n') + "u"));
-}
 
-TEST(MacroCycle, PhaseTurnsExactlyWhenTheCappedHazardBeatsTheDraw) {
     // Long enough in phase that the hazard exceeds the 0.3 cap; recovery
     // wraps round to expansion.
     int turned = 0;
     for (std::uint32_t seed = 1; seed <= 40; ++seed) {
         for (CyclePhase phase : {CyclePhase::peak, CyclePhase::recovery}) {
-            Day day(seed);
-            day.economy.cycle_phase = phase;
-            day.economy.months_in_current_phase = 1000.0;
+            Day turning(seed);
+            turning.economy.cycle_phase = phase;
+            turning.economy.months_in_current_phase = 1000.0;
             bool expect_turn = 0.3 > replayed(NINE_NORMALS, seed).next_float();
-            auto summary = day.run(3);
+            auto summary = turning.run(3);
             ASSERT_EQ(summary.phase_changed, expect_turn) << "seed " << seed;
             if (expect_turn) {
                 ++turned;
-                EXPECT_EQ(day.economy.cycle_phase, phase == CyclePhase::peak
-                                                       ? CyclePhase::contraction
-                                                       : CyclePhase::expansion);
-                EXPECT_EQ(day.economy.months_in_current_phase, 0.0);
+                EXPECT_EQ(turning.economy.cycle_phase, phase == CyclePhase::peak
+                                                           ? CyclePhase::contraction
+                                                           : CyclePhase::expansion);
+                EXPECT_EQ(turning.economy.months_in_current_phase, 0.0);
             }
         }
     }
