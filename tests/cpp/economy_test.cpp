@@ -132,7 +132,7 @@ FairValue value_of(const FairValueArgs& args) {
     return value ? *value : FairValue{};
 }
 
-TEST(FairValueEarnings, KnownAnswersAndOnlyPositiveGrowthLengthensRateSensitivity) {
+TEST(FairValue, EarningsAndBookPathsFloorsMissingAnchorsAndNan) {
     FairValue tech = value_of({.eps = 2.0, .sector = "technology"});
     EXPECT_EQ(tech, (FairValue{67.84, 33.92, 32.0, 1.06, 1.0, false}));
     // ((0.5 - 0.04) * -1.5) + 1 = 0.30999999999999994, raised to the floor.
@@ -148,9 +148,8 @@ TEST(FairValueEarnings, KnownAnswersAndOnlyPositiveGrowthLengthensRateSensitivit
     EXPECT_EQ(shrinking.rate_adjustment, flat.rate_adjustment);
     // The rate term grows by (0.22 + 0.22) + 1 = 1.44.
     EXPECT_NEAR(growing.rate_adjustment - 1.0, (flat.rate_adjustment - 1.0) * 1.44, 1e-15);
-}
 
-TEST(FairValueBook, LossMakersOffBookWithAFloorMissingAnchorsAndNan) {
+    // Loss makers go off book, with a floor; missing anchors and NaN.
     FairValue book = value_of({.eps = -1.0, .sector = "energy", .book_value_per_share = 10.0});
     EXPECT_EQ(book, (FairValue{12.0, 0.0, 10.0, 1.0, 1.0, true}));
     EXPECT_EQ(value_of({.eps = -1.0, .sector = "energy"}).fair_value, 0.01);
@@ -278,7 +277,7 @@ GameRng replayed(const std::string& pattern, std::uint32_t seed = SEED) {
 const std::string NINE_NORMALS(9, 'n');
 const std::string EIGHT_NORMALS(8, 'n');
 
-TEST(MacroDrawOrder, PlainMonthlyAndPhaseEntryDays) {
+TEST(MacroDrawOrder, PlainMonthlyPhaseEntryAndQuarterlyDays) {
     Day plain;
     EXPECT_EQ(plain.run(3).economy_draws, 9u);
     EXPECT_EQ(plain.rng, replayed(NINE_NORMALS));
@@ -295,9 +294,8 @@ TEST(MacroDrawOrder, PlainMonthlyAndPhaseEntryDays) {
     EXPECT_EQ(fresh.rng, replayed("u" + NINE_NORMALS));
     EXPECT_EQ(fresh.run(2).economy_draws, 10u);
     EXPECT_EQ(fresh.run(3).economy_draws, 9u);
-}
 
-TEST(MacroDrawOrder, QuarterlyDayHoldsTheCartelMeeting) {
+    // The quarterly day holds the cartel meeting.
     Day quarter;
     // Quarterly normal, eight monthly, inventory; then the cartel's first
     // uniform (oil at 75 is near fair: a second only below 0.2).

@@ -288,13 +288,12 @@ TEST(DayRestore, RefusesTheFirstWrongLengthAndChangesNothing) {
     EXPECT_EQ(engine.tick_anchor()[0], 1.0);
 }
 
-TEST(Digest, IsPinnedForOneSmallSimulation) {
+TEST(Digest, IsPinnedForOneSmallSimulationAndSlicingIsInvisible) {
     auto digest = fixed_simulation_digest({20, 0, 0, 3, 390}, "kx-v14");
     ASSERT_TRUE(digest.ok());
     EXPECT_GOLDEN("small_simulation_digest", *digest);
-}
 
-TEST(Digest, AskingToContinueSlicesSessionsInvisibly) {
+    // Asking whether to continue slices sessions invisibly.
     // With 100 instruments a slice is 655 ticks: 1000 ticks a day cross one
     // slice boundary and run past 20:00.
     const FixedSimulation run{100, 3, 4, 2, 1000};

@@ -157,7 +157,7 @@ TEST(GameRngSequence, MatchesPublishedPcg32Stream) {
     EXPECT_EQ(ints.next_int(0, 9), static_cast<std::int64_t>(expected[1] % 10u));
 }
 
-TEST(GameRngNormal, PairsShareTwoStepsAndTheCachedSecondSurvivesARecord) {
+TEST(GameRngNormal, PairsShareTwoStepsTheSpareSurvivesARecordAndZeroHasAFloor) {
     for (int normals : {1, 2}) {
         auto rng = GameRng::create(3, 9);
         auto twin = GameRng::create(3, 9);
@@ -173,13 +173,12 @@ TEST(GameRngNormal, PairsShareTwoStepsAndTheCachedSecondSurvivesARecord) {
     ASSERT_TRUE(copy.record().spare.has_value());
     EXPECT_EQ(copy.next_normal(), rng.next_normal());
     EXPECT_EQ(copy, rng);
-}
 
-TEST(GameRngNormal, ZeroUniformUsesTinyFloorInsteadOfInfinity) {
+    // A zero uniform uses a tiny floor instead of infinity.
     // State 0 yields a first output of 0, and state 1 a second of 0 (theta = 0).
-    auto rng = GameRng::from_record({std::nullopt, 0, 1});
-    EXPECT_EQ(rng.next_normal(), 0x1.b2501fed3b4b3p+2);  // sqrt(-2 ln 1e-10), recorded once
-    EXPECT_EQ(rng.next_normal(), 0.0);
+    auto zero = GameRng::from_record({std::nullopt, 0, 1});
+    EXPECT_EQ(zero.next_normal(), 0x1.b2501fed3b4b3p+2);  // sqrt(-2 ln 1e-10), recorded once
+    EXPECT_EQ(zero.next_normal(), 0.0);
 }
 
 TEST(GameRngAdvance, EqualsSingleStepsAndComposes) {

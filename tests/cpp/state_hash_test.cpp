@@ -112,11 +112,9 @@ std::string busy_run(const ModelParams& model) {
     std::vector<OrderVolume> flow;
     auto place_flow = [&] {
         flow.assign(e.size(), {});
-        for (std::size_t i = 0; i < e.size(); ++i) {
-            for (const auto& [ticker, volume] : flow_by_ticker) {
+        for (std::size_t i = 0; i < e.size(); ++i)
+            for (const auto& [ticker, volume] : flow_by_ticker)
                 if (e.roster()[i].name == ticker) flow[i] = volume;
-            }
-        }
     };
     place_flow();
     std::vector<double> inventory(e.size(), 0.0);
