@@ -143,7 +143,7 @@ TEST(OrderBookCap, PostTruncatesAppendRefuses) {
     EXPECT_EQ(book.next_sequence(), 36u);
 }
 
-TEST(OrderBookReadOuts, SweepCostChangesNothing) {
+TEST(OrderBookReadOuts, SweepCostChangesNothingQuotesAndLevels) {
     OrderBook book = two_asks();
     EXPECT_FALSE(book.sweep_cost(Side::sell, 10));
     EXPECT_EQ(book.sweep_cost(Side::buy, 500)->filled, 200.0);
@@ -161,10 +161,9 @@ TEST(OrderBookReadOuts, SweepCostChangesNothing) {
     EXPECT_EQ(book.asks().size(), 1u);
     EXPECT_EQ(book.best_ask(), 10.5);
     EXPECT_EQ(book.last_price(), 10.0);
-}
 
-TEST(OrderBookReadOuts, QuotesAndLevels) {
-    OrderBook book("X", 5.0);
+    // Quotes need both sides; levels group equal prices.
+    book = OrderBook("X", 5.0);
     EXPECT_FALSE(book.mid_price() || book.spread());
     book.post_limit(Side::sell, 10.5, 3, "a");
     EXPECT_FALSE(book.mid_price() || book.spread() || book.best_bid());
@@ -175,9 +174,7 @@ TEST(OrderBookReadOuts, QuotesAndLevels) {
     EXPECT_EQ(book.price_levels(Side::buy, 1).size(), 1u);
     // Appending out of order shows a price twice: only neighbours merge.
     OrderBook crossed("Y");
-    crossed.append_maker_level(Side::sell, 10, 1, "mm");
-    crossed.append_maker_level(Side::sell, 9, 1, "mm");
-    crossed.append_maker_level(Side::sell, 10, 1, "mm");
+    for (double price : {10.0, 9.0, 10.0}) crossed.append_maker_level(Side::sell, price, 1, "mm");
     EXPECT_EQ(crossed.price_levels(Side::sell, 10).size(), 3u);
 }
 
