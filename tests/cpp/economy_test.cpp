@@ -556,7 +556,7 @@ TEST(MacroCentralBank, GuidanceAndTheSteepRuleTurnOnlyPastTheirEdges) {
 // How many of 1000 streams leave the phase on a plain day (recorded once):
 // each condition moves the hazard by a fixed amount, so a changed one moves
 // the count.
-TEST(MacroPins, PhaseExitsUnderEachCondition) {
+TEST(MacroPins, PhaseExitsUnderEachConditionAndEachDrawFeedsItsOwnSeries) {
     using E = EconomyState;
     struct Case {
         CyclePhase phase;
@@ -601,13 +601,11 @@ TEST(MacroPins, PhaseExitsUnderEachCondition) {
         }
         EXPECT_EQ(exits, c.exits) << static_cast<int>(c.phase) << " " << c.months;
     }
-}
 
-// Recorded once. Day 90 on stream 6 holds a cartel meeting that draws a
-// supply change both for a dear barrel (a cut) and a cheap one (more supply);
-// days 30 and 3 have each draw feed its own series or market, so a draw moved
-// between them (gold's and copper's swapped, say) changes two values.
-TEST(MacroPins, EachDrawFeedsItsOwnSeries) {
+    // Recorded once. Day 90 on stream 6 holds a cartel meeting that draws a
+    // supply change both for a dear barrel (a cut) and a cheap one (more supply);
+    // days 30 and 3 have each draw feed its own series or market, so a draw moved
+    // between them (gold's and copper's swapped, say) changes two values.
     for (auto [oil, after] :
          {std::pair{100.0, 0x1.8a6872a356badp+6}, std::pair{60.0, 0x1.057eb8968387ap+6}}) {
         Day day(6);

@@ -225,7 +225,7 @@ TEST(DayClose, SingleAndCascadeGarch) {
         EXPECT_EQ(c.variance_components[k], before[k]);
 }
 
-TEST(DayClose, JumpsShiftMispricingNotPrices) {
+TEST(DayClose, JumpsShiftMispricingNotPricesAndNoVolumeLeavesTheAverage) {
     ModelParams model = testing::quiet_model();
     model.jump_intensity_idio = 1.0;
     model.jump_vix_coupling = 0.0;
@@ -248,10 +248,9 @@ TEST(DayClose, JumpsShiftMispricingNotPrices) {
         EXPECT_NEAR(engine.column(PriceField::mispricing_s)[i], s1[i], 0.02);
         EXPECT_NE(engine.roster()[i].price, prices[i]);
     }
-}
 
-TEST(DayClose, ADayWithoutVolumeLeavesTheAverageAlone) {
-    Engine engine = opened(make_engine(3));
+    // A day without volume leaves the average alone.
+    engine = opened(make_engine(3));
     (void)engine.tick(testing::at(10, 0));
     auto average = engine.column(PriceField::avg_volume);
     ASSERT_TRUE(engine.set_column(PriceField::volume, std::vector<double>{0.0, 0.0, 2030.0}).ok());

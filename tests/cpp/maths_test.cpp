@@ -179,7 +179,7 @@ TEST(GameRngNormal, PairsShareTwoStepsTheSpareSurvivesARecordAndZeroHasAFloor) {
     EXPECT_EQ(zero.next_normal(), 0.0);
 }
 
-TEST(GameRngAdvance, EqualsSingleStepsAndComposes) {
+TEST(GameRngAdvance, EqualsSingleStepsComposesAndTheUniformCursorFollowsPairs) {
     for (std::uint64_t k : {0ull, 1ull, 2ull, 7ull, 1000ull}) {
         auto stepped = GameRng::create(5, 77);
         auto jumped = stepped;
@@ -207,9 +207,8 @@ TEST(GameRngAdvance, EqualsSingleStepsAndComposes) {
     one_short.advance(~0ull);
     one_short.next_u32();
     EXPECT_EQ(one_short, start);
-}
 
-TEST(GameRngAdvance, UniformCursorStartsWhereNormalUniformPairsEnd) {
+    // The uniform cursor starts where normal-uniform pairs end.
     for (bool spare : {false, true}) {
         for (std::uint64_t pairs = 0; pairs < 7; ++pairs) {
             auto drawn = GameRng::create(21, 2);

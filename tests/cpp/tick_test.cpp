@@ -91,7 +91,7 @@ TEST(TickOutsideRegularHours, BooksNoCrowdTermsScalesNoiseAndTradesNothing) {
     }
 }
 
-TEST(TickNews, ScopeFollowsWhichFieldsAreSet) {
+TEST(TickNews, ScopeFollowsTheFieldsSetAndReachesDuplicatesAndOddSectors) {
     auto news_after = [](NewsEvent event, double peer = 0.05, double peer_down = 0.1) {
         ModelParams model = quiet_model();
         model.news_peer_weight = peer;
@@ -114,9 +114,8 @@ TEST(TickNews, ScopeFollowsWhichFieldsAreSet) {
     // An unknown ticker with a sector still reaches that sector as a peer.
     EXPECT_EQ(news_after({v, "A", "energy"}), per_tick({0.0, 0.0, v * 0.05}));
     EXPECT_EQ(news_after({{}, {}, {}}), per_tick({0.0, 0.0, 0.0}));
-}
 
-TEST(TickNews, ReachesDuplicateIdsAndSectorsOutsideTheTable) {
+    // News reaches duplicate ids and sectors outside the table.
     std::vector<TickCompany> roster = three_names();
     roster.push_back(plain_company("D", "energy", 3));
     roster.back().sector = "custom";
@@ -124,7 +123,7 @@ TEST(TickNews, ReachesDuplicateIdsAndSectorsOutsideTheTable) {
     ModelParams model = quiet_model();
     model.news_peer_weight = 0.05;
     Engine engine = opened(make_engine(std::move(roster), model));
-    double v = 0.02;
+    v = 0.02;
     std::vector<NewsEvent> news = {{v, "A-0", "custom"}, {v, {}, "custom"}, {v, {}, {}}};
     TickInput input = at(8, 0);
     input.news = news;
@@ -254,7 +253,7 @@ TEST(CrisisBlend, OldAndNewPresetsTakeTheirOwnPathAboveTheThreshold) {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-TEST(EngineColumns, EveryPublishedNameParsesToADistinctFieldAndBack) {
+TEST(EngineColumns, NamesRoundTripAbsentOptionalsReadAsNaNAndWritesAreNarrow) {
     std::set<PriceField> seen;
     for (std::string_view name : COLUMN_FIELDS) {
         auto field = price_field_from_name(name);
@@ -266,9 +265,8 @@ TEST(EngineColumns, EveryPublishedNameParsesToADistinctFieldAndBack) {
     for (std::string_view near_miss : {"Price", "prices", "PRICE", "price ", "", "jump"}) {
         EXPECT_FALSE(price_field_from_name(near_miss)) << near_miss;
     }
-}
 
-TEST(EngineColumns, AbsentOptionalsReadAsNaNAndWritesAreCheckedAndNarrow) {
+    // Absent optionals read as NaN, and writes are checked and narrow.
     auto roster = testing::generated_roster(3);
     roster[1].beta.reset();
     Engine engine = make_engine(std::move(roster));

@@ -178,7 +178,7 @@ TEST(ModelPresets, DigestsMatchThePublishedCoefficientsAndTheDefaultIsKxV14) {
     EXPECT_TRUE(bit_identical(preset_or_die("kx-v14"), ModelParams{}));
 }
 
-TEST(ModelOverride, BreakerBandAndHalfLifeKeepTheirDerivedValuesInStep) {
+TEST(ModelOverride, DerivedValuesKeepInStepAndCustomModelsNameTheirDigest) {
     EXPECT_TRUE(refused("price_breaker_fraction", 1.0));
     EXPECT_TRUE(refused("price_breaker_fraction", -1.0));
     EXPECT_EQ(overridden(ModelParams{}, "price_breaker_fraction", -0.999).breaker_band_upper,
@@ -205,9 +205,8 @@ TEST(ModelOverride, BreakerBandAndHalfLifeKeepTheirDerivedValuesInStep) {
     ModelParams back = overridden(faster, "mispricing_half_life_days", 60.0);
     EXPECT_TRUE(bit_identical(back, base));
     EXPECT_EQ(back.fingerprint(), "kx-v3");
-}
 
-TEST(ModelFingerprint, CustomModelsNameTheirDigest) {
+    // Custom models name their digest.
     ModelParams custom = overridden(preset_or_die("kx-v3"), "garch_beta", 0.7);
     EXPECT_GOLDEN("custom_digest_kx-v3_garch_beta_0.7", custom.digest());
     EXPECT_EQ(custom.fingerprint(), "custom-8e79f871");
