@@ -50,7 +50,7 @@ TEST(SessionBuffer, KeepsRowsBeyondAShorterSessionUntouched) {
     EXPECT_EQ(buffer.price.size(), 12u);
 }
 
-TEST(SessionRun, AnInterruptedSessionContinuesAsIfUnbroken) {
+TEST(SessionRun, AnInterruptionContinuesAsIfUnbrokenAndA1955StartRunsIntoClosedHours) {
     // 2000 instruments make a slice 32 ticks long.
     Engine whole = opened(make_engine(2000)), broken = opened(make_engine(2000));
     SessionBuffer whole_buffer, broken_buffer;
@@ -69,9 +69,8 @@ TEST(SessionRun, AnInterruptedSessionContinuesAsIfUnbroken) {
     EXPECT_FALSE(rest.interrupted);
     EXPECT_EQ(testing::prices(broken), testing::prices(whole));
     EXPECT_EQ(broken.draws(), whole.draws());
-}
 
-TEST(SessionRun, RunsFrom1955IntoClosedHours) {
+    // A session from 19:55 runs on into closed hours.
     Engine engine = opened(make_engine(5));
     SessionBuffer buffer;
     SessionOutcome outcome = run(engine, session_at(19, 55, 10), buffer);

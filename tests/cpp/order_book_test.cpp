@@ -314,7 +314,7 @@ std::tuple<double, double, double, double> inside(const OrderBook& book) {
     return {*book.best_bid(), *book.best_ask(), book.bids()[0].quantity, book.asks()[0].quantity};
 }
 
-TEST(LiveBookSpread, TiersSizeCurveStressRiskAndSqueeze) {
+TEST(LiveBook, SpreadTiersSizeCurveStressRiskSqueezeAndBaseSizes) {
     // Full spread in basis points of 100: half of 3 bp is 0.015, and so on.
     const std::pair<double, double> tiers[] = {
         {50.5e9, 0.015}, {50e9, 0.025}, {10e9, 0.05}, {1e9, 0.15}, {std::nan(""), 0.15}};
@@ -345,9 +345,8 @@ TEST(LiveBookSpread, TiersSizeCurveStressRiskAndSqueeze) {
     EXPECT_DOUBLE_EQ(ms::squeeze_widening(0.25, 0.5), 1.2);
     EXPECT_DOUBLE_EQ(ms::squeeze_widening(0.25, std::nan("")), 1.2);
     EXPECT_EQ(ms::squeeze_widening(std::nullopt, 1000.0), 1.0);
-}
 
-TEST(LiveBookSizes, BaseSizeFromTheFirstUsableVolume) {
+    // The base size comes from the first usable volume.
     EXPECT_EQ(ms::base_level_size(1'000'000.0, 5.0, 5.0), 10'000.0);
     EXPECT_EQ(ms::base_level_size(50.0, std::nullopt, std::nullopt), 1.0);
     EXPECT_EQ(ms::base_level_size(0.0, 25'000.0, std::nullopt), 250.0);
@@ -458,7 +457,7 @@ TEST(LiveBookLadder, AskAlwaysAtLeastOneCentAboveBid) {
 
 // The sweep and the built book agree fill for fill: random ladders, depths
 // and order sizes, four orders each way as the tick sends them.
-TEST(LadderSweep, FillsAsTheBuiltBookDoes) {
+TEST(LadderSweep, FillsAsTheBuiltBookDoesAndSettleFlowAgreesBitForBit) {
     auto rng = GameRng::create(77, 3);
     for (int i = 0; i < 5'000; ++i) {
         LiveBookInput input = plain(rng.next_float() * 60e9);
@@ -486,31 +485,29 @@ TEST(LadderSweep, FillsAsTheBuiltBookDoes) {
             ASSERT_EQ(sweep.last_price(), *book.last_price()) << "iteration " << i;
         }
     }
-}
 
-// The closed-form settlement against the sweep, over ladders from penny
-// stocks to infinite sizes, every depth the tick quotes and slices from a
-// share to many times the ladder: the same last trade and share change, bit
-// for bit, whenever it settles. It must settle nearly all of them, among
-// them orders that stop deep in the ladder and sides the orders exhaust.
-TEST(SettleFlow, AgreesWithTheSweepBitForBit) {
-    auto rng = GameRng::create(91, 4);
+    // The closed-form settlement against the sweep, over ladders from penny
+    // stocks to infinite sizes, every depth the tick quotes and slices from a
+    // share to many times the ladder: the same last trade and share change, bit
+    // for bit, whenever it settles. It must settle nearly all of them, among
+    // them orders that stop deep in the ladder and sides the orders exhaust.
+    auto draws = GameRng::create(91, 4);
     int settled = 0, deep = 0, exhausted = 0;
     constexpr int TRIALS = 20'000;
     for (int i = 0; i < TRIALS; ++i) {
-        LiveBookInput input = plain(rng.next_float() * 60e9);
-        input.price = std::floor(std::exp(rng.next_float() * 14.0 - 5.0) * 1e3) / 1e3;
-        double volume = rng.next_float() < 0.02 ? 0.0 : std::floor(rng.next_float() * 2e6);
+        LiveBookInput input = plain(draws.next_float() * 60e9);
+        input.price = std::floor(std::exp(draws.next_float() * 14.0 - 5.0) * 1e3) / 1e3;
+        double volume = draws.next_float() < 0.02 ? 0.0 : std::floor(draws.next_float() * 2e6);
         input.avg_volume = volume;
-        input.shares_outstanding = rng.next_float() < 0.5 ? 1e300 : 1e6;
-        input.maker_inventory = (rng.next_float() - 0.5) * 200'000.0;
+        input.shares_outstanding = draws.next_float() < 0.5 ? 1e300 : 1e6;
+        input.maker_inventory = (draws.next_float() - 0.5) * 200'000.0;
         LiveBookOptions options;
-        options.levels = std::floor(rng.next_float() * 12.0);
+        options.levels = std::floor(draws.next_float() * 12.0);
         auto quote = quote_live_book(input, options);
         if (!quote) continue;
-        double slice = std::max(1.0, std::floor(std::exp(rng.next_float() * 12.0)));
+        double slice = std::max(1.0, std::floor(std::exp(draws.next_float() * 12.0)));
         Side sides[4];
-        for (Side& side : sides) side = rng.next_float() < 0.5 ? Side::buy : Side::sell;
+        for (Side& side : sides) side = draws.next_float() < 0.5 ? Side::buy : Side::sell;
 
         double price = -1.0, change = -1.0;
         if (!settle_flow(*quote, options, sides, slice, price, change)) continue;

@@ -278,11 +278,9 @@ void compare_random_market(std::uint64_t seed) {
             // The day put back with negative zeros wherever a tick may add to them.
             std::vector<double> days, rows, fundamental(n, 50.0), anchor(n, 50.0);
             for (const AttributionRow& row : fast.attribution())
-                days.insert(days.end(), row.begin(), row.end());
+                for (double x : row) days.push_back(below(rng, 2) ? -0.0 : x);
             for (const ComponentRow& row : fast.tick_components())
-                rows.insert(rows.end(), row.begin(), row.end());
-            for (double& x : days) x = below(rng, 2) ? -0.0 : x;
-            for (double& x : rows) x = below(rng, 2) ? -0.0 : x;
+                for (double x : row) rows.push_back(below(rng, 2) ? -0.0 : x);
             both([&](Engine& e) { (void)e.restore_day_state(days, rows, fundamental, anchor); });
         } else if (op == 6) {
             EconomyState pinned = fast.economy();

@@ -37,7 +37,7 @@ std::vector<TickCompany> three_names() {
             plain_company("C", "energy", 2)};
 }
 
-TEST(TickDrawSchedule, CountsByStatusAndAClosedMarketDrawsNothingButClearsComponents) {
+TEST(TickDrawSchedule, CountsByStatusNoneWhenClosedAndNoneForHaltedNames) {
     Engine engine = opened(make_engine(100));
     TickOutcome open = engine.tick(at(9, 30));
     EXPECT_EQ(open.status, MarketStatus::open);
@@ -58,18 +58,17 @@ TEST(TickDrawSchedule, CountsByStatusAndAClosedMarketDrawsNothingButClearsCompon
     EXPECT_EQ(engine.rng_state(), streams);
     EXPECT_EQ(testing::prices(engine), before);
     for (const ComponentRow& row : engine.tick_components()) EXPECT_EQ(row, ComponentRow{});
-}
 
-TEST(TickDrawSchedule, SuspendedInstrumentsAreNeitherDrawnForNorMoved) {
+    // Suspended instruments are neither drawn for nor moved.
     auto roster = testing::generated_roster(100);
     roster[40].suspended = true;
     roster[41].tradable = false;
-    Engine engine = opened(make_engine(std::move(roster)));
+    engine = opened(make_engine(std::move(roster)));
     double price = engine.roster()[40].price;
-    TickOutcome outcome = engine.tick(at(11, 0));
-    EXPECT_EQ(outcome.draws, 1u + 12u + 6u * 98u);
-    EXPECT_EQ(outcome.active.size(), 98u);
-    EXPECT_EQ(outcome.active[40], 42u);
+    TickOutcome halted = engine.tick(at(11, 0));
+    EXPECT_EQ(halted.draws, 1u + 12u + 6u * 98u);
+    EXPECT_EQ(halted.active.size(), 98u);
+    EXPECT_EQ(halted.active[40], 42u);
     EXPECT_EQ(engine.roster()[40].price, price);
 }
 
@@ -338,7 +337,7 @@ TEST(EngineRoster, ListingThenDelistingRestoresEveryVectorAndMovesNoStream) {
 
 // Neither building the engine nor serving a book draws: the streams stay as
 // derived from the seed. (Restoring them is the snapshot suites'.)
-TEST(EngineBook, ServesTheFullLadderAndNothingDraws) {
+TEST(EngineStreams, BooksAndConstructionDrawNothingAndExternalDrawsLeaveTheMarket) {
     Engine engine = make_engine(2);
     auto book = engine.book_for(1);
     ASSERT_TRUE(book);
@@ -351,9 +350,8 @@ TEST(EngineBook, ServesTheFullLadderAndNothingDraws) {
     auto derived = derive_streams(11);
     for (std::size_t i = 0; i < STREAM_COUNT; ++i)
         EXPECT_EQ(engine.rng_state()[i], derived[i].record());
-}
 
-TEST(EngineStreams, ExternalDrawsLeaveTheMarketUntouched) {
+    // External draws leave the market untouched.
     Engine a = make_engine(6), b = make_engine(6);
     for (int i = 0; i < 3; ++i) (void)b.draw_normal();
     (void)b.draw_uniform();
