@@ -458,7 +458,7 @@ TEST(MacroCentralBank, ScheduledMeetingRepricesTheCurve) {
     EXPECT_LE(gap_days, 55u);
 }
 
-TEST(MacroCentralBank, EmergencyHikeIsScaledAndUrgent) {
+TEST(MacroCentralBank, EmergencyHikesAndCrisisCutsAndQeAtTheFloor) {
     Day day;
     day.economy.inflation_rate = 9.0;
     day.economy.federal_funds_rate = 2.0;
@@ -473,14 +473,13 @@ TEST(MacroCentralBank, EmergencyHikeIsScaledAndUrgent) {
     std::uint64_t gap_days = (day.bank.next_meeting_date - 3 * 1440) / 1440;
     EXPECT_GE(gap_days, 21u);
     EXPECT_LE(gap_days, 30u);
-}
 
-TEST(MacroCentralBank, CrisisCutDrawsItsSizeAndQeStartsAtTheFloor) {
+    // A crisis cut draws its size, and QE starts at the floor.
     Day crisis(CyclePhase::contraction, 11.0, -3.0, 4.0);
-    auto summary = crisis.run(3);
-    EXPECT_EQ(summary.economy_draws, 12u);
+    auto cut = crisis.run(3);
+    EXPECT_EQ(cut.economy_draws, 12u);
     EXPECT_EQ(crisis.rng, replayed(NINE_NORMALS + "uuu"));
-    EXPECT_EQ(summary.decision_code, 3);
+    EXPECT_EQ(cut.decision_code, 3);
     // A cut of 1.0 to 1.5, unscaled, sized by the meeting's first uniform.
     double v = replayed(NINE_NORMALS).next_float();
     EXPECT_EQ(crisis.economy.federal_funds_rate, 4.0 - (1.0 + 0.5 * v));

@@ -315,7 +315,7 @@ std::vector<InstrumentInit> inits(std::size_t n, std::uint32_t seed) {
 
 // Each refused call carries good parts the simulation would act on were its
 // check missing or made after the change: nothing of them may land.
-TEST(Refusals, AGoodPartBesideABadOneChangesNothing) {
+TEST(Simulation, ARefusalChangesNothingAndAnInterruptedDayIsReported) {
     Simulation sim = Simulation::create(5, inits(3, 1), std::nullopt, ModelParams{}).value();
     ASSERT_TRUE(sim.run_session(Clock{}, 3, false, {}).ok());
     std::string before = state_digest(sim.state());
@@ -335,6 +335,12 @@ TEST(Refusals, AGoodPartBesideABadOneChangesNothing) {
     EXPECT_FALSE(sim.delist(3).ok());
     EXPECT_EQ(state_digest(sim.state()), before);
     EXPECT_EQ(sim.log().size(), logged);
+
+    // 2048 instruments: the session asks whether to go on every 32 ticks.
+    Simulation big = Simulation::create(5, inits(2048, 1), std::nullopt, ModelParams{}).value();
+    auto ran = big.run_days(2, Clock{}, 64, false, 1, [] { return false; });
+    ASSERT_TRUE(ran.ok());
+    EXPECT_TRUE(ran->interrupted);
 }
 
 // Options no shipped preset switches on, each run two short days in a
@@ -384,14 +390,6 @@ TEST(OffPresetOptions, EachPathIsPinned) {
         EXPECT_EQ(state_digest(sim.state()).substr(0, 16), c.digest)
             << (c.set.empty() ? "none" : c.set.back().first);
     }
-}
-
-TEST(RunDays, AnInterruptionInsideADayIsReported) {
-    // 2048 instruments: the session asks whether to go on every 32 ticks.
-    Simulation sim = Simulation::create(5, inits(2048, 1), std::nullopt, ModelParams{}).value();
-    auto ran = sim.run_days(2, Clock{}, 64, false, 1, [] { return false; });
-    ASSERT_TRUE(ran.ok());
-    EXPECT_TRUE(ran->interrupted);
 }
 
 constexpr unsigned FLUSH_AND_DAZ = 0x8040u;

@@ -364,7 +364,7 @@ TEST(LiveBook, SpreadTiersSizeCurveStressRiskSqueezeAndBaseSizes) {
     }
 }
 
-TEST(LiveBookLadder, MegaCapQuotesAndIds) {
+TEST(LiveBookLadder, MegaCapQuotesIdsAndSaturatedInventorySkew) {
     // Price 200, 3 bp: half spread 0.03, quotes 199.97 / 200.03, step 0.03.
     LiveBookInput input = plain(100e9);
     input.price = 200.0;
@@ -391,16 +391,15 @@ TEST(LiveBookLadder, MegaCapQuotesAndIds) {
     build_live_book(input, two, book);
     EXPECT_EQ(book.bids().size(), 1u);
     EXPECT_EQ(book.asks().size(), 1u);
-}
 
-TEST(LiveBookLadder, SaturatedInventorySkew) {
+    // A saturated inventory skews the quotes.
     // Limit 12 x 10,000; half spread 0.05 at 10 bp.
     for (double inventory : {120'000.0, 500'000.0}) {
-        LiveBookInput input = plain(10e9);
-        input.maker_inventory = inventory;
-        EXPECT_EQ(inside(build_live_book(input, {})), std::tuple(99.9, 100.0, 1'500.0, 10'000.0));
-        input.maker_inventory = -inventory;
-        EXPECT_EQ(inside(build_live_book(input, {})), std::tuple(100.0, 100.1, 10'000.0, 1'500.0));
+        LiveBookInput skewed = plain(10e9);
+        skewed.maker_inventory = inventory;
+        EXPECT_EQ(inside(build_live_book(skewed, {})), std::tuple(99.9, 100.0, 1'500.0, 10'000.0));
+        skewed.maker_inventory = -inventory;
+        EXPECT_EQ(inside(build_live_book(skewed, {})), std::tuple(100.0, 100.1, 10'000.0, 1'500.0));
     }
     // 15 % of a base of 1 share still shows one share.
     LiveBookInput thin = plain(10e9);
