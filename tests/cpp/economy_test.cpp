@@ -178,7 +178,7 @@ TEST(FairValue, EarningsAndBookPathsFloorsMissingAnchorsAndNan) {
     EXPECT_EQ(fair_value(inputs).fair_value, 60.0);
 }
 
-TEST(MispricingModel, StateStepAndApplyCapsFloorsAndNan) {
+TEST(Mispricing, StepApplyImpulseResponseRootModuliAndStationarySigma) {
     MispricingState rest{0.0, 0.0};
     EXPECT_EQ(*step_mispricing_daily(rest, -0.5, -1.0), (MispricingState{-0.65, 0.0}));
     // Momentum: yesterday's rise carries on with weight 0.25.
@@ -192,9 +192,8 @@ TEST(MispricingModel, StateStepAndApplyCapsFloorsAndNan) {
     EXPECT_EQ(apply_mispricing(0.001, 0.0), 0.01);
     EXPECT_TRUE(std::isnan(apply_mispricing(NAN, 0.0)));
     EXPECT_TRUE(std::isnan(apply_mispricing(10.0, NAN)));
-}
 
-TEST(MispricingAnalysis, ImpulseResponseRootModuliAndStationarySigma) {
+    // The impulse response, root moduli and stationary sigma.
     EXPECT_EQ(*impulse_response(3), (std::vector<double>{1.0, 1.2385140203528962,
                                                          1.2839169786106939, 1.2805206738902497}));
     EXPECT_EQ(*impulse_response(0), std::vector<double>{1.0});
@@ -217,7 +216,7 @@ TEST(MispricingAnalysis, ImpulseResponseRootModuliAndStationarySigma) {
 // The everyday forms (5, 0.05, -0, NaN, inf, -inf, Some(10.0), None, a quoted
 // name with quotes and backslashes) are read word for word in the
 // interpreter's messages and reprs; here, the edges those never reach.
-TEST(NumberText, ShortestRoundTripWithoutExponentNonFiniteWordsAndADebugFraction) {
+TEST(Text, NumbersRoundTripShortestWithoutExponentAndQuotesEscapeControls) {
     EXPECT_EQ(text::number(0.0000001), "0.0000001");
     EXPECT_EQ(text::number(1e22), "10000000000000000000000");
     EXPECT_EQ(text::number(0.1 + 0.2), "0.30000000000000004");
@@ -228,9 +227,8 @@ TEST(NumberText, ShortestRoundTripWithoutExponentNonFiniteWordsAndADebugFraction
     EXPECT_EQ(text::debug_number(-0.0), "-0.0");
     EXPECT_EQ(text::debug_number(0.25), "0.25");
     EXPECT_EQ(text::debug_number(INFINITY), "inf");
-}
 
-TEST(QuotedText, EscapesControlsAndKeepsUtf8) {
+    // Quoting escapes controls and keeps UTF-8.
     EXPECT_EQ(text::quoted("\n\t\x01"), "\"\\n\\t\\u{1}\"");
     EXPECT_EQ(text::quoted("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
 }

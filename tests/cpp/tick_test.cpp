@@ -189,7 +189,7 @@ TEST(TickFirstTick, StartsFromPriceAgainstFairValueWithNoMomentum) {
     EXPECT_EQ(components(engine, Component::momentum), std::vector<double>(24, 0.0));
 }
 
-TEST(TickOrderFlow, ReachesEveryInstrumentListedUnderTheTickerNamed) {
+TEST(TickInputs, FlowReachesEveryListingOfItsTickerAndImpactsAmplifyVolume) {
     std::vector<InstrumentInit> universe;
     for (const GeneratedInstrument& g : random_universe(3, 1)) universe.push_back(g.to_init());
     Simulation sim = Simulation::create(5, universe, std::nullopt, quiet_model()).value();
@@ -198,12 +198,11 @@ TEST(TickOrderFlow, ReachesEveryInstrumentListedUnderTheTickerNamed) {
     CallInputs inputs;
     inputs.order_flow = {{universe[1].ticker, 1e6, 0.0}};
     ASSERT_TRUE(sim.tick(Clock{8, 0, 3, 1.0}, inputs).ok());
-    auto impacts = components(sim.engine(), Component::order_flow_impact);
-    EXPECT_GT(impacts[1], 0.0);
-    EXPECT_EQ(impacts, (std::vector<double>{0.0, impacts[1], 0.0, impacts[1]}));
-}
+    auto flow = components(sim.engine(), Component::order_flow_impact);
+    EXPECT_GT(flow[1], 0.0);
+    EXPECT_EQ(flow, (std::vector<double>{0.0, flow[1], 0.0, flow[1]}));
 
-TEST(TickVolume, ImpactsAmplifyUpToTenfoldAndReversalsNotAtAll) {
+    // News impacts amplify volume up to tenfold, and reversals not at all.
     auto volumes = [](std::vector<NewsImpact> impacts) {
         Engine engine = opened(make_engine(three_names(), quiet_model()));
         TickInput input = at(9, 30);
