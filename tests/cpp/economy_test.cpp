@@ -439,7 +439,14 @@ TEST(MacroCentralBank, ScheduledMeetingRepricesTheCurve) {
     steep.economy.treasury_yield_10y = 8.0;
     steep.economy.vix = 30.0;
     steep.run(45);
-    for (const EconomyState* e : {&day.economy, &steep.economy}) {
+    // A calm market on the same curve: the mortgage spread sits at its floor.
+    Day calm;
+    calm.bank = CentralBank{};
+    calm.run(44);
+    calm.economy.treasury_yield_10y = 8.0;
+    calm.economy.vix = 10.0;
+    calm.run(45);
+    for (const EconomyState* e : {&day.economy, &steep.economy, &calm.economy}) {
         double y10 = e->treasury_yield_10y;
         EXPECT_EQ(e->prime_rate, 5.5);
         EXPECT_EQ(e->treasury_yield_2y, 0.85 * 2.5 + 0.15 * y10);
