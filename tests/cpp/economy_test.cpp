@@ -432,20 +432,19 @@ TEST(MacroCentralBank, ScheduledMeetingRepricesTheCurve) {
     EXPECT_EQ(day.economy.qe_pe_boost, 0.0);
     EXPECT_EQ(day.economy.federal_funds_rate, 2.5);
     // The rates hung off the curve, recomputed from the repriced state; a
-    // steep curve in a fearful market makes the 10-year's spread bind.
-    Day steep;
-    steep.bank = CentralBank{};
-    steep.run(44);
-    steep.economy.treasury_yield_10y = 8.0;
-    steep.economy.vix = 30.0;
-    steep.run(45);
-    // A calm market on the same curve: the mortgage spread sits at its floor.
-    Day calm;
-    calm.bank = CentralBank{};
-    calm.run(44);
-    calm.economy.treasury_yield_10y = 8.0;
-    calm.economy.vix = 10.0;
-    calm.run(45);
+    // steep curve in a fearful market makes the 10-year's spread bind, and
+    // in a calm one puts the mortgage spread at its floor.
+    auto steep_curve = [](double vix) {
+        Day curve;
+        curve.bank = CentralBank{};
+        curve.run(44);
+        curve.economy.treasury_yield_10y = 8.0;
+        curve.economy.vix = vix;
+        curve.run(45);
+        return curve;
+    };
+    Day steep = steep_curve(30.0);
+    Day calm = steep_curve(10.0);
     for (const EconomyState* e : {&day.economy, &steep.economy, &calm.economy}) {
         double y10 = e->treasury_yield_10y;
         EXPECT_EQ(e->prime_rate, 5.5);
