@@ -18,6 +18,7 @@ except ModuleNotFoundError as error:  # pragma: no cover - depends on the instal
     ) from error
 import math
 import signal
+import struct
 import threading
 from collections.abc import Callable, Iterable
 from typing import Any, cast
@@ -40,6 +41,8 @@ TRADING_DAYS_PER_YEAR = 252
 # What the agent sees each step: one array per key of the observation space.
 Observation = dict[str, NDArray[np.float32]]
 _F64 = NDArray[np.float64]
+# A step's wealth and cash, the first two values of its outputs.
+_ACCOUNT = struct.Struct("<2d")
 
 
 def _f64(data: bytes | _F64) -> _F64:
@@ -146,10 +149,11 @@ _Targets = NDArray[np.float64] | NDArray[np.float32]
 
 def _targets(action: ArrayLike, shape: tuple[int, ...], name: str, array: str, each: str) -> _Targets:
     """`action` checked against `shape`; a ValueError names what is wrong."""
-    # A sample of the action space, as a learner sends it: one sum over
-    # float64 is finite exactly when every float32 value is.
+    # A sample of the action space, as a learner sends it: a sum of squares
+    # has nothing to cancel, so it is finite only when every value is (it
+    # may overflow for huge finite values, which the full check then takes).
     if type(action) is np.ndarray and action.dtype == np.float32 and action.shape == shape:
-        if math.isfinite(np.add.reduce(action, axis=None, dtype=np.float64)) and action.flags.c_contiguous:
+        if action.flags.c_contiguous and math.isfinite(np.vdot(action, action)):
             return action
     try:
         action = np.asarray(action)
@@ -427,18 +431,19 @@ class MarketEnv(gymnasium.Env[Observation, ArrayLike]):
         self._keep(outputs)
         return self._observation_of(observations)
 
-    # Fields are taken from the one-row array, not from its row: a row
-    # (numpy's void scalar) tries a name as an integer index first and
-    # formats the error it then discards, on every step.
+    # Fields are taken from the record as a 0-d array, which gives each
+    # field's array in one view. Its row (numpy's void scalar) would try a
+    # name as an integer index first and format the error it then
+    # discards, on every step.
     def _keep(self, outputs: bytearray) -> None:
-        record = np.frombuffer(outputs, dtype=self._outputs)
-        self.wealth, self._cash = record["account"][0].tolist()
-        self._fills = record["fills"][0]
-        self._step_attribution = record["attribution"][0]
+        record = np.frombuffer(outputs, dtype=self._outputs).reshape(())
+        self.wealth, self._cash = _ACCOUNT.unpack_from(outputs)
+        self._fills = record["fills"]
+        self._step_attribution = record["attribution"]
 
     def _observation_of(self, data: bytearray) -> Observation:
-        record = np.frombuffer(data, dtype=self._record)
-        return {key: record[key][0] for key in self._bounds}
+        record = np.frombuffer(data, dtype=self._record).reshape(())
+        return {key: record[key] for key in self._bounds}
 
     # ---- What several traders in one market need of it ----
 

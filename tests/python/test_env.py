@@ -60,6 +60,8 @@ class TestGymnasiumConventions:
         ([np.nan, 0.0], "finite float32 values, got nan"),
         ([0.0, -np.inf], "finite float32 values, got -inf"),
         ([1e308, 0.0], "finite float32 values, got 1e[+]?308"),
+        (np.array([0.5, np.nan], np.float32), "finite float32 values, got nan"),
+        (np.array([np.inf, 0.5], np.float32), "finite float32 values, got inf"),
         ([0.5 + 1j, 0.0], "real numbers, got dtype complex128"),
         (["0.5", "0"], "real numbers"),
         (0.5, r"shape \(2,\), a target per traded instrument, got shape \(\)"),
@@ -73,6 +75,15 @@ class TestGymnasiumConventions:
         with pytest.raises(ValueError, match=message):
             env.step(action)
         assert env.engine.state_digest() == digest and len(env.engine.order_log) == entries
+
+    def test_huge_finite_float32_targets_clip_like_full_ones(self):
+        # Their squares overflow float32: the quick finiteness check must
+        # hand them on, not refuse them.
+        huge, full = (MarketEnv(tickers=["AAA", "AAB"], **SHORT) for _ in range(2))
+        huge.reset(seed=4), full.reset(seed=4)
+        huge.step(np.array([3e38, -3e38], np.float32))
+        full.step(np.array([1.0, -1.0], np.float32))
+        assert huge.engine.state_digest() == full.engine.state_digest() and huge.wealth == full.wealth
 
     def test_ctrl_c_inside_a_step_is_raised_after_the_step(self):
         class Interrupting:
