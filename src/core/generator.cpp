@@ -9,15 +9,43 @@ namespace corvane {
 double GameRng::next_normal_pair() {
     double u1 = next_float();
     double u2 = next_float();
-    // log(0) would make the radius infinite.
-    if (u1 == 0.0) u1 = 1e-10;
-    double radius = std::sqrt(maths::log(u1) * -2.0);
-    double theta = u2 * 6.283185307179586;
-    double sine = 0.0;
     double cosine = 0.0;
-    maths::sin_cos(theta, sine, cosine);
-    spare_ = sine * radius;
-    return cosine * radius;
+    double sine = 0.0;
+    maths::box_muller(u1, u2, cosine, sine);
+    spare_ = sine;
+    return cosine;
+}
+
+void GameRng::normal_uniform_pairs(double* out, std::size_t count, double* first, double* second) {
+    if (count == 0) return;
+    // A spare left by an earlier normal is the first draw's.
+    std::size_t start = 0;
+    if (spare_) {
+        out[0] = next_normal();
+        out[1] = next_float();
+        start = 1;
+    }
+    // Each fresh pair of normals serves two draws: its two uniforms come
+    // first, then each draw's own uniform.
+    const std::size_t pairs = (count - start + 1) / 2;
+    for (std::size_t p = 0; p < pairs; ++p) {
+        const std::size_t at = start + 2 * p;
+        first[p] = next_float();
+        second[p] = next_float();
+        out[2 * at + 1] = next_float();
+        if (at + 1 < count) out[2 * at + 3] = next_float();
+    }
+    maths::box_muller_lanes(first, second, first, second, pairs);
+    for (std::size_t p = 0; p < pairs; ++p) {
+        const std::size_t at = start + 2 * p;
+        out[2 * at] = first[p];
+        // An odd draw out keeps its pair's sine for the next normal.
+        if (at + 1 < count) {
+            out[2 * at + 2] = second[p];
+        } else {
+            spare_ = second[p];
+        }
+    }
 }
 
 void GameRng::advance(std::uint64_t steps) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -62,6 +63,12 @@ public:
         }
         return next_normal_pair();
     }
+
+    // `count` draws of a normal then a uniform, into out[2j] and out[2j + 1]:
+    // the values and the stream `count` calls of next_normal then next_float
+    // would give, with the normals worked out several lanes at a time.
+    // `first` and `second` are room for (count + 1) / 2 values each.
+    void normal_uniform_pairs(double* out, std::size_t count, double* first, double* second);
 
     // Inclusive signed bounds. An empty range (max < min) or one of 2^63 or
     // more values returns min without drawing; otherwise one step, plain

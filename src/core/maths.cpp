@@ -224,8 +224,8 @@ int rem_pio2_large(const double* x, double* y, int e0, int nx) {
 constexpr double toint = 1.5 / 0x1p-52;  // 1.5 / DBL_EPSILON
 constexpr double pio4 = 0x1.921fb54442d18p-1;
 constexpr double invpio2 = asdouble(0x3fe45f306dc9c883);  // 53 bits of 2/pi
-constexpr double pio2_1 = asdouble(0x3ff921fb54400000);   // first 33 bits of pi/2
-constexpr double pio2_1t = asdouble(0x3dd0b4611a626331);  // pi/2 - pio2_1
+using detail::pio2_1;
+using detail::pio2_1t;
 constexpr double pio2_2 = asdouble(0x3dd0b4611a600000);   // second 33 bits
 constexpr double pio2_2t = asdouble(0x3ba3198a2e037073);  // pi/2 - (pio2_1 + pio2_2)
 constexpr double pio2_3 = asdouble(0x3ba3198a2e000000);   // third 33 bits
@@ -338,12 +338,7 @@ int rem_pio2(double x, double* y) {
 
 // sin on [-pi/4, pi/4]; x + y is the reduced argument, iy == 0 means y is zero.
 double kernel_sin(double x, double y, int iy) {
-    constexpr double S1 = asdouble(0xbfc5555555555549);
-    constexpr double S2 = asdouble(0x3f8111111110f8a6);
-    constexpr double S3 = asdouble(0xbf2a01a019c161d5);
-    constexpr double S4 = asdouble(0x3ec71de357b1fe7d);
-    constexpr double S5 = asdouble(0xbe5ae5e68a2b9ceb);
-    constexpr double S6 = asdouble(0x3de5d93a5acfd57c);
+    const auto [S1, S2, S3, S4, S5, S6] = detail::sin_poly;
     const double z = x * x;
     const double w = z * z;
     const double r = S2 + z * (S3 + z * S4) + z * w * (S5 + z * S6);
@@ -354,12 +349,7 @@ double kernel_sin(double x, double y, int iy) {
 
 // cos on [-pi/4, pi/4] for the reduced argument x + y.
 double kernel_cos(double x, double y) {
-    constexpr double C1 = asdouble(0x3fa555555555554c);
-    constexpr double C2 = asdouble(0xbf56c16c16c15177);
-    constexpr double C3 = asdouble(0x3efa01a019cb1590);
-    constexpr double C4 = asdouble(0xbe927e4f809c52ad);
-    constexpr double C5 = asdouble(0x3e21ee9ebdb4b1c4);
-    constexpr double C6 = asdouble(0xbda8fae9be8838d4);
+    const auto [C1, C2, C3, C4, C5, C6] = detail::cos_poly;
     const double z = x * x;
     double w = z * z;
     const double r = z * (C1 + z * (C2 + z * C3)) + w * w * (C4 + z * (C5 + z * C6));
@@ -601,6 +591,17 @@ void sin_cos(double x, double& sine, double& cosine) noexcept {
 }
 
 double exp(double x) noexcept { return exp_core<false>(x, 0.0, 0); }
+
+void box_muller(double u1, double u2, double& cosine, double& sine) noexcept {
+    // log(0) would make the radius infinite.
+    if (u1 == 0.0) u1 = 1e-10;
+    const double radius = std::sqrt(log(u1) * -2.0);
+    double s = 0.0;
+    double c = 0.0;
+    sin_cos(u2 * 6.283185307179586, s, c);
+    sine = s * radius;
+    cosine = c * radius;
+}
 
 double log(double x) noexcept {
     constexpr uint64_t off = 0x3fe6000000000000;

@@ -1,14 +1,18 @@
-// exp over arrays, several elements at a time. Each lane repeats, operation for
-// operation and in the same order, the common path of exp in maths.cpp: IEEE add,
-// subtract and multiply round each lane exactly as the scalar instructions do, so
-// the bits cannot differ. Lanes are computed whatever their input and an element
-// off the common path is then redone by exp itself, which keeps every special case
-// in one place. Nothing here may be fused or reordered: the core is built with
-// -ffp-contract=off, and the AVX2 kernel is compiled for AVX2 alone, not FMA.
+// exp and Box-Muller over arrays, several elements at a time. Each lane repeats,
+// operation for operation and in the same order, the common path of the scalar
+// function in maths.cpp: IEEE add, subtract and multiply round each lane exactly as
+// the scalar instructions do, so the bits cannot differ. Lanes are computed whatever
+// their input and an element off the common path is then redone by the scalar
+// function itself, which keeps every special case in one place. Nothing here may be
+// fused or reordered: the core is built with -ffp-contract=off, and the AVX2 kernels
+// are compiled for AVX2 alone, not FMA.
 
 #include <array>
 #include <atomic>
+#include <bit>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "core/maths.hpp"
 #include "core/maths_tables.hpp"
@@ -182,6 +186,150 @@ void exp_neon(const double* x, double* out, std::size_t n) {
 }
 #endif
 
+// Box-Muller over arrays. One template for every width: GCC's and clang's vector
+// types compile each +, - and * to the one lane-wise IEEE instruction (SSE2 or AVX2
+// on x86-64, NEON on aarch64), in the order written, and the table look-ups and
+// square roots go lane by lane. Each lane runs the scalar sequence of box_muller on
+// its common path: u1 a normal number below 1 - 2^-4, where log takes its table,
+// and 2 pi u2 between 2^-26 and 9pi/4, where sin and cos reduce the argument by
+// k = 0..4 quarter turns in one step. Any other lane is redone by box_muller.
+
+template <std::size_t W>
+struct Lanes {
+    using D [[gnu::vector_size(8 * W)]] = double;
+    using I [[gnu::vector_size(8 * W)]] = std::int64_t;
+};
+
+// The lowest double whose high word exceeds `high_word`.
+constexpr double above_high_word(std::uint64_t high_word) {
+    return std::bit_cast<double>((high_word + 1) << 32);
+}
+// Where log leaves its table for the polynomial near 1.
+constexpr double log_near_one = 1.0 - 0x1p-4;
+// Below this, sin and cos take x itself or 1.
+constexpr double sin_cos_tiny = std::bit_cast<double>(std::uint64_t{0x3e500000} << 32);
+// Quarter turns to take off: one more past each of about pi/4, 3pi/4, 5pi/4 and
+// 7pi/4; past 9pi/4 the scalar reduces differently.
+constexpr double quarter_turn_bounds[4] = {above_high_word(0x3fe921fb), above_high_word(0x4002d97c),
+                                           above_high_word(0x400f6a7a),
+                                           above_high_word(0x4015fdbc)};
+constexpr double reduction_high = above_high_word(0x401c463b);
+// High words where one step would cancel: near pi/2, pi, 3pi/2 and 2pi.
+constexpr std::uint64_t cancelling_high_words[4] = {0x3ff921fb, 0x400921fb, 0x4012d97c, 0x401921fb};
+
+template <std::size_t W>
+[[gnu::always_inline]] inline void box_muller_block(const double* u1_at, const double* u2_at,
+                                                    double* cosine_at, double* sine_at) noexcept {
+    using D = typename Lanes<W>::D;
+    using I = typename Lanes<W>::I;
+    const auto& L = detail::log_data;
+    const double* A = L.poly;
+    D u1;
+    D u2;
+    std::memcpy(&u1, u1_at, sizeof u1);
+    std::memcpy(&u2, u2_at, sizeof u2);
+
+    // log(u1): u1 = 2^k z, and r ~= z/c - 1 from the table's c near z.
+    const I ix = __builtin_bit_cast(I, u1);
+    const I tmp = ix - static_cast<std::int64_t>(0x3fe6000000000000);
+    const I index = (tmp >> (52 - detail::log_table_bits)) & ((1 << detail::log_table_bits) - 1);
+    const I k = tmp >> 52;
+    const I iz = ix - (tmp & static_cast<std::int64_t>(0xfff0000000000000));
+    const D z = __builtin_bit_cast(D, iz);
+    D invc;
+    D logc;
+    D chi;
+    D clo;
+    D kd;
+    for (std::size_t j = 0; j < W; ++j) {
+        const auto at = static_cast<std::size_t>(index[j]);
+        invc[j] = L.tab[at].invc;
+        logc[j] = L.tab[at].logc;
+        chi[j] = L.tab2[at].chi;
+        clo[j] = L.tab2[at].clo;
+        kd[j] = static_cast<double>(k[j]);
+    }
+    const D r = ((z - chi) - clo) * invc;
+    const D w = kd * L.ln2hi + logc;
+    const D hi = w + r;
+    const D lo = ((w - hi) + r) + kd * L.ln2lo;
+    const D r2 = r * r;
+    const D log_u1 =
+        ((lo + r2 * A[0]) + (r * r2) * ((A[1] + r * A[2]) + r2 * (A[3] + r * A[4]))) + hi;
+    const D twice = log_u1 * -2.0;
+    D radius;
+    for (std::size_t j = 0; j < W; ++j) radius[j] = std::sqrt(twice[j]);
+
+    // sin and cos of x = 2 pi u2, as y0 + y1 = x - q pi/2 with q quarter turns.
+    const D x = u2 * 6.283185307179586;
+    const D none = D{};
+    const D one = none + 1.0;
+    D q = none;
+    for (double bound : quarter_turn_bounds) q = q + (x >= bound ? one : none);
+    const D reduced = x - q * detail::pio2_1;
+    const D y0 = reduced - q * detail::pio2_1t;
+    const D y1 = (reduced - y0) - q * detail::pio2_1t;
+
+    const auto [S1, S2, S3, S4, S5, S6] = detail::sin_poly;
+    const D zs = y0 * y0;
+    const D ws = zs * zs;
+    const D rs = (S2 + zs * (S3 + zs * S4)) + (zs * ws) * (S5 + zs * S6);
+    const D vs = zs * y0;
+    // Unreduced, the scalar's kernel knows its tail is zero and sums otherwise.
+    const D s =
+        q == 0.0 ? y0 + vs * (S1 + zs * rs) : y0 - ((zs * (0.5 * y1 - vs * rs) - y1) - vs * S1);
+
+    const auto [C1, C2, C3, C4, C5, C6] = detail::cos_poly;
+    const D wc = zs * zs;
+    const D rc = zs * (C1 + zs * (C2 + zs * C3)) + (wc * wc) * (C4 + zs * (C5 + zs * C6));
+    const D hz = 0.5 * zs;
+    const D wh = 1.0 - hz;
+    const D c = wh + (((1.0 - wh) - hz) + (zs * rc - y0 * y1));
+
+    // The quarter turns' quadrant: 0 and 4 alike.
+    const D sine = q == 1.0 ? c : q == 2.0 ? -s : q == 3.0 ? -c : s;
+    const D cosine = q == 1.0 ? -s : q == 2.0 ? -c : q == 3.0 ? s : c;
+    const D cosine_out = cosine * radius;
+    const D sine_out = sine * radius;
+    std::memcpy(cosine_at, &cosine_out, sizeof cosine_out);
+    std::memcpy(sine_at, &sine_out, sizeof sine_out);
+
+    // From the loaded inputs: the outputs may be the inputs.
+    for (std::size_t j = 0; j < W; ++j) {
+        const double a = u1[j];
+        const double b = x[j];
+        const auto high = std::bit_cast<std::uint64_t>(b) >> 32;
+        bool common = a >= 0x1p-1022 && a < log_near_one && b >= sin_cos_tiny && b < reduction_high;
+        for (std::uint64_t cancelling : cancelling_high_words)
+            common = common && high != cancelling;
+        if (!common) box_muller(a, u2[j], cosine_at[j], sine_at[j]);
+    }
+}
+
+void box_muller_scalar(const double* u1, const double* u2, double* cosine, double* sine,
+                       std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) box_muller(u1[i], u2[i], cosine[i], sine[i]);
+}
+
+#if CORVANE_LANES_X86 || CORVANE_LANES_NEON
+// SSE2 on x86-64, NEON on aarch64.
+void box_muller_two(const double* u1, const double* u2, double* cosine, double* sine,
+                    std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) box_muller_block<2>(u1 + i, u2 + i, cosine + i, sine + i);
+    box_muller_scalar(u1 + i, u2 + i, cosine + i, sine + i, n - i);
+}
+#endif
+
+#if CORVANE_LANES_AVX2
+__attribute__((target("avx2"))) void box_muller_avx2(const double* u1, const double* u2,
+                                                     double* cosine, double* sine, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) box_muller_block<4>(u1 + i, u2 + i, cosine + i, sine + i);
+    box_muller_two(u1 + i, u2 + i, cosine + i, sine + i, n - i);
+}
+#endif
+
 struct Available {
     std::array<LaneSet, 3> sets{};
     std::size_t count = 0;
@@ -247,6 +395,22 @@ void exp_lanes(const double* x, double* out, std::size_t n) noexcept {
         case LaneSet::neon: exp_neon(x, out, n); return;
 #endif
         default: exp_scalar(x, out, n); return;
+    }
+}
+
+void box_muller_lanes(const double* u1, const double* u2, double* cosine, double* sine,
+                      std::size_t n) noexcept {
+    switch (lane_set()) {
+#if CORVANE_LANES_X86
+        case LaneSet::sse2: box_muller_two(u1, u2, cosine, sine, n); return;
+#endif
+#if CORVANE_LANES_AVX2
+        case LaneSet::avx2: box_muller_avx2(u1, u2, cosine, sine, n); return;
+#endif
+#if CORVANE_LANES_NEON
+        case LaneSet::neon: box_muller_two(u1, u2, cosine, sine, n); return;
+#endif
+        default: box_muller_scalar(u1, u2, cosine, sine, n); return;
     }
 }
 

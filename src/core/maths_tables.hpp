@@ -1,9 +1,11 @@
-// Lookup tables behind corvane::maths exp, log and pow. The layouts mirror musl's
+// Lookup tables and constants behind corvane::maths exp, log, pow, sin and cos. The layouts mirror
+// musl's
 // __exp_data, __log_data (non-FMA build, with tab2) and __pow_log_data so the values
 // in maths_tables.cpp can be printed straight out of musl's libc.a.
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 
 namespace corvane::maths::detail {
@@ -51,6 +53,21 @@ struct PowLogData {
 static_assert(sizeof(ExpData) == 0x870);
 static_assert(sizeof(LogData) == 0x1090);
 static_assert(sizeof(PowLogData) == 0x1048);
+
+// sin and cos on [-pi/4, pi/4]: musl's __sin S1..S6 and __cos C1..C6.
+inline constexpr double sin_poly[6] = {
+    std::bit_cast<double>(0xbfc5555555555549), std::bit_cast<double>(0x3f8111111110f8a6),
+    std::bit_cast<double>(0xbf2a01a019c161d5), std::bit_cast<double>(0x3ec71de357b1fe7d),
+    std::bit_cast<double>(0xbe5ae5e68a2b9ceb), std::bit_cast<double>(0x3de5d93a5acfd57c),
+};
+inline constexpr double cos_poly[6] = {
+    std::bit_cast<double>(0x3fa555555555554c), std::bit_cast<double>(0xbf56c16c16c15177),
+    std::bit_cast<double>(0x3efa01a019cb1590), std::bit_cast<double>(0xbe927e4f809c52ad),
+    std::bit_cast<double>(0x3e21ee9ebdb4b1c4), std::bit_cast<double>(0xbda8fae9be8838d4),
+};
+// The first 33 bits of pi/2, and the rest of it.
+inline constexpr double pio2_1 = std::bit_cast<double>(0x3ff921fb54400000);
+inline constexpr double pio2_1t = std::bit_cast<double>(0x3dd0b4611a626331);
 
 extern const ExpData exp_data;
 extern const LogData log_data;

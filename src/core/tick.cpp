@@ -704,12 +704,9 @@ private:
 
     // `count` pairs of a normal and a uniform from the market stream.
     void draw_factors(double* out, std::size_t count) {
-        GameRng rng = rng_;
-        for (std::size_t j = 0; j < count; ++j) {
-            out[2 * j] = rng.next_normal();
-            out[2 * j + 1] = rng.next_float();
-        }
-        rng_ = rng;
+        s_.normal_first.resize((count + 1) / 2);
+        s_.normal_second.resize((count + 1) / 2);
+        rng_.normal_uniform_pairs(out, count, s_.normal_first.data(), s_.normal_second.data());
     }
 
     // The discount-rate term of every fair value this tick.

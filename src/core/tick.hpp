@@ -183,6 +183,9 @@ struct TickScratch {
     std::vector<double> sector_factors;
     // Each moved instrument's normal and uniform, drawn ahead of the walk.
     std::vector<double> factor_draws;
+    // Room for the uniforms behind those normals, a pair's first and second.
+    std::vector<double> normal_first;
+    std::vector<double> normal_second;
     // Before the open, each moved instrument's clamped mispricing, noise and
     // growth factor, carried between the passes of the walk; an array each,
     // so that the growths are worked out several lanes at a time.

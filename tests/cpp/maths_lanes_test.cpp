@@ -3,8 +3,11 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <random>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/maths.hpp"
@@ -131,6 +134,77 @@ TEST(MathsExpLanes, RandomInputsInRaggedRuns) {
         }
         // And as one long run.
         expect_matches(x, 0, x.size());
+    }
+}
+
+// box_muller_lanes against box_muller, bit for bit, over pairs that put each
+// input on and around every edge of the lanes' common path, among ordinary
+// pairs from the generator's grid, at every lane set, position and length, and
+// in place.
+TEST(MathsBoxMullerLanes, EdgesAndRandomPairsAtEveryLaneAndLength) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    constexpr double turn = 6.283185307179586;
+    std::vector<double> u1_edges = {0.0, 0x1p-32,      1e-10,         0x1p-1022, 0x1p-1074,
+                                    0.5, 1.0 - 0x1p-4, 1.0 - 0x1p-32, 1.0,       1.0 + 0x1.09p-4,
+                                    2.0, inf,          -0.25};
+    std::vector<double> u2_edges = {0.0,           0x1p-32, 0x1p-28,   0.125, 0.25,  0.5, 0.75,
+                                    1.0 - 0x1p-32, 1.0,     9.0 / 8.0, 2.0,   -0.25, inf};
+    // The sine's small-argument cut, and where the quarter turns and the
+    // cancelling high words begin and end.
+    for (Bits high : std::initializer_list<Bits>{
+             0x3e500000, 0x3fe921fc, 0x4002d97d, 0x400f6a7b, 0x4015fdbd, 0x401c463c, 0x3ff921fb,
+             0x3ff921fc, 0x400921fb, 0x400921fc, 0x4012d97c, 0x4012d97d, 0x401921fb, 0x401921fc}) {
+        u2_edges.push_back(from_bits(high << 32) / turn);
+    }
+    std::vector<std::pair<double, double>> pairs;
+    std::mt19937_64 rng(5);
+    auto grid = [&] { return static_cast<double>(rng() >> 32) * 0x1p-32; };
+    auto around = [](double v) {
+        return std::vector<double>{v, std::nextafter(v, -inf), std::nextafter(v, inf)};
+    };
+    for (double a : u1_edges)
+        for (double u1 : around(a)) pairs.insert(pairs.end(), {{u1, grid()}, {grid(), grid()}});
+    for (double b : u2_edges)
+        for (double u2 : around(b)) pairs.insert(pairs.end(), {{grid(), u2}, {grid(), grid()}});
+    pairs.push_back({std::nan(""), std::nan("")});
+    for (int i = 0; i < 200000; ++i) pairs.push_back({grid(), grid()});
+
+    std::vector<double> u1(pairs.size());
+    std::vector<double> u2(pairs.size());
+    std::vector<double> cosine(pairs.size());
+    std::vector<double> sine(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        std::tie(u1[i], u2[i]) = pairs[i];
+        maths::box_muller(u1[i], u2[i], cosine[i], sine[i]);
+    }
+    auto expect_pair = [&](std::size_t i, double c, double s) {
+        ASSERT_EQ(std::bit_cast<Bits>(c), std::bit_cast<Bits>(cosine[i]))
+            << std::hexfloat << "u1 = " << u1[i] << ", u2 = " << u2[i] << " under lane set "
+            << static_cast<int>(maths::lane_set());
+        ASSERT_EQ(std::bit_cast<Bits>(s), std::bit_cast<Bits>(sine[i]))
+            << std::hexfloat << "u1 = " << u1[i] << ", u2 = " << u2[i];
+    };
+    constexpr std::size_t edge_count = 400;
+    for (maths::LaneSet set : maths::available_lane_sets()) {
+        LaneSetScope scope(set);
+        for (std::size_t first = 0; first < edge_count; ++first) {
+            for (std::size_t n = 0; n <= 9; ++n) {
+                std::vector<double> c(n + 1, -1.5);
+                std::vector<double> s(n + 1, -1.5);
+                maths::box_muller_lanes(&u1[first], &u2[first], c.data(), s.data(), n);
+                for (std::size_t i = 0; i < n; ++i) expect_pair(first + i, c[i], s[i]);
+                ASSERT_TRUE(c[n] == -1.5 && s[n] == -1.5) << "wrote past " << n;
+                if (HasFatalFailure()) return;
+            }
+        }
+        // In place, as one long run.
+        std::vector<double> c = u1;
+        std::vector<double> s = u2;
+        maths::box_muller_lanes(c.data(), s.data(), c.data(), s.data(), c.size());
+        for (std::size_t i = 0; i < c.size(); ++i) {
+            expect_pair(i, c[i], s[i]);
+            if (HasFatalFailure()) return;
+        }
     }
 }
 

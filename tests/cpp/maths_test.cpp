@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ios>
 #include <limits>
+#include <vector>
 
 #include "core/generator.hpp"
 #include "core/rounding.hpp"
@@ -208,17 +209,26 @@ TEST(GameRngAdvance, EqualsSingleStepsComposesAndTheUniformCursorFollowsPairs) {
     one_short.next_u32();
     EXPECT_EQ(one_short, start);
 
-    // The uniform cursor starts where normal-uniform pairs end.
+    // The uniform cursor starts where normal-uniform pairs end, and the pairs
+    // drawn all at once are those drawn one at a time, spare included.
     for (bool spare : {false, true}) {
         for (std::uint64_t pairs = 0; pairs < 7; ++pairs) {
             auto drawn = GameRng::create(21, 2);
             if (spare) drawn.next_normal();
             GameRng cursor = drawn.uniforms_after_normal_uniform_pairs(pairs);
+            GameRng at_once = drawn;
+            std::vector<double> one_by_one;
             for (std::uint64_t j = 0; j < pairs; ++j) {
-                drawn.next_normal();
-                drawn.next_float();
+                one_by_one.push_back(drawn.next_normal());
+                one_by_one.push_back(drawn.next_float());
             }
+            std::vector<double> out(2 * pairs);
+            std::vector<double> first((pairs + 1) / 2);
+            std::vector<double> second((pairs + 1) / 2);
+            at_once.normal_uniform_pairs(out.data(), pairs, first.data(), second.data());
             SCOPED_TRACE(testing::Message() << pairs << " pairs, spare " << spare);
+            EXPECT_EQ(out, one_by_one);
+            EXPECT_EQ(at_once, drawn);
             EXPECT_EQ(cursor.record().state, drawn.record().state);
             EXPECT_FALSE(cursor.record().spare.has_value());
             EXPECT_EQ(cursor.next_float(), drawn.next_float());
