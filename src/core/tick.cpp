@@ -449,7 +449,7 @@ private:
         if (!terms.reference && terms.news_sums && !terms.has_flow && !terms.has_impacts &&
             (Open || (terms.has_market_extra && !terms.smooth_size))) {
             if constexpr (Open) {
-                written_ = walk_roster<Open, true>(terms, out, prints);
+                written_ = walk_open(terms, out, prints);
             } else {
                 written_ = walk_premarket(terms, out);
             }
@@ -538,59 +538,156 @@ private:
         return written;
     }
 
-    // The common pre-market walk in three passes: factors up to the clamped
+    // The common walks in three passes: factors up to the clamped
     // mispricing, its exps several lanes at a time, then the rest. Each
     // instrument's exp reads only what its first pass worked out, and no
     // instrument's work reads another's, so every operation keeps its inputs.
     std::size_t walk_premarket(const WalkTerms& terms, const Outputs& out) {
-        const std::size_t n = cache_.active_count;
-        s_.premarket_s1.resize(n);
-        s_.premarket_noise.resize(n);
-        s_.premarket_growth.resize(n);
-        PremarketMoves moves{s_.premarket_s1.data(), s_.premarket_noise.data(),
-                             s_.premarket_growth.data()};
-        mispricings_before_open(terms, moves);
-        maths::exp_lanes(moves.s1, moves.growth, n);
-        return print_before_open(terms, out, moves);
+        return in_blocks([&](PassedMoves moves,
+                             Block block) { return mispricings_before_open(terms, moves, block); },
+                         [&](PassedMoves moves, Block block) {
+                             return print_before_open(terms, out, moves, block);
+                         });
     }
 
-    // What the first pass of a pre-market walk leaves for the last, an array
-    // per field, in the order the instruments are moved.
-    struct PremarketMoves {
+    std::size_t walk_open(const WalkTerms& terms, const Outputs& out, GameRng& prints) {
+        return in_blocks(
+            [&](PassedMoves moves, Block block) { return open_mispricings(terms, moves, block); },
+            [&](PassedMoves moves, Block block) {
+                return open_prints(terms, out, moves, block, prints);
+            });
+    }
+
+    // A run of the roster, [begin, end), and the instruments moved before it.
+    struct Block {
+        std::size_t begin;
+        std::size_t end;
+        std::size_t first;
+    };
+    // Instruments a block holds: few enough that those the first pass read
+    // are still in cache for the last.
+    static constexpr std::size_t WALK_BLOCK = 64;
+
+    // The passes block by block: `first_pass` gives the instruments it moved,
+    // `last_pass` those moved up to the block's end.
+    template <class FirstPass, class LastPass>
+    std::size_t in_blocks(FirstPass first_pass, LastPass last_pass) {
+        PassedMoves moves = passed_moves();
+        const std::size_t n = e_.roster_.size();
+        std::size_t written = 0;
+        for (std::size_t begin = 0; begin < n; begin += WALK_BLOCK) {
+            const Block block{begin, std::min(n, begin + WALK_BLOCK), written};
+            const std::size_t moved = first_pass(moves, block);
+            maths::exp_lanes(moves.s1 + written, moves.growth + written, moved);
+            written = last_pass(moves, block);
+            assert(written == block.first + moved);
+        }
+        return written;
+    }
+
+    // What the first pass of a walk leaves for the last, an array per field,
+    // in the order the instruments are moved. Beside the clamped mispricing
+    // and its growth, `carried` holds the noise before the open and the
+    // crowd's lean in regular hours.
+    struct PassedMoves {
         double* s1;
-        double* noise;
+        double* carried;
         double* growth;
     };
 
-    // The first pass: each moved instrument's factors and clamped mispricing.
-    void mispricings_before_open(const WalkTerms& terms, PremarketMoves moves) {
+    PassedMoves passed_moves() {
+        const std::size_t n = cache_.active_count;
+        s_.passed_s1.resize(n);
+        s_.passed_carried.resize(n);
+        s_.passed_growth.resize(n);
+        return {s_.passed_s1.data(), s_.passed_carried.data(), s_.passed_growth.data()};
+    }
+
+    // The first pass of regular hours: each moved instrument's factors and
+    // clamped mispricing. The row of its components goes straight to the
+    // tick's rows, where the last pass finishes it.
+    std::size_t open_mispricings(const WalkTerms& terms, PassedMoves moves, Block block) {
         InstrumentWork w;
-        const std::size_t n = e_.roster_.size();
         InstrumentConstants* constants = cache_.constants.data();
         TickCompany* roster = e_.roster_.data();
-        const double* draw = s_.factor_draws.data();
-        for (std::size_t i = 0; i < n; ++i) {
+        const double* draw = s_.factor_draws.data() + 2 * block.first;
+        double* s1 = moves.s1 + block.first;
+        double* carried = moves.carried + block.first;
+        for (std::size_t i = block.begin; i < block.end; ++i) {
+            InstrumentConstants& k = constants[i];
+            if (!k.moves) continue;
+            TickCompany& c = roster[i];
+            factors<true, true>(i, c, k, terms, draw, w);
+            draw += 2;
+            ComponentRow& row = terms.rows[i];
+            row = ComponentRow{};
+            *s1++ = clamped_mispricing<true>(c, k, terms, w, row);
+            *carried++ = w.lean;
+        }
+        return static_cast<std::size_t>(s1 - moves.s1) - block.first;
+    }
+
+    // The last pass of regular hours: each instrument's value, volume, print
+    // and rows.
+    std::size_t open_prints(const WalkTerms& terms, const Outputs& out, PassedMoves moves,
+                            Block block, GameRng& prints) {
+        InstrumentWork w;
+        InstrumentConstants* constants = cache_.constants.data();
+        TickCompany* roster = e_.roster_.data();
+        const double* uniform = s_.factor_draws.data() + 1;
+        std::size_t written = block.first;
+        for (std::size_t i = block.begin; i < block.end; ++i) {
+            InstrumentConstants& k = constants[i];
+            if (!k.moves) {
+                terms.rows[i].fill(0.0);
+                continue;
+            }
+            TickCompany& c = roster[i];
+            w.index = i;
+            // As the first pass worked it out: the capitalisation has not moved since.
+            w.cap_billions = c.market_cap / 1000000000.0;
+            w.lean = moves.carried[written];
+            w.uniform = uniform[2 * written];
+            value_at_growth<true>(c, k, terms, w, terms.rows[i], moves.s1[written],
+                                  moves.growth[written]);
+            volume(c, k, terms, w);
+            print<true>(c, w, prints);
+            write_outputs(w, out, written);
+            ++written;
+        }
+        return written;
+    }
+
+    // The first pass: each moved instrument's factors and clamped mispricing.
+    std::size_t mispricings_before_open(const WalkTerms& terms, PassedMoves moves, Block block) {
+        InstrumentWork w;
+        InstrumentConstants* constants = cache_.constants.data();
+        TickCompany* roster = e_.roster_.data();
+        const double* draw = s_.factor_draws.data() + 2 * block.first;
+        double* s1 = moves.s1 + block.first;
+        double* carried = moves.carried + block.first;
+        for (std::size_t i = block.begin; i < block.end; ++i) {
             InstrumentConstants& k = constants[i];
             if (!k.moves) continue;
             TickCompany& c = roster[i];
             factors<false, true>(i, c, k, terms, draw, w);
             draw += 2;
             ComponentRow unused{};
-            *moves.s1++ = clamped_mispricing<false>(c, k, terms, w, unused);
-            *moves.noise++ = w.noise;
+            *s1++ = clamped_mispricing<false>(c, k, terms, w, unused);
+            *carried++ = w.noise;
         }
+        return static_cast<std::size_t>(s1 - moves.s1) - block.first;
     }
 
     // The last pass: each instrument's value, volume, print and rows.
-    std::size_t print_before_open(const WalkTerms& terms, const Outputs& out,
-                                  PremarketMoves moves) {
+    std::size_t print_before_open(const WalkTerms& terms, const Outputs& out, PassedMoves moves,
+                                  Block block) {
         InstrumentWork w;
-        const std::size_t n = e_.roster_.size();
         InstrumentConstants* constants = cache_.constants.data();
         TickCompany* roster = e_.roster_.data();
         const double* uniform = s_.factor_draws.data() + 1;
-        std::size_t written = 0;
-        for (std::size_t i = 0; i < n; ++i) {
+        std::size_t written = block.first;
+        for (std::size_t i = block.begin; i < block.end; ++i) {
             InstrumentConstants& k = constants[i];
             if (!k.moves) {
                 terms.rows[i].fill(0.0);
@@ -600,7 +697,7 @@ private:
             w.index = i;
             w.news = terms.news_sums[i];
             w.flow = terms.no_flow;
-            w.noise = moves.noise[written];
+            w.noise = moves.carried[written];
             w.uniform = uniform[2 * written];
             value_at_growth<false>(c, k, terms, w, premarket_row(w), moves.s1[written],
                                    moves.growth[written]);

@@ -186,12 +186,13 @@ struct TickScratch {
     // Room for the uniforms behind those normals, a pair's first and second.
     std::vector<double> normal_first;
     std::vector<double> normal_second;
-    // Before the open, each moved instrument's clamped mispricing, noise and
+    // Each moved instrument's clamped mispricing, the value carried beside it
+    // (before the open its noise, in regular hours the crowd's lean) and its
     // growth factor, carried between the passes of the walk; an array each,
     // so that the growths are worked out several lanes at a time.
-    std::vector<double> premarket_s1;
-    std::vector<double> premarket_noise;
-    std::vector<double> premarket_growth;
+    std::vector<double> passed_s1;
+    std::vector<double> passed_carried;
+    std::vector<double> passed_growth;
 };
 
 // Why values the tick keeps from one tick to the next may no longer hold.

@@ -226,7 +226,7 @@ std::vector<NewsEvent> random_news(Rng& rng, const Engine& e, std::size_t most) 
 void compare_random_market(std::uint64_t seed) {
     Rng rng(seed);
     std::vector<TickCompany> roster =
-        testing::generated_roster(10 + below(rng, 40), static_cast<std::uint32_t>(seed));
+        testing::generated_roster(10 + below(rng, 150), static_cast<std::uint32_t>(seed));
     // Outside the sector table: under an engine key of its own, and under none.
     for (const char* sector : {"crypto", "none"}) {
         roster.push_back(testing::plain_company(sector, "energy", roster.size()));
