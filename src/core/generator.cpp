@@ -17,12 +17,22 @@ double GameRng::next_normal_pair() {
 }
 
 void GameRng::normal_uniform_pairs(double* out, std::size_t count, double* first, double* second) {
+    fill_normals(out, count, true, first, second);
+}
+
+void GameRng::normals(double* out, std::size_t count, double* first, double* second) {
+    fill_normals(out, count, false, first, second);
+}
+
+void GameRng::fill_normals(double* out, std::size_t count, bool uniforms, double* first,
+                           double* second) {
     if (count == 0) return;
+    const std::size_t stride = uniforms ? 2 : 1;
     // A spare left by an earlier normal is the first draw's.
     std::size_t start = 0;
     if (spare_) {
         out[0] = next_normal();
-        out[1] = next_float();
+        if (uniforms) out[1] = next_float();
         start = 1;
     }
     // Each fresh pair of normals serves two draws: its two uniforms come
@@ -32,16 +42,18 @@ void GameRng::normal_uniform_pairs(double* out, std::size_t count, double* first
         const std::size_t at = start + 2 * p;
         first[p] = next_float();
         second[p] = next_float();
-        out[2 * at + 1] = next_float();
-        if (at + 1 < count) out[2 * at + 3] = next_float();
+        if (uniforms) {
+            out[stride * at + 1] = next_float();
+            if (at + 1 < count) out[stride * (at + 1) + 1] = next_float();
+        }
     }
     maths::box_muller_lanes(first, second, first, second, pairs);
     for (std::size_t p = 0; p < pairs; ++p) {
         const std::size_t at = start + 2 * p;
-        out[2 * at] = first[p];
+        out[stride * at] = first[p];
         // An odd draw out keeps its pair's sine for the next normal.
         if (at + 1 < count) {
-            out[2 * at + 2] = second[p];
+            out[stride * (at + 1)] = second[p];
         } else {
             spare_ = second[p];
         }

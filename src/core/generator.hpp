@@ -69,6 +69,9 @@ public:
     // would give, with the normals worked out several lanes at a time.
     // `first` and `second` are room for (count + 1) / 2 values each.
     void normal_uniform_pairs(double* out, std::size_t count, double* first, double* second);
+    // `count` normals into out, as `count` calls of next_normal would give
+    // them; `first` and `second` as above.
+    void normals(double* out, std::size_t count, double* first, double* second);
 
     // Inclusive signed bounds. An empty range (max < min) or one of 2^63 or
     // more values returns min without drawing; otherwise one step, plain
@@ -106,6 +109,8 @@ private:
     GameRng() = default;
     // Draws a fresh pair: returns one value and caches the other.
     double next_normal_pair();
+    // The two above: normals, each followed by a uniform when `uniforms`.
+    void fill_normals(double* out, std::size_t count, bool uniforms, double* first, double* second);
 
     std::optional<double> spare_;
     std::uint64_t state_ = 0;

@@ -285,8 +285,14 @@ private:
 
     void draw_shared_factors() {
         const EconomyState& econ = e_.economy_;
+        // The market's normal, then a normal per sector: drawn together, as
+        // nothing between them draws.
+        const std::size_t sectors = e_.sector_keys_.size();
+        s_.shared_normals.resize(1 + sectors);
+        draw_normals(s_.shared_normals.data(), 1 + sectors, false);
+        const double* normal = s_.shared_normals.data();
         sigma_m_ = std::sqrt(e_.market_.variance);
-        m_ = (rng_.next_normal() * sigma_m_) * INV_SQRT_TICKS_PER_DAY;
+        m_ = (*normal++ * sigma_m_) * INV_SQRT_TICKS_PER_DAY;
         draws_ += 1;
 
         // Crisis blend: how far the market factor takes over the sectors.
@@ -304,10 +310,10 @@ private:
             double q = econ.vix / p_.market_vol_vix_anchor;
             sector_sigma = std::sqrt((q * q) * c + (1.0 - c)) * p_.sector_factor_sigma;
         }
-        s_.sector_factors.resize(e_.sector_keys_.size() + 1);
+        s_.sector_factors.resize(sectors + 1);
         s_.sector_factors[0] = 0.0;
         for (double& factor : std::span(s_.sector_factors).subspan(1)) {
-            double shock = (rng_.next_normal() * sector_sigma) * INV_SQRT_TICKS_PER_DAY;
+            double shock = (*normal++ * sector_sigma) * INV_SQRT_TICKS_PER_DAY;
             double f = (1.0 - blend_) * shock + (m_ * blend_);
             if (p_.crisis_blend_source != 0.0) {
                 double src = p_.crisis_blend_source;
@@ -441,7 +447,7 @@ private:
         // taken ahead of the walk in the order it would take them: the same
         // values from the same stream, and the walk calls no generator.
         s_.factor_draws.resize(2 * cache_.active_count);
-        draw_factors(s_.factor_draws.data(), cache_.active_count);
+        draw_normals(s_.factor_draws.data(), cache_.active_count, true);
         // The walk for the common tick, with its news summed and neither
         // caller flow nor lingering impacts, tests for none of them; before
         // the open, nor for the crisis loading being sourced and the size
@@ -799,11 +805,16 @@ private:
         w.uniform = draw[1];
     }
 
-    // `count` pairs of a normal and a uniform from the market stream.
-    void draw_factors(double* out, std::size_t count) {
+    // `count` normals from the market stream, each followed by a uniform
+    // when `uniforms`.
+    void draw_normals(double* out, std::size_t count, bool uniforms) {
         s_.normal_first.resize((count + 1) / 2);
         s_.normal_second.resize((count + 1) / 2);
-        rng_.normal_uniform_pairs(out, count, s_.normal_first.data(), s_.normal_second.data());
+        if (uniforms) {
+            rng_.normal_uniform_pairs(out, count, s_.normal_first.data(), s_.normal_second.data());
+        } else {
+            rng_.normals(out, count, s_.normal_first.data(), s_.normal_second.data());
+        }
     }
 
     // The discount-rate term of every fair value this tick.

@@ -179,6 +179,8 @@ struct TickScratch {
     std::vector<std::size_t> active;
     std::vector<double> anchors;
     std::vector<double> volumes;
+    // The market's normal, then one per engine sector key.
+    std::vector<double> shared_normals;
     // A +0.0 factor, then the sector factor per engine sector key.
     std::vector<double> sector_factors;
     // Each moved instrument's normal and uniform, drawn ahead of the walk.

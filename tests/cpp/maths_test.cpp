@@ -229,6 +229,12 @@ TEST(GameRngAdvance, EqualsSingleStepsComposesAndTheUniformCursorFollowsPairs) {
             SCOPED_TRACE(testing::Message() << pairs << " pairs, spare " << spare);
             EXPECT_EQ(out, one_by_one);
             EXPECT_EQ(at_once, drawn);
+            // Normals alone, the same way.
+            GameRng alone = at_once;
+            std::vector<double> normals(pairs);
+            alone.normals(normals.data(), pairs, first.data(), second.data());
+            for (double& normal : normals) EXPECT_EQ(normal, at_once.next_normal());
+            EXPECT_EQ(alone, at_once);
             EXPECT_EQ(cursor.record().state, drawn.record().state);
             EXPECT_FALSE(cursor.record().spare.has_value());
             EXPECT_EQ(cursor.next_float(), drawn.next_float());
