@@ -454,11 +454,7 @@ private:
         // multiplier stepped.
         if (!terms.reference && terms.news_sums && !terms.has_flow && !terms.has_impacts &&
             (Open || (terms.has_market_extra && !terms.smooth_size))) {
-            if constexpr (Open) {
-                written_ = walk_open(terms, out, prints);
-            } else {
-                written_ = walk_premarket(terms, out);
-            }
+            written_ = walk_in_passes<Open>(terms, out, prints);
         } else {
             written_ = walk_roster<Open, false>(terms, out, prints);
         }
@@ -548,20 +544,19 @@ private:
     // mispricing, its exps several lanes at a time, then the rest. Each
     // instrument's exp reads only what its first pass worked out, and no
     // instrument's work reads another's, so every operation keeps its inputs.
-    std::size_t walk_premarket(const WalkTerms& terms, const Outputs& out) {
-        return in_blocks([&](PassedMoves moves,
-                             Block block) { return mispricings_before_open(terms, moves, block); },
-                         [&](PassedMoves moves, Block block) {
-                             return print_before_open(terms, out, moves, block);
-                         });
-    }
-
-    std::size_t walk_open(const WalkTerms& terms, const Outputs& out, GameRng& prints) {
-        return in_blocks(
-            [&](PassedMoves moves, Block block) { return open_mispricings(terms, moves, block); },
-            [&](PassedMoves moves, Block block) {
-                return open_prints(terms, out, moves, block, prints);
-            });
+    template <bool Open>
+    std::size_t walk_in_passes(const WalkTerms& terms, const Outputs& out, GameRng& prints) {
+        PassedMoves moves = passed_moves();
+        const std::size_t n = e_.roster_.size();
+        std::size_t written = 0;
+        for (std::size_t begin = 0; begin < n; begin += WALK_BLOCK) {
+            const Block block{begin, std::min(n, begin + WALK_BLOCK), written};
+            const std::size_t moved = mispricings<Open>(terms, moves, block);
+            maths::exp_lanes(moves.s1 + written, moves.growth + written, moved);
+            written = value_and_print<Open>(terms, out, moves, block, prints);
+            assert(written == block.first + moved);
+        }
+        return written;
     }
 
     // A run of the roster, [begin, end), and the instruments moved before it.
@@ -573,23 +568,6 @@ private:
     // Instruments a block holds: few enough that those the first pass read
     // are still in cache for the last.
     static constexpr std::size_t WALK_BLOCK = 64;
-
-    // The passes block by block: `first_pass` gives the instruments it moved,
-    // `last_pass` those moved up to the block's end.
-    template <class FirstPass, class LastPass>
-    std::size_t in_blocks(FirstPass first_pass, LastPass last_pass) {
-        PassedMoves moves = passed_moves();
-        const std::size_t n = e_.roster_.size();
-        std::size_t written = 0;
-        for (std::size_t begin = 0; begin < n; begin += WALK_BLOCK) {
-            const Block block{begin, std::min(n, begin + WALK_BLOCK), written};
-            const std::size_t moved = first_pass(moves, block);
-            maths::exp_lanes(moves.s1 + written, moves.growth + written, moved);
-            written = last_pass(moves, block);
-            assert(written == block.first + moved);
-        }
-        return written;
-    }
 
     // What the first pass of a walk leaves for the last, an array per field,
     // in the order the instruments are moved. Beside the clamped mispricing
@@ -609,63 +587,11 @@ private:
         return {s_.passed_s1.data(), s_.passed_carried.data(), s_.passed_growth.data()};
     }
 
-    // The first pass of regular hours: each moved instrument's factors and
-    // clamped mispricing. The row of its components goes straight to the
-    // tick's rows, where the last pass finishes it.
-    std::size_t open_mispricings(const WalkTerms& terms, PassedMoves moves, Block block) {
-        InstrumentWork w;
-        InstrumentConstants* constants = cache_.constants.data();
-        TickCompany* roster = e_.roster_.data();
-        const double* draw = s_.factor_draws.data() + 2 * block.first;
-        double* s1 = moves.s1 + block.first;
-        double* carried = moves.carried + block.first;
-        for (std::size_t i = block.begin; i < block.end; ++i) {
-            InstrumentConstants& k = constants[i];
-            if (!k.moves) continue;
-            TickCompany& c = roster[i];
-            factors<true, true>(i, c, k, terms, draw, w);
-            draw += 2;
-            ComponentRow& row = terms.rows[i];
-            row = ComponentRow{};
-            *s1++ = clamped_mispricing<true>(c, k, terms, w, row);
-            *carried++ = w.lean;
-        }
-        return static_cast<std::size_t>(s1 - moves.s1) - block.first;
-    }
-
-    // The last pass of regular hours: each instrument's value, volume, print
-    // and rows.
-    std::size_t open_prints(const WalkTerms& terms, const Outputs& out, PassedMoves moves,
-                            Block block, GameRng& prints) {
-        InstrumentWork w;
-        InstrumentConstants* constants = cache_.constants.data();
-        TickCompany* roster = e_.roster_.data();
-        const double* uniform = s_.factor_draws.data() + 1;
-        std::size_t written = block.first;
-        for (std::size_t i = block.begin; i < block.end; ++i) {
-            InstrumentConstants& k = constants[i];
-            if (!k.moves) {
-                terms.rows[i].fill(0.0);
-                continue;
-            }
-            TickCompany& c = roster[i];
-            w.index = i;
-            // As the first pass worked it out: the capitalisation has not moved since.
-            w.cap_billions = c.market_cap / 1000000000.0;
-            w.lean = moves.carried[written];
-            w.uniform = uniform[2 * written];
-            value_at_growth<true>(c, k, terms, w, terms.rows[i], moves.s1[written],
-                                  moves.growth[written]);
-            volume(c, k, terms, w);
-            print<true>(c, w, prints);
-            write_outputs(w, out, written);
-            ++written;
-        }
-        return written;
-    }
-
     // The first pass: each moved instrument's factors and clamped mispricing.
-    std::size_t mispricings_before_open(const WalkTerms& terms, PassedMoves moves, Block block) {
+    // In regular hours the row of its components goes straight to the
+    // tick's rows, where the last pass finishes it.
+    template <bool Open>
+    std::size_t mispricings(const WalkTerms& terms, PassedMoves moves, Block block) {
         InstrumentWork w;
         InstrumentConstants* constants = cache_.constants.data();
         TickCompany* roster = e_.roster_.data();
@@ -676,18 +602,21 @@ private:
             InstrumentConstants& k = constants[i];
             if (!k.moves) continue;
             TickCompany& c = roster[i];
-            factors<false, true>(i, c, k, terms, draw, w);
+            factors<Open, true>(i, c, k, terms, draw, w);
             draw += 2;
             ComponentRow unused{};
-            *s1++ = clamped_mispricing<false>(c, k, terms, w, unused);
-            *carried++ = w.noise;
+            ComponentRow& row = Open ? terms.rows[i] : unused;
+            row = ComponentRow{};
+            *s1++ = clamped_mispricing<Open>(c, k, terms, w, row);
+            *carried++ = Open ? w.lean : w.noise;
         }
         return static_cast<std::size_t>(s1 - moves.s1) - block.first;
     }
 
     // The last pass: each instrument's value, volume, print and rows.
-    std::size_t print_before_open(const WalkTerms& terms, const Outputs& out, PassedMoves moves,
-                                  Block block) {
+    template <bool Open>
+    std::size_t value_and_print(const WalkTerms& terms, const Outputs& out, PassedMoves moves,
+                                Block block, GameRng& prints) {
         InstrumentWork w;
         InstrumentConstants* constants = cache_.constants.data();
         TickCompany* roster = e_.roster_.data();
@@ -701,15 +630,23 @@ private:
             }
             TickCompany& c = roster[i];
             w.index = i;
-            w.news = terms.news_sums[i];
-            w.flow = terms.no_flow;
-            w.noise = moves.carried[written];
             w.uniform = uniform[2 * written];
-            value_at_growth<false>(c, k, terms, w, premarket_row(w), moves.s1[written],
-                                   moves.growth[written]);
+            if constexpr (Open) {
+                // As the first pass worked it out: the capitalisation has not moved since.
+                w.cap_billions = c.market_cap / 1000000000.0;
+                w.lean = moves.carried[written];
+                value_at_growth<true>(c, k, terms, w, terms.rows[i], moves.s1[written],
+                                      moves.growth[written]);
+            } else {
+                w.news = terms.news_sums[i];
+                w.flow = terms.no_flow;
+                w.noise = moves.carried[written];
+                value_at_growth<false>(c, k, terms, w, premarket_row(w), moves.s1[written],
+                                       moves.growth[written]);
+            }
             volume(c, k, terms, w);
-            // Before the open the anchor prints as it stands.
-            take_print(c, w.anchor, w.volume);
+            // Before the open, the anchor as it stands.
+            print<Open>(c, w, prints);
             write_outputs(w, out, written);
             ++written;
         }
