@@ -198,6 +198,7 @@ template <std::size_t W>
 struct Lanes {
     using D [[gnu::vector_size(8 * W)]] = double;
     using I [[gnu::vector_size(8 * W)]] = std::int64_t;
+    using U [[gnu::vector_size(8 * W)]] = std::uint64_t;
 };
 
 // The lowest double whose high word exceeds `high_word`.
@@ -222,6 +223,7 @@ template <std::size_t W>
                                                     double* cosine_at, double* sine_at) noexcept {
     using D = typename Lanes<W>::D;
     using I = typename Lanes<W>::I;
+    using U = typename Lanes<W>::U;
     const auto& L = detail::log_data;
     const double* A = L.poly;
     D u1;
@@ -229,12 +231,14 @@ template <std::size_t W>
     std::memcpy(&u1, u1_at, sizeof u1);
     std::memcpy(&u2, u2_at, sizeof u2);
 
-    // log(u1): u1 = 2^k z, and r ~= z/c - 1 from the table's c near z.
-    const I ix = __builtin_bit_cast(I, u1);
-    const I tmp = ix - static_cast<std::int64_t>(0x3fe6000000000000);
-    const I index = (tmp >> (52 - detail::log_table_bits)) & ((1 << detail::log_table_bits) - 1);
-    const I k = tmp >> 52;
-    const I iz = ix - (tmp & static_cast<std::int64_t>(0xfff0000000000000));
+    // log(u1): u1 = 2^k z, and r ~= z/c - 1 from the table's c near z. The bits
+    // are unsigned, as in log, so that any input wraps rather than overflows;
+    // k alone is their signed top.
+    const U ix = __builtin_bit_cast(U, u1);
+    const U tmp = ix - std::uint64_t{0x3fe6000000000000};
+    const U index = (tmp >> (52 - detail::log_table_bits)) & ((1u << detail::log_table_bits) - 1);
+    const I k = __builtin_bit_cast(I, tmp) >> 52;
+    const U iz = ix - (tmp & std::uint64_t{0xfff0000000000000});
     const D z = __builtin_bit_cast(D, iz);
     D invc;
     D logc;
