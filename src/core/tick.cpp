@@ -456,7 +456,7 @@ private:
             (Open || (terms.has_market_extra && !terms.smooth_size))) {
             written_ = walk_in_passes<Open>(terms, out, prints);
         } else {
-            written_ = walk_roster<Open, false>(terms, out, prints);
+            written_ = walk_roster<Open>(terms, out, prints);
         }
         // Each instrument moved took a normal and a uniform, and four
         // uniforms more in regular hours.
@@ -504,8 +504,10 @@ private:
                          e_.reference_walk_};
     }
 
-    // Each instrument in roster order; returns the outcome rows written.
-    template <bool Open, bool Plain>
+    // The general walk: each instrument in roster order, testing for caller
+    // flow, lingering impacts and news not yet summed; returns the outcome
+    // rows written.
+    template <bool Open>
     std::size_t walk_roster(const WalkTerms& terms, const Outputs& out, GameRng& prints) {
         // Built once: the stages below write every field for each instrument
         // but the volume amplifier, which stays 1 unless impacts linger.
@@ -525,7 +527,7 @@ private:
             TickCompany& c = roster[i];
             w.index = i;
             // Factors, drift and noise.
-            factors<Open, Plain>(i, c, k, terms, draw, w);
+            factors<Open, false>(i, c, k, terms, draw, w);
             draw += 2;
             // Fair value, the mispricing update and the breaker.
             value<Open>(c, k, terms, w);
@@ -606,7 +608,7 @@ private:
             draw += 2;
             ComponentRow unused{};
             ComponentRow& row = Open ? terms.rows[i] : unused;
-            row = ComponentRow{};
+            if constexpr (Open) row = ComponentRow{};
             *s1++ = clamped_mispricing<Open>(c, k, terms, w, row);
             *carried++ = Open ? w.lean : w.noise;
         }
@@ -645,7 +647,7 @@ private:
                                        moves.growth[written]);
             }
             volume(c, k, terms, w);
-            // Before the open, the anchor as it stands.
+            // The print: before the open, the anchor as it stands.
             print<Open>(c, w, prints);
             write_outputs(w, out, written);
             ++written;
