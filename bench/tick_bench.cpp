@@ -4,7 +4,7 @@
 //
 //   open     a 390-tick regular session from 9:30 on the digest's path (no
 //            buffer), at 100, 1000 and 5000 generated instruments.
-//   pre      a pre-market session from 7:00 at 5000 instruments.
+//   pre      a pre-market session from 7:00 at the same sizes.
 //   recorded the same 390 regular ticks at 1000 instruments with and
 //            without a session buffer.
 //
@@ -16,10 +16,12 @@
 // crowd's lean, the day's move and its units, the flow lot, the inventory
 // skew, the inside bid and ask rounded to cents, and the buy lean); before
 // the open three times (capitalisation, the move and its units).
-// `tick_bench profile [pre]` runs only two regular (or pre-market) sessions
-// at 1000 instruments, short enough to run under callgrind. `tick_bench
-// lanes` runs the pre-market sessions at 5000 instruments under each lane set
-// exp_lanes can use here, in turns, so that load falls on all alike.
+// `tick_bench profile [pre [n]]` runs only two regular (or pre-market)
+// sessions at 1000 (or n) instruments, short enough to run under callgrind.
+// `tick_bench sizes n...` reports both sessions at each roster size given,
+// to see where a roster outgrows the caches. `tick_bench lanes` runs the
+// pre-market sessions at 5000 instruments under each lane set exp_lanes can
+// use here, in turns, so that load falls on all alike.
 //
 // Every figure is the best of a few sessions, each on a freshly opened day,
 // and is reported as a ratio against floors measured just before each
@@ -153,10 +155,20 @@ int main(int argc, char** argv) {
     constexpr FloorShape OPEN{5, 9};
     constexpr FloorShape PRE{1, 3};
     if (argc > 1 && std::string(argv[1]) == "profile") {
-        Engine engine = build(1000);
         bool pre = argc > 2 && std::string(argv[2]) == "pre";
+        Engine engine = build(argc > 3 ? std::stoul(argv[3]) : 1000);
         (void)session_ns(engine, nullptr, pre ? 7 : 9, pre ? 0 : 30, pre ? 150 : 390, 1,
                          FloorShape{0, 0, false});
+        return 0;
+    }
+    if (argc > 1 && std::string(argv[1]) == "sizes") {
+        for (int a = 2; a < argc; ++a) {
+            std::size_t n = std::stoul(argv[a]);
+            Engine before_open = build(n);
+            report("pre", n, session_ns(before_open, nullptr, 7, 0, 150, 3, PRE));
+            Engine regular = build(n);
+            report("open", n, session_ns(regular, nullptr, 9, 30, 390, 2, OPEN));
+        }
         return 0;
     }
     if (argc > 1 && std::string(argv[1]) == "lanes") {
@@ -189,9 +201,9 @@ int main(int argc, char** argv) {
         Engine engine = build(n);
         report("open", n, session_ns(engine, nullptr, 9, 30, 390, n > 1000 ? 2 : 5, OPEN));
     }
-    {
-        Engine engine = build(5000);
-        report("pre", 5000, session_ns(engine, nullptr, 7, 0, 150, 3, PRE));
+    for (std::size_t n : {std::size_t{100}, std::size_t{1000}, std::size_t{5000}}) {
+        Engine engine = build(n);
+        report("pre", n, session_ns(engine, nullptr, 7, 0, 150, n > 1000 ? 3 : 5, PRE));
     }
 
     // Recorded against unrecorded: two identical engines, the same days.

@@ -185,6 +185,21 @@ LiveBookInput live_book_input(const TickCompany& c, double price) {
 
 namespace {
 
+// Asks for the cache lines of [first, last] ahead of their use; a hint
+// only, it changes no value.
+void prefetch_lines(const void* first, const void* last) {
+#if defined(__GNUC__)
+    constexpr std::uintptr_t LINE = 64;
+    auto at = reinterpret_cast<std::uintptr_t>(first) & ~(LINE - 1);
+    for (; at <= reinterpret_cast<std::uintptr_t>(last); at += LINE) {
+        __builtin_prefetch(reinterpret_cast<const void*>(at));
+    }
+#else
+    (void)first;
+    (void)last;
+#endif
+}
+
 // The circuit breaker: a price outside the instrument's band is pulled to
 // the nearer edge. Says whether it pulled.
 bool hold_to_band(double& x, const InstrumentWork& w) {
@@ -352,7 +367,9 @@ private:
         k.spec = sectors::by_key(c.sector);
         std::size_t position = k.spec ? e_.table_key_positions_[sectors::index_of(*k.spec)]
                                       : e_.sector_key_position(c.sector);
-        k.factor_position = position != Engine::NO_SECTOR_KEY ? position + 1 : 0;
+        // Sector keys are strings the engine holds, far fewer than 2^32.
+        k.factor_position =
+            position != Engine::NO_SECTOR_KEY ? static_cast<std::uint32_t>(position + 1) : 0;
 
         double per_tick = c.avg_volume != 0.0 ? c.avg_volume / 390.0 : DEFAULT_FLOW_PER_TICK;
         k.flow_per_tick = num_max(100.0, per_tick);
@@ -448,12 +465,12 @@ private:
         // values from the same stream, and the walk calls no generator.
         s_.factor_draws.resize(2 * cache_.active_count);
         draw_normals(s_.factor_draws.data(), cache_.active_count, true);
-        // The walk for the common tick, with its news summed and neither
-        // caller flow nor lingering impacts, tests for none of them; before
-        // the open, nor for the crisis loading being sourced and the size
-        // multiplier stepped.
-        if (!terms.reference && terms.news_sums && !terms.has_flow && !terms.has_impacts &&
-            (Open || (terms.has_market_extra && !terms.smooth_size))) {
+        // The walk for the common tick, with its news summed and no
+        // lingering impacts, tests for neither; before the open, it takes no
+        // caller flow and tests neither for the crisis loading being sourced
+        // nor for the size multiplier stepped.
+        if (!terms.reference && terms.news_sums && !terms.has_impacts &&
+            (Open || (!terms.has_flow && terms.has_market_extra && !terms.smooth_size))) {
             written_ = walk_in_passes<Open>(terms, out, prints);
         } else {
             written_ = walk_roster<Open>(terms, out, prints);
@@ -600,7 +617,10 @@ private:
         const double* draw = s_.factor_draws.data() + 2 * block.first;
         double* s1 = moves.s1 + block.first;
         double* carried = moves.carried + block.first;
+        const std::size_t n = e_.roster_.size();
         for (std::size_t i = block.begin; i < block.end; ++i) {
+            // A roster larger than the cache streams in behind the work.
+            if (i + PREFETCH_AHEAD < n) prefetch_instrument<Open>(i + PREFETCH_AHEAD, terms);
             InstrumentConstants& k = constants[i];
             if (!k.moves) continue;
             TickCompany& c = roster[i];
@@ -613,6 +633,27 @@ private:
             *carried++ = Open ? w.lean : w.noise;
         }
         return static_cast<std::size_t>(s1 - moves.s1) - block.first;
+    }
+
+    // How far ahead of the first pass an instrument's lines are asked for.
+    static constexpr std::size_t PREFETCH_AHEAD = 8;
+
+    // The lines of instrument i the walk reads and writes: before the open,
+    // the head of the company and of its constants, and its rows; in regular
+    // hours the live book's fields of both as well.
+    template <bool Open>
+    void prefetch_instrument(std::size_t i, const WalkTerms& terms) const {
+        const TickCompany& c = e_.roster_[i];
+        const InstrumentConstants& k = cache_.constants[i];
+        if constexpr (Open) {
+            prefetch_lines(&c, &c.float_shares);
+            prefetch_lines(&k, &k.spread_fraction);
+        } else {
+            prefetch_lines(&c, &c.market_cap);
+            prefetch_lines(&k, &k.flow_lot_fixed);
+        }
+        prefetch_lines(&terms.rows[i], &terms.rows[i].back());
+        prefetch_lines(&terms.days[i], &terms.days[i].back());
     }
 
     // The last pass: each instrument's value, volume, print and rows.
@@ -727,14 +768,12 @@ private:
         if (plain_factors || terms.has_market_extra) market = market + terms.market_extra;
         double sector = terms.sector_factors[k.factor_position];
         double z = draw[0];
-        w.squeeze = k.squeeze;
+        // Only regular hours read the squeeze, which lies beyond the
+        // constants' first line.
+        if constexpr (Open) w.squeeze = k.squeeze;
         double raw_noise = (size * (k.idio * z)) * terms.volatility +
                            ((k.loading * sector) + (market * terms.crash));
-        if constexpr (Plain) {
-            w.flow = terms.no_flow;
-        } else {
-            w.flow = terms.has_flow ? flow_impact(i, k) : terms.no_flow;
-        }
+        w.flow = terms.has_flow ? flow_impact(i, k) : terms.no_flow;
         double drift = w.news + w.flow;
         if constexpr (Open) drift = drift + w.squeeze;
         w.drift = drift * INV_TICKS_PER_DAY;

@@ -128,19 +128,23 @@ struct InstrumentWork {
 // Per-instrument values that only roster edits, column writes and the close
 // change, worked out once and reused by every tick until then. Each is the
 // same expression the tick would evaluate, so reuse changes no bit.
-struct InstrumentConstants {
-    // What every tick reads comes first, then the flags, then what only
-    // caller flow and regular hours read, so a pre-market walk touches as
-    // little of each instrument as it can.
-    const SectorSpec* spec = nullptr;
+struct alignas(64) InstrumentConstants {
+    // What every tick reads fills the first cache line, then comes what
+    // only caller flow and regular hours read, so a pre-market walk touches
+    // one line of each instrument's constants.
+    //
     // Slot of the instrument's sector factor; slot 0 holds a zero factor
     // for an instrument with none, so the walk reads it without a branch.
-    std::size_t factor_position = 0;
+    std::uint32_t factor_position = 0;
+    // Neither suspended nor untradable: the tick moves it.
+    bool moves = false;
+    bool quote_base_fixed = false;
+    bool flow_lot_fixed = false;
+    bool has_spread = false;
     double beta = 1.0;
     // Idiosyncratic noise per unit normal, before the size multiplier.
     double idio = 0.0;
     double loading = 0.0;
-    double squeeze = 0.0;
     // Volume multipliers from the instrument's volume state and its
     // variance against the sector's; 1 when they do not apply.
     double own_volume = 1.0;
@@ -149,11 +153,8 @@ struct InstrumentConstants {
     double fair_value = 0.0;
     // The average volume's share of one tick.
     double average_per_tick = 0.0;
-    // Neither suspended nor untradable: the tick moves it.
-    bool moves = false;
-    bool quote_base_fixed = false;
-    bool flow_lot_fixed = false;
-    bool has_spread = false;
+    const SectorSpec* spec = nullptr;
+    double squeeze = 0.0;
     // Caller flow's intensity denominator, and the reciprocal its impact
     // multiplies by.
     double flow_per_tick = 0.0;
