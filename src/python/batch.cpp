@@ -31,15 +31,8 @@ template <class Body>
 PyObject* with_batch(PyObject* self, Body&& body) {
     return guarded([&]() -> PyObject* {
         BatchObject& object = payload_of<BatchObject>(self);
-        if (object.busy) {
-            PyErr_SetString(PyExc_RuntimeError, ENGINE_BUSY);
-            return nullptr;
-        }
-        object.busy = true;
-        struct Release {
-            bool& busy;
-            ~Release() { busy = false; }
-        } release{object.busy};
+        BusyHold hold(object.busy);
+        if (!hold) return nullptr;
         return body(object.batch);
     });
 }
@@ -399,11 +392,9 @@ PyObject* EngineBatch_replace_member(PyObject* self, PyObject* const* args, Py_s
 }
 
 Py_ssize_t EngineBatch_length(PyObject* self) {
-    const BatchObject& object = payload_of<BatchObject>(self);
-    if (object.busy) {
-        PyErr_SetString(PyExc_RuntimeError, ENGINE_BUSY);
-        return -1;
-    }
+    BatchObject& object = payload_of<BatchObject>(self);
+    BusyHold hold(object.busy);
+    if (!hold) return -1;
     return static_cast<Py_ssize_t>(object.batch.members().size());
 }
 
@@ -561,19 +552,11 @@ Class<BatchObject> ENGINE_BATCH_CLASS{
 
 TypeEntry& ENGINE_BATCH = ENGINE_BATCH_CLASS;
 
-EngineBatch* hold_batch(PyObject* object) {
+EngineBatch* hold_batch(PyObject* object, BusyHold& hold) {
     BatchObject* batch = ENGINE_BATCH_CLASS.of(object);
     if (!batch) return nullptr;
-    if (batch->busy) {
-        PyErr_SetString(PyExc_RuntimeError, ENGINE_BUSY);
-        return nullptr;
-    }
-    batch->busy = true;
-    return &batch->batch;
-}
-
-void release_batch(PyObject* object) noexcept {
-    if (BatchObject* batch = ENGINE_BATCH_CLASS.of(object)) batch->busy = false;
+    hold = BusyHold(batch->busy);
+    return hold ? &batch->batch : nullptr;
 }
 
 }  // namespace corvane::py

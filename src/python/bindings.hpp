@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/engine_batch.hpp"
@@ -135,19 +136,51 @@ struct UniverseArg {
     std::vector<InstrumentInit>& out;
     bool from_python(PyObject* object, const char* function, const char* what) const;
 };
-// An Engine lent to a trading desk for one call: its simulation, marked
-// busy until released, or null when `object` is no Engine (no error set)
-// or is busy (RuntimeError set).
-Simulation* hold_engine(PyObject* object);
-void release_engine(PyObject* object) noexcept;
 // The reads every engine-like object refuses while another call runs on it.
 inline constexpr const char* ENGINE_BUSY = "engine is busy: another call on it is still running";
+// An engine-like object's busy flag, held for one call: set while held, so
+// that any other call on the object (from another thread, or from a signal
+// handler run while the lock is released) is refused rather than
+// interleaved. Refused, it holds nothing and the busy RuntimeError is set.
+class BusyHold {
+public:
+    BusyHold() noexcept = default;
+    explicit BusyHold(bool& busy) noexcept {
+        if (busy) {
+            PyErr_SetString(PyExc_RuntimeError, ENGINE_BUSY);
+            return;
+        }
+        busy = true;
+        busy_ = &busy;
+    }
+    BusyHold(BusyHold&& other) noexcept : busy_(std::exchange(other.busy_, nullptr)) {}
+    BusyHold& operator=(BusyHold&& other) noexcept {
+        if (this != &other) {
+            release();
+            busy_ = std::exchange(other.busy_, nullptr);
+        }
+        return *this;
+    }
+    ~BusyHold() { release(); }
+
+    explicit operator bool() const noexcept { return busy_ != nullptr; }
+
+private:
+    void release() noexcept {
+        if (busy_) *busy_ = false;
+        busy_ = nullptr;
+    }
+    bool* busy_ = nullptr;
+};
+// An Engine lent to a trading desk for as long as `hold` is held: its
+// simulation, or null when `object` is no Engine (no error set) or is busy
+// (RuntimeError set).
+Simulation* hold_engine(PyObject* object, BusyHold& hold);
 
 // batch.cpp
 extern TypeEntry& ENGINE_BATCH;
 // As hold_engine, for an EngineBatch.
-EngineBatch* hold_batch(PyObject* object);
-void release_batch(PyObject* object) noexcept;
+EngineBatch* hold_batch(PyObject* object, BusyHold& hold);
 // Any C-contiguous buffer of float64 (or of bytes, read as little-endian
 // float64; or, with `float32_too`, of float32 instead of bytes), copied as
 // float64; false with an error set naming `what`.

@@ -33,28 +33,15 @@ struct DeskObject {
 // meanwhile. False with an error set when either is busy.
 class Held {
 public:
-    explicit Held(PyObject* self) : object_(payload_of<DeskObject>(self)) {
-        if (object_.busy) {
-            PyErr_SetString(PyExc_RuntimeError, ENGINE_BUSY);
-            return;
-        }
+    explicit Held(PyObject* self) : object_(payload_of<DeskObject>(self)), own_(object_.busy) {
+        if (!own_) return;
         PyObject* market = object_.market.get();
         if (object_.batch) {
-            batch_ = hold_batch(market);
+            batch_ = hold_batch(market, market_);
         } else {
-            simulation_ = hold_engine(market);
+            simulation_ = hold_engine(market, market_);
         }
-        if (!batch_ && !simulation_) return;
-        object_.busy = true;
     }
-    ~Held() {
-        if (!object_.busy) return;
-        object_.busy = false;
-        if (batch_) release_batch(object_.market.get());
-        if (simulation_) release_engine(object_.market.get());
-    }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
 
     explicit operator bool() const noexcept { return batch_ || simulation_; }
     TradingDesk& desk() noexcept { return object_.desk; }
@@ -63,6 +50,8 @@ public:
 
 private:
     DeskObject& object_;
+    BusyHold own_;
+    BusyHold market_;
     EngineBatch* batch_ = nullptr;
     Simulation* simulation_ = nullptr;
 };
@@ -166,14 +155,13 @@ PyObject* TradingDesk_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         bool batch_market = false;
         std::size_t markets = 1;
         std::size_t roster = 0;
-        if (EngineBatch* batch = hold_batch(market)) {
+        BusyHold held;
+        if (EngineBatch* batch = hold_batch(market, held)) {
             batch_market = true;
             markets = batch->members().size();
             roster = batch->tickers().size();
-            release_batch(market);
-        } else if (Simulation* simulation = hold_engine(market)) {
+        } else if (Simulation* simulation = hold_engine(market, held)) {
             roster = simulation->engine().size();
-            release_engine(market);
         } else {
             if (!PyErr_Occurred())
                 wrong_type("TradingDesk", "market", "an Engine or EngineBatch", market);

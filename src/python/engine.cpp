@@ -41,26 +41,15 @@ struct EngineObject {
 // Holds the engine for one call; refuses when another call holds it.
 class Borrow {
 public:
-    explicit Borrow(PyObject* self) : object_(payload_of<EngineObject>(self)) {
-        if (object_.busy) {
-            PyErr_SetString(PyExc_RuntimeError, ENGINE_BUSY);
-            return;
-        }
-        object_.busy = true;
-        held_ = true;
-    }
-    ~Borrow() {
-        if (held_) object_.busy = false;
-    }
-    Borrow(const Borrow&) = delete;
-    Borrow& operator=(const Borrow&) = delete;
+    explicit Borrow(PyObject* self)
+        : object_(payload_of<EngineObject>(self)), hold_(object_.busy) {}
 
-    explicit operator bool() const noexcept { return held_; }
+    explicit operator bool() const noexcept { return static_cast<bool>(hold_); }
     Simulation& simulation() noexcept { return object_.simulation; }
 
 private:
     EngineObject& object_;
-    bool held_ = false;
+    BusyHold hold_;
 };
 
 // Runs `body(simulation)` holding the engine, guarded.
@@ -1268,19 +1257,11 @@ std::optional<ModelParams> resolve_model(PyObject* model) {
 
 TypeEntry& ENGINE = ENGINE_CLASS;
 
-Simulation* hold_engine(PyObject* object) {
+Simulation* hold_engine(PyObject* object, BusyHold& hold) {
     EngineObject* engine = ENGINE_CLASS.of(object);
     if (!engine) return nullptr;
-    if (engine->busy) {
-        PyErr_SetString(PyExc_RuntimeError, ENGINE_BUSY);
-        return nullptr;
-    }
-    engine->busy = true;
-    return &engine->simulation;
-}
-
-void release_engine(PyObject* object) noexcept {
-    if (EngineObject* engine = ENGINE_CLASS.of(object)) engine->busy = false;
+    hold = BusyHold(engine->busy);
+    return hold ? &engine->simulation : nullptr;
 }
 PyMethodDef COMPARE_FUNCTION = keywords_method(
     "_compare", compare,

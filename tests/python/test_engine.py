@@ -268,6 +268,20 @@ class TestLongCalls:
             batch.run_days(10**6, ticks_per_day=10)
         assert all(after > before for after, before in zip(batch.draws_consumed, draws))
 
+    def test_a_desk_is_refused_while_its_engine_is_busy_and_holds_neither_after(self):
+        env = pytest.importorskip("corvane.env").MarketEnv(tickers=["AAA", "AAB"])
+        env.reset(seed=3)
+        e = env.engine
+
+        def step_refused(_):
+            with pytest.raises(RuntimeError, match="^engine is busy: another call"):
+                env.step([0.5, -0.5])
+            return True
+
+        assert refused_while_busy(e, lambda: e.run_session(9, 30, 3, 20000), step_refused)
+        # Refused, the desk let go of itself; the session over, of the engine.
+        assert env._market.value(1.0, array.array("d", [0.0, 0.0])) == 1.0 and len(e) == 20
+
     def test_ctrl_c_stops_a_session_and_the_log_says_what_ran(self, ctrl_c):
         e = engine(universe=corvane.random_instruments(100, seed=1))
         with ctrl_c(0.05):
