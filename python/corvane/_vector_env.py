@@ -17,6 +17,7 @@ from gymnasium.vector.utils import batch_space
 from numpy.typing import ArrayLike, NDArray
 
 import corvane
+from corvane import _rewards
 from corvane.env import (
     MarketEnv,
     Observation,
@@ -70,7 +71,9 @@ def _seeds(seed: int | Sequence[int], count: int) -> list[int]:
 class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
     """`num_envs` markets of `corvane.env.MarketEnv`, stepped together.
 
-    Settings are MarketEnv's and mean the same; `threads` is the native
+    Settings are MarketEnv's and mean the same, `reward` included: each
+    market keeps its own reward, as its MarketEnv would; a callable gets
+    the market's own `info`, as MarketEnv hands it. `threads` is the native
     threads the markets advance on (None: every core). Results are the same
     for any thread count. Observations, rewards, flags and `info` are
     Gymnasium's batched forms of MarketEnv's: each observation key holds an
@@ -102,6 +105,7 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
     # The episode's state, set by reset(): a row per market.
     wealth: _F64
     _ended: NDArray[np.bool_]
+    _member_rewards: list[_rewards.Reward]
     _market: corvane._core.TradingDesk | None
     _out: _Outputs
 
@@ -117,6 +121,7 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
         starting_cash: float = 1_000_000.0,
         max_position: ArrayLike | None = None,
         window: int = 10,
+        reward: str | _rewards.RewardFunction = "pnl",
         threads: int | None = None,
     ) -> None:
         self.num_envs = _count("num_envs", num_envs, 1, 1_000_000)
@@ -133,8 +138,10 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
             starting_cash=starting_cash,
             max_position=max_position,
             window=window,
+            reward=reward,
         )
         self._single = single
+        self._reward_kind = single._reward_kind
         self.tickers = single.tickers
         self.ticks_per_step = single.ticks_per_step
         self.episode_days = single.episode_days
@@ -174,6 +181,7 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
         self.batch.open_market()
         self._market = _desk(self.batch, single)
         self._ended = np.zeros(m, dtype=bool)
+        self._member_rewards = [_rewards.Reward(self._reward_kind, self.starting_cash) for _ in range(m)]
         observation = self._take(*self._market.start())
         return observation, {"wealth": self.wealth, "_wealth": np.ones(m, dtype=bool)}
 
@@ -224,7 +232,32 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
             "wealth": self.wealth,
             "_wealth": every,
         }
-        return observation, self.wealth - before, terminated, truncated, info
+        return observation, self._rewards_of(before, restarted, info), terminated, truncated, info
+
+    def _rewards_of(self, before: _F64, restarted: list[int], info: dict[str, Any]) -> _F64:
+        """Each market's reward for the step, by its own account's `Reward`;
+        a market started over on this step has none."""
+        if self._reward_kind == "pnl":
+            # A restarted market's wealth is where its step began: 0.
+            return self.wealth - before
+        rewards = np.zeros(self.num_envs)
+        after, prior = self.wealth.tolist(), before.tolist()
+        fresh = set(restarted)
+        for k, reward in enumerate(self._member_rewards):
+            if k not in fresh:
+                own = self._own_info(info, k) if callable(self._reward_kind) else {}
+                rewards[k] = reward(prior[k], after[k], own)
+        return rewards
+
+    @staticmethod
+    def _own_info(info: dict[str, Any], k: int) -> dict[str, Any]:
+        """Market k's part of a step's `info`, as its MarketEnv's `info`."""
+        return {
+            "fills": {key: info["fills"][key][k] for key in ("quantity", "average_price",
+                                                             "worst_price", "cost")},
+            "attribution": {name: info["attribution"][name][k] for name in corvane.Engine.FACTORS},
+            "wealth": float(info["wealth"][k]),
+        }
 
     def _take(self, outputs: bytearray, observations: bytearray) -> Observation:
         """Keeps a step's outputs; returns its observations."""
@@ -251,6 +284,7 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
                 seed = int(self.np_random.integers(_SEED_LIMIT))
             batch.replace_member(k, seed)
             self._market.restart(k)
+            self._member_rewards[k].reset()
             # The step's reward counts from the fresh account.
             self.wealth[k] = self._market.book(k)["wealth"]
         self._ended = np.zeros_like(self._ended)

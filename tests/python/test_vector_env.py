@@ -21,15 +21,24 @@ def actions(rng, count, n):
     return chosen
 
 
+def costs_and_noise(before, after, info):
+    """A reward that reads the step's fills and drivers, as MarketEnv hands them over."""
+    return (after - before) + info["fills"]["cost"].sum() + info["attribution"]["random_noise"].sum() + info["wealth"]
+
+
+SUBSET = [UNIVERSE[i].ticker for i in (19, 3, 7, 0, 12, 5, 16, 9, 1, 14, 2, 18, 11, 6, 15, 8, 4)]
+
+
 class TestEachMarketIsItsSingleEnvironment:
-    # All instruments in roster order, and a shuffled subset of them.
-    @pytest.mark.parametrize("threads, tickers", [
-        (1, None),
-        (2, [UNIVERSE[i].ticker
-             for i in (19, 3, 7, 0, 12, 5, 16, 9, 1, 14, 2, 18, 11, 6, 15, 8, 4)]),
+    # All instruments in roster order, and a shuffled subset of them; each reward.
+    @pytest.mark.parametrize("threads, tickers, reward", [
+        (1, None, "pnl"),
+        (2, SUBSET, "risk_adjusted"),
+        (1, SUBSET, "log_return"),
+        (2, None, costs_and_noise),
     ])
-    def test_steps_match_gymnasiums_own_vector_of_single_environments(self, threads, tickers):
-        settings = {**SETTINGS, "tickers": tickers}
+    def test_steps_match_gymnasiums_own_vector_of_single_environments(self, threads, tickers, reward):
+        settings = {**SETTINGS, "tickers": tickers, "reward": reward}
         vector = MarketVectorEnv(3, threads=threads, **settings)
         singles = gymnasium.vector.SyncVectorEnv([lambda: MarketEnv(**settings)] * 3)
         for space in ("single_observation_space", "observation_space", "action_space"):
@@ -85,10 +94,11 @@ class TestEachMarketIsItsSingleEnvironment:
         assert (vector.batch.prices(), vector.batch.draws_consumed) == before
 
 
-def test_a_market_at_zero_wealth_starts_over_alone_and_the_others_go_on():
+@pytest.mark.parametrize("reward", ["pnl", "risk_adjusted"])
+def test_a_market_at_zero_wealth_starts_over_alone_and_the_others_go_on(reward):
     # A few dollars and positions of millions of shares: market 0's first trade costs more
     # over the mid than it has; market 1 does not trade.
-    settings = {**SETTINGS, "starting_cash": 10.0, "max_position": 1e6}
+    settings = {**SETTINGS, "starting_cash": 10.0, "max_position": 1e6, "reward": reward}
     vector = MarketVectorEnv(2, **settings)
     alone = MarketEnv(**settings)
     vector.reset(seed=21)
@@ -108,7 +118,10 @@ def test_a_market_at_zero_wealth_starts_over_alone_and_the_others_go_on():
     for key, value in want[0].items():
         np.testing.assert_equal(observation[key][1], value)
     assert (rewards[1], info["wealth"][1]) == (want[1], want[4]["wealth"])
-    for _ in range(12):
+    # Holding nothing, market 0 earns nothing: its reward starts over with it.
+    _, rewards, *_ = vector.step(np.zeros((2, 20)))
+    assert rewards[0] == 0.0 and rewards[1] == alone.step(np.zeros(20))[1]
+    for _ in range(11):
         *_, terminated, truncated, _ = vector.step(np.zeros((2, 20)))
     assert truncated.tolist() == [True, True]
 
