@@ -17,12 +17,13 @@ from gymnasium.vector.utils import batch_space
 from numpy.typing import ArrayLike, NDArray
 
 import corvane
-from corvane import _rewards
+from corvane import _render, _rewards
 from corvane.env import (
     MarketEnv,
     Observation,
     _count,
     _desk,
+    _f64,
     _InterruptAfter,
     _Targets,
     _targets,
@@ -73,8 +74,10 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
 
     Settings are MarketEnv's and mean the same, `reward` included: each
     market keeps its own reward, as its MarketEnv would; a callable gets
-    the market's own `info`, as MarketEnv hands it. `threads` is the native
-    threads the markets advance on (None: every core). Results are the same
+    the market's own `info`, as MarketEnv hands it. `render()` gives a tuple
+    of each market's picture in `render_mode`, as its MarketEnv draws it.
+    `threads` is the native threads the markets advance on (None: every
+    core). Results are the same
     for any thread count. Observations, rewards, flags and `info` are
     Gymnasium's batched forms of MarketEnv's: each observation key holds an
     array with the market first, `info` holds each key with its ``_key`` mask.
@@ -99,13 +102,16 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
     it is not a MarketEnv episode of its seed.
     """
 
-    metadata = {"render_modes": [], "autoreset_mode": AutoresetMode.NEXT_STEP}
+    metadata = {"render_modes": list(_render.MODES), "render_fps": _render.FPS,
+                "autoreset_mode": AutoresetMode.NEXT_STEP}
 
     batch: corvane.EngineBatch | None
     # The episode's state, set by reset(): a row per market.
     wealth: _F64
     _ended: NDArray[np.bool_]
     _member_rewards: list[_rewards.Reward]
+    # Each market's episode so far, for "rgb_array".
+    _traces: list[_render.Trace]
     _market: corvane._core.TradingDesk | None
     _out: _Outputs
 
@@ -122,6 +128,7 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
         max_position: ArrayLike | None = None,
         window: int = 10,
         reward: str | _rewards.RewardFunction = "pnl",
+        render_mode: str | None = None,
         threads: int | None = None,
     ) -> None:
         self.num_envs = _count("num_envs", num_envs, 1, 1_000_000)
@@ -139,9 +146,11 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
             max_position=max_position,
             window=window,
             reward=reward,
+            render_mode=render_mode,
         )
         self._single = single
         self._reward_kind = single._reward_kind
+        self.render_mode = single.render_mode
         self.tickers = single.tickers
         self.ticks_per_step = single.ticks_per_step
         self.episode_days = single.episode_days
@@ -182,7 +191,9 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
         self._market = _desk(self.batch, single)
         self._ended = np.zeros(m, dtype=bool)
         self._member_rewards = [_rewards.Reward(self._reward_kind, self.starting_cash) for _ in range(m)]
+        self._traces = [_render.Trace() for _ in range(m)]
         observation = self._take(*self._market.start())
+        self._record(range(m))
         return observation, {"wealth": self.wealth, "_wealth": np.ones(m, dtype=bool)}
 
     def step(
@@ -232,6 +243,9 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
             "wealth": self.wealth,
             "_wealth": every,
         }
+        for k in restarted:
+            self._traces[k].clear()
+        self._record(range(self.num_envs))
         return observation, self._rewards_of(before, restarted, info), terminated, truncated, info
 
     def _rewards_of(self, before: _F64, restarted: list[int], info: dict[str, Any]) -> _F64:
@@ -258,6 +272,42 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
             "attribution": {name: info["attribution"][name][k] for name in corvane.Engine.FACTORS},
             "wealth": float(info["wealth"][k]),
         }
+
+    # ---- Rendering ----
+
+    def render(self) -> tuple[str, ...] | tuple[NDArray[np.uint8], ...] | None:
+        """By `render_mode`, a picture per market, as its MarketEnv draws
+        it: "ansi", the moment as a text table; "rgb_array", price, position
+        and wealth panels of its episode so far; None, nothing."""
+        if self.render_mode is None:
+            return None
+        if self._market is None:
+            raise RuntimeError("call reset() first: there is no market to draw")
+        if self.render_mode == "ansi":
+            day, minute = int(self._market.day), int(self._market.minute)
+            return tuple(
+                _render.ansi(self.tickers, day, minute, self.episode_days, price, mid,
+                             {"agent": account})
+                for price, mid, account in map(self._drawn, range(self.num_envs))
+            )
+        return tuple(_render.rgb_array(self.tickers, trace) for trace in self._traces)
+
+    def _drawn(self, k: int) -> tuple[_F64, _F64, _render.Account]:
+        """Market k's last prices and mids, and its account."""
+        assert self._market is not None
+        book = self._market.book(k)
+        account = (float(book["cash"]), _f64(book["position"]), float(book["wealth"]))
+        return _f64(book["price"]), _f64(book["mid"]), account
+
+    def _record(self, markets: Iterable[int]) -> None:
+        """The moment, into each of `markets`' traces, for "rgb_array"."""
+        if self.render_mode != "rgb_array":
+            return
+        assert self._market is not None
+        day, minute = int(self._market.day), int(self._market.minute)
+        for k in markets:
+            price, mid, account = self._drawn(k)
+            self._traces[k].record(day, minute, price, mid, {"agent": account})
 
     def _take(self, outputs: bytearray, observations: bytearray) -> Observation:
         """Keeps a step's outputs; returns its observations."""

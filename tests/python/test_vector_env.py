@@ -30,15 +30,16 @@ SUBSET = [UNIVERSE[i].ticker for i in (19, 3, 7, 0, 12, 5, 16, 9, 1, 14, 2, 18, 
 
 
 class TestEachMarketIsItsSingleEnvironment:
-    # All instruments in roster order, and a shuffled subset of them; each reward.
-    @pytest.mark.parametrize("threads, tickers, reward", [
-        (1, None, "pnl"),
-        (2, SUBSET, "risk_adjusted"),
-        (1, SUBSET, "log_return"),
-        (2, None, costs_and_noise),
+    # All instruments in roster order, and a shuffled subset of them; each reward and picture.
+    @pytest.mark.parametrize("threads, tickers, reward, render_mode", [
+        (1, None, "pnl", "ansi"),
+        (2, SUBSET, "risk_adjusted", None),
+        (1, SUBSET, "log_return", "rgb_array"),
+        (2, None, costs_and_noise, None),
     ])
-    def test_steps_match_gymnasiums_own_vector_of_single_environments(self, threads, tickers, reward):
-        settings = {**SETTINGS, "tickers": tickers, "reward": reward}
+    def test_steps_match_gymnasiums_own_vector_of_single_environments(self, threads, tickers, reward,
+                                                                       render_mode):
+        settings = {**SETTINGS, "tickers": tickers, "reward": reward, "render_mode": render_mode}
         vector = MarketVectorEnv(3, threads=threads, **settings)
         singles = gymnasium.vector.SyncVectorEnv([lambda: MarketEnv(**settings)] * 3)
         for space in ("single_observation_space", "observation_space", "action_space"):
@@ -57,6 +58,9 @@ class TestEachMarketIsItsSingleEnvironment:
                     np.testing.assert_equal(mine, theirs, err_msg=f"step {step}, part {part}")
                     if isinstance(theirs, np.ndarray):
                         assert mine.dtype == theirs.dtype
+                # Each market's picture, its text every step and its panels at the episode's end.
+                if render_mode == "ansi" or (render_mode == "rgb_array" and step == 13):
+                    np.testing.assert_equal(vector.render(), singles.render(), err_msg=f"step {step}")
             assert got[3].tolist() == [False] * 3 and got[1].tolist() == [0.0] * 3
             assert want[4].keys() == got[4].keys() == {"wealth", "_wealth"}
         finally:
@@ -98,7 +102,8 @@ class TestEachMarketIsItsSingleEnvironment:
 def test_a_market_at_zero_wealth_starts_over_alone_and_the_others_go_on(reward):
     # A few dollars and positions of millions of shares: market 0's first trade costs more
     # over the mid than it has; market 1 does not trade.
-    settings = {**SETTINGS, "starting_cash": 10.0, "max_position": 1e6, "reward": reward}
+    settings = {**SETTINGS, "starting_cash": 10.0, "max_position": 1e6, "reward": reward,
+                "render_mode": "ansi"}
     vector = MarketVectorEnv(2, **settings)
     alone = MarketEnv(**settings)
     vector.reset(seed=21)
@@ -118,6 +123,9 @@ def test_a_market_at_zero_wealth_starts_over_alone_and_the_others_go_on(reward):
     for key, value in want[0].items():
         np.testing.assert_equal(observation[key][1], value)
     assert (rewards[1], info["wealth"][1]) == (want[1], want[4]["wealth"])
+    fresh, other = vector.render()
+    assert other == alone.render() and fresh.split("\n")[-3:-1] == [
+        f"{row:<34} {10.0:>15,.2f}" for row in ("cash", "wealth")]
     # Holding nothing, market 0 earns nothing: its reward starts over with it.
     _, rewards, *_ = vector.step(np.zeros((2, 20)))
     assert rewards[0] == 0.0 and rewards[1] == alone.step(np.zeros(20))[1]
