@@ -296,8 +296,12 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
         """Market k's last prices and mids, and its account."""
         assert self._market is not None
         book = self._market.book(k)
-        account = (float(book["cash"]), _f64(book["position"]), float(book["wealth"]))
-        return _f64(book["price"]), _f64(book["mid"]), account
+
+        def column(key: str) -> _F64:
+            return _f64(cast(bytes, book[key]))
+
+        account = (float(book["cash"]), column("position"), float(book["wealth"]))
+        return column("price"), column("mid"), account
 
     def _record(self, markets: Iterable[int]) -> None:
         """The moment, into each of `markets`' traces, for "rgb_array"."""
