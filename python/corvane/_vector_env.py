@@ -266,12 +266,12 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
     @staticmethod
     def _own_info(info: dict[str, Any], k: int) -> dict[str, Any]:
         """Market k's part of a step's `info`, as its MarketEnv's `info`."""
-        return {
-            "fills": {key: info["fills"][key][k] for key in ("quantity", "average_price",
-                                                             "worst_price", "cost")},
-            "attribution": {name: info["attribution"][name][k] for name in corvane.Engine.FACTORS},
-            "wealth": float(info["wealth"][k]),
-        }
+        # Every key but the masks, which a single market's `info` has none of.
+        def own(part: dict[str, Any]) -> dict[str, Any]:
+            return {key: value[k] for key, value in part.items() if not key.startswith("_")}
+
+        return {"fills": own(info["fills"]), "attribution": own(info["attribution"]),
+                "wealth": float(info["wealth"][k])}
 
     # ---- Rendering ----
 
