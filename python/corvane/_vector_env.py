@@ -77,10 +77,10 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
     the market's own `info`, as MarketEnv hands it. `render()` gives a tuple
     of each market's picture in `render_mode`, as its MarketEnv draws it.
     `threads` is the native threads the markets advance on (None: every
-    core). Results are the same
-    for any thread count. Observations, rewards, flags and `info` are
-    Gymnasium's batched forms of MarketEnv's: each observation key holds an
-    array with the market first, `info` holds each key with its ``_key`` mask.
+    core). Results are the same for any thread count. Observations,
+    rewards, flags and `info` are Gymnasium's batched forms of MarketEnv's:
+    each observation key holds an array with the market first, `info` holds
+    each key with its ``_key`` mask.
 
     ``reset(seed=s)`` gives market k the engine seed s + k (or ``seed[k]``
     for a list of distinct seeds; when None, a block of seeds is drawn from
@@ -252,7 +252,7 @@ class MarketVectorEnv(gymnasium.vector.VectorEnv[Observation, ArrayLike, Any]):
         """Each market's reward for the step, by its own account's `Reward`;
         a market started over on this step has none."""
         if self._reward_kind == "pnl":
-            # A restarted market's wealth is where its step began: 0.
+            # A restarted market's step starts from its fresh wealth: it earns 0.
             return self.wealth - before
         rewards = np.zeros(self.num_envs)
         after, prior = self.wealth.tolist(), before.tolist()
