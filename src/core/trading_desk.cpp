@@ -97,6 +97,7 @@ TradingDesk::TradingDesk(DeskTerms terms, std::size_t markets, std::size_t roste
         book.roster_scratch.assign(roster_size, 0.0);
         book.traded_scratch.assign(n, 0.0);
         book.flow.assign(roster_size, OrderVolume{});
+        book.quotes.assign(n, std::nullopt);
     }
 }
 
@@ -163,7 +164,7 @@ void TradingDesk::trade(DeskBook& book, const Engine& engine, std::span<const do
         double wanted = std::nearbyint(target[j] * terms_.max_position[j]) - book.position[j];
         if (wanted == 0.0) continue;
         std::size_t i = terms_.traded[j];
-        std::optional<LiveQuote> quote = live_quote(engine, i);
+        const std::optional<LiveQuote>& quote = quote_for_trade(book, engine, j);
         if (!quote) continue;
         SweepPrice priced = sweep_price(*quote, vix, wanted);
         double q = priced.filled;
@@ -197,6 +198,8 @@ Status TradingDesk::step(std::size_t k, DeskMarket& market, const StepClock& clo
 Status TradingDesk::advance(std::size_t k, DeskMarket& market, const StepClock& clock,
                             std::span<const OrderVolume> flow, bool any_flow) {
     DeskBook& book = books_[k];
+    // The minutes move the books: until they are read again, none holds.
+    book.quotes_current = false;
     if (Status ticked = market.first_tick(clock.first, flow, any_flow); !ticked) return ticked;
     if (clock.ticks > 1) {
         if (Status ran = market.run(clock.rest, clock.ticks - 1); !ran) return ran;
@@ -334,7 +337,8 @@ void TradingDesk::read_books(DeskBook& book, const Engine& engine) const {
     Layout at = layout_of(terms_);
     const double vix = engine.economy().vix;
     for (std::size_t j = 0; j < at.n; ++j) {
-        std::optional<LiveQuote> quote = live_quote(engine, terms_.traded[j]);
+        book.quotes[j] = live_quote(engine, terms_.traded[j]);
+        const std::optional<LiveQuote>& quote = book.quotes[j];
         TopOfBook top =
             quote ? top_of_book(*quote, vix) : TopOfBook{NOT_A_NUMBER, NOT_A_NUMBER, 0.0, 0.0};
         // An empty side reads as the last price with nothing behind it.
@@ -346,6 +350,15 @@ void TradingDesk::read_books(DeskBook& book, const Engine& engine) const {
         book.raw[at.bid_size() + j] = top.bid_size / terms_.max_position[j];
         book.raw[at.ask_size() + j] = top.ask_size / terms_.max_position[j];
     }
+    book.quotes_current = true;
+}
+
+const std::optional<LiveQuote>& TradingDesk::quote_for_trade(DeskBook& book, const Engine& engine,
+                                                             std::size_t j) const {
+    // The quote is a function of the market alone: one read of the same
+    // market gives the same bits.
+    if (!book.quotes_current) book.quotes[j] = live_quote(engine, terms_.traded[j]);
+    return book.quotes[j];
 }
 
 }  // namespace corvane

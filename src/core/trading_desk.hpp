@@ -111,6 +111,12 @@ struct DeskBook {
     std::vector<double> roster_scratch;
     std::vector<double> traded_scratch;
     std::vector<OrderVolume> flow;
+    // Each traded instrument's live quote as the last step left the market
+    // (none where the price was not positive). While `quotes_current`, the
+    // market is as that read found it, and the next trade prices from them
+    // rather than quoting every book again.
+    std::vector<std::optional<LiveQuote>> quotes;
+    bool quotes_current = false;
 };
 
 class TradingDesk {
@@ -156,6 +162,12 @@ public:
                    std::span<const OrderVolume> flow, bool any_flow);
     // Once every market has stepped: the shared clock moves on.
     void stepped(const StepClock& clock) noexcept;
+    // Something other than this desk changed the markets since its last
+    // step: the next trade quotes every book afresh. A caller that lets
+    // anything else change a market between steps must say so.
+    void markets_changed() noexcept {
+        for (DeskBook& book : books_) book.quotes_current = false;
+    }
 
     // Cash plus `position` marked at market k's mids, summed in order.
     double value(std::size_t k, double cash, std::span<const double> position) const noexcept;
@@ -180,6 +192,8 @@ private:
     void read_macro(DeskBook& book, const Engine& engine) const;
     void read_returns(DeskBook& book, const Engine& engine) const;
     void read_books(DeskBook& book, const Engine& engine) const;
+    const std::optional<LiveQuote>& quote_for_trade(DeskBook& book, const Engine& engine,
+                                                    std::size_t j) const;
 
     DeskTerms terms_;
     std::vector<DeskBook> books_;

@@ -24,16 +24,28 @@ struct BatchObject {
     EngineBatch batch;
     // Set while a call runs, the lock released or not: another thread, or a
     // signal handler run between slices, is refused rather than interleaved.
-    bool busy = false;
+    BusyFlag flag;
 };
 
 template <class Body>
 PyObject* with_batch(PyObject* self, Body&& body) {
     return guarded([&]() -> PyObject* {
         BatchObject& object = payload_of<BatchObject>(self);
-        BusyHold hold(object.busy);
+        BusyHold hold(object.flag);
         if (!hold) return nullptr;
         return body(object.batch);
+    });
+}
+
+// As with_batch, for a call that only reads: `body` gets the batch as
+// const, and the call leaves the count of changes as it is.
+template <class Body>
+PyObject* reading_batch(PyObject* self, Body&& body) {
+    return guarded([&]() -> PyObject* {
+        BatchObject& object = payload_of<BatchObject>(self);
+        BusyHold hold(object.flag, false);
+        if (!hold) return nullptr;
+        return body(std::as_const(object.batch));
     });
 }
 
@@ -80,7 +92,7 @@ PyObject* EngineBatch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         std::uint64_t wanted = threads ? *threads : EngineBatch::available_cores();
         batch->set_threads(
             static_cast<std::size_t>(std::min<std::uint64_t>(wanted, batch->members().size())));
-        return create(type, BatchObject{std::move(*batch)});
+        return create(type, BatchObject{std::move(*batch), {}});
     });
 }
 
@@ -281,7 +293,7 @@ constexpr Signature PRICES_SIGNATURE{"prices", PRICES_PARAMS, 0};
 
 PyObject* EngineBatch_prices(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
+    return reading_batch(self, [&](const EngineBatch& batch) -> PyObject* {
         bool as_numpy{};
         if (!parse_args(PRICES_SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
         return batch_matrix(batch, PriceField::price, as_numpy);
@@ -293,7 +305,7 @@ constexpr Signature COLUMN_SIGNATURE{"column", COLUMN_PARAMS, 1};
 
 PyObject* EngineBatch_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
+    return reading_batch(self, [&](const EngineBatch& batch) -> PyObject* {
         std::string_view name;
         bool as_numpy{};
         if (!parse_args(COLUMN_SIGNATURE, args, nargs, kwnames, name, as_numpy)) return nullptr;
@@ -317,7 +329,7 @@ constexpr Signature QUOTES_SIGNATURE{"quotes", PRICES_PARAMS, 0};
 
 PyObject* EngineBatch_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
+    return reading_batch(self, [&](const EngineBatch& batch) -> PyObject* {
         bool as_numpy{};
         if (!parse_args(QUOTES_SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
         return batch_cube(batch, batch.quotes(), 4, as_numpy);
@@ -329,7 +341,7 @@ constexpr Signature SWEEP_COSTS_SIGNATURE{"sweep_costs", SWEEP_COSTS_PARAMS, 1};
 
 PyObject* EngineBatch_sweep_costs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-    return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
+    return reading_batch(self, [&](const EngineBatch& batch) -> PyObject* {
         PyObject* given = nullptr;
         bool as_numpy{};
         if (!parse_args(SWEEP_COSTS_SIGNATURE, args, nargs, kwnames, given, as_numpy)) {
@@ -349,7 +361,7 @@ constexpr Signature ATTRIBUTION_SIGNATURE{"attribution", ATTRIBUTION_PARAMS, 1};
 
 PyObject* EngineBatch_attribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-    return with_batch(self, [&](EngineBatch& batch) -> PyObject* {
+    return reading_batch(self, [&](const EngineBatch& batch) -> PyObject* {
         std::optional<std::string_view> name;
         bool as_numpy{};
         if (!parse_args(ATTRIBUTION_SIGNATURE, args, nargs, kwnames, name, as_numpy)) {
@@ -393,7 +405,7 @@ PyObject* EngineBatch_replace_member(PyObject* self, PyObject* const* args, Py_s
 
 Py_ssize_t EngineBatch_length(PyObject* self) {
     BatchObject& object = payload_of<BatchObject>(self);
-    BusyHold hold(object.busy);
+    BusyHold hold(object.flag, false);
     if (!hold) return -1;
     return static_cast<Py_ssize_t>(object.batch.members().size());
 }
@@ -408,28 +420,28 @@ PyObject* EngineBatch_repr(PyObject* self) {
 
 template <auto Read>
 PyObject* property(PyObject* self, void*) {
-    return with_batch(self, [self](EngineBatch& batch) { return Read(self, batch); });
+    return reading_batch(self, [self](const EngineBatch& batch) { return Read(self, batch); });
 }
 
-PyObject* read_shape(PyObject*, EngineBatch& batch) {
+PyObject* read_shape(PyObject*, const EngineBatch& batch) {
     return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(batch.members().size()),
                          static_cast<Py_ssize_t>(batch.tickers().size()));
 }
-PyObject* read_seeds(PyObject*, EngineBatch& batch) { return list_of(batch.seeds()); }
-PyObject* read_tickers(PyObject*, EngineBatch& batch) { return list_of(batch.tickers()); }
-PyObject* read_model(PyObject* self, EngineBatch& batch) {
+PyObject* read_seeds(PyObject*, const EngineBatch& batch) { return list_of(batch.seeds()); }
+PyObject* read_tickers(PyObject*, const EngineBatch& batch) { return list_of(batch.tickers()); }
+PyObject* read_model(PyObject* self, const EngineBatch& batch) {
     return MODEL_PARAMS.create(state_of(self), batch.model());
 }
-PyObject* read_fingerprint(PyObject*, EngineBatch& batch) {
+PyObject* read_fingerprint(PyObject*, const EngineBatch& batch) {
     return to_python(batch.model().fingerprint());
 }
-PyObject* read_threads(PyObject*, EngineBatch& batch) { return to_python(batch.threads()); }
-PyObject* read_macro_states(PyObject* self, EngineBatch& batch) {
+PyObject* read_threads(PyObject*, const EngineBatch& batch) { return to_python(batch.threads()); }
+PyObject* read_macro_states(PyObject* self, const EngineBatch& batch) {
     const ModuleState& state = state_of(self);
     return list_of(batch.economies(),
                    [&state](const Macro& macro) { return MACRO.create(state, macro); });
 }
-PyObject* read_draws(PyObject*, EngineBatch& batch) {
+PyObject* read_draws(PyObject*, const EngineBatch& batch) {
     return list_of(batch.members(),
                    [](const Engine& member) { return to_python(member.draws().total()); });
 }
@@ -552,10 +564,10 @@ Class<BatchObject> ENGINE_BATCH_CLASS{
 
 TypeEntry& ENGINE_BATCH = ENGINE_BATCH_CLASS;
 
-EngineBatch* hold_batch(PyObject* object, BusyHold& hold) {
+EngineBatch* hold_batch(PyObject* object, BusyHold& hold, bool changes) {
     BatchObject* batch = ENGINE_BATCH_CLASS.of(object);
     if (!batch) return nullptr;
-    hold = BusyHold(batch->busy);
+    hold = BusyHold(batch->flag, changes);
     return hold ? &batch->batch : nullptr;
 }
 

@@ -2,6 +2,7 @@
 // module's registration table can list everything in one place.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -138,49 +139,60 @@ struct UniverseArg {
 };
 // The reads every engine-like object refuses while another call runs on it.
 inline constexpr const char* ENGINE_BUSY = "engine is busy: another call on it is still running";
-// An engine-like object's busy flag, held for one call: set while held, so
-// that any other call on the object (from another thread, or from a signal
-// handler run while the lock is released) is refused rather than
-// interleaved. Refused, it holds nothing and the busy RuntimeError is set.
+// An engine-like object's busy flag, and a count of the calls that may have
+// changed it: a desk tells by the count whether the books it read at the
+// end of its last step still stand.
+struct BusyFlag {
+    bool busy = false;
+    std::uint64_t changes = 0;
+};
+// The flag held for one call: set while held, so that any other call on the
+// object (from another thread, or from a signal handler run while the lock
+// is released) is refused rather than interleaved. Refused, it holds
+// nothing and the busy RuntimeError is set. A call that only reads
+// (`changes` false) leaves the count as it is.
 class BusyHold {
 public:
     BusyHold() noexcept = default;
-    explicit BusyHold(bool& busy) noexcept {
-        if (busy) {
+    explicit BusyHold(BusyFlag& flag, bool changes = true) noexcept {
+        if (flag.busy) {
             PyErr_SetString(PyExc_RuntimeError, ENGINE_BUSY);
             return;
         }
-        busy = true;
-        busy_ = &busy;
+        flag.busy = true;
+        if (changes) ++flag.changes;
+        flag_ = &flag;
     }
-    BusyHold(BusyHold&& other) noexcept : busy_(std::exchange(other.busy_, nullptr)) {}
+    BusyHold(BusyHold&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
     BusyHold& operator=(BusyHold&& other) noexcept {
         if (this != &other) {
             release();
-            busy_ = std::exchange(other.busy_, nullptr);
+            flag_ = std::exchange(other.flag_, nullptr);
         }
         return *this;
     }
     ~BusyHold() { release(); }
 
-    explicit operator bool() const noexcept { return busy_ != nullptr; }
+    explicit operator bool() const noexcept { return flag_ != nullptr; }
+    // The calls that may have changed the object, this one included.
+    std::uint64_t changes() const noexcept { return flag_ ? flag_->changes : 0; }
 
 private:
     void release() noexcept {
-        if (busy_) *busy_ = false;
-        busy_ = nullptr;
+        if (flag_) flag_->busy = false;
+        flag_ = nullptr;
     }
-    bool* busy_ = nullptr;
+    BusyFlag* flag_ = nullptr;
 };
 // An Engine lent to a trading desk for as long as `hold` is held: its
 // simulation, or null when `object` is no Engine (no error set) or is busy
 // (RuntimeError set).
-Simulation* hold_engine(PyObject* object, BusyHold& hold);
+Simulation* hold_engine(PyObject* object, BusyHold& hold, bool changes = true);
 
 // batch.cpp
 extern TypeEntry& ENGINE_BATCH;
 // As hold_engine, for an EngineBatch.
-EngineBatch* hold_batch(PyObject* object, BusyHold& hold);
+EngineBatch* hold_batch(PyObject* object, BusyHold& hold, bool changes = true);
 // Any C-contiguous buffer of float64 (or of bytes, read as little-endian
 // float64; or, with `float32_too`, of float32 instead of bytes), copied as
 // float64; false with an error set naming `what`.

@@ -26,21 +26,31 @@ struct DeskObject {
     Ref market;
     bool batch = false;
     TradingDesk desk;
-    bool busy = false;
+    // The market's count of changes as the desk's last call left it.
+    std::uint64_t market_changes = 0;
+    BusyFlag flag;
 };
 
 // The desk and its market held for one call: both refuse other calls
-// meanwhile. False with an error set when either is busy.
+// meanwhile. False with an error set when either is busy. A call that only
+// reads (`changes` false) changes neither.
 class Held {
 public:
-    explicit Held(PyObject* self) : object_(payload_of<DeskObject>(self)), own_(object_.busy) {
+    explicit Held(PyObject* self, bool changes = true)
+        : object_(payload_of<DeskObject>(self)), own_(object_.flag) {
         if (!own_) return;
         PyObject* market = object_.market.get();
         if (object_.batch) {
-            batch_ = hold_batch(market, market_);
+            batch_ = hold_batch(market, market_, changes);
         } else {
-            simulation_ = hold_engine(market, market_);
+            simulation_ = hold_engine(market, market_, changes);
         }
+        if (!*this) return;
+        // Any other call that may have changed the market since leaves the
+        // books the desk read behind.
+        std::uint64_t now = market_.changes();
+        if (now != object_.market_changes + (changes ? 1 : 0)) object_.desk.markets_changed();
+        object_.market_changes = now;
     }
 
     explicit operator bool() const noexcept { return batch_ || simulation_; }
@@ -57,12 +67,18 @@ private:
 };
 
 template <class Body>
-PyObject* with_desk(PyObject* self, Body&& body) {
+PyObject* with_desk(PyObject* self, Body&& body, bool changes = true) {
     return guarded([&]() -> PyObject* {
-        Held held(self);
+        Held held(self, changes);
         if (!held) return nullptr;
         return body(held);
     });
+}
+
+// As with_desk, for a call that reads the desk and changes nothing.
+template <class Body>
+PyObject* reading_desk(PyObject* self, Body&& body) {
+    return with_desk(self, std::forward<Body>(body), false);
 }
 
 // Every market's step body, on whichever thread the batch gives it.
@@ -156,11 +172,11 @@ PyObject* TradingDesk_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         std::size_t markets = 1;
         std::size_t roster = 0;
         BusyHold held;
-        if (EngineBatch* batch = hold_batch(market, held)) {
+        if (EngineBatch* batch = hold_batch(market, held, false)) {
             batch_market = true;
             markets = batch->members().size();
             roster = batch->tickers().size();
-        } else if (Simulation* simulation = hold_engine(market, held)) {
+        } else if (Simulation* simulation = hold_engine(market, held, false)) {
             roster = simulation->engine().size();
         } else {
             if (!PyErr_Occurred())
@@ -168,8 +184,11 @@ PyObject* TradingDesk_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
             return nullptr;
         }
         if (!unwrap(check_desk_terms(terms, roster))) return nullptr;
-        return create(type, DeskObject{Ref::borrow(market), batch_market,
-                                       TradingDesk(std::move(terms), markets, roster)});
+        return create(type, DeskObject{Ref::borrow(market),
+                                       batch_market,
+                                       TradingDesk(std::move(terms), markets, roster),
+                                       held.changes(),
+                                       {}});
     });
 }
 
@@ -319,7 +338,7 @@ constexpr Signature OBSERVE_SIGNATURE{"observe", ACCOUNT_PARAMS, 2};
 template <bool Observe>
 PyObject* TradingDesk_account(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    return with_desk(self, [&](Held& held) -> PyObject* {
+    return reading_desk(self, [&](Held& held) -> PyObject* {
         double cash{};
         PyObject* given = nullptr;
         const Signature& signature = Observe ? OBSERVE_SIGNATURE : VALUE_SIGNATURE;
@@ -343,7 +362,7 @@ constexpr Signature BOOK_SIGNATURE{"book", BOOK_PARAMS, 1};
 
 PyObject* TradingDesk_book(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-    return with_desk(self, [&](Held& held) -> PyObject* {
+    return reading_desk(self, [&](Held& held) -> PyObject* {
         std::uint64_t member{};
         if (!parse_args(BOOK_SIGNATURE, args, nargs, kwnames, member)) return nullptr;
         const TradingDesk& desk = held.desk();
@@ -371,13 +390,13 @@ PyObject* TradingDesk_book(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* read_day(PyObject* self, void*) {
-    return with_desk(self, [](Held& held) { return to_python(held.desk().day()); });
+    return reading_desk(self, [](Held& held) { return to_python(held.desk().day()); });
 }
 PyObject* read_minute(PyObject* self, void*) {
-    return with_desk(self, [](Held& held) { return to_python(held.desk().minute()); });
+    return reading_desk(self, [](Held& held) { return to_python(held.desk().minute()); });
 }
 PyObject* read_markets(PyObject* self, void*) {
-    return with_desk(self, [](Held& held) { return to_python(held.desk().markets()); });
+    return reading_desk(self, [](Held& held) { return to_python(held.desk().markets()); });
 }
 
 PyGetSetDef GETSET[] = {

@@ -35,14 +35,14 @@ namespace {
 struct EngineObject {
     Simulation simulation;
     // Set while a call runs on the engine, from any thread.
-    bool busy = false;
+    BusyFlag flag;
 };
 
 // Holds the engine for one call; refuses when another call holds it.
 class Borrow {
 public:
-    explicit Borrow(PyObject* self)
-        : object_(payload_of<EngineObject>(self)), hold_(object_.busy) {}
+    explicit Borrow(PyObject* self, bool changes = true)
+        : object_(payload_of<EngineObject>(self)), hold_(object_.flag, changes) {}
 
     explicit operator bool() const noexcept { return static_cast<bool>(hold_); }
     Simulation& simulation() noexcept { return object_.simulation; }
@@ -59,6 +59,17 @@ PyObject* with_engine(PyObject* self, Body&& body) {
         Borrow borrow(self);
         if (!borrow) return nullptr;
         return body(borrow.simulation());
+    });
+}
+
+// As with_engine, for a call that only reads: `body` gets the simulation as
+// const, and the call leaves the count of changes as it is.
+template <class Body>
+PyObject* reading_engine(PyObject* self, Body&& body) {
+    return guarded([&]() -> PyObject* {
+        Borrow borrow(self, false);
+        if (!borrow) return nullptr;
+        return body(std::as_const(borrow.simulation()));
     });
 }
 
@@ -155,7 +166,7 @@ PyObject* Engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (macro) initial = *macro;
         auto simulation = Simulation::create(seed, universe, initial, *model);
         if (!unwrap(simulation)) return nullptr;
-        return create(type, EngineObject{std::move(*simulation)});
+        return create(type, EngineObject{std::move(*simulation), {}});
     });
 }
 
@@ -459,7 +470,7 @@ constexpr Signature PRICES_SIGNATURE{"prices", AS_NUMPY_PARAMS, 0};
 
 PyObject* Engine_prices(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+    return reading_engine(self, [&](const Simulation& simulation) -> PyObject* {
         bool as_numpy{};
         if (!parse_args(PRICES_SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
         return f64_result(f64_bytes(simulation.engine().column(PriceField::price)), as_numpy);
@@ -471,7 +482,7 @@ constexpr Signature COLUMN_SIGNATURE{"column", COLUMN_PARAMS, 1};
 
 PyObject* Engine_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+    return reading_engine(self, [&](const Simulation& simulation) -> PyObject* {
         std::string_view name;
         bool as_numpy{};
         if (!parse_args(COLUMN_SIGNATURE, args, nargs, kwnames, name, as_numpy)) return nullptr;
@@ -612,7 +623,7 @@ constexpr Signature QUOTES_SIGNATURE{"quotes", AS_NUMPY_PARAMS, 0};
 
 PyObject* Engine_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+    return reading_engine(self, [&](const Simulation& simulation) -> PyObject* {
         bool as_numpy{};
         if (!parse_args(QUOTES_SIGNATURE, args, nargs, kwnames, as_numpy)) return nullptr;
         const Engine& engine = simulation.engine();
@@ -630,7 +641,7 @@ constexpr Signature SWEEP_COSTS_SIGNATURE{"sweep_costs", SWEEP_COSTS_PARAMS, 1};
 
 PyObject* Engine_sweep_costs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+    return reading_engine(self, [&](const Simulation& simulation) -> PyObject* {
         PyObject* given = nullptr;
         bool as_numpy{};
         if (!parse_args(SWEEP_COSTS_SIGNATURE, args, nargs, kwnames, given, as_numpy)) {
@@ -663,7 +674,7 @@ constexpr Signature ATTRIBUTION_SIGNATURE{"attribution", ATTRIBUTION_PARAMS, 1};
 
 PyObject* Engine_attribution(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return with_engine(self, [&](Simulation& simulation) -> PyObject* {
+    return reading_engine(self, [&](const Simulation& simulation) -> PyObject* {
         std::string_view name;
         bool as_numpy{};
         if (!parse_args(ATTRIBUTION_SIGNATURE, args, nargs, kwnames, name, as_numpy)) {
@@ -747,8 +758,8 @@ PyObject* Engine_restore_state(PyObject* self, PyObject* const* args, Py_ssize_t
 // ---- Forks ----
 
 PyObject* Engine_fork(PyObject* self, PyObject*) {
-    return with_engine(self, [self](Simulation& simulation) {
-        return create(Py_TYPE(self), EngineObject{simulation.fork()});
+    return reading_engine(self, [self](const Simulation& simulation) {
+        return create(Py_TYPE(self), EngineObject{simulation.fork(), {}});
     });
 }
 
@@ -765,7 +776,7 @@ PyObject* Engine_restored_states(PyObject* self, PyObject*) {
 // ---- Reads ----
 
 Py_ssize_t Engine_length(PyObject* self) {
-    Borrow borrow(self);
+    Borrow borrow(self, false);
     if (!borrow) return -1;
     return static_cast<Py_ssize_t>(borrow.simulation().engine().size());
 }
@@ -774,7 +785,7 @@ PyObject* Engine_repr(PyObject* self) {
     return guarded([self] {
         const EngineObject& object = payload_of<EngineObject>(self);
         // Never raises: a busy engine is not read at all.
-        if (object.busy) return to_python("Engine(busy)");
+        if (object.flag.busy) return to_python("Engine(busy)");
         const Engine& engine = object.simulation.engine();
         return to_python(text::message("Engine(", engine.size(),
                                        " instruments, draws=", engine.draws().total(), ")"));
@@ -784,51 +795,56 @@ PyObject* Engine_repr(PyObject* self) {
 // A read-only property computed from the simulation while holding it.
 template <auto Read>
 PyObject* property(PyObject* self, void*) {
-    return with_engine(self, [self](Simulation& simulation) { return Read(self, simulation); });
+    return reading_engine(self,
+                          [self](const Simulation& simulation) { return Read(self, simulation); });
 }
 
-PyObject* read_tickers(PyObject*, Simulation& simulation) { return list_of(simulation.tickers()); }
-PyObject* read_model(PyObject* self, Simulation& simulation) {
+PyObject* read_tickers(PyObject*, const Simulation& simulation) {
+    return list_of(simulation.tickers());
+}
+PyObject* read_model(PyObject* self, const Simulation& simulation) {
     return MODEL_PARAMS.create(state_of(self), simulation.engine().model());
 }
-PyObject* read_model_params(PyObject*, Simulation& simulation) {
+PyObject* read_model_params(PyObject*, const Simulation& simulation) {
     return model_dict(simulation.engine().model());
 }
-PyObject* read_fingerprint(PyObject*, Simulation& simulation) {
+PyObject* read_fingerprint(PyObject*, const Simulation& simulation) {
     return to_python(simulation.engine().model().fingerprint());
 }
-PyObject* read_draws(PyObject*, Simulation& simulation) {
+PyObject* read_draws(PyObject*, const Simulation& simulation) {
     return to_python(simulation.engine().draws().total());
 }
-PyObject* read_macro_state(PyObject* self, Simulation& simulation) {
+PyObject* read_macro_state(PyObject* self, const Simulation& simulation) {
     return MACRO.create(state_of(self), macro_from(simulation.engine().economy()));
 }
-PyObject* read_initial_macro(PyObject* self, Simulation& simulation) {
+PyObject* read_initial_macro(PyObject* self, const Simulation& simulation) {
     return MACRO.create(state_of(self), simulation.initial_macro().value_or(Macro{}));
 }
-PyObject* read_seed(PyObject*, Simulation& simulation) { return to_python(simulation.seed()); }
-PyObject* read_universe(PyObject* self, Simulation& simulation) {
+PyObject* read_seed(PyObject*, const Simulation& simulation) {
+    return to_python(simulation.seed());
+}
+PyObject* read_universe(PyObject* self, const Simulation& simulation) {
     const ModuleState& state = state_of(self);
     return list_of(simulation.universe(), [&state](const InstrumentInit& instrument) {
         return INSTRUMENT.create(state, instrument);
     });
 }
-PyObject* read_recorded_days(PyObject*, Simulation& simulation) {
+PyObject* read_recorded_days(PyObject*, const Simulation& simulation) {
     return to_python(simulation.recorded_days().size());
 }
-PyObject* read_book_rows(PyObject*, Simulation& simulation) {
+PyObject* read_book_rows(PyObject*, const Simulation& simulation) {
     return to_python(simulation.book_rows().size());
 }
-PyObject* read_ticks_written(PyObject*, Simulation& simulation) {
+PyObject* read_ticks_written(PyObject*, const Simulation& simulation) {
     return to_python(simulation.session().ticks_written);
 }
-PyObject* read_recorded_bytes(PyObject*, Simulation& simulation) {
+PyObject* read_recorded_bytes(PyObject*, const Simulation& simulation) {
     return to_python(simulation.recorded_bytes());
 }
-PyObject* read_order_log(PyObject*, Simulation& simulation) {
+PyObject* read_order_log(PyObject*, const Simulation& simulation) {
     return order_log_list(simulation.log());
 }
-PyObject* read_clock(PyObject*, Simulation& simulation) {
+PyObject* read_clock(PyObject*, const Simulation& simulation) {
     const std::optional<TimeOfDay>& clock = simulation.clock();
     if (!clock) return Py_NewRef(Py_None);
     return values_tuple(clock->hour, clock->minute, clock->day_of_week);
@@ -1257,10 +1273,10 @@ std::optional<ModelParams> resolve_model(PyObject* model) {
 
 TypeEntry& ENGINE = ENGINE_CLASS;
 
-Simulation* hold_engine(PyObject* object, BusyHold& hold) {
+Simulation* hold_engine(PyObject* object, BusyHold& hold, bool changes) {
     EngineObject* engine = ENGINE_CLASS.of(object);
     if (!engine) return nullptr;
-    hold = BusyHold(engine->busy);
+    hold = BusyHold(engine->flag, changes);
     return hold ? &engine->simulation : nullptr;
 }
 PyMethodDef COMPARE_FUNCTION = keywords_method(

