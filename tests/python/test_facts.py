@@ -120,7 +120,9 @@ class TestInputs:
 
     @pytest.mark.parametrize("table, message", [
         (np.ones(5), "days x instruments"), (np.ones((3, 2)), "at least 4 days"),
-        (object(), "expected a table")])
+        (object(), "expected a table"),
+        # A table's names, as pyarrow gives them, with no close among them.
+        (type("Table", (), {"column_names": ["day", "ticker", "price"]})(), "no close column")])
     def test_refusals(self, table, message):
         with pytest.raises((ValueError, TypeError), match=message):
             corvane.facts(table)
@@ -185,6 +187,7 @@ class TestCalibrate:
 
     @pytest.mark.parametrize("target, kwargs, message", [
         ({"volatilty": 0.2}, {}, "unknown fact"),
+        ({"excess_kurtosis_7": 3.0}, {}, "unknown fact"),  # kurtosis is measured at 1, 5 and 20 days
         ({"volatility": 0.2}, {"parameters": {"garch_alfa": (0, 1)}}, "not a settable"),
         ({"volatility": 0.2}, {"parameters": {"garch_alpha": (0.2, 0.1)}}, "empty"),
         ({}, {}, "non-empty mapping"),

@@ -229,3 +229,7 @@ def test_a_sweeps_manifest_holds_every_seeds_digest_and_verify_names_the_run_tha
     receipt = corvane.verify(written)
     assert not receipt["passed"] and receipt["failure"].startswith("run 1 (seed 6) of 3: replay reached")
     assert [run["passed"] for run in receipt["runs"]] == [True, False, True]
+    # A sweep manifest of the wrong shape fails its receipt; verify never raises for it.
+    for broken in ({"runs": {"0": {}}}, {"shared": []}, {"runs": [[]]}):
+        receipt = corvane.verify({**written, **broken})
+        assert not receipt["passed"] and "holds a 'shared' object and a list of 'runs'" in receipt["failure"]

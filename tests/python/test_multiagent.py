@@ -95,6 +95,9 @@ class TestSeveralTraders:
         while env.agents:
             *_, truncated, infos = env.step({"idle": np.zeros(20)})
         assert truncated == {"idle": True} and infos["idle"]["wealth"] == 1000.0
+        # Nothing traded costs nothing, though it has no average price.
+        fills = infos["idle"]["fills"]
+        assert (fills["cost"] == 0.0).all() and np.isnan(fills["average_price"]).all()
 
     @pytest.mark.parametrize("kwargs, message", [
         ({"agents": 0}, "agents must be an integer from 1 to 10000"),

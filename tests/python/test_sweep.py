@@ -49,6 +49,11 @@ def sleep_on_3(path, seed):
     return seed
 
 
+def nap(seconds, seed):
+    time.sleep(seconds)
+    return seed
+
+
 def misbehave(seed):
     if seed == 2:
         sys.exit(4)
@@ -66,6 +71,9 @@ class TestHostileWork:
             with pytest.raises(TimeoutError, match="seed 3"):
                 corvane.sweep(functools.partial(sleep_on_3, tmp_path / "t"), range(6), executor=pool, timeout=0.2)
         assert corvane.sweep(functools.partial(sleep_on_3, tmp_path / "t"), [0, 1], timeout=5) == [0, 1]
+        # A seed's time starts when a worker takes it, not while it waits its turn.
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            assert corvane.sweep(functools.partial(nap, 0.15), range(6), executor=pool, timeout=0.5) == list(range(6))
 
     def test_failures_exits_and_unpicklable_results_name_their_seed(self):
         with pytest.raises(corvane.ValidationError, match="five is unlucky") as raised:
