@@ -258,6 +258,9 @@ private:
     SessionRequest begin_session(const Clock& clock, std::uint64_t ticks);
     // One core session, appended to the day buffers.
     Result<RunOutcome> session(SessionRequest& request, const KeepGoing& keep_going);
+    // A session whose rows no one reads unless it stops early, run without
+    // writing them; stopped early, its ticks run again with them.
+    Result<SessionOutcome> unread_session(const SessionRequest& request);
     void append_session_to_day();
     // The session buffer's first slice, in a buffer this simulation alone
     // holds. Throws std::bad_alloc, leaving the buffer as it was.
@@ -301,8 +304,8 @@ private:
     bool day_open_ = false;
     std::optional<TimeOfDay> clock_;
     std::uint64_t loose_ticks_ = 0;
-    // Whether sessions go on to the day buffers (run_days without recording
-    // skips the days nobody can read).
+    // Whether sessions write their rows and go on to the day buffers
+    // (run_days without recording skips the days nobody can read).
     bool keep_day_ = true;
 };
 

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cfenv>
+#include <cstdint>
 #include <vector>
 
 #include "core/digest.hpp"
@@ -337,10 +339,33 @@ TEST(Simulation, ARefusalChangesNothingAndAnInterruptedDayIsReported) {
     EXPECT_EQ(sim.log().size(), logged);
 
     // 2048 instruments: the session asks whether to go on every 32 ticks.
+    // Stopped 32 ticks into the second of three unrecorded days (the fourth
+    // question), the run is where the same minutes run session by session
+    // leave a twin, and that day's session reads as the twin's.
     Simulation big = Simulation::create(5, inits(2048, 1), std::nullopt, ModelParams{}).value();
-    auto ran = big.run_days(2, Clock{}, 64, false, 1, [] { return false; });
+    int asked = 0;
+    auto ran = big.run_days(3, Clock{}, 96, false, 1, [&asked] { return ++asked < 4; });
     ASSERT_TRUE(ran.ok());
     EXPECT_TRUE(ran->interrupted);
+    Simulation twin = Simulation::create(5, inits(2048, 1), std::nullopt, ModelParams{}).value();
+    ASSERT_TRUE(twin.run_session(Clock{}, 96, false, {}).ok());
+    twin.close_market();
+    ASSERT_TRUE(twin.run_session(Clock{}, 32, false, {}).ok());
+    EXPECT_EQ(state_digest(big.state()), state_digest(twin.state()));
+    const SessionBuffer& seen = big.session();
+    const SessionBuffer& truth = twin.session();
+    ASSERT_EQ(seen.ticks_written, 32u);
+    ASSERT_EQ(truth.ticks_written, 32u);
+    const std::size_t cells = 32 * 2048;
+    auto same = [cells](const std::vector<double>& a, const std::vector<double>& b) {
+        return std::equal(a.begin(), a.begin() + cells, b.begin(), [](double x, double y) {
+            return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
+        });
+    };
+    EXPECT_TRUE(same(seen.price, truth.price) && same(seen.volume, truth.volume) &&
+                same(seen.mispricing_s, truth.mispricing_s));
+    for (std::size_t k = 0; k < TICK_COMPONENTS; ++k)
+        EXPECT_TRUE(same(seen.components[k], truth.components[k])) << "component " << k;
 }
 
 // Options no shipped preset switches on, each run two short days in a
