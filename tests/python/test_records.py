@@ -80,6 +80,8 @@ class TestManifest:
         text = corvane.dumps(corvane.manifest(engine))
         replayed = corvane.replay(corvane.loads(text))
         assert replayed.state_digest() == engine.state_digest()
+        with pytest.raises(TypeError, match=r"replay\(\) takes a manifest dict, not str"):
+            corvane.replay(text)  # the text, not what it holds
         # JSON objects have no order: the same manifest with every object's keys
         # reversed is what was written, and replays alike.
         reordered = corvane.replay(json.loads(text, object_pairs_hook=lambda pairs: dict(pairs[::-1])))
@@ -143,6 +145,8 @@ class TestManifest:
                 r"'order_log' is not what was written.*input_digests\['order_log'\]"),
         setting("run_session", "close_at_end", 1,
                 r"entry {} \(run_session\): 'close_at_end' must be true or false"),
+        setting("run_session", "news", [{"ticker": None, "sector": "energy", "price_impact": 0.1, "source": "x"}],
+                r"entry {} \(run_session\): 'news' must be a list of news objects"),
         lambda m: m.pop("format") and "manifest lacks 'format'",
         lambda m: m.pop("macro_state") and "manifest lacks 'macro_state'",
         lambda m: m["universe"][1].update(book_value_per_share=3.0) or "'universe' is not what was written",
