@@ -221,6 +221,8 @@ class TestInputsLog:
             "NewsImpact(ticker=None, remaining_impact=1, reversal_phase=false)")
         assert refusal(News, price_impact=float("inf")) == "price_impact must be finite, got inf"
         assert refusal(NewsImpact, sectors=["energy", "tech"]).startswith('unknown sector "tech".')
+        with pytest.raises(TypeError, match=r"argument 'sectors\[0\]' must be str, not int"):
+            NewsImpact(sectors=[1])
 
     def test_a_callback_into_the_busy_engine_is_refused(self):
         e = engine()

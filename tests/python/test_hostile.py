@@ -5,6 +5,7 @@ crashes the interpreter; and a refused call on an engine leaves it exactly
 as it was (its state digest, order log, draw counters and recordings).
 """
 
+import array
 import inspect
 import os
 import subprocess
@@ -118,6 +119,23 @@ def book():
     return book
 
 
+def f64(values):
+    return array.array("d", values)
+
+
+def desk():
+    """A desk trading two of the engine's instruments, its episode started."""
+    window, size = 2, (2 * 2 + 4) * 2 + 4
+    made = _core.TradingDesk(fresh_engine(), [0, 1], f64([100.0, 100.0]), f64([10.0, 10.0]), 1e6, window, 5, 2,
+                             f64([-1e9] * size), f64([1e9] * size))
+    made.start()
+    return made
+
+
+def desk_state(made):
+    return made.day, made.minute, made.book(0), made.observe(1e6, f64([0.0, 0.0]))
+
+
 # Each owner of calls: how to make one, and what a refused call must leave as it was.
 INSTANCES = {
     "module": (lambda: _core, None),
@@ -128,6 +146,7 @@ INSTANCES = {
                     lambda b: (b.prices(), b.draws_consumed, b.column("garch_variance"))),
     "GameRng": (lambda: corvane.GameRng(1, 2), None),
     "ModelParams": (lambda: corvane.ModelParams.from_preset("kx-v4"), None),
+    "TradingDesk": (desk, desk_state),
 }
 
 
@@ -162,6 +181,17 @@ def test_every_call_refuses_without_a_trace(cls, name):
                 assert state(target) == before
 
     check()
+
+
+def test_a_desk_names_the_argument_that_is_no_buffer():
+    made = desk()
+    for call, named in ((lambda: made.value(1.0, "x"), "value.. argument 'position'"),
+                        (lambda: made.observe(1.0, None), "observe.. argument 'position'"),
+                        (lambda: made.step("x"), "step.. argument 'targets'"),
+                        (lambda: made.advance(object()), "advance.. argument 'order_flow'")):
+        with pytest.raises(TypeError, match=named):
+            call()
+    assert desk_state(made) == desk_state(desk())
 
 
 class Shrinks:
