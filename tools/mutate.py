@@ -14,6 +14,7 @@ is restored after its mutant, whatever happens.
     python tools/mutate.py --count 100 --seed 1 [--python /work/devvenv/bin/python]
     python tools/mutate.py --count 30 --layers package   # the Python package only
     python tools/mutate.py --retry saved-results.jsonl   # its survivors again
+    python tools/mutate.py --full ...   # survivors meet every Python test
 
 --layers (default core,binding,package) picks the layers; the sample is
 split evenly between them, as the core alone holds most of the candidates.
@@ -375,6 +376,7 @@ class Workspace:
                  module: Path | None = None) -> None:
         self.layers = layers
         self.module = module
+        self.full = False
         self.base = base
         self.tree = base / "tree"
         self.build_dir = base / "build"
@@ -495,7 +497,21 @@ def judge(space: Workspace, mutant: Mutant, baseline: str, timeout: float,
     if MODULE_TARGET not in first and step("module", lambda: space.build(MODULE_TARGET)) != "ok":
         return "stillborn"
     tests = FAST_PYTHON_TESTS + NATIVE_TESTS.get(Path(mutant.path).name, [])
-    return "caught" if step("pytest", lambda: space.pytest(timeout, tests)) != "ok" else "survived"
+    if step("pytest", lambda: space.pytest(timeout, tests)) != "ok":
+        return "caught"
+    return confirmed_survivor(space, timeout, phases)
+
+
+def confirmed_survivor(space: Workspace, timeout: float, phases: dict[str, float]) -> str:
+    """With --full, a mutant the quick suites missed meets every Python test
+    before it counts as survived: the quick lists leave out the slower
+    files, which catch some of what they miss."""
+    if not space.full:
+        return "survived"
+    began = time.monotonic()
+    status = space.pytest(timeout, sorted(p.name for p in (space.tree / "tests/python").glob("test_*.py")))
+    phases["full"] = round(time.monotonic() - began, 1)
+    return "caught" if status != "ok" else "survived"
 
 
 def judge_python(space: Workspace, mutant: Mutant, timeout: float, phases: dict[str, float]) -> str:
@@ -513,7 +529,7 @@ def judge_python(space: Workspace, mutant: Mutant, timeout: float, phases: dict[
     began = time.monotonic()
     status = space.pytest(timeout, tests)
     phases["pytest"] = round(time.monotonic() - began, 1)
-    return "caught" if status != "ok" else "survived"
+    return "caught" if status != "ok" else confirmed_survivor(space, timeout, phases)
 
 
 def main() -> None:
@@ -531,6 +547,9 @@ def main() -> None:
                              "Python tests that import its module); the count is split evenly")
     parser.add_argument("--retry", metavar="RESULTS",
                         help="run exactly the survivors recorded in an earlier results file")
+    parser.add_argument("--full", action="store_true",
+                        help="a mutant the quick suites miss meets the whole Python suite before it "
+                             "counts as survived")
     parser.add_argument("--module", type=Path,
                         help="package layer only: a built _core extension of the unmutated "
                              "source to import, instead of building one in the copy")
@@ -571,6 +590,7 @@ def main() -> None:
         parser.error("--module serves the package layer alone: C++ mutants need their own build")
     module = None if args.module is None else args.module.resolve()
     space = Workspace(ROOT / "build/mutate", args.python, args.jobs, layers, module)
+    space.full = args.full
     space.prepare()
     baseline = space.objects_digest()
     cpp_ok = "core" not in layers or space.ctest(args.timeout) == "ok"
