@@ -182,6 +182,23 @@ class TestManifests:
             corvane.replay(written)
 
 
+def test_whatif_forks_the_logged_run_and_adds_its_flow_to_the_logged_flow():
+    traded, untraded = UNIVERSE[0].ticker, UNIVERSE[1].ticker
+    logged = {traded: (300.0, 100.0)}
+    run = corvane.Engine(seed=4, universe=UNIVERSE)
+    run.open_market()
+    run.run_session(9, 30, 2, 40, order_flow=logged, close_at_end=True)
+    parent, fork, _ = corvane.whatif(corvane.manifest(run), day=0, tick=12, ticks=3,
+                                     flow={traded: (5000.0, 0.0), untraded: (0.0, 2000.0)})
+    # The same minutes driven by hand: three ticks from tick 12 take the logged flow plus the extra.
+    by_hand = corvane.Engine(seed=4, universe=UNIVERSE)
+    by_hand.open_market()
+    by_hand.run_session(9, 30, 2, 12, order_flow=logged)
+    by_hand.run_session(9, 42, 2, 3, order_flow={traded: (5300.0, 100.0), untraded: (0.0, 2000.0)})
+    by_hand.run_session(9, 45, 2, 25, order_flow=logged, close_at_end=True)
+    assert fork.state_digest() == by_hand.state_digest() != run.state_digest() == parent.state_digest()
+
+
 def test_verify_passes_the_commands_own_manifest_and_names_an_edit(tmp_path, capsys):
     run = tmp_path / "run"
     assert main(["simulate", "--size", "4", "--days", "2", "--ticks", "30", "--out", str(run), "--csv"]) == 0

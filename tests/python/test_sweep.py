@@ -90,6 +90,9 @@ class TestHostileWork:
             import warnings, corvane
             def twice(seed):
                 return 2 * seed
+            with warnings.catch_warnings(record=True) as quiet:
+                warnings.simplefilter("always")
+                print(corvane.sweep(abs, [-1, -2]), len(quiet))  # a module's function goes unwarned
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
                 print(corvane.sweep(twice, range(5)), corvane.sweep(twice, [7]))
@@ -100,5 +103,5 @@ class TestHostileWork:
         """)
         out = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", code],
                              capture_output=True, text=True, check=True, timeout=120).stdout
-        assert out.startswith("[0, 2, 4, 6, 8] [14]\n1 RuntimeWarning ") and "define it in a module" in out
+        assert out.startswith("[1, 2] 0\n[0, 2, 4, 6, 8] [14]\n1 RuntimeWarning ") and "define it in a module" in out
         assert out.endswith("\n0.0\n")
