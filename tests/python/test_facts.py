@@ -126,6 +126,8 @@ class TestInputs:
     def test_refusals(self, table, message):
         with pytest.raises((ValueError, TypeError), match=message):
             corvane.facts(table)
+        # Four days, three returns, are enough.
+        assert corvane.facts(closes_of(0.01 * np.eye(3, 2)), lags=(1,), ci=False).days == 4
 
 
 def test_result_of_a_simulated_market():

@@ -81,6 +81,8 @@ class TestSeveralTraders:
 
     def test_a_ruined_trader_leaves_and_the_others_go_on(self):
         env = MarketParallelEnv(agents=["bold", "idle"], starting_cash=1000.0, max_position=1e5, **SHORT)
+        with pytest.raises(RuntimeError, match=r"call reset\(\) first"):
+            env.step({})
         env.reset(seed=3)
         # A bad action first: refused, and nothing moves, not even the turn.
         digest = env.market.engine.state_digest()

@@ -151,6 +151,7 @@ class TestManifest:
         lambda m: m.pop("macro_state") and "manifest lacks 'macro_state'",
         lambda m: m["universe"][1].update(book_value_per_share=3.0) or "'universe' is not what was written",
         lambda m: m.update(state_digest="0" * 64) or "manifest's 'state_digest' is 0000",
+        lambda m: m["input_digests"].update(extra="0" * 64) or "'input_digests' has unknown key 'extra'",
         lambda m: m["order_log"][-1].update(day="1") or r"entry \d+ \(list_instrument\): unexpected key 'day'",
         lambda m: m["order_log"][0].update(op="teleport") or r"entry 0 \(teleport\): 'op' is not a known",
         lambda m: m["order_log"].__setitem__(1, [1]) or r"entry 1 is a list",
