@@ -141,6 +141,8 @@ def test_an_extra_buy_is_order_flow_impact_first_and_the_drivers_add_up_after():
     rows = cols["instrument_id"] == BOUGHT
     assert (top["peak"], top["last"]) == (np.abs(cols["mispricing_s"][rows]).max(), cols["mispricing_s"][rows][-1])
     assert top["drivers"] == {name: cols[name][rows][-1] for name in corvane.Engine.FACTORS}
+    at = int(np.argmax(np.abs(cols["mispricing_s"][rows])))  # where the peak came
+    assert (top["peak_day"], top["peak_tick"]) == (cols["day"][rows][at], cols["tick"][rows][at])
 
     with pytest.raises(ValidationError, match="share no fork point"):
         corvane.compare(parent, corvane.Engine(seed=11, universe=UNIVERSE))
