@@ -28,10 +28,10 @@ struct BatchObject {
 };
 
 template <class Body>
-PyObject* with_batch(PyObject* self, Body&& body) {
+PyObject* with_batch(PyObject* self, Body&& body, bool changes = true) {
     return guarded([&]() -> PyObject* {
         BatchObject& object = payload_of<BatchObject>(self);
-        BusyHold hold(object.flag);
+        BusyHold hold(object.flag, changes);
         if (!hold) return nullptr;
         return body(object.batch);
     });
@@ -41,12 +41,8 @@ PyObject* with_batch(PyObject* self, Body&& body) {
 // const, and the call leaves the count of changes as it is.
 template <class Body>
 PyObject* reading_batch(PyObject* self, Body&& body) {
-    return guarded([&]() -> PyObject* {
-        BatchObject& object = payload_of<BatchObject>(self);
-        BusyHold hold(object.flag, false);
-        if (!hold) return nullptr;
-        return body(std::as_const(object.batch));
-    });
+    return with_batch(
+        self, [&](EngineBatch& batch) { return body(std::as_const(batch)); }, false);
 }
 
 PyObject* finish_run(Result<RunOutcome>& ran) {

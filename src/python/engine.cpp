@@ -54,9 +54,9 @@ private:
 
 // Runs `body(simulation)` holding the engine, guarded.
 template <class Body>
-PyObject* with_engine(PyObject* self, Body&& body) {
+PyObject* with_engine(PyObject* self, Body&& body, bool changes = true) {
     return guarded([&]() -> PyObject* {
-        Borrow borrow(self);
+        Borrow borrow(self, changes);
         if (!borrow) return nullptr;
         return body(borrow.simulation());
     });
@@ -66,11 +66,8 @@ PyObject* with_engine(PyObject* self, Body&& body) {
 // const, and the call leaves the count of changes as it is.
 template <class Body>
 PyObject* reading_engine(PyObject* self, Body&& body) {
-    return guarded([&]() -> PyObject* {
-        Borrow borrow(self, false);
-        if (!borrow) return nullptr;
-        return body(std::as_const(borrow.simulation()));
-    });
+    return with_engine(
+        self, [&](Simulation& simulation) { return body(std::as_const(simulation)); }, false);
 }
 
 // After a run its caller's keep_going stopped: the interruption's error is
