@@ -346,10 +346,11 @@ private:
         if (!stale && cache_.fair_values_current) return;
         double rate = rate_term();
         cache_.constants.resize(e_.roster_.size());
+        cache_.book.resize(e_.roster_.size());
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
             const TickCompany& c = e_.roster_[i];
             InstrumentConstants& k = cache_.constants[i];
-            if (stale) describe(c, i, k);
+            if (stale) describe(c, i, k, cache_.book[i]);
             k.fair_value = tick_fair_value(c, rate, e_.economy_, p_);
         }
         if (stale) {
@@ -362,21 +363,23 @@ private:
     }
 
     // Everything about instrument i the tick would otherwise recompute.
-    void describe(const TickCompany& c, std::size_t i, InstrumentConstants& k) const {
+    void describe(const TickCompany& c, std::size_t i, InstrumentConstants& k,
+                  InstrumentBookTerms& b) const {
         k.moves = !c.suspended && c.tradable;
-        k.spec = sectors::by_key(c.sector);
-        std::size_t position = k.spec ? e_.table_key_positions_[sectors::index_of(*k.spec)]
-                                      : e_.sector_key_position(c.sector);
+        const SectorSpec* spec = sectors::by_key(c.sector);
+        b.spec = spec;
+        std::size_t position = spec ? e_.table_key_positions_[sectors::index_of(*spec)]
+                                    : e_.sector_key_position(c.sector);
         // Sector keys are strings the engine holds, far fewer than 2^32.
         k.factor_position =
             position != Engine::NO_SECTOR_KEY ? static_cast<std::uint32_t>(position + 1) : 0;
 
         double per_tick = c.avg_volume != 0.0 ? c.avg_volume / 390.0 : DEFAULT_FLOW_PER_TICK;
-        k.flow_per_tick = num_max(100.0, per_tick);
+        b.flow_per_tick = num_max(100.0, per_tick);
         double volume_base = num_max(c.avg_volume, 0.005 * c.shares_outstanding);
-        k.flow_reciprocal = 1.0 / num_max(100.0, volume_base / 390.0);
+        b.flow_reciprocal = 1.0 / num_max(100.0, volume_base / 390.0);
         k.average_per_tick = c.avg_volume / 390.0;
-        k.momentum_term = (c.mispricing_momentum.value_or(0.0) * p_.momentum_theta) / 390.0;
+        b.momentum_term = (c.mispricing_momentum.value_or(0.0) * p_.momentum_theta) / 390.0;
         k.has_spread = false;
 
         k.beta = c.beta.value_or(1.0);
@@ -398,13 +401,13 @@ private:
             k.idio = k.idio * scale;
             k.loading = k.loading * scale;
         }
-        k.squeeze = squeeze_drift(c);
+        b.squeeze = squeeze_drift(c);
 
         double own = e_.instrument_volume_state(i);
         k.own_volume = own != 0.0 ? num_clamp(maths::exp(own), 0.25, 4.0) : 1.0;
         k.variance_volume = 1.0;
         if (p_.volume_idio_variance_gain != 0.0) {
-            double long_run = k.spec ? k.spec->daily_sigma * k.spec->daily_sigma : 0.0;
+            double long_run = spec ? spec->daily_sigma * spec->daily_sigma : 0.0;
             if (long_run > 0.0) {
                 k.variance_volume = num_clamp(
                     p_.volume_idio_variance_gain * (c.garch_variance / long_run - 1.0) + 1.0, 0.25,
@@ -412,10 +415,10 @@ private:
             }
         }
 
-        k.quote = quote_terms(live_book_input(c, c.price));
+        b.quote = quote_terms(live_book_input(c, c.price));
         k.quote_base_fixed = c.avg_volume != 0.0 && !std::isnan(c.avg_volume);
         k.flow_lot_fixed = c.avg_volume != 0.0;
-        k.flow_lot = flow_lot(c);
+        b.flow_lot = flow_lot(c);
     }
 
     // One walk over the roster: factors, valuation, volume and the print
@@ -544,10 +547,11 @@ private:
             TickCompany& c = roster[i];
             w.index = i;
             // Factors, drift and noise.
-            factors<Open, false>(i, c, k, terms, draw, w);
+            InstrumentBookTerms& b = cache_.book[i];
+            factors<Open, false>(i, c, k, b, terms, draw, w);
             draw += 2;
             // Fair value, the mispricing update and the breaker.
-            value<Open>(c, k, terms, w);
+            value<Open>(c, k, b, terms, w);
             // Tick volume.
             volume(c, k, terms, w);
             // The print, with four uniforms in regular hours.
@@ -624,12 +628,13 @@ private:
             InstrumentConstants& k = constants[i];
             if (!k.moves) continue;
             TickCompany& c = roster[i];
-            factors<Open, true>(i, c, k, terms, draw, w);
+            InstrumentBookTerms& b = cache_.book[i];
+            factors<Open, true>(i, c, k, b, terms, draw, w);
             draw += 2;
             ComponentRow unused{};
             ComponentRow& row = Open ? terms.rows[i] : unused;
             if constexpr (Open) row = ComponentRow{};
-            *s1++ = clamped_mispricing<Open>(c, k, terms, w, row);
+            *s1++ = clamped_mispricing<Open>(c, k, b, terms, w, row);
             *carried++ = Open ? w.lean : w.noise;
         }
         return static_cast<std::size_t>(s1 - moves.s1) - block.first;
@@ -644,13 +649,12 @@ private:
     template <bool Open>
     void prefetch_instrument(std::size_t i, const WalkTerms& terms) const {
         const TickCompany& c = e_.roster_[i];
-        const InstrumentConstants& k = cache_.constants[i];
+        prefetch_lines(&cache_.constants[i], &cache_.constants[i].flow_lot_fixed);
         if constexpr (Open) {
             prefetch_lines(&c, &c.float_shares);
-            prefetch_lines(&k, &k.spread_fraction);
+            prefetch_lines(&cache_.book[i], &cache_.book[i].spread_fraction);
         } else {
             prefetch_lines(&c, &c.market_cap);
-            prefetch_lines(&k, &k.flow_lot_fixed);
         }
         prefetch_lines(&terms.rows[i], &terms.rows[i].back());
         prefetch_lines(&terms.days[i], &terms.days[i].back());
@@ -737,7 +741,7 @@ private:
 
     // Caller flow's impact: intensity against the per-tick average, and
     // imbalance. Only for a tick with caller flow; without, it is `no_flow_`.
-    double flow_impact(std::size_t i, const InstrumentConstants& k) const {
+    double flow_impact(std::size_t i, const InstrumentBookTerms& k) const {
         OrderVolume flow = i < in_.order_flow.size() ? in_.order_flow[i] : OrderVolume{};
         double total = flow.buy + flow.sell;
         double ratio = total / k.flow_per_tick;
@@ -749,13 +753,14 @@ private:
 
     template <bool Open, bool Plain>
     void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
-                 const WalkTerms& terms, const double* draw, InstrumentWork& w) {
+                 const InstrumentBookTerms& b, const WalkTerms& terms, const double* draw,
+                 InstrumentWork& w) {
         if constexpr (Plain) {
             w.news = terms.news_sums[i];
         } else {
             w.news = terms.news_sums
                          ? terms.news_sums[i]
-                         : cache_.news.company_news(i, c, terms.reference ? nullptr : k.spec);
+                         : cache_.news.company_news(i, c, terms.reference ? nullptr : b.spec);
         }
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
@@ -770,10 +775,10 @@ private:
         double z = draw[0];
         // Only regular hours read the squeeze, which lies beyond the
         // constants' first line.
-        if constexpr (Open) w.squeeze = k.squeeze;
+        if constexpr (Open) w.squeeze = b.squeeze;
         double raw_noise = (size * (k.idio * z)) * terms.volatility +
                            ((k.loading * sector) + (market * terms.crash));
-        w.flow = terms.has_flow ? flow_impact(i, k) : terms.no_flow;
+        w.flow = terms.has_flow ? flow_impact(i, b) : terms.no_flow;
         double drift = w.news + w.flow;
         if constexpr (Open) drift = drift + w.squeeze;
         w.drift = drift * INV_TICKS_PER_DAY;
@@ -803,7 +808,8 @@ private:
 
     // First tick: start from where the price stands against fair value,
     // with no momentum.
-    double start_mispricing(TickCompany& c, InstrumentConstants& constants) const {
+    double start_mispricing(TickCompany& c, const InstrumentConstants& constants,
+                            InstrumentBookTerms& book) const {
         double cap = p_.mispricing_cap;
         double s = num_clamp(maths::log(num_max(c.price, 0.01) / constants.fair_value), -cap, cap);
         c.mispricing_s = s;
@@ -811,27 +817,28 @@ private:
         c.mispricing_momentum = 0.0;
         // The momentum starts over, and so does its term.
         double momentum = 0.0;
-        constants.momentum_term = (momentum * p_.momentum_theta) / 390.0;
+        book.momentum_term = (momentum * p_.momentum_theta) / 390.0;
         return s;
     }
 
     template <bool Open>
-    void value(TickCompany& c, InstrumentConstants& constants, const WalkTerms& terms,
-               InstrumentWork& w) {
+    void value(TickCompany& c, const InstrumentConstants& constants, InstrumentBookTerms& book,
+               const WalkTerms& terms, InstrumentWork& w) {
         ComponentRow k = Open ? ComponentRow{} : premarket_row(w);
-        double s1 = clamped_mispricing<Open>(c, constants, terms, w, k);
+        double s1 = clamped_mispricing<Open>(c, constants, book, terms, w, k);
         value_at_growth<Open>(c, constants, terms, w, k, s1, maths::exp(s1));
     }
 
     // The mispricing moved by the tick and clamped to the cap, with the
     // components regular hours add to the row `k`.
     template <bool Open>
-    double clamped_mispricing(TickCompany& c, InstrumentConstants& constants,
-                              const WalkTerms& terms, InstrumentWork& w, ComponentRow& k) {
+    double clamped_mispricing(TickCompany& c, const InstrumentConstants& constants,
+                              InstrumentBookTerms& book, const WalkTerms& terms, InstrumentWork& w,
+                              ComponentRow& k) {
         double s = 0.0;
         double momentum = 0.0;
         if (!c.mispricing_s) {
-            s = start_mispricing(c, constants);
+            s = start_mispricing(c, constants, book);
         } else {
             s = *c.mispricing_s;
             momentum = c.mispricing_momentum.value_or(0.0);
@@ -842,7 +849,7 @@ private:
             double lean = num_clamp(momentum * p_.crowd_momentum_gain - s * p_.crowd_valuation_gain,
                                     -p_.crowd_lean_cap, p_.crowd_lean_cap);
             k[slot(Component::reversion)] = (p_.s_phi_tick - 1.0) * s;
-            k[slot(Component::momentum)] = constants.momentum_term;
+            k[slot(Component::momentum)] = book.momentum_term;
             k[slot(Component::crowd_lean)] = lean / 390.0;
             k[slot(Component::short_squeeze_effect)] = w.squeeze * INV_TICKS_PER_DAY;
             k[slot(Component::random_noise)] = w.noise * noise_curve_;
@@ -957,22 +964,23 @@ private:
     double trade_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
                       const double (&uniforms)[4], double& inventory_change) {
         InstrumentConstants& k = cache_.constants[w.index];
+        InstrumentBookTerms& b = cache_.book[w.index];
         // The quote does not depend on the depth, which only the sweep needs.
         LiveBookOptions options = tick_book_options(p_, e_.economy_.vix, BOOK_LEVELS);
         // The price is positive here, so the quote is the live book's.
-        QuoteTerms terms = k.quote;
+        QuoteTerms terms = b.quote;
         if (!k.quote_base_fixed)
             terms.base =
                 microstructure::base_level_size(c.avg_volume, c.volume, c.shares_outstanding);
         // The half spread is kept while the tier holds, bit for bit.
         double tier = spread_tier(w.cap_billions, options);
         if (!k.has_spread ||
-            std::bit_cast<std::uint64_t>(tier) != std::bit_cast<std::uint64_t>(k.spread_tier)) {
-            k.spread_tier = tier;
-            k.spread_fraction = half_spread_fraction(tier, book_stress_, terms);
+            std::bit_cast<std::uint64_t>(tier) != std::bit_cast<std::uint64_t>(b.spread_tier)) {
+            b.spread_tier = tier;
+            b.spread_fraction = half_spread_fraction(tier, book_stress_, terms);
             k.has_spread = true;
         }
-        LiveQuote quote = quote_at_spread(old, k.spread_fraction, terms, c.maker_inventory);
+        LiveQuote quote = quote_at_spread(old, b.spread_fraction, terms, c.maker_inventory);
 
         double p_buy =
             num_clamp(w.lean * 10.0 + ((((anchor - old) / old) * 40.0) + 0.5), 0.05, 0.95);
@@ -989,7 +997,7 @@ private:
             trade_at_inside(quote, sides, sells, slice, price, inventory_change))
             return price;
 
-        double lot = k.flow_lot_fixed ? k.flow_lot : flow_lot(c);
+        double lot = k.flow_lot_fixed ? b.flow_lot : flow_lot(c);
         options.levels = num_min(10.0, num_max(2.0, rounding::ceil(w.volume / lot) + 1.0));
         if (!e_.reference_walk_ &&
             settle_flow(quote, options, sides, slice, price, inventory_change))

@@ -129,9 +129,9 @@ struct InstrumentWork {
 // change, worked out once and reused by every tick until then. Each is the
 // same expression the tick would evaluate, so reuse changes no bit.
 struct alignas(64) InstrumentConstants {
-    // What every tick reads fills the first cache line, then comes what
-    // only caller flow and regular hours read, so a pre-market walk touches
-    // one line of each instrument's constants.
+    // Exactly what every tick reads, one cache line of each instrument, so
+    // that a pre-market walk streams no byte it does not use; what only
+    // caller flow and regular hours read lies apart, in `InstrumentBookTerms`.
     //
     // Slot of the instrument's sector factor; slot 0 holds a zero factor
     // for an instrument with none, so the walk reads it without a branch.
@@ -153,6 +153,12 @@ struct alignas(64) InstrumentConstants {
     double fair_value = 0.0;
     // The average volume's share of one tick.
     double average_per_tick = 0.0;
+};
+static_assert(sizeof(InstrumentConstants) == 64);
+
+// The rest of an instrument's constants: what caller flow, regular hours
+// and the general walk read.
+struct InstrumentBookTerms {
     const SectorSpec* spec = nullptr;
     double squeeze = 0.0;
     // Caller flow's intensity denominator, and the reciprocal its impact
@@ -222,9 +228,10 @@ enum class CacheReason : std::uint8_t {
 // reason dropped on its next call, so the order of the calls is free.
 struct TickCache {
     // constants[i] is what `describe` makes of roster instrument i as it
-    // stands, and active_count the number of them that move. The spread
-    // fields are the exception: see `spreads_current`.
+    // stands, and book[i] the rest of it; active_count the number of them
+    // that move. The spread fields are the exception: see `spreads_current`.
     std::vector<InstrumentConstants> constants;
+    std::vector<InstrumentBookTerms> book;
     std::size_t active_count = 0;
     bool constants_current = false;
     // constants[i].fair_value is instrument i's fair value under the economy
