@@ -23,10 +23,10 @@
 // pre-market sessions at 5000 instruments under each lane set exp_lanes can
 // use here, in turns, so that load falls on all alike.
 //
-// Every figure is the best of a few sessions, each on a freshly opened day,
-// and is reported as a ratio against floors measured just before each
-// session, or against its unrecorded twin, so the ratios hold on a busy
-// machine. Heap allocations during a session (once the
+// Every figure is the median of five sessions, each on a freshly opened
+// day, with the best beside it, and is reported as a ratio against floors
+// measured just before each session, or against its unrecorded twin, so
+// the ratios hold on a busy machine. Heap allocations during a session (once the
 // buffers exist) are counted too: there should be none.
 #include <algorithm>
 #include <chrono>
@@ -95,6 +95,8 @@ struct FloorShape {
 };
 
 struct Figures {
+    // Each measured session's nanoseconds per instrument-tick.
+    std::vector<double> sessions;
     double ns = 1e300;
     // The quickest floors, sampled just before each session so that load
     // from other processes, which comes and goes, has the same chances to
@@ -132,19 +134,38 @@ Figures session_ns(Engine& engine, SessionBuffer* buffer, std::int64_t hour, std
         }
         double s = seconds_since(start);
         if (measured) {
-            f.ns = std::min(f.ns, s * 1e9 / static_cast<double>(ticks * engine.size()));
+            // Counted before the figure is kept, which may allocate.
             f.allocated = std::max(f.allocated, allocations - before);
+            f.sessions.push_back(s * 1e9 / static_cast<double>(ticks * engine.size()));
+            f.ns = std::min(f.ns, f.sessions.back());
         }
         engine.close_day(static_cast<std::uint32_t>(day));
     }
     return f;
 }
 
-void report(const char* what, std::size_t n, Figures f) {
+// The middle of the sessions' figures, or the mean of the middle two.
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    std::size_t half = values.size() / 2;
+    return values.size() % 2 ? values[half] : (values[half - 1] + values[half]) / 2.0;
+}
+
+// Folds one more run of sessions into `into`.
+void gather(Figures& into, const Figures& more) {
+    into.sessions.insert(into.sessions.end(), more.sessions.begin(), more.sessions.end());
+    into.ns = std::min(into.ns, more.ns);
+    into.required_floor = std::min(into.required_floor, more.required_floor);
+    into.draws_floor = std::min(into.draws_floor, more.draws_floor);
+    into.allocated = std::max(into.allocated, more.allocated);
+}
+
+void report(const char* what, std::size_t n, const Figures& f) {
+    double middle = median(f.sessions);
     std::printf(
-        "  %-9s %5zu instruments: %7.1f ns/instrument-tick = %5.2f x required floor "
-        "(%5.2f x draws floor), %llu allocs\n",
-        what, n, f.ns, f.ns / f.required_floor, f.ns / f.draws_floor,
+        "  %-9s %5zu instruments: %7.1f ns/instrument-tick (median of %zu, best %.1f) = %5.2f x "
+        "required floor (%5.2f x draws floor), %llu allocs\n",
+        what, n, middle, f.sessions.size(), f.ns, middle / f.required_floor, middle / f.draws_floor,
         static_cast<unsigned long long>(f.allocated));
 }
 
@@ -165,9 +186,9 @@ int main(int argc, char** argv) {
         for (int a = 2; a < argc; ++a) {
             std::size_t n = std::stoul(argv[a]);
             Engine before_open = build(n);
-            report("pre", n, session_ns(before_open, nullptr, 7, 0, 150, 3, PRE));
+            report("pre", n, session_ns(before_open, nullptr, 7, 0, 150, 5, PRE));
             Engine regular = build(n);
-            report("open", n, session_ns(regular, nullptr, 9, 30, 390, 2, OPEN));
+            report("open", n, session_ns(regular, nullptr, 9, 30, 390, 5, OPEN));
         }
         return 0;
     }
@@ -179,11 +200,7 @@ int main(int argc, char** argv) {
         for (int round = 0; round < 6; ++round) {
             for (std::size_t j = 0; j < sets.size(); ++j) {
                 maths::use_lane_set(sets[j]);
-                Figures f = session_ns(engine, nullptr, 7, 0, 150, 1, PRE);
-                best[j] = {std::min(best[j].ns, f.ns),
-                           std::min(best[j].required_floor, f.required_floor),
-                           std::min(best[j].draws_floor, f.draws_floor),
-                           std::max(best[j].allocated, f.allocated)};
+                gather(best[j], session_ns(engine, nullptr, 7, 0, 150, 1, PRE));
             }
         }
         for (std::size_t j = 0; j < sets.size(); ++j) {
@@ -199,11 +216,11 @@ int main(int argc, char** argv) {
 
     for (std::size_t n : {std::size_t{100}, std::size_t{1000}, std::size_t{5000}}) {
         Engine engine = build(n);
-        report("open", n, session_ns(engine, nullptr, 9, 30, 390, n > 1000 ? 2 : 5, OPEN));
+        report("open", n, session_ns(engine, nullptr, 9, 30, 390, 5, OPEN));
     }
     for (std::size_t n : {std::size_t{100}, std::size_t{1000}, std::size_t{5000}}) {
         Engine engine = build(n);
-        report("pre", n, session_ns(engine, nullptr, 7, 0, 150, n > 1000 ? 3 : 5, PRE));
+        report("pre", n, session_ns(engine, nullptr, 7, 0, 150, 5, PRE));
     }
 
     // Recorded against unrecorded: two identical engines, the same days.
@@ -214,16 +231,13 @@ int main(int argc, char** argv) {
     // on both alike; each call opens, runs and closes one day after a warm-up.
     Figures bare;
     Figures kept;
-    for (int round = 0; round < 4; ++round) {
-        Figures b = session_ns(plain, nullptr, 9, 30, 390, 1, OPEN);
-        Figures k = session_ns(recorded, &buffer, 9, 30, 390, 1, OPEN);
-        bare = {std::min(bare.ns, b.ns), std::min(bare.required_floor, b.required_floor),
-                std::min(bare.draws_floor, b.draws_floor), std::max(bare.allocated, b.allocated)};
-        kept = {std::min(kept.ns, k.ns), std::min(kept.required_floor, k.required_floor),
-                std::min(kept.draws_floor, k.draws_floor), std::max(kept.allocated, k.allocated)};
+    for (int round = 0; round < 5; ++round) {
+        gather(bare, session_ns(plain, nullptr, 9, 30, 390, 1, OPEN));
+        gather(kept, session_ns(recorded, &buffer, 9, 30, 390, 1, OPEN));
     }
     report("bare", 1000, bare);
     report("recorded", 1000, kept);
-    std::printf("  recorded / unrecorded: %.3f\n", kept.ns / bare.ns);
+    std::printf("  recorded / unrecorded: %.3f (medians; %.3f best against best)\n",
+                median(kept.sessions) / median(bare.sessions), kept.ns / bare.ns);
     return 0;
 }
