@@ -186,6 +186,7 @@ class TestReadingsAreTheMarkets:
                 plain.close_market()
                 if step < 5:
                     plain.open_market()
+        assert plain.state_digest() == e.state_digest()
 
     @pytest.mark.parametrize("vector", [False, True])
     def test_a_market_moved_between_steps_by_another_call_trades_as_it_stands(self, vector):
