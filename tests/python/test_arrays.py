@@ -2,8 +2,6 @@
 inputs move prices, and the README tour run exactly as printed."""
 
 import re
-import subprocess
-import sys
 from pathlib import Path
 
 import duckdb
@@ -53,16 +51,6 @@ def test_arrays_wrap_the_built_bytes_read_only_in_the_shapes_users_expect():
         numpy.testing.assert_array_equal(laid_out.reshape(-1), flat, err_msg=name)
         assert base == read(*args), name
     assert e.quotes(as_numpy=True)[0].tolist()[:2] == numpy.frombuffer(e.quotes())[[0, n]].tolist()
-
-
-def test_importing_corvane_and_reading_bytes_is_silent_and_leaves_numpy_alone():
-    code = ("import sys, corvane\n"
-            "e = corvane.Engine(seed=1, universe=corvane.random_instruments(3))\n"
-            "e.run_session(9, 30, 3, 2); e.prices(); e.session_prices()\n"
-            "assert 'numpy' not in sys.modules\n")
-    out = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", code],
-                         capture_output=True, text=True, check=True)
-    assert out.stdout == "" and out.stderr == ""
 
 
 def universe_rows(e):

@@ -42,31 +42,37 @@ class TestPresets:
 
 
 class TestDictionary:
-    @pytest.mark.parametrize("name", PRESETS)
-    def test_shape_and_digest(self, name):
-        model = ModelParams.from_preset(name)
+    @pytest.mark.parametrize("base, overrides", [(name, {}) for name in PRESETS] + VARIANTS)
+    def test_shape_round_trip_and_text(self, base, overrides):
+        model = ModelParams.from_preset(base, **overrides)
         values = model.to_dict()
         keys = list(values)
-        assert len(keys) == 123 and keys[0] == "name" and values["name"] == name
+        assert len(keys) == 123 and keys[0] == "name"
+        assert values["name"] == (model.fingerprint if overrides else base)
         assert keys[1:] == sorted(keys[1:], key=str.encode)
         assert all(type(values[key]) is float for key in keys[1:])
         # The carried constants' names are pinned by the preset digests.
         sectors = {"sector_daily_sigma_" + key for key in _core.sectors()}
         carried = set(keys[1:]) - set(SETTABLE) - set(DERIVED) - sectors
         assert len(carried) == 16 and sectors < set(keys) and "book_levels" in carried
-        # model_preset's summary reads the named preset.
-        summary = model_preset(name=name)
-        assert summary.pop("name") == name
-        assert summary == {key: getattr(model, key) for key in summary}
-
-    @pytest.mark.parametrize("base, overrides", [(name, {}) for name in PRESETS] + VARIANTS)
-    def test_round_trip(self, base, overrides):
-        model = ModelParams.from_preset(base, **overrides)
-        values = model.to_dict()
         rebuilt = ModelParams.from_dict(values)
         assert rebuilt == model and not (rebuilt != model) and hash(rebuilt) == hash(model)
         floats = [bits(v) for v in values.values() if isinstance(v, float)]
         assert [bits(v) for v in rebuilt.to_dict().values() if isinstance(v, float)] == floats
+        # The text lists the settable values that differ from kx-v1, in the settable order.
+        first = ModelParams.from_preset("kx-v1")
+        changed = [name for name in SETTABLE if bits(getattr(model, name)) != bits(getattr(first, name))]
+        listed, prefix = repr(model), f'ModelParams("{model.fingerprint}", from kx-v1 with '
+        if base == "kx-v1" and not overrides:
+            assert listed == 'ModelParams("kx-v1")' and changed == []  # none to list
+        else:
+            assert listed.startswith(prefix) and listed.endswith(")")
+            assert [item.split("=")[0] for item in listed[len(prefix):-1].split(", ")] == changed
+        if not overrides:  # model_preset's summary reads the named preset.
+            summary = model_preset(name=base)
+            assert summary.pop("name") == base
+            assert summary == {key: getattr(model, key) for key in summary}
+            assert base != "kx-v14" or len(changed) == 41
 
     def test_partial_and_empty(self):
         assert ModelParams.from_dict({}).fingerprint == "kx-v1"
@@ -159,19 +165,3 @@ class TestAccess:
         assert SETTABLE is not ModelParams.settable()
         a = ModelParams.from_preset("kx-v3", garch_beta=0.7)
         assert a != ModelParams.from_preset("kx-v3") and a != "kx-v3" and not (a == a.to_dict())
-
-
-class TestText:
-    @pytest.mark.parametrize("base, overrides", [("kx-v2", {}), ("kx-v14", {})] + VARIANTS)
-    def test_lists_differences_from_kx_v1(self, base, overrides):
-        model = ModelParams.from_preset(base, **overrides)
-        first = ModelParams.from_preset("kx-v1")
-        changed = [name for name in SETTABLE if bits(getattr(model, name)) != bits(getattr(first, name))]
-        listed = repr(model)
-        assert repr(ModelParams.from_preset("kx-v1")) == 'ModelParams("kx-v1")'  # none to list
-        prefix = f'ModelParams("{model.fingerprint}", from kx-v1 with '
-        assert listed.startswith(prefix) and listed.endswith(")")
-        assert [item.split("=")[0] for item in listed[len(prefix):-1].split(", ")] == changed
-        if base == "kx-v14" and not overrides:
-            assert len(changed) == 41
-
