@@ -23,11 +23,12 @@
 // pre-market sessions at 5000 instruments under each lane set exp_lanes can
 // use here, in turns, so that load falls on all alike.
 //
-// Every figure is the median of five sessions, each on a freshly opened
-// day, with the best beside it, and is reported as a ratio against floors
-// measured just before each session, or against its unrecorded twin, so
-// the ratios hold on a busy machine. Heap allocations during a session (once the
-// buffers exist) are counted too: there should be none.
+// Every figure is the median of its sessions (five; six in `lanes`), each
+// on a freshly opened day, with the best beside it, and is reported as a
+// ratio against floors measured just before each session, or against its
+// unrecorded twin, so the ratios hold on a busy machine. Heap allocations
+// during a session (once the buffers exist) are counted too: there should
+// be none.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
