@@ -578,7 +578,7 @@ private:
         for (std::size_t begin = 0; begin < n; begin += WALK_BLOCK) {
             const Block block{begin, std::min(n, begin + WALK_BLOCK), written};
             const std::size_t moved = mispricings<Open>(terms, moves, block);
-            maths::exp_lanes(moves.s1 + written, moves.growth + written, moved);
+            maths::exp_lanes(moves.s1, moves.growth, moved);
             written = value_and_print<Open>(terms, out, moves, block, prints);
             assert(written == block.first + moved);
         }
@@ -595,8 +595,9 @@ private:
     // are still in cache for the last.
     static constexpr std::size_t WALK_BLOCK = 64;
 
-    // What the first pass of a walk leaves for the last, an array per field,
-    // in the order the instruments are moved. Beside the clamped mispricing
+    // What the first pass over a block leaves for the last, an array per
+    // field, in the order the block's instruments are moved, from its first
+    // moved instrument at index 0. Beside the clamped mispricing
     // and its growth, `carried` holds the noise before the open and the
     // crowd's lean in regular hours.
     struct PassedMoves {
@@ -606,7 +607,7 @@ private:
     };
 
     PassedMoves passed_moves() {
-        const std::size_t n = cache_.active_count;
+        const std::size_t n = std::min(cache_.active_count, WALK_BLOCK);
         s_.passed_s1.resize(n);
         s_.passed_carried.resize(n);
         s_.passed_growth.resize(n);
@@ -622,8 +623,8 @@ private:
         InstrumentConstants* constants = cache_.constants.data();
         TickCompany* roster = e_.roster_.data();
         const double* draw = s_.factor_draws.data() + 2 * block.first;
-        double* s1 = moves.s1 + block.first;
-        double* carried = moves.carried + block.first;
+        double* s1 = moves.s1;
+        double* carried = moves.carried;
         const std::size_t n = e_.roster_.size();
         for (std::size_t i = block.begin; i < block.end; ++i) {
             // A roster larger than the cache streams in behind the work.
@@ -642,7 +643,7 @@ private:
             *s1++ = clamped_mispricing<Open>(c, k, b, terms, w, row);
             *carried++ = Open ? w.lean : w.noise;
         }
-        return static_cast<std::size_t>(s1 - moves.s1) - block.first;
+        return static_cast<std::size_t>(s1 - moves.s1);
     }
 
     // How far ahead of the first pass an instrument's lines are asked for.
@@ -680,15 +681,17 @@ private:
             if constexpr (Open) {
                 // As the first pass worked it out: the capitalisation has not moved since.
                 w.cap_billions = c.market_cap / 1000000000.0;
-                w.lean = moves.carried[written];
-                value_at_growth<true>(c, k, terms, w, terms.rows[i], moves.s1[written],
-                                      moves.growth[written]);
+                w.lean = moves.carried[written - block.first];
+                value_at_growth<true>(c, k, terms, w, terms.rows[i],
+                                      moves.s1[written - block.first],
+                                      moves.growth[written - block.first]);
             } else {
                 w.news = terms.news_sums[i];
                 w.flow = terms.no_flow;
-                w.noise = moves.carried[written];
-                value_at_growth<false>(c, k, terms, w, premarket_row(w), moves.s1[written],
-                                       moves.growth[written]);
+                w.noise = moves.carried[written - block.first];
+                value_at_growth<false>(c, k, terms, w, premarket_row(w),
+                                       moves.s1[written - block.first],
+                                       moves.growth[written - block.first]);
             }
             volume(c, k, terms, w);
             // The print: before the open, the anchor as it stands.

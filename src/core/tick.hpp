@@ -195,10 +195,11 @@ struct TickScratch {
     // Room for the uniforms behind those normals, a pair's first and second.
     std::vector<double> normal_first;
     std::vector<double> normal_second;
-    // Each moved instrument's clamped mispricing, the value carried beside it
-    // (before the open its noise, in regular hours the crowd's lean) and its
-    // growth factor, carried between the passes of the walk; an array each,
-    // so that the growths are worked out several lanes at a time.
+    // For the moved instruments of one block of the walk, each one's clamped
+    // mispricing, the value carried beside it (before the open its noise, in
+    // regular hours the crowd's lean) and its growth factor, carried between
+    // the passes; an array each, so that the growths are worked out several
+    // lanes at a time, and a block long, so that they stay in cache.
     std::vector<double> passed_s1;
     std::vector<double> passed_carried;
     std::vector<double> passed_growth;
