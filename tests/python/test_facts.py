@@ -101,6 +101,9 @@ class TestInputs:
         table = pa.table(columns)
         with_volume = corvane.facts(table, ci=False)
         assert dataclasses.replace(with_volume, volume_volatility=None) == expected
+        # Equal facts need both the same shape and the same figures.
+        for changed in ({"acf_1": with_volume.acf_1 + 1e-9}, {"days": with_volume.days + 1}):
+            assert dataclasses.replace(with_volume, **changed) != with_volume
         returns = np.diff(np.log(closes), axis=0)
         own = [stats.pearsonr(volumes[1:, i], np.abs(returns[:, i]))[0] for i in range(6)]
         assert with_volume.volume_volatility == pytest.approx(np.median(own), abs=1e-12)
