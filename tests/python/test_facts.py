@@ -118,6 +118,10 @@ class TestInputs:
         f = corvane.facts(holed, lags=(1, 2), ci=False)
         alone = [corvane.facts(c[:, None], lags=(1, 2), ci=False) for c in (closes[100:, 0], *closes.T[1:])]
         assert f.acf_1 == pytest.approx(np.median([a.acf_1 for a in alone]), abs=1e-12)
+        # One whose longest run is three closes, late in the span, measures nothing.
+        short = np.full((len(closes), 1), np.nan)
+        short[200:203, 0] = closes[200:203, 0]
+        assert corvane.facts(np.hstack([holed, short]), lags=(1, 2), ci=False).acf_1 == f.acf_1
         pairs = np.corrcoef(np.diff(np.log(closes[100:]), axis=0), rowvar=False)
         assert f.mean_pair_correlation == pytest.approx(np.median((pairs.sum(axis=0) - 1) / 2), abs=1e-12)
 
@@ -218,6 +222,17 @@ def test_command_line_measures_and_fits(tmp_path, capsys):
     chart = tmp_path / "facts.png"
     assert cli.main(["facts", "--preset", "kx-v1", "--size", "5", "--days", "40", "--chart", str(chart)]) == 0
     assert chart.stat().st_size > 0 and "acf_abs_20" in capsys.readouterr().out
+    # A file of daily closes, in either format, measures as its closes do.
+    pa, pcsv, pq = (pytest.importorskip(m) for m in ("pyarrow", "pyarrow.csv", "pyarrow.parquet"))
+    closes = closes_of(0.01 * np.random.default_rng(3).standard_normal((40, 3)))
+    day, name = np.indices(closes.shape)
+    table = pa.table({"date": day.ravel(), "instrument": name.ravel(), "close": closes.ravel()})
+    pcsv.write_csv(table, tmp_path / "closes.csv")
+    pq.write_table(table, tmp_path / "closes.parquet")
+    expected = str(corvane.facts(closes))
+    for path in (tmp_path / "closes.csv", tmp_path / "closes.parquet"):
+        assert cli.main(["facts", str(path), "--chart", str(chart)]) == 0
+        assert capsys.readouterr().out.startswith(expected)
     out = tmp_path / "model.json"
     argv = ["calibrate", "--target", "volatility=0.3", "--size", "4", "--days", "30", "--budget", "2", "--out", str(out)]
     assert cli.main(argv) == 0
