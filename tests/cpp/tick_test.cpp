@@ -202,6 +202,25 @@ TEST(TickInputs, FlowReachesEveryListingOfItsTickerAndImpactsAmplifyVolume) {
     EXPECT_GT(flow[1], 0.0);
     EXPECT_EQ(flow, (std::vector<double>{0.0, flow[1], 0.0, flow[1]}));
 
+    // A thinly traded name: its volume base (the larger of the average
+    // volume and half a percent of its shares) is under 100 shares a tick,
+    // so its impact divides by 100; so does the intensity of its flow.
+    std::vector<TickCompany> names = three_names();
+    TickCompany& thin = names[2];
+    thin.avg_volume = 1000.0;
+    thin.shares_outstanding = 1e6;
+    thin.market_cap = thin.price * thin.shares_outstanding;
+    const ModelParams model = quiet_model();
+    Engine thin_market = opened(make_engine(names, model));
+    const std::vector<OrderVolume> thin_flow = {{}, {}, {1000.0, 0.0}};
+    TickInput early = at(8, 0);
+    early.order_flow = thin_flow;
+    (void)thin_market.tick(early);
+    // 1000 shares against 100 a tick: intensity 1.5; all bought: imbalance 1.
+    const double impact = model.informed_flow_fraction *
+                          (model.order_flow_coefficient * ((1.0 * 1.5) * (1.0 / 100.0)));
+    EXPECT_EQ(components(thin_market, Component::order_flow_impact)[2], impact * INV_TICKS_PER_DAY);
+
     // News impacts amplify volume up to tenfold, and reversals not at all.
     auto volumes = [](std::vector<NewsImpact> impacts) {
         Engine engine = opened(make_engine(three_names(), quiet_model()));
