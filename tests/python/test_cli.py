@@ -71,6 +71,23 @@ class TestCommand:
         assert run.returncode == 130 and "interrupted after" in err, err
         assert assert_files_replay(tmp_path, 30, 7) >= 3
 
+    def test_ctrl_c_waits_only_while_a_day_is_being_written(self):
+        guard, written = cli._DayByDay(), []
+        with guard.handling_interrupts():
+            with pytest.raises(KeyboardInterrupt):  # before any day: at once
+                signal.raise_signal(signal.SIGINT)
+            with pytest.raises(KeyboardInterrupt):  # inside a day's writing: once it is out
+                with guard.writing_a_day():
+                    signal.raise_signal(signal.SIGINT)
+                    written.append("day 1")
+            assert written == ["day 1"]
+            after = cli._DayByDay()
+            with after.handling_interrupts():
+                with after.writing_a_day():
+                    written.append("day 2")
+                with pytest.raises(KeyboardInterrupt):  # between days: at once again
+                    signal.raise_signal(signal.SIGINT)
+
     def test_presets_and_digest(self, capsys):
         # The sweep command's files are test_fork's.
         out = corvane_command("digest", "--size", "5", "--days", "1", "--ticks", "10")
