@@ -678,20 +678,19 @@ private:
             TickCompany& c = roster[i];
             w.index = i;
             w.uniform = uniform[2 * written];
+            // Its place among what the first pass handed on for the block.
+            const std::size_t j = written - block.first;
             if constexpr (Open) {
                 // As the first pass worked it out: the capitalisation has not moved since.
                 w.cap_billions = c.market_cap / 1000000000.0;
-                w.lean = moves.carried[written - block.first];
-                value_at_growth<true>(c, k, terms, w, terms.rows[i],
-                                      moves.s1[written - block.first],
-                                      moves.growth[written - block.first]);
+                w.lean = moves.carried[j];
+                value_at_growth<true>(c, k, terms, w, terms.rows[i], moves.s1[j], moves.growth[j]);
             } else {
                 w.news = terms.news_sums[i];
                 w.flow = terms.no_flow;
-                w.noise = moves.carried[written - block.first];
-                value_at_growth<false>(c, k, terms, w, premarket_row(w),
-                                       moves.s1[written - block.first],
-                                       moves.growth[written - block.first]);
+                w.noise = moves.carried[j];
+                value_at_growth<false>(c, k, terms, w, premarket_row(w), moves.s1[j],
+                                       moves.growth[j]);
             }
             volume(c, k, terms, w);
             // The print: before the open, the anchor as it stands.
