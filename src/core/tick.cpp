@@ -350,10 +350,11 @@ private:
         double rate = rate_term();
         cache_.constants.resize(e_.roster_.size());
         cache_.book.resize(e_.roster_.size());
+        cache_.flow.resize(e_.roster_.size());
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
             const TickCompany& c = e_.roster_[i];
             InstrumentConstants& k = cache_.constants[i];
-            if (stale) describe(c, i, k, cache_.book[i]);
+            if (stale) describe(c, i, k, cache_.book[i], cache_.flow[i]);
             k.fair_value = tick_fair_value(c, rate, e_.economy_, p_);
         }
         if (stale) {
@@ -367,10 +368,10 @@ private:
 
     // Everything about instrument i the tick would otherwise recompute.
     void describe(const TickCompany& c, std::size_t i, InstrumentConstants& k,
-                  InstrumentBookTerms& b) const {
+                  InstrumentBookTerms& b, InstrumentFlowTerms& f) const {
         k.moves = !c.suspended && c.tradable;
         const SectorSpec* spec = sectors::by_key(c.sector);
-        b.spec = spec;
+        f.spec = spec;
         std::size_t position = spec ? e_.table_key_positions_[sectors::index_of(*spec)]
                                     : e_.sector_key_position(c.sector);
         // Sector keys are strings the engine holds, far fewer than 2^32.
@@ -378,9 +379,9 @@ private:
             position != Engine::NO_SECTOR_KEY ? static_cast<std::uint32_t>(position + 1) : 0;
 
         double per_tick = c.avg_volume != 0.0 ? c.avg_volume / 390.0 : DEFAULT_FLOW_PER_TICK;
-        b.flow_per_tick = num_max(100.0, per_tick);
+        f.flow_per_tick = num_max(100.0, per_tick);
         double volume_base = num_max(c.avg_volume, 0.005 * c.shares_outstanding);
-        b.flow_reciprocal = 1.0 / num_max(100.0, volume_base / 390.0);
+        f.flow_reciprocal = 1.0 / num_max(100.0, volume_base / 390.0);
         k.average_per_tick = c.avg_volume / 390.0;
         b.momentum_term = (c.mispricing_momentum.value_or(0.0) * p_.momentum_theta) / 390.0;
         k.has_spread = false;
@@ -652,8 +653,9 @@ private:
     // The lines of instrument i a pre-market walk reads first: the head of
     // its company and its constants' line. Nothing more is asked for. The
     // processor streams dense arrays such as the rows and day totals
-    // unasked, and asking for them, or for the regular-hours fields, measured
-    // slower (at 5000 instruments, by a tenth and more).
+    // unasked, and asking for them measured slower at 5000 instruments. In
+    // regular hours even a single line asked for ahead costs more at 1000
+    // instruments than it saves at 5000.
     void prefetch_instrument(std::size_t i) const {
         const TickCompany& c = e_.roster_[i];
         prefetch_lines(&cache_.constants[i], &cache_.constants[i].flow_lot_fixed);
@@ -742,7 +744,7 @@ private:
 
     // Caller flow's impact: intensity against the per-tick average, and
     // imbalance. Only for a tick with caller flow; without, it is `no_flow_`.
-    double flow_impact(std::size_t i, const InstrumentBookTerms& k) const {
+    double flow_impact(std::size_t i, const InstrumentFlowTerms& k) const {
         OrderVolume flow = i < in_.order_flow.size() ? in_.order_flow[i] : OrderVolume{};
         double total = flow.buy + flow.sell;
         double ratio = total / k.flow_per_tick;
@@ -759,9 +761,9 @@ private:
         if constexpr (Plain) {
             w.news = terms.news_sums[i];
         } else {
-            w.news = terms.news_sums
-                         ? terms.news_sums[i]
-                         : cache_.news.company_news(i, c, terms.reference ? nullptr : b.spec);
+            w.news = terms.news_sums ? terms.news_sums[i]
+                                     : cache_.news.company_news(
+                                           i, c, terms.reference ? nullptr : cache_.flow[i].spec);
         }
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
@@ -779,7 +781,7 @@ private:
         if constexpr (Open) w.squeeze = b.squeeze;
         double raw_noise = (size * (k.idio * z)) * terms.volatility +
                            ((k.loading * sector) + (market * terms.crash));
-        w.flow = terms.has_flow ? flow_impact(i, b) : terms.no_flow;
+        w.flow = terms.has_flow ? flow_impact(i, cache_.flow[i]) : terms.no_flow;
         double drift = w.news + w.flow;
         if constexpr (Open) drift = drift + w.squeeze;
         w.drift = drift * INV_TICKS_PER_DAY;

@@ -131,7 +131,8 @@ struct InstrumentWork {
 struct alignas(64) InstrumentConstants {
     // Exactly what every tick reads, one cache line of each instrument, so
     // that a pre-market walk streams no byte it does not use; what only
-    // caller flow and regular hours read lies apart, in `InstrumentBookTerms`.
+    // caller flow and regular hours read lies apart, in `InstrumentBookTerms`
+    // and `InstrumentFlowTerms`.
     //
     // Slot of the instrument's sector factor; slot 0 holds a zero factor
     // for an instrument with none, so the walk reads it without a branch.
@@ -156,15 +157,10 @@ struct alignas(64) InstrumentConstants {
 };
 static_assert(sizeof(InstrumentConstants) == 64);
 
-// The rest of an instrument's constants: what caller flow, regular hours
-// and the general walk read.
-struct InstrumentBookTerms {
-    const SectorSpec* spec = nullptr;
+// What regular hours read of an instrument beyond its first line: one
+// cache line more.
+struct alignas(64) InstrumentBookTerms {
     double squeeze = 0.0;
-    // Caller flow's intensity denominator, and the reciprocal its impact
-    // multiplies by.
-    double flow_per_tick = 0.0;
-    double flow_reciprocal = 0.0;
     // The momentum component of a regular-hours tick.
     double momentum_term = 0.0;
     // The live book's terms; its base level size holds only while the
@@ -177,6 +173,16 @@ struct InstrumentBookTerms {
     // spread tier it was worked out at, once it has been.
     double spread_tier = 0.0;
     double spread_fraction = 0.0;
+};
+static_assert(sizeof(InstrumentBookTerms) == 64);
+
+// What only caller flow and the general walk read.
+struct InstrumentFlowTerms {
+    const SectorSpec* spec = nullptr;
+    // Caller flow's intensity denominator, and the reciprocal its impact
+    // multiplies by.
+    double flow_per_tick = 0.0;
+    double flow_reciprocal = 0.0;
 };
 
 // Working memory of the tick, kept by the engine so that a tick allocates
@@ -229,10 +235,11 @@ enum class CacheReason : std::uint8_t {
 // reason dropped on its next call, so the order of the calls is free.
 struct TickCache {
     // constants[i] is what `describe` makes of roster instrument i as it
-    // stands, and book[i] the rest of it; active_count the number of them
-    // that move. The spread fields are the exception: see `spreads_current`.
+    // stands, and book[i] and flow[i] the rest of it; active_count the
+    // number of them that move. The spread fields are the exception: see `spreads_current`.
     std::vector<InstrumentConstants> constants;
     std::vector<InstrumentBookTerms> book;
+    std::vector<InstrumentFlowTerms> flow;
     std::size_t active_count = 0;
     bool constants_current = false;
     // constants[i].fair_value is instrument i's fair value under the economy
