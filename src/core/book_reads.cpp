@@ -29,8 +29,8 @@ void walk_ladder(const LiveQuote& quote, double vix, Side side, Visit visit) {
 }  // namespace
 
 std::optional<LiveQuote> live_quote(const Engine& engine, std::size_t i) {
-    const TickCompany& company = engine.roster()[i];
-    return quote_live_book(live_book_input(company, company.price),
+    const TradingState& trading = engine.trading()[i];
+    return quote_live_book(live_book_input(engine.roster()[i], trading, trading.price),
                            full_book_options(engine.economy().vix));
 }
 

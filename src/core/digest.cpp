@@ -74,7 +74,7 @@ Result<std::string> fixed_simulation_digest(const FixedSimulation& run, std::str
     const EconomyState& economy = engine.economy();
     std::vector<double> values;
     values.reserve(engine.size() + 5);
-    for (const TickCompany& c : engine.roster()) values.push_back(c.price);
+    for (const TradingState& c : engine.trading()) values.push_back(c.price);
     for (double value : {economy.vix, economy.federal_funds_rate, economy.inflation_rate,
                          economy.corporate_bond_yield, economy.fear_greed_index}) {
         values.push_back(value);

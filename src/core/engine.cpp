@@ -14,48 +14,75 @@ namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// Each column's name and the roster field it reads and writes: a plain
-// number, or an optional one whose absence reads and writes as NaN.
+// Each column's name and the roster field it reads and writes, in the
+// trading state or the details: a plain number, or an optional one whose
+// absence reads and writes as NaN. Exactly one of the four is set.
 struct FieldEntry {
     PriceField field;
     std::string_view name;
-    double TickCompany::*plain;
-    std::optional<double> TickCompany::*optional;
+    double TradingState::*trading = nullptr;
+    std::optional<double> TradingState::*trading_optional = nullptr;
+    double CompanyDetails::*details = nullptr;
+    std::optional<double> CompanyDetails::*details_optional = nullptr;
 
-    double read(const TickCompany& c) const noexcept {
-        return plain ? c.*plain : (c.*optional).value_or(NaN);
+    double read(const TradingState& t, const CompanyDetails& d) const noexcept {
+        if (trading) return t.*trading;
+        if (details) return d.*details;
+        const std::optional<double>& value =
+            trading_optional ? t.*trading_optional : d.*details_optional;
+        return value.value_or(NaN);
     }
-    void write(TickCompany& c, double value) const noexcept {
-        if (plain) {
-            c.*plain = value;
+    void write(TradingState& t, CompanyDetails& d, double value) const noexcept {
+        if (trading) {
+            t.*trading = value;
+        } else if (details) {
+            d.*details = value;
         } else {
-            c.*optional = std::isnan(value) ? std::nullopt : std::optional<double>(value);
+            std::optional<double>& target =
+                trading_optional ? t.*trading_optional : d.*details_optional;
+            target = std::isnan(value) ? std::nullopt : std::optional<double>(value);
         }
     }
 };
 
+constexpr FieldEntry traded(PriceField field, std::string_view name, double TradingState::*plain) {
+    return {field, name, plain};
+}
+constexpr FieldEntry traded(PriceField field, std::string_view name,
+                            std::optional<double> TradingState::*optional) {
+    return {field, name, nullptr, optional};
+}
+constexpr FieldEntry detail(PriceField field, std::string_view name,
+                            double CompanyDetails::*plain) {
+    return {field, name, nullptr, nullptr, plain};
+}
+constexpr FieldEntry detail(PriceField field, std::string_view name,
+                            std::optional<double> CompanyDetails::*optional) {
+    return {field, name, nullptr, nullptr, nullptr, optional};
+}
+
 constexpr std::array<FieldEntry, PRICE_FIELD_COUNT> FIELDS = {{
-    {PriceField::price, "price", &TickCompany::price, nullptr},
-    {PriceField::previous_close, "previous_close", &TickCompany::previous_close, nullptr},
-    {PriceField::open, "open", &TickCompany::open, nullptr},
-    {PriceField::high, "high", &TickCompany::high, nullptr},
-    {PriceField::low, "low", &TickCompany::low, nullptr},
-    {PriceField::volume, "volume", &TickCompany::volume, nullptr},
-    {PriceField::market_cap, "market_cap", &TickCompany::market_cap, nullptr},
-    {PriceField::mispricing_s, "mispricing_s", nullptr, &TickCompany::mispricing_s},
-    {PriceField::maker_inventory, "maker_inventory", nullptr, &TickCompany::maker_inventory},
-    {PriceField::garch_variance, "garch_variance", &TickCompany::garch_variance, nullptr},
-    {PriceField::previous_tick_price, "previous_tick_price", nullptr,
-     &TickCompany::previous_tick_price},
-    {PriceField::mispricing_s_prev_close, "mispricing_s_prev_close", nullptr,
-     &TickCompany::mispricing_s_prev_close},
-    {PriceField::mispricing_momentum, "mispricing_momentum", nullptr,
-     &TickCompany::mispricing_momentum},
-    {PriceField::last_daily_return, "last_daily_return", nullptr, &TickCompany::last_daily_return},
-    {PriceField::avg_volume, "avg_volume", &TickCompany::avg_volume, nullptr},
-    {PriceField::beta, "beta", nullptr, &TickCompany::beta},
-    {PriceField::short_interest, "short_interest", &TickCompany::short_interest, nullptr},
-    {PriceField::float_shares, "float_shares", &TickCompany::float_shares, nullptr},
+    traded(PriceField::price, "price", &TradingState::price),
+    traded(PriceField::previous_close, "previous_close", &TradingState::previous_close),
+    traded(PriceField::open, "open", &TradingState::open),
+    traded(PriceField::high, "high", &TradingState::high),
+    traded(PriceField::low, "low", &TradingState::low),
+    traded(PriceField::volume, "volume", &TradingState::volume),
+    traded(PriceField::market_cap, "market_cap", &TradingState::market_cap),
+    traded(PriceField::mispricing_s, "mispricing_s", &TradingState::mispricing_s),
+    traded(PriceField::maker_inventory, "maker_inventory", &TradingState::maker_inventory),
+    detail(PriceField::garch_variance, "garch_variance", &CompanyDetails::garch_variance),
+    traded(PriceField::previous_tick_price, "previous_tick_price",
+           &TradingState::previous_tick_price),
+    detail(PriceField::mispricing_s_prev_close, "mispricing_s_prev_close",
+           &CompanyDetails::mispricing_s_prev_close),
+    traded(PriceField::mispricing_momentum, "mispricing_momentum",
+           &TradingState::mispricing_momentum),
+    detail(PriceField::last_daily_return, "last_daily_return", &CompanyDetails::last_daily_return),
+    detail(PriceField::avg_volume, "avg_volume", &CompanyDetails::avg_volume),
+    detail(PriceField::beta, "beta", &CompanyDetails::beta),
+    detail(PriceField::short_interest, "short_interest", &CompanyDetails::short_interest),
+    detail(PriceField::float_shares, "float_shares", &CompanyDetails::float_shares),
 }};
 
 // In the enum's order, so a field indexes its own entry.
@@ -89,9 +116,15 @@ Engine::Engine(std::array<GameRng, STREAM_COUNT> streams, std::vector<TickCompan
     : streams_(streams),
       economy_(std::move(economy)),
       central_bank_(central_bank),
-      roster_(std::move(roster)),
       sector_keys_(std::move(sector_keys)),
-      model_(model) {}
+      model_(model) {
+    roster_.reserve(roster.size());
+    trading_.reserve(roster.size());
+    for (TickCompany& record : roster) {
+        trading_.push_back(static_cast<const TradingState&>(record));
+        roster_.push_back(std::move(static_cast<CompanyDetails&>(record)));
+    }
+}
 
 Engine Engine::with_params(std::uint32_t seed, std::vector<TickCompany> roster,
                            EconomyState economy, CentralBank central_bank,
@@ -114,7 +147,7 @@ Engine Engine::with_params(std::uint32_t seed, std::vector<TickCompany> roster,
 std::vector<std::string> Engine::ids() const {
     std::vector<std::string> ids;
     ids.reserve(roster_.size());
-    for (const TickCompany& company : roster_) ids.push_back(company.company_id);
+    for (const CompanyDetails& company : roster_) ids.push_back(company.company_id);
     return ids;
 }
 
@@ -127,7 +160,7 @@ std::vector<double> Engine::column(PriceField field) const {
 void Engine::column_into(PriceField field, std::span<double> out) const noexcept {
     std::size_t n = std::min(out.size(), roster_.size());
     const FieldEntry& entry = entry_of(field);
-    for (std::size_t i = 0; i < n; ++i) out[i] = entry.read(roster_[i]);
+    for (std::size_t i = 0; i < n; ++i) out[i] = entry.read(trading_[i], roster_[i]);
 }
 
 Status Engine::check_column_length(std::size_t count) const {
@@ -140,25 +173,28 @@ Status Engine::set_column(PriceField field, std::span<const double> values) {
     std::size_t n = roster_.size();
     if (Status valid = check_column_length(values.size()); !valid) return valid;
     const FieldEntry& entry = entry_of(field);
-    for (std::size_t i = 0; i < n; ++i) entry.write(roster_[i], values[i]);
+    for (std::size_t i = 0; i < n; ++i) entry.write(trading_[i], roster_[i], values[i]);
     cache_.invalidate(CacheReason::column_write);
     return Status::success();
 }
 
 std::optional<OrderBook> Engine::book_for(std::size_t index) const {
     if (index >= roster_.size()) return std::nullopt;
-    const TickCompany& c = roster_[index];
-    return build_live_book(live_book_input(c, c.price), full_book_options(economy_.vix));
+    const TradingState& t = trading_[index];
+    return build_live_book(live_book_input(roster_[index], t, t.price),
+                           full_book_options(economy_.vix));
 }
 
 void Engine::list(TickCompany record) {
     // Grow every vector first so a failed allocation leaves them all alike.
     roster_.reserve(roster_.size() + 1);
+    trading_.reserve(roster_.size() + 1);
     attribution_.reserve(roster_.size() + 1);
     tick_components_.reserve(roster_.size() + 1);
     tick_fundamental_.reserve(roster_.size() + 1);
     tick_anchor_.reserve(roster_.size() + 1);
-    roster_.push_back(std::move(record));
+    trading_.push_back(static_cast<const TradingState&>(record));
+    roster_.push_back(std::move(static_cast<CompanyDetails&>(record)));
     cache_.invalidate(CacheReason::roster_edit);
     attribution_.push_back({});
     tick_components_.push_back({});
@@ -175,6 +211,7 @@ Status Engine::delist(std::size_t index) {
         vector.erase(vector.begin() + static_cast<std::ptrdiff_t>(index));
     };
     at(roster_);
+    at(trading_);
     cache_.invalidate(CacheReason::roster_edit);
     at(attribution_);
     at(tick_components_);

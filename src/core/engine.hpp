@@ -30,7 +30,7 @@
 namespace corvane {
 
 // The eighteen per-instrument columns, in declaration order; each names the
-// `TickCompany` field of the same name.
+// `TickCompany` field of the same name, in its trading state or its details.
 enum class PriceField : std::uint8_t {
     price,
     previous_close,
@@ -116,7 +116,9 @@ public:
     // --- Roster and columns -------------------------------------------------
 
     std::size_t size() const noexcept { return roster_.size(); }
-    const std::vector<TickCompany>& roster() const noexcept { return roster_; }
+    // Each instrument's details and, apart, its trading state, in roster order.
+    const std::vector<CompanyDetails>& roster() const noexcept { return roster_; }
+    const std::vector<TradingState>& trading() const noexcept { return trading_; }
     // Every record's company id, in roster order.
     std::vector<std::string> ids() const;
 
@@ -256,7 +258,10 @@ private:
     EconomyState economy_;
     CentralBank central_bank_;
     std::vector<NewsEvent> pending_news_;
-    std::vector<TickCompany> roster_;
+    // The roster in two parts of the same length: the trading state every
+    // tick reads and writes, dense, and the rest.
+    std::vector<CompanyDetails> roster_;
+    std::vector<TradingState> trading_;
     std::vector<std::string> sector_keys_;
     // Per sector of the table, the position of its key in `sector_keys_`.
     std::array<std::size_t, sectors::COUNT> table_key_positions_{};

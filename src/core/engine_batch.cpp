@@ -155,7 +155,7 @@ Status EngineBatch::check(const BatchInputs& inputs) const {
 EngineBatch::MemberInputs EngineBatch::member_inputs(std::size_t k,
                                                      const BatchInputs& inputs) const {
     MemberInputs out;
-    const std::vector<TickCompany>& roster = members_[k].roster();
+    const std::vector<CompanyDetails>& roster = members_[k].roster();
     if (!inputs.news.empty()) {
         for (const NewsArg& given : inputs.news[k]) {
             NewsEvent event{given.price_impact, std::nullopt, given.sector};

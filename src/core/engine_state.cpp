@@ -117,7 +117,7 @@ std::string state_digest(const EngineState& state) {
 namespace state_checks {
 
 Status roster(const std::vector<std::string>& saved, const Engine& engine) {
-    const std::vector<TickCompany>& records = engine.roster();
+    const std::vector<CompanyDetails>& records = engine.roster();
     bool same = saved.size() == records.size();
     for (std::size_t i = 0; same && i < saved.size(); ++i) {
         same = saved[i] == records[i].company_id;
@@ -301,7 +301,7 @@ Status news(const std::vector<NewsEvent>& pending, const Engine& engine,
             const auto& roster = engine.roster();
             bool known =
                 std::any_of(roster.begin(), roster.end(),
-                            [&named](const TickCompany& c) { return named(c.company_id); }) ||
+                            [&named](const CompanyDetails& c) { return named(c.company_id); }) ||
                 std::any_of(delisted.begin(), delisted.end(), named);
             if (!known) {
                 return Error{text::message(key, " names company ", text::quoted(*event.ticker),

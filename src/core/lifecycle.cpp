@@ -144,7 +144,7 @@ void Engine::open_market() {
     double intensity = model_.endogenous_news_intensity;
     if (!(intensity == 0.0)) {
         GameRng& news = stream(Stream::news);
-        for (const TickCompany& c : roster_) {
+        for (const CompanyDetails& c : roster_) {
             double u = news.next_float();
             double z = news.next_normal();
             if (intensity > u) {
@@ -155,7 +155,7 @@ void Engine::open_market() {
     }
 
     // The day opens where yesterday closed; the breaker band centres there.
-    for (TickCompany& c : roster_) {
+    for (TradingState& c : trading_) {
         c.previous_close = c.price;
         c.open = c.price;
         c.high = c.price;
@@ -200,7 +200,7 @@ Status check_close_lengths(std::size_t innovations, std::size_t base_variances, 
 }
 
 // Whether the watched instrument has left the stop's band.
-bool stop_triggered(const SessionRequest& request, std::span<const TickCompany> roster) {
+bool stop_triggered(const SessionRequest& request, std::span<const TradingState> roster) {
     if (!request.stop || request.stop->index >= roster.size()) return false;
     const StopCondition& stop = *request.stop;
     double p = roster[stop.index].price;
@@ -235,7 +235,7 @@ Result<SessionOutcome> Engine::session(const SessionRequest& request, SessionBuf
     if (request.open_at_start) open_market();
     if (buffer) {
         for (std::size_t i = 0; i < roster_.size(); ++i)
-            buffer->start_volume[i] = roster_[i].volume;
+            buffer->start_volume[i] = trading_[i].volume;
     }
     SessionOutcome outcome = session_ticks(request, buffer);
     if (outcome.stopped || outcome.interrupted || outcome.failure) return outcome;
@@ -283,7 +283,7 @@ SessionOutcome Engine::session_ticks(const SessionRequest& request, SessionBuffe
             if (buffer) write_session_row(*buffer, t);
 
             // The stop fires on the first tick that leaves the band; no close.
-            if (stop_triggered(request, roster_)) {
+            if (stop_triggered(request, trading_)) {
                 if (buffer) buffer->ticks_written = t + 1;
                 outcome.stopped = true;
                 outcome.tick = t;
@@ -309,7 +309,7 @@ void Engine::write_session_row(SessionBuffer& buffer, std::uint64_t t) const {
     double* volume = buffer.volume.data() + base;
     double* mispricing_s = buffer.mispricing_s.data() + base;
     for (std::size_t i = 0; i < n; ++i) {
-        const TickCompany& c = roster_[i];
+        const TradingState& c = trading_[i];
         put_cell(price + i, c.price);
         put_cell(volume + i, c.volume);
         put_cell(mispricing_s + i, c.mispricing_s.value_or(NaN));
@@ -331,7 +331,7 @@ void Engine::write_session_row(SessionBuffer& buffer, std::uint64_t t) const {
 void Engine::write_session_row_checked(SessionBuffer& buffer, std::size_t base) const {
     std::size_t n = roster_.size();
     for (std::size_t i = 0; i < n; ++i) {
-        const TickCompany& c = roster_[i];
+        const TradingState& c = trading_[i];
         std::size_t cell = base + i;
         buffer.price[cell] = c.price;
         buffer.volume[cell] = c.volume;
@@ -374,27 +374,28 @@ private:
     // One instrument's day: its return feeds the GARCH variance, then the
     // daily figures roll over.
     void close_instrument(std::size_t i) {
-        TickCompany& c = e_.roster_[i];
-        double r = daily_return(c);
+        CompanyDetails& c = e_.roster_[i];
+        TradingState& t = e_.trading_[i];
+        double r = daily_return(t);
         const std::optional<double>& given = r_.innovations[i];
         double x = given && std::isfinite(*given) ? *given : r;
-        update_garch_variance(c, x, r_.sector_base_variances[i]);
-        roll_mispricing_momentum(c, r);
-        if (r_.roll_average_volume) roll_average_volume(c);
+        update_garch_variance(c, t.market_cap, x, r_.sector_base_variances[i]);
+        roll_mispricing_momentum(c, t, r);
+        if (r_.roll_average_volume) roll_average_volume(c, t.volume);
     }
 
-    static double daily_return(const TickCompany& c) {
+    static double daily_return(const TradingState& c) {
         return c.previous_close > 0.0 ? (c.price - c.previous_close) / c.previous_close : 0.0;
     }
 
     // The GARCH variance after innovation `x`, against the sector's base
     // variance: a single GJR update, or a cascade of components mixed with one.
-    void update_garch_variance(TickCompany& c, double x, double base) {
+    void update_garch_variance(CompanyDetails& c, double market_cap, double x, double base) {
         if (p_.garch_vix_coupling != 0.0) {
             double coupling = p_.garch_vix_coupling;
             base = base * ((coupling * vix_ratio_) * vix_ratio_ + (1.0 - coupling));
         }
-        double persistence = garch_persistence(c);
+        double persistence = garch_persistence(market_cap);
         double high = base * p_.garch_ceiling_multiple;
         double low = base * p_.garch_floor_multiple;
         double a = p_.garch_alpha;
@@ -424,10 +425,10 @@ private:
     }
 
     // Persistence varies with size when dispersed: large caps remember longer.
-    double garch_persistence(const TickCompany& c) const {
+    double garch_persistence(double market_cap) const {
         double persistence = p_.garch_beta;
-        if (p_.garch_beta_dispersion != 0.0 && c.market_cap > 0.0) {
-            double t = bounds::num_clamp(maths::log(c.market_cap / 20000000000.0) / 3.0, -1.0, 1.0);
+        if (p_.garch_beta_dispersion != 0.0 && market_cap > 0.0) {
+            double t = bounds::num_clamp(maths::log(market_cap / 20000000000.0) / 3.0, -1.0, 1.0);
             double ceiling = (0.97 - p_.garch_alpha) - p_.garch_gamma * 0.5;
             persistence = bounds::num_min(t * p_.garch_beta_dispersion + p_.garch_beta, ceiling);
             persistence = bounds::num_max(persistence, 0.0);
@@ -437,7 +438,7 @@ private:
 
     // Cascade: the first `components` levels, with half-lives growing by the
     // ratio from that of the total persistence. Returns their sum.
-    double update_cascade(TickCompany& c, std::size_t components, double x, double base,
+    double update_cascade(CompanyDetails& c, std::size_t components, double x, double base,
                           double total, double low, double high) const {
         double a = p_.garch_alpha;
         double g = p_.garch_gamma;
@@ -466,12 +467,12 @@ private:
     }
 
     // The day's return and the mispricing's move since the last close.
-    static void roll_mispricing_momentum(TickCompany& c, double r) {
+    static void roll_mispricing_momentum(CompanyDetails& c, TradingState& t, double r) {
         c.last_daily_return = r;
-        if (c.mispricing_s) {
-            double s = *c.mispricing_s;
+        if (t.mispricing_s) {
+            double s = *t.mispricing_s;
             double prev = c.mispricing_s_prev_close.value_or(s);
-            c.mispricing_momentum = s - prev;
+            t.mispricing_momentum = s - prev;
             c.mispricing_s_prev_close = s;
         }
     }
@@ -481,8 +482,8 @@ private:
     // the average its ticks are scaled from (the intraday curve and the move
     // response lift them above a flat 1/390 each, about 2.03 under the first
     // preset); dividing by it puts the day back on the average's scale.
-    static void roll_average_volume(TickCompany& c) {
-        double v = c.volume / 2.03;
+    static void roll_average_volume(CompanyDetails& c, double volume) {
+        double v = volume / 2.03;
         if (v > 0.0) {
             c.avg_volume = std::round(v * 0.09523809523809523 + c.avg_volume * 0.9047619047619048);
         }
@@ -566,13 +567,14 @@ private:
     }
 
     void apply_jump(std::size_t i, double jump) {
-        TickCompany& c = e_.roster_[i];
+        CompanyDetails& c = e_.roster_[i];
+        TradingState& t = e_.trading_[i];
         double cap = p_.mispricing_cap;
-        double s0 = c.mispricing_s.value_or(0.0);
+        double s0 = t.mispricing_s.value_or(0.0);
         double s1 = bounds::num_clamp(s0 + jump, -cap, cap);
         e_.attribution_[i][slot(Component::jump)] += s1 - s0;
         e_.close_jumps_[i] = s1 - s0;
-        c.mispricing_s = s1;
+        t.mispricing_s = s1;
         // The part of the jump that is not momentum moves the reference too.
         double carried = (s1 - s0) * (1.0 - p_.jump_momentum_share);
         if (carried != 0.0 && c.mispricing_s_prev_close) {
@@ -665,7 +667,7 @@ void Engine::close_day(std::uint32_t day_number) {
         close_innovations_.push_back(row[slot(Component::random_noise)]);
     }
     close_base_variances_.clear();
-    for (const TickCompany& c : roster_) {
+    for (const CompanyDetails& c : roster_) {
         const SectorSpec* spec = sectors::by_key(c.sector);
         close_base_variances_.push_back(spec ? spec->daily_sigma * spec->daily_sigma
                                              : FALLBACK_BASE_VARIANCE);
@@ -679,7 +681,7 @@ std::uint64_t Engine::advance_macro_day(std::uint32_t day_number) {
     day_count_ = day_number;
     MacroDaySummary summary =
         corvane::advance_macro_day(economy_, central_bank_, model_, stream(Stream::economy),
-                                   roster_, market_.variance, day_number);
+                                   roster_, trading_, market_.variance, day_number);
     cache_.invalidate(CacheReason::macro);
     draws_.economy += summary.economy_draws;
     return summary.economy_draws;

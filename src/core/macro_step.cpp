@@ -103,17 +103,19 @@ struct MarketReading {
     double realised_vix = 0.0;
 };
 
-bool active(const TickCompany& company) { return company.tradable && !company.suspended; }
+bool active(const CompanyDetails& company) { return company.tradable && !company.suspended; }
 
 // Capitalisation-weighted percent move of the active instruments away from
 // the base `base_of` gives; instruments without a positive base sit out.
 // A roster that contributes no capitalisation has not moved.
 template <class BaseOf>
-double weighted_return(std::span<const TickCompany> roster, BaseOf base_of) {
+double weighted_return(std::span<const CompanyDetails> roster,
+                       std::span<const TradingState> trading, BaseOf base_of) {
     double weighted = 0.0;
     double capitalisation = 0.0;
-    for (const TickCompany& company : roster) {
-        if (!active(company)) continue;
+    for (std::size_t i = 0; i < roster.size(); ++i) {
+        if (!active(roster[i])) continue;
+        const TradingState& company = trading[i];
         std::optional<double> base = base_of(company);
         if (!base || !(*base > 0.0)) continue;
         weighted += 100.0 * (company.price - *base) / *base * company.market_cap;
@@ -123,27 +125,30 @@ double weighted_return(std::span<const TickCompany> roster, BaseOf base_of) {
 }
 
 MarketReading read_market(EconomyState& economy, const ModelParams& model,
-                          std::span<const TickCompany> roster, double market_variance) {
+                          std::span<const CompanyDetails> roster,
+                          std::span<const TradingState> trading, double market_variance) {
     // Market P/E over the profitable names with a plausible multiple.
     double weighted_pe = 0.0;
     double capitalisation = 0.0;
-    for (const TickCompany& company : roster) {
+    for (std::size_t i = 0; i < roster.size(); ++i) {
+        const CompanyDetails& company = roster[i];
         if (!active(company) || !company.eps || !(*company.eps > 0.0)) continue;
-        double pe = company.price / *company.eps;
+        double pe = trading[i].price / *company.eps;
         if (pe > 0.0 && pe < 200.0) {
-            capitalisation += company.market_cap;
-            weighted_pe += pe * company.market_cap;
+            capitalisation += trading[i].market_cap;
+            weighted_pe += pe * trading[i].market_cap;
         }
     }
     if (capitalisation > 0.0) economy.market_pe = weighted_pe / capitalisation;
 
     MarketReading reading;
-    reading.tick_return =
-        weighted_return(roster, [](const TickCompany& c) { return c.previous_tick_price; });
+    reading.tick_return = weighted_return(
+        roster, trading, [](const TradingState& c) { return c.previous_tick_price; });
     economy.previous_day_market_return = reading.tick_return;
     if (model.vix_return_source != 0.0 && !roster.empty()) {
-        reading.close_return = weighted_return(
-            roster, [](const TickCompany& c) { return std::optional<double>(c.previous_close); });
+        reading.close_return = weighted_return(roster, trading, [](const TradingState& c) {
+            return std::optional<double>(c.previous_close);
+        });
     }
     if (model.vix_realised_vol_weight != 0.0) {
         reading.realised_vix =
@@ -818,7 +823,8 @@ std::optional<MeetingOutcome> central_bank_meeting(EconomyState& e, CentralBank&
 
 MacroDaySummary advance_macro_day(EconomyState& economy, CentralBank& bank,
                                   const ModelParams& model, GameRng& economy_stream,
-                                  std::span<const TickCompany> roster, double market_variance,
+                                  std::span<const CompanyDetails> roster,
+                                  std::span<const TradingState> trading, double market_variance,
                                   std::uint32_t day_number) {
     EconomyDraws draws(economy_stream);
     MacroDaySummary summary;
@@ -827,7 +833,7 @@ MacroDaySummary advance_macro_day(EconomyState& economy, CentralBank& bank,
     const EconomyState start = economy;
 
     // Market P/E and returns from the roster.
-    MarketReading market = read_market(economy, model, roster, market_variance);
+    MarketReading market = read_market(economy, model, roster, trading, market_variance);
     // Growth: the phase-entry jolt, then the quarterly pull.
     phase_entry_shock(economy, draws);
     if (day_number % 90 == 0) quarterly_growth(economy, draws);

@@ -34,12 +34,14 @@ struct MacroDaySummary {
 
 // Advances `economy` and `bank` by day `day_number` (the engine's day count
 // after the close's increment; the first close is day 1). Reads the active
-// instruments of `roster` for the market P/E and returns, and
+// instruments of `roster`, with their `trading` states in the same order,
+// for the market P/E and returns, and
 // `market_variance` for the realised-volatility VIX level. Draws only from
 // `economy_stream`, whose spare carries over to the next day.
 MacroDaySummary advance_macro_day(EconomyState& economy, CentralBank& bank,
                                   const ModelParams& model, GameRng& economy_stream,
-                                  std::span<const TickCompany> roster, double market_variance,
+                                  std::span<const CompanyDetails> roster,
+                                  std::span<const TradingState> trading, double market_variance,
                                   std::uint32_t day_number);
 
 }  // namespace corvane

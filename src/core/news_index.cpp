@@ -9,7 +9,7 @@
 namespace corvane {
 
 void NewsIndex::prepare(std::span<const NewsEvent> tick_news, std::span<const NewsEvent> pending,
-                        const std::vector<TickCompany>& roster, double blend,
+                        const std::vector<CompanyDetails>& roster, double blend,
                         const ModelParams& p) {
     tick_news_ = tick_news;
     pending_ = pending;
@@ -46,7 +46,7 @@ bool NewsIndex::still_current(std::span<const NewsEvent> tick_news, double blend
     return built_ && tick_news.empty() && std::bit_cast<std::uint64_t>(blend) == blend_bits_;
 }
 
-void NewsIndex::sort_roster(const std::vector<TickCompany>& roster) {
+void NewsIndex::sort_roster(const std::vector<CompanyDetails>& roster) {
     roster_by_id_.resize(roster.size());
     std::iota(roster_by_id_.begin(), roster_by_id_.end(), std::size_t{0});
     std::sort(roster_by_id_.begin(), roster_by_id_.end(), [&roster](std::size_t a, std::size_t b) {
@@ -58,7 +58,7 @@ void NewsIndex::sort_roster(const std::vector<TickCompany>& roster) {
 
 // Each event's contribution in every role, and where it applies. Costs
 // log(instruments) per event.
-void NewsIndex::add(const NewsEvent& event, const std::vector<TickCompany>& roster, double blend,
+void NewsIndex::add(const NewsEvent& event, const std::vector<CompanyDetails>& roster, double blend,
                     const ModelParams& p) {
     std::size_t position = events_.size();
     Event& entry = events_.emplace_back();
@@ -87,7 +87,7 @@ void NewsIndex::add(const NewsEvent& event, const std::vector<TickCompany>& rost
 }
 
 void NewsIndex::name_targets(std::string_view company_id, std::size_t event,
-                             const std::vector<TickCompany>& roster) {
+                             const std::vector<CompanyDetails>& roster) {
     auto [first, last] =
         std::equal_range(roster_by_id_.begin(), roster_by_id_.end(), company_id,
                          [&roster](const auto& a, const auto& b) {
@@ -100,7 +100,7 @@ void NewsIndex::name_targets(std::string_view company_id, std::size_t event,
     for (auto it = first; it != last; ++it) direct_.emplace_back(*it, event);
 }
 
-double NewsIndex::sum_news(std::size_t i, const TickCompany& c, const SectorSpec* spec) {
+double NewsIndex::sum_news(std::size_t i, const CompanyDetails& c, const SectorSpec* spec) {
     if (i >= summed_.size()) return merge(i, c, spec);
     if (!summed_[i]) {
         sums_[i] = merge(i, c, spec);
@@ -110,7 +110,7 @@ double NewsIndex::sum_news(std::size_t i, const TickCompany& c, const SectorSpec
     return sums_[i];
 }
 
-double NewsIndex::merge(std::size_t i, const TickCompany& c, const SectorSpec* spec) {
+double NewsIndex::merge(std::size_t i, const CompanyDetails& c, const SectorSpec* spec) {
     if (!spec) return scan(c);
     // Instruments come in roster order, so the named events are a run here.
     while (cursor_ < direct_.size() && direct_[cursor_].first < i) ++cursor_;
@@ -148,7 +148,7 @@ double NewsIndex::merge(std::size_t i, const TickCompany& c, const SectorSpec* s
     return sum;
 }
 
-double NewsIndex::scan(const TickCompany& c) const {
+double NewsIndex::scan(const CompanyDetails& c) const {
     const ModelParams& p = *params_;
     double sum = 0.0;
     auto add_one = [&](const NewsEvent& event) {

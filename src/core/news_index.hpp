@@ -40,7 +40,7 @@ public:
     // Indexes `tick_news` then `pending` for this tick; `blend` scales peer
     // weights. The spans must hold until the tick's last `company_news`.
     void prepare(std::span<const NewsEvent> tick_news, std::span<const NewsEvent> pending,
-                 const std::vector<TickCompany>& roster, double blend, const ModelParams& p);
+                 const std::vector<CompanyDetails>& roster, double blend, const ModelParams& p);
 
     // Company news for roster position i, with c its record and spec its
     // sector's table entry: the events that reach it, added in event order
@@ -48,7 +48,7 @@ public:
     // in ascending order within a tick.
     // Inline for the answer already summed, which is every tick's but the
     // first in a day.
-    double company_news(std::size_t i, const TickCompany& c, const SectorSpec* spec) {
+    double company_news(std::size_t i, const CompanyDetails& c, const SectorSpec* spec) {
         if (events_.empty()) return 0.0;
         if (i < summed_.size() && summed_[i]) return sums_[i];
         return sum_news(i, c, spec);
@@ -84,18 +84,18 @@ private:
 
     // company_news for a position not yet summed: merged, and kept when the
     // index keeps sums for it.
-    double sum_news(std::size_t i, const TickCompany& c, const SectorSpec* spec);
+    double sum_news(std::size_t i, const CompanyDetails& c, const SectorSpec* spec);
     bool still_current(std::span<const NewsEvent> tick_news, double blend) const noexcept;
-    void sort_roster(const std::vector<TickCompany>& roster);
-    void add(const NewsEvent& event, const std::vector<TickCompany>& roster, double blend,
+    void sort_roster(const std::vector<CompanyDetails>& roster);
+    void add(const NewsEvent& event, const std::vector<CompanyDetails>& roster, double blend,
              const ModelParams& p);
     // Every roster position holding `company_id`.
     void name_targets(std::string_view company_id, std::size_t event,
-                      const std::vector<TickCompany>& roster);
+                      const std::vector<CompanyDetails>& roster);
     // The events that reach position i, merged from the index.
-    double merge(std::size_t i, const TickCompany& c, const SectorSpec* spec);
+    double merge(std::size_t i, const CompanyDetails& c, const SectorSpec* spec);
     // The plain scan, for an instrument outside the sector table.
-    double scan(const TickCompany& c) const;
+    double scan(const CompanyDetails& c) const;
 
     std::vector<Event> events_;
     // Event positions, ascending: unnamed and unsectored; by table sector.

@@ -146,19 +146,19 @@ Result<Simulation::PreparedInputs> Simulation::prepare(const CallInputs& inputs)
 
 // News names instruments by ticker; the engine knows them by company id.
 Status Simulation::prepare_news(const std::vector<NewsArg>& news, PreparedInputs& out) const {
-    const std::vector<TickCompany>& roster = engine_.roster();
+    const std::vector<CompanyDetails>& roster = engine_.roster();
     for (const NewsArg& given : news) {
         NewsEvent event{given.price_impact, std::nullopt, given.sector};
         NewsArg logged = given;
         if (given.ticker) {
             Result<std::size_t> position = position_of(*given.ticker);
             if (!position) return Error{position.error()};
-            const TickCompany& company = roster[*position];
+            const CompanyDetails& company = roster[*position];
             event.ticker = company.company_id;
             if (!event.sector) event.sector = company.sector;
             // The log names the instrument the engine will act on: the first
             // record holding that company id.
-            auto holder = std::find_if(roster.begin(), roster.end(), [&](const TickCompany& c) {
+            auto holder = std::find_if(roster.begin(), roster.end(), [&](const CompanyDetails& c) {
                 return c.company_id == company.company_id;
             });
             logged.ticker = tickers_[static_cast<std::size_t>(holder - roster.begin())];
@@ -173,7 +173,7 @@ Status Simulation::prepare_news(const std::vector<NewsArg>& news, PreparedInputs
 // Impacts name instruments by ticker too; they are logged as given.
 Status Simulation::prepare_news_impacts(const std::vector<NewsImpactArg>& impacts,
                                         PreparedInputs& out) const {
-    const std::vector<TickCompany>& roster = engine_.roster();
+    const std::vector<CompanyDetails>& roster = engine_.roster();
     for (const NewsImpactArg& given : impacts) {
         NewsImpact impact;
         impact.sectors = given.sectors.value_or(std::vector<std::string>{});
@@ -292,10 +292,10 @@ Result<TickSummary> Simulation::tick(const Clock& clock, const CallInputs& input
 }
 
 void Simulation::fill_close_inputs() {
-    const std::vector<TickCompany>& roster = engine_.roster();
+    const std::vector<CompanyDetails>& roster = engine_.roster();
     close_innovations_.assign(roster.size(), std::nullopt);
     close_base_variances_.clear();
-    for (const TickCompany& company : roster) {
+    for (const CompanyDetails& company : roster) {
         const SectorSpec* spec = sectors::by_key(company.sector);
         close_base_variances_.push_back(spec ? spec->daily_sigma * spec->daily_sigma
                                              : FALLBACK_BASE_VARIANCE);

@@ -96,7 +96,7 @@ IntradayCurves intraday_curves(std::int64_t hour, std::int64_t minute) {
 
 // Volume amplifier from lingering impacts that name the instrument or its
 // sector; impacts reversing do not amplify.
-double volume_amplifier(const TickCompany& c, std::span<const NewsImpact> impacts) {
+double volume_amplifier(const CompanyDetails& c, std::span<const NewsImpact> impacts) {
     double total = 0.0;
     for (const NewsImpact& impact : impacts) {
         if (impact.reversal_phase) continue;
@@ -110,7 +110,7 @@ double volume_amplifier(const TickCompany& c, std::span<const NewsImpact> impact
 }
 
 // Drift from a crowded short after a strong day, and the hangover of a bad one.
-double squeeze_drift(const TickCompany& c) {
+double squeeze_drift(const CompanyDetails& c) {
     double si = c.short_interest / num_max(1.0, c.float_shares);
     double r = c.last_daily_return.value_or(0.0);
     double q = 0.0;
@@ -140,7 +140,7 @@ double size_multiplier(double mc, bool smooth, const ModelParams& p) {
 
 // The per-tick fair value from earnings, book value and growth, with the
 // discount-rate term k computed once per tick.
-double tick_fair_value(const TickCompany& c, double rate_term, const EconomyState& e,
+double tick_fair_value(const CompanyDetails& c, double rate_term, const EconomyState& e,
                        const ModelParams& p) {
     double eps = c.eps.value_or(0.0);
     double book =
@@ -157,8 +157,8 @@ double tick_fair_value(const TickCompany& c, double rate_term, const EconomyStat
 }
 
 // Shares per ladder level the flow is sized against.
-double flow_lot(const TickCompany& c) {
-    double x = c.avg_volume != 0.0 ? c.avg_volume
+double flow_lot(const CompanyDetails& d, const TradingState& c) {
+    double x = d.avg_volume != 0.0 ? d.avg_volume
                : c.volume != 0.0   ? c.volume
                                    : 0.005 * c.shares_outstanding;
     if (x == 0.0) x = 100.0;
@@ -167,41 +167,23 @@ double flow_lot(const TickCompany& c) {
 
 }  // namespace
 
-LiveBookInput live_book_input(const TickCompany& c, double price) {
+LiveBookInput live_book_input(const CompanyDetails& d, const TradingState& c, double price) {
     LiveBookInput input;
-    input.volatility = c.sector_volatility;
-    input.beta = c.beta;
-    input.float_shares = c.float_shares;
-    input.short_interest = c.short_interest;
-    input.avg_volume = c.avg_volume;
+    input.volatility = d.sector_volatility;
+    input.beta = d.beta;
+    input.float_shares = d.float_shares;
+    input.short_interest = d.short_interest;
+    input.avg_volume = d.avg_volume;
     input.volume = c.volume;
     input.shares_outstanding = c.shares_outstanding;
     input.maker_inventory = c.maker_inventory;
-    input.company_id = c.company_id;
+    input.company_id = d.company_id;
     input.price = price;
     input.market_cap = c.market_cap;
     return input;
 }
 
 namespace {
-
-// Asks for the cache lines of [first, last] ahead of their use; a hint
-// only, it changes no value. The empty statement that takes each address
-// keeps the loop: to the compiler it otherwise has no effect, and it was
-// dropped without a word.
-void prefetch_lines(const void* first, const void* last) {
-#if defined(__GNUC__)
-    constexpr std::uintptr_t LINE = 64;
-    auto at = reinterpret_cast<std::uintptr_t>(first) & ~(LINE - 1);
-    for (; at <= reinterpret_cast<std::uintptr_t>(last); at += LINE) {
-        __builtin_prefetch(reinterpret_cast<const void*>(at));
-        asm volatile("" : : "r"(at));
-    }
-#else
-    (void)first;
-    (void)last;
-#endif
-}
 
 // The circuit breaker: a price outside the instrument's band is pulled to
 // the nearer edge. Says whether it pulled.
@@ -352,9 +334,9 @@ private:
         cache_.book.resize(e_.roster_.size());
         cache_.flow.resize(e_.roster_.size());
         for (std::size_t i = 0; i < e_.roster_.size(); ++i) {
-            const TickCompany& c = e_.roster_[i];
+            const CompanyDetails& c = e_.roster_[i];
             InstrumentConstants& k = cache_.constants[i];
-            if (stale) describe(c, i, k, cache_.book[i], cache_.flow[i]);
+            if (stale) describe(c, e_.trading_[i], i, k, cache_.book[i], cache_.flow[i]);
             k.fair_value = tick_fair_value(c, rate, e_.economy_, p_);
         }
         if (stale) {
@@ -367,8 +349,8 @@ private:
     }
 
     // Everything about instrument i the tick would otherwise recompute.
-    void describe(const TickCompany& c, std::size_t i, InstrumentConstants& k,
-                  InstrumentBookTerms& b, InstrumentFlowTerms& f) const {
+    void describe(const CompanyDetails& c, const TradingState& t, std::size_t i,
+                  InstrumentConstants& k, InstrumentBookTerms& b, InstrumentFlowTerms& f) const {
         k.moves = !c.suspended && c.tradable;
         const SectorSpec* spec = sectors::by_key(c.sector);
         f.spec = spec;
@@ -380,10 +362,10 @@ private:
 
         double per_tick = c.avg_volume != 0.0 ? c.avg_volume / 390.0 : DEFAULT_FLOW_PER_TICK;
         f.flow_per_tick = num_max(100.0, per_tick);
-        double volume_base = num_max(c.avg_volume, 0.005 * c.shares_outstanding);
+        double volume_base = num_max(c.avg_volume, 0.005 * t.shares_outstanding);
         f.flow_reciprocal = 1.0 / num_max(100.0, volume_base / 390.0);
         k.average_per_tick = c.avg_volume / 390.0;
-        b.momentum_term = (c.mispricing_momentum.value_or(0.0) * p_.momentum_theta) / 390.0;
+        b.momentum_term = (t.mispricing_momentum.value_or(0.0) * p_.momentum_theta) / 390.0;
         k.has_spread = false;
 
         k.beta = c.beta.value_or(1.0);
@@ -419,10 +401,10 @@ private:
             }
         }
 
-        b.quote = quote_terms(live_book_input(c, c.price));
+        b.quote = quote_terms(live_book_input(c, t, t.price));
         k.quote_base_fixed = c.avg_volume != 0.0 && !std::isnan(c.avg_volume);
         k.flow_lot_fixed = c.avg_volume != 0.0;
-        b.flow_lot = flow_lot(c);
+        b.flow_lot = flow_lot(c, t);
     }
 
     // One walk over the roster: factors, valuation, volume and the print
@@ -538,7 +520,7 @@ private:
         InstrumentWork w;
         const std::size_t n = e_.roster_.size();
         InstrumentConstants* constants = cache_.constants.data();
-        TickCompany* roster = e_.roster_.data();
+        TradingState* trading = e_.trading_.data();
         const double* draw = s_.factor_draws.data();
         std::size_t written = 0;
         for (std::size_t i = 0; i < n; ++i) {
@@ -548,7 +530,7 @@ private:
                 terms.rows[i].fill(0.0);
                 continue;
             }
-            TickCompany& c = roster[i];
+            TradingState& c = trading[i];
             w.index = i;
             // Factors, drift and noise.
             InstrumentBookTerms& b = cache_.book[i];
@@ -622,44 +604,24 @@ private:
     std::size_t mispricings(const WalkTerms& terms, PassedMoves moves, Block block) {
         InstrumentWork w;
         InstrumentConstants* constants = cache_.constants.data();
-        TickCompany* roster = e_.roster_.data();
+        TradingState* trading = e_.trading_.data();
         const double* draw = s_.factor_draws.data() + 2 * block.first;
         double* s1 = moves.s1;
         double* carried = moves.carried;
-        const std::size_t n = e_.roster_.size();
         for (std::size_t i = block.begin; i < block.end; ++i) {
-            // A roster larger than the cache streams in behind the work.
-            if constexpr (!Open) {
-                if (i + PREFETCH_AHEAD < n) prefetch_instrument(i + PREFETCH_AHEAD);
-            }
             InstrumentConstants& k = constants[i];
             if (!k.moves) continue;
-            TickCompany& c = roster[i];
+            TradingState& c = trading[i];
             InstrumentBookTerms& b = cache_.book[i];
             factors<Open, true>(i, c, k, b, terms, draw, w);
             draw += 2;
             ComponentRow unused{};
             ComponentRow& row = Open ? terms.rows[i] : unused;
             if constexpr (Open) row = ComponentRow{};
-            *s1++ = clamped_mispricing<Open>(c, k, b, terms, w, row);
+            *s1++ = clamped_mispricing<Open>(i, c, k, b, terms, w, row);
             *carried++ = Open ? w.lean : w.noise;
         }
         return static_cast<std::size_t>(s1 - moves.s1);
-    }
-
-    // How far ahead of the first pass an instrument's lines are asked for.
-    static constexpr std::size_t PREFETCH_AHEAD = 8;
-
-    // The lines of instrument i a pre-market walk reads first: the head of
-    // its company and its constants' line. Nothing more is asked for. The
-    // processor streams dense arrays such as the rows and day totals
-    // unasked, and asking for them measured slower at 5000 instruments. In
-    // regular hours even a single line asked for ahead costs more at 1000
-    // instruments than it saves at 5000.
-    void prefetch_instrument(std::size_t i) const {
-        const TickCompany& c = e_.roster_[i];
-        prefetch_lines(&cache_.constants[i], &cache_.constants[i].flow_lot_fixed);
-        prefetch_lines(&c, &c.market_cap);
     }
 
     // The last pass: each instrument's value, volume, print and rows.
@@ -668,7 +630,7 @@ private:
                                 Block block, GameRng& prints) {
         InstrumentWork w;
         InstrumentConstants* constants = cache_.constants.data();
-        TickCompany* roster = e_.roster_.data();
+        TradingState* trading = e_.trading_.data();
         const double* uniform = s_.factor_draws.data() + 1;
         std::size_t written = block.first;
         for (std::size_t i = block.begin; i < block.end; ++i) {
@@ -677,7 +639,7 @@ private:
                 terms.rows[i].fill(0.0);
                 continue;
             }
-            TickCompany& c = roster[i];
+            TradingState& c = trading[i];
             w.index = i;
             w.uniform = uniform[2 * written];
             // Its place among what the first pass handed on for the block.
@@ -755,15 +717,16 @@ private:
     }
 
     template <bool Open, bool Plain>
-    void factors(std::size_t i, const TickCompany& c, const InstrumentConstants& k,
+    void factors(std::size_t i, const TradingState& c, const InstrumentConstants& k,
                  const InstrumentBookTerms& b, const WalkTerms& terms, const double* draw,
                  InstrumentWork& w) {
         if constexpr (Plain) {
             w.news = terms.news_sums[i];
         } else {
-            w.news = terms.news_sums ? terms.news_sums[i]
-                                     : cache_.news.company_news(
-                                           i, c, terms.reference ? nullptr : cache_.flow[i].spec);
+            w.news = terms.news_sums
+                         ? terms.news_sums[i]
+                         : cache_.news.company_news(
+                               i, e_.roster_[i], terms.reference ? nullptr : cache_.flow[i].spec);
         }
         double beta = k.beta;
         // Capitalisation in billions; the live book prices from it too.
@@ -787,7 +750,8 @@ private:
         w.drift = drift * INV_TICKS_PER_DAY;
         w.noise = Open ? raw_noise : raw_noise * 0.15;
         // Without lingering impacts the amplifier stays at the walk's 1.
-        if (!Plain && terms.has_impacts) w.amplifier = volume_amplifier(c, in_.news_impacts);
+        if (!Plain && terms.has_impacts)
+            w.amplifier = volume_amplifier(e_.roster_[i], in_.news_impacts);
         w.uniform = draw[1];
     }
 
@@ -811,12 +775,12 @@ private:
 
     // First tick: start from where the price stands against fair value,
     // with no momentum.
-    double start_mispricing(TickCompany& c, const InstrumentConstants& constants,
+    double start_mispricing(std::size_t i, TradingState& c, const InstrumentConstants& constants,
                             InstrumentBookTerms& book) const {
         double cap = p_.mispricing_cap;
         double s = num_clamp(maths::log(num_max(c.price, 0.01) / constants.fair_value), -cap, cap);
         c.mispricing_s = s;
-        c.mispricing_s_prev_close = s;
+        e_.roster_[i].mispricing_s_prev_close = s;
         c.mispricing_momentum = 0.0;
         // The momentum starts over, and so does its term.
         double momentum = 0.0;
@@ -825,23 +789,23 @@ private:
     }
 
     template <bool Open>
-    void value(TickCompany& c, const InstrumentConstants& constants, InstrumentBookTerms& book,
+    void value(TradingState& c, const InstrumentConstants& constants, InstrumentBookTerms& book,
                const WalkTerms& terms, InstrumentWork& w) {
         ComponentRow k = Open ? ComponentRow{} : premarket_row(w);
-        double s1 = clamped_mispricing<Open>(c, constants, book, terms, w, k);
+        double s1 = clamped_mispricing<Open>(w.index, c, constants, book, terms, w, k);
         value_at_growth<Open>(c, constants, terms, w, k, s1, maths::exp(s1));
     }
 
     // The mispricing moved by the tick and clamped to the cap, with the
     // components regular hours add to the row `k`.
     template <bool Open>
-    double clamped_mispricing(TickCompany& c, const InstrumentConstants& constants,
+    double clamped_mispricing(std::size_t i, TradingState& c, const InstrumentConstants& constants,
                               InstrumentBookTerms& book, const WalkTerms& terms, InstrumentWork& w,
                               ComponentRow& k) {
         double s = 0.0;
         double momentum = 0.0;
         if (!c.mispricing_s) {
-            s = start_mispricing(c, constants, book);
+            s = start_mispricing(i, c, constants, book);
         } else {
             s = *c.mispricing_s;
             momentum = c.mispricing_momentum.value_or(0.0);
@@ -882,7 +846,7 @@ private:
     // Fair value times the growth `exp(s1)`, held to the breaker's band,
     // and the row `k` stored and added to the day's.
     template <bool Open>
-    void value_at_growth(TickCompany& c, const InstrumentConstants& constants,
+    void value_at_growth(TradingState& c, const InstrumentConstants& constants,
                          const WalkTerms& terms, InstrumentWork& w, ComponentRow k, double s1,
                          double growth) {
         double cap = terms.cap;
@@ -917,7 +881,7 @@ private:
         volume_base_ = (vm * (open_ ? 1.0 : 0.1)) * vs;
     }
 
-    static void volume(const TickCompany& c, const InstrumentConstants& k, const WalkTerms& terms,
+    static void volume(const TradingState& c, const InstrumentConstants& k, const WalkTerms& terms,
                        InstrumentWork& w) {
         // A multiplier that does not apply is 1, and a product with 1 is
         // the other factor, bit for bit: the base is worked out, never a
@@ -933,7 +897,7 @@ private:
     }
 
     template <bool Open>
-    void print(TickCompany& c, const InstrumentWork& w, GameRng& prints) {
+    void print(TradingState& c, const InstrumentWork& w, GameRng& prints) {
         double x = w.anchor;
         if constexpr (Open) {
             double uniforms[4];
@@ -952,7 +916,7 @@ private:
     }
 
     // The print `x` becomes the price; the tick's volume adds to the day's.
-    static void take_print(TickCompany& c, double x, double volume) {
+    static void take_print(TradingState& c, double x, double volume) {
         c.previous_tick_price = c.price;
         c.price = x;
         c.high = num_max(c.high, x);
@@ -964,7 +928,7 @@ private:
     // Four market orders of a quarter of the tick's volume each, buying or
     // selling by the uniforms against a lean towards the model's move. The
     // print becomes the last trade; the maker's inventory takes the other side.
-    double trade_flow(const TickCompany& c, const InstrumentWork& w, double old, double anchor,
+    double trade_flow(const TradingState& c, const InstrumentWork& w, double old, double anchor,
                       const double (&uniforms)[4], double& inventory_change) {
         InstrumentConstants& k = cache_.constants[w.index];
         InstrumentBookTerms& b = cache_.book[w.index];
@@ -973,8 +937,8 @@ private:
         // The price is positive here, so the quote is the live book's.
         QuoteTerms terms = b.quote;
         if (!k.quote_base_fixed)
-            terms.base =
-                microstructure::base_level_size(c.avg_volume, c.volume, c.shares_outstanding);
+            terms.base = microstructure::base_level_size(e_.roster_[w.index].avg_volume, c.volume,
+                                                         c.shares_outstanding);
         // The half spread is kept while the tier holds, bit for bit.
         double tier = spread_tier(w.cap_billions, options);
         if (!k.has_spread ||
@@ -1000,7 +964,7 @@ private:
             trade_at_inside(quote, sides, sells, slice, price, inventory_change))
             return price;
 
-        double lot = k.flow_lot_fixed ? b.flow_lot : flow_lot(c);
+        double lot = k.flow_lot_fixed ? b.flow_lot : flow_lot(e_.roster_[w.index], c);
         options.levels = num_min(10.0, num_max(2.0, rounding::ceil(w.volume / lot) + 1.0));
         if (!e_.reference_walk_ &&
             settle_flow(quote, options, sides, slice, price, inventory_change))

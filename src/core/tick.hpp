@@ -284,6 +284,7 @@ struct TickCache {
 };
 
 // The market maker's view of an instrument, quoting around `price`.
-LiveBookInput live_book_input(const TickCompany& company, double price);
+LiveBookInput live_book_input(const CompanyDetails& details, const TradingState& trading,
+                              double price);
 
 }  // namespace corvane

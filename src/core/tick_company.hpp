@@ -1,4 +1,5 @@
-// One instrument as the engine carries it from tick to tick.
+// One instrument as the engine carries it from tick to tick: its trading
+// state, which every tick reads and writes, and the rest.
 #pragma once
 
 #include <array>
@@ -14,10 +15,10 @@ inline constexpr std::size_t LONG_MEMORY_COMPONENTS = 4;
 // Each component stays within this multiple of the option's sigma.
 inline constexpr double LONG_MEMORY_LIMIT = 5.0;
 
-struct TickCompany {
-    // The fields every tick reads or writes come first, together, so that a
-    // walk over the roster touches as few cache lines of each instrument as it
-    // can: those of the pre-market tick, then the two regular hours add.
+// What every tick reads or writes of an instrument, two cache lines of it.
+// The engine keeps these apart from the rest, one dense array of them, so
+// that a walk over a large roster streams only what it uses.
+struct alignas(64) TradingState {
     // Absent until the first tick (or close) sets them.
     std::optional<double> mispricing_s;
     std::optional<double> previous_tick_price;
@@ -28,13 +29,20 @@ struct TickCompany {
     double high = 0.0;
     double low = 0.0;
     double volume = 0.0;
-    double avg_volume = 0.0;
     double shares_outstanding = 0.0;
     // price x shares_outstanding, kept current by every print.
     double market_cap = 0.0;
     std::optional<double> mispricing_momentum;
     std::optional<double> maker_inventory;
 
+    bool operator==(const TradingState&) const = default;
+};
+static_assert(sizeof(TradingState) == 128);
+
+// The rest of an instrument: who it is, its fundamentals, and the state
+// the close moves.
+struct CompanyDetails {
+    double avg_volume = 0.0;
     std::optional<double> mispricing_s_prev_close;
     std::optional<double> last_daily_return;
     // Absent reads as 1.0 in the tick.
@@ -63,6 +71,12 @@ struct TickCompany {
     bool suspended = false;
     bool tradable = true;
 
+    bool operator==(const CompanyDetails&) const = default;
+};
+
+// One instrument whole, as it enters the engine and as callers build it;
+// the engine keeps its two parts in separate arrays.
+struct TickCompany : TradingState, CompanyDetails {
     bool operator==(const TickCompany&) const = default;
 };
 

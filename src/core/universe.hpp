@@ -7,9 +7,11 @@
 // - `Instrument` is the same description as the interpreter sees it (the
 //   binding of `InstrumentInit`, src/python/universe.cpp).
 // - `TickCompany` (tick_company.hpp) is the engine's mutable per-instrument
-//   state, made once by `to_tick_company` and carried from tick to tick.
+//   state, made once by `to_tick_company` and carried from tick to tick; the
+//   engine keeps its `TradingState` and its `CompanyDetails` in two arrays.
 // - "record" or "tick record" in comments means a `TickCompany`, and the
-//   "roster" is the engine's vector of them, indexed by instrument id.
+//   "roster" is the engine's vector of them (of their details, beside their
+//   trading states), indexed by instrument id.
 //
 // A generated universe depends only on its size and its universe seed. It
 // draws from a generator of its own, so the same universe can be run under

@@ -260,7 +260,9 @@ struct Day {
         bank.next_meeting_date = 0;
     }
     MacroDaySummary run(std::uint32_t d) {
-        return advance_macro_day(economy, bank, model, rng, roster,
+        std::vector<CompanyDetails> details(roster.begin(), roster.end());
+        std::vector<TradingState> trading(roster.begin(), roster.end());
+        return advance_macro_day(economy, bank, model, rng, details, trading,
                                  model.market_factor_sigma * model.market_factor_sigma, d);
     }
 };

@@ -160,7 +160,7 @@ TEST(SessionBufferSize, ASessionHoldsOnlyAboutTheSlicesItRan) {
     EXPECT_TRUE(ran.interrupted);
     EXPECT_EQ(buffer.ticks_written, 3 * slice);
     EXPECT_LE(buffer.rows_held(2), 4 * slice);
-    EXPECT_EQ(buffer.row(buffer.price, 3 * slice - 1)[1], engine.roster()[1].price);
+    EXPECT_EQ(buffer.row(buffer.price, 3 * slice - 1)[1], engine.trading()[1].price);
     EXPECT_THROW(SessionBuffer::check_fits(request.ticks, 2), std::bad_alloc);
 }
 
@@ -217,7 +217,7 @@ TEST(DayClose, SingleAndCascadeGarch) {
     (void)engine.run_session(session_at(10, 0, 30)).ok();
     auto before = engine.roster()[1].variance_components;
     engine.close_day(1);
-    const TickCompany& c = engine.roster()[1];
+    const CompanyDetails& c = engine.roster()[1];
     double mean =
         ((c.variance_components[0] + c.variance_components[1]) + c.variance_components[2]) / 3.0;
     EXPECT_DOUBLE_EQ(c.garch_variance, mean);
@@ -247,7 +247,7 @@ TEST(DayClose, JumpsShiftMispricingNotPricesAndNoVolumeLeavesTheAverage) {
     (void)engine.tick(testing::at(8, 0));
     for (std::size_t i = 0; i < 6; ++i) {
         EXPECT_NEAR(engine.column(PriceField::mispricing_s)[i], s1[i], 0.02);
-        EXPECT_NE(engine.roster()[i].price, prices[i]);
+        EXPECT_NE(engine.trading()[i].price, prices[i]);
     }
 
     // A day without volume leaves the average alone.

@@ -64,12 +64,12 @@ TEST(TickDrawSchedule, CountsByStatusNoneWhenClosedAndNoneForHaltedNames) {
     roster[40].suspended = true;
     roster[41].tradable = false;
     engine = opened(make_engine(std::move(roster)));
-    double price = engine.roster()[40].price;
+    double price = engine.trading()[40].price;
     TickOutcome halted = engine.tick(at(11, 0));
     EXPECT_EQ(halted.draws, 1u + 12u + 6u * 98u);
     EXPECT_EQ(halted.active.size(), 98u);
     EXPECT_EQ(halted.active[40], 42u);
-    EXPECT_EQ(engine.roster()[40].price, price);
+    EXPECT_EQ(engine.trading()[40].price, price);
 }
 
 TEST(TickOutsideRegularHours, BooksNoCrowdTermsScalesNoiseAndTradesNothing) {
@@ -85,8 +85,8 @@ TEST(TickOutsideRegularHours, BooksNoCrowdTermsScalesNoiseAndTradesNothing) {
         double ratio = components(pre, Component::random_noise)[i] /
                        components(open, Component::random_noise)[i];
         EXPECT_NEAR(ratio, 0.125, 1e-12);
-        EXPECT_FALSE(pre.roster()[i].maker_inventory);
-        EXPECT_EQ(pre.roster()[i].price, pre.tick_anchor()[i]);
+        EXPECT_FALSE(pre.trading()[i].maker_inventory);
+        EXPECT_EQ(pre.trading()[i].price, pre.tick_anchor()[i]);
     }
 }
 
@@ -144,7 +144,7 @@ TEST(TickBounds, MispricingIsHeldAtTheCapAndTheBreakerPullsToTheBand) {
     for (double impact : {1e5, -1e5}) {
         boom.price_impact = impact;
         (void)engine.tick(input);
-        for (const TickCompany& c : engine.roster()) {
+        for (const TradingState& c : engine.trading()) {
             EXPECT_EQ(c.mispricing_s, std::copysign(model.mispricing_cap, impact));
         }
     }
@@ -157,7 +157,7 @@ TEST(TickBounds, MispricingIsHeldAtTheCapAndTheBreakerPullsToTheBand) {
     ASSERT_TRUE(engine.set_column(PriceField::previous_close, half).ok());
     (void)engine.tick(at(8, 0));
     for (std::size_t i = 0; i < 3; ++i) {
-        const TickCompany& c = engine.roster()[i];
+        const TradingState& c = engine.trading()[i];
         EXPECT_EQ(c.price, half[i] * 1.25);
         double s = maths::log(c.price / engine.tick_fundamental()[i]);
         EXPECT_EQ(c.mispricing_s, std::max(s, -0.9));
@@ -167,7 +167,7 @@ TEST(TickBounds, MispricingIsHeldAtTheCapAndTheBreakerPullsToTheBand) {
     }
     // In regular hours the traded print is pulled back into the band too.
     (void)engine.tick(at(10, 0));
-    for (std::size_t i = 0; i < 3; ++i) EXPECT_LE(engine.roster()[i].price, half[i] * 1.25);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_LE(engine.trading()[i].price, half[i] * 1.25);
 }
 
 TEST(TickFirstTick, StartsFromPriceAgainstFairValueWithNoMomentum) {
@@ -178,10 +178,10 @@ TEST(TickFirstTick, StartsFromPriceAgainstFairValueWithNoMomentum) {
     std::vector<double> start = testing::prices(engine);
     (void)engine.tick(at(7, 0));
     for (std::size_t i = 0; i < start.size(); ++i) {
-        const TickCompany& c = engine.roster()[i];
+        const TradingState& c = engine.trading()[i];
         double expected = maths::log(start[i] / engine.tick_fundamental()[i]);
         expected = std::max(-0.9, std::min(expected, 0.9));
-        EXPECT_EQ(c.mispricing_s_prev_close, expected) << i;
+        EXPECT_EQ(engine.roster()[i].mispricing_s_prev_close, expected) << i;
         EXPECT_EQ(c.mispricing_momentum, 0.0);
         EXPECT_EQ(c.previous_tick_price, start[i]);
     }
@@ -295,17 +295,17 @@ TEST(EngineColumns, NamesRoundTripAbsentOptionalsReadAsNaNAndWritesAreNarrow) {
     // A NaN mispricing is re-initialised by the next tick from price and fair value.
     engine.open_market();
     (void)engine.tick(at(8, 0));
-    ASSERT_TRUE(engine.roster()[0].mispricing_s);
+    ASSERT_TRUE(engine.trading()[0].mispricing_s);
     ASSERT_TRUE(
         engine.set_column(PriceField::mispricing_s, std::vector<double>{NaN, 0.1, NaN}).ok());
-    EXPECT_FALSE(engine.roster()[0].mispricing_s);
-    EXPECT_EQ(engine.roster()[1].mispricing_s, 0.1);
+    EXPECT_FALSE(engine.trading()[0].mispricing_s);
+    EXPECT_EQ(engine.trading()[1].mispricing_s, 0.1);
     ASSERT_TRUE(
         engine.set_column(PriceField::mispricing_momentum, std::vector<double>(3, 0.3)).ok());
     (void)engine.tick(at(8, 1));
-    EXPECT_TRUE(engine.roster()[0].mispricing_s);
-    EXPECT_EQ(engine.roster()[0].mispricing_momentum, 0.0);
-    EXPECT_EQ(engine.roster()[1].mispricing_momentum, 0.3);
+    EXPECT_TRUE(engine.trading()[0].mispricing_s);
+    EXPECT_EQ(engine.trading()[0].mispricing_momentum, 0.0);
+    EXPECT_EQ(engine.trading()[1].mispricing_momentum, 0.3);
 
     // A wrong length writes nothing; a price write touches nothing else, not
     // even the capitalisation.
@@ -362,8 +362,8 @@ TEST(EngineStreams, BooksAndConstructionDrawNothingAndExternalDrawsLeaveTheMarke
     EXPECT_EQ(book->company_id(), engine.roster()[1].company_id);
     EXPECT_EQ(book->bids().size(), 10u);
     EXPECT_EQ(book->asks().size(), 10u);
-    EXPECT_LT(*book->best_bid(), engine.roster()[1].price);
-    EXPECT_GT(*book->best_ask(), engine.roster()[1].price);
+    EXPECT_LT(*book->best_bid(), engine.trading()[1].price);
+    EXPECT_GT(*book->best_ask(), engine.trading()[1].price);
     EXPECT_FALSE(engine.book_for(2));
     auto derived = derive_streams(11);
     for (std::size_t i = 0; i < STREAM_COUNT; ++i)

@@ -92,7 +92,7 @@ TEST(TradingDesk, AccountAndReadingsFollowTheMarketTheyWereReadFrom) {
     auto tops = [&] {
         Tops top;
         for (std::size_t i : terms.traded) {
-            double price = engine.roster()[i].price;
+            double price = engine.trading()[i].price;
             std::optional<OrderBook> book = engine.book_for(i);
             double bid = book ? book->best_bid().value_or(price) : price;
             double ask = book ? book->best_ask().value_or(price) : price;
