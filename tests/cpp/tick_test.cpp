@@ -329,13 +329,16 @@ TEST(EngineRoster, ListingThenDelistingRestoresEveryVectorAndMovesNoStream) {
     // Every per-instrument vector follows the roster.
     auto expect_size = [&](std::size_t n) {
         EXPECT_EQ(engine.size(), n);
+        EXPECT_EQ(engine.trading().size(), n);
         EXPECT_EQ(engine.attribution().size(), n);
         EXPECT_EQ(engine.tick_components().size(), n);
         EXPECT_EQ(engine.tick_fundamental().size(), n);
         EXPECT_EQ(engine.tick_anchor().size(), n);
     };
-    engine.list(testing::plain_company("NEW", "energy", 4));
+    TickCompany listing = testing::plain_company("NEW", "energy", 4);
+    engine.list(listing);
     expect_size(5);
+    EXPECT_EQ(engine.trading()[4], static_cast<const TradingState&>(listing));
     EXPECT_TRUE(std::isnan(engine.tick_fundamental()[4]));
     EXPECT_TRUE(std::isnan(engine.tick_anchor()[4]));
     EXPECT_EQ(engine.attribution()[4], AttributionRow{});
@@ -343,9 +346,12 @@ TEST(EngineRoster, ListingThenDelistingRestoresEveryVectorAndMovesNoStream) {
     // Delisting the second shifts the tail down, the new one included.
     std::vector<std::string> ids = engine.ids();
     double third_anchor = engine.tick_anchor()[2];
+    TradingState third = engine.trading()[2];
     ASSERT_TRUE(engine.delist(1).ok());
     EXPECT_EQ(engine.ids(), (std::vector<std::string>{ids[0], ids[2], ids[3], ids[4]}));
     EXPECT_EQ(engine.tick_anchor()[1], third_anchor);
+    EXPECT_EQ(engine.trading()[1], third);
+    EXPECT_EQ(engine.trading()[3], static_cast<const TradingState&>(listing));
     ASSERT_TRUE(engine.delist(3).ok());
     expect_size(3);
 
