@@ -200,6 +200,8 @@ class TestCalibrate:
         ({"volatility": 0.2}, {"parameters": {"garch_alfa": (0, 1)}}, "not a settable"),
         ({"volatility": 0.2}, {"parameters": {"garch_alpha": (0.2, 0.1)}}, "empty"),
         ({}, {}, "non-empty mapping"),
+        ({"volatility": 0.2}, {"days": 24}, "days >= 25"),
+        ({"volatility": 0.2}, {"seeds": ()}, "at least one seed"),
     ])
     def test_refusals_come_before_any_simulation(self, target, kwargs, message):
         pytest.importorskip("cma")
