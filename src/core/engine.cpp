@@ -120,10 +120,12 @@ Engine::Engine(std::array<GameRng, STREAM_COUNT> streams, std::vector<TickCompan
       model_(model) {
     roster_.reserve(roster.size());
     trading_.reserve(roster.size());
-    for (TickCompany& record : roster) {
-        trading_.push_back(static_cast<const TradingState&>(record));
-        roster_.push_back(std::move(static_cast<CompanyDetails&>(record)));
-    }
+    for (TickCompany& record : roster) append(std::move(record));
+}
+
+void Engine::append(TickCompany&& record) {
+    trading_.push_back(static_cast<const TradingState&>(record));
+    roster_.push_back(std::move(static_cast<CompanyDetails&>(record)));
 }
 
 Engine Engine::with_params(std::uint32_t seed, std::vector<TickCompany> roster,
@@ -193,8 +195,7 @@ void Engine::list(TickCompany record) {
     tick_components_.reserve(roster_.size() + 1);
     tick_fundamental_.reserve(roster_.size() + 1);
     tick_anchor_.reserve(roster_.size() + 1);
-    trading_.push_back(static_cast<const TradingState&>(record));
-    roster_.push_back(std::move(static_cast<CompanyDetails&>(record)));
+    append(std::move(record));
     cache_.invalidate(CacheReason::roster_edit);
     attribution_.push_back({});
     tick_components_.push_back({});

@@ -242,6 +242,8 @@ private:
     static constexpr std::size_t NO_SECTOR_KEY = static_cast<std::size_t>(-1);
 
     GameRng& stream(Stream which) noexcept { return streams_[static_cast<std::size_t>(which)]; }
+    // Appends a record's two parts to the roster, into room already reserved.
+    void append(TickCompany&& record);
     // Every day vector back to one empty entry per instrument.
     void reset_day_vectors();
     // Position in `sector_keys_` of the first key equal to `sector`.

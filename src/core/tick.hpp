@@ -236,7 +236,8 @@ enum class CacheReason : std::uint8_t {
 struct TickCache {
     // constants[i] is what `describe` makes of roster instrument i as it
     // stands, and book[i] and flow[i] the rest of it; active_count the
-    // number of them that move. The spread fields are the exception: see `spreads_current`.
+    // number of them that move. The spread fields are the exception: see
+    // `spreads_current`.
     std::vector<InstrumentConstants> constants;
     std::vector<InstrumentBookTerms> book;
     std::vector<InstrumentFlowTerms> flow;
