@@ -19,7 +19,10 @@
 // `tick_bench profile [pre [n]]` runs only two regular (or pre-market)
 // sessions at 1000 (or n) instruments, short enough to run under callgrind.
 // `tick_bench sizes n...` reports both sessions at each roster size given,
-// to see where a roster outgrows the caches. `tick_bench lanes` runs the
+// to see where a roster outgrows the caches. `tick_bench recorded [rounds]`
+// runs only the recorded comparison, over more rounds than the default
+// five, with the median of the rounds' own ratios beside the others.
+// `tick_bench lanes` runs the
 // pre-market sessions at 5000 instruments under each lane set exp_lanes can
 // use here, in turns, so that load falls on all alike.
 //
@@ -170,6 +173,30 @@ void report(const char* what, std::size_t n, const Figures& f) {
         static_cast<unsigned long long>(f.allocated));
 }
 
+// Recorded against unrecorded: two identical engines, the same days, over
+// `rounds` rounds of one session each.
+void compare_recorded(int rounds, FloorShape shape) {
+    Engine plain = build(1000);
+    Engine recorded = build(1000);
+    SessionBuffer buffer;
+    // Alternating single sessions, so that load from other processes falls
+    // on both alike; each call opens, runs and closes one day after a warm-up.
+    Figures bare;
+    Figures kept;
+    for (int round = 0; round < rounds; ++round) {
+        gather(bare, session_ns(plain, nullptr, 9, 30, 390, 1, shape));
+        gather(kept, session_ns(recorded, &buffer, 9, 30, 390, 1, shape));
+    }
+    report("bare", 1000, bare);
+    report("recorded", 1000, kept);
+    std::vector<double> ratios;
+    for (std::size_t k = 0; k < kept.sessions.size(); ++k)
+        ratios.push_back(kept.sessions[k] / bare.sessions[k]);
+    std::printf(
+        "  recorded / unrecorded: %.3f (medians; %.3f best against best, %.3f median of rounds)\n",
+        median(kept.sessions) / median(bare.sessions), kept.ns / bare.ns, median(ratios));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -181,6 +208,10 @@ int main(int argc, char** argv) {
         Engine engine = build(argc > 3 ? std::stoul(argv[3]) : 1000);
         (void)session_ns(engine, nullptr, pre ? 7 : 9, pre ? 0 : 30, pre ? 150 : 390, 1,
                          FloorShape{0, 0, false});
+        return 0;
+    }
+    if (argc > 1 && std::string(argv[1]) == "recorded") {
+        compare_recorded(argc > 2 ? std::stoi(argv[2]) : 5, OPEN);
         return 0;
     }
     if (argc > 1 && std::string(argv[1]) == "sizes") {
@@ -224,21 +255,6 @@ int main(int argc, char** argv) {
         report("pre", n, session_ns(engine, nullptr, 7, 0, 150, 5, PRE));
     }
 
-    // Recorded against unrecorded: two identical engines, the same days.
-    Engine plain = build(1000);
-    Engine recorded = build(1000);
-    SessionBuffer buffer;
-    // Alternating single sessions, so that load from other processes falls
-    // on both alike; each call opens, runs and closes one day after a warm-up.
-    Figures bare;
-    Figures kept;
-    for (int round = 0; round < 5; ++round) {
-        gather(bare, session_ns(plain, nullptr, 9, 30, 390, 1, OPEN));
-        gather(kept, session_ns(recorded, &buffer, 9, 30, 390, 1, OPEN));
-    }
-    report("bare", 1000, bare);
-    report("recorded", 1000, kept);
-    std::printf("  recorded / unrecorded: %.3f (medians; %.3f best against best)\n",
-                median(kept.sessions) / median(bare.sessions), kept.ns / bare.ns);
+    compare_recorded(5, OPEN);
     return 0;
 }
