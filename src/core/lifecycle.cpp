@@ -320,10 +320,17 @@ void Engine::write_session_row(SessionBuffer& buffer, std::uint64_t t) const {
         put_cell(fundamental + i, tick_fundamental_[i]);
         put_cell(anchor + i, tick_anchor_[i]);
     }
-    // Column by column, so each matrix is written in one run.
-    for (std::size_t k = 0; k < TICK_COMPONENTS; ++k) {
+    // Two columns at a time: half the passes over the rows, while two runs
+    // of stores still fill whole lines (four or a block at a time measured
+    // slower, their runs outnumbering the processor's write buffers).
+    static_assert(TICK_COMPONENTS % 2 == 0);
+    for (std::size_t k = 0; k < TICK_COMPONENTS; k += 2) {
         double* column = buffer.components[k].data() + base;
-        for (std::size_t i = 0; i < n; ++i) put_cell(column + i, tick_components_[i][k]);
+        double* next = buffer.components[k + 1].data() + base;
+        for (std::size_t i = 0; i < n; ++i) {
+            put_cell(column + i, tick_components_[i][k]);
+            put_cell(next + i, tick_components_[i][k + 1]);
+        }
     }
     cells_written();
 }
