@@ -13,6 +13,14 @@
 namespace corvane {
 namespace {
 
+// The last of the spare storage, or none.
+std::vector<double> take_spare(std::vector<std::vector<double>>& spare) noexcept {
+    if (spare.empty()) return {};
+    std::vector<double> storage = std::move(spare.back());
+    spare.pop_back();
+    return storage;
+}
+
 // Long-run daily variance of an instrument whose sector is not in the table.
 constexpr double FALLBACK_BASE_VARIANCE = 0.000225;
 
@@ -254,6 +262,7 @@ TickInput Simulation::PreparedInputs::at(const Clock& clock) const noexcept {
 void Simulation::open_day() {
     make_log_room(log_, 1);
     log_.emplace_back(log_entry::OpenMarket{});
+    keep_spare_columns();
     day_chunks_.clear();
     day_sessions_.clear();
     day_ticks_ = 0;
@@ -403,23 +412,50 @@ void Simulation::append_session_to_day() {
     }
     DayChunk chunk;
     for (std::size_t c = 0; c < JUMP_COLUMN; ++c) {
-        const std::vector<double>& source = *sources[c];
-        chunk[c] = std::make_shared<const std::vector<double>>(
-            source.begin(), source.begin() + static_cast<std::ptrdiff_t>(cells));
+        chunk[c] = day_column(std::span<const double>(*sources[c]).first(cells));
     }
     // The jump column: zeros, plus the last close's jumps on this session's
     // first tick.
-    std::vector<double> jump(cells, 0.0);
+    std::vector<double> jump = take_spare(spare_columns_.storage);
+    jump.assign(cells, 0.0);
     for (std::size_t k = 0; k < close_carry_.size() && k < jump.size(); ++k) {
         jump[k] += close_carry_[k];
     }
-    chunk[JUMP_COLUMN] = std::make_shared<const std::vector<double>>(std::move(jump));
+    chunk[JUMP_COLUMN] = std::make_shared<std::vector<double>>(std::move(jump));
 
     day_instruments_ = buffer.instruments;
     day_ticks_ += buffer.ticks_written;
     day_sessions_.push_back(std::move(piece));
     day_chunks_.push_back(std::move(chunk));
     close_carry_.clear();
+}
+
+// Columns are made writable and only read once made a DayColumn, so a
+// column that nothing else holds may be taken apart again.
+DayColumn Simulation::day_column(std::span<const double> cells) {
+    std::vector<double> storage = take_spare(spare_columns_.storage);
+    storage.assign(cells.begin(), cells.end());
+    return std::make_shared<std::vector<double>>(std::move(storage));
+}
+
+void Simulation::keep_spare_columns() noexcept {
+    std::vector<std::vector<double>>& spare = spare_columns_.storage;
+    // One session's columns are all a day at a time reuses.
+    try {
+        spare.reserve(RECORDING_COLUMNS);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    for (DayChunk& chunk : day_chunks_) {
+        for (DayColumn& column : chunk) {
+            if (spare.size() == RECORDING_COLUMNS) return;
+            if (column.use_count() != 1) continue;
+            // A fork that let go of it on another thread had finished reading.
+            std::atomic_thread_fence(std::memory_order_acquire);
+            spare.push_back(std::move(*std::const_pointer_cast<std::vector<double>>(column)));
+            column.reset();
+        }
+    }
 }
 
 Result<RunOutcome> Simulation::run_session(const Clock& clock, std::uint64_t ticks,

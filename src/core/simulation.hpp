@@ -262,6 +262,11 @@ private:
     // writing them; stopped early, its ticks run again with them.
     Result<SessionOutcome> unread_session(const SessionRequest& request);
     void append_session_to_day();
+    // A day column holding `cells`, in spare storage where there is some.
+    DayColumn day_column(std::span<const double> cells);
+    // Keeps the storage of the day's columns that nothing else holds any
+    // more, for the sessions to come. Before the day's chunks are emptied.
+    void keep_spare_columns() noexcept;
     // The session buffer's first slice, in a buffer this simulation alone
     // holds. Throws std::bad_alloc, leaving the buffer as it was.
     void reserve_own_session(std::uint64_t ticks, std::size_t instruments);
@@ -290,6 +295,22 @@ private:
     std::uint64_t day_instruments_ = 0;
     std::vector<DaySession> day_sessions_;
     std::vector<double> close_carry_;
+    // Storage of finished days' columns that no reader, recording or fork
+    // holds: a run a day at a time fills it again rather than asking the
+    // system for fresh pages every day. A copy starts without any, so no
+    // two simulations ever write the same storage.
+    struct SpareColumns {
+        std::vector<std::vector<double>> storage;
+        SpareColumns() = default;
+        SpareColumns(const SpareColumns&) noexcept {}
+        SpareColumns(SpareColumns&&) noexcept = default;
+        SpareColumns& operator=(const SpareColumns&) noexcept {
+            storage.clear();
+            return *this;
+        }
+        SpareColumns& operator=(SpareColumns&&) noexcept = default;
+    };
+    SpareColumns spare_columns_;
 
     Chunked<RecordedDay, 16> recorded_days_;
     Chunked<MacroRow, 64> macro_rows_;

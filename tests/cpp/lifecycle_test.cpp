@@ -4,6 +4,7 @@
 #include <bit>
 #include <cfenv>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "core/digest.hpp"
@@ -313,6 +314,28 @@ std::vector<InstrumentInit> inits(std::size_t n, std::uint32_t seed) {
     std::vector<InstrumentInit> universe;
     for (const GeneratedInstrument& g : random_universe(n, seed)) universe.push_back(g.to_init());
     return universe;
+}
+
+// Bit for bit, as doubles compare NaN unequal to itself.
+bool same_bits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// A recorded day shares its columns with the day it was; the days after it
+// reuse only storage that nothing holds, so the recording reads as it did.
+TEST(DayColumns, ARecordedDayReadsAsItWasAfterTheDaysThatFollow) {
+    Simulation sim = Simulation::create(5, inits(30, 1), std::nullopt, ModelParams{}).value();
+    ASSERT_TRUE(sim.run_days(1, Clock{}, 390, true, 1).ok());
+    const RecordedDay& day = sim.recorded_days()[0];
+    std::vector<std::vector<double>> kept;
+    for (const DayColumn& column : day.columns) kept.push_back(*column);
+    for (int d = 0; d < 3; ++d) ASSERT_TRUE(sim.run_days(1, Clock{}, 390, false, 1).ok());
+    for (std::size_t c = 0; c < RECORDING_COLUMNS; ++c) {
+        const std::vector<double>& now = *sim.recorded_days()[0].columns[c];
+        EXPECT_TRUE(now.size() == kept[c].size() &&
+                    std::equal(now.begin(), now.end(), kept[c].begin(), same_bits))
+            << "column " << c;
+    }
 }
 
 // Each refused call carries good parts the simulation would act on were its
