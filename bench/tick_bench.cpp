@@ -19,9 +19,10 @@
 // `tick_bench profile [pre [n]]` runs only two regular (or pre-market)
 // sessions at 1000 (or n) instruments, short enough to run under callgrind.
 // `tick_bench sizes n...` reports both sessions at each roster size given,
-// to see where a roster outgrows the caches. `tick_bench recorded [rounds]`
-// runs only the recorded comparison, over more rounds than the default
-// five, with the median of the rounds' own ratios beside the others.
+// to see where a roster outgrows the caches. `tick_bench recorded [rounds
+// [n]]` runs only the recorded comparison, over more rounds than the
+// default five and at n instruments (1000), with the median of the rounds'
+// own ratios beside the others.
 // `tick_bench lanes` runs the
 // pre-market sessions at 5000 instruments under each lane set exp_lanes can
 // use here, in turns, so that load falls on all alike.
@@ -175,9 +176,9 @@ void report(const char* what, std::size_t n, const Figures& f) {
 
 // Recorded against unrecorded: two identical engines, the same days, over
 // `rounds` rounds of one session each.
-void compare_recorded(int rounds, FloorShape shape) {
-    Engine plain = build(1000);
-    Engine recorded = build(1000);
+void compare_recorded(int rounds, std::size_t n, FloorShape shape) {
+    Engine plain = build(n);
+    Engine recorded = build(n);
     SessionBuffer buffer;
     // Alternating single sessions, so that load from other processes falls
     // on both alike; each call opens, runs and closes one day after a warm-up.
@@ -187,8 +188,8 @@ void compare_recorded(int rounds, FloorShape shape) {
         gather(bare, session_ns(plain, nullptr, 9, 30, 390, 1, shape));
         gather(kept, session_ns(recorded, &buffer, 9, 30, 390, 1, shape));
     }
-    report("bare", 1000, bare);
-    report("recorded", 1000, kept);
+    report("bare", n, bare);
+    report("recorded", n, kept);
     std::vector<double> ratios;
     for (std::size_t k = 0; k < kept.sessions.size(); ++k)
         ratios.push_back(kept.sessions[k] / bare.sessions[k]);
@@ -211,7 +212,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc > 1 && std::string(argv[1]) == "recorded") {
-        compare_recorded(argc > 2 ? std::stoi(argv[2]) : 5, OPEN);
+        compare_recorded(argc > 2 ? std::stoi(argv[2]) : 5, argc > 3 ? std::stoul(argv[3]) : 1000,
+                         OPEN);
         return 0;
     }
     if (argc > 1 && std::string(argv[1]) == "sizes") {
@@ -255,6 +257,6 @@ int main(int argc, char** argv) {
         report("pre", n, session_ns(engine, nullptr, 7, 0, 150, 5, PRE));
     }
 
-    compare_recorded(5, OPEN);
+    compare_recorded(5, 1000, OPEN);
     return 0;
 }

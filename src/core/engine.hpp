@@ -252,7 +252,8 @@ private:
     // The session's ticks, up to a stop or an interruption; no open, no close.
     SessionOutcome session_ticks(const SessionRequest& request, SessionBuffer* buffer);
     // Row `t` of every session matrix from the engine's current state.
-    void write_session_row(SessionBuffer& buffer, std::uint64_t t) const;
+    // `bypass`: the session's rows outgrow the caches, so they go around them.
+    void write_session_row(SessionBuffer& buffer, std::uint64_t t, bool bypass) const;
     // The same with every day vector's length checked, from cell `base` on.
     void write_session_row_checked(SessionBuffer& buffer, std::size_t base) const;
 

@@ -47,22 +47,34 @@ constexpr std::array<double, 5> PHASE_STRESS = {0.0, 0.25, 1.0, 0.75, 0.25};
 
 namespace {
 
-// A session's rows are written once and not read until the session ends,
-// and at a thousand instruments a day of them outgrows the caches: where
-// the processor can, the cells bypass the cache rather than evict the
-// tick's working memory. The bits stored are the value's either way.
-inline void put_cell(double* cell, double value) noexcept {
+// A session's rows are written once and not read until the session ends.
+// When a session's rows outgrow a core's own caches, as they do from about
+// a hundred instruments at a day's ticks, they bypass the caches rather than
+// evict the tick's working memory; smaller ones stay in cache, where they
+// are read back from, and where bypassing would only wait on memory. The
+// bits stored are the value's either way.
+constexpr double BYPASS_BYTES = 4.0 * 1024.0 * 1024.0;
+
+bool bypasses_caches(std::uint64_t ticks, std::size_t instruments) noexcept {
+    constexpr double CELLS_PER_ROW = 5 + TICK_COMPONENTS;
+    return static_cast<double>(ticks) * static_cast<double>(instruments) * CELLS_PER_ROW * 8.0 >
+           BYPASS_BYTES;
+}
+
+inline void put_cell(double* cell, double value, bool bypass) noexcept {
 #if defined(__SSE2__) && defined(__x86_64__)
-    _mm_stream_si64(reinterpret_cast<long long*>(cell), std::bit_cast<long long>(value));
-#else
-    *cell = value;
+    if (bypass) {
+        _mm_stream_si64(reinterpret_cast<long long*>(cell), std::bit_cast<long long>(value));
+        return;
+    }
 #endif
+    *cell = value;
 }
 
 // Orders the bypassing stores before whatever follows.
-inline void cells_written() noexcept {
+inline void cells_written(bool bypass) noexcept {
 #if defined(__SSE2__) && defined(__x86_64__)
-    _mm_sfence();
+    if (bypass) _mm_sfence();
 #endif
 }
 
@@ -252,6 +264,7 @@ SessionOutcome Engine::session_ticks(const SessionRequest& request, SessionBuffe
     std::size_t n = roster_.size();
     TickInput input = request.tick;
     const std::uint64_t slice = session_slice_ticks(n);
+    const bool bypass = bypasses_caches(request.ticks, n);
     SessionOutcome outcome;
     // Ends the session after `ran` ticks, short of what was asked.
     auto ended_after = [&](std::uint64_t ran) {
@@ -280,7 +293,7 @@ SessionOutcome Engine::session_ticks(const SessionRequest& request, SessionBuffe
         }
         for (std::uint64_t t = first; t < end; ++t) {
             outcome.draws += tick(input).draws;
-            if (buffer) write_session_row(*buffer, t);
+            if (buffer) write_session_row(*buffer, t, bypass);
 
             // The stop fires on the first tick that leaves the band; no close.
             if (stop_triggered(request, trading_)) {
@@ -296,7 +309,7 @@ SessionOutcome Engine::session_ticks(const SessionRequest& request, SessionBuffe
     return outcome;
 }
 
-void Engine::write_session_row(SessionBuffer& buffer, std::uint64_t t) const {
+void Engine::write_session_row(SessionBuffer& buffer, std::uint64_t t, bool bypass) const {
     std::size_t n = roster_.size();
     std::size_t base = static_cast<std::size_t>(t) * n;
     // The day vectors hold a row per instrument; should one fall short, the
@@ -310,15 +323,15 @@ void Engine::write_session_row(SessionBuffer& buffer, std::uint64_t t) const {
     double* mispricing_s = buffer.mispricing_s.data() + base;
     for (std::size_t i = 0; i < n; ++i) {
         const TradingState& c = trading_[i];
-        put_cell(price + i, c.price);
-        put_cell(volume + i, c.volume);
-        put_cell(mispricing_s + i, c.mispricing_s.value_or(NaN));
+        put_cell(price + i, c.price, bypass);
+        put_cell(volume + i, c.volume, bypass);
+        put_cell(mispricing_s + i, c.mispricing_s.value_or(NaN), bypass);
     }
     double* fundamental = buffer.tick_fundamental.data() + base;
     double* anchor = buffer.tick_anchor.data() + base;
     for (std::size_t i = 0; i < n; ++i) {
-        put_cell(fundamental + i, tick_fundamental_[i]);
-        put_cell(anchor + i, tick_anchor_[i]);
+        put_cell(fundamental + i, tick_fundamental_[i], bypass);
+        put_cell(anchor + i, tick_anchor_[i], bypass);
     }
     // Two columns at a time: half the passes over the rows, while two runs
     // of stores still fill whole lines (four or a block at a time measured
@@ -328,11 +341,11 @@ void Engine::write_session_row(SessionBuffer& buffer, std::uint64_t t) const {
         double* column = buffer.components[k].data() + base;
         double* next = buffer.components[k + 1].data() + base;
         for (std::size_t i = 0; i < n; ++i) {
-            put_cell(column + i, tick_components_[i][k]);
-            put_cell(next + i, tick_components_[i][k + 1]);
+            put_cell(column + i, tick_components_[i][k], bypass);
+            put_cell(next + i, tick_components_[i][k + 1], bypass);
         }
     }
-    cells_written();
+    cells_written(bypass);
 }
 
 void Engine::write_session_row_checked(SessionBuffer& buffer, std::size_t base) const {

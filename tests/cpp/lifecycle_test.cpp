@@ -321,6 +321,36 @@ bool same_bits(double a, double b) {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
 
+// A session's last row is the state its last tick left, cell for cell, in
+// every matrix: for a small session, whose rows stay in cache, and for one
+// of 2048 instruments, whose rows go around the caches.
+TEST(SessionRows, TheLastRowIsTheStateItWasReadFromWhetherOrNotItBypassesTheCaches) {
+    for (std::size_t n : {std::size_t{8}, std::size_t{2048}}) {
+        Engine engine = opened(make_engine(n));
+        SessionBuffer buffer;
+        const std::uint64_t ticks = 24;
+        run(engine, session_at(10, 0, ticks), buffer);
+        const std::uint64_t last = ticks - 1;
+        std::size_t differ = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const TradingState& c = engine.trading()[i];
+            const double expected[] = {
+                c.price, c.volume,
+                c.mispricing_s.value_or(std::numeric_limits<double>::quiet_NaN()),
+                engine.tick_fundamental()[i], engine.tick_anchor()[i]};
+            const std::vector<double>* matrices[] = {&buffer.price, &buffer.volume,
+                                                     &buffer.mispricing_s, &buffer.tick_fundamental,
+                                                     &buffer.tick_anchor};
+            for (std::size_t m = 0; m < 5; ++m)
+                differ += !same_bits(buffer.row(*matrices[m], last)[i], expected[m]);
+            for (std::size_t k = 0; k < TICK_COMPONENTS; ++k)
+                differ += !same_bits(buffer.row(buffer.components[k], last)[i],
+                                     engine.tick_components()[i][k]);
+        }
+        EXPECT_EQ(differ, 0u) << n << " instruments";
+    }
+}
+
 // A recorded day shares its columns with the day it was; the days after it
 // reuse only storage that nothing holds, so the recording reads as it did.
 TEST(DayColumns, ARecordedDayReadsAsItWasAfterTheDaysThatFollow) {
