@@ -183,7 +183,7 @@ def test_every_call_refuses_without_a_trace(cls, name):
     check()
 
 
-def test_a_desk_names_the_argument_that_is_no_buffer():
+def test_a_desk_names_the_argument_that_is_no_buffer_and_refuses_a_target_it_cannot_reach():
     made = desk()
     for call, named in ((lambda: made.value(1.0, "x"), "value.. argument 'position'"),
                         (lambda: made.observe(1.0, None), "observe.. argument 'position'"),
@@ -191,7 +191,28 @@ def test_a_desk_names_the_argument_that_is_no_buffer():
                         (lambda: made.advance(object()), "advance.. argument 'order_flow'")):
         with pytest.raises(TypeError, match=named):
             call()
+    with pytest.raises(corvane.ValidationError, match="targets must be finite, got NaN"):
+        made.step(f64([0.5, float("nan")]))
     assert desk_state(made) == desk_state(desk())
+
+
+@pytest.mark.parametrize("change, message", [
+    ({"traded": []}, "a desk trades at least one instrument"),
+    ({"traded": [0, 0]}, "traded must hold distinct roster positions below 3, got 0"),
+    ({"traded": [0, 3]}, "traded must hold distinct roster positions below 3, got 3"),
+    ({"max_position": f64([100.0, 0.0])}, "max_position and volume_per_tick must hold 2 finite values above 0 each"),
+    ({"volume_per_tick": f64([10.0, float("nan")])}, "max_position and volume_per_tick must hold 2"),
+    ({"starting_cash": float("inf")}, "starting_cash must be finite and above 0"),
+    ({"window": 0}, "window must be from 1 to 10000"),
+    ({"ticks_per_step": 391}, "ticks_per_step must be from 1 to 390 and episode_days at least 1"),
+    ({"low": f64([0.0] * 19 + [float("nan")])}, "low and high must hold 20 bounds each, none NaN"),
+])
+def test_a_desk_refuses_terms_it_could_not_trade(change, message):
+    terms = {"traded": [0, 1], "max_position": f64([100.0, 100.0]), "volume_per_tick": f64([10.0, 10.0]),
+             "starting_cash": 1e6, "window": 2, "ticks_per_step": 5, "episode_days": 2,
+             "low": f64([-1e9] * 20), "high": f64([1e9] * 20)} | change
+    with pytest.raises(corvane.ValidationError, match=message):
+        _core.TradingDesk(fresh_engine(), *terms.values())
 
 
 class Shrinks:
