@@ -22,10 +22,9 @@
 // to see where a roster outgrows the caches. `tick_bench recorded [rounds
 // [n]]` runs only the recorded comparison, over more rounds than the
 // default five and at n instruments (1000), with the median of the rounds'
-// own ratios beside the others.
-// `tick_bench lanes` runs the
-// pre-market sessions at 5000 instruments under each lane set exp_lanes can
-// use here, in turns, so that load falls on all alike.
+// own ratios beside the others. `tick_bench lanes` runs the pre-market
+// sessions at 5000 instruments under each lane set exp_lanes can use here,
+// in turns, so that load falls on all alike.
 //
 // Every figure is the median of its sessions (five; six in `lanes`), each
 // on a freshly opened day, with the best beside it, and is reported as a

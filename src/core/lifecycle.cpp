@@ -57,7 +57,8 @@ constexpr double BYPASS_BYTES = 4.0 * 1024.0 * 1024.0;
 
 bool bypasses_caches(std::uint64_t ticks, std::size_t instruments) noexcept {
     constexpr double CELLS_PER_ROW = 5 + TICK_COMPONENTS;
-    return static_cast<double>(ticks) * static_cast<double>(instruments) * CELLS_PER_ROW * 8.0 >
+    return static_cast<double>(ticks) * static_cast<double>(instruments) * CELLS_PER_ROW *
+               static_cast<double>(sizeof(double)) >
            BYPASS_BYTES;
 }
 
